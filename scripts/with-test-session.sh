@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Runs a command inside the desktop session the system tests need, and tears it down:
+#   an Xvfb display, a private D-Bus session bus with an unlocked gnome-keyring and the
+#   accessibility bus, and a PulseAudio server with a virtual microphone fed through a fifo.
+# Every service is started here, its pid kept, and killed by pid at the end.
+# Usage: scripts/with-test-session.sh COMMAND [ARGS...]
+set -euo pipefail
+
+if [[ "${KORVU_IN_TEST_SESSION:-}" != "inner" ]]; then
+  session=$(mktemp -d /tmp/korvu-session-XXXXXX)
+  chmod 700 "$session"
+  pids=()
+  cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$session"
+  }
+  trap cleanup EXIT
+
+  # Xvfb chooses a free display and tells us its number through a file descriptor.
+  Xvfb -displayfd 7 -screen 0 1280x800x24 -nolisten tcp 7>"$session/display" 2>"$session/xvfb.log" &
+  pids+=($!)
+  for _ in $(seq 100); do [[ -s "$session/display" ]] && break; sleep 0.05; done
+  [[ -s "$session/display" ]] || { echo "with-test-session: Xvfb did not start" >&2; cat "$session/xvfb.log" >&2; exit 1; }
+  export DISPLAY=":$(head -n1 "$session/display")"
+
+  export KORVU_TEST_SESSION_DIR="$session"
+  export KORVU_IN_TEST_SESSION=inner
+  set +e
+  dbus-run-session -- "$0" "$@"
+  status=$?
+  set -e
+  exit $status
+fi
+
+# Inside the private session bus.
+session="$KORVU_TEST_SESSION_DIR"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # Services that the bus activated on its own end with the bus; the keyring daemon
+  # forks away from us, so it is found by its private HOME.
+  pkill -f "gnome-keyring-daemon.*" -U "$(id -u)" --parent 1 2>/dev/null || true
+}
+trap cleanup EXIT
+
+export HOME="$session/home"
+export XDG_RUNTIME_DIR="$session/run"
+export XDG_CONFIG_HOME="$HOME/.config"
+export XDG_DATA_HOME="$HOME/.local/share"
+export XDG_CACHE_HOME="$HOME/.cache"
+mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+
+# An unlocked keyring, so that Secret Service writes never prompt.
+eval "$(echo -n korvu-test | gnome-keyring-daemon --unlock --components=secrets)" >/dev/null
+# The accessibility bus must exist before any Qt program starts, or Qt never registers.
+dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null
+
+# PulseAudio with a virtual microphone: whatever is written to the fifo is what it hears.
+cat >"$session/ci.pa" <<PA
+load-module module-native-protocol-unix socket=$XDG_RUNTIME_DIR/pulse.sock auth-anonymous=1
+load-module module-null-sink sink_name=vsink rate=16000 channels=1
+load-module module-virtual-source source_name=vmon master=vsink.monitor source_properties=device.description=VirtualFromSink
+load-module module-pipe-source source_name=vmic file=$XDG_RUNTIME_DIR/vmic.fifo format=s16le rate=16000 channels=1 source_properties=device.description=VirtualMic
+set-default-source vmic
+PA
+pulseaudio -n -F "$session/ci.pa" --daemonize=no --exit-idle-time=-1 --log-target="file:$session/pulse.log" &
+pids+=($!)
+export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse.sock"
+for _ in $(seq 100); do [[ -S "$XDG_RUNTIME_DIR/pulse.sock" ]] && break; sleep 0.05; done
+[[ -S "$XDG_RUNTIME_DIR/pulse.sock" ]] || { echo "with-test-session: PulseAudio did not start" >&2; cat "$session/pulse.log" >&2; exit 1; }
+export KORVU_TEST_VMIC_FIFO="$XDG_RUNTIME_DIR/vmic.fifo"
+
+# Widgets render offscreen unless a test asks for the X display itself.
+export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
+export KORVU_TEST_SESSION=1
+
+set +e
+"$@"
+status=$?
+set -e
+exit $status

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Real speech for the audio tests: espeak-ng speaks the text and sox converts it to a
+// 16-bit mono WAV file at the given rate. Throws when either program fails.
+void speakToWav(const std::string& text, const std::filesystem::path& wavPath, int sampleRate = 16000,
+                const std::string& voice = "de");
+
+// A 16-bit PCM or 32-bit float WAV file as float samples in [-1, 1], channels mixed to mono.
+struct WavAudio {
+    int sampleRate = 0;
+    std::vector<float> samples;
+};
+WavAudio readWav(const std::filesystem::path& wavPath);
+
+// Writes mono float samples as a 16-bit PCM WAV file.
+void writeWav(const std::filesystem::path& wavPath, const std::vector<float>& samples, int sampleRate);
+
+// Runs a shell command and returns its exit status (its output goes to the test log).
+int runCommand(const std::string& command);
+
+}  // namespace testsupport
