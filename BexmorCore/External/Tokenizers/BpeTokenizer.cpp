@@ -305,6 +305,13 @@ std::string BpeTokenizer::decode(std::span<const int> ids, bool skipSpecialToken
     return utf8::decodeLossy(bytes);
 }
 
+std::optional<std::uint8_t> BpeTokenizer::missingByte() const {
+    for (int b = 0; b < 256; ++b) {
+        if (byteIds_[b] < 0) return static_cast<std::uint8_t>(b);
+    }
+    return std::nullopt;
+}
+
 std::optional<int> BpeTokenizer::tokenToId(std::string_view token) const {
     const std::string key(token);
     if (const auto it = addedByContent_.find(key); it != addedByContent_.end()) return it->second;

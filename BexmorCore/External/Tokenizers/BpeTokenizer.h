@@ -57,6 +57,10 @@ public:
     // The bytes an id stands for when decoded.
     std::optional<std::string> tokenBytes(int id) const;
 
+    // The first byte the vocabulary has no token for, none when every byte has one (only
+    // then can any text be encoded without an unknown token).
+    std::optional<std::uint8_t> missingByte() const;
+
     const std::vector<AddedToken>& addedTokens() const { return addedTokens_; }
     // The number of distinct ids, vocabulary and added tokens together.
     std::size_t size() const { return tokens_.size(); }
