@@ -136,6 +136,10 @@ TEST(VocarionEngine, DownloadsTheVariantFolderWithTheEncoderLastThenLoadsAndTran
     EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
     EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
 
+    // A second download finds every file current and transfers nothing.
+    EXPECT_EQ(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()), folder);
+    EXPECT_EQ(hub.fileDownloads().size(), downloads.size());
+
     auto engine = makeEngine(folder);
     ASSERT_TRUE(engine->tokenizer());
     const auto& samples = speech("Guten Morgen, wie geht es dir heute?");
