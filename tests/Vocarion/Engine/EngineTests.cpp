@@ -153,6 +153,31 @@ TEST(VocarionEngine, DownloadsTheVariantFolderWithTheEncoderLastThenLoadsAndTran
     EXPECT_FLOAT_EQ(results[0].segments[0].end, static_cast<float>(samples.size()) / Constants::sampleRate);
 }
 
+TEST(VocarionEngine, AnInterruptedDownloadNeverLeavesAnEncoderFolderBehind) {
+    testsupport::TempDir hubRoot, base;
+    writeTinyVariant(hubRoot / kVariant);
+    LoopbackHub hub(kRepo, hubRoot.path());
+    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
+    const auto folder = base / "models" / kRepo / kVariant;
+
+    hub.setInterruption([](const std::string& path) { return path.find("AudioEncoder.mlmodelc/weights") != std::string::npos; });
+    EXPECT_ANY_THROW(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()));
+    EXPECT_TRUE(fs::exists(folder / "TextDecoder.mlmodelc"));
+    EXPECT_FALSE(fs::exists(folder / "AudioEncoder.mlmodelc"));  // the transcriber's presence test fails
+
+    hub.setInterruption({});
+    EXPECT_EQ(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()), folder);
+    EXPECT_TRUE(fs::exists(folder / "AudioEncoder.mlmodelc" / "weights.safetensors"));
+    EXPECT_FALSE(fs::exists(base / "models" / kRepo / ".staging"));
+    auto engine = makeEngine(folder);
+    EXPECT_EQ(engine->transcribe(speech("Hallo Welt."), withoutFallback(appOptions("de"))).size(), 1u);
+
+    // The moved files keep their records: a third download transfers nothing.
+    const auto transfers = hub.fileDownloads().size();
+    Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint());
+    EXPECT_EQ(hub.fileDownloads().size(), transfers);
+}
+
 TEST(VocarionEngine, AmbiguousOrMissingVariantIsAnError) {
     testsupport::TempDir hubRoot, base;
     writeTinyVariant(hubRoot / "a_darivir-tiny");
