@@ -219,7 +219,9 @@ TEST(VocarionEngine, TheSameSamplesGiveTheSameText) {
     EXPECT_EQ(a[0].segments[0].tokens, c[0].segments[0].tokens);
     EXPECT_EQ(a[0].segments[0].temperature, 0.0f);
     // With fallback (sampling above temperature 0) a run is reproducible too.
-    EXPECT_EQ(first->transcribe(samples, appOptions("de"))[0].text, second->transcribe(samples, appOptions("de"))[0].text);
+    auto sampled = appOptions("de");
+    sampled.sampleLength = 48;
+    EXPECT_EQ(first->transcribe(samples, sampled)[0].text, second->transcribe(samples, sampled)[0].text);
 }
 
 TEST(VocarionEngine, PromptAndLanguageTokensReachTheDecoderInOrder) {
@@ -368,4 +370,31 @@ TEST(VocarionEngine, TranscribingWithoutLoadedModelsIsAnError) {
     Vocarion engine(VocarionConfig{.verbose = false, .download = false});
     EXPECT_FALSE(engine.tokenizer());
     EXPECT_THROW(engine.transcribe(speech("Hallo Welt.")), DarivirError);
+}
+
+TEST(VocarionEngine, UnusableLogitsAreAnErrorNotGarbageText) {
+    auto probe = makeEngine(sharedTinyVariant());
+    // A decoder whose every logit is NaN after the initial tokens.
+    class NanDecoder : public TextDecoder {
+    public:
+        explicit NanDecoder(int vocabulary) : vocabulary_(vocabulary) {}
+
+    protected:
+        std::shared_ptr<platform::ml::ModelStateHandle> makeDecoderState() const override { return nullptr; }
+        std::vector<float> predictLogits(platform::ml::ModelStateHandle*, const std::vector<int>&,
+                                         const platform::ml::MultiArray*) const override {
+            return std::vector<float>(static_cast<size_t>(vocabulary_), std::numeric_limits<float>::quiet_NaN());
+        }
+
+    private:
+        int vocabulary_;
+    };
+    auto engine = makeEngine(sharedTinyVariant(),
+                             VocarionConfig{.textDecoder = std::make_shared<NanDecoder>(vocabularySize(*probe->tokenizer()))});
+    try {
+        engine->transcribe(speech("Hallo Welt."), appOptions("de"));
+        FAIL() << "NaN logits gave a transcription";
+    } catch (const DarivirError& e) {
+        EXPECT_EQ(e.kind(), DarivirError::Kind::decodingLogitsFailed);
+    }
 }
