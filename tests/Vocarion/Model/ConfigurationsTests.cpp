@@ -146,11 +146,12 @@ TEST(VocarionConfig, UnsetSettingsStayUnset) {
 }
 
 TEST(VocarionConfig, ComputeOptionsDefaults) {
+    using platform::ml::ComputeUnits;
     const ModelComputeOptions options;
-    EXPECT_EQ(static_cast<int>(options.melCompute), 1);           // cpuAndGPU
-    EXPECT_EQ(static_cast<int>(options.audioEncoderCompute), 3);  // cpuAndNeuralEngine
-    EXPECT_EQ(static_cast<int>(options.textDecoderCompute), 3);
-    EXPECT_EQ(static_cast<int>(options.prefillCompute), 0);       // cpuOnly
+    EXPECT_EQ(options.melCompute, ComputeUnits::cpuAndGPU);
+    EXPECT_EQ(options.audioEncoderCompute, ComputeUnits::cpuAndNeuralEngine);
+    EXPECT_EQ(options.textDecoderCompute, ComputeUnits::cpuAndNeuralEngine);
+    EXPECT_EQ(options.prefillCompute, ComputeUnits::cpuOnly);
 }
 
 }  // namespace
