@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -25,6 +26,11 @@ struct Transfer {
     bool stoppedByCaller = false;
     std::exception_ptr callbackError;
     CURL* handle = nullptr;
+    // Inactivity watch: the last time any byte moved, and the limit.
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    curl_off_t lastBytes = 0;
+    std::chrono::seconds idleLimit{60};
+    bool idleTimedOut = false;
 };
 
 std::string trim(std::string_view text) {
@@ -89,9 +95,20 @@ size_t onBody(char* data, size_t size, size_t count, void* context) {
     return length;
 }
 
-int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto& transfer = *static_cast<Transfer*>(context);
-    return transfer.stop.stop_requested() ? 1 : 0;
+int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+    auto& transfer = *static_cast<Transfer*>(context);
+    if (transfer.stop.stop_requested()) return 1;
+    // libcurl's own low-speed check averages over several seconds, so a stall right after a
+    // fast stretch would go unnoticed for far longer than the limit. We watch bytes instead.
+    const auto now = std::chrono::steady_clock::now();
+    if (downloaded + uploaded != transfer.lastBytes) {
+        transfer.lastBytes = downloaded + uploaded;
+        transfer.lastActivity = now;
+    } else if (now - transfer.lastActivity >= transfer.idleLimit) {
+        transfer.idleTimedOut = true;
+        return 1;
+    }
+    return 0;
 }
 
 UrlError toUrlError(CURLcode code, const char* detail) {
@@ -160,8 +177,7 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, request.idleTimeoutSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, request.idleTimeoutSeconds);
+    transfer.idleLimit = std::chrono::seconds(request.idleTimeoutSeconds);
     if (request.followRedirects) {
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(h, CURLOPT_MAXREDIRS, request.maxRedirects);
@@ -184,6 +200,9 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
         return std::move(transfer.response);
     }
     if (result != CURLE_OK) {
+        if (result == CURLE_ABORTED_BY_CALLBACK && transfer.idleTimedOut) {
+            throw UrlError(UrlError::Code::timedOut, "no data for " + std::to_string(request.idleTimeoutSeconds) + " s");
+        }
         if (stop.stop_requested()) throw UrlError(UrlError::Code::cancelled);
         throw toUrlError(result, errorText);
     }
