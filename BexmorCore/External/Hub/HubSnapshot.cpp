@@ -1,8 +1,7 @@
 // The repository snapshot: online through the per-file download, offline by validating the cache.
-#include <fnmatch.h>
-
 #include <cmath>
 
+#include "BexmorCore/Extensions.h"
 #include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/HubFileDownloader.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
@@ -93,7 +92,7 @@ fs::path HubApi::snapshotOffline(const Repo& repo, const std::vector<std::string
             const auto relative = relativeInside(file);
             if (!relative) return true;
             for (const auto& glob : globs) {
-                if (::fnmatch(glob.c_str(), relative->c_str(), 0) == 0) return false;
+                if (!matching({*relative}, glob).empty()) return false;
             }
             return true;
         });
