@@ -239,6 +239,14 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
                 badStatus = response.status;
                 return false;
             }
+            if (startSize >= 1 && response.status == 206) {
+                // A piece that does not start where our bytes end would corrupt the file.
+                const auto range = response.headers.value("Content-Range");
+                if (range && !range->starts_with("bytes " + std::to_string(startSize) + "-")) {
+                    badStatus = response.status;
+                    return false;
+                }
+            }
             if (startSize >= 1 && response.status == 200) {
                 // The server ignored the range and sends the whole file: start it afresh
                 // rather than append a second copy after the partial content.
@@ -280,7 +288,11 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
             --retriesLeft;
             continue;
         }
-        if (badStatus) throw DownloadError(DownloadError::Case::unexpectedError, "HTTP status " + std::to_string(*badStatus));
+        if (badStatus) {
+            throw DownloadError(DownloadError::Case::unexpectedError,
+                                *badStatus == 206 ? "the server sent a range that does not continue the file"
+                                                  : "HTTP status " + std::to_string(*badStatus));
+        }
         if (!buffer.empty()) {
             const size_t rest = buffer.size();
             writeAll(fd, buffer.data(), rest, incompleteDestination_);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "BexmorCore/External/Hub/HubApi.h"
@@ -101,6 +102,13 @@ TEST_F(Snapshot, FractionsBecomeUnitsSafely) {
     file->setCompletedUnitCount(100);
     EXPECT_EQ(overall.completedUnitCount(), 1);
     EXPECT_DOUBLE_EQ(overall.fractionCompleted(), 1.0);
+
+    EXPECT_EQ(Progress::completedUnits(0.999, 100), 99);
+    EXPECT_EQ(Progress::completedUnits(1.0, 100), 100);
+    EXPECT_EQ(Progress::completedUnits(-0.5, 100), 0);
+    EXPECT_EQ(Progress::completedUnits(1e300, 100), 100);
+    EXPECT_EQ(Progress::completedUnits(std::numeric_limits<double>::quiet_NaN(), 100), std::nullopt);
+    EXPECT_EQ(Progress::completedUnits(std::numeric_limits<double>::infinity(), 100), std::nullopt);
 }
 
 TEST_F(Snapshot, AFailureAtTheSecondFileKeepsTheFirst) {
