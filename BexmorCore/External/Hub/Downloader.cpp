@@ -135,12 +135,6 @@ void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeS
             expected = expectedSize_;
             expectedSha256 = expectedSha256_;
         }
-        if (resumeSize >= 1 && expected && *expected >= 1) {
-            broadcaster_.broadcast(DownloadState::downloading(static_cast<double>(resumeSize) / static_cast<double>(*expected), std::nullopt));
-        } else {
-            broadcaster_.broadcast(DownloadState::downloading(0, std::nullopt));
-        }
-
         file.fd = ::open(incompleteDestination_.c_str(), O_WRONLY | O_CLOEXEC);
         if (file.fd < 0) throwErrno("opening " + incompleteDestination_.string());
         if (resumeSize >= 1 && ::lseek(file.fd, 0, SEEK_END) < 0) throwErrno("seeking in " + incompleteDestination_.string());
@@ -156,7 +150,13 @@ void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeS
                 if (::ftruncate(file.fd, 0) != 0 || ::lseek(file.fd, 0, SEEK_SET) < 0) throwErrno("truncating " + incompleteDestination_.string());
                 std::scoped_lock lock(mutex_);
                 downloadedSize_ = 0;
+                resumeSize = 0;
             }
+        }
+        if (resumeSize >= 1 && expected && *expected >= 1) {
+            broadcaster_.broadcast(DownloadState::downloading(static_cast<double>(resumeSize) / static_cast<double>(*expected), std::nullopt));
+        } else {
+            broadcaster_.broadcast(DownloadState::downloading(0, std::nullopt));
         }
         if (!alreadyComplete) httpGet(stop, request, file.fd, numRetries);
 

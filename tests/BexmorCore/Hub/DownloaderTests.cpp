@@ -190,6 +190,7 @@ TEST_F(DownloaderTest, APartialFileAlreadyCompleteOrTooLargeNeverLoopsOn416) {
     std::ofstream(partial(), std::ios::binary) << content << "trailing garbage";
     states = run("f.bin", 3000);
     ASSERT_EQ(states.back().kind, Kind::completed);
+    EXPECT_EQ(progresses(states).front(), 0.0) << "a discarded partial file is no progress";
     EXPECT_EQ(hub.requests().back().header("range"), "");
     EXPECT_EQ(readFile(destination()), content);
 }
