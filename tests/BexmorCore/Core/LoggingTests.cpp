@@ -93,11 +93,12 @@ TEST_F(LoggingTest, LevelFromRaw) {
 TEST_F(LoggingTest, JoinsItemsAndAppendsTerminatorOnly) {
     captureLines();
     Logging::updateLogLevel(LogLevel::debug);
-    Logging::info("a", 1, true, 0.5, 2.0f, std::string("z"));
+    const char* missing = nullptr;
+    Logging::info("a", 1, true, 0.5, 2.0f, std::string("z"), missing);
     Logging::info();
     Logging::shared().log(Logging::Format{", ", "!\n"}, LogType::info, "x", "y");
     ASSERT_EQ(callbackLines.size(), 3u);
-    EXPECT_EQ(callbackLines[0], "a 1 true 0.5 2.0 z");
+    EXPECT_EQ(callbackLines[0], "a 1 true 0.5 2.0 z nil");
     EXPECT_EQ(callbackLines[1], "");
     EXPECT_EQ(callbackLines[2], "x, y!\n");
 }
