@@ -166,6 +166,8 @@ std::string Logging::describe(const T& item) {
         return item ? "true" : "false";
     } else if constexpr (std::is_same_v<U, char>) {
         return std::string(1, item);
+    } else if constexpr (std::is_pointer_v<U> && std::is_same_v<std::remove_cv_t<std::remove_pointer_t<U>>, char>) {
+        return item != nullptr ? std::string(item) : std::string("nil");
     } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
         return std::string(std::string_view(item));
     } else if constexpr (std::is_same_v<U, std::filesystem::path>) {

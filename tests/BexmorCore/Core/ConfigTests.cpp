@@ -176,6 +176,24 @@ TEST(ConfigAccessorTest, LookupsShareNestedStorage) {
     EXPECT_EQ(first.get(), second.get());
 }
 
+TEST(ConfigAccessorTest, LargeVocabularyIsParsedOnceAndShared) {
+    std::string json = R"({"model": {"type": "BPE", "vocab": {)";
+    for (int id = 0; id < 50000; ++id) {
+        if (id > 0) json += ',';
+        json += "\"\xC4\xA0tok" + std::to_string(id) + "\":" + std::to_string(id);
+    }
+    json += "}}}";
+    const Config config = Config::parse(json);
+    const auto vocab = config.member("model").member("vocab").dictionary();
+    ASSERT_NE(vocab, nullptr);
+    EXPECT_EQ(vocab->size(), 50000u);
+    EXPECT_EQ(vocab->at(BinaryDistinctString(u"\u0120tok49999")).integer(), 49999);
+    // Every lookup hands out the same storage: nothing is copied per lookup.
+    EXPECT_EQ(config["model"]["vocab"].dictionary().get(), vocab.get());
+    const Config copy = config;
+    EXPECT_EQ(copy["model"]["vocab"].dictionary().get(), vocab.get());
+}
+
 TEST(ConfigEqualityTest, LooseAcrossScalarKinds) {
     EXPECT_EQ(Config(1), Config(true));
     EXPECT_EQ(Config(true), Config(1));

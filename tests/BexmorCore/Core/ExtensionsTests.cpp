@@ -111,6 +111,27 @@ TEST(LastNaturalBoundaryTest, SentenceThenClauseThenSpace) {
     EXPECT_EQ(lastNaturalBoundary("", 0, words), std::nullopt);
 }
 
+TEST(LastNaturalBoundaryTest, OtherScriptsAndBreaks) {
+    // One token per character, for text without blanks.
+    auto characters = [](const std::string& text) {
+        std::vector<int> tokens;
+        for (const char c : text) {
+            if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) tokens.push_back(0);
+        }
+        return tokens;
+    };
+    // U+3002 ends sentences; the unfinished third one is skipped.
+    EXPECT_EQ(lastNaturalBoundary("\xE4\xBD\xA0\xE5\xA5\xBD\xE3\x80\x82\xE5\x86\x8D\xE8\xA7\x81\xE3\x80\x82\xE8\xBF\x98", 1,
+                                  characters),
+              "\xE4\xBD\xA0\xE5\xA5\xBD\xE3\x80\x82\xE5\x86\x8D\xE8\xA7\x81\xE3\x80\x82");
+    // A closing guillemet after the ender still completes the sentence.
+    EXPECT_EQ(lastNaturalBoundary("Er sagte \xC2\xABja.\xC2\xBB", 1, words), "Er sagte \xC2\xABja.\xC2\xBB");
+    // A trailing line separator (U+2028) completes a sentence without an ender.
+    EXPECT_EQ(lastNaturalBoundary("no ender here\xE2\x80\xA8", 1, words), "no ender here\xE2\x80\xA8");
+    // An en dash followed by a blank is a clause mark.
+    EXPECT_EQ(lastNaturalBoundary("erst das \xE2\x80\x93 dann", 2, words), "erst das \xE2\x80\x93");
+}
+
 TEST(LastNaturalBoundaryTest, TooFewTokensInTheSentencesFallsBackToClauses) {
     const std::string text = "Hi. Yo. and then, more words here";
     EXPECT_EQ(lastNaturalBoundary(text, 4, words), "Hi. Yo. and then,");

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -93,11 +94,12 @@ TEST_F(LoggingTest, LevelFromRaw) {
 TEST_F(LoggingTest, JoinsItemsAndAppendsTerminatorOnly) {
     captureLines();
     Logging::updateLogLevel(LogLevel::debug);
-    Logging::info("a", 1, true, 0.5, 2.0f, std::string("z"));
+    const char* missing = nullptr;
+    Logging::info("a", 1, true, 0.5, 2.0f, std::string("z"), missing);
     Logging::info();
     Logging::shared().log(Logging::Format{", ", "!\n"}, LogType::info, "x", "y");
     ASSERT_EQ(callbackLines.size(), 3u);
-    EXPECT_EQ(callbackLines[0], "a 1 true 0.5 2.0 z");
+    EXPECT_EQ(callbackLines[0], "a 1 true 0.5 2.0 z nil");
     EXPECT_EQ(callbackLines[1], "");
     EXPECT_EQ(callbackLines[2], "x, y!\n");
 }
@@ -179,4 +181,27 @@ TEST_F(LoggingTest, TimingText) {
     // A pipeline duration of zero would divide to "nan" or "inf".
     EXPECT_EQ(Logging::formatTimeWithPercentage(0, 0, 0), "    0.00 ms /      0 runs (    0.00 ms/run)  0.00%");
     EXPECT_EQ(Logging::formatTimeWithPercentage(1, 1, 0), " 1000.00 ms /      1 runs ( 1000.00 ms/run)  0.00%");
+}
+
+TEST_F(LoggingTest, EveryLineReachesExactlyOneCallbackWhileTheyChange) {
+    Logging::updateLogLevel(LogLevel::debug);
+    std::atomic<int> first = 0;
+    std::atomic<int> second = 0;
+    Logging::updateCallback([&](const std::string&) { ++first; });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([] {
+            for (int i = 0; i < 2000; ++i) Logging::debug("line", i);
+        });
+    }
+    for (int swap = 0; swap < 200; ++swap) {
+        if (swap % 2 == 0) {
+            Logging::updateCallback([&](const std::string&) { ++second; });
+        } else {
+            Logging::updateCallback([&](const std::string&) { ++first; });
+        }
+    }
+    for (auto& writer : writers) writer.join();
+    EXPECT_EQ(first + second, 8000);
+    EXPECT_TRUE(systemLines.empty());
 }
