@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
     std::vector<std::vector<float>> audio;
     for (double seconds : durations) audio.push_back(speech(work, seconds));
 
-    std::printf("%-26s %7s %9s %9s %8s %8s\n", "model", "audio", "options", "time (s)", "RTF", "windows");
+    std::printf("%-26s %7s %8s %9s %7s %7s %6s %8s %9s %8s\n", "model", "audio", "options", "time (s)", "RTF",
+                "windows", "tries", "tokens", "encode(s)", "ms/token");
     for (int width : widths) {
         const Shape shape = width >= 1280 ? Shape{1280, 20, 32, 4, 128} : Shape{width, std::max(1, width / 64), 4, 4, 80};
         const auto folder = work / ("variant-" + std::to_string(width));
@@ -142,17 +143,26 @@ int main(int argc, char** argv) {
         for (bool fallback : {false, true}) {
             for (size_t d = 0; d < durations.size(); ++d) {
                 std::vector<double> times;
-                double windows = 0;
+                double windows = 0, tries = 0, tokens = 0, encoding = 0, decoding = 0;
                 for (int r = 0; r < runs; ++r) {
                     const auto start = Clock::now();
                     const auto results = engine.transcribe(audio[d], options(fallback));
                     times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
-                    windows = 0;
-                    for (const auto& result : results) windows += result.timings.totalDecodingWindows;
+                    windows = tries = tokens = encoding = decoding = 0;
+                    for (const auto& result : results) {
+                        windows += result.timings.totalDecodingWindows;
+                        tries += result.timings.totalDecodingLoops;
+                        encoding += result.timings.encoding;
+                        decoding += result.timings.decodingLoop;
+                        for (const auto& segment : result.segments) tokens += static_cast<double>(segment.tokens.size());
+                    }
                 }
                 const double t = median(times);
-                std::printf("%-26s %6.0fs %9s %9.3f %8.3f %8.0f\n", name.c_str(), durations[d],
-                            fallback ? "app" : "greedy", t, t / durations[d], windows);
+                // Tokens of the kept tries only; ms/token over every try assumes tries of equal length.
+                const double triedTokens = tokens * (windows > 0 ? tries / windows : 1.0);
+                std::printf("%-26s %6.0fs %8s %9.3f %7.3f %7.0f %6.0f %8.0f %9.3f %8.2f\n", name.c_str(), durations[d],
+                            fallback ? "app" : "greedy", t, t / durations[d], windows, tries, tokens, encoding,
+                            triedTokens > 0 ? 1000.0 * decoding / triedTokens : 0.0);
                 std::fflush(stdout);
             }
         }
