@@ -86,7 +86,9 @@ std::pair<size_t, std::vector<TranscriptionSegment>> SegmentSeeker::findSeekPoin
                                     result.tokenLogProbs.begin() + static_cast<std::ptrdiff_t>(bound));
         const float start = isTime(slice.front()) ? seconds(window.start + timeOf(slice.front())) : windowStart;
         const float end = isTime(slice.back()) ? seconds(window.start + timeOf(slice.back())) : windowStop;
-        segments.push_back(makeSegment(result, id++, window, start, std::min(end, windowStop), std::move(slice),
+        // Timestamps past the end of the audio (a padded window) are clipped to it.
+        const float clippedEnd = std::min(end, windowStop);
+        segments.push_back(makeSegment(result, id++, window, std::min(start, clippedEnd), clippedEnd, std::move(slice),
                                        std::move(logProbs), options, tokenizer));
         last = bound;
     }

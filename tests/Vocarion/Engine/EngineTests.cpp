@@ -398,3 +398,44 @@ TEST(VocarionEngine, UnusableLogitsAreAnErrorNotGarbageText) {
         EXPECT_EQ(e.kind(), DarivirError::Kind::decodingLogitsFailed);
     }
 }
+
+TEST(VocarionEngine, CallbacksSeeEachWindowAndCanStopTheTranscription) {
+    auto engine = makeEngine(sharedTinyVariant());
+    const auto audio = speechWithPauses(65.0);  // three windows without chunking
+    auto options = withoutFallback(appOptions("de"));
+    options.chunkingStrategy = ChunkingStrategy::none;
+    options.sampleLength = 8;
+    std::vector<int> windows;
+    size_t segmentsSeen = 0;
+    const auto all = engine->transcribe(
+        audio, options, [&](const TranscriptionProgress& p) { windows.push_back(p.windowId); return std::optional<bool>(); },
+        [&](const std::vector<TranscriptionSegment>& segments) { segmentsSeen += segments.size(); });
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(windows, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(segmentsSeen, all[0].segments.size());
+    ASSERT_EQ(all[0].segments.size(), 3u);
+    EXPECT_FLOAT_EQ(all[0].segments[2].start, 60.0f);
+    EXPECT_FLOAT_EQ(all[0].segments[2].end, 65.0f);
+
+    const auto stopped = engine->transcribe(audio, options, [](const TranscriptionProgress&) { return std::optional<bool>(false); });
+    EXPECT_EQ(stopped[0].segments.size(), 1u);
+}
+
+TEST(VocarionEngine, DecodingWithTimestampsEndsWithSegmentsInsideTheAudio) {
+    auto engine = makeEngine(sharedTinyVariant());
+    const auto& samples = speech("Guten Morgen, wie geht es dir heute?");
+    auto options = withoutFallback(appOptions("de"));
+    options.withoutTimestamps = false;
+    options.sampleLength = 32;
+    const auto results = engine->transcribe(samples, options);
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_FALSE(results[0].segments.empty());
+    const float duration = static_cast<float>(samples.size()) / Constants::sampleRate;
+    float previous = 0.0f;
+    for (const auto& segment : results[0].segments) {
+        EXPECT_GE(segment.start, previous - 1e-4f);
+        EXPECT_LE(segment.start, segment.end);
+        EXPECT_LE(segment.end, duration + 1e-4f);
+        previous = segment.start;
+    }
+}
