@@ -11,7 +11,7 @@ QString MicButtonState::accessibilityLabel() const
     case Kind::load: {
         // Converting NaN or a huge value to an integer is undefined; the percentage is
         // clamped to what a progress can mean.
-        const double fraction = std::isfinite(progress_) ? std::clamp(progress_, 0.0, 1.0) : 0.0;
+        const double fraction = std::isnan(progress_) ? 0.0 : std::clamp(progress_, 0.0, 1.0);
         const int percent = static_cast<int>(fraction * 100.0);
         return QStringLiteral("Sprachmodell lädt, %1 Prozent").arg(percent);
     }
