@@ -231,6 +231,24 @@ TEST_F(HistoryStoreTest, DecodingIsStrictAboutMembersButNotAboutCaseOrExtras)
     EXPECT_TRUE(rejected(nullName));
 }
 
+TEST_F(HistoryStoreTest, AFailedWriteKeepsTheRecordInMemoryAndLeavesNoTemporaryFile)
+{
+    HistoryStore store(dir.path());
+    store.add("eins", "Kate");
+    const QByteArray written = read(historyFile());
+    // A folder in the file's place makes the final rename fail, even for root.
+    fs::rename(historyFile(), dir.path() / "kept.json");
+    fs::create_directories(historyFile() / "inhalt");
+    store.add("zwei", "Kate");
+    ASSERT_EQ(store.records().size(), 2);
+    EXPECT_EQ(store.records()[0].text, "zwei");
+    EXPECT_TRUE(fs::is_directory(historyFile()));
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        EXPECT_EQ(entry.path().filename().string().rfind(".Verlauf.json.", 0), std::string::npos);
+    }
+    EXPECT_EQ(read(dir.path() / "kept.json"), written);
+}
+
 TEST_F(HistoryStoreTest, AMissingFileIsAnEmptyHistoryAndIsNotCreated)
 {
     HistoryStore store(dir.path());

@@ -136,6 +136,7 @@ TEST(VocabularySpelling, TermsAreWrittenLiterallyAndTheirMetacharactersEscaped)
     EXPECT_EQ(Vocabulary::applySpelling("(x) [y]", {"(X)", "[Y]", "a|b"}), "(X) [Y]");
     EXPECT_EQ(Vocabulary::applySpelling("text", {"\\E.*"}), "text");
     EXPECT_EQ(Vocabulary::applySpelling("node.js", {"Node.js"}), "Node.js");
+    EXPECT_EQ(Vocabulary::applySpelling("e-mail und e mail und email", {"E-Mail"}), "E-Mail und e mail und email");
 }
 
 TEST(VocabularySpelling, EmptyAndBlankTermsDoNotHang)
