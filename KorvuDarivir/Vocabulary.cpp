@@ -170,8 +170,10 @@ int Vocabulary::add(const QString& input)
 
 void Vocabulary::remove(const QString& term)
 {
+    // Exact, case-sensitive equality, but a composed and a decomposed "é" are one letter.
+    const QString wanted = term.normalized(QString::NormalizationForm_C);
     QStringList list = terms();
-    list.removeAll(term);
+    list.removeIf([&](const QString& stored) { return stored.normalized(QString::NormalizationForm_C) == wanted; });
     platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list);
 }
 

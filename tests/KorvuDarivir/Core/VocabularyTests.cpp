@@ -80,6 +80,9 @@ TEST_F(VocabularyTest, RemoveIsExactAndAStoredNonListReadsAsEmpty)
     EXPECT_EQ(stored(), (QStringList{"Tannholt", "KORVU"}));
     Vocabulary::remove("KORVU");
     EXPECT_EQ(stored(), QStringList{"Tannholt"});
+    Vocabulary::add(QString::fromUtf8("Café"));
+    Vocabulary::remove(QString::fromUtf8("Cafe\u0301"));
+    EXPECT_EQ(stored(), QStringList{"Tannholt"});
 
     defaults().set("vocabulary", "Tannholt");
     EXPECT_TRUE(Vocabulary::terms().isEmpty());
