@@ -95,6 +95,16 @@ void FocusTracker::start()
 
 void FocusTracker::tick()
 {
+    // A callback that runs a nested event loop must not start a poll inside this one.
+    if (ticking_) {
+        return;
+    }
+    ticking_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{ticking_};
+
     deadline_ = environment_.clock() + environment_.tickBudget;
     outOfTime_ = false;
     std::optional<FocusedField> field = currentField();

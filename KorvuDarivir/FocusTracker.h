@@ -108,6 +108,7 @@ private:
     std::optional<FocusedField> lastField_;
     std::chrono::steady_clock::time_point deadline_;
     bool outOfTime_ = false;
+    bool ticking_ = false;
 };
 
 }  // namespace korvu

@@ -419,6 +419,22 @@ TEST_F(FocusTrackerTest, SlowApplicationChangesNothingAndIsLeftAtTheBudget)
     EXPECT_EQ(reports.size(), 2U);
 }
 
+TEST_F(FocusTrackerTest, PollStartedFromTheCallbackDoesNotNestInTheRunningOne)
+{
+    auto field = focusField(AccessibleRole::text, QRectF(100, 100, 400, 30));
+    int calls = 0;
+    tracker().onChange = [&](const std::optional<FocusedField>& reported) {
+        ++calls;
+        reports.push_back(reported);
+        field->nodeExtents = QRectF(200, 100, 400, 30);
+        tracker().tick();  // as a nested event loop would
+    };
+    tracker().tick();
+    EXPECT_EQ(calls, 1);
+    tracker().tick();
+    EXPECT_EQ(reports, (Reports{expected(QRectF(100, 100, 400, 30)), expected(QRectF(200, 100, 400, 30))}));
+}
+
 TEST_F(FocusTrackerTest, StartSetsTheTimeoutAndPollsOnTheEventLoop)
 {
     focusField(AccessibleRole::text, QRectF(100, 100, 400, 30));
