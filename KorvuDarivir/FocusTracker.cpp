@@ -22,7 +22,7 @@ constexpr auto kPollInterval = std::chrono::milliseconds(250);
 constexpr int kMaxEditableAncestors = 16;
 constexpr int kMaxEditableClimbs = 8;
 constexpr int kMaxSmallClimbs = 6;
-// An anchor smaller than this is an inner piece of a field, not the field.
+// An anchor smaller than this is an inner part of a field, not the field.
 constexpr double kMinAnchorWidth = 30;
 constexpr double kMinAnchorHeight = 12;
 // A number field is a field with a stepper among its few children.
