@@ -15,7 +15,7 @@ namespace {
 
 // How often the capture checks that its device still exists. Qt 6.4 neither ends the
 // stream nor reports an error when a PulseAudio source disappears, so the device list
-// is the reliable witness.
+// is the witness.
 constexpr int kDeviceCheckMs = 250;
 
 // The write end that QAudioSource pushes raw bytes into, on the capture thread.
@@ -102,6 +102,12 @@ struct AudioCapture::Session {
         bool listed = false;
         for (const QAudioDevice& device : QMediaDevices::audioInputs())
             if (device.id() == deviceId) listed = true;
+        // Qt's list is only the first witness; ending a dictation by mistake would lose
+        // the user's words, so the server confirms that the source is really gone.
+        if (!listed) {
+            const auto server = AudioInputs::serverSources();
+            listed = server && server->has(deviceId.toStdString());
+        }
         const bool failed = source && source->state() == QAudio::StoppedState && source->error() != QAudio::NoError;
         if (!listed || failed) finish();
     }

@@ -65,13 +65,13 @@ TEST(RecorderCapacity, IsTheRatioTimesTheFramesPlusSlack) {
     EXPECT_FALSE(AudioRecorder::outputCapacity(std::nan(""), 4096).has_value());
 }
 
-TEST(RecorderError, SaysThatNoMicrophoneWasFound) {
+TEST(RecorderErrorMessage, SaysThatNoMicrophoneWasFound) {
     const korvu::RecorderError error(korvu::RecorderError::Code::noInputDevice);
     EXPECT_STREQ(error.what(), "Kein Mikrofon gefunden.");
     EXPECT_EQ(error.code(), korvu::RecorderError::Code::noInputDevice);
 }
 
-TEST(Resampler, DownsamplesToAThirdAndKeepsTheSignal) {
+TEST(AudioResampler, DownsamplesToAThirdAndKeepsTheSignal) {
     const auto input = sine(440, 48000, 48000, 0.5f);
     platform::Resampler resampler(48000, 16000);
     std::vector<float> out;
@@ -88,7 +88,7 @@ TEST(Resampler, DownsamplesToAThirdAndKeepsTheSignal) {
     EXPECT_GT(correlation(out, expected, 200, out.size() - 200), 0.999);
 }
 
-TEST(Resampler, BlockSizesDoNotChangeTheResult) {
+TEST(AudioResampler, BlockSizesDoNotChangeTheResult) {
     const auto input = sine(1000, 44100, 20000, 0.3f);
     platform::Resampler whole(44100, 16000), pieces(44100, 16000);
     std::vector<float> a, b;
@@ -101,7 +101,7 @@ TEST(Resampler, BlockSizesDoNotChangeTheResult) {
     for (std::size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(a[i], b[i], 1e-5f) << "at " << i;
 }
 
-TEST(Resampler, EmptyBlocksAreNotTheEndOfTheSignal) {
+TEST(AudioResampler, EmptyBlocksAreNotTheEndOfTheSignal) {
     const auto input = sine(300, 16000, 8000, 0.5f);
     platform::Resampler resampler(16000, 16000);
     std::vector<float> out;
@@ -113,7 +113,7 @@ TEST(Resampler, EmptyBlocksAreNotTheEndOfTheSignal) {
     EXPECT_FALSE(resampler.process(input, out)) << "a flushed resampler takes no more input";
 }
 
-TEST(Resampler, RefusesImpossibleRates) {
+TEST(AudioResampler, RefusesImpossibleRates) {
     EXPECT_THROW(platform::Resampler(0, 16000), std::runtime_error);
     EXPECT_THROW(platform::Resampler(48000, -1), std::runtime_error);
 }
