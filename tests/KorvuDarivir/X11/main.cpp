@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstdio>
 
 // These tests need the real X display: the grabs, the focus and the clipboard all
 // belong to the X server that with-test-session.sh starts.
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
     qputenv("QT_QPA_PLATFORM", "xcb");
     if (qEnvironmentVariableIsEmpty("DISPLAY")) {
         std::fprintf(stderr, "test_KorvuDarivir_X11 needs an X display: run it through scripts/with-test-session.sh\n");
