@@ -28,6 +28,20 @@ void after(std::chrono::milliseconds delay, std::function<void()> next)
     QTimer::singleShot(delay, QCoreApplication::instance(), std::move(next));
 }
 
+// Goes on once the written text has been fetched, the clipboard has changed, or `grace`
+// has run out, whichever comes first.
+void awaitRead(const platform::Clipboard::WriteToken& token, std::chrono::milliseconds grace,
+               std::function<void()> next)
+{
+    constexpr std::chrono::milliseconds step{25};
+    const auto& clipboard = platform::Clipboard::instance();
+    if (grace.count() <= 0 || clipboard.wasRead(token) || !clipboard.holds(token)) {
+        next();
+        return;
+    }
+    after(step, [token, grace, step, next = std::move(next)] { awaitRead(token, grace - step, next); });
+}
+
 }  // namespace
 
 void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done)
@@ -44,12 +58,13 @@ void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, 
             auto snapshot = std::make_shared<platform::ClipboardSnapshot>(clipboard.snapshot());
             const auto token = clipboard.write(text, QString::fromLatin1(transientType));
             postPaste();
-            after(timing.paste, [snapshot, token, done, finished] {
+            auto restore = [snapshot, token, done, finished] {
                 auto& clipboard = platform::Clipboard::instance();
                 if (clipboard.isUnchanged(token) && !snapshot->empty()) clipboard.restore(*snapshot);
                 finished();
                 if (done) done();
-            });
+            };
+            after(timing.paste, [token, timing, restore] { awaitRead(token, timing.unreadGrace, restore); });
         };
         if (pid && platform::ActiveWindow::activate(*pid) == platform::ActiveWindow::Activation::activated) {
             after(timing.activation, paste);

@@ -24,6 +24,10 @@ public:
         std::chrono::milliseconds activation{250};
         // After the paste keystroke, before the clipboard is restored.
         std::chrono::milliseconds paste{600};
+        // How much longer to wait, at most, for a target that has not fetched the text
+        // by then (a busy program handles the keystroke late; restoring first would make
+        // it paste the user's old clipboard instead of the dictation).
+        std::chrono::milliseconds unreadGrace{2000};
     };
 
     // Inserts `text` into the application with process id `pid` (activated first when

@@ -19,6 +19,24 @@ bool isBookkeeping(const QString& format)
     return names.contains(format);
 }
 
+// The data we put on the clipboard, which notes when someone fetches it: on X11 the
+// pasting program reads it from us, some time after the paste keystroke.
+class WrittenData : public QMimeData {
+public:
+    explicit WrittenData(std::shared_ptr<Clipboard::WriteToken::State> state) : state_(std::move(state)) {}
+    ~WrittenData() override { state_->alive = false; }
+
+protected:
+    QVariant retrieveData(const QString& mimeType, QMetaType type) const override
+    {
+        state_->read = true;
+        return QMimeData::retrieveData(mimeType, type);
+    }
+
+private:
+    std::shared_ptr<Clipboard::WriteToken::State> state_;
+};
+
 QClipboard* systemClipboard()
 {
     return qGuiApp != nullptr ? QGuiApplication::clipboard() : nullptr;
@@ -67,7 +85,8 @@ Clipboard::WriteToken Clipboard::write(const QString& text, const QString& marke
     token.markerType = markerType;
     QClipboard* clipboard = systemClipboard();
     if (clipboard == nullptr) return token;
-    auto* data = new QMimeData();
+    token.state = std::make_shared<WriteToken::State>();
+    auto* data = new WrittenData(token.state);
     data->setText(text);
     data->setData(markerType, QByteArray());
     writing_ = true;
@@ -78,20 +97,29 @@ Clipboard::WriteToken Clipboard::write(const QString& text, const QString& marke
     return token;
 }
 
-bool Clipboard::isUnchanged(const WriteToken& token) const
+bool Clipboard::holds(const WriteToken& token) const
 {
     QClipboard* clipboard = systemClipboard();
-    if (clipboard == nullptr || token.data == nullptr) return false;
-    if (generation_ == token.generation && clipboard->ownsClipboard() &&
-        clipboard->mimeData(QClipboard::Clipboard) == token.data) {
-        return true;
-    }
-    if (clipboard->ownsClipboard()) return false;
+    return clipboard != nullptr && token.data != nullptr && token.state && token.state->alive &&
+           generation_ == token.generation && clipboard->ownsClipboard() &&
+           clipboard->mimeData(QClipboard::Clipboard) == token.data;
+}
+
+bool Clipboard::isUnchanged(const WriteToken& token) const
+{
+    if (holds(token)) return true;
+    QClipboard* clipboard = systemClipboard();
+    if (clipboard == nullptr || token.data == nullptr || clipboard->ownsClipboard()) return false;
     // A clipboard manager takes every new content over at once; when what it offers is
     // exactly our text with our marker, the user's own contents are still to be put back.
     const QMimeData* current = clipboard->mimeData(QClipboard::Clipboard);
     return current != nullptr && current->hasFormat(token.markerType) && current->hasText() &&
            current->text() == token.text;
+}
+
+bool Clipboard::wasRead(const WriteToken& token) const
+{
+    return token.state && token.state->read;
 }
 
 void Clipboard::restore(const ClipboardSnapshot& snapshot)

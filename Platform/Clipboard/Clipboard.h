@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 class QMimeData;
 
@@ -23,8 +24,14 @@ class Clipboard : public QObject {
 public:
     // What `write` left on the clipboard, to tell later whether anyone changed it.
     struct WriteToken {
+        // Shared with the data object on the clipboard, which outlives no replacement.
+        struct State {
+            bool alive = true;
+            bool read = false;
+        };
         std::uint64_t generation = 0;
         const QMimeData* data = nullptr;
+        std::shared_ptr<State> state;
         QString text;
         QString markerType;
     };
@@ -45,6 +52,13 @@ public:
     // True while the contents are still the ones `write` put there. A clipboard manager
     // that copied them and took the ownership over counts as unchanged.
     bool isUnchanged(const WriteToken& token) const;
+
+    // True while our written data is still on the clipboard, unreplaced (cheap: asks no
+    // other program).
+    bool holds(const WriteToken& token) const;
+
+    // True once another program (or anyone) has fetched the written data.
+    bool wasRead(const WriteToken& token) const;
 
     // Puts a snapshot back (does nothing with an empty one).
     void restore(const ClipboardSnapshot& snapshot);

@@ -137,6 +137,20 @@ void TargetApp::clear()
     waitUntil([this] { return cleared_; });
 }
 
+void TargetApp::adoptClipboard()
+{
+    adopted_ = false;
+    process_->write("adopt-clipboard\n");
+    waitUntil([this] { return adopted_; });
+}
+
+void TargetApp::stall(std::chrono::milliseconds duration)
+{
+    stalling_ = false;
+    process_->write("stall " + QByteArray::number(static_cast<qint64>(duration.count())) + "\n");
+    waitUntil([this] { return stalling_; });
+}
+
 void TargetApp::readLines()
 {
     buffer_.append(process_->readAllStandardOutput());
@@ -152,6 +166,10 @@ void TargetApp::readLines()
             owned_ = QByteArray::fromBase64(line.mid(6));
         } else if (line == "CLEARED") {
             cleared_ = true;
+        } else if (line == "ADOPTED") {
+            adopted_ = true;
+        } else if (line == "STALLING") {
+            stalling_ = true;
         }
     }
 }

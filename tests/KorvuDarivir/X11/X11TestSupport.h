@@ -9,6 +9,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
+
+// Readable failure messages for Qt's string types.
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
+QT_END_NAMESPACE
 
 struct _XDisplay;
 
@@ -73,6 +80,10 @@ public:
     // returns the PNG bytes it offers.
     QByteArray ownClipboard();
     void clear();
+    // Has the target copy the clipboard and own the copy, like a clipboard manager.
+    void adoptClipboard();
+    // Has the target's event loop stand still for `duration`, starting now.
+    void stall(std::chrono::milliseconds duration);
 
 private:
     void readLines();
@@ -83,6 +94,8 @@ private:
     QString text_;
     QByteArray owned_;
     bool cleared_ = false;
+    bool adopted_ = false;
+    bool stalling_ = false;
 };
 
 }  // namespace x11test

@@ -5,6 +5,10 @@
 //   out "TEXT <base64 utf-8>"    the line edit's text changed
 //   in  "own-clipboard"          take the clipboard with text, a PNG image and a file
 //                                reference; answers "OWNED <base64 png>"
+//   in  "adopt-clipboard"        copy every format of the clipboard and own the copy,
+//                                as a clipboard manager does; answers "ADOPTED"
+//   in  "stall <ms>"             answers "STALLING", then blocks its event loop, as a
+//                                busy program would
 //   in  "clear"                  empty the line edit
 //   in  "activate"               activate the window again
 #include <QApplication>
@@ -14,6 +18,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -99,6 +104,17 @@ int main(int argc, char** argv)
                 data->setData(QStringLiteral("text/uri-list"), "file:///tmp/reise.png\r\n");
                 QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
                 say("OWNED " + png.toBase64());
+            } else if (command == "adopt-clipboard") {
+                const QMimeData* current = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+                auto* copy = new QMimeData();
+                if (current != nullptr) {
+                    for (const QString& format : current->formats()) copy->setData(format, current->data(format));
+                }
+                QGuiApplication::clipboard()->setMimeData(copy, QClipboard::Clipboard);
+                say("ADOPTED");
+            } else if (command.startsWith("stall ")) {
+                say("STALLING");
+                QThread::msleep(command.mid(6).toULong());
             } else if (command == "clear") {
                 edit->clear();
                 say("CLEARED");
