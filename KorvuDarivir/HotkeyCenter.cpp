@@ -1,5 +1,7 @@
 #include "KorvuDarivir/HotkeyCenter.h"
 
+#include "KorvuDarivir/Settings.h"
+
 #include "Platform/Input/GlobalHotkeys.h"
 #include "Platform/Input/KeyCodes.h"
 
@@ -40,6 +42,15 @@ platform::GlobalHotkeys* HotkeyCenter::hotkeys()
         hotkeys_->onEvent = [this](int id, bool pressed) { handle(id, pressed); };
     }
     return hotkeys_.get();
+}
+
+void HotkeyCenter::install()
+{
+    if (installed_) return;
+    const HotkeyCodes dictationShortcut = Settings::hotkey();
+    const HotkeyCodes addWordShortcut = Settings::wordHotkey();
+    install(Hotkey{dictationShortcut.keyCode, dictationShortcut.modifiers},
+            Hotkey{addWordShortcut.keyCode, addWordShortcut.modifiers});
 }
 
 void HotkeyCenter::install(const Hotkey& dictationShortcut, const Hotkey& addWordShortcut)

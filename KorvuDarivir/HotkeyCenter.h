@@ -36,8 +36,11 @@ public:
     std::function<void()> onEscape;
     std::function<void()> onAddWord;
 
-    // Registers the two stored shortcuts, once; later calls change nothing. A shortcut
-    // that cannot be registered stays silent, and registration() tells why.
+    // Registers the two shortcuts stored in the settings, once; later calls change
+    // nothing, even when the settings changed in between. A shortcut that cannot be
+    // registered stays silent, and registration() tells why.
+    void install();
+    // The same with the two shortcuts given.
     void install(const Hotkey& dictationShortcut, const Hotkey& addWordShortcut);
     bool isInstalled() const { return installed_; }
 

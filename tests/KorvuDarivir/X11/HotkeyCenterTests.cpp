@@ -1,4 +1,5 @@
 #include "KorvuDarivir/HotkeyCenter.h"
+#include "KorvuDarivir/Settings.h"
 
 #include "X11TestSupport.h"
 
@@ -27,7 +28,9 @@ protected:
         center.onReleased = [this] { events.push_back("released"); };
         center.onEscape = [this] { events.push_back("escape"); };
         center.onAddWord = [this] { events.push_back("addWord"); };
-        center.install(kDictation, kAddWord);
+        // The registered defaults are Ctrl+Alt+Space and Ctrl+Alt+W.
+        korvu::Settings::registerDefaults();
+        center.install();
         ASSERT_TRUE(center.isRegistered(HotkeyCenter::dictation));
         ASSERT_TRUE(center.isRegistered(HotkeyCenter::addWord));
     }
@@ -157,6 +160,9 @@ TEST_F(HotkeyCenterTest, CallbacksRunOutsideTheEventFilterAndMayRegisterShortcut
 TEST_F(HotkeyCenterTest, SecondInstallChangesNothing)
 {
     auto& center = HotkeyCenter::shared();
+    korvu::Settings::setHotkey({7, Hotkey::controlKey | Hotkey::optionKey});
+    korvu::Settings::setWordHotkey({8, Hotkey::controlKey});
+    center.install();
     center.install(Hotkey{7, Hotkey::controlKey | Hotkey::optionKey}, Hotkey{8, Hotkey::controlKey});
     EXPECT_EQ(center.registration(HotkeyCenter::dictation), HotkeyCenter::Registration::registered);
     tap({kControlL, kAltL}, kX);  // the would-be new shortcut

@@ -1,5 +1,7 @@
 #include <QApplication>
 
+#include "support/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,6 +17,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "test_KorvuDarivir_X11 needs an X display: run it through scripts/with-test-session.sh\n");
         return 1;
     }
+    // Settings of this process only: suites run side by side in one session.
+    testsupport::TempDir config;
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.path().string()));
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }
