@@ -12,7 +12,6 @@
 #include <X11/Xlib.h>
 #include <xcb/xcb.h>
 
-#include <array>
 #include <cstdlib>
 #include <vector>
 
@@ -87,7 +86,8 @@ GlobalHotkeys::GrabResult GlobalHotkeys::grab(int id, std::uint8_t x11KeyCode, u
     // handler, which would end the program on BadAccess.
     bool inUse = false;
     bool failed = false;
-    for (const std::uint16_t extra : lockCombinations(lockMask_, numLockMask_)) {
+    grab.lockCombinations = lockCombinations(lockMask_, numLockMask_);
+    for (const std::uint16_t extra : grab.lockCombinations) {
         const xcb_void_cookie_t cookie =
             xcb_grab_key_checked(x11->connection, 0, x11->root, static_cast<std::uint16_t>(grab.mask | extra),
                                  grab.keyCode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
@@ -124,7 +124,7 @@ void GlobalHotkeys::ungrabKey(const Grab& grab)
 {
     const auto x11 = X11Display::current();
     if (!x11) return;
-    for (const std::uint16_t extra : lockCombinations(lockMask_, numLockMask_)) {
+    for (const std::uint16_t extra : grab.lockCombinations) {
         const xcb_void_cookie_t cookie = xcb_ungrab_key_checked(
             x11->connection, grab.keyCode, x11->root, static_cast<std::uint16_t>(grab.mask | extra));
         if (xcb_generic_error_t* error = xcb_request_check(x11->connection, cookie)) std::free(error);

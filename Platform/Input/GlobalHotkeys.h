@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <vector>
 
 namespace platform {
 
@@ -50,6 +51,9 @@ private:
     struct Grab {
         std::uint8_t keyCode = 0;
         std::uint16_t mask = 0;
+        // The lock-key combinations grabbed, kept so that ungrabbing matches them even
+        // if the modifier map changed since.
+        std::vector<std::uint16_t> lockCombinations;
         bool down = false;
     };
 
