@@ -3,7 +3,7 @@
 
 #include "Platform/Accessibility/AtspiAccessibility.h"
 
-#include "Platform/Accessibility/ActiveWindowProcess.h"
+#include "Platform/Input/ActiveWindow.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <limits>
 #include <utility>
 
 namespace platform {
@@ -245,7 +246,6 @@ constexpr auto kSearchRepeat = std::chrono::seconds(1);
 
 struct AtspiAccessibility::State {
     Connection& connection = Connection::shared();
-    ActiveWindowProcess frontmost;
     GRef<AtspiEventListener> listener;
     Accessible focused;  // the source of the last focus event, or the last search's result
     pid_t lastSearchProcess = 0;
@@ -371,7 +371,11 @@ void AtspiAccessibility::setMessagingTimeout(std::chrono::milliseconds timeout)
 
 std::optional<pid_t> AtspiAccessibility::frontmostProcess()
 {
-    return state_->frontmost.pid();
+    const auto pid = ActiveWindow::frontmostPid();
+    if (!pid || *pid <= 0 || *pid > std::numeric_limits<pid_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<pid_t>(*pid);
 }
 
 void AtspiAccessibility::enableAccessibility(pid_t)

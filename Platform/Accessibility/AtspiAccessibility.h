@@ -16,9 +16,9 @@ namespace platform {
 // when the process is new and then at most once a second.
 //
 // "Trusted" means that the accessibility bus was reached at start and is still connected.
-// The frontmost process comes from the X display (`ActiveWindowProcess`). Enabling
-// accessibility switches on the desktop-wide "IsEnabled" flag of the accessibility bus,
-// which toolkits such as Qt watch before they expose their trees.
+// The frontmost process comes from the X display (`ActiveWindow`, on Qt's connection).
+// Enabling accessibility switches on the desktop-wide "IsEnabled" flag of the accessibility
+// bus, which toolkits such as Qt watch before they expose their trees.
 //
 // Every libatspi object is held by a reference-counted handle and released with it.
 class AtspiAccessibility final : public Accessibility {
