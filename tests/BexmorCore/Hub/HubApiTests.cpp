@@ -200,9 +200,12 @@ TEST_F(HubRequests, BadEndpointAndRepoIdAreErrorsNotCrashes) {
 TEST_F(HubRequests, MalformedListingFailsWithTheParsersError) {
     FakeHub fake;
     fake.addFile("o/n", "x", FakeFile{});
-    fake.setListingBody("o/n", "[not json");
     const HubApi hub(base.path(), std::string(), fake.endpoint());
-    EXPECT_THROW(hub.getFilenames({"o/n", HubApi::RepoType::models}), nlohmann::json::exception);
+    for (const char* body : {"[not json", R"({"files":[]})", R"({"siblings":{"a":{"rfilename":"a.bin"}}})",
+                             R"({"siblings":[{"rfilename":5}]})", R"({"siblings":[{"name":"a.bin"}]})"}) {
+        fake.setListingBody("o/n", body);
+        EXPECT_THROW(hub.getFilenames({"o/n", HubApi::RepoType::models}), nlohmann::json::exception) << body;
+    }
 }
 
 TEST_F(HubRequests, GetFileUrlsSkipsHiddenFilesAndFolders) {
@@ -306,6 +309,17 @@ TEST(HubConfiguration, ReadsObjectsAndNamesTheFileOnBadJson) {
         EXPECT_STREQ(error.what(), "Failed to parse server response.");
     }
     EXPECT_THROW(hub.configuration(dir / "missing.json"), std::filesystem::filesystem_error);
+
+    // The file is named by its URL: absolute, with characters a URL path cannot hold escaped.
+    std::ofstream(dir / "bad name.json") << "{";
+    try {
+        hub.configuration(dir / "bad name.json");
+        FAIL();
+    } catch (const HubClientError& error) {
+        EXPECT_EQ(error.fileUrl(), "file://" + dir.path().string() + "/bad%20name.json");
+    }
+    EXPECT_EQ(bexmor::hubpaths::fileUrlText("/a b/ü.json"), "file:///a%20b/%C3%BC.json");
+    EXPECT_EQ(bexmor::hubpaths::fileUrlText("rel.json"), "file://" + std::filesystem::current_path().string() + "/rel.json");
 }
 
 }  // namespace

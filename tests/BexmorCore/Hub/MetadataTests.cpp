@@ -133,6 +133,17 @@ TEST_F(Records, RoundTripCreatesFoldersAndStripsEveryMetadataSuffix) {
     EXPECT_EQ(hub.readDownloadMetadata(dir / "missing.metadata"), std::nullopt);
 }
 
+TEST_F(Records, LinesAreTrimmedOfEveryKindOfWhiteSpace) {
+    // Tabs, no-break, em and ideographic spaces around the values are not part of them.
+    std::ofstream(dir / "padded.metadata", std::ios::binary)
+        << "\t" << std::string(40, 'c') << "\u00A0\n\u2003etag\u3000\n 5.5\u2003\n";
+    const auto record = hub.readDownloadMetadata(dir / "padded.metadata");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->commitHash, std::string(40, 'c'));
+    EXPECT_EQ(record->etag, "etag");
+    EXPECT_EQ(record->timestamp, 5.5);
+}
+
 TEST_F(Records, CorruptRecordsAreRemovedAndReportedAbsent) {
     const std::map<std::string, std::string> corrupt{
         {"two.metadata", "c\ne"},
