@@ -8,8 +8,7 @@
 
 #include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
-#include "FakeHub.h"
-#include "support/TempDir.h"
+#include "HubTestFixture.h"
 #include "support/TestHttpServer.h"
 
 namespace {
@@ -19,44 +18,11 @@ using bexmor::HubApi;
 using bexmor::HubClientError;
 using bexmor::UrlError;
 using hubtest::FakeFile;
-using hubtest::FakeHub;
+using hubtest::Environment;
+using hubtest::capture;
 using testsupport::HttpRequest;
 using testsupport::HttpResponder;
 using testsupport::TestHttpServer;
-
-// Sets environment variables for one test and puts the old values back.
-class Environment {
-public:
-    void set(const char* name, const char* value) {
-        remember(name);
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
-    }
-    ~Environment() {
-        for (const auto& [name, value] : saved_) {
-            if (value) ::setenv(name.c_str(), value->c_str(), 1);
-            else ::unsetenv(name.c_str());
-        }
-    }
-
-private:
-    void remember(const char* name) {
-        if (saved_.count(name)) return;
-        const char* old = std::getenv(name);
-        saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
-    std::map<std::string, std::optional<std::string>> saved_;
-};
-
-template <typename Error, typename Call>
-Error capture(Call&& call) {
-    try {
-        call();
-    } catch (const Error& error) {
-        return error;
-    }
-    throw std::runtime_error("the expected error was not thrown");
-}
 
 TEST(HubApiSetUp, TokenPrecedenceAndThePrintedLine) {
     Environment env;
@@ -99,10 +65,7 @@ TEST(HubApiSetUp, EndpointAndDownloadBase) {
     EXPECT_EQ(HubApi().useOfflineMode, std::nullopt);
 }
 
-class HubRequests : public ::testing::Test {
-protected:
-    testsupport::TempDir base;
-};
+using HubRequests = hubtest::HubTest;
 
 TEST_F(HubRequests, GetMapsStatusesToHubErrors) {
     int status = 403;
@@ -146,12 +109,11 @@ TEST_F(HubRequests, EmptyTokenSendsNoAuthorization) {
 }
 
 TEST_F(HubRequests, ListingKeepsOrderAndDuplicatesAndIgnoresExtraKeys) {
-    FakeHub fake;
     fake.addFile("o/n", "x", FakeFile{});
     fake.setListingBody("o/n", R"({"id":"o/n","private":false,"siblings":[
         {"rfilename":"b.bin","size":3,"lfs":{"oid":"x"}},{"rfilename":"config.json"},{"rfilename":"a.json"},
         {"rfilename":"b.bin"},{"rfilename":"sub/tokenizer.json"}],"tags":["x"]})");
-    const HubApi hub(base.path(), std::string(), fake.endpoint());
+    const HubApi hub = client(std::nullopt);
     const HubApi::Repo repo{"o/n", HubApi::RepoType::models};
     EXPECT_EQ(hub.getFilenames(repo), (std::vector<std::string>{"b.bin", "config.json", "a.json", "b.bin", "sub/tokenizer.json"}));
 
@@ -170,7 +132,6 @@ TEST_F(HubRequests, ListingUrlEscapesTheRevisionAndCarriesItIn404) {
 }
 
 TEST_F(HubRequests, HostileNamesInAListingAreRefusedBeforeAnythingIsWritten) {
-    FakeHub fake;
     fake.addFile("o/n", "x", FakeFile{});
     const HubApi hub(base.path() / "cache", std::string(), fake.endpoint());
     for (const std::string& name : std::vector<std::string>{"../escape.bin", "/etc/passwd", "a//b", "./a", "a/../../b", ".cache/huggingface/download/x.metadata",
@@ -198,9 +159,8 @@ TEST_F(HubRequests, BadEndpointAndRepoIdAreErrorsNotCrashes) {
 }
 
 TEST_F(HubRequests, MalformedListingFailsWithTheParsersError) {
-    FakeHub fake;
     fake.addFile("o/n", "x", FakeFile{});
-    const HubApi hub(base.path(), std::string(), fake.endpoint());
+    const HubApi hub = client(std::nullopt);
     for (const char* body : {"[not json", R"({"files":[]})", R"({"siblings":{"a":{"rfilename":"a.bin"}}})",
                              R"({"siblings":[{"rfilename":5}]})", R"({"siblings":[{"name":"a.bin"}]})"}) {
         fake.setListingBody("o/n", body);

@@ -2,11 +2,9 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 
 #include "BexmorCore/External/Hub/HubApi.h"
-#include "FakeHub.h"
-#include "support/TempDir.h"
+#include "HubTestFixture.h"
 #include "support/TestHttpServer.h"
 
 namespace {
@@ -14,16 +12,10 @@ namespace {
 using bexmor::EnvironmentError;
 using bexmor::HubApi;
 using bexmor::HubClientError;
+using hubtest::readFile;
 using testsupport::HttpRequest;
 using testsupport::HttpResponder;
 using testsupport::TestHttpServer;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 TEST(EtagNormalisation, StripsOneWeakPrefixAndOuterQuotes) {
     EXPECT_EQ(HubApi::normalizeEtag(std::nullopt), std::nullopt);
