@@ -197,6 +197,15 @@ TEST_F(DownloaderTest, AWrongFinalSizeFailsAndOnlyAShortFileIsKept) {
     EXPECT_FALSE(std::filesystem::exists(destination()));
 }
 
+TEST_F(DownloaderTest, MoreBytesThanExpectedStopTheTransferBeforeAnyProgressBeyondTheWhole) {
+    fake.addFile("o/n", "long.bin", FakeFile{.content = hubtest::makeContent(25 * MiB, 4)});
+    const auto states = run("long.bin", MiB);
+    EXPECT_EQ(errorOf<DownloadError>(states.back()).kind(), DownloadError::Case::unexpectedError);
+    for (const double progress : progresses(states)) EXPECT_LE(progress, 1.0);
+    EXPECT_FALSE(std::filesystem::exists(partial()));
+    EXPECT_FALSE(std::filesystem::exists(destination()));
+}
+
 TEST_F(DownloaderTest, ContentThatDoesNotMatchTheExpectedHashIsDiscarded) {
     fake.addFile("o/n", "h.bin", FakeFile{.content = "tampered"});
     const auto states = run("h.bin", 8, 5, 10, hubtest::sha256("original"));
