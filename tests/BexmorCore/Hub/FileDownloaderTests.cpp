@@ -155,6 +155,16 @@ TEST_F(FileDownload, HostileNamesAndEtagsNeverBecomePaths) {
     EXPECT_EQ(fake.count("HEAD", "x.bin"), 0);
 }
 
+TEST_F(FileDownload, AnOddEtagStillFindsACurrentFileByItsRecord) {
+    // An etag that may not stand in a file name is only refused where it would become one.
+    fake.addFile("o/n", "odd.bin", FakeFile{.content = "x", .commit = std::string(40, 'd'), .etag = "abc:1/2+3="});
+    writeFile(repoFolder() / "odd.bin", "x");
+    writeFile(recordsFolder() / "odd.bin.metadata", std::string(40, 'c') + "\nabc:1/2+3=\n1.0\n");
+    EXPECT_EQ(downloader("odd.bin").download(), repoFolder() / "odd.bin");
+    EXPECT_TRUE(readFile(recordsFolder() / "odd.bin.metadata").starts_with(std::string(40, 'd') + "\nabc:1/2+3=\n"));
+    EXPECT_EQ(fake.count("GET", "/resolve/"), 0);
+}
+
 TEST_F(FileDownload, CrossHostRedirectedTransferLeavesTheTokenBehind) {
     const std::string content = hubtest::makeContent(5000, 3);
     fake.addFile("o/n", "cdn.bin", FakeFile{.content = content, .redirect = "cross"});
