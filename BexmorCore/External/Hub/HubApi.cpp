@@ -227,7 +227,8 @@ Config HubApi::configuration(const fs::path& fileURL) const {
 std::vector<fs::path> HubApi::getFileUrls(const fs::path& folder) {
     std::vector<fs::path> files;
     std::error_code error;
-    fs::recursive_directory_iterator walker(folder, error);
+    // A folder we may not read is passed over, as the rest of the tree is still worth listing.
+    fs::recursive_directory_iterator walker(folder, fs::directory_options::skip_permission_denied, error);
     if (error) return files;
     for (auto it = walker; it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (error) break;
