@@ -168,6 +168,18 @@ TEST_F(HubRequests, MalformedListingFailsWithTheParsersError) {
     }
 }
 
+TEST_F(HubRequests, AnAnswerLongerThanTheLimitFailsInsteadOfFillingMemory) {
+    TestHttpServer server([](const HttpRequest&, HttpResponder& responder) { responder.respond(200, {}, std::string(5000, 'x')); });
+    platform::HttpRequest request;
+    request.url = server.baseUrl() + "/big";
+    request.maxBodySize = 4096;
+    EXPECT_EQ(capture<UrlError>([&] { platform::send(request); }).code(), UrlError::Code::other);
+    request.maxBodySize = 5000;
+    EXPECT_EQ(platform::send(request).body.size(), 5000u);
+    // The hub's own requests have a limit far above any listing.
+    EXPECT_GE(platform::HttpRequest().maxBodySize, 64u * 1024 * 1024);
+}
+
 TEST_F(HubRequests, GetFileUrlsSkipsHiddenFilesAndFolders) {
     const auto folder = base.path() / "repo";
     std::filesystem::create_directories(folder / ".cache" / "huggingface");
