@@ -1,13 +1,30 @@
-// Kept apart from the D-Bus code: Xlib's macros (Bool, Status, None) clash with Qt's names.
 #include "Platform/Permissions/AccessibilityTrust.h"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
+#include <QGuiApplication>
 
+#include <xcb/xcb.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace platform {
+namespace {
+
+// Asked over xcb rather than Xlib: a connection that breaks half-way only reports an
+// error here, where Xlib's default handler would end the whole program.
+bool hasXTest(xcb_connection_t* connection)
+{
+    constexpr char name[] = "XTEST";
+    xcb_query_extension_reply_t* reply =
+        xcb_query_extension_reply(connection, xcb_query_extension(connection, sizeof name - 1, name), nullptr);
+    const bool present = reply != nullptr && reply->present != 0;
+    std::free(reply);
+    return present;
+}
+
+}  // namespace
 
 bool syntheticInputAvailable()
 {
@@ -17,21 +34,32 @@ bool syntheticInputAvailable()
         || (waylandDisplay != nullptr && *waylandDisplay != '\0')) {
         return false;
     }
+    // On X11 Qt already holds a connection to the display: ask on that one.
+    if (auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+        if (xcb_connection_t* connection = x11->connection()) {
+            return hasXTest(connection);
+        }
+    }
     const char* displayName = std::getenv("DISPLAY");
     if (displayName == nullptr || *displayName == '\0') {
         return false;
     }
-    Display* display = XOpenDisplay(displayName);
-    if (display == nullptr) {
-        return false;
+    // A busy X server may turn a new connection away for a moment (its listen queue is
+    // full), so a refused one is tried again a few times before the display counts as gone.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10 << attempt));
+        }
+        xcb_connection_t* connection = xcb_connect(displayName, nullptr);
+        const bool connected = xcb_connection_has_error(connection) == 0;
+        const bool available = connected && hasXTest(connection);
+        const bool broken = xcb_connection_has_error(connection) != 0;
+        xcb_disconnect(connection);
+        if (connected && !broken) {
+            return available;
+        }
     }
-    int eventBase = 0;
-    int errorBase = 0;
-    int major = 0;
-    int minor = 0;
-    const bool available = XTestQueryExtension(display, &eventBase, &errorBase, &major, &minor) == True;
-    XCloseDisplay(display);
-    return available;
+    return false;
 }
 
 }  // namespace platform
