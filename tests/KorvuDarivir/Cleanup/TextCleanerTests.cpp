@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace korvu {
@@ -416,6 +418,34 @@ TEST(TextCleanerNetwork, NoServerIsATransportError)
     const auto message = TextCleaner::validate(apiKey, endpoint);
     ASSERT_TRUE(message.has_value());
     EXPECT_FALSE(message->contains(apiKey));
+}
+
+TEST(TextCleanerNetwork, SeveralCallsRunAtOnceOnWorkerThreads)
+{
+    CleanupServer server;
+    server.setAnswer(200, textReply("fertig"));
+    std::vector<std::thread> workers;
+    std::atomic<int> cleaned{0};
+    std::atomic<int> accepted{0};
+    for (int i = 0; i < 4; ++i) {
+        workers.emplace_back([&] {
+            try {
+                if (clean(server) == QStringLiteral("fertig")) {
+                    ++cleaned;
+                }
+            } catch (const std::exception&) {
+            }
+            if (!TextCleaner::validate(apiKey, server.endpoint())) {
+                ++accepted;
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(cleaned, 4);
+    EXPECT_EQ(accepted, 4);
+    EXPECT_EQ(server.requests().size(), 8u);
 }
 
 TEST(StyleAppMatching, ExactIdentifiersSelectTheirGroup)
