@@ -114,14 +114,6 @@ TEST(PermissionsAccessibility, TheRequestPromptsAndOpensThePaneEvenWhenTrusted)
     }
 }
 
-TEST(PermissionsDesktop, TheMicrophoneIsAlwaysAuthorized)
-{
-    EXPECT_EQ(Permissions::microphoneAuthorization(), MicrophoneAuthorization::authorized);
-    std::optional<bool> answer;
-    Permissions::requestMicrophone([&](bool granted) { answer = granted; });
-    EXPECT_EQ(answer, true);
-}
-
 // An accessibility launcher of our own: answers GetAddress with the given address and
 // keeps the IsEnabled flag. It lives on a thread of its own, because the code under test
 // waits for it in blocking calls on the main thread.
