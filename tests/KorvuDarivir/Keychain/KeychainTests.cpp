@@ -10,6 +10,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QEventLoop>
 #include <QProcess>
@@ -46,15 +47,44 @@ int storedItemCount()
     return static_cast<int>(unlocked.size() + locked.size());
 }
 
+// Whether the session's default keyring is there and unlocked. Asked first, so that a
+// keyring daemon that went away (and would come back locked, prompting on the display)
+// fails the suite at once instead of hanging it.
+bool defaultKeyringUnlocked()
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"),
+                                                      QStringLiteral("/org/freedesktop/secrets/aliases/default"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 10000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) {
+        return false;
+    }
+    const QVariant locked = reply.arguments().first().value<QDBusVariant>().variant();
+    return locked.typeId() == QMetaType::Bool && !locked.toBool();
+}
+
 class KeychainTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_EQ(qEnvironmentVariable("KORVU_TEST_SESSION"), QStringLiteral("1"))
             << "run this suite under scripts/with-test-session.sh (it needs the session's keyring)";
+        ASSERT_TRUE(defaultKeyringUnlocked()) << "the session's default keyring is missing or locked";
         ASSERT_TRUE(Keychain::set(std::nullopt, Account::anthropicAPIKey));
+        ready_ = true;
     }
-    void TearDown() override { Keychain::set(std::nullopt, Account::anthropicAPIKey); }
+    void TearDown() override
+    {
+        // Only on a keyring that was usable: touching a locked one would prompt.
+        if (ready_) {
+            Keychain::set(std::nullopt, Account::anthropicAPIKey);
+        }
+    }
+
+private:
+    bool ready_ = false;
 };
 
 TEST_F(KeychainTest, AValueRoundTripsExactlyWithUmlautsAndSpaces)
