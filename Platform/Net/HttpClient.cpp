@@ -20,6 +20,7 @@ void initialiseCurlOnce() {
 
 struct Transfer {
     const HttpStreamHandler* stream = nullptr;
+    bool followRedirects = false;
     std::stop_token stop;
     HttpResponse response;
     bool responseAnnounced = false;
@@ -40,6 +41,8 @@ std::string trim(std::string_view text) {
     return std::string(text.substr(first, last - first + 1));
 }
 
+bool announceResponse(Transfer& transfer);
+
 size_t onHeader(char* data, size_t size, size_t count, void* context) {
     auto& transfer = *static_cast<Transfer*>(context);
     const std::string_view line(data, size * count);
@@ -53,6 +56,22 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) {
     const auto colon = line.find(':');
     if (colon != std::string_view::npos) {
         transfer.response.headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+        return size * count;
+    }
+    if (trim(line).empty()) {
+        // The head of an answer is complete. Unless it is interim or a redirect that libcurl
+        // is about to follow, it is the answer: the caller hears of it before any body byte,
+        // so a connection lost right after the head counts as a transfer that began.
+        const long status = transfer.response.status;
+        const bool followed = transfer.followRedirects && status >= 300 && status <= 399 && transfer.response.headers.value("Location");
+        if (status >= 200 && !followed) {
+            try {
+                if (!announceResponse(transfer)) return CURL_WRITEFUNC_ERROR;
+            } catch (...) {
+                transfer.callbackError = std::current_exception();
+                return CURL_WRITEFUNC_ERROR;
+            }
+        }
     }
     return size * count;
 }
@@ -154,6 +173,7 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
 
     Transfer transfer;
     transfer.stream = stream;
+    transfer.followRedirects = request.followRedirects;
     transfer.stop = stop;
     transfer.handle = handle.get();
     transfer.response.url = request.url;

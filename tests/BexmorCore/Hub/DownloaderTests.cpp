@@ -124,6 +124,31 @@ TEST_F(DownloaderTest, ADroppedConnectionIsResumedByteExactAfterTheLastFlush) {
     EXPECT_TRUE(readFile(destination()) == content);
 }
 
+TEST_F(DownloaderTest, AConnectionLostRightAfterTheHeadIsRetried) {
+    const std::string content = hubtest::makeContent(5000, 12);
+    hub.addFile("o/n", "h.bin", FakeFile{.content = content, .dropAfter = 0, .dropTimes = 1});
+    const auto states = run("h.bin", 5000, 1);
+    ASSERT_EQ(states.back().kind, Kind::completed);
+    EXPECT_EQ(hub.requests().size(), 2u);
+    EXPECT_EQ(readFile(destination()), content);
+}
+
+TEST_F(DownloaderTest, APieceThatDoesNotContinueTheFileIsRefused) {
+    testsupport::TestHttpServer server([](const testsupport::HttpRequest&, testsupport::HttpResponder& responder) {
+        responder.respond(206, {{"Content-Range", "bytes 0-9/10"}}, "0123456789");
+    });
+    std::ofstream(partial(), std::ios::binary) << "01234";
+    Downloader downloader(destination(), partial(), false, Downloader::kFlushSize);
+    downloader.setExpectedSize(10);
+    auto states = downloader.broadcaster().subscribe();
+    downloader.setUpDownload(server.baseUrl() + "/f", std::nullopt, 5, std::nullopt, 10, 5);
+    std::optional<Downloader::DownloadState> state;
+    do state = states->next();
+    while (state->kind != Kind::failed && state->kind != Kind::completed);
+    EXPECT_EQ(errorOf<DownloadError>(*state).kind(), DownloadError::Case::unexpectedError);
+    EXPECT_EQ(readFile(partial()), "01234");
+}
+
 TEST_F(DownloaderTest, ADropBeforeAnyFlushWithNoRetriesFails) {
     hub.addFile("o/n", "d.bin", FakeFile{.content = hubtest::makeContent(MiB, 5), .dropAfter = 1000, .dropTimes = 1});
     const auto states = run("d.bin", MiB, 0);
@@ -165,6 +190,7 @@ TEST_F(DownloaderTest, APartialFileAlreadyCompleteOrTooLargeNeverLoopsOn416) {
     std::ofstream(partial(), std::ios::binary) << content << "trailing garbage";
     states = run("f.bin", 3000);
     ASSERT_EQ(states.back().kind, Kind::completed);
+    EXPECT_EQ(progresses(states).front(), 0.0) << "a discarded partial file is no progress";
     EXPECT_EQ(hub.requests().back().header("range"), "");
     EXPECT_EQ(readFile(destination()), content);
 }

@@ -278,3 +278,34 @@ TEST_F(HubRequests, GetRedirectsStayOnHttpAndNeverCarryTheTokenToAnotherHost) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HubConfiguration, ReadsObjectsAndNamesTheFileOnBadJson) {
+    testsupport::TempDir dir;
+    const HubApi hub(dir.path(), std::string(), std::string("http://127.0.0.1:9"));
+    std::ofstream(dir / "config.json") << "\xEF\xBB\xBF{\"model_type\": \"darivir\", \"vocab_size\": 51866}";
+    const auto config = hub.configuration(dir / "config.json");
+    EXPECT_EQ(config["model_type"].string(), std::string("darivir"));
+    EXPECT_EQ(config.member("vocabSize").integer(), 51866);
+
+    std::ofstream(dir / "bad.json") << "{\"a\": ";
+    try {
+        hub.configuration(dir / "bad.json");
+        FAIL();
+    } catch (const HubClientError& error) {
+        EXPECT_EQ(error.kind(), HubClientError::Case::jsonSerialization);
+        EXPECT_EQ(std::string(error.what()), "JSON Serialization failed for file://" + (dir / "bad.json").string() +
+                                                 ". Please verify that you have set the HF_TOKEN environment variable.");
+    }
+    std::ofstream(dir / "array.json") << "[1, 2]";
+    try {
+        hub.configuration(dir / "array.json");
+        FAIL();
+    } catch (const HubClientError& error) {
+        EXPECT_STREQ(error.what(), "Failed to parse server response.");
+    }
+    EXPECT_THROW(hub.configuration(dir / "missing.json"), std::filesystem::filesystem_error);
+}
+
+}  // namespace
