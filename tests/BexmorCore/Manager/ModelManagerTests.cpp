@@ -357,5 +357,39 @@ TEST_F(ModelManagerTest, BaseClassLogsUnderItsOwnNameAndCallbackSeesTheNewState)
     EXPECT_EQ(local->resolves, 0);
 }
 
+// The shared load holds its manager: callers may drop theirs as soon as the call returns,
+// whichever of them or the load's thread lets go last. A manager not owned by a
+// shared_ptr works too (its callers keep it alive while they wait).
+TEST_F(ModelManagerTest, ManagerMayBeReleasedRightAfterItsSharedLoad) {
+    const fs::path folder = localModel();
+    for (int round = 0; round < 4; ++round) {
+        auto local = std::make_shared<HubModelLoader>(folder.string());
+        auto manager = std::make_shared<WatchedManager>(local, downloader());
+        std::weak_ptr<WatchedManager> watch = manager;
+        std::thread caller([manager = std::move(manager)]() mutable {
+            manager->ensureModelsLoaded();
+            manager.reset();
+        });
+        caller.join();
+        // The last owner may still be running the manager's destructor; it ends by
+        // releasing the loader. (The deadline only bounds a leak; it is never close.)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while ((!watch.expired() || local.use_count() > 1) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(watch.expired());
+        EXPECT_EQ(local.use_count(), 1);
+        EXPECT_EQ(local->loads, 1);
+    }
+
+    auto local = std::make_shared<HubModelLoader>(folder.string());
+    {
+        WatchedManager owned(local, downloader());
+        owned.ensureModelsLoaded();
+        EXPECT_TRUE(owned.isLoaded());
+    }
+    EXPECT_EQ(local.use_count(), 1);
+}
+
 }  // namespace
 }  // namespace managertest
