@@ -6,6 +6,7 @@
 #include "Platform/ML/ModelBackend.h"
 #include "Platform/ML/ModelSpec.h"
 #include "Platform/ML/WeightsFile.h"
+#include "Platform/ML/WorkspacePool.h"
 
 namespace platform::ml {
 
@@ -26,7 +27,12 @@ private:
         MatrixProduct fc1, fc2;
     };
 
+    struct Workspace {
+        std::vector<float> columns, h1, normed, qkv, attended, projected, hidden;
+    };
+
     ModelSpec spec_;
+    mutable WorkspacePool<Workspace> workspaces_;
     std::vector<MatrixProduct> convs_;  // conv1 [d x 3 n_mels], conv2 [d x 3d]
     std::vector<float> positions_;      // [n_ctx x d]
     std::vector<Block> blocks_;
