@@ -83,6 +83,8 @@ AudioEncoderBackend::AudioEncoderBackend(const ModelSpec& spec, const WeightsFil
             MatrixProduct(w.floats(p + "fc2.weight", {d, ffn}), d, ffn, w.floats(p + "fc2.bias", {d}), precision, ctx),
         });
     }
+    if (resolvePrecision(precision) == MatrixPrecision::bfloat16)
+        attentionBf16_ = std::make_unique<AttentionBf16>(ctx, spec.heads, d / spec.heads);
     finalNormWeight_ = w.floats("encoder.layer_norm.weight", {d});
     finalNormBias_ = w.floats("encoder.layer_norm.bias", {d});
 }
@@ -135,7 +137,8 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
     for (const Block& b : blocks_) {
         layerNormRows(x, normed, ctx, d, b.attnNormWeight, b.attnNormBias);
         b.qkv.multiply(normed, ctx, qkv);
-        attention(qkv, 3 * d, qkv + d, qkv + 2 * d, 3 * d, ctx, ctx, heads, headDim, attended, d);
+        if (attentionBf16_) attentionBf16_->run(qkv, qkv + d, qkv + 2 * d, 3 * d, attended, d, w->attentionScratch);
+        else attention(qkv, 3 * d, qkv + d, qkv + 2 * d, 3 * d, ctx, ctx, heads, headDim, attended, d);
         b.out.multiply(attended, ctx, projected);
         addRows(x, projected, ctx * d);
         layerNormRows(x, normed, ctx, d, b.mlpNormWeight, b.mlpNormBias);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "Platform/ML/AttentionBf16.h"
 #include "Platform/ML/MatrixProduct.h"
 #include "Platform/ML/ModelBackend.h"
 #include "Platform/ML/ModelSpec.h"
@@ -29,6 +30,7 @@ private:
 
     struct Workspace {
         std::vector<float> columns, h1, normed, qkv, attended, projected, hidden;
+        std::vector<uint16_t> attentionScratch;
     };
 
     ModelSpec spec_;
@@ -37,6 +39,7 @@ private:
     std::vector<float> positions_;      // [n_ctx x d]
     std::vector<Block> blocks_;
     std::vector<float> finalNormWeight_, finalNormBias_;
+    std::unique_ptr<AttentionBf16> attentionBf16_;  // with bfloat16 products only
 };
 
 // Attention of the rows of `q` over all rows of `k` and `v` (each head its column slice),
