@@ -95,7 +95,7 @@ void AppModel::setMicrophoneGranted(bool granted)
     emit microphoneGrantedChanged();
 }
 
-void AppModel::setHotkey(const HotkeyCodes& hotkey)
+void AppModel::setHotkey(const Hotkey& hotkey)
 {
     if (hotkey_ == hotkey) {
         return;
@@ -104,7 +104,7 @@ void AppModel::setHotkey(const HotkeyCodes& hotkey)
     emit hotkeyChanged();
 }
 
-void AppModel::setWordHotkey(const HotkeyCodes& hotkey)
+void AppModel::setWordHotkey(const Hotkey& hotkey)
 {
     if (wordHotkey_ == hotkey) {
         return;
