@@ -89,8 +89,13 @@ signals:
     void buttonStateChanged();
 
 private:
-    template <typename Write>
-    void changingButtonState(Write write);
+    static void run(std::function<void()> action);
+
+    // Stores `value` and emits `changed` when it differs; true when it did.
+    template <typename T>
+    bool store(T& field, const T& value, void (AppModel::*changed)());
+    template <typename T>
+    void storeLookSource(T& field, const T& value, void (AppModel::*changed)());
 
     DictationPhase phase_ = DictationPhase::idle;
     std::optional<MicButtonState> flash_;
