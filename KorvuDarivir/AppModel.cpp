@@ -44,10 +44,25 @@ void AppModel::storeLookSource(T& field, const T& value, void (AppModel::*change
     }
 }
 
-void AppModel::setPhase(DictationPhase phase) { storeLookSource(phase_, phase, &AppModel::phaseChanged); }
-void AppModel::setFlash(const std::optional<MicButtonState>& flash) { storeLookSource(flash_, flash, &AppModel::flashChanged); }
-void AppModel::setModel(const ModelState& model) { storeLookSource(model_, model, &AppModel::modelChanged); }
-void AppModel::setRecordingSeconds(int seconds) { store(recordingSeconds_, seconds, &AppModel::recordingSecondsChanged); }
+void AppModel::setPhase(DictationPhase phase)
+{
+    storeLookSource(phase_, phase, &AppModel::phaseChanged);
+}
+
+void AppModel::setFlash(const std::optional<MicButtonState>& flash)
+{
+    storeLookSource(flash_, flash, &AppModel::flashChanged);
+}
+
+void AppModel::setModel(const ModelState& model)
+{
+    storeLookSource(model_, model, &AppModel::modelChanged);
+}
+
+void AppModel::setRecordingSeconds(int seconds)
+{
+    store(recordingSeconds_, seconds, &AppModel::recordingSecondsChanged);
+}
 
 void AppModel::setLastInsert(const std::optional<LastInsert>& lastInsert)
 {
@@ -59,9 +74,20 @@ void AppModel::setAccessibilityGranted(bool granted)
     store(accessibilityGranted_, granted, &AppModel::accessibilityGrantedChanged);
 }
 
-void AppModel::setMicrophoneGranted(bool granted) { store(microphoneGranted_, granted, &AppModel::microphoneGrantedChanged); }
-void AppModel::setHotkey(const Hotkey& hotkey) { store(hotkey_, hotkey, &AppModel::hotkeyChanged); }
-void AppModel::setWordHotkey(const Hotkey& hotkey) { store(wordHotkey_, hotkey, &AppModel::wordHotkeyChanged); }
+void AppModel::setMicrophoneGranted(bool granted)
+{
+    store(microphoneGranted_, granted, &AppModel::microphoneGrantedChanged);
+}
+
+void AppModel::setHotkey(const Hotkey& hotkey)
+{
+    store(hotkey_, hotkey, &AppModel::hotkeyChanged);
+}
+
+void AppModel::setWordHotkey(const Hotkey& hotkey)
+{
+    store(wordHotkey_, hotkey, &AppModel::wordHotkeyChanged);
+}
 
 MicButtonState AppModel::buttonState() const
 {
