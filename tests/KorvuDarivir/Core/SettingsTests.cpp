@@ -137,6 +137,19 @@ TEST_F(SettingsTest, ButtonOffsetsPerApplication)
     EXPECT_FALSE(Settings::hasButtonOffsets());
 }
 
+TEST_F(SettingsTest, OnlyRealNumbersMakeAnOffset)
+{
+    // A Boolean or a number written as text converts to a number, but is none: the whole
+    // dictionary has another shape then.
+    defaults().set("buttonOffsets", QVariantMap{{"a", QVariantList{true, 2.0}}});
+    EXPECT_EQ(Settings::buttonOffset(QString("a")), ButtonOffset{});
+    EXPECT_FALSE(Settings::hasButtonOffsets());
+    defaults().set("buttonOffsets", QVariantMap{{"a", QVariantList{"1", 2.0}}});
+    EXPECT_EQ(Settings::buttonOffset(QString("a")), ButtonOffset{});
+    defaults().set("buttonOffsets", QVariantMap{{"a", QVariantList{1, qint64(2)}}});
+    EXPECT_EQ(Settings::buttonOffset(QString("a")), (ButtonOffset{1, 2}));
+}
+
 TEST_F(SettingsTest, ANonFiniteOffsetDoesNotSpoilTheOtherSavedPositions)
 {
     Settings::setButtonOffset({5, 6}, QString("kept"));
