@@ -47,6 +47,20 @@ FocusedField fieldAt(pid_t pid, const QRectF& qtRect)
     return {pid, platform::ScreenCoordinates::fromQt(qtRect, FocusTracker::qtScreens().front().geometry)};
 }
 
+// The desktop's own parts, with time limits far above what the calls need: these tests
+// are about what is found, the budget is tested on fake trees.
+FocusTracker::Environment sessionEnvironment(std::shared_ptr<platform::AtspiAccessibility> accessibility)
+{
+    return {
+        .accessibility = std::move(accessibility),
+        .screens = &FocusTracker::qtScreens,
+        .clock = [] { return std::chrono::steady_clock::now(); },
+        .ownPID = ::getpid(),
+        .tickBudget = std::chrono::seconds(10),
+        .messagingTimeout = std::chrono::seconds(5),
+    };
+}
+
 TEST(FocusTrackerAtspi, ReportsTheLineEditAndNothingForPasswordOrNumberFields)
 {
     ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "run inside scripts/with-test-session.sh";
@@ -56,18 +70,9 @@ TEST(FocusTrackerAtspi, ReportsTheLineEditAndNothingForPasswordOrNumberFields)
     const auto plain = target.await("ready", "plain");
     ASSERT_TRUE(plain) << "the target program did not start";
 
-    // Time limits far above what the calls need: this test is about what is found, the
-    // budget is tested on fake trees.
     auto accessibility = std::make_shared<platform::AtspiAccessibility>();
     ASSERT_TRUE(accessibility->isTrusted()) << "the accessibility bus is not reachable";
-    FocusTracker tracker(FocusTracker::Environment{
-        .accessibility = accessibility,
-        .screens = &FocusTracker::qtScreens,
-        .clock = [] { return std::chrono::steady_clock::now(); },
-        .ownPID = ::getpid(),
-        .tickBudget = std::chrono::seconds(10),
-        .messagingTimeout = std::chrono::seconds(5),
-    });
+    FocusTracker tracker(sessionEnvironment(accessibility));
     Reports reports;
     tracker.onChange = [&](const std::optional<FocusedField>& field) { reports.push_back(field); };
     tracker.start();
@@ -174,14 +179,7 @@ TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTake)
 
     auto accessibility = std::make_shared<platform::AtspiAccessibility>();
     ASSERT_TRUE(accessibility->isTrusted());
-    FocusTracker tracker(FocusTracker::Environment{
-        .accessibility = accessibility,
-        .screens = &FocusTracker::qtScreens,
-        .clock = [] { return std::chrono::steady_clock::now(); },
-        .ownPID = ::getpid(),
-        .tickBudget = std::chrono::seconds(10),
-        .messagingTimeout = std::chrono::seconds(5),
-    });
+    FocusTracker tracker(sessionEnvironment(accessibility));
     accessibility->setMessagingTimeout(std::chrono::seconds(5));
     Reports reports;
     tracker.onChange = [&](const std::optional<FocusedField>& field) { reports.push_back(field); };
