@@ -12,7 +12,7 @@ namespace {
 
 using korvu::AppModel;
 using korvu::DictationPhase;
-using korvu::HotkeyCodes;
+using korvu::Hotkey;
 using korvu::LastInsert;
 using korvu::MicButtonState;
 using korvu::ModelState;
@@ -189,8 +189,8 @@ TEST(AppModelTest, ShortcutsAreReadFromTheSettingsWhenCreated)
     korvu::Settings::registerDefaults();
     korvu::Settings::setWordHotkey({0x0E, 0x1000});
     AppModel model;
-    EXPECT_EQ(model.hotkey(), (HotkeyCodes{49, 0x1800}));
-    EXPECT_EQ(model.wordHotkey(), (HotkeyCodes{0x0E, 0x1000}));
+    EXPECT_EQ(model.hotkey(), (Hotkey{49, 0x1800}));
+    EXPECT_EQ(model.wordHotkey(), (Hotkey{0x0E, 0x1000}));
     EXPECT_EQ(&AppModel::shared(), &AppModel::shared());
     platform::UserDefaults::standard().removeAllStoredValues();
 }
