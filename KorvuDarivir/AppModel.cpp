@@ -14,11 +14,12 @@ AppModel& AppModel::shared()
     return *instance;
 }
 
-// The accessibility grant starts false: the trust check needs the accessibility bus, and
-// the permission poll writes the real answer within its first second. Microphone access
-// needs no authorisation on Linux.
-AppModel::AppModel()
-    : hotkey_(Settings::hotkey()), wordHotkey_(Settings::wordHotkey())
+// The permission poll keeps the grants current after this first reading.
+AppModel::AppModel(PermissionSystem& system)
+    : accessibilityGranted_(Permissions::isAccessibilityTrusted(system)),
+      microphoneGranted_(Permissions::microphoneAuthorization(system) == MicrophoneAuthorization::authorized),
+      hotkey_(Settings::hotkey()),
+      wordHotkey_(Settings::wordHotkey())
 {
 }
 

@@ -2,6 +2,7 @@
 
 #include "KorvuDarivir/DictationPhase.h"
 #include "KorvuDarivir/Hotkey.h"
+#include "KorvuDarivir/Permissions.h"
 #include "KorvuDarivir/LastInsert.h"
 #include "KorvuDarivir/MicButtonState.h"
 #include "KorvuDarivir/ModelState.h"
@@ -32,7 +33,8 @@ public:
     static AppModel& shared();
 
     // A fresh model; the application uses `shared()`.
-    AppModel();
+    // The grants start as `system` reports them; the desktop unless a test gives another.
+    explicit AppModel(PermissionSystem& system = PermissionSystem::desktop());
 
     DictationPhase phase() const { return phase_; }
     void setPhase(DictationPhase phase);
@@ -102,8 +104,8 @@ private:
     ModelState model_ = ModelState::notLoaded;
     int recordingSeconds_ = 0;
     std::optional<LastInsert> lastInsert_;
-    bool accessibilityGranted_ = false;
-    bool microphoneGranted_ = true;
+    bool accessibilityGranted_;
+    bool microphoneGranted_;
     Hotkey hotkey_;
     Hotkey wordHotkey_;
 
