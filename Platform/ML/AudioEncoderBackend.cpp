@@ -1,0 +1,151 @@
+#include "Platform/ML/AudioEncoderBackend.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "Platform/ML/Kernels.h"
+#include "Platform/ML/MlError.h"
+
+namespace platform::ml {
+
+namespace {
+
+std::vector<float> concat(std::initializer_list<std::vector<float>> parts) {
+    std::vector<float> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+void addRows(float* x, const float* y, int64_t count) {
+#pragma omp parallel for schedule(static)
+    for (int64_t i = 0; i < count; i += 4096) kernels::addInPlace(x + i, y + i, size_t(std::min<int64_t>(4096, count - i)));
+}
+
+void gelu(float* x, int64_t count) {
+#pragma omp parallel for schedule(static)
+    for (int64_t i = 0; i < count; i += 4096) kernels::geluInPlace(x + i, size_t(std::min<int64_t>(4096, count - i)));
+}
+
+void layerNormRows(const float* in, float* out, int64_t rows, int64_t d, const std::vector<float>& w,
+                   const std::vector<float>& b) {
+#pragma omp parallel for schedule(static)
+    for (int64_t r = 0; r < rows; ++r) kernels::layerNorm(in + r * d, out + r * d, 1, size_t(d), w.data(), b.data());
+}
+
+}  // namespace
+
+void attention(const float* q, int64_t ldq, const float* k, const float* v, int64_t ldkv, int64_t rows, int64_t keys,
+               int64_t heads, int64_t headDim, float* out, int64_t ldo) {
+    // Tasks of one head and up to 64 query rows: the score tile stays in the cache, and
+    // the BLAS calls inside run single-threaded within the one OpenMP pool.
+    constexpr int64_t tile = 64;
+    const int64_t tiles = (rows + tile - 1) / tile;
+    const float scale = 1.0f / std::sqrt(float(headDim));
+#pragma omp parallel
+    {
+        std::vector<float> scores(size_t(std::min(tile, rows) * keys));
+#pragma omp for schedule(dynamic)
+        for (int64_t task = 0; task < heads * tiles; ++task) {
+            const int64_t h = task / tiles, r0 = (task % tiles) * tile, n = std::min(tile, rows - r0);
+            gemmNT(n, keys, headDim, scale, q + r0 * ldq + h * headDim, ldq, k + h * headDim, ldkv, 0.0f,
+                   scores.data(), keys);
+            for (int64_t r = 0; r < n; ++r) kernels::softmaxInPlace(scores.data() + r * keys, size_t(keys));
+            gemmNN(n, headDim, keys, scores.data(), keys, v + h * headDim, ldkv, 0.0f, out + r0 * ldo + h * headDim, ldo);
+        }
+    }
+}
+
+AudioEncoderBackend::AudioEncoderBackend(const ModelSpec& spec, const WeightsFile& w, MatrixPrecision precision)
+    : spec_(spec) {
+    const int64_t d = spec.dModel, ctx = spec.nAudioCtx, ffn = spec.ffnDim, mels = spec.nMels;
+    convs_.emplace_back(w.floats("encoder.conv1.weight", {d, mels, 3}), d, mels * 3,
+                        w.floats("encoder.conv1.bias", {d}), precision, 2 * ctx);
+    convs_.emplace_back(w.floats("encoder.conv2.weight", {d, d, 3}), d, d * 3, w.floats("encoder.conv2.bias", {d}),
+                        precision, ctx);
+    positions_ = w.floats("encoder.embed_positions.weight", {ctx, d});
+    for (int64_t l = 0; l < spec.layers; ++l) {
+        const std::string p = "encoder.layers." + std::to_string(l) + ".";
+        blocks_.push_back(Block{
+            w.floats(p + "self_attn_layer_norm.weight", {d}),
+            w.floats(p + "self_attn_layer_norm.bias", {d}),
+            MatrixProduct(concat({w.floats(p + "self_attn.q_proj.weight", {d, d}), w.floats(p + "self_attn.k_proj.weight", {d, d}),
+                                  w.floats(p + "self_attn.v_proj.weight", {d, d})}),
+                          3 * d, d,
+                          concat({w.floats(p + "self_attn.q_proj.bias", {d}), std::vector<float>(size_t(d), 0.0f),
+                                  w.floats(p + "self_attn.v_proj.bias", {d})}),
+                          precision, ctx),
+            MatrixProduct(w.floats(p + "self_attn.out_proj.weight", {d, d}), d, d, w.floats(p + "self_attn.out_proj.bias", {d}),
+                          precision, ctx),
+            w.floats(p + "final_layer_norm.weight", {d}),
+            w.floats(p + "final_layer_norm.bias", {d}),
+            MatrixProduct(w.floats(p + "fc1.weight", {ffn, d}), ffn, d, w.floats(p + "fc1.bias", {ffn}), precision, ctx),
+            MatrixProduct(w.floats(p + "fc2.weight", {d, ffn}), d, ffn, w.floats(p + "fc2.bias", {d}), precision, ctx),
+        });
+    }
+    finalNormWeight_ = w.floats("encoder.layer_norm.weight", {d});
+    finalNormBias_ = w.floats("encoder.layer_norm.bias", {d});
+}
+
+FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, ModelStateHandle*) const {
+    const MultiArray* melArray = inputs.multiArray("melspectrogram_features");
+    if (melArray == nullptr) throw MlError(MlError::Code::badInput, "The input \"melspectrogram_features\" is missing");
+    const float* mel = melArray->elements<float>().data();
+    const int64_t d = spec_.dModel, ctx = spec_.nAudioCtx, frames = 2 * ctx, mels = spec_.nMels, ffn = spec_.ffnDim;
+    const int64_t heads = spec_.heads, headDim = d / heads;
+
+    // conv1 (kernel 3, padding 1) over [mels x frames]: unroll each output step's window
+    // so the convolution is one product; column c*3 + k holds mel[c][t + k - 1].
+    std::vector<float> columns(size_t(frames * mels * 3));
+#pragma omp parallel for schedule(static)
+    for (int64_t t = 0; t < frames; ++t)
+        for (int64_t c = 0; c < mels; ++c)
+            for (int64_t k = 0; k < 3; ++k) {
+                const int64_t s = t + k - 1;
+                columns[size_t((t * mels + c) * 3 + k)] = (s >= 0 && s < frames) ? mel[c * frames + s] : 0.0f;
+            }
+    std::vector<float> h1(size_t(frames * d));
+    convs_[0].multiply(columns.data(), frames, h1.data());
+    gelu(h1.data(), frames * d);
+    // conv2 (stride 2): column c*3 + k holds h1[2t + k - 1][c].
+    columns.assign(size_t(ctx * d * 3), 0.0f);
+#pragma omp parallel for schedule(static)
+    for (int64_t t = 0; t < ctx; ++t)
+        for (int64_t k = 0; k < 3; ++k) {
+            const int64_t s = 2 * t + k - 1;
+            if (s < 0 || s >= frames) continue;
+            for (int64_t c = 0; c < d; ++c) columns[size_t((t * d + c) * 3 + k)] = h1[size_t(s * d + c)];
+        }
+    MultiArray output({ctx, d}, MultiArrayDataType::float32);
+    float* x = output.elements<float>().data();
+    convs_[1].multiply(columns.data(), ctx, x);
+    gelu(x, ctx * d);
+    addRows(x, positions_.data(), ctx * d);
+    columns.clear();
+    columns.shrink_to_fit();
+    h1.clear();
+    h1.shrink_to_fit();
+
+    std::vector<float> normed(size_t(ctx * d)), qkv(size_t(ctx * 3 * d)), attended(size_t(ctx * d)),
+        projected(size_t(ctx * d)), hidden(size_t(ctx * ffn));
+    for (const Block& b : blocks_) {
+        layerNormRows(x, normed.data(), ctx, d, b.attnNormWeight, b.attnNormBias);
+        b.qkv.multiply(normed.data(), ctx, qkv.data());
+        attention(qkv.data(), 3 * d, qkv.data() + d, qkv.data() + 2 * d, 3 * d, ctx, ctx, heads, headDim,
+                  attended.data(), d);
+        b.out.multiply(attended.data(), ctx, projected.data());
+        addRows(x, projected.data(), ctx * d);
+        layerNormRows(x, normed.data(), ctx, d, b.mlpNormWeight, b.mlpNormBias);
+        b.fc1.multiply(normed.data(), ctx, hidden.data());
+        gelu(hidden.data(), ctx * ffn);
+        b.fc2.multiply(hidden.data(), ctx, projected.data());
+        addRows(x, projected.data(), ctx * d);
+    }
+    layerNormRows(x, x, ctx, d, finalNormWeight_, finalNormBias_);
+
+    FeatureProvider result;
+    result.set("encoder_output_embeds", std::move(output));
+    return result;
+}
+
+}  // namespace platform::ml

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <vector>
+
+#include "Platform/ML/MatrixProduct.h"
+#include "Platform/ML/ModelBackend.h"
+#include "Platform/ML/ModelSpec.h"
+#include "Platform/ML/WeightsFile.h"
+
+namespace platform::ml {
+
+// The audio encoder: two convolutions (as matrix products over unrolled windows), the
+// positional table, pre-norm transformer blocks and a final LayerNorm. Its products run
+// on MatrixProduct (bfloat16 with AMX, float32 elsewhere); the rest stays float32.
+class AudioEncoderBackend final : public ModelBackend {
+public:
+    AudioEncoderBackend(const ModelSpec& spec, const WeightsFile& weights, MatrixPrecision precision);
+    FeatureProvider predict(const FeatureProvider& inputs, ModelStateHandle* state) const override;
+
+private:
+    struct Block {
+        std::vector<float> attnNormWeight, attnNormBias;
+        MatrixProduct qkv;  // q, k, v stacked: [3d x d]
+        MatrixProduct out;
+        std::vector<float> mlpNormWeight, mlpNormBias;
+        MatrixProduct fc1, fc2;
+    };
+
+    ModelSpec spec_;
+    std::vector<MatrixProduct> convs_;  // conv1 [d x 3 n_mels], conv2 [d x 3d]
+    std::vector<float> positions_;      // [n_ctx x d]
+    std::vector<Block> blocks_;
+    std::vector<float> finalNormWeight_, finalNormBias_;
+};
+
+// Attention of the rows of `q` over all rows of `k` and `v` (each head its column slice),
+// written to `out` [rows x d]. Shared by the encoder and the decoder's cross attention.
+void attention(const float* q, int64_t ldq, const float* k, const float* v, int64_t ldkv, int64_t rows, int64_t keys,
+               int64_t heads, int64_t headDim, float* out, int64_t ldo);
+
+}  // namespace platform::ml

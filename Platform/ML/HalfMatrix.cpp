@@ -1,0 +1,92 @@
+#include "Platform/ML/HalfMatrix.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "Platform/ML/Half.h"
+#include "Platform/ML/Kernels.h"
+#include "Platform/ML/MlError.h"
+
+namespace platform::ml {
+
+namespace {
+
+// AVX-512: widen 16 weights at a time and keep one accumulator per input row (up to 4).
+__attribute__((target("avx512f,f16c,fma"))) void rowsAvx512(const uint16_t* w, int64_t rows, int64_t k,
+                                                              const float* x, int64_t m, float* y, int64_t ldy) {
+    for (int64_t r = 0; r < rows; ++r) {
+        const uint16_t* wr = w + r * k;
+        if (r + 2 < rows) _mm_prefetch(reinterpret_cast<const char*>(wr + 2 * k), _MM_HINT_T0);
+        for (int64_t t0 = 0; t0 < m; t0 += 4) {
+            const int64_t tn = std::min<int64_t>(4, m - t0);
+            __m512 acc[4] = {_mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps(), _mm512_setzero_ps()};
+            int64_t i = 0;
+            for (; i + 16 <= k; i += 16) {
+                const __m512 wf = _mm512_mask_cvtph_ps(_mm512_setzero_ps(), __mmask16(0xffff),
+                                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wr + i)));
+                for (int64_t t = 0; t < tn; ++t)
+                    acc[t] = _mm512_fmadd_ps(wf, _mm512_loadu_ps(x + (t0 + t) * k + i), acc[t]);
+            }
+            for (int64_t t = 0; t < tn; ++t) {
+                alignas(64) float lanes[16];
+                _mm512_store_ps(lanes, acc[t]);
+                float s = 0.0f;
+                for (float lane : lanes) s += lane;
+                for (int64_t j = i; j < k; ++j) s += halfBitsToFloat(wr[j]) * x[(t0 + t) * k + j];
+                y[(t0 + t) * ldy + r] = s;
+            }
+        }
+    }
+}
+
+// Any processor: widen a row into a small buffer, then plain dot products.
+void rowsPlain(const uint16_t* w, int64_t rows, int64_t k, const float* x, int64_t m, float* y, int64_t ldy) {
+    std::vector<float> buffer(static_cast<size_t>(k));
+    for (int64_t r = 0; r < rows; ++r) {
+        halfToFloat(w + r * k, buffer.data(), size_t(k));
+        for (int64_t t = 0; t < m; ++t) y[t * ldy + r] = kernels::dot(buffer.data(), x + t * k, size_t(k));
+    }
+}
+
+bool hasAvx512() {
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("f16c") &&
+                            __builtin_cpu_supports("fma");
+    return has;
+}
+
+}  // namespace
+
+HalfMatrix::HalfMatrix(std::vector<uint16_t> weights, int64_t n, int64_t k, std::vector<float> bias)
+    : weights_(std::move(weights)), bias_(std::move(bias)), n_(n), k_(k) {
+    if (int64_t(weights_.size()) != n * k || (!bias_.empty() && int64_t(bias_.size()) != n))
+        throw MlError(MlError::Code::invalidModel, "Half matrix weights do not match their shape");
+}
+
+void HalfMatrix::multiply(const float* x, int64_t m, float* y) const {
+    if (m <= 0) return;
+    constexpr int64_t block = 16;
+    const int64_t blocks = (n_ + block - 1) / block;
+    const bool fast = hasAvx512();
+    // Blocks of 16 weight rows; for many input rows, chunks of 64 rows so that the
+    // weights stay in the cache while they are reused.
+    constexpr int64_t chunk = 64;
+#pragma omp parallel for schedule(static) if (n_ * k_ * std::min<int64_t>(m, 4) > 32768)
+    for (int64_t b = 0; b < blocks; ++b) {
+        const int64_t r0 = b * block, rows = std::min(block, n_ - r0);
+        for (int64_t t0 = 0; t0 < m; t0 += chunk) {
+            const int64_t tn = std::min(chunk, m - t0);
+            if (fast) rowsAvx512(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
+            else rowsPlain(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
+        }
+    }
+    if (!bias_.empty())
+        for (int64_t t = 0; t < m; ++t) kernels::addInPlace(y + t * n_, bias_.data(), size_t(n_));
+}
+
+void HalfMatrix::row(int64_t index, float* out) const {
+    halfToFloat(weights_.data() + index * k_, out, size_t(k_));
+}
+
+}  // namespace platform::ml

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Element-wise and row kernels of the runtime. Each has a vectorised build for AVX-512
+// and AVX2 processors and a plain one, chosen once at run time.
+namespace platform::ml::kernels {
+
+void expInPlace(float* x, size_t n);          // e^x, relative error about 2e-7
+void geluInPlace(float* x, size_t n);         // exact (erf) form, absolute error about 3e-7
+void softmaxInPlace(float* row, size_t n);
+void scaleInPlace(float* x, size_t n, float factor);
+void addInPlace(float* y, const float* x, size_t n);  // y += x
+// Each of `rows` rows of `width` values, normalised over its width, then times weight
+// plus bias (epsilon 1e-5). `in` and `out` may be the same.
+void layerNorm(const float* in, float* out, size_t rows, size_t width, const float* weight, const float* bias);
+float dot(const float* a, const float* b, size_t n);
+void axpy(float* y, const float* x, float a, size_t n);  // y += a x
+
+}  // namespace platform::ml::kernels

@@ -1,0 +1,179 @@
+#include "Platform/ML/TextDecoderBackend.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "Platform/ML/AudioEncoderBackend.h"
+#include "Platform/ML/Kernels.h"
+#include "Platform/ML/MlError.h"
+
+namespace platform::ml {
+
+namespace {
+
+// The key-value cache of one window.
+class DecoderState final : public ModelStateHandle {
+public:
+    DecoderState(const void* owner, int64_t layers, int64_t positions, int64_t ctx, int64_t d)
+        : owner(owner), selfKv(size_t(layers)), crossKv(size_t(layers)) {
+        for (auto& c : selfKv) c.assign(size_t(positions * 2 * d), 0.0f);
+        for (auto& c : crossKv) c.resize(size_t(ctx * 2 * d));
+    }
+    const void* owner;
+    int64_t length = 0;
+    bool hasCross = false;
+    std::vector<std::vector<float>> selfKv;   // per layer [positions x 2d]: key then value
+    std::vector<std::vector<float>> crossKv;  // per layer [ctx x 2d]
+};
+
+std::vector<float> concat(std::initializer_list<std::vector<float>> parts) {
+    std::vector<float> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+std::vector<uint16_t> concat(std::initializer_list<std::vector<uint16_t>> parts) {
+    std::vector<uint16_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+}  // namespace
+
+TextDecoderBackend::TextDecoderBackend(const ModelSpec& spec, const WeightsFile& w, MatrixPrecision precision)
+    : spec_(spec) {
+    const int64_t d = spec.dModel, ffn = spec.ffnDim;
+    tokens_ = HalfMatrix(w.halves("decoder.embed_tokens.weight", {spec.vocabSize, d}), spec.vocabSize, d, {});
+    positions_ = w.floats("decoder.embed_positions.weight", {spec.maxTargetPositions, d});
+    for (int64_t l = 0; l < spec.layers; ++l) {
+        const std::string p = "decoder.layers." + std::to_string(l) + ".";
+        auto half = [&](const std::string& name, int64_t n, int64_t k, bool bias) {
+            return HalfMatrix(w.halves(p + name + ".weight", {n, k}), n, k,
+                              bias ? w.floats(p + name + ".bias", {n}) : std::vector<float>());
+        };
+        blocks_.push_back(Block{
+            w.floats(p + "self_attn_layer_norm.weight", {d}),
+            w.floats(p + "self_attn_layer_norm.bias", {d}),
+            HalfMatrix(concat({w.halves(p + "self_attn.q_proj.weight", {d, d}), w.halves(p + "self_attn.k_proj.weight", {d, d}),
+                               w.halves(p + "self_attn.v_proj.weight", {d, d})}),
+                       3 * d, d,
+                       concat({w.floats(p + "self_attn.q_proj.bias", {d}), std::vector<float>(size_t(d), 0.0f),
+                               w.floats(p + "self_attn.v_proj.bias", {d})})),
+            half("self_attn.out_proj", d, d, true),
+            w.floats(p + "encoder_attn_layer_norm.weight", {d}),
+            w.floats(p + "encoder_attn_layer_norm.bias", {d}),
+            half("encoder_attn.q_proj", d, d, true),
+            MatrixProduct(concat({w.floats(p + "encoder_attn.k_proj.weight", {d, d}),
+                                  w.floats(p + "encoder_attn.v_proj.weight", {d, d})}),
+                          2 * d, d,
+                          concat({std::vector<float>(size_t(d), 0.0f), w.floats(p + "encoder_attn.v_proj.bias", {d})}),
+                          precision, spec.nAudioCtx),
+            half("encoder_attn.out_proj", d, d, true),
+            w.floats(p + "final_layer_norm.weight", {d}),
+            w.floats(p + "final_layer_norm.bias", {d}),
+            half("fc1", ffn, d, true),
+            half("fc2", d, ffn, true),
+        });
+    }
+    finalNormWeight_ = w.floats("decoder.layer_norm.weight", {d});
+    finalNormBias_ = w.floats("decoder.layer_norm.bias", {d});
+}
+
+std::unique_ptr<ModelStateHandle> TextDecoderBackend::makeState() const {
+    return std::make_unique<DecoderState>(this, spec_.layers, spec_.maxTargetPositions, spec_.nAudioCtx, spec_.dModel);
+}
+
+FeatureProvider TextDecoderBackend::predict(const FeatureProvider& inputs, ModelStateHandle* handle) const {
+    auto* state = dynamic_cast<DecoderState*>(handle);
+    if (state == nullptr || state->owner != this)
+        throw MlError(MlError::Code::badInput, "The state was not made by this model");
+    const int64_t d = spec_.dModel, ctx = spec_.nAudioCtx, ffn = spec_.ffnDim, heads = spec_.heads, headDim = d / heads;
+    const MultiArray* idsArray = inputs.multiArray("input_ids");
+    if (idsArray == nullptr) throw MlError(MlError::Code::badInput, "The input \"input_ids\" is missing");
+    const auto ids = idsArray->elements<int32_t>();
+    const int64_t n = int64_t(ids.size());
+    if (state->length + n > spec_.maxTargetPositions)
+        throw MlError(MlError::Code::badInput, "The decoder's positional table is full (" +
+                                                   std::to_string(spec_.maxTargetPositions) + " tokens)");
+    for (int32_t id : ids)
+        if (id < 0 || id >= spec_.vocabSize)
+            throw MlError(MlError::Code::badInput, "Token id " + std::to_string(id) + " is outside the vocabulary");
+    if (!state->hasCross) {
+        const MultiArray* encoded = inputs.multiArray("encoder_output_embeds");
+        if (encoded == nullptr)
+            throw MlError(MlError::Code::badInput,
+                          "The first prediction of a state needs the input \"encoder_output_embeds\"");
+        const float* e = encoded->elements<float>().data();
+        for (size_t l = 0; l < blocks_.size(); ++l) blocks_[l].crossKv.multiply(e, ctx, state->crossKv[l].data());
+        state->hasCross = true;
+    }
+
+    const int64_t start = state->length;
+    std::vector<float> x(size_t(n * d)), normed(size_t(n * d)), qkv(size_t(n * 3 * d)), attended(size_t(n * d)),
+        projected(size_t(n * d)), hidden(size_t(n * ffn));
+    for (int64_t i = 0; i < n; ++i) {
+        tokens_.row(ids[size_t(i)], x.data() + i * d);
+        kernels::addInPlace(x.data() + i * d, positions_.data() + (start + i) * d, size_t(d));
+    }
+    const float scale = 1.0f / std::sqrt(float(headDim));
+    for (size_t l = 0; l < blocks_.size(); ++l) {
+        const Block& b = blocks_[l];
+        float* cache = state->selfKv[l].data();
+        // Self attention: append this call's keys and values, then each new token looks
+        // at every position up to its own.
+        kernels::layerNorm(x.data(), normed.data(), size_t(n), size_t(d), b.selfNormWeight.data(), b.selfNormBias.data());
+        b.selfQkv.multiply(normed.data(), n, qkv.data());
+        for (int64_t i = 0; i < n; ++i)
+            std::memcpy(cache + (start + i) * 2 * d, qkv.data() + i * 3 * d + d, size_t(2 * d) * sizeof(float));
+#pragma omp parallel for collapse(2) schedule(static) if (n * heads > 1 && (start + n) * d > 4096)
+        for (int64_t i = 0; i < n; ++i)
+            for (int64_t h = 0; h < heads; ++h) {
+                const int64_t keys = start + i + 1;
+                std::vector<float> scores(static_cast<size_t>(keys));
+                const float* q = qkv.data() + i * 3 * d + h * headDim;
+                for (int64_t j = 0; j < keys; ++j)
+                    scores[size_t(j)] = scale * kernels::dot(q, cache + j * 2 * d + h * headDim, size_t(headDim));
+                kernels::softmaxInPlace(scores.data(), size_t(keys));
+                float* o = attended.data() + i * d + h * headDim;
+                std::fill(o, o + headDim, 0.0f);
+                for (int64_t j = 0; j < keys; ++j)
+                    kernels::axpy(o, cache + j * 2 * d + d + h * headDim, scores[size_t(j)], size_t(headDim));
+            }
+        b.selfOut.multiply(attended.data(), n, projected.data());
+        kernels::addInPlace(x.data(), projected.data(), size_t(n * d));
+
+        // Cross attention over the window's encoder output.
+        kernels::layerNorm(x.data(), normed.data(), size_t(n), size_t(d), b.crossNormWeight.data(), b.crossNormBias.data());
+        b.crossQ.multiply(normed.data(), n, qkv.data());  // q only: [n x d]
+        const float* kv = state->crossKv[l].data();
+        attention(qkv.data(), d, kv, kv + d, 2 * d, n, ctx, heads, headDim, attended.data(), d);
+        b.crossOut.multiply(attended.data(), n, projected.data());
+        kernels::addInPlace(x.data(), projected.data(), size_t(n * d));
+
+        kernels::layerNorm(x.data(), normed.data(), size_t(n), size_t(d), b.mlpNormWeight.data(), b.mlpNormBias.data());
+        b.fc1.multiply(normed.data(), n, hidden.data());
+        kernels::geluInPlace(hidden.data(), size_t(n * ffn));
+        b.fc2.multiply(hidden.data(), n, projected.data());
+        kernels::addInPlace(x.data(), projected.data(), size_t(n * d));
+    }
+    state->length += n;
+
+    std::vector<float> last(static_cast<size_t>(d));
+    kernels::layerNorm(x.data() + (n - 1) * d, last.data(), 1, size_t(d), finalNormWeight_.data(), finalNormBias_.data());
+    MultiArray logits({1, spec_.vocabSize}, MultiArrayDataType::float32);
+    tokens_.multiply(last.data(), 1, logits.elements<float>().data());
+    FeatureProvider result;
+    result.set("logits", std::move(logits));
+    return result;
+}
+
+void TextDecoderBackend::warmUp() const {
+    auto state = makeState();
+    FeatureProvider in;
+    in.set("input_ids", MultiArray({1}, MultiArrayDataType::int32));
+    in.set("encoder_output_embeds", MultiArray({spec_.nAudioCtx, spec_.dModel}, MultiArrayDataType::float32));
+    (void)predict(in, state.get());
+}
+
+}  // namespace platform::ml
