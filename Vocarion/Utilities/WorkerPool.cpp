@@ -31,9 +31,10 @@ void WorkerPool::runAll(std::vector<std::function<void()>> tasks) {
     };
     auto batch = std::make_shared<Batch>();
     batch->remaining = tasks.size();
-    // Processors per task: the numeric runtime's parallel regions inside a task use this
-    // many threads, so that concurrent tasks together fill the machine once.
-    const int processors = std::max(1, omp_get_num_procs());
+    // Threads per task: the numeric runtime's parallel regions inside a task use this many,
+    // so that concurrent tasks together use the caller's thread budget (one per processor
+    // unless the caller or OMP_NUM_THREADS asks for fewer) once, never several times over.
+    const int processors = std::max(1, omp_get_max_threads());
     const size_t concurrent = std::min(tasks.size(), threads_.size());
     const int threadsPerTask = std::max(1, processors / static_cast<int>(concurrent));
     {

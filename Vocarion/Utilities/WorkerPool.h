@@ -12,7 +12,8 @@ namespace vocarion {
 
 // The engine's one pool of worker threads. Chunk tasks of a transcription run on it in
 // batches; each task may use the numeric runtime's own threads, which the pool divides
-// between the tasks that run at the same time so the machine is never oversubscribed.
+// between the tasks that run at the same time so the machine is never oversubscribed:
+// together they use the calling thread's OpenMP thread budget.
 class WorkerPool {
 public:
     // 0 threads: one per processor.
