@@ -64,11 +64,11 @@ HalfMatrix::HalfMatrix(std::vector<uint16_t> weights, int64_t n, int64_t k, std:
         throw MlError(MlError::Code::invalidModel, "Half matrix weights do not match their shape");
 }
 
-void HalfMatrix::multiply(const float* x, int64_t m, float* y) const {
+void HalfMatrix::multiply(const float* x, int64_t m, float* y, bool vectorised) const {
     if (m <= 0) return;
     constexpr int64_t block = 16;
     const int64_t blocks = (n_ + block - 1) / block;
-    const bool fast = hasAvx512();
+    const bool fast = vectorised && hasAvx512();
     // Blocks of 16 weight rows; for many input rows, chunks of 64 rows so that the
     // weights stay in the cache while they are reused.
     constexpr int64_t chunk = 64;

@@ -14,8 +14,9 @@ public:
     HalfMatrix() = default;
     HalfMatrix(std::vector<uint16_t> weights, int64_t n, int64_t k, std::vector<float> bias);
 
-    // y[m x n] = x[m x k] times the transposed weights, plus the bias.
-    void multiply(const float* x, int64_t m, float* y) const;
+    // y[m x n] = x[m x k] times the transposed weights, plus the bias. `vectorised`
+    // false takes the plain path that every processor runs (tests compare the two).
+    void multiply(const float* x, int64_t m, float* y, bool vectorised = true) const;
     // The float32 value of one row (an embedding lookup).
     void row(int64_t index, float* out) const;
 

@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <immintrin.h>
 
 namespace platform::ml::kernels {
 
@@ -30,32 +32,185 @@ inline float erfLane(float x) {
     return std::copysign(y, x);
 }
 
+// The same two functions on 16 and 8 lanes. Written with intrinsics: the compiler does
+// not vectorise the scalar forms' loops.
+__attribute__((target("avx512f"))) inline __m512 exp16(__m512 x) {
+    x = _mm512_max_ps(_mm512_min_ps(x, _mm512_set1_ps(88.0f)), _mm512_set1_ps(-87.0f));
+    const __m512 n = _mm512_roundscale_ps(_mm512_fmadd_ps(x, _mm512_set1_ps(1.44269504088896341f), _mm512_set1_ps(0.5f)),
+                                          _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    __m512 r = _mm512_fnmadd_ps(n, _mm512_set1_ps(0.693359375f), x);
+    r = _mm512_fmadd_ps(n, _mm512_set1_ps(2.12194440e-4f), r);
+    const __m512 r2 = _mm512_mul_ps(r, r);
+    __m512 p = _mm512_set1_ps(1.9875691500e-4f);
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.3981999507e-3f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(8.3334519073e-3f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(4.1665795894e-2f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(1.6666665459e-1f));
+    p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(5.0000001201e-1f));
+    p = _mm512_fmadd_ps(p, r2, _mm512_add_ps(r, _mm512_set1_ps(1.0f)));
+    const __m512i e = _mm512_slli_epi32(_mm512_add_epi32(_mm512_cvtps_epi32(n), _mm512_set1_epi32(127)), 23);
+    return _mm512_mul_ps(p, _mm512_castsi512_ps(e));
+}
+
+__attribute__((target("avx512f"))) inline __m512 gelu16(__m512 x) {
+    const __m512 z = _mm512_mul_ps(x, _mm512_set1_ps(0.70710678118654752f));
+    const __m512 signBit = _mm512_castsi512_ps(_mm512_set1_epi32(int32_t(0x80000000u)));
+    const __m512 a = _mm512_castsi512_ps(_mm512_andnot_si512(_mm512_castps_si512(signBit), _mm512_castps_si512(z)));
+    const __m512 t = _mm512_div_ps(_mm512_set1_ps(1.0f), _mm512_fmadd_ps(a, _mm512_set1_ps(0.3275911f), _mm512_set1_ps(1.0f)));
+    __m512 poly = _mm512_set1_ps(1.061405429f);
+    poly = _mm512_fmadd_ps(poly, t, _mm512_set1_ps(-1.453152027f));
+    poly = _mm512_fmadd_ps(poly, t, _mm512_set1_ps(1.421413741f));
+    poly = _mm512_fmadd_ps(poly, t, _mm512_set1_ps(-0.284496736f));
+    poly = _mm512_fmadd_ps(poly, t, _mm512_set1_ps(0.254829592f));
+    poly = _mm512_mul_ps(poly, t);
+    const __m512 erfAbs = _mm512_fnmadd_ps(poly, exp16(_mm512_sub_ps(_mm512_setzero_ps(), _mm512_mul_ps(a, a))),
+                                           _mm512_set1_ps(1.0f));
+    const __m512 erf = _mm512_castsi512_ps(_mm512_or_si512(
+        _mm512_castps_si512(erfAbs), _mm512_and_si512(_mm512_castps_si512(z), _mm512_castps_si512(signBit))));
+    return _mm512_mul_ps(_mm512_mul_ps(_mm512_set1_ps(0.5f), x), _mm512_add_ps(_mm512_set1_ps(1.0f), erf));
+}
+
+__attribute__((target("avx2,fma"))) inline __m256 exp8(__m256 x) {
+    x = _mm256_max_ps(_mm256_min_ps(x, _mm256_set1_ps(88.0f)), _mm256_set1_ps(-87.0f));
+    const __m256 n = _mm256_floor_ps(_mm256_fmadd_ps(x, _mm256_set1_ps(1.44269504088896341f), _mm256_set1_ps(0.5f)));
+    __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), x);
+    r = _mm256_fmadd_ps(n, _mm256_set1_ps(2.12194440e-4f), r);
+    const __m256 r2 = _mm256_mul_ps(r, r);
+    __m256 p = _mm256_set1_ps(1.9875691500e-4f);
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.3981999507e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(8.3334519073e-3f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(4.1665795894e-2f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(1.6666665459e-1f));
+    p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
+    p = _mm256_fmadd_ps(p, r2, _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
+    const __m256i e = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
+    return _mm256_mul_ps(p, _mm256_castsi256_ps(e));
+}
+
+__attribute__((target("avx2,fma"))) inline __m256 gelu8(__m256 x) {
+    const __m256 z = _mm256_mul_ps(x, _mm256_set1_ps(0.70710678118654752f));
+    const __m256 signBit = _mm256_set1_ps(-0.0f);
+    const __m256 a = _mm256_andnot_ps(signBit, z);
+    const __m256 t = _mm256_div_ps(_mm256_set1_ps(1.0f), _mm256_fmadd_ps(a, _mm256_set1_ps(0.3275911f), _mm256_set1_ps(1.0f)));
+    __m256 poly = _mm256_set1_ps(1.061405429f);
+    poly = _mm256_fmadd_ps(poly, t, _mm256_set1_ps(-1.453152027f));
+    poly = _mm256_fmadd_ps(poly, t, _mm256_set1_ps(1.421413741f));
+    poly = _mm256_fmadd_ps(poly, t, _mm256_set1_ps(-0.284496736f));
+    poly = _mm256_fmadd_ps(poly, t, _mm256_set1_ps(0.254829592f));
+    poly = _mm256_mul_ps(poly, t);
+    const __m256 erfAbs = _mm256_fnmadd_ps(poly, exp8(_mm256_sub_ps(_mm256_setzero_ps(), _mm256_mul_ps(a, a))),
+                                           _mm256_set1_ps(1.0f));
+    const __m256 erf = _mm256_or_ps(erfAbs, _mm256_and_ps(z, signBit));
+    return _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(0.5f), x), _mm256_add_ps(_mm256_set1_ps(1.0f), erf));
+}
+
+enum class Isa { avx512, avx2, plain };
+
+Isa chosenIsa() {
+    static const Isa chosen = __builtin_cpu_supports("avx512f") ? Isa::avx512
+                              : (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) ? Isa::avx2
+                                                                                                  : Isa::plain;
+    return chosen;
+}
+
+__attribute__((target("avx512f"))) void expAvx512(float* x, size_t n) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) _mm512_storeu_ps(x + i, exp16(_mm512_loadu_ps(x + i)));
+    for (; i < n; ++i) x[i] = expLane(x[i]);
+}
+
+__attribute__((target("avx2,fma"))) void expAvx2(float* x, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, exp8(_mm256_loadu_ps(x + i)));
+    for (; i < n; ++i) x[i] = expLane(x[i]);
+}
+
+__attribute__((target("avx512f"))) void geluAvx512(float* x, size_t n) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) _mm512_storeu_ps(x + i, gelu16(_mm512_loadu_ps(x + i)));
+    for (; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfLane(x[i] * 0.70710678118654752f));
+}
+
+__attribute__((target("avx2,fma"))) void geluAvx2(float* x, size_t n) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) _mm256_storeu_ps(x + i, gelu8(_mm256_loadu_ps(x + i)));
+    for (; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfLane(x[i] * 0.70710678118654752f));
+}
+
+// e^(x - shift) in place, returning the sum.
+__attribute__((target("avx512f"))) float shiftedExpAvx512(float* x, size_t n, float shift) {
+    size_t i = 0;
+    __m512 sum = _mm512_setzero_ps();
+    const __m512 s = _mm512_set1_ps(shift);
+    for (; i + 16 <= n; i += 16) {
+        const __m512 e = exp16(_mm512_sub_ps(_mm512_loadu_ps(x + i), s));
+        _mm512_storeu_ps(x + i, e);
+        sum = _mm512_add_ps(sum, e);
+    }
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, sum);
+    float total = 0.0f;
+    for (float lane : lanes) total += lane;
+    for (; i < n; ++i) total += (x[i] = expLane(x[i] - shift));
+    return total;
+}
+
+__attribute__((target("avx2,fma"))) float shiftedExpAvx2(float* x, size_t n, float shift) {
+    size_t i = 0;
+    __m256 sum = _mm256_setzero_ps();
+    const __m256 s = _mm256_set1_ps(shift);
+    for (; i + 8 <= n; i += 8) {
+        const __m256 e = exp8(_mm256_sub_ps(_mm256_loadu_ps(x + i), s));
+        _mm256_storeu_ps(x + i, e);
+        sum = _mm256_add_ps(sum, e);
+    }
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, sum);
+    float total = 0.0f;
+    for (float lane : lanes) total += lane;
+    for (; i < n; ++i) total += (x[i] = expLane(x[i] - shift));
+    return total;
+}
+
+__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) float maximum(const float* x, size_t n) {
+    float m = x[0];
+#pragma omp simd reduction(max : m)
+    for (size_t i = 0; i < n; ++i) m = x[i] > m ? x[i] : m;
+    return m;
+}
+
 }  // namespace
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) void expInPlace(float* x, size_t n) {
-#pragma omp simd
+void expInPlace(float* x, size_t n) {
+    switch (chosenIsa()) {
+    case Isa::avx512: return expAvx512(x, n);
+    case Isa::avx2: return expAvx2(x, n);
+    case Isa::plain: break;
+    }
     for (size_t i = 0; i < n; ++i) x[i] = expLane(x[i]);
 }
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) void geluInPlace(float* x, size_t n) {
-#pragma omp simd
+void geluInPlace(float* x, size_t n) {
+    switch (chosenIsa()) {
+    case Isa::avx512: return geluAvx512(x, n);
+    case Isa::avx2: return geluAvx2(x, n);
+    case Isa::plain: break;
+    }
     for (size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfLane(x[i] * 0.70710678118654752f));
 }
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) void softmaxInPlace(float* row, size_t n) {
+void softmaxInPlace(float* row, size_t n) {
     if (n == 0) return;
-    float m = row[0];
-#pragma omp simd reduction(max : m)
-    for (size_t i = 0; i < n; ++i) m = row[i] > m ? row[i] : m;
-    float sum = 0.0f;
-#pragma omp simd reduction(+ : sum)
-    for (size_t i = 0; i < n; ++i) {
-        row[i] = expLane(row[i] - m);
-        sum += row[i];
+    const float m = maximum(row, n);
+    float sum;
+    switch (chosenIsa()) {
+    case Isa::avx512: sum = shiftedExpAvx512(row, n, m); break;
+    case Isa::avx2: sum = shiftedExpAvx2(row, n, m); break;
+    default:
+        sum = 0.0f;
+        for (size_t i = 0; i < n; ++i) sum += (row[i] = expLane(row[i] - m));
     }
-    const float inv = 1.0f / sum;
-#pragma omp simd
-    for (size_t i = 0; i < n; ++i) row[i] *= inv;
+    scaleInPlace(row, n, 1.0f / sum);
 }
 
 __attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) void scaleInPlace(float* x, size_t n, float factor) {
@@ -97,5 +252,32 @@ __attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default")))
 #pragma omp simd
     for (size_t i = 0; i < n; ++i) y[i] += a * x[i];
 }
+
+namespace isa {
+
+bool available(Level level) {
+    switch (level) {
+    case Level::plain: return true;
+    case Level::avx2: return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case Level::avx512: return __builtin_cpu_supports("avx512f");
+    }
+    return false;
+}
+
+void expInPlace(Level level, float* x, size_t n) {
+    if (!available(level)) return;
+    if (level == Level::avx512) return expAvx512(x, n);
+    if (level == Level::avx2) return expAvx2(x, n);
+    for (size_t i = 0; i < n; ++i) x[i] = expLane(x[i]);
+}
+
+void geluInPlace(Level level, float* x, size_t n) {
+    if (!available(level)) return;
+    if (level == Level::avx512) return geluAvx512(x, n);
+    if (level == Level::avx2) return geluAvx2(x, n);
+    for (size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfLane(x[i] * 0.70710678118654752f));
+}
+
+}  // namespace isa
 
 }  // namespace platform::ml::kernels

@@ -18,4 +18,13 @@ void layerNorm(const float* in, float* out, size_t rows, size_t width, const flo
 float dot(const float* a, const float* b, size_t n);
 void axpy(float* y, const float* x, float a, size_t n);  // y += a x
 
+// Each processor's form of the vectorised functions, so that tests can check every one
+// the machine can run. `available` tells whether this processor can.
+namespace isa {
+enum class Level { plain, avx2, avx512 };
+bool available(Level level);
+void expInPlace(Level level, float* x, size_t n);
+void geluInPlace(Level level, float* x, size_t n);
+}  // namespace isa
+
 }  // namespace platform::ml::kernels

@@ -127,6 +127,15 @@ const WeightView& WeightsFile::require(const std::string& name, const std::vecto
     return it->second;
 }
 
+// Once a tensor is converted its mapped pages are not needed again: dropping them keeps
+// the file's pages out of the peak memory of a load (they stay in the page cache).
+void WeightsFile::release(const WeightView& v) const {
+    const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = (uintptr_t(v.data) + page - 1) / page * page;
+    const uintptr_t end = (uintptr_t(v.data) + v.byteCount) / page * page;
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
 std::vector<float> WeightsFile::floats(const std::string& name, const std::vector<int64_t>& shape) const {
     const WeightView& v = require(name, shape);
     std::vector<float> out(size_t(v.count()));
@@ -146,6 +155,7 @@ std::vector<float> WeightsFile::floats(const std::string& name, const std::vecto
         }
         break;
     }
+    release(v);
     return out;
 }
 
@@ -154,6 +164,7 @@ std::vector<uint16_t> WeightsFile::halves(const std::string& name, const std::ve
     std::vector<uint16_t> out(size_t(v.count()));
     if (v.type == WeightType::f16) {
         std::memcpy(out.data(), v.data, v.byteCount);
+        release(v);
     } else {
         const std::vector<float> f = floats(name, shape);
         floatToHalf(f.data(), out.data(), f.size());

@@ -44,6 +44,8 @@ public:
     std::vector<uint16_t> halves(const std::string& name, const std::vector<int64_t>& shape) const;
 
 private:
+    void release(const WeightView& view) const;
+
     std::filesystem::path path_;
     void* map_ = nullptr;
     size_t size_ = 0;

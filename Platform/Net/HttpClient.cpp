@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -19,12 +20,18 @@ void initialiseCurlOnce() {
 
 struct Transfer {
     const HttpStreamHandler* stream = nullptr;
+    bool followRedirects = false;
     std::stop_token stop;
     HttpResponse response;
     bool responseAnnounced = false;
     bool stoppedByCaller = false;
     std::exception_ptr callbackError;
     CURL* handle = nullptr;
+    // Inactivity watch: the last time any byte moved, and the limit.
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    curl_off_t lastBytes = 0;
+    std::chrono::seconds idleLimit{60};
+    bool idleTimedOut = false;
 };
 
 std::string trim(std::string_view text) {
@@ -33,6 +40,8 @@ std::string trim(std::string_view text) {
     const auto last = text.find_last_not_of(" \t\r\n");
     return std::string(text.substr(first, last - first + 1));
 }
+
+bool announceResponse(Transfer& transfer);
 
 size_t onHeader(char* data, size_t size, size_t count, void* context) {
     auto& transfer = *static_cast<Transfer*>(context);
@@ -47,6 +56,22 @@ size_t onHeader(char* data, size_t size, size_t count, void* context) {
     const auto colon = line.find(':');
     if (colon != std::string_view::npos) {
         transfer.response.headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+        return size * count;
+    }
+    if (trim(line).empty()) {
+        // The head of an answer is complete. Unless it is interim or a redirect that libcurl
+        // is about to follow, it is the answer: the caller hears of it before any body byte,
+        // so a connection lost right after the head counts as a transfer that began.
+        const long status = transfer.response.status;
+        const bool followed = transfer.followRedirects && status >= 300 && status <= 399 && transfer.response.headers.value("Location");
+        if (status >= 200 && !followed) {
+            try {
+                if (!announceResponse(transfer)) return CURL_WRITEFUNC_ERROR;
+            } catch (...) {
+                transfer.callbackError = std::current_exception();
+                return CURL_WRITEFUNC_ERROR;
+            }
+        }
     }
     return size * count;
 }
@@ -89,9 +114,20 @@ size_t onBody(char* data, size_t size, size_t count, void* context) {
     return length;
 }
 
-int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto& transfer = *static_cast<Transfer*>(context);
-    return transfer.stop.stop_requested() ? 1 : 0;
+int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+    auto& transfer = *static_cast<Transfer*>(context);
+    if (transfer.stop.stop_requested()) return 1;
+    // libcurl's own low-speed check averages over several seconds, so a stall right after a
+    // fast stretch would go unnoticed for far longer than the limit. We watch bytes instead.
+    const auto now = std::chrono::steady_clock::now();
+    if (downloaded + uploaded != transfer.lastBytes) {
+        transfer.lastBytes = downloaded + uploaded;
+        transfer.lastActivity = now;
+    } else if (now - transfer.lastActivity >= transfer.idleLimit) {
+        transfer.idleTimedOut = true;
+        return 1;
+    }
+    return 0;
 }
 
 UrlError toUrlError(CURLcode code, const char* detail) {
@@ -137,6 +173,7 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
 
     Transfer transfer;
     transfer.stream = stream;
+    transfer.followRedirects = request.followRedirects;
     transfer.stop = stop;
     transfer.handle = handle.get();
     transfer.response.url = request.url;
@@ -160,8 +197,7 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
     }
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, request.idleTimeoutSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, request.idleTimeoutSeconds);
+    transfer.idleLimit = std::chrono::seconds(request.idleTimeoutSeconds);
     if (request.followRedirects) {
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(h, CURLOPT_MAXREDIRS, request.maxRedirects);
@@ -184,6 +220,9 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
         return std::move(transfer.response);
     }
     if (result != CURLE_OK) {
+        if (result == CURLE_ABORTED_BY_CALLBACK && transfer.idleTimedOut) {
+            throw UrlError(UrlError::Code::timedOut, "no data for " + std::to_string(request.idleTimeoutSeconds) + " s");
+        }
         if (stop.stop_requested()) throw UrlError(UrlError::Code::cancelled);
         throw toUrlError(result, errorText);
     }

@@ -8,11 +8,8 @@
 #include <vector>
 
 #include "BexmorCore/Logging.h"
+#include "Platform/ML/ComputeUnits.h"
 #include "Vocarion/Core/Constants.h"
-
-namespace platform::ml {
-enum class ComputeUnits : int;
-}
 
 namespace vocarion {
 
@@ -36,13 +33,13 @@ std::string_view toString(ChunkingStrategy strategy);
 std::optional<ChunkingStrategy> chunkingStrategyFromString(std::string_view rawValue);
 
 // The compute units asked of each model. On this platform every model runs on the CPU;
-// the choice is kept and reported. Raw values: 0 cpuOnly, 1 cpuAndGPU, 2 all,
-// 3 cpuAndNeuralEngine.
+// the choice is kept and reported.
 struct ModelComputeOptions {
-    platform::ml::ComputeUnits melCompute = static_cast<platform::ml::ComputeUnits>(1);
-    platform::ml::ComputeUnits audioEncoderCompute = static_cast<platform::ml::ComputeUnits>(3);
-    platform::ml::ComputeUnits textDecoderCompute = static_cast<platform::ml::ComputeUnits>(3);
-    platform::ml::ComputeUnits prefillCompute = static_cast<platform::ml::ComputeUnits>(0);
+    using ComputeUnits = platform::ml::ComputeUnits;
+    ComputeUnits melCompute = ComputeUnits::cpuAndGPU;
+    ComputeUnits audioEncoderCompute = ComputeUnits::cpuAndNeuralEngine;
+    ComputeUnits textDecoderCompute = ComputeUnits::cpuAndNeuralEngine;
+    ComputeUnits prefillCompute = ComputeUnits::cpuOnly;
 };
 
 // How a multi-channel input becomes the engine's mono signal.

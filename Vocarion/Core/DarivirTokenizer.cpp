@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "BexmorCore/External/Tokenizers/TokenizerError.h"
+#include "BexmorCore/HubWrapper.h"
 #include "Vocarion/Utilities/DarivirError.h"
 
 namespace vocarion {
@@ -17,6 +18,19 @@ constexpr std::string_view tokenizerFileName = "tokenizer.json";
 bool isRegularFile(const fs::path& path) {
     std::error_code error;
     return fs::is_regular_file(path, error);
+}
+
+// The variant's folder in the repository: named, or the model folder's own name.
+std::optional<std::string> variantFolderOf(const DarivirTokenizer::LoadOptions& options) {
+    if (options.variantFolder && !options.variantFolder->empty()) return options.variantFolder;
+    if (options.modelFolder) {
+        const std::string name = options.modelFolder->lexically_normal().filename().string();
+        const std::string parent = options.modelFolder->lexically_normal().parent_path().filename().string();
+        // A folder given with a trailing separator has an empty last component.
+        if (!name.empty()) return name;
+        if (!parent.empty()) return parent;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -67,11 +81,8 @@ std::optional<fs::path> DarivirTokenizer::localTokenizerFile(const LoadOptions& 
         const fs::path file = *options.modelFolder / tokenizerFileName;
         if (isRegularFile(file)) return file;
     }
-    const std::optional<std::string> variant =
-        options.variantFolder ? options.variantFolder
-        : options.modelFolder ? std::optional<std::string>(options.modelFolder->filename().string())
-                              : std::nullopt;
-    if (options.tokenizerFolder && variant && !variant->empty()) {
+    const auto variant = variantFolderOf(options);
+    if (options.tokenizerFolder && variant) {
         const fs::path file = *options.tokenizerFolder / "models" / fs::path(options.repository) / *variant /
                               tokenizerFileName;
         if (isRegularFile(file)) return file;
@@ -86,7 +97,32 @@ std::shared_ptr<DarivirTokenizer> DarivirTokenizer::load(const LoadOptions& opti
     std::string where;
     if (options.modelFolder) where += " in " + options.modelFolder->string();
     if (options.tokenizerFolder) where += (where.empty() ? " in " : " or in ") + options.tokenizerFolder->string();
-    throw DarivirError::tokenizerUnavailable("no " + std::string(tokenizerFileName) + " found" + where);
+    const auto variant = variantFolderOf(options);
+    if (!options.download || !variant) {
+        throw DarivirError::tokenizerUnavailable("no " + std::string(tokenizerFileName) + " found" + where +
+                                                 (options.download ? ", and no model variant to download it for" : ""));
+    }
+
+    // Last resort: the variant folder's tokenizer files from the hub, into the tokenizer
+    // folder's cache, where the next load finds them without the network.
+    const std::string endpoint = options.endpoint.value_or(Constants::defaultRemoteEndpoint());
+    const bexmor::HubApiWrapper hub(options.tokenizerFolder, options.token, endpoint, options.useBackgroundSession);
+    const bexmor::HubApiWrapper::Repo repo{options.repository, bexmor::HubApiWrapper::RepoType::models};
+    fs::path folder;
+    try {
+        folder = hub.snapshot(repo, "main", {*variant + "/tokenizer.json", *variant + "/tokenizer_config.json"});
+    } catch (const std::exception& error) {
+        throw DarivirError::tokenizerUnavailable("no " + std::string(tokenizerFileName) + " found" + where +
+                                                 ", and downloading it from " + options.repository + " failed: " +
+                                                 error.what());
+    }
+    const fs::path file = folder / *variant / tokenizerFileName;
+    if (!isRegularFile(file)) {
+        throw DarivirError::tokenizerUnavailable("no " + std::string(tokenizerFileName) + " found" + where +
+                                                 ", and the repository " + options.repository + " has none for " +
+                                                 *variant);
+    }
+    return std::make_shared<DarivirTokenizer>(fromFile(file));
 }
 
 std::vector<int> DarivirTokenizer::encode(std::string_view text) const {

@@ -130,6 +130,13 @@ DecodingResult TextDecoder::decodeText(const platform::ml::MultiArray& encoderOu
     int scored = 0;
     for (int step = 0; step < options.sampleLength; ++step) {
         for (const auto& filter : filters) filter->filterLogits(logits, tokens);
+        // A broken model (or input) can give NaN: never sampled, and nothing left is an error.
+        bool usable = false;
+        for (auto& value : logits) {
+            if (std::isnan(value)) value = -std::numeric_limits<float>::infinity();
+            usable = usable || std::isfinite(value);
+        }
+        if (!usable) throw DarivirError::decodingLogitsFailed("the decoder gave no usable logits");
         const auto picked = sampler.sample(logits, temperature);
         if (step == 0) result.firstTokenLogProb = picked.logProb;
         sumLogProb += picked.logProb;

@@ -115,10 +115,10 @@ std::filesystem::path Vocarion::download(const std::string& variant, const std::
     }
     bexmor::Progress overall(static_cast<int64_t>(others.size() + encoder.size()));
     constexpr int64_t kPhaseUnits = 1000;
-    auto runPhase = [&](const std::vector<std::string>& globs) {
+    auto runPhase = [&](const bexmor::HubApiWrapper& client, const std::vector<std::string>& globs) {
         if (globs.empty()) return;
         auto phase = overall.addChild(kPhaseUnits, static_cast<int64_t>(globs.size()));
-        hub.snapshot(repo, "main", globs, [&](const bexmor::Progress& progress) {
+        client.snapshot(repo, "main", globs, [&](const bexmor::Progress& progress) {
             const double fraction = std::clamp(progress.fractionCompleted(), 0.0, 1.0);
             phase->setCompletedUnitCount(static_cast<int64_t>(fraction * kPhaseUnits));
             if (const auto speed = progress.throughput()) overall.setThroughput(*speed);
@@ -126,8 +126,36 @@ std::filesystem::path Vocarion::download(const std::string& variant, const std::
         });
         phase->setCompletedUnitCount(kPhaseUnits);
     };
-    runPhase(others);
-    runPhase(encoder);
+    runPhase(hub, others);
+
+    const auto repoFolder = hub.localRepoLocation(repo);
+    const std::string encoderFolder = std::string(kEncoderName) + ".mlmodelc";
+    const auto finalEncoder = repoFolder / folder / encoderFolder;
+    std::error_code error;
+    if (encoder.empty() || std::filesystem::exists(finalEncoder, error)) {
+        runPhase(hub, encoder);
+    } else {
+        // The encoder's folder must appear whole or not at all: its files go to a hidden
+        // staging cache first (where an interrupted transfer resumes next time), and the
+        // folder is moved into place, with its metadata records, once every file is there.
+        const auto stagingBase = repoFolder / ".staging";
+        const bexmor::HubApiWrapper staging(stagingBase, token, endpoint.value_or(Constants::defaultRemoteEndpoint()),
+                                            useBackgroundSession);
+        runPhase(staging, encoder);
+        const auto stagedRepo = staging.localRepoLocation(repo);
+        const auto stagedRecords = bexmor::HubApi::metadataFolder(stagedRepo) / folder / encoderFolder;
+        const auto records = bexmor::HubApi::metadataFolder(repoFolder) / folder / encoderFolder;
+        if (std::filesystem::is_directory(stagedRecords, error)) {
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(stagedRecords)) {
+                if (!entry.is_regular_file() || entry.path().extension() != ".metadata") continue;
+                const auto target = records / std::filesystem::relative(entry.path(), stagedRecords);
+                std::filesystem::create_directories(target.parent_path());
+                std::filesystem::rename(entry.path(), target);
+            }
+        }
+        std::filesystem::rename(stagedRepo / folder / encoderFolder, finalEncoder);
+        std::filesystem::remove_all(stagingBase, error);
+    }
     if (progressCallback) progressCallback(overall);
     return hub.localRepoLocation(repo) / folder;
 }

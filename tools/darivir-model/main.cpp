@@ -140,12 +140,34 @@ void verify(const std::filesystem::path& out) {
         (void)platform::ml::Model::load(out / (std::string(name) + ".mlmodelc"));
 }
 
-void prepareOutput(const std::filesystem::path& out) {
+// The folder is written under a temporary name beside the target and renamed into place
+// once the runtime has loaded it, so a failed or killed run leaves no half-written variant.
+std::filesystem::path prepareOutput(const std::filesystem::path& out) {
     std::error_code ec;
     if (std::filesystem::exists(out, ec) && !std::filesystem::is_empty(out, ec))
         throw std::runtime_error(out.string() + " exists and is not empty; choose a new folder");
-    std::filesystem::create_directories(out);
+    const std::filesystem::path staging = out.string() + ".partial";
+    std::filesystem::remove_all(staging);
+    std::filesystem::create_directories(staging);
+    return staging;
 }
+
+void finishOutput(const std::filesystem::path& staging, const std::filesystem::path& out) {
+    verify(staging);
+    std::error_code ec;
+    std::filesystem::remove(out, ec);  // an empty folder only
+    std::filesystem::rename(staging, out);
+}
+
+// Removes the staging folder when a run fails.
+struct StagingGuard {
+    std::filesystem::path path;
+    bool done = false;
+    ~StagingGuard() {
+        std::error_code ec;
+        if (!done) std::filesystem::remove_all(path, ec);
+    }
+};
 
 int tiny(const std::map<std::string, std::string>& options) {
     Hyperparameters h;
@@ -169,13 +191,14 @@ int tiny(const std::map<std::string, std::string>& options) {
     const std::filesystem::path out = options.at("out");
     const auto tokenizer = darivir::tinyTokenizer(300);
     h.vocabSize = tokenizer.vocabSize;
-    prepareOutput(out);
-    darivir::writeModels(out, h, tinyWeights(h, uint64_t(seed), dtype));
-    darivir::writeTextFile(out / "config.json",
+    StagingGuard staging{prepareOutput(out)};
+    darivir::writeModels(staging.path, h, tinyWeights(h, uint64_t(seed), dtype));
+    darivir::writeTextFile(staging.path / "config.json",
                            publicConfig(h, tokenizer.endOfText, tokenizer.startOfTranscript, dtype).dump(2) + "\n");
-    darivir::writeTextFile(out / "tokenizer.json", tokenizer.tokenizerJson);
-    darivir::writeTextFile(out / "tokenizer_config.json", tokenizer.tokenizerConfigJson);
-    verify(out);
+    darivir::writeTextFile(staging.path / "tokenizer.json", tokenizer.tokenizerJson);
+    darivir::writeTextFile(staging.path / "tokenizer_config.json", tokenizer.tokenizerConfigJson);
+    finishOutput(staging.path, out);
+    staging.done = true;
     std::cout << "wrote " << out.string() << " (width " << h.dModel << ", vocabulary " << h.vocabSize << ")\n";
     return 0;
 }
@@ -219,12 +242,14 @@ int convert(const std::map<std::string, std::string>& options) {
             tensors.emplace(target, darivir::floatTensor(weights.floats(name, view.shape), view.shape, matrix ? dtype : "F32"));
         }
     }
-    prepareOutput(out);
-    darivir::writeModels(out, h, std::move(tensors));
-    darivir::writeTextFile(out / "config.json", readFile(checkpoint / "config.json"));
+    StagingGuard staging{prepareOutput(out)};
+    darivir::writeModels(staging.path, h, std::move(tensors));
+    darivir::writeTextFile(staging.path / "config.json", readFile(checkpoint / "config.json"));
     for (const char* name : {"tokenizer.json", "tokenizer_config.json"})
-        if (std::filesystem::exists(checkpoint / name)) darivir::writeTextFile(out / name, readFile(checkpoint / name));
-    verify(out);
+        if (std::filesystem::exists(checkpoint / name))
+            darivir::writeTextFile(staging.path / name, readFile(checkpoint / name));
+    finishOutput(staging.path, out);
+    staging.done = true;
     std::cout << "wrote " << out.string() << " from " << checkpoint.string() << "\n";
     return 0;
 }

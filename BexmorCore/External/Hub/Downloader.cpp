@@ -135,12 +135,6 @@ void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeS
             expected = expectedSize_;
             expectedSha256 = expectedSha256_;
         }
-        if (resumeSize >= 1 && expected && *expected >= 1) {
-            broadcaster_.broadcast(DownloadState::downloading(static_cast<double>(resumeSize) / static_cast<double>(*expected), std::nullopt));
-        } else {
-            broadcaster_.broadcast(DownloadState::downloading(0, std::nullopt));
-        }
-
         file.fd = ::open(incompleteDestination_.c_str(), O_WRONLY | O_CLOEXEC);
         if (file.fd < 0) throwErrno("opening " + incompleteDestination_.string());
         if (resumeSize >= 1 && ::lseek(file.fd, 0, SEEK_END) < 0) throwErrno("seeking in " + incompleteDestination_.string());
@@ -156,7 +150,13 @@ void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeS
                 if (::ftruncate(file.fd, 0) != 0 || ::lseek(file.fd, 0, SEEK_SET) < 0) throwErrno("truncating " + incompleteDestination_.string());
                 std::scoped_lock lock(mutex_);
                 downloadedSize_ = 0;
+                resumeSize = 0;
             }
+        }
+        if (resumeSize >= 1 && expected && *expected >= 1) {
+            broadcaster_.broadcast(DownloadState::downloading(static_cast<double>(resumeSize) / static_cast<double>(*expected), std::nullopt));
+        } else {
+            broadcaster_.broadcast(DownloadState::downloading(0, std::nullopt));
         }
         if (!alreadyComplete) httpGet(stop, request, file.fd, numRetries);
 
@@ -239,6 +239,14 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
                 badStatus = response.status;
                 return false;
             }
+            if (startSize >= 1 && response.status == 206) {
+                // A piece that does not start where our bytes end would corrupt the file.
+                const auto range = response.headers.value("Content-Range");
+                if (range && !range->starts_with("bytes " + std::to_string(startSize) + "-")) {
+                    badStatus = response.status;
+                    return false;
+                }
+            }
             if (startSize >= 1 && response.status == 200) {
                 // The server ignored the range and sends the whole file: start it afresh
                 // rather than append a second copy after the partial content.
@@ -280,7 +288,11 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
             --retriesLeft;
             continue;
         }
-        if (badStatus) throw DownloadError(DownloadError::Case::unexpectedError, "HTTP status " + std::to_string(*badStatus));
+        if (badStatus) {
+            throw DownloadError(DownloadError::Case::unexpectedError,
+                                *badStatus == 206 ? "the server sent a range that does not continue the file"
+                                                  : "HTTP status " + std::to_string(*badStatus));
+        }
         if (!buffer.empty()) {
             const size_t rest = buffer.size();
             writeAll(fd, buffer.data(), rest, incompleteDestination_);

@@ -1,15 +1,19 @@
 #include "BexmorCore/External/Hub/HubApi.h"
 
-#include <fnmatch.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <system_error>
 #include <iostream>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
+#include "BexmorCore/Extensions.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
 
@@ -182,11 +186,11 @@ std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::strin
     if (globs.empty()) {
         for (auto& sibling : listing.siblings) names.push_back(std::move(sibling.rfilename));
     } else {
+        std::vector<std::string> all;
+        for (const auto& sibling : listing.siblings) all.push_back(sibling.rfilename);
         std::set<std::string> matched;
         for (const auto& glob : globs) {
-            for (const auto& sibling : listing.siblings) {
-                if (::fnmatch(glob.c_str(), sibling.rfilename.c_str(), 0) == 0) matched.insert(sibling.rfilename);
-            }
+            for (auto& name : matching(all, glob)) matched.insert(std::move(name));
         }
         names.assign(matched.begin(), matched.end());
     }
@@ -194,6 +198,24 @@ std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::strin
         if (!hubpaths::isSafeRelativePath(name)) throw HubClientError::parseError("Unsafe file name in repository listing: " + name);
     }
     return names;
+}
+
+Config HubApi::configuration(const fs::path& fileURL) const {
+    std::ifstream in(fileURL, std::ios::binary);
+    if (!in) throw fs::filesystem_error("cannot open the configuration file", fileURL, std::error_code(errno, std::generic_category()));
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (in.bad()) throw fs::filesystem_error("cannot read the configuration file", fileURL, std::error_code(errno, std::generic_category()));
+    Config config;
+    const std::string url = "file://" + platform::percentEncodePath(fs::absolute(fileURL).string(), true);
+    try {
+        config = Config::parse(bytes.str());
+    } catch (const Config::ParseError&) {
+        throw HubClientError::jsonSerialization(
+            url, "JSON Serialization failed for " + url + ". Please verify that you have set the HF_TOKEN environment variable.");
+    }
+    if (config.kind() != Config::Kind::dictionary) throw HubClientError::parse();
+    return config;
 }
 
 std::vector<fs::path> HubApi::getFileUrls(const fs::path& folder) {

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "BexmorCore/External/Hub/Config.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "BexmorCore/External/Hub/Progress.h"
 #include "Platform/Net/HttpClient.h"
@@ -93,6 +94,11 @@ public:
     // repository folder fails the call with parseError before anything is fetched.
     std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision = "main",
                                           const std::vector<std::string>& globs = {}, std::stop_token stop = {}) const;
+
+    // Reads a downloaded JSON configuration file. Malformed JSON fails with
+    // jsonSerialization, a top level other than an object with parse; a missing or
+    // unreadable file with the file system's error.
+    Config configuration(const std::filesystem::path& fileURL) const;
 
     // The regular, non-hidden files below a folder (hidden folders are not entered).
     static std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);

@@ -79,7 +79,8 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     const std::string localCommit = local ? local->commitHash : "";
 
     std::error_code existsError;
-    const bool destinationExists = fs::exists(fs::symlink_status(destinationPath, existsError));
+    // Followed through links: a dangling link is no cached file.
+    const bool destinationExists = fs::exists(destinationPath, existsError);
     if (hubpaths::isLowerHex(remoteCommit, 40) && destinationExists && local && localCommit == remoteCommit) return destinationPath;
 
     if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {

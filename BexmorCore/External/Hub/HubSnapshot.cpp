@@ -1,8 +1,5 @@
 // The repository snapshot: online through the per-file download, offline by validating the cache.
-#include <fnmatch.h>
-
-#include <cmath>
-
+#include "BexmorCore/Extensions.h"
 #include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/HubFileDownloader.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
@@ -13,14 +10,6 @@ namespace bexmor {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Completed units of a file from a reported fraction, or nothing for a fraction that is
-// not a number one could turn into units.
-std::optional<int64_t> unitsFromFraction(double fraction) {
-    if (!std::isfinite(fraction)) return std::nullopt;
-    const double units = std::trunc(fraction * 100.0);
-    return static_cast<int64_t>(std::clamp(units, 0.0, 100.0));
-}
 
 std::string resolvedPath(const fs::path& path) {
     std::error_code error;
@@ -55,7 +44,7 @@ fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const s
         HubFileDownloader file{*this, repo, revision, destination, metadataDestination, name, hfToken, endpoint, useBackgroundSession};
         file.download(
             [&](double fraction, std::optional<double> speed) {
-                if (const auto units = unitsFromFraction(fraction)) fileProgress->setCompletedUnitCount(*units);
+                if (const auto units = Progress::completedUnits(fraction, 100)) fileProgress->setCompletedUnitCount(*units);
                 if (speed) {
                     fileProgress->setThroughput(*speed);
                     overall.setThroughput(*speed);
@@ -93,7 +82,7 @@ fs::path HubApi::snapshotOffline(const Repo& repo, const std::vector<std::string
             const auto relative = relativeInside(file);
             if (!relative) return true;
             for (const auto& glob : globs) {
-                if (::fnmatch(glob.c_str(), relative->c_str(), 0) == 0) return false;
+                if (!matching({*relative}, glob).empty()) return false;
             }
             return true;
         });

@@ -1,6 +1,7 @@
 #include "BexmorCore/External/Hub/Progress.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace bexmor {
 
@@ -65,6 +66,13 @@ std::optional<double> Progress::throughput() const {
 void Progress::setThroughput(double bytesPerSecond) {
     std::scoped_lock lock(mutex_);
     throughput_ = bytesPerSecond;
+}
+
+std::optional<int64_t> Progress::completedUnits(double fraction, int64_t totalUnits) {
+    if (!std::isfinite(fraction)) return std::nullopt;
+    // Clamped as a double first: converting an out-of-range double to an integer is undefined.
+    const double units = std::trunc(fraction * static_cast<double>(totalUnits));
+    return static_cast<int64_t>(std::clamp(units, 0.0, static_cast<double>(std::max<int64_t>(totalUnits, 0))));
 }
 
 std::shared_ptr<Progress> Progress::addChild(int64_t childTotalUnitCount, int64_t pendingUnitCount) {

@@ -31,6 +31,10 @@ public:
     std::optional<double> throughput() const;
     void setThroughput(double bytesPerSecond);
 
+    // Completed units for a reported fraction of `totalUnits`: truncated toward zero and
+    // kept within 0...totalUnits; nothing for a fraction that is not a finite number.
+    static std::optional<int64_t> completedUnits(double fraction, int64_t totalUnits);
+
     // A new child standing for `pendingUnitCount` of this progress's units.
     std::shared_ptr<Progress> addChild(int64_t childTotalUnitCount, int64_t pendingUnitCount);
 

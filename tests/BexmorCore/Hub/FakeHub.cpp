@@ -204,7 +204,8 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, Fa
     const std::string size = snapshot.sizeOverride.empty() ? std::to_string(snapshot.content.size()) : snapshot.sizeOverride;
     if (request.method == "HEAD") {
         if (snapshot.sizeHeader == "X-Linked-Size") headers["X-Linked-Size"] = size;
-        headers["Content-Length"] = snapshot.sizeHeader == "Content-Length" ? size : "0";
+        if (snapshot.sizeHeader == "Content-Length") headers["Content-Length"] = size;
+        if (snapshot.sizeHeader == "X-Linked-Size") headers["Content-Length"] = "0";  // the hub's own redirect body
         return responder.writeHead(200, headers);
     }
     size_t start = 0;

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -247,6 +248,21 @@ TEST(LearnedTokenizer, AgreesWithTheTextbookAlgorithm) {
         ASSERT_EQ(learned().decode(learned().encode(text)), text);
     }
     ASSERT_EQ(learned().encode(kCorpus), referenceEncode(doc, kCorpus));
+}
+
+TEST(LearnedTokenizer, OneTokenizerServesSeveralThreadsAtOnce) {
+    const Ids expected = learned().encode(kCorpus);
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                if (learned().encode(kCorpus) != expected || learned().decode(expected) != kCorpus) ++failures[t];
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failures, (std::vector<int>{0, 0, 0, 0}));
 }
 
 TEST(LearnedTokenizer, EncodesInvalidUtf8ByteExactAndDecodesWithReplacement) {

@@ -153,6 +153,31 @@ TEST(VocarionEngine, DownloadsTheVariantFolderWithTheEncoderLastThenLoadsAndTran
     EXPECT_FLOAT_EQ(results[0].segments[0].end, static_cast<float>(samples.size()) / Constants::sampleRate);
 }
 
+TEST(VocarionEngine, AnInterruptedDownloadNeverLeavesAnEncoderFolderBehind) {
+    testsupport::TempDir hubRoot, base;
+    writeTinyVariant(hubRoot / kVariant);
+    LoopbackHub hub(kRepo, hubRoot.path());
+    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
+    const auto folder = base / "models" / kRepo / kVariant;
+
+    hub.setInterruption([](const std::string& path) { return path.find("AudioEncoder.mlmodelc/weights") != std::string::npos; });
+    EXPECT_ANY_THROW(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()));
+    EXPECT_TRUE(fs::exists(folder / "TextDecoder.mlmodelc"));
+    EXPECT_FALSE(fs::exists(folder / "AudioEncoder.mlmodelc"));  // the transcriber's presence test fails
+
+    hub.setInterruption({});
+    EXPECT_EQ(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()), folder);
+    EXPECT_TRUE(fs::exists(folder / "AudioEncoder.mlmodelc" / "weights.safetensors"));
+    EXPECT_FALSE(fs::exists(base / "models" / kRepo / ".staging"));
+    auto engine = makeEngine(folder);
+    EXPECT_EQ(engine->transcribe(speech("Hallo Welt."), withoutFallback(appOptions("de"))).size(), 1u);
+
+    // The moved files keep their records: a third download transfers nothing.
+    const auto transfers = hub.fileDownloads().size();
+    Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint());
+    EXPECT_EQ(hub.fileDownloads().size(), transfers);
+}
+
 TEST(VocarionEngine, AmbiguousOrMissingVariantIsAnError) {
     testsupport::TempDir hubRoot, base;
     writeTinyVariant(hubRoot / "a_darivir-tiny");
@@ -194,7 +219,9 @@ TEST(VocarionEngine, TheSameSamplesGiveTheSameText) {
     EXPECT_EQ(a[0].segments[0].tokens, c[0].segments[0].tokens);
     EXPECT_EQ(a[0].segments[0].temperature, 0.0f);
     // With fallback (sampling above temperature 0) a run is reproducible too.
-    EXPECT_EQ(first->transcribe(samples, appOptions("de"))[0].text, second->transcribe(samples, appOptions("de"))[0].text);
+    auto sampled = appOptions("de");
+    sampled.sampleLength = 48;
+    EXPECT_EQ(first->transcribe(samples, sampled)[0].text, second->transcribe(samples, sampled)[0].text);
 }
 
 TEST(VocarionEngine, PromptAndLanguageTokensReachTheDecoderInOrder) {
@@ -343,4 +370,31 @@ TEST(VocarionEngine, TranscribingWithoutLoadedModelsIsAnError) {
     Vocarion engine(VocarionConfig{.verbose = false, .download = false});
     EXPECT_FALSE(engine.tokenizer());
     EXPECT_THROW(engine.transcribe(speech("Hallo Welt.")), DarivirError);
+}
+
+TEST(VocarionEngine, UnusableLogitsAreAnErrorNotGarbageText) {
+    auto probe = makeEngine(sharedTinyVariant());
+    // A decoder whose every logit is NaN after the initial tokens.
+    class NanDecoder : public TextDecoder {
+    public:
+        explicit NanDecoder(int vocabulary) : vocabulary_(vocabulary) {}
+
+    protected:
+        std::shared_ptr<platform::ml::ModelStateHandle> makeDecoderState() const override { return nullptr; }
+        std::vector<float> predictLogits(platform::ml::ModelStateHandle*, const std::vector<int>&,
+                                         const platform::ml::MultiArray*) const override {
+            return std::vector<float>(static_cast<size_t>(vocabulary_), std::numeric_limits<float>::quiet_NaN());
+        }
+
+    private:
+        int vocabulary_;
+    };
+    auto engine = makeEngine(sharedTinyVariant(),
+                             VocarionConfig{.textDecoder = std::make_shared<NanDecoder>(vocabularySize(*probe->tokenizer()))});
+    try {
+        engine->transcribe(speech("Hallo Welt."), appOptions("de"));
+        FAIL() << "NaN logits gave a transcription";
+    } catch (const DarivirError& e) {
+        EXPECT_EQ(e.kind(), DarivirError::Kind::decodingLogitsFailed);
+    }
 }

@@ -53,6 +53,11 @@ LoopbackHub::LoopbackHub(std::string repoId, fs::path root) : repoId_(std::move(
         [this](const testsupport::HttpRequest& request, testsupport::HttpResponder& responder) { handle(request, responder); });
 }
 
+void LoopbackHub::setInterruption(std::function<bool(const std::string&)> interrupts) {
+    std::lock_guard lock(mutex_);
+    interrupts_ = std::move(interrupts);
+}
+
 std::vector<std::string> LoopbackHub::fileDownloads() const {
     std::vector<std::string> paths;
     for (const auto& request : server_->requests()) {
@@ -90,6 +95,18 @@ void LoopbackHub::handle(const testsupport::HttpRequest& request, testsupport::H
     if (request.method == "HEAD") {
         headers["Content-Length"] = std::to_string(content.size());
         responder.writeHead(200, headers);
+        return;
+    }
+    std::function<bool(const std::string&)> interrupts;
+    {
+        std::lock_guard lock(mutex_);
+        interrupts = interrupts_;
+    }
+    if (interrupts && interrupts(path.substr(prefix.size()))) {
+        headers["Content-Length"] = std::to_string(content.size());
+        responder.writeHead(200, headers);
+        responder.writeBody(content.substr(0, content.size() / 2));
+        responder.drop();
         return;
     }
     size_t from = 0;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "support/TestHttpServer.h"
@@ -16,6 +18,10 @@ public:
     LoopbackHub(std::string repoId, std::filesystem::path root);
 
     std::string endpoint() const { return server_->baseUrl(); }
+    // While set, a GET of a file for which this answers true sends half the file and
+    // drops the connection, as a network failure would.
+    void setInterruption(std::function<bool(const std::string& path)> interrupts);
+
     // Paths of every GET of a file (listings excluded), in arrival order.
     std::vector<std::string> fileDownloads() const;
 
@@ -24,6 +30,8 @@ private:
 
     std::string repoId_;
     std::filesystem::path root_;
+    mutable std::mutex mutex_;
+    std::function<bool(const std::string&)> interrupts_;
     std::unique_ptr<testsupport::TestHttpServer> server_;
 };
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <omp.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -27,4 +30,24 @@ TEST(WorkerPool, RunsEveryTaskBeforeReturningAndAllowsConcurrentCallers) {
     other.join();
     EXPECT_EQ(total.load(), 17);
     pool.runAll({});
+}
+
+TEST(WorkerPool, ConcurrentTasksShareTheCallersThreadBudget) {
+    WorkerPool pool(4);
+    omp_set_num_threads(4);
+    std::atomic<int> seenMax{0}, seenMin{1000};
+    auto record = [&] {
+        const int threads = omp_get_max_threads();
+        seenMax = std::max(seenMax.load(), threads);
+        seenMin = std::min(seenMin.load(), threads);
+    };
+    pool.runAll({record, record});  // two at once: two threads each
+    EXPECT_EQ(seenMax.load(), 2);
+    EXPECT_EQ(seenMin.load(), 2);
+    seenMax = 0;
+    seenMin = 1000;
+    pool.runAll({record, record, record, record, record, record});  // four at once: one each
+    EXPECT_EQ(seenMax.load(), 1);
+    pool.runAll({record});  // alone: the whole budget
+    EXPECT_EQ(seenMax.load(), 4);
 }

@@ -1,0 +1,283 @@
+// bench_ml: speed and memory of the model runtime at the real shapes, random weights.
+//
+//   bench_ml [--width 384|768|1280] [--precision auto|fp32|bf16] [--tokens 100] [--dir DIR]
+//
+// Without --width it runs 384, 768 and 1280 one after the other, each in a child process
+// of its own so that its peak memory is its own. Every ratio printed is against a figure
+// measured by the same run: the matrix-product peak (a large product on the same matrix
+// library and precision) and the memory read bandwidth (a parallel sum over 1 GiB).
+#include <omp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Platform/ML/Half.h"
+#include "Platform/ML/MatrixProduct.h"
+#include "Platform/ML/Model.h"
+
+namespace fs = std::filesystem;
+using namespace platform::ml;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Shape {
+    int64_t d, heads, encoderLayers, decoderLayers, mels, vocab;
+};
+
+Shape shapeFor(int64_t width) {
+    if (width == 384) return {384, 6, 4, 4, 80, 51865};
+    if (width == 768) return {768, 12, 12, 12, 80, 51865};
+    return {1280, 20, 32, 4, 128, 51866};
+}
+
+// Writes one model folder with small random fp16 weights (the numbers do not matter for
+// speed, only the shapes).
+void writeModel(const fs::path& folder, const nlohmann::json& modelJson,
+                const std::vector<std::pair<std::string, std::vector<int64_t>>>& tensors, std::mt19937& random) {
+    fs::create_directories(folder);
+    nlohmann::json header = nlohmann::json::object();
+    uint64_t offset = 0;
+    for (const auto& [name, shape] : tensors) {
+        uint64_t n = 1;
+        for (auto s : shape) n *= uint64_t(s);
+        const bool f32 = name == "mel_filters";
+        header[name] = {{"dtype", f32 ? "F32" : "F16"}, {"shape", shape}, {"data_offsets", {offset, offset + n * (f32 ? 4 : 2)}}};
+        offset += n * (f32 ? 4 : 2);
+    }
+    std::string text = header.dump();
+    while (text.size() % 8) text.push_back(' ');
+    std::ofstream out(folder / "weights.safetensors", std::ios::binary);
+    uint64_t length = text.size();
+    out.write(reinterpret_cast<const char*>(&length), 8);
+    out << text;
+    std::uniform_real_distribution<float> uniform(-0.05f, 0.05f);
+    for (const auto& [name, shape] : tensors) {
+        uint64_t n = 1;
+        for (auto s : shape) n *= uint64_t(s);
+        if (name == "mel_filters") {
+            std::vector<float> v(n, 0.01f);
+            out.write(reinterpret_cast<const char*>(v.data()), std::streamsize(n * 4));
+            continue;
+        }
+        std::vector<uint16_t> table(4096);
+        for (auto& h : table) h = floatToHalfBits(uniform(random));
+        std::vector<uint16_t> v(n);
+        for (uint64_t i = 0; i < n; ++i) v[i] = table[(i * 2654435761u + (i >> 12)) & 4095];
+        if (name.find("layer_norm.weight") != std::string::npos) std::fill(v.begin(), v.end(), floatToHalfBits(1.0f));
+        out.write(reinterpret_cast<const char*>(v.data()), std::streamsize(n * 2));
+    }
+    std::ofstream(folder / "model.json") << modelJson.dump(2);
+}
+
+void writeVariant(const fs::path& dir, const Shape& s) {
+    if (fs::exists(dir / "done")) return;
+    std::mt19937 random(1);
+    const int64_t d = s.d, ffn = 4 * s.d;
+    writeModel(dir / "MelSpectrogram.mlmodelc",
+               {{"format", 1}, {"kind", "mel"}, {"n_mels", s.mels}, {"n_samples", 480000}}, {{"mel_filters", {s.mels, 201}}},
+               random);
+    auto block = [&](std::vector<std::pair<std::string, std::vector<int64_t>>>& t, const std::string& p, bool cross) {
+        for (std::string a : cross ? std::vector<std::string>{"self_attn", "encoder_attn"} : std::vector<std::string>{"self_attn"}) {
+            for (std::string proj : {"q_proj", "k_proj", "v_proj", "out_proj"}) {
+                t.push_back({p + a + "." + proj + ".weight", {d, d}});
+                if (proj != "k_proj") t.push_back({p + a + "." + proj + ".bias", {d}});
+            }
+            t.push_back({p + a + "_layer_norm.weight", {d}});
+            t.push_back({p + a + "_layer_norm.bias", {d}});
+        }
+        t.push_back({p + "fc1.weight", {ffn, d}});
+        t.push_back({p + "fc1.bias", {ffn}});
+        t.push_back({p + "fc2.weight", {d, ffn}});
+        t.push_back({p + "fc2.bias", {d}});
+        t.push_back({p + "final_layer_norm.weight", {d}});
+        t.push_back({p + "final_layer_norm.bias", {d}});
+    };
+    std::vector<std::pair<std::string, std::vector<int64_t>>> enc = {
+        {"encoder.conv1.weight", {d, s.mels, 3}}, {"encoder.conv1.bias", {d}}, {"encoder.conv2.weight", {d, d, 3}},
+        {"encoder.conv2.bias", {d}}, {"encoder.embed_positions.weight", {1500, d}}, {"encoder.layer_norm.weight", {d}},
+        {"encoder.layer_norm.bias", {d}}};
+    for (int64_t l = 0; l < s.encoderLayers; ++l) block(enc, "encoder.layers." + std::to_string(l) + ".", false);
+    writeModel(dir / "AudioEncoder.mlmodelc",
+               {{"format", 1}, {"kind", "encoder"}, {"n_mels", s.mels}, {"d_model", d}, {"attention_heads", s.heads},
+                {"layers", s.encoderLayers}, {"ffn_dim", ffn}, {"n_audio_ctx", 1500}},
+               enc, random);
+    std::vector<std::pair<std::string, std::vector<int64_t>>> dec = {
+        {"decoder.embed_tokens.weight", {s.vocab, d}}, {"decoder.embed_positions.weight", {448, d}},
+        {"decoder.layer_norm.weight", {d}}, {"decoder.layer_norm.bias", {d}}};
+    for (int64_t l = 0; l < s.decoderLayers; ++l) block(dec, "decoder.layers." + std::to_string(l) + ".", true);
+    writeModel(dir / "TextDecoder.mlmodelc",
+               {{"format", 1}, {"kind", "decoder"}, {"d_model", d}, {"attention_heads", s.heads},
+                {"layers", s.decoderLayers}, {"ffn_dim", ffn}, {"n_audio_ctx", 1500}, {"vocab_size", s.vocab},
+                {"max_target_positions", 448}},
+               dec, random);
+    std::ofstream(dir / "done") << "1";
+}
+
+// GFLOP/s of the matrix library at the encoder's largest product, same precision.
+double gemmPeak(MatrixPrecision precision, int64_t d) {
+    const int64_t m = 1500, k = d, n = 4 * d;
+    std::vector<float> w(size_t(n * k), 0.01f), a(size_t(m * k), 0.5f), c(size_t(m * n));
+    MatrixProduct product(w, n, k, std::vector<float>(size_t(n), 0.0f), precision, m);
+    product.multiply(a.data(), m, c.data());
+    std::vector<double> times;
+    for (int i = 0; i < 7; ++i) {
+        const auto t0 = Clock::now();
+        product.multiply(a.data(), m, c.data());
+        times.push_back(seconds(t0, Clock::now()));
+    }
+    return 2.0 * double(m * n * k) / median(times) / 1e9;
+}
+
+// GB/s of a parallel read of 1 GiB.
+double readBandwidth() {
+    const size_t n = (size_t(1) << 30) / 4;
+    std::vector<float> v(n, 1.0f);
+    std::vector<double> times;
+    double sink = 0;
+    for (int i = 0; i < 5; ++i) {
+        const auto t0 = Clock::now();
+        float sum = 0;
+#pragma omp parallel for simd reduction(+ : sum) schedule(static)
+        for (size_t j = 0; j < n; ++j) sum += v[j];
+        times.push_back(seconds(t0, Clock::now()));
+        sink += sum;
+    }
+    if (sink < 0) std::cout << sink;
+    return double(n * 4) / median(times) / 1e9;
+}
+
+double encoderFlops(const Shape& s) {
+    const double d = double(s.d), ctx = 1500, frames = 3000;
+    const double convs = 2 * frames * 3 * double(s.mels) * d + 2 * ctx * 3 * d * d;
+    const double block = 2 * ctx * d * 3 * d + 2 * ctx * d * d + 2 * 2 * ctx * ctx * d + 2 * 2 * ctx * d * 4 * d;
+    return convs + double(s.encoderLayers) * block;
+}
+
+double peakRssGiB() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_maxrss) / (1024.0 * 1024.0);
+}
+
+int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root) {
+    const Shape s = shapeFor(width);
+    const fs::path dir = root / ("w" + std::to_string(width));
+    std::cout << "== width " << width << " (" << s.encoderLayers << "+" << s.decoderLayers << " layers, " << s.mels
+              << " mels, vocabulary " << s.vocab << "), " << omp_get_max_threads() << " threads\n";
+    writeVariant(dir, s);
+    const ModelConfiguration configuration{ComputeUnits::all, precision};
+    auto t0 = Clock::now();
+    auto mel = Model::load(dir / "MelSpectrogram.mlmodelc", configuration);
+    auto encoder = Model::load(dir / "AudioEncoder.mlmodelc", configuration);
+    auto decoder = Model::load(dir / "TextDecoder.mlmodelc", configuration);
+    const double loadTime = seconds(t0, Clock::now());
+    const MatrixPrecision used = encoder->matrixPrecision();
+    const char* usedName = used == MatrixPrecision::bfloat16 ? "bf16 (oneDNN)" : "fp32 (OpenBLAS)";
+
+    MultiArray audio({480000}, MultiArrayDataType::float32);
+    for (size_t i = 0; i < 480000; ++i) audio.elements<float>()[i] = 0.1f * std::sin(float(i) * 0.01f);
+    FeatureProvider in;
+    in.set("audio", audio);
+    std::vector<double> melTimes, encoderTimes, windowTimes, prefillTimes, tokenTimes;
+    for (int run = 0; run < 3; ++run) {
+        const auto w0 = Clock::now();
+        const auto features = mel->prediction(in);
+        const auto w1 = Clock::now();
+        const auto encoded = encoder->prediction(features);
+        const auto w2 = Clock::now();
+        auto state = decoder->makeState();
+        FeatureProvider prompt;
+        MultiArray ids({4}, MultiArrayDataType::int32);
+        for (int i = 0; i < 4; ++i) ids.elements<int32_t>()[size_t(i)] = 50258 % int32_t(s.vocab) + i;
+        prompt.set("input_ids", ids);
+        prompt.set("encoder_output_embeds", *encoded.multiArray("encoder_output_embeds"));
+        auto logits = decoder->prediction(prompt, *state);
+        const auto w3 = Clock::now();
+        for (int t = 0; t < tokens; ++t) {
+            const auto l = logits.multiArray("logits")->elements<float>();
+            const int32_t next = int32_t(std::max_element(l.begin(), l.end() - 2000) - l.begin());
+            FeatureProvider step;
+            MultiArray one({1}, MultiArrayDataType::int32);
+            one.elements<int32_t>()[0] = next;
+            step.set("input_ids", one);
+            logits = decoder->prediction(step, *state);
+        }
+        const auto w4 = Clock::now();
+        melTimes.push_back(seconds(w0, w1));
+        encoderTimes.push_back(seconds(w1, w2));
+        prefillTimes.push_back(seconds(w2, w3));
+        tokenTimes.push_back(seconds(w3, w4) / tokens);
+        windowTimes.push_back(seconds(w0, w4));
+    }
+    const double peakMemory = peakRssGiB();  // before the measurements' own buffers
+    const double peak = gemmPeak(used, s.d);
+    const double encoderRate = encoderFlops(s) / median(encoderTimes) / 1e9;
+    const double bandwidth = readBandwidth();
+    // Bytes every token must read: all decoder matrices in fp16, the cross keys and values
+    // in fp32, the token embedding (fp16) for the logits.
+    const double d = double(s.d);
+    const double decoderBytes = double(s.decoderLayers) * (2.0 * (3 * d * d + d * d + 2 * d * d + 8 * d * d) +
+                                                           4.0 * 2 * 1500 * d) +
+                                2.0 * double(s.vocab) * d;
+    const double bound = decoderBytes / (bandwidth * 1e9) * 1e3;
+    const double tokenMs = median(tokenTimes) * 1e3;
+    std::printf("load                 %8.2f s\n", loadTime);
+    std::printf("mel                  %8.1f ms\n", median(melTimes) * 1e3);
+    std::printf("encoder              %8.1f ms   %.0f GFLOP/s = %.2f of the %s peak %.0f GFLOP/s\n",
+                median(encoderTimes) * 1e3, encoderRate, encoderRate / peak, usedName, peak);
+    std::printf("decoder prompt (4)   %8.1f ms   (cross keys/values included)\n", median(prefillTimes) * 1e3);
+    std::printf("decoder per token    %8.2f ms   = %.2f x the bandwidth bound %.2f ms (%.0f MB at %.0f GB/s)\n", tokenMs,
+                tokenMs / bound, bound, decoderBytes / 1e6, bandwidth);
+    std::printf("window (%d tokens)  %8.2f s    real-time factor %.3f\n", tokens, median(windowTimes),
+                median(windowTimes) / 30.0);
+    std::printf("peak memory          %8.2f GiB\n", peakMemory);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int64_t width = 0;
+    int tokens = 100;
+    MatrixPrecision precision = MatrixPrecision::automatic;
+    fs::path root = fs::temp_directory_path() / "korvu-bench-ml";
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i], value = argv[i + 1];
+        if (key == "--width") width = std::stoll(value);
+        else if (key == "--tokens") tokens = std::stoi(value);
+        else if (key == "--dir") root = value;
+        else if (key == "--precision")
+            precision = value == "fp32" ? MatrixPrecision::float32 : value == "bf16" ? MatrixPrecision::bfloat16 : MatrixPrecision::automatic;
+    }
+    if (width != 0) return runWidth(width, precision, tokens, root);
+    for (int64_t w : {384, 768, 1280}) {
+        std::cout.flush();
+        const pid_t child = fork();
+        if (child == 0) _exit(runWidth(w, precision, tokens, root));
+        int status = 0;
+        waitpid(child, &status, 0);
+    }
+    return 0;
+}
