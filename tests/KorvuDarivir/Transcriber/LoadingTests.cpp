@@ -223,6 +223,25 @@ TEST_F(TranscriberLoading, ReportsAfterTheTranscriberIsGoneAreDropped)
     EXPECT_FALSE(modelPrepared());
 }
 
+TEST_F(TranscriberLoading, AnUnfinishedDownloadNeverLooksPresent)
+{
+    // The encoder's weights are the very last file; while they are held the folder must
+    // not pass the presence test, or a kill now would leave a model that is never
+    // downloaded again.
+    LoopbackHub hub(Transcriber::repositoryId, tinyHubRoot());
+    hub.hold(std::string(Transcriber::variantName) + "/" + Transcriber::presenceMarker + "/weights.safetensors");
+    useHub(hub);
+
+    transcriber->load();
+    ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
+    EXPECT_FALSE(Transcriber::isModelPresent());
+    EXPECT_EQ(transcriber->state().kind(), ModelState::Kind::downloading);
+    hub.release();
+    ASSERT_TRUE(finishes());
+    EXPECT_EQ(transcriber->state(), ModelState::ready);
+    EXPECT_TRUE(Transcriber::isModelPresent());
+}
+
 TEST_F(TranscriberLoading, FailedDownloadReportsTheEngineMessageAndARetryStartsOver)
 {
     testsupport::TempDir wrongRoot;
