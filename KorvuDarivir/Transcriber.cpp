@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
+#include <QThread>
 
 #include <unicode/locid.h>
 #include <unicode/normalizer2.h>
@@ -142,6 +143,19 @@ void onMainThread(Work work)
     QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
 }
 
+// Starts `work` on a detached thread of its own (the engine's calls block for a long time
+// and must not hold up quitting). Returns the error when the system cannot start a thread.
+template <typename Work>
+std::exception_ptr startDetached(Work&& work)
+{
+    try {
+        std::thread(std::forward<Work>(work)).detach();
+        return nullptr;
+    } catch (...) {
+        return std::current_exception();
+    }
+}
+
 }  // namespace
 
 QString TranscriberError::description() const
@@ -200,6 +214,7 @@ void Transcriber::applyDownloadProgress(double fraction)
 
 void Transcriber::load()
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     if (darivir_ || isLoading_) {
         return;
     }
@@ -214,7 +229,7 @@ void Transcriber::load()
     QPointer<Transcriber> self(this);
     const std::filesystem::path base = modelsBaseDirectory();
     const std::string endpoint = vocarion::Constants::defaultRemoteEndpoint();
-    std::thread([self, base, endpoint] {
+    const std::exception_ptr notStarted = startDetached([self, base, endpoint] {
         auto progress = [self](const bexmor::Progress& report) {
             const double fraction = report.fractionCompleted();
             onMainThread([self, fraction] {
@@ -239,7 +254,10 @@ void Transcriber::load()
                 }
             });
         }
-    }).detach();
+    });
+    if (notStarted) {
+        finishLoading(nullptr, describe(notStarted));
+    }
 }
 
 void Transcriber::prepare(const std::filesystem::path& modelFolder)
@@ -258,7 +276,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
         .useBackgroundDownloadSession = false,
     };
     QPointer<Transcriber> self(this);
-    std::thread([self, config = std::move(config)]() mutable {
+    const std::exception_ptr notStarted = startDetached([self, config = std::move(config)]() mutable {
         std::shared_ptr<vocarion::Vocarion> engine;
         QString failure;
         try {
@@ -271,7 +289,10 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
                 self->finishLoading(engine, failure);
             }
         });
-    }).detach();
+    });
+    if (notStarted) {
+        finishLoading(nullptr, describe(notStarted));
+    }
 }
 
 void Transcriber::finishLoading(std::shared_ptr<vocarion::Vocarion> engine, const QString& failure)
@@ -389,6 +410,7 @@ QString Transcriber::dictationText(const QStringList& resultTexts, const QString
 void Transcriber::transcribe(std::vector<float> samples, const std::optional<QString>& language,
                              const QStringList& vocabulary, Completion done)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     QPointer<Transcriber> self(this);
     if (!darivir_) {
         const std::exception_ptr error = std::make_exception_ptr(TranscriberError::notReady());
@@ -415,8 +437,9 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
         }
     }
 
-    std::thread([self, engine = darivir_, samples = std::move(samples), options = std::move(options), vocabulary,
-                 done = std::move(done)]() mutable {
+    auto completion = std::make_shared<Completion>(std::move(done));
+    const std::exception_ptr notStarted = startDetached([self, engine = darivir_, samples = std::move(samples),
+                                                         options = std::move(options), vocabulary, completion]() mutable {
         QString text;
         std::exception_ptr error;
         try {
@@ -429,12 +452,19 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
             error = std::current_exception();
             text.clear();
         }
-        onMainThread([self, done = std::move(done), text, error] {
-            if (self && done) {
-                done(text, error);
+        onMainThread([self, completion, text, error] {
+            if (self && *completion) {
+                (*completion)(text, error);
             }
         });
-    }).detach();
+    });
+    if (notStarted) {
+        onMainThread([self, completion, notStarted] {
+            if (self && *completion) {
+                (*completion)(QString(), notStarted);
+            }
+        });
+    }
 }
 
 }  // namespace korvu
