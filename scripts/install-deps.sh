@@ -13,7 +13,7 @@ packages=(
   qt6-base-dev qt6-svg-dev qt6-multimedia-dev qtkeychain-qt6-dev qt6-qpa-plugins
   libx11-dev libxtst-dev libxkbcommon-dev libatspi2.0-dev libglib2.0-dev libsecret-1-0 libpulse-dev
   # what the system tests run against
-  xvfb xauth xdotool x11-utils xclip at-spi2-core dbus pulseaudio pulseaudio-utils
+  xvfb xauth xdotool x11-utils x11-xkb-utils xclip at-spi2-core dbus pulseaudio pulseaudio-utils
   espeak-ng sox gnome-keyring libsecret-tools psmisc procps
 )
 
