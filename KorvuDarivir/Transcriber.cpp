@@ -439,7 +439,7 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
 
     auto completion = std::make_shared<Completion>(std::move(done));
     const std::exception_ptr notStarted = startDetached([self, engine = darivir_, samples = std::move(samples),
-                                                         options = std::move(options), vocabulary, completion]() mutable {
+                                                         options = std::move(options), vocabulary, completion] {
         QString text;
         std::exception_ptr error;
         try {
