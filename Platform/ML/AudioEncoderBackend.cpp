@@ -83,6 +83,8 @@ AudioEncoderBackend::AudioEncoderBackend(const ModelSpec& spec, const WeightsFil
             MatrixProduct(w.floats(p + "fc2.weight", {d, ffn}), d, ffn, w.floats(p + "fc2.bias", {d}), precision, ctx),
         });
     }
+    if (resolvePrecision(precision) == MatrixPrecision::bfloat16)
+        attentionBf16_ = std::make_unique<AttentionBf16>(ctx, spec.heads, d / spec.heads);
     finalNormWeight_ = w.floats("encoder.layer_norm.weight", {d});
     finalNormBias_ = w.floats("encoder.layer_norm.bias", {d});
 }
@@ -94,52 +96,56 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
     const int64_t d = spec_.dModel, ctx = spec_.nAudioCtx, frames = 2 * ctx, mels = spec_.nMels, ffn = spec_.ffnDim;
     const int64_t heads = spec_.heads, headDim = d / heads;
 
+    auto w = workspaces_.take();
+    auto sized = [](std::vector<float>& v, int64_t n) {
+        v.resize(size_t(n));
+        return v.data();
+    };
+
     // conv1 (kernel 3, padding 1) over [mels x frames]: unroll each output step's window
     // so the convolution is one product; column c*3 + k holds mel[c][t + k - 1].
-    std::vector<float> columns(size_t(frames * mels * 3));
+    float* columns = sized(w->columns, std::max(frames * mels * 3, ctx * d * 3));
 #pragma omp parallel for schedule(static)
     for (int64_t t = 0; t < frames; ++t)
         for (int64_t c = 0; c < mels; ++c)
             for (int64_t k = 0; k < 3; ++k) {
                 const int64_t s = t + k - 1;
-                columns[size_t((t * mels + c) * 3 + k)] = (s >= 0 && s < frames) ? mel[c * frames + s] : 0.0f;
+                columns[(t * mels + c) * 3 + k] = (s >= 0 && s < frames) ? mel[c * frames + s] : 0.0f;
             }
-    std::vector<float> h1(size_t(frames * d));
-    convs_[0].multiply(columns.data(), frames, h1.data());
-    gelu(h1.data(), frames * d);
+    float* h1 = sized(w->h1, frames * d);
+    convs_[0].multiply(columns, frames, h1);
+    gelu(h1, frames * d);
     // conv2 (stride 2): column c*3 + k holds h1[2t + k - 1][c].
-    columns.assign(size_t(ctx * d * 3), 0.0f);
 #pragma omp parallel for schedule(static)
     for (int64_t t = 0; t < ctx; ++t)
         for (int64_t k = 0; k < 3; ++k) {
             const int64_t s = 2 * t + k - 1;
-            if (s < 0 || s >= frames) continue;
-            for (int64_t c = 0; c < d; ++c) columns[size_t((t * d + c) * 3 + k)] = h1[size_t(s * d + c)];
+            const bool inside = s >= 0 && s < frames;
+            for (int64_t c = 0; c < d; ++c) columns[(t * d + c) * 3 + k] = inside ? h1[s * d + c] : 0.0f;
         }
     MultiArray output({ctx, d}, MultiArrayDataType::float32);
     float* x = output.elements<float>().data();
-    convs_[1].multiply(columns.data(), ctx, x);
+    convs_[1].multiply(columns, ctx, x);
     gelu(x, ctx * d);
     addRows(x, positions_.data(), ctx * d);
-    columns.clear();
-    columns.shrink_to_fit();
-    h1.clear();
-    h1.shrink_to_fit();
 
-    std::vector<float> normed(size_t(ctx * d)), qkv(size_t(ctx * 3 * d)), attended(size_t(ctx * d)),
-        projected(size_t(ctx * d)), hidden(size_t(ctx * ffn));
+    float* normed = sized(w->normed, ctx * d);
+    float* qkv = sized(w->qkv, ctx * 3 * d);
+    float* attended = sized(w->attended, ctx * d);
+    float* projected = sized(w->projected, ctx * d);
+    float* hidden = sized(w->hidden, ctx * ffn);
     for (const Block& b : blocks_) {
-        layerNormRows(x, normed.data(), ctx, d, b.attnNormWeight, b.attnNormBias);
-        b.qkv.multiply(normed.data(), ctx, qkv.data());
-        attention(qkv.data(), 3 * d, qkv.data() + d, qkv.data() + 2 * d, 3 * d, ctx, ctx, heads, headDim,
-                  attended.data(), d);
-        b.out.multiply(attended.data(), ctx, projected.data());
-        addRows(x, projected.data(), ctx * d);
-        layerNormRows(x, normed.data(), ctx, d, b.mlpNormWeight, b.mlpNormBias);
-        b.fc1.multiply(normed.data(), ctx, hidden.data());
-        gelu(hidden.data(), ctx * ffn);
-        b.fc2.multiply(hidden.data(), ctx, projected.data());
-        addRows(x, projected.data(), ctx * d);
+        layerNormRows(x, normed, ctx, d, b.attnNormWeight, b.attnNormBias);
+        b.qkv.multiply(normed, ctx, qkv);
+        if (attentionBf16_) attentionBf16_->run(qkv, qkv + d, qkv + 2 * d, 3 * d, attended, d, w->attentionScratch);
+        else attention(qkv, 3 * d, qkv + d, qkv + 2 * d, 3 * d, ctx, ctx, heads, headDim, attended, d);
+        b.out.multiply(attended, ctx, projected);
+        addRows(x, projected, ctx * d);
+        layerNormRows(x, normed, ctx, d, b.mlpNormWeight, b.mlpNormBias);
+        b.fc1.multiply(normed, ctx, hidden);
+        gelu(hidden, ctx * ffn);
+        b.fc2.multiply(hidden, ctx, projected);
+        addRows(x, projected, ctx * d);
     }
     layerNormRows(x, x, ctx, d, finalNormWeight_, finalNormBias_);
 

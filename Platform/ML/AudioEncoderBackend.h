@@ -2,10 +2,12 @@
 
 #include <vector>
 
+#include "Platform/ML/AttentionBf16.h"
 #include "Platform/ML/MatrixProduct.h"
 #include "Platform/ML/ModelBackend.h"
 #include "Platform/ML/ModelSpec.h"
 #include "Platform/ML/WeightsFile.h"
+#include "Platform/ML/WorkspacePool.h"
 
 namespace platform::ml {
 
@@ -26,11 +28,18 @@ private:
         MatrixProduct fc1, fc2;
     };
 
+    struct Workspace {
+        std::vector<float> columns, h1, normed, qkv, attended, projected, hidden;
+        std::vector<uint16_t> attentionScratch;
+    };
+
     ModelSpec spec_;
+    mutable WorkspacePool<Workspace> workspaces_;
     std::vector<MatrixProduct> convs_;  // conv1 [d x 3 n_mels], conv2 [d x 3d]
     std::vector<float> positions_;      // [n_ctx x d]
     std::vector<Block> blocks_;
     std::vector<float> finalNormWeight_, finalNormBias_;
+    std::unique_ptr<AttentionBf16> attentionBf16_;  // with bfloat16 products only
 };
 
 // Attention of the rows of `q` over all rows of `k` and `v` (each head its column slice),

@@ -172,11 +172,39 @@ __attribute__((target("avx2,fma"))) float shiftedExpAvx2(float* x, size_t n, flo
     return total;
 }
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) float maximum(const float* x, size_t n) {
-    float m = x[0];
-#pragma omp simd reduction(max : m)
-    for (size_t i = 0; i < n; ++i) m = x[i] > m ? x[i] : m;
-    return m;
+__attribute__((target("avx512f"))) float maximumAvx512(const float* x, size_t n) {
+    size_t i = 0;
+    __m512 m = _mm512_set1_ps(-INFINITY);
+    for (; i + 16 <= n; i += 16) m = _mm512_max_ps(m, _mm512_loadu_ps(x + i));
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, m);
+    float result = -INFINITY;
+    for (float lane : lanes) result = lane > result ? lane : result;
+    for (; i < n; ++i) result = x[i] > result ? x[i] : result;
+    return result;
+}
+
+__attribute__((target("avx2"))) float maximumAvx2(const float* x, size_t n) {
+    size_t i = 0;
+    __m256 m = _mm256_set1_ps(-INFINITY);
+    for (; i + 8 <= n; i += 8) m = _mm256_max_ps(m, _mm256_loadu_ps(x + i));
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, m);
+    float result = -INFINITY;
+    for (float lane : lanes) result = lane > result ? lane : result;
+    for (; i < n; ++i) result = x[i] > result ? x[i] : result;
+    return result;
+}
+
+float maximum(const float* x, size_t n) {
+    switch (chosenIsa()) {
+    case Isa::avx512: return maximumAvx512(x, n);
+    case Isa::avx2: return maximumAvx2(x, n);
+    case Isa::plain: break;
+    }
+    float result = x[0];
+    for (size_t i = 1; i < n; ++i) result = x[i] > result ? x[i] : result;
+    return result;
 }
 
 }  // namespace

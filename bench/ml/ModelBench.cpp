@@ -6,6 +6,7 @@
 // of its own so that its peak memory is its own. Every ratio printed is against a figure
 // measured by the same run: the matrix-product peak (a large product on the same matrix
 // library and precision) and the memory read bandwidth (a parallel sum over 1 GiB).
+#include <immintrin.h>
 #include <omp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -150,6 +151,27 @@ double gemmPeak(MatrixPrecision precision, int64_t d) {
     return 2.0 * double(m * n * k) / median(times) / 1e9;
 }
 
+__attribute__((target("avx512f"))) float sumAvx512(const float* v, size_t n) {
+    __m512 a = _mm512_setzero_ps(), b = _mm512_setzero_ps(), c = _mm512_setzero_ps(), d = _mm512_setzero_ps();
+    for (size_t i = 0; i + 64 <= n; i += 64) {
+        a = _mm512_add_ps(a, _mm512_loadu_ps(v + i));
+        b = _mm512_add_ps(b, _mm512_loadu_ps(v + i + 16));
+        c = _mm512_add_ps(c, _mm512_loadu_ps(v + i + 32));
+        d = _mm512_add_ps(d, _mm512_loadu_ps(v + i + 48));
+    }
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, _mm512_add_ps(_mm512_add_ps(a, b), _mm512_add_ps(c, d)));
+    float s = 0;
+    for (float l : lanes) s += l;
+    return s;
+}
+
+float sumPlain(const float* v, size_t n) {
+    float s = 0;
+    for (size_t i = 0; i < n; ++i) s += v[i];
+    return s;
+}
+
 // GB/s of a parallel read of 1 GiB.
 double readBandwidth() {
     const size_t n = (size_t(1) << 30) / 4;
@@ -159,8 +181,10 @@ double readBandwidth() {
     for (int i = 0; i < 5; ++i) {
         const auto t0 = Clock::now();
         float sum = 0;
-#pragma omp parallel for simd reduction(+ : sum) schedule(static)
-        for (size_t j = 0; j < n; ++j) sum += v[j];
+        const bool fast = __builtin_cpu_supports("avx512f");
+        constexpr size_t chunk = 1 << 16;
+#pragma omp parallel for reduction(+ : sum) schedule(static)
+        for (size_t j = 0; j < n; j += chunk) sum += fast ? sumAvx512(v.data() + j, chunk) : sumPlain(v.data() + j, chunk);
         times.push_back(seconds(t0, Clock::now()));
         sink += sum;
     }
@@ -184,8 +208,13 @@ double peakRssGiB() {
 int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root) {
     const Shape s = shapeFor(width);
     const fs::path dir = root / ("w" + std::to_string(width));
+    std::ifstream loadavg("/proc/loadavg");
+    std::string load1;
+    loadavg >> load1;
+    const char* wait = std::getenv("OMP_WAIT_POLICY");
     std::cout << "== width " << width << " (" << s.encoderLayers << "+" << s.decoderLayers << " layers, " << s.mels
-              << " mels, vocabulary " << s.vocab << "), " << omp_get_max_threads() << " threads\n";
+              << " mels, vocabulary " << s.vocab << "), " << omp_get_max_threads() << " threads, OMP_WAIT_POLICY="
+              << (wait ? wait : "(unset)") << ", load average " << load1 << " at the start\n";
     writeVariant(dir, s);
     const ModelConfiguration configuration{ComputeUnits::all, precision};
     auto t0 = Clock::now();

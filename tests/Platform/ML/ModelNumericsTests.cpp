@@ -15,7 +15,7 @@ using namespace platform::ml;
 
 namespace {
 
-constexpr int64_t kCtx = 50, kWidth = 64, kHeads = 4, kLayers = 2, kMels = 80;
+constexpr int64_t kCtx = 80, kWidth = 64, kHeads = 4, kLayers = 2, kMels = 80;
 
 MultiArray arrayOf(const std::vector<float>& v, std::vector<int64_t> shape) {
     MultiArray a(std::move(shape), MultiArrayDataType::float32);
