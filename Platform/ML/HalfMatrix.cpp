@@ -41,6 +41,41 @@ __attribute__((target("avx512f,f16c,fma"))) void rowsAvx512(const uint16_t* w, i
     }
 }
 
+__attribute__((target("avx512f"))) inline float horizontalSum(__m512 v) {
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, v);
+    float s = 0.0f;
+    for (float lane : lanes) s += lane;
+    return s;
+}
+
+__attribute__((target("avx512f,f16c"))) inline __m512 widen16(const uint16_t* p) {
+    return _mm512_mask_cvtph_ps(_mm512_setzero_ps(), __mmask16(0xffff), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+
+// One input row (a decoder step): four weight rows at a time share each load of x.
+__attribute__((target("avx512f,f16c,fma"))) void vectorAvx512(const uint16_t* w, int64_t rows, int64_t k,
+                                                                const float* x, float* y) {
+    int64_t r = 0;
+    for (; r + 4 <= rows; r += 4) {
+        const uint16_t* w0 = w + r * k;
+        __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(), a3 = _mm512_setzero_ps();
+        int64_t i = 0;
+        for (; i + 16 <= k; i += 16) {
+            const __m512 xv = _mm512_loadu_ps(x + i);
+            a0 = _mm512_fmadd_ps(widen16(w0 + i), xv, a0);
+            a1 = _mm512_fmadd_ps(widen16(w0 + k + i), xv, a1);
+            a2 = _mm512_fmadd_ps(widen16(w0 + 2 * k + i), xv, a2);
+            a3 = _mm512_fmadd_ps(widen16(w0 + 3 * k + i), xv, a3);
+        }
+        float s[4] = {horizontalSum(a0), horizontalSum(a1), horizontalSum(a2), horizontalSum(a3)};
+        for (; i < k; ++i)
+            for (int j = 0; j < 4; ++j) s[j] += halfBitsToFloat(w0[j * k + i]) * x[i];
+        for (int j = 0; j < 4; ++j) y[r + j] = s[j];
+    }
+    if (r < rows) rowsAvx512(w + r * k, rows - r, k, x, 1, y + r, 0);
+}
+
 // Any processor: widen a row into a small buffer, then plain dot products.
 void rowsPlain(const uint16_t* w, int64_t rows, int64_t k, const float* x, int64_t m, float* y, int64_t ldy) {
     std::vector<float> buffer(static_cast<size_t>(k));
@@ -77,7 +112,8 @@ void HalfMatrix::multiply(const float* x, int64_t m, float* y, bool vectorised) 
         const int64_t r0 = b * block, rows = std::min(block, n_ - r0);
         for (int64_t t0 = 0; t0 < m; t0 += chunk) {
             const int64_t tn = std::min(chunk, m - t0);
-            if (fast) rowsAvx512(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
+            if (fast && tn == 1) vectorAvx512(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, y + t0 * n_ + r0);
+            else if (fast) rowsAvx512(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
             else rowsPlain(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
         }
     }
