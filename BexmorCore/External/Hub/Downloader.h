@@ -1,0 +1,118 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "BexmorCore/External/Hub/Broadcaster.h"
+
+namespace bexmor {
+
+class DownloadError : public std::exception {
+public:
+    enum class Case { invalidDownloadLocation, unexpectedError, tempFileNotFound };
+
+    explicit DownloadError(Case kind, std::string detail = {});
+    Case kind() const { return case_; }
+    bool operator==(const DownloadError& other) const { return case_ == other.case_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    Case case_;
+    std::string message_;
+};
+
+// Transfers one file over HTTP into a partial file, resuming from the bytes it already
+// holds, retrying a transfer that breaks off after the answer began, checking the final
+// size (and the SHA-256 when one is expected) and moving the finished file into place.
+// The outcome is never returned: every step is announced through `broadcaster()`.
+// One Downloader serves one transfer; the transfer runs on a thread the Downloader owns,
+// and destroying the Downloader stops and joins it.
+class Downloader {
+public:
+    struct DownloadState {
+        enum class Kind { notStarted, downloading, completed, failed };
+        Kind kind = Kind::notStarted;
+        double progress = 0;             // downloading: fraction of the expected size on disk
+        std::optional<double> speed;     // downloading: bytes per second since the last report
+        std::filesystem::path url;       // completed: the destination
+        std::exception_ptr error;        // failed
+
+        static DownloadState notStarted() { return {}; }
+        static DownloadState downloading(double progress, std::optional<double> speed) {
+            return {Kind::downloading, progress, speed, {}, nullptr};
+        }
+        static DownloadState completed(std::filesystem::path url) { return {Kind::completed, 0, std::nullopt, std::move(url), nullptr}; }
+        static DownloadState failed(std::exception_ptr error) { return {Kind::failed, 0, std::nullopt, {}, std::move(error)}; }
+    };
+
+    // The flush size of the only caller; the partial file is written once per this many bytes.
+    static constexpr int64_t kFlushSize = 10485760;
+
+    Downloader(std::filesystem::path to, std::filesystem::path incompleteDestination, bool inBackground, int64_t chunkSize);
+    ~Downloader();
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Size of the partial file; 0 when it is missing or unreadable.
+    static int64_t incompleteFileSize(const std::filesystem::path& file);
+
+    // Starts the transfer on the Downloader's thread and returns at once. An earlier
+    // transfer of this Downloader is stopped first.
+    void setUpDownload(const std::string& url, const std::optional<std::string>& token, int64_t resumeSize,
+                       const std::optional<std::map<std::string, std::string>>& headers, double timeoutSeconds, int numRetries);
+
+    // Stops the transfer and announces failed(UrlError cancelled) at once. The partial file
+    // keeps every byte already flushed.
+    void cancel();
+
+    Broadcaster<DownloadState>& broadcaster() { return broadcaster_; }
+
+    void setExpectedSize(std::optional<int64_t> size);
+    std::optional<int64_t> expectedSize() const;
+    int64_t downloadedSize() const;
+    // When set, the finished file must have this SHA-256 (lower-case hex); a mismatch
+    // deletes the partial file and fails with a file integrity error.
+    void setExpectedSha256(std::optional<std::string> sha256);
+    // The pause before a retry (one second unless a test shortens it).
+    void setRetryDelay(std::chrono::milliseconds delay);
+
+    const std::filesystem::path& destination() const { return destination_; }
+    const std::filesystem::path& incompleteDestination() const { return incompleteDestination_; }
+    bool inBackground() const { return inBackground_; }
+    int64_t chunkSize() const { return chunkSize_; }
+
+private:
+    struct Request {
+        std::string url;
+        std::optional<std::string> token;
+        std::map<std::string, std::string> headers;
+        long idleTimeoutSeconds = 10;
+    };
+
+    void transfer(std::stop_token stop, Request request, int64_t resumeSize, int numRetries);
+    void httpGet(std::stop_token stop, const Request& request, int fd, int numRetries);
+    void moveDownloadedFile() const;
+
+    const std::filesystem::path destination_;
+    const std::filesystem::path incompleteDestination_;
+    const bool inBackground_;
+    const int64_t chunkSize_;
+    Broadcaster<DownloadState> broadcaster_;
+
+    mutable std::mutex mutex_;
+    std::optional<int64_t> expectedSize_;
+    int64_t downloadedSize_ = 0;
+    std::optional<std::string> expectedSha256_;
+    std::chrono::milliseconds retryDelay_{1000};
+    std::jthread thread_;
+};
+
+}  // namespace bexmor

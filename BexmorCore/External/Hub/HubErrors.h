@@ -1,0 +1,89 @@
+#pragma once
+
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "Platform/Net/UrlError.h"
+
+namespace bexmor {
+
+// The platform's URL error: transport failures of hub requests reach callers as this type.
+using UrlError = platform::UrlError;
+
+// Errors of the hub client. Each carries its case and payload; what() is the message.
+class HubClientError : public std::exception {
+public:
+    enum class Case {
+        authorizationRequired,
+        httpStatusCode,
+        jsonSerialization,
+        downloadError,
+        fileNotFound,
+        networkError,
+        resourceNotFound,
+        configurationMissing,
+        fileSystemError,
+        parseError,
+        parse,
+        unexpectedError,
+    };
+
+    static HubClientError authorizationRequired(std::optional<long long> statusCode);
+    static HubClientError httpStatusCode(long long statusCode);
+    static HubClientError jsonSerialization(std::string fileUrl, std::string message);
+    static HubClientError downloadError(std::string text);
+    static HubClientError fileNotFound(std::string text);
+    static HubClientError networkError(const UrlError& error);
+    static HubClientError resourceNotFound(std::string text);
+    static HubClientError configurationMissing(std::string text);
+    static HubClientError fileSystemError(const std::exception& error);
+    static HubClientError parseError(std::string text);
+    static HubClientError parse();
+    static HubClientError unexpectedError();
+
+    Case kind() const { return case_; }
+    std::optional<long long> statusCode() const { return statusCode_; }
+    // The text payload (downloadError, fileNotFound, ...), the JSON message, or the
+    // description of the wrapped error.
+    const std::string& text() const { return text_; }
+    const std::string& fileUrl() const { return fileUrl_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    HubClientError(Case kind, std::string message) : case_(kind), message_(std::move(message)) {}
+    Case case_;
+    std::optional<long long> statusCode_;
+    std::string text_;
+    std::string fileUrl_;
+    std::string message_;
+};
+
+// Errors about the local cache and the environment of the hub client.
+class EnvironmentError : public std::exception {
+public:
+    enum class Case { invalidMetadataError, offlineModeError, fileIntegrityError, fileWriteError };
+
+    static EnvironmentError invalidMetadataError(std::string text) { return {Case::invalidMetadataError, std::move(text)}; }
+    static EnvironmentError offlineModeError(std::string text) { return {Case::offlineModeError, std::move(text)}; }
+    static EnvironmentError fileIntegrityError(std::string text) { return {Case::fileIntegrityError, std::move(text)}; }
+    static EnvironmentError fileWriteError(std::string text) { return {Case::fileWriteError, std::move(text)}; }
+
+    Case kind() const { return case_; }
+    const std::string& text() const { return text_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    EnvironmentError(Case kind, std::string text);
+    Case case_;
+    std::string text_;
+    std::string message_;
+};
+
+// A blocking operation noticed that its caller asked it to stop.
+class CancellationError : public std::exception {
+public:
+    const char* what() const noexcept override { return "The operation was cancelled."; }
+};
+
+}  // namespace bexmor

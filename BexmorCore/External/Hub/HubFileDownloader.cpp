@@ -1,0 +1,136 @@
+#include "BexmorCore/External/Hub/HubFileDownloader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "BexmorCore/External/Hub/Downloader.h"
+#include "BexmorCore/External/Hub/HubPaths.h"
+
+namespace bexmor {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void requireSafeName(const std::string& relativeFilename) {
+    if (!hubpaths::isSafeRelativePath(relativeFilename)) {
+        throw HubClientError::parseError("Unsafe file name in repository listing: " + relativeFilename);
+    }
+}
+
+// Partial files of earlier etags of the same file: "{name}.{etag}.incomplete" in its folder.
+void removeStalePartials(const fs::path& metadataFolder, const std::string& relativeFilename) {
+    const fs::path folder = (metadataFolder / relativeFilename).parent_path();
+    const std::string prefix = fs::path(relativeFilename).filename().string() + ".";
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= prefix.size() + std::string(".incomplete").size()) continue;
+        if (!name.starts_with(prefix) || !name.ends_with(".incomplete")) continue;
+        // Only "{name}.{etag}.incomplete" with a single etag component, never another
+        // file's partial whose name merely starts alike ("a.bin" vs "a.bin.x.y.incomplete").
+        const std::string etag = name.substr(prefix.size(), name.size() - prefix.size() - std::string(".incomplete").size());
+        if (!hubpaths::isSafeEtag(etag) || etag.find('.') != std::string::npos) continue;
+        std::error_code removeError;
+        if (it->is_regular_file(removeError)) fs::remove(it->path(), removeError);
+    }
+}
+
+}  // namespace
+
+std::string HubApi::HubFileDownloader::source() const {
+    std::vector<std::pair<std::string, bool>> pieces;
+    if (repo.type == RepoType::datasets) pieces.push_back({"datasets", true});
+    if (repo.type == RepoType::spaces) pieces.push_back({"spaces", true});
+    pieces.push_back({repo.id, true});
+    pieces.push_back({"resolve", true});
+    pieces.push_back({revision, false});
+    pieces.push_back({relativeFilename, true});
+    return buildUrl(endpoint.value_or(kDefaultEndpoint), pieces);
+}
+
+fs::path HubApi::HubFileDownloader::destination() const { return repoDestination / relativeFilename; }
+
+fs::path HubApi::HubFileDownloader::metadataPath() const { return repoMetadataDestination / (relativeFilename + ".metadata"); }
+
+fs::path HubApi::HubFileDownloader::incompletePath(const std::string& etag) const {
+    return repoMetadataDestination / (relativeFilename + "." + etag + ".incomplete");
+}
+
+void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& file) {
+    if (file.has_parent_path()) fs::create_directories(file.parent_path());
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) throw fs::filesystem_error("cannot create the partial file", file, std::error_code(errno, std::generic_category()));
+    ::close(fd);
+}
+
+fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler, std::stop_token stop) const {
+    // The name comes from the hub: check it before it becomes any path.
+    requireSafeName(relativeFilename);
+    const fs::path destinationPath = destination();
+    const fs::path recordPath = metadataPath();
+
+    const auto local = hub.readDownloadMetadata(recordPath);
+    const auto remote = hub.getFileMetadata(source(), stop);
+    const std::string remoteCommit = remote.commitHash.value_or("");
+    const std::string localCommit = local ? local->commitHash : "";
+
+    std::error_code existsError;
+    // Followed through links: a dangling link is no cached file.
+    const bool destinationExists = fs::exists(destinationPath, existsError);
+    if (hubpaths::isLowerHex(remoteCommit, 40) && destinationExists && local && localCommit == remoteCommit) return destinationPath;
+
+    if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {
+        throw EnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
+    }
+    const std::string& etag = *remote.etag;
+    if (!hubpaths::isSafeEtag(etag)) throw EnvironmentError::invalidMetadataError("Unsafe etag for " + relativeFilename + ": " + etag);
+    const bool etagIsSha256 = hubpaths::isLowerHex(etag, 64);
+
+    if (destinationExists) {
+        if (local && local->etag == etag) {
+            hub.writeDownloadMetadata(*remote.commitHash, etag, recordPath);
+            return destinationPath;
+        }
+        if (etagIsSha256 && hub.computeFileHash(destinationPath) == etag) {
+            hub.writeDownloadMetadata(*remote.commitHash, etag, recordPath);
+            return destinationPath;
+        }
+    }
+
+    const fs::path partial = incompletePath(etag);
+    prepareCacheDestination(partial);
+    Downloader downloader(destinationPath, partial, backgroundSession, Downloader::kFlushSize);
+    downloader.setExpectedSize(remote.size);
+    // A SHA-256 etag names the content: a bad transfer must not be recorded as current.
+    if (etagIsSha256) downloader.setExpectedSha256(etag);
+    downloader.setRetryDelay(retryDelay);
+
+    {
+        // Subscribed before the transfer starts, so every state of it reaches the handler.
+        auto states = downloader.broadcaster().subscribe();
+        const int64_t resumeSize = Downloader::incompleteFileSize(partial);
+        downloader.setUpDownload(source(), hfToken, resumeSize, std::nullopt, 10, 5);
+        std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
+        while (true) {
+            const auto state = states->next();
+            if (!state) break;
+            if (state->kind == Downloader::DownloadState::Kind::downloading) {
+                if (progressHandler) progressHandler(state->progress, state->speed);
+            } else if (state->kind == Downloader::DownloadState::Kind::completed) {
+                break;
+            } else if (state->kind == Downloader::DownloadState::Kind::failed) {
+                std::rethrow_exception(state->error);
+            }
+        }
+    }
+
+    hub.writeDownloadMetadata(*remote.commitHash, etag, recordPath);
+    removeStalePartials(repoMetadataDestination, relativeFilename);
+    return destinationPath;
+}
+
+}  // namespace bexmor

@@ -1,0 +1,105 @@
+// The repository snapshot: online through the per-file download, offline by validating the cache.
+#include "BexmorCore/Extensions.h"
+#include "BexmorCore/External/Hub/HubApi.h"
+#include "BexmorCore/External/Hub/HubFileDownloader.h"
+#include "BexmorCore/External/Hub/HubPaths.h"
+#include "BexmorCore/External/Hub/NetworkMonitor.h"
+
+namespace bexmor {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string resolvedPath(const fs::path& path) {
+    std::error_code error;
+    const fs::path resolved = fs::weakly_canonical(path, error);
+    return (error ? path : resolved).string();
+}
+
+}  // namespace
+
+fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const std::vector<std::string>& globs,
+                          const ProgressHandler& progressHandler, std::stop_token stop) const {
+    if (!hubpaths::isSafeRepoId(repo.id)) throw HubClientError::parseError("Invalid repository id: " + repo.id);
+    const fs::path destination = repoDestination(repo);
+    const fs::path metadataDestination = metadataFolder(destination);
+
+    const bool monitorSaysOffline = NetworkMonitor::shared().shouldUseOfflineMode();
+    const bool offline = useOfflineMode.value_or(monitorSaysOffline);
+    if (offline) return snapshotOffline(repo, globs);
+
+    const auto names = getFilenames(repo, revision, globs, stop);
+    Progress overall(static_cast<int64_t>(names.size()));
+    auto report = [&] {
+        if (progressHandler) progressHandler(overall);
+    };
+    if (names.empty()) {
+        report();
+        return destination;
+    }
+
+    for (const auto& name : names) {
+        auto fileProgress = overall.addChild(100, 1);
+        HubFileDownloader file{*this, repo, revision, destination, metadataDestination, name, hfToken, endpoint, useBackgroundSession};
+        file.download(
+            [&](double fraction, std::optional<double> speed) {
+                if (const auto units = Progress::completedUnits(fraction, 100)) fileProgress->setCompletedUnitCount(*units);
+                if (speed) {
+                    fileProgress->setThroughput(*speed);
+                    overall.setThroughput(*speed);
+                }
+                report();
+            },
+            stop);
+        if (stop.stop_requested()) throw CancellationError();
+        fileProgress->setCompletedUnitCount(100);
+    }
+    report();
+    return destination;
+}
+
+fs::path HubApi::snapshotOffline(const Repo& repo, const std::vector<std::string>& globs) const {
+    const fs::path destination = repoDestination(repo);
+    const fs::path metadataDestination = metadataFolder(destination);
+    std::error_code error;
+    if (!fs::exists(destination, error)) throw EnvironmentError::offlineModeError("Repository not available locally");
+
+    std::string repoPath = resolvedPath(destination);
+    if (!repoPath.ends_with('/')) repoPath += '/';
+
+    auto files = getFileUrls(destination);
+    if (files.empty()) throw EnvironmentError::offlineModeError("No files available locally for this repository");
+
+    auto relativeInside = [&](const fs::path& file) -> std::optional<std::string> {
+        const std::string path = resolvedPath(file);
+        if (!path.starts_with(repoPath)) return std::nullopt;
+        return path.substr(repoPath.size());
+    };
+
+    if (!globs.empty()) {
+        std::erase_if(files, [&](const fs::path& file) {
+            const auto relative = relativeInside(file);
+            if (!relative) return true;
+            for (const auto& glob : globs) {
+                if (!matching({*relative}, glob).empty()) return false;
+            }
+            return true;
+        });
+        if (files.empty()) throw EnvironmentError::offlineModeError("No files matching the requested patterns are available locally");
+    }
+
+    for (const auto& file : files) {
+        const std::string name = file.filename().string();
+        const auto relative = relativeInside(file);
+        if (!relative) throw EnvironmentError::offlineModeError("Metadata not available for " + name);
+        const auto metadata = readDownloadMetadata(metadataDestination / (*relative + ".metadata"));
+        if (!metadata) throw EnvironmentError::offlineModeError("Metadata not available for " + name);
+        if (hubpaths::isLowerHex(metadata->etag, 64) && computeFileHash(file) != metadata->etag) {
+            throw EnvironmentError::fileIntegrityError("Hash mismatch for " + name);
+        }
+    }
+    return destination;
+}
+
+}  // namespace bexmor

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "KorvuDarivir/DictationRecord.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QLocale>
+#include <QObject>
+#include <QString>
+
+#include <filesystem>
+
+namespace korvu {
+
+// The last 50 dictated texts, newest first, in memory and in "Verlauf.json" in the support
+// directory. The file is read once when the store is made and rewritten whole after every
+// addition: into a temporary file that is flushed to disk and then renamed over the old
+// one, so a crash or a kill at any moment leaves either the old or the new history.
+// A file that cannot be read or does not parse is moved aside ("Verlauf.json.defekt")
+// and the history starts empty, so the next addition does not destroy it.
+// Main thread only.
+class HistoryStore : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int maxRecords = 50;
+    static constexpr const char* fileName = "Verlauf.json";
+    static constexpr const char* brokenSuffix = ".defekt";
+
+    // The one store of the application, over the support directory; made on first use.
+    static HistoryStore& shared();
+
+    // A store over "Verlauf.json" in `directory`; loads the file at once.
+    explicit HistoryStore(std::filesystem::path directory, QObject* parent = nullptr);
+
+    const QList<DictationRecord>& records() const { return records_; }
+    std::filesystem::path filePath() const { return directory_ / fileName; }
+
+    // Adds a record at the front (when "historyEnabled" is on), keeps the newest 50 and
+    // writes the file. Never fails: a failed write keeps the previous file.
+    void add(const QString& text, const QString& appName);
+    // Empties the list and deletes the file; never fails.
+    void clear();
+
+    // The short label beside a record: today the time of day in the locale's short style,
+    // yesterday "Gestern", any other day (also a future one) day and month as two digits
+    // each in the locale's order.
+    static QString timeLabel(const QDateTime& date);
+    static QString timeLabel(const QDateTime& date, const QDateTime& now, const QLocale& locale);
+
+signals:
+    void recordsChanged();
+
+private:
+    void load();
+    bool save() const;
+    void setRecords(QList<DictationRecord> records);
+    void keepBrokenFileAside() const;
+
+    std::filesystem::path directory_;
+    QList<DictationRecord> records_;
+};
+
+}  // namespace korvu

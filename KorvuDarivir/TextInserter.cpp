@@ -1,0 +1,82 @@
+#include "KorvuDarivir/TextInserter.h"
+
+#include "Platform/Clipboard/Clipboard.h"
+#include "Platform/Clipboard/ClipboardQueue.h"
+#include "Platform/Input/ActiveWindow.h"
+#include "Platform/Input/SyntheticKeys.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <X11/keysym.h>
+
+#include <memory>
+
+namespace korvu {
+
+namespace {
+
+// The V key of a PC keyboard, for a layout that has no "v" at all.
+constexpr std::uint8_t kVKeyCode = 55;
+
+void after(std::chrono::milliseconds delay, std::function<void()> next)
+{
+    if (delay.count() <= 0) {
+        next();
+        return;
+    }
+    QTimer::singleShot(delay, QCoreApplication::instance(), std::move(next));
+}
+
+// Goes on once the written text has been fetched, the clipboard has changed, or `grace`
+// has run out, whichever comes first.
+void awaitRead(const platform::Clipboard::WriteToken& token, std::chrono::milliseconds grace,
+               std::function<void()> next)
+{
+    constexpr std::chrono::milliseconds step{25};
+    const auto& clipboard = platform::Clipboard::instance();
+    if (grace.count() <= 0 || clipboard.wasRead(token) || !clipboard.holds(token)) {
+        next();
+        return;
+    }
+    after(step, [token, grace, step, next = std::move(next)] { awaitRead(token, grace - step, next); });
+}
+
+}  // namespace
+
+void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done)
+{
+    insert(text, pid, std::move(done), Timing{});
+}
+
+void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done,
+                          Timing timing)
+{
+    platform::ClipboardQueue::enqueue([text, pid, done = std::move(done), timing](auto finished) {
+        auto paste = [text, done, timing, finished] {
+            auto& clipboard = platform::Clipboard::instance();
+            auto snapshot = std::make_shared<platform::ClipboardSnapshot>(clipboard.snapshot());
+            const auto token = clipboard.write(text, QString::fromLatin1(transientType));
+            postPaste();
+            auto restore = [snapshot, token, done, finished] {
+                auto& clipboard = platform::Clipboard::instance();
+                if (clipboard.isUnchanged(token) && !snapshot->empty()) clipboard.restore(*snapshot);
+                finished();
+                if (done) done();
+            };
+            after(timing.paste, [token, timing, restore] { awaitRead(token, timing.unreadGrace, restore); });
+        };
+        if (pid && platform::ActiveWindow::activate(*pid) == platform::ActiveWindow::Activation::activated) {
+            after(timing.activation, paste);
+        } else {
+            paste();
+        }
+    });
+}
+
+void TextInserter::postPaste()
+{
+    platform::SyntheticKeys::controlChord(XK_v, kVKeyCode);
+}
+
+}  // namespace korvu

@@ -1,0 +1,250 @@
+#include "KorvuDarivir/Vocabulary.h"
+
+#include "KorvuDarivir/Settings.h"
+#include "Platform/Defaults/UserDefaults.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/normalizer2.h>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace korvu {
+namespace {
+
+// A term whose expression needs more than this many steps of ICU's matcher for one search
+// is left out of the spelling pass rather than stalling the dictation (ICU's unit is
+// roughly a millisecond of work).
+constexpr int32_t kMatchTimeLimit = 200;
+
+icu::UnicodeString toIcu(const QString& text)
+{
+    return icu::UnicodeString(reinterpret_cast<const UChar*>(text.utf16()), static_cast<int32_t>(text.size()));
+}
+
+QString fromIcu(const icu::UnicodeString& text)
+{
+    return QString(reinterpret_cast<const QChar*>(text.getBuffer()), text.length());
+}
+
+// The offsets (UTF-16) of the grapheme-cluster boundaries of `text`, 0 and its length
+// included.
+std::vector<qsizetype> graphemeBoundaries(const QString& text)
+{
+    std::vector<qsizetype> boundaries{0};
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> iterator(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    if (U_FAILURE(status) || !iterator) {
+        // Without ICU's break data every UTF-16 unit counts; never happens with libicu's
+        // data linked in.
+        for (qsizetype i = 1; i <= text.size(); ++i) {
+            boundaries.push_back(i);
+        }
+        return boundaries;
+    }
+    const icu::UnicodeString unicode = toIcu(text);
+    iterator->setText(unicode);
+    for (int32_t position = iterator->next(); position != icu::BreakIterator::DONE; position = iterator->next()) {
+        boundaries.push_back(position);
+    }
+    if (boundaries.back() != text.size()) {
+        boundaries.push_back(text.size());
+    }
+    return boundaries;
+}
+
+qsizetype graphemeCount(const QString& text)
+{
+    return text.isEmpty() ? 0 : static_cast<qsizetype>(graphemeBoundaries(text).size()) - 1;
+}
+
+// Case-insensitive equality that still tells accents apart: both texts in composed form,
+// then Unicode full case folding (so "Straße" equals "STRASSE").
+icu::UnicodeString foldedForComparison(const QString& text)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString unicode = toIcu(text);
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_SUCCESS(status) && nfc != nullptr) {
+        unicode = nfc->normalize(unicode, status);
+    }
+    unicode.foldCase();
+    return unicode;
+}
+
+bool equalIgnoringCase(const QString& a, const QString& b)
+{
+    return foldedForComparison(a) == foldedForComparison(b);
+}
+
+// The text as literal regular-expression text: every ASCII character that ICU could read
+// as syntax gets a backslash. Spaces stay as they are for the caller.
+QString escapedLiteral(QStringView text)
+{
+    static const QString metacharacters = QStringLiteral("\\^$.|?*+()[]{}/-#&~");
+    QString escaped;
+    escaped.reserve(text.size() * 2);
+    for (const QChar c : text) {
+        if (metacharacters.contains(c)) {
+            escaped.append(u'\\');
+        }
+        escaped.append(c);
+    }
+    return escaped;
+}
+
+// The exact variant: the escaped term, each run of spaces matching any run of white space
+// at least as long. A run of k spaces becomes "\s{k,}" rather than k times "\s+": both
+// match the same texts, but k adjacent "\s+" backtrack through every way of dividing a
+// long run of white space among themselves.
+QString exactVariant(const QString& term)
+{
+    QString pattern;
+    qsizetype i = 0;
+    while (i < term.size()) {
+        if (term[i] == u' ') {
+            qsizetype run = 0;
+            while (i < term.size() && term[i] == u' ') {
+                ++run;
+                ++i;
+            }
+            pattern.append(run == 1 ? QStringLiteral("\\s+") : QStringLiteral("\\s{%1,}").arg(run));
+            continue;
+        }
+        qsizetype end = i;
+        while (end < term.size() && term[end] != u' ') {
+            ++end;
+        }
+        pattern.append(escapedLiteral(QStringView(term).mid(i, end - i)));
+        i = end;
+    }
+    return pattern;
+}
+
+}  // namespace
+
+QStringList Vocabulary::terms()
+{
+    return platform::UserDefaults::standard()
+        .stringArray(QString::fromLatin1(Settings::vocabularyKey))
+        .value_or(QStringList());
+}
+
+int Vocabulary::add(const QString& input)
+{
+    QStringList list = terms();
+
+    QStringList pieces;
+    QString piece;
+    for (const QChar c : input) {
+        if (c == u',' || c == u';' || c == u'\n') {
+            pieces.append(piece);
+            piece.clear();
+        } else {
+            piece.append(c);
+        }
+    }
+    pieces.append(piece);
+
+    int added = 0;
+    for (const QString& raw : std::as_const(pieces)) {
+        const QString term = raw.trimmed();
+        if (term.isEmpty() || graphemeCount(term) > maxTermLength || list.size() >= maxTerms) {
+            continue;
+        }
+        const bool known = std::any_of(list.begin(), list.end(),
+                                       [&](const QString& stored) { return equalIgnoringCase(stored, term); });
+        if (known) {
+            continue;
+        }
+        list.append(term);
+        ++added;
+    }
+
+    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list);
+    return added;
+}
+
+void Vocabulary::remove(const QString& term)
+{
+    // Exact, case-sensitive equality, but a composed and a decomposed "é" are one letter.
+    const QString wanted = term.normalized(QString::NormalizationForm_C);
+    QStringList list = terms();
+    list.removeIf([&](const QString& stored) { return stored.normalized(QString::NormalizationForm_C) == wanted; });
+    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list);
+}
+
+QString Vocabulary::pattern(const QString& term)
+{
+    QStringList variants{exactVariant(term)};
+
+    const std::vector<qsizetype> boundaries = graphemeBoundaries(term);
+    const qsizetype n = static_cast<qsizetype>(boundaries.size()) - 1;
+    if (n >= 4 && !term.contains(u' ')) {
+        for (qsizetype k = 2; k <= n - 2; ++k) {
+            const QStringView view(term);
+            variants.append(escapedLiteral(view.left(boundaries[k])) + QStringLiteral("[ -]")
+                            + escapedLiteral(view.mid(boundaries[k])));
+        }
+    }
+    return QStringLiteral("(?<![\\p{L}\\p{N}])(?:") + variants.join(u'|') + QStringLiteral(")(?![\\p{L}\\p{N}])");
+}
+
+QString Vocabulary::applySpelling(const QString& text, const QStringList& terms)
+{
+    std::vector<std::pair<qsizetype, QString>> ordered;
+    ordered.reserve(terms.size());
+    for (const QString& term : terms) {
+        ordered.emplace_back(graphemeCount(term), term);
+    }
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+
+    QString current = text;
+    for (const auto& [length, term] : ordered) {
+        // An empty term would match the empty text at every position and rewrite nothing.
+        if (term.isEmpty()) {
+            continue;
+        }
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::RegexPattern> regex(
+            icu::RegexPattern::compile(toIcu(pattern(term)), UREGEX_CASE_INSENSITIVE, status));
+        if (U_FAILURE(status) || !regex) {
+            continue;
+        }
+        const icu::UnicodeString subject = toIcu(current);
+        std::unique_ptr<icu::RegexMatcher> matcher(regex->matcher(subject, status));
+        if (U_FAILURE(status) || !matcher) {
+            continue;
+        }
+        matcher->setTimeLimit(kMatchTimeLimit, status);
+
+        // The replacement is spliced in by hand, so the term is always taken literally
+        // ("$1" and "\" included).
+        QString rewritten;
+        int32_t copied = 0;
+        bool failed = false;
+        while (matcher->find(status)) {
+            const int32_t start = matcher->start(status);
+            const int32_t end = matcher->end(status);
+            if (U_FAILURE(status)) {
+                break;
+            }
+            rewritten.append(fromIcu(subject.tempSubStringBetween(copied, start)));
+            rewritten.append(term);
+            copied = end;
+        }
+        failed = U_FAILURE(status);
+        if (failed) {
+            continue;  // too costly or broken: this term leaves the text as it was
+        }
+        rewritten.append(fromIcu(subject.tempSubStringBetween(copied, subject.length())));
+        current = rewritten;
+    }
+    return current;
+}
+
+}  // namespace korvu

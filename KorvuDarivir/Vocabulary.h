@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace korvu {
+
+// The user's vocabulary: names and terms that dictation writes in one fixed spelling.
+// The list lives in the user defaults under "vocabulary", in insertion order. Main thread
+// only.
+class Vocabulary {
+public:
+    Vocabulary() = delete;
+
+    static constexpr int maxTermLength = 60;  // user-perceived characters, after trimming
+    static constexpr int maxTerms = 80;
+
+    // The stored list; empty when the key is missing or holds anything but a list of texts.
+    static QStringList terms();
+
+    // Adds the terms of `input`, separated by ",", ";" or line feeds. Pieces are trimmed;
+    // empty ones, ones longer than 60 characters, ones that would exceed 80 terms and ones
+    // already stored in any capitalisation are skipped. The list is stored back in any
+    // case. Returns how many terms were added.
+    static int add(const QString& input);
+
+    // Removes every entry exactly equal to `term` and stores the list back.
+    static void remove(const QString& term);
+
+    // `text` with every occurrence of each term, in any capitalisation, and for terms of
+    // four or more characters without a space also split once by a space or a hyphen,
+    // rewritten in the term's spelling. A match may neither follow nor precede a letter or
+    // digit. Longer terms are applied first. Pure: reads and writes no settings.
+    static QString applySpelling(const QString& text, const QStringList& terms);
+
+private:
+    // The regular expression (ICU syntax) that finds one term.
+    static QString pattern(const QString& term);
+};
+
+}  // namespace korvu

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "Platform/Clipboard/ClipboardSnapshot.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+class QMimeData;
+
+namespace platform {
+
+// The system clipboard (the X CLIPBOARD selection) through QClipboard: taking a copy of
+// everything on it, writing a short-lived text, and putting the copy back.
+//
+// On X11 the clipboard holds no data: its owner hands the data to whoever asks. After
+// `write` that owner is us, so the event loop must keep running while another program
+// pastes; restored contents likewise live only as long as this process.
+class Clipboard : public QObject {
+    Q_OBJECT
+public:
+    // What `write` left on the clipboard, to tell later whether anyone changed it.
+    struct WriteToken {
+        // Shared with the data object on the clipboard, which outlives no replacement.
+        struct State {
+            bool alive = true;
+            bool read = false;
+        };
+        std::uint64_t generation = 0;
+        const QMimeData* data = nullptr;
+        std::shared_ptr<State> state;
+        QString text;
+        QString markerType;
+    };
+
+    // The one instance of the running application (created on first use, on the thread
+    // that owns the QGuiApplication).
+    static Clipboard& instance();
+
+    // Every format of the current contents with its data, without the selection
+    // protocol's bookkeeping targets and without the formats Qt makes up itself. Reading
+    // a foreign owner blocks, so it stops after `budget`: formats not read by then are
+    // left out, as are formats whose owner delivers nothing.
+    ClipboardSnapshot snapshot(std::chrono::milliseconds budget = std::chrono::milliseconds(1000)) const;
+
+    // Replaces the contents with `text` plus the type `markerType` with empty data.
+    WriteToken write(const QString& text, const QString& markerType);
+
+    // True while the contents are still the ones `write` put there. A clipboard manager
+    // that copied them and took the ownership over counts as unchanged.
+    bool isUnchanged(const WriteToken& token) const;
+
+    // True while our written data is still on the clipboard, unreplaced (cheap: asks no
+    // other program).
+    bool holds(const WriteToken& token) const;
+
+    // True once another program (or anyone) has fetched the written data.
+    bool wasRead(const WriteToken& token) const;
+
+    // Puts a snapshot back (does nothing with an empty one).
+    void restore(const ClipboardSnapshot& snapshot);
+
+    // Counts the changes of the contents by anyone but this class.
+    std::uint64_t generation() const { return generation_; }
+
+private:
+    Clipboard();
+
+    std::uint64_t generation_ = 0;
+    bool writing_ = false;
+};
+
+}  // namespace platform

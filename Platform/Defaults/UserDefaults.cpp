@@ -1,0 +1,322 @@
+#include "Platform/Defaults/UserDefaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QStandardPaths>
+
+#include <cmath>
+#include <limits>
+
+namespace platform {
+namespace {
+
+bool readJson(QIODevice& device, QSettings::SettingsMap& map)
+{
+    const QByteArray data = device.readAll();
+    if (data.trimmed().isEmpty()) {
+        return true;
+    }
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        return false;
+    }
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        map.insert(it.key(), it.value().toVariant());
+    }
+    return true;
+}
+
+bool writeJson(QIODevice& device, const QSettings::SettingsMap& map)
+{
+    QJsonObject object;
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        object.insert(it.key(), QJsonValue::fromVariant(it.value()));
+    }
+    const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    return device.write(data) == data.size();
+}
+
+QSettings::Format jsonFormat()
+{
+    static const QSettings::Format format = QSettings::registerFormat("json", readJson, writeJson);
+    return format;
+}
+
+bool parsesAsSettings(const QByteArray& data)
+{
+    if (data.trimmed().isEmpty()) {
+        return true;
+    }
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    return error.error == QJsonParseError::NoError && document.isObject();
+}
+
+// A settings file that does not parse would be replaced by the next write. It is moved
+// aside first, so that whatever it held can still be recovered by hand.
+void keepUnreadableFileAside(const QString& filePath)
+{
+    QFile file(filePath);
+    if (!file.exists() || !file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    const QByteArray data = file.readAll();
+    file.close();
+    if (parsesAsSettings(data)) {
+        return;
+    }
+    QString aside = filePath + QStringLiteral(".defekt");
+    for (int n = 1; QFileInfo::exists(aside); ++n) {
+        aside = filePath + QStringLiteral(".defekt.") + QString::number(n);
+    }
+    QFile::rename(filePath, aside);
+}
+
+bool isNumber(const QVariant& value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The integer at the start of a text ("  42abc" gives 42); 0 when there is none or it
+// does not fit.
+qint64 leadingInteger(const QString& text)
+{
+    const QString trimmed = text.trimmed();
+    qsizetype end = 0;
+    if (end < trimmed.size() && (trimmed[end] == u'-' || trimmed[end] == u'+')) {
+        ++end;
+    }
+    while (end < trimmed.size() && trimmed[end] >= u'0' && trimmed[end] <= u'9') {
+        ++end;
+    }
+    bool ok = false;
+    const qint64 result = trimmed.left(end).toLongLong(&ok);
+    return ok ? result : 0;
+}
+
+qint64 integerOfNumber(const QVariant& value)
+{
+    switch (value.typeId()) {
+    case QMetaType::ULongLong: {
+        const qulonglong v = value.toULongLong();
+        return v > static_cast<qulonglong>(std::numeric_limits<qint64>::max()) ? 0 : static_cast<qint64>(v);
+    }
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        // A cast of a value outside the target range is undefined, so such values read as 0.
+        const double v = std::trunc(value.toDouble());
+        if (!std::isfinite(v) || v < -9.2e18 || v > 9.2e18) {
+            return 0;
+        }
+        return static_cast<qint64>(v);
+    }
+    default:
+        return value.toLongLong();
+    }
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(const QString& filePath, QObject* parent)
+    : QObject(parent), filePath_(filePath)
+{
+    QDir().mkpath(QFileInfo(filePath_).absolutePath());
+    keepUnreadableFileAside(filePath_);
+    settings_ = std::make_unique<QSettings>(filePath_, jsonFormat());
+}
+
+UserDefaults::~UserDefaults() = default;
+
+UserDefaults& UserDefaults::standard()
+{
+    static UserDefaults instance(standardFilePath());
+    return instance;
+}
+
+QString UserDefaults::standardFilePath()
+{
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    if (base.isEmpty()) {
+        base = QDir::homePath() + QStringLiteral("/.config");
+    }
+    return base + QStringLiteral("/KORVU Darivir/settings.json");
+}
+
+void UserDefaults::registerDefaults(const QVariantMap& defaults)
+{
+    std::scoped_lock lock(mutex_);
+    for (auto it = defaults.begin(); it != defaults.end(); ++it) {
+        registered_.insert(it.key(), it.value());
+    }
+}
+
+QVariant UserDefaults::object(const QString& key) const
+{
+    std::scoped_lock lock(mutex_);
+    const QVariant stored = settings_->value(key);
+    if (stored.isValid()) {
+        return stored;
+    }
+    return registered_.value(key);
+}
+
+bool UserDefaults::hasStoredValue(const QString& key) const
+{
+    std::scoped_lock lock(mutex_);
+    return settings_->contains(key);
+}
+
+void UserDefaults::writeLocked(const QString& key, const QVariant& value)
+{
+    if (value.isValid()) {
+        settings_->setValue(key, value);
+    } else {
+        settings_->remove(key);
+    }
+    // Straight to disk: QSettings replaces the file atomically, and a value that only
+    // waited in memory would be lost if the process died before the next sync.
+    settings_->sync();
+}
+
+void UserDefaults::set(const QString& key, const QVariant& value)
+{
+    bool differs = false;
+    {
+        std::scoped_lock lock(mutex_);
+        const QVariant before = settings_->value(key);
+        differs = before.isValid() != value.isValid() || before != value;
+        writeLocked(key, value);
+    }
+    if (differs) {
+        emit changed(key);
+    }
+}
+
+void UserDefaults::removeObject(const QString& key)
+{
+    set(key, QVariant());
+}
+
+void UserDefaults::removeAllStoredValues()
+{
+    QStringList keys;
+    {
+        std::scoped_lock lock(mutex_);
+        keys = settings_->allKeys();
+        settings_->clear();
+        settings_->sync();
+    }
+    for (const QString& key : keys) {
+        emit changed(key);
+    }
+}
+
+std::optional<QString> UserDefaults::string(const QString& key) const
+{
+    const QVariant value = object(key);
+    if (value.typeId() == QMetaType::QString) {
+        return value.toString();
+    }
+    if (value.typeId() == QMetaType::Bool) {
+        return value.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+    }
+    if (isNumber(value)) {
+        return value.toString();
+    }
+    return std::nullopt;
+}
+
+bool UserDefaults::boolean(const QString& key) const
+{
+    const QVariant value = object(key);
+    if (value.typeId() == QMetaType::Bool) {
+        return value.toBool();
+    }
+    if (isNumber(value)) {
+        return value.toDouble() != 0.0;
+    }
+    if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString().trimmed().toLower();
+        if (text == u"true" || text == u"yes") {
+            return true;
+        }
+        return leadingInteger(text) != 0;
+    }
+    return false;
+}
+
+qint64 UserDefaults::integer(const QString& key) const
+{
+    const QVariant value = object(key);
+    if (value.typeId() == QMetaType::Bool) {
+        return value.toBool() ? 1 : 0;
+    }
+    if (isNumber(value)) {
+        return integerOfNumber(value);
+    }
+    if (value.typeId() == QMetaType::QString) {
+        return leadingInteger(value.toString());
+    }
+    return 0;
+}
+
+std::optional<QVariantMap> UserDefaults::dictionary(const QString& key) const
+{
+    const QVariant value = object(key);
+    if (value.typeId() == QMetaType::QVariantMap) {
+        return value.toMap();
+    }
+    if (value.typeId() == QMetaType::QVariantHash) {
+        QVariantMap map;
+        const QVariantHash hash = value.toHash();
+        for (auto it = hash.begin(); it != hash.end(); ++it) {
+            map.insert(it.key(), it.value());
+        }
+        return map;
+    }
+    return std::nullopt;
+}
+
+std::optional<QVariantList> UserDefaults::array(const QString& key) const
+{
+    const QVariant value = object(key);
+    if (value.typeId() == QMetaType::QVariantList || value.typeId() == QMetaType::QStringList) {
+        return value.toList();
+    }
+    return std::nullopt;
+}
+
+std::optional<QStringList> UserDefaults::stringArray(const QString& key) const
+{
+    const std::optional<QVariantList> list = array(key);
+    if (!list) {
+        return std::nullopt;
+    }
+    QStringList strings;
+    strings.reserve(list->size());
+    for (const QVariant& element : *list) {
+        if (element.typeId() != QMetaType::QString) {
+            return std::nullopt;
+        }
+        strings.append(element.toString());
+    }
+    return strings;
+}
+
+}  // namespace platform

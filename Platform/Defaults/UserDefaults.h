@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QObject>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantMap>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace platform {
+
+// The user's settings: values stored in a QSettings file in the user's configuration
+// folder, with registered defaults held in memory only. A read returns the stored value,
+// else the registered default, else nothing. Every write reaches the file at once, so a
+// crash or a kill never loses a setting the user made.
+//
+// The file is JSON (a QSettings format of our own): unlike INI it keeps the types of the
+// values, so a one-element list stays a list and a number stays a number.
+//
+// Thread-safe: reads and writes may come from any thread; `changed` is emitted on the
+// writing thread.
+class UserDefaults : public QObject {
+    Q_OBJECT
+public:
+    // A store over the given file; the standard store uses `standardFilePath()`.
+    explicit UserDefaults(const QString& filePath, QObject* parent = nullptr);
+    ~UserDefaults() override;
+
+    // The one store of the application, created on first use.
+    static UserDefaults& standard();
+    // "$XDG_CONFIG_HOME/KORVU Darivir/settings.json" (default ~/.config).
+    static QString standardFilePath();
+
+    QString filePath() const { return filePath_; }
+
+    // Merges `defaults` into the registered defaults. They are never written to the file.
+    void registerDefaults(const QVariantMap& defaults);
+
+    // The stored value, else the registered default, else an invalid QVariant.
+    QVariant object(const QString& key) const;
+    // True when the file holds a value for `key` (registered defaults do not count).
+    bool hasStoredValue(const QString& key) const;
+
+    // Stores `value` under `key`; an invalid QVariant removes the key.
+    void set(const QString& key, const QVariant& value);
+    void removeObject(const QString& key);
+    // Removes every stored value (the registered defaults stay).
+    void removeAllStoredValues();
+
+    // Typed reads in the manner of the other platform's user defaults:
+    // a string, or a number given as text; nothing for other values.
+    std::optional<QString> string(const QString& key) const;
+    // true/false; a number is true when not zero; the texts "true"/"yes" (any case) or a
+    // non-zero integer text are true; anything else, a missing key included, is false.
+    bool boolean(const QString& key) const;
+    // A number (a fraction is cut off), a Boolean as 0/1, or a text that begins with an
+    // integer; anything else, a missing key included, gives 0.
+    qint64 integer(const QString& key) const;
+    // A dictionary with text keys; nothing for any other value.
+    std::optional<QVariantMap> dictionary(const QString& key) const;
+    // An array; nothing for any other value.
+    std::optional<QVariantList> array(const QString& key) const;
+    // An array whose elements are all texts; nothing otherwise.
+    std::optional<QStringList> stringArray(const QString& key) const;
+
+signals:
+    // A stored value was written or removed and now differs from before.
+    void changed(const QString& key);
+
+private:
+    void writeLocked(const QString& key, const QVariant& value);
+
+    QString filePath_;
+    mutable std::mutex mutex_;
+    std::unique_ptr<QSettings> settings_;
+    QVariantMap registered_;
+};
+
+}  // namespace platform

@@ -1,0 +1,216 @@
+// The tracker over the real accessibility bus of the test session: a program of the test
+// (a Qt window with a line edit, a password field and a spin box) is the frontmost
+// application on the X display, and the tracker reports what its focus is in.
+// libatspi before Qt, whose keyword macros must not reach the GLib headers.
+#include <atspi/atspi.h>
+
+#include "Printers.h"
+
+#include "TargetProgram.h"
+
+#include "KorvuDarivir/FocusTracker.h"
+#include "Platform/Accessibility/AtspiAccessibility.h"
+#include "Platform/UI/ScreenCoordinates.h"
+
+#include <QGuiApplication>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+
+namespace {
+
+using focustest::kPatience;
+using focustest::Target;
+using focustest::waitFor;
+using korvu::FocusedField;
+using korvu::FocusTracker;
+using Reports = std::vector<std::optional<FocusedField>>;
+
+// The role of the object that has the focus in `process`, once it is `wanted`; the
+// last role seen otherwise.
+std::optional<platform::AccessibleRole> focusedRole(platform::Accessibility& accessibility, pid_t process,
+                                                   platform::AccessibleRole wanted)
+{
+    std::optional<platform::AccessibleRole> role;
+    waitFor([&] {
+        const auto node = accessibility.focusedNode(process, std::chrono::steady_clock::now() + kPatience);
+        role = node ? node->role() : std::nullopt;
+        return role == wanted;
+    });
+    return role;
+}
+
+FocusedField fieldAt(pid_t pid, const QRectF& qtRect)
+{
+    return {pid, platform::ScreenCoordinates::fromQt(qtRect, FocusTracker::qtScreens().front().geometry)};
+}
+
+TEST(FocusTrackerAtspi, ReportsTheLineEditAndNothingForPasswordOrNumberFields)
+{
+    ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "run inside scripts/with-test-session.sh";
+    ASSERT_EQ(QGuiApplication::platformName(), "xcb");
+
+    Target target;
+    const auto plain = target.await("ready", "plain");
+    ASSERT_TRUE(plain) << "the target program did not start";
+
+    // Time limits far above what the calls need: this test is about what is found, the
+    // budget is tested on fake trees.
+    auto accessibility = std::make_shared<platform::AtspiAccessibility>();
+    ASSERT_TRUE(accessibility->isTrusted()) << "the accessibility bus is not reachable";
+    FocusTracker tracker(FocusTracker::Environment{
+        .accessibility = accessibility,
+        .screens = &FocusTracker::qtScreens,
+        .clock = [] { return std::chrono::steady_clock::now(); },
+        .ownPID = ::getpid(),
+        .tickBudget = std::chrono::seconds(10),
+        .messagingTimeout = std::chrono::seconds(5),
+    });
+    Reports reports;
+    tracker.onChange = [&](const std::optional<FocusedField>& field) { reports.push_back(field); };
+    tracker.start();
+
+    ASSERT_TRUE(waitFor([&] { return reports.size() >= 1; })) << "the line edit was never reported";
+    EXPECT_EQ(reports.back(), fieldAt(target.pid(), *plain));
+
+    // The password field: the field disappears, and the next report is the line edit again,
+    // so nothing about the password field came in between.
+    target.send("focus password");
+    ASSERT_TRUE(target.await("focused", "password"));
+    ASSERT_TRUE(waitFor([&] { return reports.size() >= 2; }));
+    EXPECT_EQ(reports.back(), std::nullopt);
+    // It is found, and left out because of what it is.
+    EXPECT_EQ(focusedRole(*accessibility, target.pid(), platform::AccessibleRole::passwordText),
+              platform::AccessibleRole::passwordText);
+    target.send("focus plain");
+    ASSERT_TRUE(target.await("focused", "plain"));
+    ASSERT_TRUE(waitFor([&] { return reports.size() >= 3; }));
+    EXPECT_EQ(reports.back(), fieldAt(target.pid(), *plain));
+
+    // The spin box, likewise.
+    target.send("focus spin");
+    ASSERT_TRUE(target.await("focused", "spin"));
+    ASSERT_TRUE(waitFor([&] { return reports.size() >= 4; }));
+    EXPECT_EQ(reports.back(), std::nullopt);
+    EXPECT_EQ(focusedRole(*accessibility, target.pid(), platform::AccessibleRole::spinButton),
+              platform::AccessibleRole::spinButton);
+    target.send("focus plain");
+    ASSERT_TRUE(target.await("focused", "plain"));
+    ASSERT_TRUE(waitFor([&] { return reports.size() >= 5; }));
+    EXPECT_EQ(reports.back(), fieldAt(target.pid(), *plain));
+
+    // The window moves: the field is reported at its new place.
+    target.send("move 300 260");
+    const auto moved = target.await("moved", "plain");
+    ASSERT_TRUE(moved);
+    ASSERT_NE(*moved, *plain);
+    ASSERT_TRUE(waitFor([&] { return reports.size() >= 6; }));
+    EXPECT_EQ(reports.back(), fieldAt(target.pid(), *moved));
+    EXPECT_EQ(reports.size(), 6U);
+}
+
+// A libatspi object seen from the test, released on scope exit.
+struct Held {
+    AtspiAccessible* object = nullptr;
+    explicit Held(AtspiAccessible* adopted) : object(adopted) {}
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held()
+    {
+        if (object != nullptr) {
+            g_object_unref(object);
+        }
+    }
+};
+
+guint refCount(AtspiAccessible* object) { return G_OBJECT(object)->ref_count; }
+
+// The reference count of the object's state set, less the one taken to read it.
+guint stateSetRefCount(AtspiAccessible* object)
+{
+    AtspiStateSet* set = atspi_accessible_get_state_set(object);
+    const guint count = G_OBJECT(set)->ref_count - 1;
+    g_object_unref(set);
+    return count;
+}
+
+// The focused object of the application owned by `pid`, found the slow way.
+AtspiAccessible* findFocused(AtspiAccessible* node, int depth)
+{
+    AtspiStateSet* set = atspi_accessible_get_state_set(node);
+    const bool focused = atspi_state_set_contains(set, ATSPI_STATE_FOCUSED);
+    g_object_unref(set);
+    if (focused) {
+        return static_cast<AtspiAccessible*>(g_object_ref(node));
+    }
+    const int count = depth < 8 ? atspi_accessible_get_child_count(node, nullptr) : 0;
+    for (int i = 0; i < count; ++i) {
+        Held child(atspi_accessible_get_child_at_index(node, i, nullptr));
+        if (child.object != nullptr) {
+            if (AtspiAccessible* found = findFocused(child.object, depth + 1)) {
+                return found;
+            }
+        }
+    }
+    return nullptr;
+}
+
+AtspiAccessible* focusedObjectOf(pid_t pid)
+{
+    Held desktop(atspi_get_desktop(0));
+    const int count = atspi_accessible_get_child_count(desktop.object, nullptr);
+    for (int i = 0; i < count; ++i) {
+        Held application(atspi_accessible_get_child_at_index(desktop.object, i, nullptr));
+        if (application.object != nullptr
+            && atspi_accessible_get_process_id(application.object, nullptr) == static_cast<guint>(pid)) {
+            return findFocused(application.object, 0);
+        }
+    }
+    return nullptr;
+}
+
+TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTake)
+{
+    ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "run inside scripts/with-test-session.sh";
+    Target target;
+    const auto plain = target.await("ready", "plain");
+    ASSERT_TRUE(plain) << "the target program did not start";
+
+    auto accessibility = std::make_shared<platform::AtspiAccessibility>();
+    ASSERT_TRUE(accessibility->isTrusted());
+    FocusTracker tracker(FocusTracker::Environment{
+        .accessibility = accessibility,
+        .screens = &FocusTracker::qtScreens,
+        .clock = [] { return std::chrono::steady_clock::now(); },
+        .ownPID = ::getpid(),
+        .tickBudget = std::chrono::seconds(10),
+        .messagingTimeout = std::chrono::seconds(5),
+    });
+    accessibility->setMessagingTimeout(std::chrono::seconds(5));
+    Reports reports;
+    tracker.onChange = [&](const std::optional<FocusedField>& field) { reports.push_back(field); };
+    ASSERT_TRUE(waitFor([&] {
+        tracker.tick();
+        return !reports.empty();
+    })) << "the line edit was never reported";
+
+    Held field(focusedObjectOf(target.pid()));
+    ASSERT_NE(field.object, nullptr);
+    Held parent(atspi_accessible_get_parent(field.object, nullptr));
+    ASSERT_NE(parent.object, nullptr);
+    const guint fieldRefs = refCount(field.object);
+    const guint parentRefs = refCount(parent.object);
+    const guint stateRefs = stateSetRefCount(field.object);
+
+    for (int i = 0; i < 20; ++i) {
+        tracker.tick();
+    }
+    EXPECT_EQ(reports.size(), 1U);
+    EXPECT_EQ(refCount(field.object), fieldRefs);
+    EXPECT_EQ(refCount(parent.object), parentRefs);
+    EXPECT_EQ(stateSetRefCount(field.object), stateRefs);
+}
+
+}  // namespace

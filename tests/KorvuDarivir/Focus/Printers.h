@@ -1,0 +1,14 @@
+#pragma once
+
+// Readable failure messages for the tracker's values.
+#include "KorvuDarivir/FocusTracker.h"
+
+#include <ostream>
+
+namespace korvu {
+inline void PrintTo(const FocusedField& field, std::ostream* out)
+{
+    *out << "{pid " << field.pid << ", " << field.frame.x() << "," << field.frame.y() << " " << field.frame.width()
+         << "x" << field.frame.height() << "}";
+}
+}  // namespace korvu
