@@ -76,6 +76,41 @@ __attribute__((target("avx512f,f16c,fma"))) void vectorAvx512(const uint16_t* w,
     if (r < rows) rowsAvx512(w + r * k, rows - r, k, x, 1, y + r, 0);
 }
 
+__attribute__((target("avx2,f16c,fma"))) inline float horizontalSum8(__m256 v) {
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, v);
+    float s = 0.0f;
+    for (float lane : lanes) s += lane;
+    return s;
+}
+
+// AVX2 with F16C (most desktop processors without AVX-512): 8 weights at a time, four
+// weight rows sharing each load of x, up to 4 input rows per pass.
+__attribute__((target("avx2,f16c,fma"))) void rowsAvx2(const uint16_t* w, int64_t rows, int64_t k, const float* x,
+                                                         int64_t m, float* y, int64_t ldy) {
+    for (int64_t t = 0; t < m; ++t) {
+        const float* xt = x + t * k;
+        int64_t r = 0;
+        for (; r < rows; r += 4) {
+            const int64_t rn = std::min<int64_t>(4, rows - r);
+            __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+            int64_t i = 0;
+            for (; i + 8 <= k; i += 8) {
+                const __m256 xv = _mm256_loadu_ps(xt + i);
+                for (int64_t j = 0; j < rn; ++j) {
+                    const __m256 wf = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + (r + j) * k + i)));
+                    acc[j] = _mm256_fmadd_ps(wf, xv, acc[j]);
+                }
+            }
+            for (int64_t j = 0; j < rn; ++j) {
+                float s = horizontalSum8(acc[j]);
+                for (int64_t q = i; q < k; ++q) s += halfBitsToFloat(w[(r + j) * k + q]) * xt[q];
+                y[t * ldy + r + j] = s;
+            }
+        }
+    }
+}
+
 // Any processor: widen a row into a small buffer, then plain dot products.
 void rowsPlain(const uint16_t* w, int64_t rows, int64_t k, const float* x, int64_t m, float* y, int64_t ldy) {
     std::vector<float> buffer(static_cast<size_t>(k));
@@ -85,10 +120,14 @@ void rowsPlain(const uint16_t* w, int64_t rows, int64_t k, const float* x, int64
     }
 }
 
-bool hasAvx512() {
-    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("f16c") &&
-                            __builtin_cpu_supports("fma");
-    return has;
+kernels::isa::Level bestLevel() {
+    static const kernels::isa::Level level =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("fma")
+            ? kernels::isa::Level::avx512
+        : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("fma")
+            ? kernels::isa::Level::avx2
+            : kernels::isa::Level::plain;
+    return level;
 }
 
 }  // namespace
@@ -99,11 +138,15 @@ HalfMatrix::HalfMatrix(std::vector<uint16_t> weights, int64_t n, int64_t k, std:
         throw MlError(MlError::Code::invalidModel, "Half matrix weights do not match their shape");
 }
 
-void HalfMatrix::multiply(const float* x, int64_t m, float* y, bool vectorised) const {
+void HalfMatrix::multiply(const float* x, int64_t m, float* y) const { multiply(x, m, y, bestLevel()); }
+
+void HalfMatrix::multiply(const float* x, int64_t m, float* y, kernels::isa::Level level) const {
+    using kernels::isa::Level;
+    if (!kernels::isa::available(level) || (level != Level::plain && !__builtin_cpu_supports("f16c")))
+        level = Level::plain;
     if (m <= 0) return;
     constexpr int64_t block = 16;
     const int64_t blocks = (n_ + block - 1) / block;
-    const bool fast = vectorised && hasAvx512();
     // Blocks of 16 weight rows; for many input rows, chunks of 64 rows so that the
     // weights stay in the cache while they are reused.
     constexpr int64_t chunk = 64;
@@ -112,8 +155,10 @@ void HalfMatrix::multiply(const float* x, int64_t m, float* y, bool vectorised) 
         const int64_t r0 = b * block, rows = std::min(block, n_ - r0);
         for (int64_t t0 = 0; t0 < m; t0 += chunk) {
             const int64_t tn = std::min(chunk, m - t0);
-            if (fast && tn == 1) vectorAvx512(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, y + t0 * n_ + r0);
-            else if (fast) rowsAvx512(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
+            const uint16_t* w = weights_.data() + r0 * k_;
+            if (level == Level::avx512 && tn == 1) vectorAvx512(w, rows, k_, x + t0 * k_, y + t0 * n_ + r0);
+            else if (level == Level::avx512) rowsAvx512(w, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
+            else if (level == Level::avx2) rowsAvx2(w, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
             else rowsPlain(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
         }
     }

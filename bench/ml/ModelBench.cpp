@@ -272,6 +272,7 @@ int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::pat
                                 2.0 * double(s.vocab) * d;
     const double bound = decoderBytes / (bandwidth * 1e9) * 1e3;
     const double tokenMs = median(tokenTimes) * 1e3;
+    std::cout.flush();
     std::printf("load                 %8.2f s\n", loadTime);
     std::printf("mel                  %8.1f ms\n", median(melTimes) * 1e3);
     std::printf("encoder              %8.1f ms   %.0f GFLOP/s = %.2f of the %s peak %.0f GFLOP/s\n",
@@ -304,7 +305,12 @@ int main(int argc, char** argv) {
     for (int64_t w : {384, 768, 1280}) {
         std::cout.flush();
         const pid_t child = fork();
-        if (child == 0) _exit(runWidth(w, precision, tokens, root));
+        if (child == 0) {
+            const int rc = runWidth(w, precision, tokens, root);
+            std::cout.flush();
+            std::fflush(stdout);
+            _exit(rc);
+        }
         int status = 0;
         waitpid(child, &status, 0);
     }
