@@ -63,6 +63,12 @@ __attribute__((target("avx512f,f16c,fma"))) void vectorAvx512(const uint16_t* w,
         int64_t i = 0;
         for (; i + 16 <= k; i += 16) {
             const __m512 xv = _mm512_loadu_ps(x + i);
+            if ((i & 31) == 0) {  // one line of each row, 4 KiB ahead
+                _mm_prefetch(reinterpret_cast<const char*>(w0 + i + 2048), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(w0 + k + i + 2048), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(w0 + 2 * k + i + 2048), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(w0 + 3 * k + i + 2048), _MM_HINT_T0);
+            }
             a0 = _mm512_fmadd_ps(widen16(w0 + i), xv, a0);
             a1 = _mm512_fmadd_ps(widen16(w0 + k + i), xv, a1);
             a2 = _mm512_fmadd_ps(widen16(w0 + 2 * k + i), xv, a2);
