@@ -170,9 +170,9 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
 #pragma omp parallel for schedule(static) if (m * n_ > 65536)
             for (int64_t i = 0; i < m; ++i) std::memcpy(c + i * n_, bias_.data(), size_t(n_) * 4);
         }
-        // Panels of at most 4M weights (16 MiB widened): most layers are one or two
-        // panels, so the BLAS packs A only once or twice.
-        constexpr int64_t panelFloats = int64_t(1) << 22;
+        // Panels of at most 8M weights (32 MiB widened): every layer of the largest
+        // model is one panel, so the BLAS packs A once.
+        constexpr int64_t panelFloats = int64_t(1) << 23;
         const int64_t panel = n_ * k_ <= panelFloats ? n_ : std::max<int64_t>(64, panelFloats / k_ / 64 * 64);
         if (int64_t(scratch.size()) < panel * k_) scratch.resize(size_t(panel * k_));
         for (int64_t p0 = 0; p0 < n_; p0 += panel) {
