@@ -122,7 +122,7 @@ Logging::Snapshot Logging::take(LogType type) const {
     std::scoped_lock lock(mutex_);
     if (logLevel_ == LogLevel::none) return snapshot;
     if (levelNumber(type) < static_cast<int>(logLevel_)) return snapshot;
-    snapshot.emit = true;
+    snapshot.shouldEmit = true;
     snapshot.callback = callback_;
     if (!callback_) {
         snapshot.sink = sink_;

@@ -103,7 +103,7 @@ public:
     template <class... Items>
     void log(const Format& format, LogType type, const Items&... items) {
         auto snapshot = take(type);
-        if (!snapshot.emit) return;
+        if (!snapshot.shouldEmit) return;
         std::string text;
         [[maybe_unused]] bool first = true;
         ((appendItem(text, first, format.separator, items)), ...);
@@ -133,7 +133,7 @@ private:
     Logging();
 
     struct Snapshot {
-        bool emit = false;
+        bool shouldEmit = false;
         std::shared_ptr<const Callback> callback;
         std::shared_ptr<const SystemLogSink> sink;
         std::string subsystem;

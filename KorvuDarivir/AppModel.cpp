@@ -14,103 +14,80 @@ AppModel& AppModel::shared()
     return *instance;
 }
 
-// The accessibility grant starts false: the trust check needs the accessibility bus, and
-// the permission poll writes the real answer within its first second. Microphone access
-// needs no authorisation on Linux.
-AppModel::AppModel()
-    : hotkey_(Settings::hotkey()), wordHotkey_(Settings::wordHotkey())
+// The permission poll keeps the grants current after this first reading.
+AppModel::AppModel(PermissionSystem& system)
+    : accessibilityGranted_(Permissions::isAccessibilityTrusted(system)),
+      microphoneGranted_(Permissions::microphoneAuthorization(system) == MicrophoneAuthorization::authorized),
+      hotkey_(Settings::hotkey()),
+      wordHotkey_(Settings::wordHotkey())
 {
 }
 
-template <typename Write>
-void AppModel::changingButtonState(Write write)
+template <typename T>
+bool AppModel::store(T& field, const T& value, void (AppModel::*changed)())
+{
+    if (field == value) {
+        return false;
+    }
+    field = value;
+    emit(this->*changed)();
+    return true;
+}
+
+// For the three properties the button's look is derived from: the look's signal follows
+// the property's when the look changed too.
+template <typename T>
+void AppModel::storeLookSource(T& field, const T& value, void (AppModel::*changed)())
 {
     const MicButtonState before = buttonState();
-    write();
-    if (!(buttonState() == before)) {
+    if (store(field, value, changed) && !(buttonState() == before)) {
         emit buttonStateChanged();
     }
 }
 
 void AppModel::setPhase(DictationPhase phase)
 {
-    if (phase_ == phase) {
-        return;
-    }
-    changingButtonState([&] { phase_ = phase; });
-    emit phaseChanged();
+    storeLookSource(phase_, phase, &AppModel::phaseChanged);
 }
 
 void AppModel::setFlash(const std::optional<MicButtonState>& flash)
 {
-    if (flash_ == flash) {
-        return;
-    }
-    changingButtonState([&] { flash_ = flash; });
-    emit flashChanged();
+    storeLookSource(flash_, flash, &AppModel::flashChanged);
 }
 
 void AppModel::setModel(const ModelState& model)
 {
-    if (model_ == model) {
-        return;
-    }
-    changingButtonState([&] { model_ = model; });
-    emit modelChanged();
+    storeLookSource(model_, model, &AppModel::modelChanged);
 }
 
 void AppModel::setRecordingSeconds(int seconds)
 {
-    if (recordingSeconds_ == seconds) {
-        return;
-    }
-    recordingSeconds_ = seconds;
-    emit recordingSecondsChanged();
+    store(recordingSeconds_, seconds, &AppModel::recordingSecondsChanged);
 }
 
 void AppModel::setLastInsert(const std::optional<LastInsert>& lastInsert)
 {
-    if (lastInsert_ == lastInsert) {
-        return;
-    }
-    lastInsert_ = lastInsert;
-    emit lastInsertChanged();
+    store(lastInsert_, lastInsert, &AppModel::lastInsertChanged);
 }
 
 void AppModel::setAccessibilityGranted(bool granted)
 {
-    if (accessibilityGranted_ == granted) {
-        return;
-    }
-    accessibilityGranted_ = granted;
-    emit accessibilityGrantedChanged();
+    store(accessibilityGranted_, granted, &AppModel::accessibilityGrantedChanged);
 }
 
 void AppModel::setMicrophoneGranted(bool granted)
 {
-    if (microphoneGranted_ == granted) {
-        return;
-    }
-    microphoneGranted_ = granted;
-    emit microphoneGrantedChanged();
+    store(microphoneGranted_, granted, &AppModel::microphoneGrantedChanged);
 }
 
-void AppModel::setHotkey(const HotkeyCodes& hotkey)
+void AppModel::setHotkey(const Hotkey& hotkey)
 {
-    if (hotkey_ == hotkey) {
-        return;
-    }
-    hotkey_ = hotkey;
-    emit hotkeyChanged();
+    store(hotkey_, hotkey, &AppModel::hotkeyChanged);
 }
 
-void AppModel::setWordHotkey(const HotkeyCodes& hotkey)
+void AppModel::setWordHotkey(const Hotkey& hotkey)
 {
-    if (wordHotkey_ == hotkey) {
-        return;
-    }
-    wordHotkey_ = hotkey;
-    emit wordHotkeyChanged();
+    store(wordHotkey_, hotkey, &AppModel::wordHotkeyChanged);
 }
 
 MicButtonState AppModel::buttonState() const
@@ -156,37 +133,21 @@ QString AppModel::downloadDetail(double progress)
     return QStringLiteral("%1 von 630 MB · %2 %").arg(megabytes).arg(percent);
 }
 
-void AppModel::toggleDictation() const
+// Takes the action by value: a copy, so that an action may replace itself while it runs.
+void AppModel::run(std::function<void()> action)
 {
-    // A copy, so that an action may replace itself while it runs.
-    if (const auto action = toggleDictation_) {
+    if (action) {
         action();
     }
 }
 
-void AppModel::loadModel() const
-{
-    // A copy, so that an action may replace itself while it runs.
-    if (const auto action = loadModel_) {
-        action();
-    }
-}
+void AppModel::toggleDictation() const { run(toggleDictation_); }
 
-void AppModel::openSettings() const
-{
-    // A copy, so that an action may replace itself while it runs.
-    if (const auto action = openSettings_) {
-        action();
-    }
-}
+void AppModel::loadModel() const { run(loadModel_); }
 
-void AppModel::openOnboarding() const
-{
-    // A copy, so that an action may replace itself while it runs.
-    if (const auto action = openOnboarding_) {
-        action();
-    }
-}
+void AppModel::openSettings() const { run(openSettings_); }
+
+void AppModel::openOnboarding() const { run(openOnboarding_); }
 
 void AppModel::setInternalSink(Sink sink) const
 {

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "KorvuDarivir/DictationPhase.h"
-#include "KorvuDarivir/HotkeyCodes.h"
+#include "KorvuDarivir/Hotkey.h"
+#include "KorvuDarivir/Permissions.h"
 #include "KorvuDarivir/LastInsert.h"
 #include "KorvuDarivir/MicButtonState.h"
 #include "KorvuDarivir/ModelState.h"
@@ -32,7 +33,8 @@ public:
     static AppModel& shared();
 
     // A fresh model; the application uses `shared()`.
-    AppModel();
+    // The grants start as `system` reports them; the desktop unless a test gives another.
+    explicit AppModel(PermissionSystem& system = PermissionSystem::desktop());
 
     DictationPhase phase() const { return phase_; }
     void setPhase(DictationPhase phase);
@@ -48,10 +50,10 @@ public:
     void setAccessibilityGranted(bool granted);
     bool microphoneGranted() const { return microphoneGranted_; }
     void setMicrophoneGranted(bool granted);
-    const HotkeyCodes& hotkey() const { return hotkey_; }
-    void setHotkey(const HotkeyCodes& hotkey);
-    const HotkeyCodes& wordHotkey() const { return wordHotkey_; }
-    void setWordHotkey(const HotkeyCodes& hotkey);
+    const Hotkey& hotkey() const { return hotkey_; }
+    void setHotkey(const Hotkey& hotkey);
+    const Hotkey& wordHotkey() const { return wordHotkey_; }
+    void setWordHotkey(const Hotkey& hotkey);
 
     // The floating button's look: the flash when set; else rec or proc by the phase; else
     // by the model (downloading: load(p), preparing: proc, failed: err, not loaded:
@@ -89,18 +91,23 @@ signals:
     void buttonStateChanged();
 
 private:
-    template <typename Write>
-    void changingButtonState(Write write);
+    static void run(std::function<void()> action);
+
+    // Stores `value` and emits `changed` when it differs; true when it did.
+    template <typename T>
+    bool store(T& field, const T& value, void (AppModel::*changed)());
+    template <typename T>
+    void storeLookSource(T& field, const T& value, void (AppModel::*changed)());
 
     DictationPhase phase_ = DictationPhase::idle;
     std::optional<MicButtonState> flash_;
     ModelState model_ = ModelState::notLoaded;
     int recordingSeconds_ = 0;
     std::optional<LastInsert> lastInsert_;
-    bool accessibilityGranted_ = false;
-    bool microphoneGranted_ = true;
-    HotkeyCodes hotkey_;
-    HotkeyCodes wordHotkey_;
+    bool accessibilityGranted_;
+    bool microphoneGranted_;
+    Hotkey hotkey_;
+    Hotkey wordHotkey_;
 
     std::function<void()> toggleDictation_;
     std::function<void()> loadModel_;

@@ -47,8 +47,42 @@ std::uint32_t Hotkey::carbonModifiers(Qt::KeyboardModifiers flags)
     return mask;
 }
 
+namespace {
+
+// Virtual key codes of the modifier keys themselves: right Command, Command, Shift, Caps
+// Lock, Option, Control, right Shift, right Option, right Control, Function.
+bool isModifierKey(std::uint32_t keyCode) { return keyCode >= 54 && keyCode <= 63; }
+
+bool isModifierKey(int qtKey)
+{
+    switch (qtKey) {
+    case Qt::Key_Shift:
+    case Qt::Key_Control:
+    case Qt::Key_Meta:
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr:
+    case Qt::Key_CapsLock:
+    case Qt::Key_NumLock:
+    case Qt::Key_ScrollLock:
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+    case Qt::Key_Hyper_L:
+    case Qt::Key_Hyper_R:
+    case Qt::Key_Mode_switch:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+// On X11 a modifier key pressed on its own arrives as a key press like any other (the
+// other platform reports it as a change of flags, never as a key-down); pressing Control
+// to begin a shortcut must not record Control alone as the shortcut.
 std::optional<Hotkey> Hotkey::fromKeyEvent(const QKeyEvent& event)
 {
+    if (isModifierKey(event.key())) return std::nullopt;
     return fromKeyEvent(event.nativeScanCode(), event.modifiers());
 }
 
@@ -56,7 +90,7 @@ std::optional<Hotkey> Hotkey::fromKeyEvent(std::uint32_t x11KeyCode, Qt::Keyboar
 {
     if (x11KeyCode > 255) return std::nullopt;
     const auto keyCode = platform::KeyCodes::virtualKeyCode(static_cast<std::uint8_t>(x11KeyCode));
-    if (!keyCode) return std::nullopt;
+    if (!keyCode || isModifierKey(*keyCode)) return std::nullopt;
     const bool functionKey = functionKeys().count(*keyCode) != 0;
     if (!functionKey && !(flags & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) return std::nullopt;
     return Hotkey{*keyCode, carbonModifiers(flags)};

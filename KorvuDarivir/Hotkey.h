@@ -38,8 +38,8 @@ struct Hotkey {
 
     static std::uint32_t carbonModifiers(Qt::KeyboardModifiers flags);
 
-    // A shortcut from a key press of the shortcut recorder. Empty for a plain key or
-    // Shift plus a key; a function key alone is accepted.
+    // A shortcut from a key press of the shortcut recorder. Empty for a plain key, Shift
+    // plus a key, or a modifier key itself; a function key alone is accepted.
     static std::optional<Hotkey> fromKeyEvent(const QKeyEvent& event);
     static std::optional<Hotkey> fromKeyEvent(std::uint32_t x11KeyCode, Qt::KeyboardModifiers flags);
 

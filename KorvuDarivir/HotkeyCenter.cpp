@@ -47,10 +47,7 @@ platform::GlobalHotkeys* HotkeyCenter::hotkeys()
 void HotkeyCenter::install()
 {
     if (installed_) return;
-    const HotkeyCodes dictationShortcut = Settings::hotkey();
-    const HotkeyCodes addWordShortcut = Settings::wordHotkey();
-    install(Hotkey{dictationShortcut.keyCode, dictationShortcut.modifiers},
-            Hotkey{addWordShortcut.keyCode, addWordShortcut.modifiers});
+    install(Settings::hotkey(), Settings::wordHotkey());
 }
 
 void HotkeyCenter::install(const Hotkey& dictationShortcut, const Hotkey& addWordShortcut)

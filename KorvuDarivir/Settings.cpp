@@ -26,13 +26,13 @@ std::uint32_t unsignedOrZero(qint64 value)
     return static_cast<std::uint32_t>(value);
 }
 
-HotkeyCodes readHotkey(const char* keyCodeKey, const char* modifiersKey)
+Hotkey readHotkey(const char* keyCodeKey, const char* modifiersKey)
 {
     return {unsignedOrZero(defaults().integer(key(keyCodeKey))),
             unsignedOrZero(defaults().integer(key(modifiersKey)))};
 }
 
-void writeHotkey(const HotkeyCodes& hotkey, const char* keyCodeKey, const char* modifiersKey)
+void writeHotkey(const Hotkey& hotkey, const char* keyCodeKey, const char* modifiersKey)
 {
     defaults().set(key(keyCodeKey), static_cast<qint64>(hotkey.keyCode));
     defaults().set(key(modifiersKey), static_cast<qint64>(hotkey.modifiers));
@@ -68,28 +68,13 @@ std::optional<QVariantMap> appStyles()
     return styles;
 }
 
-bool isNumber(const QVariant& value)
-{
-    switch (value.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool isListOfNumbers(const QVariant& value)
 {
     if (value.typeId() != QMetaType::QVariantList) {
         return false;
     }
     const QVariantList list = value.toList();
-    return std::all_of(list.begin(), list.end(), isNumber);
+    return std::all_of(list.begin(), list.end(), &platform::UserDefaults::isNumber);
 }
 
 // "buttonOffsets" as a dictionary of number lists; nothing when it is missing or any entry
@@ -140,11 +125,11 @@ void Settings::registerDefaults()
     defaults().registerDefaults(registered);
 }
 
-HotkeyCodes Settings::hotkey() { return readHotkey(hotkeyKeyCodeKey, hotkeyModifiersKey); }
-void Settings::setHotkey(const HotkeyCodes& hotkey) { writeHotkey(hotkey, hotkeyKeyCodeKey, hotkeyModifiersKey); }
-HotkeyCodes Settings::wordHotkey() { return readHotkey(wordHotkeyKeyCodeKey, wordHotkeyModifiersKey); }
+Hotkey Settings::hotkey() { return readHotkey(hotkeyKeyCodeKey, hotkeyModifiersKey); }
+void Settings::setHotkey(const Hotkey& hotkey) { writeHotkey(hotkey, hotkeyKeyCodeKey, hotkeyModifiersKey); }
+Hotkey Settings::wordHotkey() { return readHotkey(wordHotkeyKeyCodeKey, wordHotkeyModifiersKey); }
 
-void Settings::setWordHotkey(const HotkeyCodes& hotkey)
+void Settings::setWordHotkey(const Hotkey& hotkey)
 {
     writeHotkey(hotkey, wordHotkeyKeyCodeKey, wordHotkeyModifiersKey);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "KorvuDarivir/CleanupStyle.h"
-#include "KorvuDarivir/HotkeyCodes.h"
+#include "KorvuDarivir/Hotkey.h"
 
 #include <QString>
 
@@ -53,11 +53,11 @@ public:
 
     // The dictation shortcut ("hotkeyKeyCode", "hotkeyModifiers"). A missing value reads
     // as 0, and so does a stored value that is no unsigned 32-bit number.
-    static HotkeyCodes hotkey();
-    static void setHotkey(const HotkeyCodes& hotkey);
+    static Hotkey hotkey();
+    static void setHotkey(const Hotkey& hotkey);
     // The add-word shortcut ("wordHotkeyKeyCode", "wordHotkeyModifiers").
-    static HotkeyCodes wordHotkey();
-    static void setWordHotkey(const HotkeyCodes& hotkey);
+    static Hotkey wordHotkey();
+    static void setWordHotkey(const Hotkey& hotkey);
 
     // The chosen input device's id; none for the system default (missing or empty).
     static std::optional<QString> microphoneUID();

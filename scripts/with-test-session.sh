@@ -39,9 +39,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  # Services that the bus activated on its own end with the bus; the keyring daemon
-  # forks away from us, so it is found by its private HOME.
-  pkill -f "gnome-keyring-daemon.*" -U "$(id -u)" --parent 1 2>/dev/null || true
+  # Services that the bus activated on its own end with the bus.
 }
 trap cleanup EXIT
 
@@ -54,7 +52,13 @@ mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUN
 chmod 700 "$XDG_RUNTIME_DIR"
 
 # An unlocked keyring, so that Secret Service writes never prompt.
-eval "$(echo -n korvu-test | gnome-keyring-daemon --unlock --components=secrets)" >/dev/null
+# It runs in the foreground under our pid list, so only this session's keyring is stopped.
+echo -n korvu-test | gnome-keyring-daemon --foreground --unlock --components=secrets >"$session/keyring.env" 2>"$session/keyring.log" &
+pids+=($!)
+for _ in $(seq 100); do
+  dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null | grep -q true && break
+  sleep 0.05
+done
 # The accessibility bus must exist before any Qt program starts, or Qt never registers.
 dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null
 

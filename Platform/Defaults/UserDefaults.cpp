@@ -78,21 +78,6 @@ void keepUnreadableFileAside(const QString& filePath)
     QFile::rename(filePath, aside);
 }
 
-bool isNumber(const QVariant& value)
-{
-    switch (value.typeId()) {
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // The integer at the start of a text ("  42abc" gives 42); 0 when there is none or it
 // does not fit.
 qint64 leadingInteger(const QString& text)
@@ -132,6 +117,21 @@ qint64 integerOfNumber(const QVariant& value)
 }
 
 }  // namespace
+
+bool UserDefaults::isNumber(const QVariant& value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}
 
 UserDefaults::UserDefaults(const QString& filePath, QObject* parent)
     : QObject(parent), filePath_(filePath)

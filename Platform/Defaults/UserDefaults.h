@@ -67,6 +67,10 @@ public:
     // An array whose elements are all texts; nothing otherwise.
     std::optional<QStringList> stringArray(const QString& key) const;
 
+    // True for a value that holds a number (integer or floating point, not a Boolean or a
+    // text): what a stored number reads back as.
+    static bool isNumber(const QVariant& value);
+
 signals:
     // A stored value was written or removed and now differs from before.
     void changed(const QString& key);

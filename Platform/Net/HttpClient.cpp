@@ -25,6 +25,8 @@ struct Transfer {
     HttpResponse response;
     bool responseAnnounced = false;
     bool stoppedByCaller = false;
+    size_t maxBodySize = 0;
+    bool bodyTooLarge = false;
     std::exception_ptr callbackError;
     CURL* handle = nullptr;
     // Inactivity watch: the last time any byte moved, and the limit.
@@ -104,6 +106,9 @@ size_t onBody(char* data, size_t size, size_t count, void* context) {
         if (!announceResponse(transfer)) return CURL_WRITEFUNC_ERROR;
         if (transfer.stream && transfer.stream->onBody) {
             transfer.stream->onBody(data, length);
+        } else if (length > transfer.maxBodySize - transfer.response.body.size()) {
+            transfer.bodyTooLarge = true;
+            return CURL_WRITEFUNC_ERROR;
         } else {
             transfer.response.body.append(data, length);
         }
@@ -177,6 +182,7 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
     transfer.stop = stop;
     transfer.handle = handle.get();
     transfer.response.url = request.url;
+    transfer.maxBodySize = request.maxBodySize;
 
     curl_slist* rawList = nullptr;
     for (const auto& [name, value] : request.headers.fields()) {
@@ -215,6 +221,9 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
 
     const CURLcode result = curl_easy_perform(h);
     if (transfer.callbackError) std::rethrow_exception(transfer.callbackError);
+    if (transfer.bodyTooLarge) {
+        throw UrlError(UrlError::Code::other, "the answer is larger than " + std::to_string(request.maxBodySize) + " bytes");
+    }
     if (result == CURLE_WRITE_ERROR && transfer.stoppedByCaller) {
         fillFinalFacts(transfer);
         return std::move(transfer.response);

@@ -22,6 +22,9 @@ struct HttpRequest {
     // redirect to another host never carries the "Authorization" header along.
     bool followRedirects = false;
     long maxRedirects = 10;
+    // The most body bytes collected into HttpResponse::body; a longer answer fails with
+    // UrlError rather than exhaust memory. A stream handler takes the body unlimited.
+    size_t maxBodySize = 256u * 1024 * 1024;
 };
 
 struct HttpResponse {

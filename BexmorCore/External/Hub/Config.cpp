@@ -398,25 +398,52 @@ void to_json(nlohmann::json& json, const Config& config) {
     }
 }
 
+namespace {
+
+// The item as an unsigned integer, when it reads as one: a non-negative whole number below
+// 2^64, also when written with a fraction or an exponent (2.0). nlohmann keeps non-negative
+// numbers built in code as signed integers.
+std::optional<std::uint64_t> unsignedId(const nlohmann::json& item) {
+    if (item.is_number_unsigned()) return item.get<std::uint64_t>();
+    if (item.is_number_integer()) {
+        const auto number = item.get<std::int64_t>();
+        if (number >= 0) return static_cast<std::uint64_t>(number);
+        return std::nullopt;
+    }
+    if (item.is_number_float()) {
+        const double number = item.get<double>();
+        constexpr double twoTo64 = 18446744073709551616.0;
+        if (std::trunc(number) == number && number >= 0 && number < twoTo64) return static_cast<std::uint64_t>(number);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 void from_json(const nlohmann::json& json, Config& config) {
     using Json = nlohmann::json;
     switch (json.type()) {
         case Json::value_t::null: config = Config(); return;
         case Json::value_t::number_integer: config = Config(json.get<std::int64_t>()); return;
         case Json::value_t::number_unsigned: config = fromParsedUnsigned(json.get<std::uint64_t>()); return;
-        case Json::value_t::number_float: config = fromParsedNumber(json.get<double>()); return;
+        case Json::value_t::number_float: {
+            // A number that no 32-bit float holds reads as neither integer nor float, and
+            // the value then decodes as null.
+            const double number = json.get<double>();
+            const Config value = fromParsedNumber(number);
+            config = value.kind() == Config::Kind::floating && !std::isfinite(std::get<float>(value.value())) ? Config() : value;
+            return;
+        }
         case Json::value_t::boolean: config = Config(json.get<bool>()); return;
         case Json::value_t::string:
             config = Config(BinaryDistinctString(Unicode::utf16(json.get_ref<const std::string&>())));
             return;
         case Json::value_t::array: {
-            // nlohmann keeps non-negative numbers built in code as signed integers.
-            const bool unsignedFirst = json.size() == 2 && json[0].is_number_integer() &&
-                                       (json[0].is_number_unsigned() || json[0].get<std::int64_t>() >= 0);
-            if (unsignedFirst && json[1].is_string()) {
-                config = Config(Config::Token{json[0].get<std::uint64_t>(),
-                                              BinaryDistinctString(json[1].get_ref<const std::string&>())});
-                return;
+            if (json.size() == 2 && json[1].is_string()) {
+                if (const auto id = unsignedId(json[0])) {
+                    config = Config(Config::Token{*id, BinaryDistinctString(json[1].get_ref<const std::string&>())});
+                    return;
+                }
             }
             Config::Array elements;
             elements.reserve(json.size());

@@ -260,6 +260,15 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
         };
         handler.onBody = [&](const char* data, size_t size) {
             buffer.append(data, size);
+            if (expected && runningSize + static_cast<int64_t>(buffer.size()) > *expected) {
+                // More bytes than the file has: this is not the file we were told of. Stop
+                // here instead of filling the disk, and drop what came, as for a final size
+                // that is too large.
+                std::error_code ignored;
+                fs::remove(incompleteDestination_, ignored);
+                throw DownloadError(DownloadError::Case::unexpectedError,
+                                    "the server sent more than the expected " + std::to_string(*expected) + " bytes");
+            }
             while (buffer.size() >= flushSize) {
                 flush(flushSize);
                 if (expected) {

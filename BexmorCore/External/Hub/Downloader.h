@@ -32,6 +32,7 @@ private:
 // Transfers one file over HTTP into a partial file, resuming from the bytes it already
 // holds, retrying a transfer that breaks off after the answer began, checking the final
 // size (and the SHA-256 when one is expected) and moving the finished file into place.
+// A body that runs past the expected size is stopped at once and the partial file dropped.
 // The outcome is never returned: every step is announced through `broadcaster()`.
 // One Downloader serves one transfer; the transfer runs on a thread the Downloader owns,
 // and destroying the Downloader stops and joins it.

@@ -180,7 +180,13 @@ std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::strin
 
     SiblingsResponse listing;
     const auto json = nlohmann::json::parse(response.body);  // a malformed body fails with the parser's error
-    for (const auto& sibling : json.at("siblings")) listing.siblings.push_back({sibling.at("rfilename").get<std::string>()});
+    // The answer must have the listing's shape; iterating an object would read its values
+    // as if they were the list.
+    const auto& siblings = json.at("siblings");
+    if (!siblings.is_array()) {
+        throw nlohmann::json::type_error::create(302, std::string("\"siblings\" must be an array, but is ") + siblings.type_name(), &siblings);
+    }
+    for (const auto& sibling : siblings) listing.siblings.push_back({sibling.at("rfilename").get<std::string>()});
 
     std::vector<std::string> names;
     if (globs.empty()) {
@@ -207,7 +213,7 @@ Config HubApi::configuration(const fs::path& fileURL) const {
     bytes << in.rdbuf();
     if (in.bad()) throw fs::filesystem_error("cannot read the configuration file", fileURL, std::error_code(errno, std::generic_category()));
     Config config;
-    const std::string url = "file://" + platform::percentEncodePath(fs::absolute(fileURL).string(), true);
+    const std::string url = hubpaths::fileUrlText(fileURL);
     try {
         config = Config::parse(bytes.str());
     } catch (const Config::ParseError&) {
@@ -221,7 +227,8 @@ Config HubApi::configuration(const fs::path& fileURL) const {
 std::vector<fs::path> HubApi::getFileUrls(const fs::path& folder) {
     std::vector<fs::path> files;
     std::error_code error;
-    fs::recursive_directory_iterator walker(folder, error);
+    // A folder we may not read is passed over, as the rest of the tree is still worth listing.
+    fs::recursive_directory_iterator walker(folder, fs::directory_options::skip_permission_denied, error);
     if (error) return files;
     for (auto it = walker; it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (error) break;

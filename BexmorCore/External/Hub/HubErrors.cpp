@@ -2,6 +2,12 @@
 
 namespace bexmor {
 
+HubClientError HubClientError::withText(Case kind, const char* prefix, std::string text) {
+    HubClientError error(kind, prefix + text);
+    error.text_ = std::move(text);
+    return error;
+}
+
 HubClientError HubClientError::authorizationRequired(std::optional<long long> statusCode) {
     HubClientError error(Case::authorizationRequired,
                          statusCode ? "Authentication failed with status code: " + std::to_string(*statusCode) +
@@ -25,45 +31,31 @@ HubClientError HubClientError::jsonSerialization(std::string fileUrl, std::strin
 }
 
 HubClientError HubClientError::downloadError(std::string text) {
-    HubClientError error(Case::downloadError, "Download failed: " + text);
-    error.text_ = std::move(text);
-    return error;
+    return withText(Case::downloadError, "Download failed: ", std::move(text));
 }
 
 HubClientError HubClientError::fileNotFound(std::string text) {
-    HubClientError error(Case::fileNotFound, "File not found: " + text);
-    error.text_ = std::move(text);
-    return error;
+    return withText(Case::fileNotFound, "File not found: ", std::move(text));
 }
 
 HubClientError HubClientError::networkError(const UrlError& cause) {
-    HubClientError error(Case::networkError, std::string("Network error: ") + cause.what());
-    error.text_ = cause.what();
-    return error;
+    return withText(Case::networkError, "Network error: ", cause.what());
 }
 
 HubClientError HubClientError::resourceNotFound(std::string text) {
-    HubClientError error(Case::resourceNotFound, "Resource not found: " + text);
-    error.text_ = std::move(text);
-    return error;
+    return withText(Case::resourceNotFound, "Resource not found: ", std::move(text));
 }
 
 HubClientError HubClientError::configurationMissing(std::string text) {
-    HubClientError error(Case::configurationMissing, "Required configuration file missing: " + text);
-    error.text_ = std::move(text);
-    return error;
+    return withText(Case::configurationMissing, "Required configuration file missing: ", std::move(text));
 }
 
 HubClientError HubClientError::fileSystemError(const std::exception& cause) {
-    HubClientError error(Case::fileSystemError, std::string("File system error: ") + cause.what());
-    error.text_ = cause.what();
-    return error;
+    return withText(Case::fileSystemError, "File system error: ", cause.what());
 }
 
 HubClientError HubClientError::parseError(std::string text) {
-    HubClientError error(Case::parseError, "Parse error: " + text);
-    error.text_ = std::move(text);
-    return error;
+    return withText(Case::parseError, "Parse error: ", std::move(text));
 }
 
 HubClientError HubClientError::parse() { return HubClientError(Case::parse, "Failed to parse server response."); }

@@ -52,6 +52,8 @@ public:
 
 private:
     HubClientError(Case kind, std::string message) : case_(kind), message_(std::move(message)) {}
+    // A case whose message is a fixed prefix followed by its text payload.
+    static HubClientError withText(Case kind, const char* prefix, std::string text);
     Case case_;
     std::optional<long long> statusCode_;
     std::string text_;

@@ -87,7 +87,6 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
         throw EnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
     }
     const std::string& etag = *remote.etag;
-    if (!hubpaths::isSafeEtag(etag)) throw EnvironmentError::invalidMetadataError("Unsafe etag for " + relativeFilename + ": " + etag);
     const bool etagIsSha256 = hubpaths::isLowerHex(etag, 64);
 
     if (destinationExists) {
@@ -101,6 +100,8 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
         }
     }
 
+    // Here the etag becomes part of a file name: it must not leave the metadata folder.
+    if (!hubpaths::isSafeEtag(etag)) throw EnvironmentError::invalidMetadataError("Unsafe etag for " + relativeFilename + ": " + etag);
     const fs::path partial = incompletePath(etag);
     prepareCacheDestination(partial);
     Downloader downloader(destinationPath, partial, backgroundSession, Downloader::kFlushSize);

@@ -11,7 +11,9 @@
 #include <system_error>
 
 #include "BexmorCore/External/Hub/FileHashing.h"
+#include "BexmorCore/Unicode.h"
 #include "BexmorCore/External/Hub/HubApi.h"
+#include "BexmorCore/External/Hub/HubPaths.h"
 
 namespace bexmor {
 
@@ -65,31 +67,25 @@ std::optional<std::vector<std::string>> splitLines(const std::string& text) {
     return pieces;
 }
 
+// White space and newlines trimmed from both ends (Unicode's White_Space property, so the
+// wide and narrow spaces count as well as blanks and tabs). The text is well-formed UTF-8.
 std::string trimmed(const std::string& text) {
-    // ASCII white space plus NBSP; the other newline characters were split off already.
-    auto isSpace = [](const std::string& s, size_t at, bool fromEnd) -> size_t {
-        if (!fromEnd) {
-            if (at < s.size() && (s[at] == ' ' || s[at] == '\t')) return 1;
-            if (at + 1 < s.size() && static_cast<unsigned char>(s[at]) == 0xC2 && static_cast<unsigned char>(s[at + 1]) == 0xA0) return 2;
-        } else {
-            if (at >= 1 && (s[at - 1] == ' ' || s[at - 1] == '\t')) return 1;
-            if (at >= 2 && static_cast<unsigned char>(s[at - 2]) == 0xC2 && static_cast<unsigned char>(s[at - 1]) == 0xA0) return 2;
-        }
-        return 0;
-    };
+    const std::u16string units = Unicode::utf16(text);
     size_t start = 0;
-    size_t end = text.size();
+    size_t end = units.size();
     while (start < end) {
-        const size_t step = isSpace(text, start, false);
-        if (!step) break;
-        start += step;
+        size_t next = start;
+        if (!Unicode::isWhitespace(Unicode::scalarAt(units, start, &next))) break;
+        start = next;
     }
     while (end > start) {
-        const size_t step = isSpace(text, end, true);
-        if (!step) break;
-        end -= step;
+        size_t last = end - 1;
+        if (last > start && (units[last] & 0xFC00) == 0xDC00 && (units[last - 1] & 0xFC00) == 0xD800) --last;
+        if (!Unicode::isWhitespace(Unicode::scalarAt(units, last))) break;
+        end = last;
     }
-    return text.substr(start, end - start);
+    if (start == 0 && end == units.size()) return text;
+    return Unicode::utf8(std::u16string_view(units).substr(start, end - start));
 }
 
 std::optional<double> parseDouble(std::string text) {
@@ -116,9 +112,9 @@ std::string formatSeconds(double seconds) {
 }
 
 void logError(const std::string& line) {
-    // Straight to the system log, whatever level the engine logger is set to.
-    ::openlog("com.bexmor.bexmorcore", LOG_PID, LOG_USER);
-    ::syslog(LOG_ERR, "%s", line.c_str());
+    // Straight to the system log, whatever level the engine logger is set to. No openlog():
+    // it would rename every syslog line of the whole process.
+    ::syslog(LOG_USER | LOG_ERR, "%s", line.c_str());
 }
 
 // Written aside in the same folder, synced, then renamed over the record in one step.
@@ -204,9 +200,11 @@ std::optional<HubApi::LocalDownloadFileMetadata> HubApi::readDownloadMetadata(co
         return LocalDownloadFileMetadata{trimmed((*lines)[0]), trimmed((*lines)[1]),
                                          removeAll(metadataPath.filename().string(), ".metadata"), *timestamp};
     } catch (const EnvironmentError& error) {
-        logError("Invalid metadata file " + metadataPath.string() + ": " + error.what() + ". Removing it from disk and continuing.");
+        logError("Invalid metadata file " + hubpaths::fileUrlText(metadataPath) + ": " + error.what() +
+                 ". Removing it from disk and continuing.");
     } catch (const std::exception& error) {
-        logError("Error reading metadata file " + metadataPath.string() + ": " + error.what() + ". Removing it from disk and continuing.");
+        logError("Error reading metadata file " + hubpaths::fileUrlText(metadataPath) + ": " + error.what() +
+                 ". Removing it from disk and continuing.");
     }
     std::error_code removeError;
     fs::remove(metadataPath, removeError);

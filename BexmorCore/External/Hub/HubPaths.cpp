@@ -1,5 +1,7 @@
 #include "BexmorCore/External/Hub/HubPaths.h"
 
+#include "Platform/Net/HttpClient.h"
+
 namespace bexmor::hubpaths {
 
 namespace {
@@ -42,6 +44,12 @@ bool isLowerHex(std::string_view text, size_t length) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     }
     return true;
+}
+
+std::string fileUrlText(const std::filesystem::path& path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return "file://" + platform::percentEncodePath((error ? path : absolute).string(), true);
 }
 
 }  // namespace bexmor::hubpaths

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace bexmor::hubpaths {
@@ -21,5 +23,9 @@ bool isSafeRepoId(std::string_view id);
 // Exactly `length` lower-case hexadecimal digits: the shapes of a commit hash (40) and of
 // a SHA-256 etag (64).
 bool isLowerHex(std::string_view text, size_t length);
+
+// The textual form of a local file's URL, "file://" and the absolute path percent-encoded,
+// as the client's messages name files.
+std::string fileUrlText(const std::filesystem::path& path);
 
 }  // namespace bexmor::hubpaths

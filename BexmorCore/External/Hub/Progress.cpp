@@ -17,15 +17,16 @@ void Progress::setTotalUnitCount(int64_t units) {
     total_ = units;
 }
 
+Progress::Counts Progress::counts() const {
+    std::scoped_lock lock(mutex_);
+    return {total_, completed_, children_};
+}
+
 int64_t Progress::completedUnitCount() const {
-    std::vector<Child> children;
-    int64_t completed = 0;
-    {
-        std::scoped_lock lock(mutex_);
-        children = children_;
-        completed = completed_;
-    }
-    for (const auto& child : children) {
+    // The children are asked outside this progress's lock: each has its own.
+    const Counts own = counts();
+    int64_t completed = own.completed;
+    for (const auto& child : own.children) {
         if (child.progress->isFinished()) completed += child.pendingUnitCount;
     }
     return completed;
@@ -37,20 +38,13 @@ void Progress::setCompletedUnitCount(int64_t units) {
 }
 
 double Progress::fractionCompleted() const {
-    std::vector<Child> children;
-    int64_t total = 0;
-    double completed = 0;
-    {
-        std::scoped_lock lock(mutex_);
-        children = children_;
-        total = total_;
-        completed = static_cast<double>(completed_);
-    }
-    if (total <= 0) return 0.0;
-    for (const auto& child : children) {
+    const Counts own = counts();
+    if (own.total <= 0) return 0.0;
+    double completed = static_cast<double>(own.completed);
+    for (const auto& child : own.children) {
         completed += std::clamp(child.progress->fractionCompleted(), 0.0, 1.0) * static_cast<double>(child.pendingUnitCount);
     }
-    return std::clamp(completed / static_cast<double>(total), 0.0, 1.0);
+    return std::clamp(completed / static_cast<double>(own.total), 0.0, 1.0);
 }
 
 bool Progress::isFinished() const {

@@ -43,6 +43,14 @@ private:
         std::shared_ptr<Progress> progress;
         int64_t pendingUnitCount;
     };
+    struct Counts {
+        int64_t total;
+        int64_t completed;
+        std::vector<Child> children;
+    };
+    // The own counts and the children, taken together under the lock.
+    Counts counts() const;
+
     mutable std::mutex mutex_;
     int64_t total_ = 0;
     int64_t completed_ = 0;

@@ -251,6 +251,20 @@ TEST(ConfigCodingTest, RoundTripsThroughTheEncodedForm) {
     EXPECT_EQ(nlohmann::json::parse("18446744073709551615").get<Config>().kind(), Kind::floating);
 }
 
+TEST(ConfigCodingTest, DecodesNumbersAsTheirReadsAllow) {
+    // A whole number written with a fraction still reads as an unsigned id.
+    const Config token = nlohmann::json::parse(R"([2.0, "x"])").get<Config>();
+    EXPECT_EQ(token.kind(), Kind::token);
+    EXPECT_EQ(token.token(), std::make_pair(std::uint64_t{2}, std::string("x")));
+    EXPECT_EQ(nlohmann::json::parse(R"([2.5, "x"])").get<Config>().kind(), Kind::array);
+    EXPECT_EQ(nlohmann::json::parse(R"([true, "x"])").get<Config>().kind(), Kind::array);
+    // Beyond every 32-bit float: neither integer, float, boolean nor text, so null.
+    EXPECT_EQ(nlohmann::json::parse("1e300").get<Config>().kind(), Kind::null);
+    EXPECT_EQ(nlohmann::json::parse("-1e300").get<Config>().kind(), Kind::null);
+    EXPECT_EQ(nlohmann::json::parse("1e30").get<Config>().floating(), 1e30f);
+    EXPECT_EQ(nlohmann::json::parse("3.0").get<Config>().integer(), 3);
+}
+
 TEST(ConfigConversionTest, ConvertsParsedValuesAndRefusesUnknownKinds) {
     const Config converted = Config::convertToBinaryDistinctKeys(nlohmann::json::parse(R"({"a": [true, 2.0, 0.5]})"));
     EXPECT_EQ(converted["a"], Config::arrayLiteral({1, 2, 0.5f}));

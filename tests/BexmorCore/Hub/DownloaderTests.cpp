@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "BexmorCore/External/Hub/Downloader.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
-#include "FakeHub.h"
-#include "support/TempDir.h"
+#include "HubTestFixture.h"
 
 namespace {
 
@@ -14,23 +12,16 @@ using bexmor::DownloadError;
 using bexmor::Downloader;
 using bexmor::UrlError;
 using hubtest::FakeFile;
-using hubtest::FakeHub;
+using hubtest::readFile;
 using Kind = Downloader::DownloadState::Kind;
 
 constexpr int64_t MiB = 1024 * 1024;
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-class DownloaderTest : public ::testing::Test {
+class DownloaderTest : public hubtest::HubTest {
 protected:
-    std::string url(const std::string& name) const { return hub.endpoint() + "/o/n/resolve/main/" + name; }
-    std::filesystem::path partial() const { return dir / "file.incomplete"; }
-    std::filesystem::path destination() const { return dir / "out/file.bin"; }
+    std::string url(const std::string& name) const { return fake.endpoint() + "/o/n/resolve/main/" + name; }
+    std::filesystem::path partial() const { return base / "file.incomplete"; }
+    std::filesystem::path destination() const { return base / "out/file.bin"; }
 
     // Runs one transfer to its end and returns every state a subscriber saw.
     std::vector<Downloader::DownloadState> run(const std::string& name, std::optional<int64_t> expected, int retries = 5,
@@ -71,13 +62,11 @@ protected:
         throw std::runtime_error("another error type");
     }
 
-    FakeHub hub;
-    testsupport::TempDir dir;
 };
 
 TEST_F(DownloaderTest, ReportsOncePerTenMebibytesAndMovesTheFileIntoPlace) {
     const std::string content = hubtest::makeContent(25 * MiB, 1);
-    hub.addFile("o/n", "big.bin", FakeFile{.content = content});
+    fake.addFile("o/n", "big.bin", FakeFile{.content = content});
     std::filesystem::create_directories(destination());  // a folder in the way is replaced
     const auto states = run("big.bin", 25 * MiB, 5, 10, std::nullopt, std::string("tok"));
 
@@ -89,35 +78,35 @@ TEST_F(DownloaderTest, ReportsOncePerTenMebibytesAndMovesTheFileIntoPlace) {
     EXPECT_EQ(states.back().url, destination());
     EXPECT_TRUE(readFile(destination()) == content);
     EXPECT_FALSE(std::filesystem::exists(partial()));
-    EXPECT_EQ(hub.requests().back().header("authorization"), "Bearer tok");
-    EXPECT_EQ(hub.requests().back().header("range"), "");
+    EXPECT_EQ(fake.requests().back().header("authorization"), "Bearer tok");
+    EXPECT_EQ(fake.requests().back().header("range"), "");
 }
 
 TEST_F(DownloaderTest, WithoutExpectedSizeOnlyTheFirstStateThenCompleted) {
-    hub.addFile("o/n", "small.bin", FakeFile{.content = hubtest::makeContent(12 * MiB, 2)});
+    fake.addFile("o/n", "small.bin", FakeFile{.content = hubtest::makeContent(12 * MiB, 2)});
     const auto states = run("small.bin", std::nullopt, 5, 10, std::nullopt, std::string());
     EXPECT_EQ(progresses(states), std::vector<double>{0});
     EXPECT_EQ(states.back().kind, Kind::completed);
-    EXPECT_EQ(hub.requests().back().header("authorization"), "");
+    EXPECT_EQ(fake.requests().back().header("authorization"), "");
 }
 
 TEST_F(DownloaderTest, ResumesFromThePartialFileWithARangeHeader) {
     const std::string content = hubtest::makeContent(4000, 3);
-    hub.addFile("o/n", "r.bin", FakeFile{.content = content});
+    fake.addFile("o/n", "r.bin", FakeFile{.content = content});
     std::ofstream(partial(), std::ios::binary) << content.substr(0, 1000);
     const auto states = run("r.bin", 4000);
     EXPECT_EQ(progresses(states), std::vector<double>{0.25});
-    EXPECT_EQ(hub.requests().back().header("range"), "bytes=1000-");
+    EXPECT_EQ(fake.requests().back().header("range"), "bytes=1000-");
     EXPECT_EQ(states.back().kind, Kind::completed);
     EXPECT_EQ(readFile(destination()), content);
 }
 
 TEST_F(DownloaderTest, ADroppedConnectionIsResumedByteExactAfterTheLastFlush) {
     const std::string content = hubtest::makeContent(15 * MiB, 4);
-    hub.addFile("o/n", "drop.bin", FakeFile{.content = content, .dropAfter = 12 * MiB, .dropTimes = 1});
+    fake.addFile("o/n", "drop.bin", FakeFile{.content = content, .dropAfter = 12 * MiB, .dropTimes = 1});
     const auto states = run("drop.bin", 15 * MiB, 0);  // the flush at 10 MiB restores 5 retries
     ASSERT_EQ(states.back().kind, Kind::completed);
-    const auto requests = hub.requests();
+    const auto requests = fake.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].header("range"), "");
     EXPECT_EQ(requests[1].header("range"), "bytes=10485760-");
@@ -126,10 +115,10 @@ TEST_F(DownloaderTest, ADroppedConnectionIsResumedByteExactAfterTheLastFlush) {
 
 TEST_F(DownloaderTest, AConnectionLostRightAfterTheHeadIsRetried) {
     const std::string content = hubtest::makeContent(5000, 12);
-    hub.addFile("o/n", "h.bin", FakeFile{.content = content, .dropAfter = 0, .dropTimes = 1});
+    fake.addFile("o/n", "h.bin", FakeFile{.content = content, .dropAfter = 0, .dropTimes = 1});
     const auto states = run("h.bin", 5000, 1);
     ASSERT_EQ(states.back().kind, Kind::completed);
-    EXPECT_EQ(hub.requests().size(), 2u);
+    EXPECT_EQ(fake.requests().size(), 2u);
     EXPECT_EQ(readFile(destination()), content);
 }
 
@@ -150,53 +139,53 @@ TEST_F(DownloaderTest, APieceThatDoesNotContinueTheFileIsRefused) {
 }
 
 TEST_F(DownloaderTest, ADropBeforeAnyFlushWithNoRetriesFails) {
-    hub.addFile("o/n", "d.bin", FakeFile{.content = hubtest::makeContent(MiB, 5), .dropAfter = 1000, .dropTimes = 1});
+    fake.addFile("o/n", "d.bin", FakeFile{.content = hubtest::makeContent(MiB, 5), .dropAfter = 1000, .dropTimes = 1});
     const auto states = run("d.bin", MiB, 0);
     EXPECT_EQ(errorOf<UrlError>(states.back()).code(), UrlError::Code::connectionLost);
-    EXPECT_EQ(hub.requests().size(), 1u);
+    EXPECT_EQ(fake.requests().size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(destination()));
 }
 
 TEST_F(DownloaderTest, BadStatusesFailAtOnceWithoutRetry) {
     for (const int status : {404, 416, 500, 401}) {
-        hub.addFile("o/n", "s.bin", FakeFile{.content = "abc", .status = status});
-        hub.clearRequests();
+        fake.addFile("o/n", "s.bin", FakeFile{.content = "abc", .status = status});
+        fake.clearRequests();
         const auto states = run("s.bin", 3, 5);
         EXPECT_EQ(errorOf<DownloadError>(states.back()).kind(), DownloadError::Case::unexpectedError) << status;
-        EXPECT_EQ(hub.requests().size(), 1u) << status;
+        EXPECT_EQ(fake.requests().size(), 1u) << status;
         EXPECT_EQ(readFile(partial()), "") << "an error body is never written into the file";
     }
 }
 
 TEST_F(DownloaderTest, AServerIgnoringTheRangeRestartsThePartialFile) {
     const std::string content = hubtest::makeContent(5000, 6);
-    hub.addFile("o/n", "i.bin", FakeFile{.content = content, .ignoreRange = true});
+    fake.addFile("o/n", "i.bin", FakeFile{.content = content, .ignoreRange = true});
     std::ofstream(partial(), std::ios::binary) << content.substr(0, 1000);
     const auto states = run("i.bin", 5000);
     ASSERT_EQ(states.back().kind, Kind::completed);
-    EXPECT_EQ(hub.requests().back().header("range"), "bytes=1000-");
+    EXPECT_EQ(fake.requests().back().header("range"), "bytes=1000-");
     EXPECT_EQ(readFile(destination()), content);
 }
 
 TEST_F(DownloaderTest, APartialFileAlreadyCompleteOrTooLargeNeverLoopsOn416) {
     const std::string content = hubtest::makeContent(3000, 7);
-    hub.addFile("o/n", "f.bin", FakeFile{.content = content});
+    fake.addFile("o/n", "f.bin", FakeFile{.content = content});
     std::ofstream(partial(), std::ios::binary) << content;
     auto states = run("f.bin", 3000);
     ASSERT_EQ(states.back().kind, Kind::completed);
-    EXPECT_TRUE(hub.requests().empty());
+    EXPECT_TRUE(fake.requests().empty());
     EXPECT_EQ(readFile(destination()), content);
 
     std::ofstream(partial(), std::ios::binary) << content << "trailing garbage";
     states = run("f.bin", 3000);
     ASSERT_EQ(states.back().kind, Kind::completed);
     EXPECT_EQ(progresses(states).front(), 0.0) << "a discarded partial file is no progress";
-    EXPECT_EQ(hub.requests().back().header("range"), "");
+    EXPECT_EQ(fake.requests().back().header("range"), "");
     EXPECT_EQ(readFile(destination()), content);
 }
 
 TEST_F(DownloaderTest, AWrongFinalSizeFailsAndOnlyAShortFileIsKept) {
-    hub.addFile("o/n", "w.bin", FakeFile{.content = "0123456789"});
+    fake.addFile("o/n", "w.bin", FakeFile{.content = "0123456789"});
     auto states = run("w.bin", 20);
     EXPECT_EQ(errorOf<DownloadError>(states.back()).kind(), DownloadError::Case::unexpectedError);
     EXPECT_EQ(readFile(partial()), "0123456789");
@@ -208,8 +197,17 @@ TEST_F(DownloaderTest, AWrongFinalSizeFailsAndOnlyAShortFileIsKept) {
     EXPECT_FALSE(std::filesystem::exists(destination()));
 }
 
+TEST_F(DownloaderTest, MoreBytesThanExpectedStopTheTransferBeforeAnyProgressBeyondTheWhole) {
+    fake.addFile("o/n", "long.bin", FakeFile{.content = hubtest::makeContent(25 * MiB, 4)});
+    const auto states = run("long.bin", MiB);
+    EXPECT_EQ(errorOf<DownloadError>(states.back()).kind(), DownloadError::Case::unexpectedError);
+    for (const double progress : progresses(states)) EXPECT_LE(progress, 1.0);
+    EXPECT_FALSE(std::filesystem::exists(partial()));
+    EXPECT_FALSE(std::filesystem::exists(destination()));
+}
+
 TEST_F(DownloaderTest, ContentThatDoesNotMatchTheExpectedHashIsDiscarded) {
-    hub.addFile("o/n", "h.bin", FakeFile{.content = "tampered"});
+    fake.addFile("o/n", "h.bin", FakeFile{.content = "tampered"});
     const auto states = run("h.bin", 8, 5, 10, hubtest::sha256("original"));
     EXPECT_EQ(errorOf<bexmor::EnvironmentError>(states.back()).kind(), bexmor::EnvironmentError::Case::fileIntegrityError);
     EXPECT_FALSE(std::filesystem::exists(partial()));
@@ -218,19 +216,19 @@ TEST_F(DownloaderTest, ContentThatDoesNotMatchTheExpectedHashIsDiscarded) {
 
 TEST_F(DownloaderTest, AStallHitsTheIdleTimeoutAndTheRetryFinishes) {
     const std::string content = hubtest::makeContent(11 * MiB, 8);
-    hub.addFile("o/n", "stall.bin",
+    fake.addFile("o/n", "stall.bin",
                 FakeFile{.content = content, .stallAfter = 10 * MiB + 5, .stallMilliseconds = 8000, .stallTimes = 1});
     const auto states = run("stall.bin", 11 * MiB, 5, 1);
     ASSERT_EQ(states.back().kind, Kind::completed);
-    ASSERT_EQ(hub.requests().size(), 2u);
-    EXPECT_EQ(hub.requests()[1].header("range"), "bytes=10485760-");
+    ASSERT_EQ(fake.requests().size(), 2u);
+    EXPECT_EQ(fake.requests()[1].header("range"), "bytes=10485760-");
     EXPECT_TRUE(readFile(destination()) == content);
 }
 
 TEST_F(DownloaderTest, CancelAnnouncesAtOnceAndKeepsTheFlushedBytes) {
     const std::string content = hubtest::makeContent(30 * MiB, 9);
     // The server sends a little over 10 MiB, then goes quiet: the cancel lands mid-transfer.
-    hub.addFile("o/n", "slow.bin", FakeFile{.content = content, .stallAfter = 10 * MiB + 100, .stallMilliseconds = 20000, .stallTimes = 1});
+    fake.addFile("o/n", "slow.bin", FakeFile{.content = content, .stallAfter = 10 * MiB + 100, .stallMilliseconds = 20000, .stallTimes = 1});
     std::ofstream(partial()).close();
     auto downloader = std::make_unique<Downloader>(destination(), partial(), false, Downloader::kFlushSize);
     downloader->setExpectedSize(30 * MiB);
@@ -254,7 +252,7 @@ TEST_F(DownloaderTest, CancelAnnouncesAtOnceAndKeepsTheFlushedBytes) {
 }
 
 TEST_F(DownloaderTest, SubscribersGetTheCurrentStateFirst) {
-    hub.addFile("o/n", "late.bin", FakeFile{.content = "late"});
+    fake.addFile("o/n", "late.bin", FakeFile{.content = "late"});
     std::ofstream(partial()).close();
     Downloader downloader(destination(), partial(), false, Downloader::kFlushSize);
     EXPECT_EQ(downloader.broadcaster().subscribe()->next()->kind, Kind::notStarted);

@@ -1,49 +1,33 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
 
 #include "BexmorCore/HubWrapper.h"
-#include "BexmorCore/External/Hub/NetworkMonitor.h"
-#include "FakeHub.h"
-#include "support/TempDir.h"
+#include "HubTestFixture.h"
 
 namespace {
 
 using bexmor::HubApiWrapper;
 using hubtest::FakeFile;
-using hubtest::FakeHub;
+using hubtest::readFile;
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-class FacadeTest : public ::testing::Test {
+// The facade leaves offline mode to the monitor: the tests say the network is up.
+class FacadeTest : public hubtest::HubTest {
 protected:
-    void SetUp() override {
-        bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
-    }
-    void TearDown() override { bexmor::NetworkMonitor::shared().setConnectivityProbe({}); }
+    const hubtest::NetworkProbe connected{true};
 };
 
 TEST_F(FacadeTest, DownloadsARepositoryOfThreeFilesIntoTheCacheLayout) {
-    FakeHub hub;
     const std::string big = hubtest::makeContent(50 * 1024 * 1024, 1);
     const std::string config = R"({"model_type": "darivir"})";
     const std::string tokenizer = hubtest::makeContent(3000, 2);
-    hub.addFile("bexmorinc/vocarion-coreml", "config.json", FakeFile{.content = config});
-    hub.addFile("bexmorinc/vocarion-coreml", "variant/AudioEncoder.bin", FakeFile{.content = big});
+    fake.addFile("bexmorinc/vocarion-coreml", "config.json", FakeFile{.content = config});
+    fake.addFile("bexmorinc/vocarion-coreml", "variant/AudioEncoder.bin", FakeFile{.content = big});
     // A git blob id as etag (40 hex digits): no content check, but a valid record.
-    hub.addFile("bexmorinc/vocarion-coreml", "variant/tokenizer.bin",
-                FakeFile{.content = tokenizer, .etag = std::string(40, 'b'), .etagHeader = "ETag", .sizeHeader = "Content-Length"});
+    fake.addFile("bexmorinc/vocarion-coreml", "variant/tokenizer.bin",
+                 FakeFile{.content = tokenizer, .etag = std::string(40, 'b'), .etagHeader = "ETag", .sizeHeader = "Content-Length"});
 
-    testsupport::TempDir base;
-    HubApiWrapper facade(base.path(), std::string("secret"), hub.endpoint(), false);
+    HubApiWrapper facade(base.path(), std::string("secret"), fake.endpoint(), false);
     const HubApiWrapper::Repo repo{"bexmorinc/vocarion-coreml", HubApiWrapper::RepoType::models};
 
     std::vector<double> fractions;
@@ -74,28 +58,25 @@ TEST_F(FacadeTest, DownloadsARepositoryOfThreeFilesIntoTheCacheLayout) {
     EXPECT_GE(fractions.size(), 7u);
 
     // Every file was sent the token on the hub.
-    for (const auto& request : hub.requests()) EXPECT_EQ(request.header("authorization"), "Bearer secret") << request.target;
+    for (const auto& request : fake.requests()) EXPECT_EQ(request.header("authorization"), "Bearer secret") << request.target;
 
     // A second snapshot finds everything current: HEAD requests only.
-    hub.clearRequests();
+    fake.clearRequests();
     facade.snapshot(repo);
-    EXPECT_EQ(hub.count("GET", "/resolve/"), 0);
-    EXPECT_EQ(hub.count("HEAD", "/resolve/"), 3);
+    EXPECT_EQ(fake.count("GET", "/resolve/"), 0);
+    EXPECT_EQ(fake.count("HEAD", "/resolve/"), 3);
 }
 
 TEST_F(FacadeTest, ListsFilenamesThroughTheClient) {
-    FakeHub hub;
-    hub.addFile("owner/name", "a.json", FakeFile{.content = "{}"});
-    hub.addFile("owner/name", "b.bin", FakeFile{.content = "x"});
-    testsupport::TempDir base;
-    HubApiWrapper facade(base.path(), std::string(), hub.endpoint(), false);
+    fake.addFile("owner/name", "a.json", FakeFile{.content = "{}"});
+    fake.addFile("owner/name", "b.bin", FakeFile{.content = "x"});
+    HubApiWrapper facade(base.path(), std::string(), fake.endpoint(), false);
     EXPECT_EQ(facade.getFilenames({"owner/name", HubApiWrapper::RepoType::models}, "main", {"*.json"}),
               std::vector<std::string>{"a.json"});
     EXPECT_FALSE(facade.impl.useOfflineMode.has_value());
 }
 
 TEST_F(FacadeTest, LocalRepoLocationTouchesNothing) {
-    testsupport::TempDir base;
     HubApiWrapper facade(base.path(), std::nullopt, std::string("http://127.0.0.1:9"), false);
     EXPECT_EQ(facade.localRepoLocation({"bexmorinc/vocarion-coreml", HubApiWrapper::RepoType::models}),
               base.path() / "models/bexmorinc/vocarion-coreml");

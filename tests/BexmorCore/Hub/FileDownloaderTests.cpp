@@ -5,8 +5,7 @@
 #include <thread>
 
 #include "BexmorCore/External/Hub/HubFileDownloader.h"
-#include "FakeHub.h"
-#include "support/TempDir.h"
+#include "HubTestFixture.h"
 
 namespace {
 
@@ -15,36 +14,20 @@ using bexmor::HubApi;
 using bexmor::HubClientError;
 using bexmor::UrlError;
 using hubtest::FakeFile;
-using hubtest::FakeHub;
+using hubtest::readFile;
+using hubtest::writeFile;
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeFile(const std::filesystem::path& path, const std::string& content) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-class FileDownload : public ::testing::Test {
+class FileDownload : public hubtest::HubTest {
 protected:
     HubApi::HubFileDownloader downloader(const std::string& name, const std::string& repoId = "o/n",
                                          HubApi::RepoType type = HubApi::RepoType::models, const std::string& revision = "main") {
-        const HubApi hub(base.path(), std::string("tok"), fake.endpoint());
-        const HubApi::Repo repo{repoId, type};
-        const auto folder = hub.repoDestination(repo);
-        HubApi::HubFileDownloader file{hub, repo, revision, folder, HubApi::metadataFolder(folder), name, hub.hfToken, hub.endpoint, false};
+        const HubApi hub = client(std::nullopt, "tok");
+        const HubApi::Repo fileRepo{repoId, type};
+        const auto folder = hub.repoDestination(fileRepo);
+        HubApi::HubFileDownloader file{hub, fileRepo, revision, folder, HubApi::metadataFolder(folder), name, hub.hfToken, hub.endpoint, false};
         file.retryDelay = std::chrono::milliseconds(10);
         return file;
     }
-    std::filesystem::path repoFolder() const { return base.path() / "models/o/n"; }
-    std::filesystem::path metadataFolder() const { return repoFolder() / ".cache/huggingface/download"; }
-
-    FakeHub fake;
-    testsupport::TempDir base;
 };
 
 TEST_F(FileDownload, SourceUrlEscapesTheRevisionAndNamesTheRepositoryKind) {
@@ -57,30 +40,30 @@ TEST_F(FileDownload, SourceUrlEscapesTheRevisionAndNamesTheRepositoryKind) {
 TEST_F(FileDownload, FetchesANestedFileAndWritesItsRecordAndRemovesOldPartials) {
     const std::string content = hubtest::makeContent(2000, 1);
     fake.addFile("o/n", "a/b/c.bin", FakeFile{.content = content});
-    writeFile(metadataFolder() / "a/b/c.bin.oldetag.incomplete", "stale bytes of an earlier version");
-    writeFile(metadataFolder() / "a/b/c.bin.x.incomplete.keep", "not a partial of ours");
-    writeFile(metadataFolder() / "a/b/other.bin.e.incomplete", "another file's partial");
+    writeFile(recordsFolder() / "a/b/c.bin.oldetag.incomplete", "stale bytes of an earlier version");
+    writeFile(recordsFolder() / "a/b/c.bin.x.incomplete.keep", "not a partial of ours");
+    writeFile(recordsFolder() / "a/b/other.bin.e.incomplete", "another file's partial");
 
     std::vector<double> reports;
     const auto result = downloader("a/b/c.bin").download([&](double fraction, std::optional<double>) { reports.push_back(fraction); });
 
     EXPECT_EQ(result, repoFolder() / "a/b/c.bin");
     EXPECT_EQ(readFile(result), content);
-    EXPECT_TRUE(readFile(metadataFolder() / "a/b/c.bin.metadata").starts_with(std::string(40, 'c') + "\n" + hubtest::sha256(content) + "\n"));
+    EXPECT_TRUE(readFile(recordsFolder() / "a/b/c.bin.metadata").starts_with(std::string(40, 'c') + "\n" + hubtest::sha256(content) + "\n"));
     EXPECT_EQ(reports, std::vector<double>{0});
-    EXPECT_FALSE(std::filesystem::exists(metadataFolder() / "a/b/c.bin.oldetag.incomplete"));
-    EXPECT_TRUE(std::filesystem::exists(metadataFolder() / "a/b/c.bin.x.incomplete.keep"));
-    EXPECT_TRUE(std::filesystem::exists(metadataFolder() / "a/b/other.bin.e.incomplete"));
+    EXPECT_FALSE(std::filesystem::exists(recordsFolder() / "a/b/c.bin.oldetag.incomplete"));
+    EXPECT_TRUE(std::filesystem::exists(recordsFolder() / "a/b/c.bin.x.incomplete.keep"));
+    EXPECT_TRUE(std::filesystem::exists(recordsFolder() / "a/b/other.bin.e.incomplete"));
     EXPECT_EQ(fake.requests().back().header("authorization"), "Bearer tok");
 }
 
 TEST_F(FileDownload, CurrentByCommitCostsOneHeadEvenWithoutASize) {
     fake.addFile("o/n", "f.bin", FakeFile{.content = "new content", .sizeHeader = ""});
     writeFile(repoFolder() / "f.bin", "cached");
-    writeFile(metadataFolder() / "f.bin.metadata", std::string(40, 'c') + "\nwhatever\n1.0\n");
+    writeFile(recordsFolder() / "f.bin.metadata", std::string(40, 'c') + "\nwhatever\n1.0\n");
     EXPECT_EQ(downloader("f.bin").download(), repoFolder() / "f.bin");
     EXPECT_EQ(readFile(repoFolder() / "f.bin"), "cached");
-    EXPECT_EQ(readFile(metadataFolder() / "f.bin.metadata"), std::string(40, 'c') + "\nwhatever\n1.0\n");
+    EXPECT_EQ(readFile(recordsFolder() / "f.bin.metadata"), std::string(40, 'c') + "\nwhatever\n1.0\n");
     EXPECT_EQ(fake.requests().size(), 1u);
     EXPECT_EQ(fake.requests().front().method, "HEAD");
 }
@@ -98,7 +81,7 @@ TEST_F(FileDownload, MissingRemoteFactsFailAndOddCommitsSkipTheCommitShortcut) {
     for (const std::string& commit : {std::string(40, 'C'), std::string(41, 'c')}) {
         fake.addFile("o/n", "g.bin", FakeFile{.content = "x", .commit = commit, .sizeHeader = ""});
         writeFile(repoFolder() / "g.bin", "x");
-        writeFile(metadataFolder() / "g.bin.metadata", commit + "\ne\n1.0\n");
+        writeFile(recordsFolder() / "g.bin.metadata", commit + "\ne\n1.0\n");
         EXPECT_THROW(downloader("g.bin").download(), EnvironmentError) << commit;
     }
 }
@@ -109,22 +92,22 @@ TEST_F(FileDownload, ShaEtagMatchingTheCachedContentWritesARecordWithoutTransfer
     writeFile(repoFolder() / "w.bin", content);
     downloader("w.bin").download();
     EXPECT_EQ(fake.count("GET", "/resolve/"), 0);
-    EXPECT_TRUE(readFile(metadataFolder() / "w.bin.metadata").starts_with(std::string(40, 'c') + "\n" + hubtest::sha256(content)));
+    EXPECT_TRUE(readFile(recordsFolder() / "w.bin.metadata").starts_with(std::string(40, 'c') + "\n" + hubtest::sha256(content)));
 }
 
 TEST_F(FileDownload, SameEtagNewCommitRewritesTheRecordOnly) {
     fake.addFile("o/n", "e.bin", FakeFile{.content = "abc", .commit = std::string(40, 'd'), .etag = "blobid"});
     writeFile(repoFolder() / "e.bin", "abc");
-    writeFile(metadataFolder() / "e.bin.metadata", std::string(40, 'c') + "\nblobid\n1.0\n");
+    writeFile(recordsFolder() / "e.bin.metadata", std::string(40, 'c') + "\nblobid\n1.0\n");
     downloader("e.bin").download();
     EXPECT_EQ(fake.count("GET", "/resolve/"), 0);
-    EXPECT_TRUE(readFile(metadataFolder() / "e.bin.metadata").starts_with(std::string(40, 'd') + "\nblobid\n"));
+    EXPECT_TRUE(readFile(recordsFolder() / "e.bin.metadata").starts_with(std::string(40, 'd') + "\nblobid\n"));
 }
 
 TEST_F(FileDownload, ChangedEtagReplacesTheFile) {
     fake.addFile("o/n", "e.bin", FakeFile{.content = "new", .etag = "blob2"});
     writeFile(repoFolder() / "e.bin", "old");
-    writeFile(metadataFolder() / "e.bin.metadata", std::string(40, 'b') + "\nblob1\n1.0\n");
+    writeFile(recordsFolder() / "e.bin.metadata", std::string(40, 'b') + "\nblob1\n1.0\n");
     downloader("e.bin").download();
     EXPECT_EQ(readFile(repoFolder() / "e.bin"), "new");
     EXPECT_EQ(fake.count("GET", "/resolve/"), 1);
@@ -132,7 +115,7 @@ TEST_F(FileDownload, ChangedEtagReplacesTheFile) {
 
 TEST_F(FileDownload, ARecordWithoutTheFileIsNotEnough) {
     fake.addFile("o/n", "gone.bin", FakeFile{.content = "data", .etag = "blob"});
-    writeFile(metadataFolder() / "gone.bin.metadata", std::string(40, 'c') + "\nblob\n1.0\n");
+    writeFile(recordsFolder() / "gone.bin.metadata", std::string(40, 'c') + "\nblob\n1.0\n");
     downloader("gone.bin").download();
     EXPECT_EQ(readFile(repoFolder() / "gone.bin"), "data");
 }
@@ -140,7 +123,7 @@ TEST_F(FileDownload, ARecordWithoutTheFileIsNotEnough) {
 TEST_F(FileDownload, ResumesAPartialFileOfTheSameEtag) {
     const std::string content = hubtest::makeContent(3000, 2);
     fake.addFile("o/n", "p.bin", FakeFile{.content = content});
-    writeFile(metadataFolder() / ("p.bin." + hubtest::sha256(content) + ".incomplete"), content.substr(0, 1000));
+    writeFile(recordsFolder() / ("p.bin." + hubtest::sha256(content) + ".incomplete"), content.substr(0, 1000));
     downloader("p.bin").download();
     EXPECT_EQ(fake.requests().back().header("range"), "bytes=1000-");
     EXPECT_EQ(readFile(repoFolder() / "p.bin"), content);
@@ -157,8 +140,8 @@ TEST_F(FileDownload, CorruptContentUnderAShaEtagIsNeverRecorded) {
         EXPECT_EQ(error.kind(), EnvironmentError::Case::fileIntegrityError);
     }
     EXPECT_FALSE(std::filesystem::exists(repoFolder() / "s.bin"));
-    EXPECT_FALSE(std::filesystem::exists(metadataFolder() / "s.bin.metadata"));
-    EXPECT_FALSE(std::filesystem::exists(metadataFolder() / ("s.bin." + file.etag + ".incomplete")));
+    EXPECT_FALSE(std::filesystem::exists(recordsFolder() / "s.bin.metadata"));
+    EXPECT_FALSE(std::filesystem::exists(recordsFolder() / ("s.bin." + file.etag + ".incomplete")));
 }
 
 TEST_F(FileDownload, HostileNamesAndEtagsNeverBecomePaths) {
@@ -170,6 +153,16 @@ TEST_F(FileDownload, HostileNamesAndEtagsNeverBecomePaths) {
     EXPECT_THROW(downloader(".cache/huggingface/download/y.metadata").download(), HubClientError);
     EXPECT_FALSE(std::filesystem::exists(base.path() / "models"));
     EXPECT_EQ(fake.count("HEAD", "x.bin"), 0);
+}
+
+TEST_F(FileDownload, AnOddEtagStillFindsACurrentFileByItsRecord) {
+    // An etag that may not stand in a file name is only refused where it would become one.
+    fake.addFile("o/n", "odd.bin", FakeFile{.content = "x", .commit = std::string(40, 'd'), .etag = "abc:1/2+3="});
+    writeFile(repoFolder() / "odd.bin", "x");
+    writeFile(recordsFolder() / "odd.bin.metadata", std::string(40, 'c') + "\nabc:1/2+3=\n1.0\n");
+    EXPECT_EQ(downloader("odd.bin").download(), repoFolder() / "odd.bin");
+    EXPECT_TRUE(readFile(recordsFolder() / "odd.bin.metadata").starts_with(std::string(40, 'd') + "\nabc:1/2+3=\n"));
+    EXPECT_EQ(fake.count("GET", "/resolve/"), 0);
 }
 
 TEST_F(FileDownload, CrossHostRedirectedTransferLeavesTheTokenBehind) {
@@ -199,8 +192,8 @@ TEST_F(FileDownload, CancellingStopsTheTransferAndWritesNoRecord) {
         EXPECT_EQ(error.code(), UrlError::Code::cancelled);
     }
     canceller.join();
-    EXPECT_FALSE(std::filesystem::exists(metadataFolder() / "c.bin.metadata"));
-    EXPECT_EQ(std::filesystem::file_size(metadataFolder() / ("c.bin." + hubtest::sha256(content) + ".incomplete")), 10u * 1024 * 1024);
+    EXPECT_FALSE(std::filesystem::exists(recordsFolder() / "c.bin.metadata"));
+    EXPECT_EQ(std::filesystem::file_size(recordsFolder() / ("c.bin." + hubtest::sha256(content) + ".incomplete")), 10u * 1024 * 1024);
 }
 
 }  // namespace

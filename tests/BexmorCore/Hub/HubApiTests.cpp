@@ -8,8 +8,7 @@
 
 #include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
-#include "FakeHub.h"
-#include "support/TempDir.h"
+#include "HubTestFixture.h"
 #include "support/TestHttpServer.h"
 
 namespace {
@@ -19,44 +18,11 @@ using bexmor::HubApi;
 using bexmor::HubClientError;
 using bexmor::UrlError;
 using hubtest::FakeFile;
-using hubtest::FakeHub;
+using hubtest::Environment;
+using hubtest::capture;
 using testsupport::HttpRequest;
 using testsupport::HttpResponder;
 using testsupport::TestHttpServer;
-
-// Sets environment variables for one test and puts the old values back.
-class Environment {
-public:
-    void set(const char* name, const char* value) {
-        remember(name);
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
-    }
-    ~Environment() {
-        for (const auto& [name, value] : saved_) {
-            if (value) ::setenv(name.c_str(), value->c_str(), 1);
-            else ::unsetenv(name.c_str());
-        }
-    }
-
-private:
-    void remember(const char* name) {
-        if (saved_.count(name)) return;
-        const char* old = std::getenv(name);
-        saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
-    }
-    std::map<std::string, std::optional<std::string>> saved_;
-};
-
-template <typename Error, typename Call>
-Error capture(Call&& call) {
-    try {
-        call();
-    } catch (const Error& error) {
-        return error;
-    }
-    throw std::runtime_error("the expected error was not thrown");
-}
 
 TEST(HubApiSetUp, TokenPrecedenceAndThePrintedLine) {
     Environment env;
@@ -99,10 +65,7 @@ TEST(HubApiSetUp, EndpointAndDownloadBase) {
     EXPECT_EQ(HubApi().useOfflineMode, std::nullopt);
 }
 
-class HubRequests : public ::testing::Test {
-protected:
-    testsupport::TempDir base;
-};
+using HubRequests = hubtest::HubTest;
 
 TEST_F(HubRequests, GetMapsStatusesToHubErrors) {
     int status = 403;
@@ -146,12 +109,11 @@ TEST_F(HubRequests, EmptyTokenSendsNoAuthorization) {
 }
 
 TEST_F(HubRequests, ListingKeepsOrderAndDuplicatesAndIgnoresExtraKeys) {
-    FakeHub fake;
     fake.addFile("o/n", "x", FakeFile{});
     fake.setListingBody("o/n", R"({"id":"o/n","private":false,"siblings":[
         {"rfilename":"b.bin","size":3,"lfs":{"oid":"x"}},{"rfilename":"config.json"},{"rfilename":"a.json"},
         {"rfilename":"b.bin"},{"rfilename":"sub/tokenizer.json"}],"tags":["x"]})");
-    const HubApi hub(base.path(), std::string(), fake.endpoint());
+    const HubApi hub = client(std::nullopt);
     const HubApi::Repo repo{"o/n", HubApi::RepoType::models};
     EXPECT_EQ(hub.getFilenames(repo), (std::vector<std::string>{"b.bin", "config.json", "a.json", "b.bin", "sub/tokenizer.json"}));
 
@@ -170,7 +132,6 @@ TEST_F(HubRequests, ListingUrlEscapesTheRevisionAndCarriesItIn404) {
 }
 
 TEST_F(HubRequests, HostileNamesInAListingAreRefusedBeforeAnythingIsWritten) {
-    FakeHub fake;
     fake.addFile("o/n", "x", FakeFile{});
     const HubApi hub(base.path() / "cache", std::string(), fake.endpoint());
     for (const std::string& name : std::vector<std::string>{"../escape.bin", "/etc/passwd", "a//b", "./a", "a/../../b", ".cache/huggingface/download/x.metadata",
@@ -198,11 +159,25 @@ TEST_F(HubRequests, BadEndpointAndRepoIdAreErrorsNotCrashes) {
 }
 
 TEST_F(HubRequests, MalformedListingFailsWithTheParsersError) {
-    FakeHub fake;
     fake.addFile("o/n", "x", FakeFile{});
-    fake.setListingBody("o/n", "[not json");
-    const HubApi hub(base.path(), std::string(), fake.endpoint());
-    EXPECT_THROW(hub.getFilenames({"o/n", HubApi::RepoType::models}), nlohmann::json::exception);
+    const HubApi hub = client(std::nullopt);
+    for (const char* body : {"[not json", R"({"files":[]})", R"({"siblings":{"a":{"rfilename":"a.bin"}}})",
+                             R"({"siblings":[{"rfilename":5}]})", R"({"siblings":[{"name":"a.bin"}]})"}) {
+        fake.setListingBody("o/n", body);
+        EXPECT_THROW(hub.getFilenames({"o/n", HubApi::RepoType::models}), nlohmann::json::exception) << body;
+    }
+}
+
+TEST_F(HubRequests, AnAnswerLongerThanTheLimitFailsInsteadOfFillingMemory) {
+    TestHttpServer server([](const HttpRequest&, HttpResponder& responder) { responder.respond(200, {}, std::string(5000, 'x')); });
+    platform::HttpRequest request;
+    request.url = server.baseUrl() + "/big";
+    request.maxBodySize = 4096;
+    EXPECT_EQ(capture<UrlError>([&] { platform::send(request); }).code(), UrlError::Code::other);
+    request.maxBodySize = 5000;
+    EXPECT_EQ(platform::send(request).body.size(), 5000u);
+    // The hub's own requests have a limit far above any listing.
+    EXPECT_GE(platform::HttpRequest().maxBodySize, 64u * 1024 * 1024);
 }
 
 TEST_F(HubRequests, GetFileUrlsSkipsHiddenFilesAndFolders) {
@@ -306,6 +281,49 @@ TEST(HubConfiguration, ReadsObjectsAndNamesTheFileOnBadJson) {
         EXPECT_STREQ(error.what(), "Failed to parse server response.");
     }
     EXPECT_THROW(hub.configuration(dir / "missing.json"), std::filesystem::filesystem_error);
+
+    // The file is named by its URL: absolute, with characters a URL path cannot hold escaped.
+    std::ofstream(dir / "bad name.json") << "{";
+    try {
+        hub.configuration(dir / "bad name.json");
+        FAIL();
+    } catch (const HubClientError& error) {
+        EXPECT_EQ(error.fileUrl(), "file://" + dir.path().string() + "/bad%20name.json");
+    }
+    EXPECT_EQ(bexmor::hubpaths::fileUrlText("/a b/ü.json"), "file:///a%20b/%C3%BC.json");
+    EXPECT_EQ(bexmor::hubpaths::fileUrlText("rel.json"), "file://" + std::filesystem::current_path().string() + "/rel.json");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HubErrors, EveryCaseHasItsMessage) {
+    using bexmor::EnvironmentError;
+    using bexmor::HubClientError;
+    EXPECT_STREQ(HubClientError::authorizationRequired(401).what(),
+                 "Authentication failed with status code: 401. Please check your hub token.");
+    EXPECT_STREQ(HubClientError::authorizationRequired(std::nullopt).what(),
+                 "Authentication required. Please provide a valid hub token.");
+    EXPECT_STREQ(HubClientError::httpStatusCode(500).what(), "HTTP error with status code: 500");
+    EXPECT_STREQ(HubClientError::jsonSerialization("file:///a.json", "the message").what(), "the message");
+    EXPECT_STREQ(HubClientError::downloadError("x").what(), "Download failed: x");
+    EXPECT_STREQ(HubClientError::fileNotFound("x").what(), "File not found: x");
+    EXPECT_STREQ(HubClientError::networkError(bexmor::UrlError(bexmor::UrlError::Code::cancelled)).what(),
+                 "Network error: cancelled");
+    EXPECT_STREQ(HubClientError::resourceNotFound("x").what(), "Resource not found: x");
+    EXPECT_STREQ(HubClientError::configurationMissing("x").what(), "Required configuration file missing: x");
+    EXPECT_STREQ(HubClientError::fileSystemError(std::runtime_error("disk full")).what(), "File system error: disk full");
+    EXPECT_STREQ(HubClientError::parseError("x").what(), "Parse error: x");
+    EXPECT_STREQ(HubClientError::parse().what(), "Failed to parse server response.");
+    EXPECT_STREQ(HubClientError::unexpectedError().what(), "An unexpected error occurred.");
+    EXPECT_EQ(HubClientError::resourceNotFound("x").kind(), HubClientError::Case::resourceNotFound);
+    EXPECT_EQ(HubClientError::resourceNotFound("x").text(), "x");
+
+    EXPECT_STREQ(EnvironmentError::invalidMetadataError("x").what(), "Invalid metadata: x");
+    EXPECT_STREQ(EnvironmentError::offlineModeError("x").what(), "Offline mode error: x");
+    EXPECT_STREQ(EnvironmentError::fileIntegrityError("x").what(), "File integrity check failed: x");
+    EXPECT_STREQ(EnvironmentError::fileWriteError("x").what(), "Failed to write file: x");
 }
 
 }  // namespace

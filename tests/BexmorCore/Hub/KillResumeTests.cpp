@@ -5,13 +5,10 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
-#include "FakeHub.h"
+#include "HubTestFixture.h"
 #include "TestPaths.h"
-#include "support/TempDir.h"
 
 extern char** environ;
 
@@ -19,15 +16,9 @@ namespace {
 
 using hubtest::FakeFile;
 using hubtest::FakeHub;
+using hubtest::readFile;
 
 constexpr size_t MiB = 1024 * 1024;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 pid_t startHelper(const std::string& endpoint, const std::filesystem::path& base) {
     const std::string program = std::string(testsupport::kBinDir) + "/hub_download_helper";

@@ -2,11 +2,9 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 
 #include "BexmorCore/External/Hub/HubApi.h"
-#include "FakeHub.h"
-#include "support/TempDir.h"
+#include "HubTestFixture.h"
 #include "support/TestHttpServer.h"
 
 namespace {
@@ -14,16 +12,10 @@ namespace {
 using bexmor::EnvironmentError;
 using bexmor::HubApi;
 using bexmor::HubClientError;
+using hubtest::readFile;
 using testsupport::HttpRequest;
 using testsupport::HttpResponder;
 using testsupport::TestHttpServer;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 TEST(EtagNormalisation, StripsOneWeakPrefixAndOuterQuotes) {
     EXPECT_EQ(HubApi::normalizeEtag(std::nullopt), std::nullopt);
@@ -131,6 +123,17 @@ TEST_F(Records, RoundTripCreatesFoldersAndStripsEveryMetadataSuffix) {
     std::ofstream(dir / "whole.metadata") << "c\ne\n5.0\nextra\nlines\n";
     EXPECT_EQ(hub.readDownloadMetadata(dir / "whole.metadata")->timestamp, 5.0);
     EXPECT_EQ(hub.readDownloadMetadata(dir / "missing.metadata"), std::nullopt);
+}
+
+TEST_F(Records, LinesAreTrimmedOfEveryKindOfWhiteSpace) {
+    // Tabs, no-break, em and ideographic spaces around the values are not part of them.
+    std::ofstream(dir / "padded.metadata", std::ios::binary)
+        << "\t" << std::string(40, 'c') << "\u00A0\n\u2003etag\u3000\n 5.5\u2003\n";
+    const auto record = hub.readDownloadMetadata(dir / "padded.metadata");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->commitHash, std::string(40, 'c'));
+    EXPECT_EQ(record->etag, "etag");
+    EXPECT_EQ(record->timestamp, 5.5);
 }
 
 TEST_F(Records, CorruptRecordsAreRemovedAndReportedAbsent) {

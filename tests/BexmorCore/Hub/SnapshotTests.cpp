@@ -5,9 +5,7 @@
 #include <sstream>
 
 #include "BexmorCore/External/Hub/HubApi.h"
-#include "BexmorCore/External/Hub/NetworkMonitor.h"
-#include "FakeHub.h"
-#include "support/TempDir.h"
+#include "HubTestFixture.h"
 
 namespace {
 
@@ -16,19 +14,9 @@ using bexmor::HubApi;
 using bexmor::HubClientError;
 using bexmor::Progress;
 using hubtest::FakeFile;
-using hubtest::FakeHub;
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void writeFile(const std::filesystem::path& path, const std::string& content) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
+using hubtest::NetworkProbe;
+using hubtest::readFile;
+using hubtest::writeFile;
 
 struct Report {
     int64_t total;
@@ -37,32 +25,23 @@ struct Report {
     std::optional<double> throughput;
 };
 
-class Snapshot : public ::testing::Test {
+class Snapshot : public hubtest::HubTest {
 protected:
-    HubApi client(std::optional<bool> offline = false) const {
-        return HubApi(base.path(), std::string(), fake.endpoint(), false, offline);
-    }
     HubApi::ProgressHandler recorder() {
         return [this](const Progress& progress) {
             reports.push_back({progress.totalUnitCount(), progress.completedUnitCount(), progress.fractionCompleted(), progress.throughput()});
         };
     }
-    std::filesystem::path folder() const { return base.path() / "models/o/n"; }
-    std::filesystem::path records() const { return folder() / ".cache/huggingface/download"; }
-
-    FakeHub fake;
-    testsupport::TempDir base;
     std::vector<Report> reports;
-    const HubApi::Repo repo{"o/n", HubApi::RepoType::models};
 };
 
 TEST_F(Snapshot, AnEmptyListingReportsOnceAndReturnsTheFolder) {
     fake.addFile("o/n", "x", FakeFile{});
     fake.setListingBody("o/n", R"({"siblings":[]})");
-    EXPECT_EQ(client().snapshot(repo, "main", {}, recorder()), folder());
+    EXPECT_EQ(client().snapshot(repo, "main", {}, recorder()), repoFolder());
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].total, 0);
-    EXPECT_FALSE(std::filesystem::exists(folder()));
+    EXPECT_FALSE(std::filesystem::exists(repoFolder()));
 }
 
 TEST_F(Snapshot, CurrentFilesCostNoTransferAndReportOnceAtTheEnd) {
@@ -115,35 +94,37 @@ TEST_F(Snapshot, AFailureAtTheSecondFileKeepsTheFirst) {
     fake.addFile("o/n", "one.bin", FakeFile{.content = "first"});
     fake.addFile("o/n", "two.bin", FakeFile{.content = "second", .status = 500});
     EXPECT_THROW(client().snapshot(repo, "main", {}, recorder()), HubClientError);
-    EXPECT_EQ(readFile(folder() / "one.bin"), "first");
-    EXPECT_TRUE(std::filesystem::exists(records() / "one.bin.metadata"));
-    EXPECT_FALSE(std::filesystem::exists(folder() / "two.bin"));
+    EXPECT_EQ(readFile(repoFolder() / "one.bin"), "first");
+    EXPECT_TRUE(std::filesystem::exists(recordsFolder() / "one.bin.metadata"));
+    EXPECT_FALSE(std::filesystem::exists(repoFolder() / "two.bin"));
 }
 
 TEST_F(Snapshot, ForcedOnlineWithoutNetworkReachesTheListing) {
-    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return false; });
+    const NetworkProbe disconnected(false);
     fake.setListingStatus(500);
     EXPECT_THROW(client(false).snapshot(repo), HubClientError);
     EXPECT_EQ(fake.requests().size(), 1u);
-    bexmor::NetworkMonitor::shared().setConnectivityProbe({});
 }
 
 TEST_F(Snapshot, WithoutAnOfflineSettingTheMonitorDecides) {
     fake.addFile("o/n", "f.bin", FakeFile{.content = "f"});
-    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return false; });
-    const HubApi undecided(base.path(), std::string(), fake.endpoint());
-    EXPECT_THROW(undecided.snapshot(repo), EnvironmentError);  // offline: nothing cached yet
-    EXPECT_TRUE(fake.requests().empty());
-    ::setenv("CI_DISABLE_NETWORK_MONITOR", "1", 1);
-    EXPECT_EQ(undecided.snapshot(repo), folder());
-    for (const char* other : {"true", "01", ""}) {
-        ::setenv("CI_DISABLE_NETWORK_MONITOR", other, 1);
-        EXPECT_TRUE(bexmor::NetworkMonitor::shared().shouldUseOfflineMode()) << other;
+    hubtest::Environment env;
+    env.set("CI_DISABLE_NETWORK_MONITOR", nullptr);
+    {
+        const NetworkProbe disconnected(false);
+        const HubApi undecided = client(std::nullopt);
+        EXPECT_THROW(undecided.snapshot(repo), EnvironmentError);  // offline: nothing cached yet
+        EXPECT_TRUE(fake.requests().empty());
+        env.set("CI_DISABLE_NETWORK_MONITOR", "1");
+        EXPECT_EQ(undecided.snapshot(repo), repoFolder());
+        for (const char* other : {"true", "01", ""}) {
+            env.set("CI_DISABLE_NETWORK_MONITOR", other);
+            EXPECT_TRUE(bexmor::NetworkMonitor::shared().shouldUseOfflineMode()) << other;
+        }
     }
-    ::unsetenv("CI_DISABLE_NETWORK_MONITOR");
-    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
+    env.set("CI_DISABLE_NETWORK_MONITOR", nullptr);
+    const NetworkProbe connected(true);
     EXPECT_FALSE(bexmor::NetworkMonitor::shared().shouldUseOfflineMode());
-    bexmor::NetworkMonitor::shared().setConnectivityProbe({});
 }
 
 // --- offline validation ---
@@ -153,8 +134,8 @@ TEST_F(Snapshot, OfflineAcceptsAGoodCacheWithoutAnyRequest) {
     fake.addFile("o/n", "c.json", FakeFile{.content = "{}", .etag = "blobid"});
     client().snapshot(repo);
     fake.clearRequests();
-    EXPECT_EQ(client(true).snapshot(repo, "main", {}, recorder()), folder());
-    EXPECT_EQ(client(true).snapshot(repo, "main", {"*.json"}), folder());
+    EXPECT_EQ(client(true).snapshot(repo, "main", {}, recorder()), repoFolder());
+    EXPECT_EQ(client(true).snapshot(repo, "main", {"*.json"}), repoFolder());
     EXPECT_TRUE(fake.requests().empty());
     EXPECT_TRUE(reports.empty());
 }
@@ -169,19 +150,19 @@ TEST_F(Snapshot, OfflineFailures) {
         return "no error";
     };
     EXPECT_EQ(offlineMessage(), "Offline mode error: Repository not available locally");
-    writeFile(folder() / ".hidden", "x");
-    writeFile(records() / "a.bin.metadata", "c\ne\n1.0\n");
+    writeFile(repoFolder() / ".hidden", "x");
+    writeFile(recordsFolder() / "a.bin.metadata", "c\ne\n1.0\n");
     EXPECT_EQ(offlineMessage(), "Offline mode error: No files available locally for this repository");
 
-    writeFile(folder() / "a.bin", "content");
+    writeFile(repoFolder() / "a.bin", "content");
     EXPECT_EQ(offlineMessage({"*.json"}), "Offline mode error: No files matching the requested patterns are available locally");
-    writeFile(folder() / "b.bin", "no record");
+    writeFile(repoFolder() / "b.bin", "no record");
     EXPECT_EQ(offlineMessage({"b*"}), "Offline mode error: Metadata not available for b.bin");
-    writeFile(records() / "b.bin.metadata", "corrupt");
+    writeFile(recordsFolder() / "b.bin.metadata", "corrupt");
     EXPECT_EQ(offlineMessage({"b*"}), "Offline mode error: Metadata not available for b.bin");
-    EXPECT_FALSE(std::filesystem::exists(records() / "b.bin.metadata"));
+    EXPECT_FALSE(std::filesystem::exists(recordsFolder() / "b.bin.metadata"));
 
-    writeFile(records() / "b.bin.metadata", "c\n" + hubtest::sha256("other content") + "\n1.0\n");
+    writeFile(recordsFolder() / "b.bin.metadata", "c\n" + hubtest::sha256("other content") + "\n1.0\n");
     try {
         client(true).snapshot(repo, "main", {"b*"});
         FAIL();
@@ -192,16 +173,16 @@ TEST_F(Snapshot, OfflineFailures) {
     // The same digest in upper case is no SHA-256 etag: no content check.
     std::string upper = hubtest::sha256("other content");
     for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    writeFile(records() / "b.bin.metadata", "c\n" + upper + "\n1.0\n");
+    writeFile(recordsFolder() / "b.bin.metadata", "c\n" + upper + "\n1.0\n");
     EXPECT_EQ(offlineMessage({"b*"}), "no error");
 }
 
 TEST_F(Snapshot, OfflineSymlinksLeavingTheRepository) {
     writeFile(base.path() / "outside.bin", "outside");
-    writeFile(folder() / "a.bin", "a");
-    writeFile(records() / "a.bin.metadata", "c\ne\n1.0\n");
-    std::filesystem::create_symlink(base.path() / "outside.bin", folder() / "link.bin");
-    EXPECT_EQ(client(true).snapshot(repo, "main", {"*.bin"}), folder());
+    writeFile(repoFolder() / "a.bin", "a");
+    writeFile(recordsFolder() / "a.bin.metadata", "c\ne\n1.0\n");
+    std::filesystem::create_symlink(base.path() / "outside.bin", repoFolder() / "link.bin");
+    EXPECT_EQ(client(true).snapshot(repo, "main", {"*.bin"}), repoFolder());
     try {
         client(true).snapshot(repo);
         FAIL();
@@ -220,11 +201,11 @@ TEST_F(Snapshot, AStopDuringATransferCancelsAndALaterSnapshotFinishes) {
     } catch (const bexmor::UrlError& error) {
         EXPECT_EQ(error.code(), bexmor::UrlError::Code::cancelled);
     }
-    EXPECT_FALSE(std::filesystem::exists(records() / "a.bin.metadata"));
-    EXPECT_FALSE(std::filesystem::exists(folder() / "b.bin"));
+    EXPECT_FALSE(std::filesystem::exists(recordsFolder() / "a.bin.metadata"));
+    EXPECT_FALSE(std::filesystem::exists(repoFolder() / "b.bin"));
     client().snapshot(repo);
-    EXPECT_EQ(readFile(folder() / "a.bin"), "a");
-    EXPECT_EQ(readFile(folder() / "b.bin"), "b");
+    EXPECT_EQ(readFile(repoFolder() / "a.bin"), "a");
+    EXPECT_EQ(readFile(repoFolder() / "b.bin"), "b");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "QtPrinters.h"
 #include "KorvuDarivir/AppModel.h"
+#include "KorvuDarivir/Permissions.h"
 #include "KorvuDarivir/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
 
@@ -12,7 +13,7 @@ namespace {
 
 using korvu::AppModel;
 using korvu::DictationPhase;
-using korvu::HotkeyCodes;
+using korvu::Hotkey;
 using korvu::LastInsert;
 using korvu::MicButtonState;
 using korvu::ModelState;
@@ -189,8 +190,8 @@ TEST(AppModelTest, ShortcutsAreReadFromTheSettingsWhenCreated)
     korvu::Settings::registerDefaults();
     korvu::Settings::setWordHotkey({0x0E, 0x1000});
     AppModel model;
-    EXPECT_EQ(model.hotkey(), (HotkeyCodes{49, 0x1800}));
-    EXPECT_EQ(model.wordHotkey(), (HotkeyCodes{0x0E, 0x1000}));
+    EXPECT_EQ(model.hotkey(), (Hotkey{49, 0x1800}));
+    EXPECT_EQ(model.wordHotkey(), (Hotkey{0x0E, 0x1000}));
     EXPECT_EQ(&AppModel::shared(), &AppModel::shared());
     platform::UserDefaults::standard().removeAllStoredValues();
 }
@@ -216,3 +217,37 @@ TEST(MicButtonStateTest, EqualityAndAccessibilityLabels)
 }
 
 }  // namespace
+
+namespace {
+
+// A permission system whose answers the test chooses.
+struct FixedPermissions : korvu::PermissionSystem {
+    korvu::MicrophoneAuthorization microphone = korvu::MicrophoneAuthorization::authorized;
+    bool trusted = false;
+    korvu::MicrophoneAuthorization microphoneAuthorization() override { return microphone; }
+    void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
+    bool isAccessibilityTrusted() override { return trusted; }
+    void promptForAccessibility() override {}
+    void openPane(korvu::PrivacyPane) override {}
+};
+
+}  // namespace
+
+TEST(AppModelGrants, StartAsTheSystemReportsThem)
+{
+    FixedPermissions system;
+    system.trusted = true;
+    system.microphone = korvu::MicrophoneAuthorization::denied;
+    const AppModel trustedModel(system);
+    EXPECT_TRUE(trustedModel.accessibilityGranted());
+    EXPECT_FALSE(trustedModel.microphoneGranted());
+
+    system.trusted = false;
+    system.microphone = korvu::MicrophoneAuthorization::notDetermined;
+    const AppModel untrustedModel(system);
+    EXPECT_FALSE(untrustedModel.accessibilityGranted());
+    EXPECT_FALSE(untrustedModel.microphoneGranted());
+
+    system.microphone = korvu::MicrophoneAuthorization::authorized;
+    EXPECT_TRUE(AppModel(system).microphoneGranted());
+}

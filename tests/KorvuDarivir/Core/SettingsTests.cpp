@@ -13,7 +13,7 @@ namespace {
 
 using korvu::ButtonOffset;
 using korvu::CleanupStyle;
-using korvu::HotkeyCodes;
+using korvu::Hotkey;
 using korvu::Settings;
 using korvu::StyleApp;
 
@@ -32,8 +32,8 @@ TEST_F(SettingsTest, AFreshUserGetsTheRegisteredDefaults)
     EXPECT_EQ(Settings::language(), QString("de"));
     EXPECT_EQ(Settings::languageName(), "Deutsch");
     EXPECT_FALSE(Settings::microphoneUID().has_value());
-    EXPECT_EQ(Settings::hotkey(), (HotkeyCodes{49, 0x1800}));
-    EXPECT_EQ(Settings::wordHotkey(), (HotkeyCodes{13, 0x1800}));
+    EXPECT_EQ(Settings::hotkey(), (Hotkey{49, 0x1800}));
+    EXPECT_EQ(Settings::wordHotkey(), (Hotkey{13, 0x1800}));
     EXPECT_FALSE(defaults().boolean("cleanupEnabled"));
     EXPECT_TRUE(defaults().boolean("showFloatingButton"));
     EXPECT_FALSE(defaults().boolean("holdToTalk"));
@@ -72,18 +72,18 @@ TEST_F(SettingsTest, ShortcutsAreStoredAsTwoIntegers)
     Settings::setHotkey({0x31, 0x100 | 0x200});
     EXPECT_EQ(defaults().integer("hotkeyKeyCode"), 0x31);
     EXPECT_EQ(defaults().integer("hotkeyModifiers"), 0x300);
-    EXPECT_EQ(Settings::hotkey(), (HotkeyCodes{0x31, 0x300}));
+    EXPECT_EQ(Settings::hotkey(), (Hotkey{0x31, 0x300}));
 
     Settings::setWordHotkey({4294967295u, 0x1000});
-    EXPECT_EQ(Settings::wordHotkey(), (HotkeyCodes{4294967295u, 0x1000}));
-    EXPECT_EQ(Settings::hotkey(), (HotkeyCodes{0x31, 0x300}));
+    EXPECT_EQ(Settings::wordHotkey(), (Hotkey{4294967295u, 0x1000}));
+    EXPECT_EQ(Settings::hotkey(), (Hotkey{0x31, 0x300}));
 }
 
 TEST_F(SettingsTest, ShortcutValuesOutsideUnsigned32BitReadAsZero)
 {
     defaults().set("hotkeyKeyCode", qint64(-1));
     defaults().set("hotkeyModifiers", qint64(4294967296));
-    EXPECT_EQ(Settings::hotkey(), (HotkeyCodes{0, 0}));
+    EXPECT_EQ(Settings::hotkey(), (Hotkey{0, 0}));
     defaults().set("hotkeyKeyCode", "not a number");
     EXPECT_EQ(Settings::hotkey().keyCode, 0u);
 }
@@ -135,6 +135,19 @@ TEST_F(SettingsTest, ButtonOffsetsPerApplication)
 
     defaults().set("buttonOffsets", QVariantMap{});
     EXPECT_FALSE(Settings::hasButtonOffsets());
+}
+
+TEST_F(SettingsTest, OnlyRealNumbersMakeAnOffset)
+{
+    // A Boolean or a number written as text converts to a number, but is none: the whole
+    // dictionary has another shape then.
+    defaults().set("buttonOffsets", QVariantMap{{"a", QVariantList{true, 2.0}}});
+    EXPECT_EQ(Settings::buttonOffset(QString("a")), ButtonOffset{});
+    EXPECT_FALSE(Settings::hasButtonOffsets());
+    defaults().set("buttonOffsets", QVariantMap{{"a", QVariantList{"1", 2.0}}});
+    EXPECT_EQ(Settings::buttonOffset(QString("a")), ButtonOffset{});
+    defaults().set("buttonOffsets", QVariantMap{{"a", QVariantList{1, qint64(2)}}});
+    EXPECT_EQ(Settings::buttonOffset(QString("a")), (ButtonOffset{1, 2}));
 }
 
 TEST_F(SettingsTest, ANonFiniteOffsetDoesNotSpoilTheOtherSavedPositions)

@@ -40,6 +40,15 @@ std::vector<float> tone(double frequency, double rate, std::size_t count, float 
     return out;
 }
 
+// The recording holds the original speech: the same waveform, as loud, as long.
+void expectSameSpeech(const std::vector<float>& reference, const std::vector<float>& samples) {
+    const auto match = recordertest::align(reference, samples);
+    EXPECT_GT(match.correlation, 0.95) << "at offset " << match.offset << ", gain " << match.gain;
+    EXPECT_NEAR(match.gain, 1.0, 0.1) << "the recording is as loud as the original";
+    EXPECT_NEAR(static_cast<double>(recordertest::loudSpan(samples)), static_cast<double>(recordertest::loudSpan(reference)),
+                0.05 * recordertest::loudSpan(reference));
+}
+
 std::vector<float> concat(std::initializer_list<std::vector<float>> parts) {
     std::vector<float> out;
     for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
@@ -85,11 +94,7 @@ TEST_F(RecorderTest, RecordsSpeechFromA16kHzMicrophone) {
     ASSERT_FALSE(feed.failed());
 
     EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(payload.size()), 0.05 * payload.size());
-    const auto match = recordertest::align(reference, samples);
-    EXPECT_GT(match.correlation, 0.95) << "at offset " << match.offset << ", gain " << match.gain;
-    EXPECT_NEAR(match.gain, 1.0, 0.1) << "the recording is as loud as the original";
-    EXPECT_NEAR(static_cast<double>(recordertest::loudSpan(samples)), static_cast<double>(recordertest::loudSpan(reference)),
-                0.05 * recordertest::loudSpan(reference));
+    expectSameSpeech(reference, samples);
 }
 
 TEST_F(RecorderTest, ConvertsA48kHzStereoMicrophoneTo16kHzMono) {
@@ -111,11 +116,7 @@ TEST_F(RecorderTest, ConvertsA48kHzStereoMicrophoneTo16kHzMono) {
 
     // A third as many samples as frames went in.
     EXPECT_NEAR(static_cast<double>(samples.size()), payload.size() / 3.0, 0.05 * payload.size() / 3.0);
-    const auto match = recordertest::align(reference, samples);
-    EXPECT_GT(match.correlation, 0.95) << "at offset " << match.offset << ", gain " << match.gain;
-    EXPECT_NEAR(match.gain, 1.0, 0.1) << "the recording is as loud as the original";
-    EXPECT_NEAR(static_cast<double>(recordertest::loudSpan(samples)), static_cast<double>(recordertest::loudSpan(reference)),
-                0.05 * recordertest::loudSpan(reference));
+    expectSameSpeech(reference, samples);
 }
 
 TEST_F(RecorderTest, RecordsA48kHzFilePlayedIntoTheSink) {
@@ -131,11 +132,7 @@ TEST_F(RecorderTest, RecordsA48kHzFilePlayedIntoTheSink) {
     ASSERT_TRUE(levels.waitFor(levels.count() + 4));
     const auto samples = recorder.stop();
 
-    const auto match = recordertest::align(reference, samples);
-    EXPECT_GT(match.correlation, 0.95) << "at offset " << match.offset << ", gain " << match.gain;
-    EXPECT_NEAR(match.gain, 1.0, 0.1) << "the recording is as loud as the original";
-    EXPECT_NEAR(static_cast<double>(recordertest::loudSpan(samples)), static_cast<double>(recordertest::loudSpan(reference)),
-                0.05 * recordertest::loudSpan(reference));
+    expectSameSpeech(reference, samples);
     const auto all = levels.levels();
     EXPECT_GT(*std::max_element(all.begin(), all.end()), 0.5f) << "speech is loud";
 }

@@ -3,6 +3,7 @@
 
 #include "X11TestSupport.h"
 
+#include <QKeyEvent>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -42,6 +43,26 @@ TEST(Hotkey, ShortcutFromRecordedKeyPress)
     constexpr std::uint32_t kMenuKey = 135;
     EXPECT_EQ(Hotkey::fromKeyEvent(kMenuKey, Qt::ControlModifier),
               (Hotkey{platform::KeyCodes::kPlainKeyCodeBase + kMenuKey, 0x1000}));
+}
+
+TEST(Hotkey, AModifierKeyPressedOnItsOwnIsNoShortcut)
+{
+    // X11 reports the press of Control itself as a key press carrying Control; the user is
+    // only beginning a shortcut.
+    constexpr std::uint32_t kControlL = 37, kAltL = 64, kShiftL = 50, kSuperL = 133, kAltR = 108, kCapsLock = 66;
+    EXPECT_FALSE(Hotkey::fromKeyEvent(kControlL, Qt::ControlModifier));
+    EXPECT_FALSE(Hotkey::fromKeyEvent(kAltL, Qt::ControlModifier | Qt::AltModifier));
+    EXPECT_FALSE(Hotkey::fromKeyEvent(kShiftL, Qt::ControlModifier | Qt::ShiftModifier));
+    EXPECT_FALSE(Hotkey::fromKeyEvent(kSuperL, Qt::MetaModifier));
+    EXPECT_FALSE(Hotkey::fromKeyEvent(kAltR, Qt::ControlModifier | Qt::AltModifier));
+    EXPECT_FALSE(Hotkey::fromKeyEvent(kCapsLock, Qt::ControlModifier));
+
+    // The recorder's own events: a modifier key that has no virtual key code of its own
+    // (AltGr on the third level) is told by its Qt key.
+    const QKeyEvent altGr(QEvent::KeyPress, Qt::Key_AltGr, Qt::ControlModifier, 92, 0xfe03, 0);
+    EXPECT_FALSE(Hotkey::fromKeyEvent(altGr));
+    const QKeyEvent controlAltW(QEvent::KeyPress, Qt::Key_W, Qt::ControlModifier | Qt::AltModifier, 25, 0x77, 0);
+    EXPECT_EQ(Hotkey::fromKeyEvent(controlAltW), (Hotkey{13, 0x1800}));
 }
 
 TEST(Hotkey, KeyCodeTableRoundTrips)

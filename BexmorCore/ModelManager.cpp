@@ -1,0 +1,248 @@
+#include "BexmorCore/ModelManager.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <exception>
+#include <typeinfo>
+#include <utility>
+
+#include "BexmorCore/BexmorCoreError.h"
+#include "BexmorCore/Logging.h"
+
+namespace bexmor {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The class name without its namespaces ("bexmor::ModelManager" -> "ModelManager").
+std::string unqualifiedName(const std::type_info& type) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    std::string name = (status == 0 && demangled != nullptr) ? demangled : type.name();
+    std::free(demangled);
+    // Only namespaces before any template argument list are dropped.
+    const auto templateStart = name.find('<');
+    const auto lastScope = name.rfind("::", templateStart);
+    if (lastScope != std::string::npos) name = name.substr(lastScope + 2);
+    return name;
+}
+
+// A file URL of a path: relative paths count from the working folder.
+fs::path fileURL(const std::string& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(fs::path(path), error);
+    return error ? fs::path(path) : absolute;
+}
+
+}  // namespace
+
+ModelManager::ModelManager(std::shared_ptr<ModelLoader> loader, std::shared_ptr<const ModelDownloader> downloader)
+    : downloader_(std::move(downloader)), loader_(std::move(loader)) {}
+
+ModelState ModelManager::modelState() const {
+    std::scoped_lock lock(mutex_);
+    return modelState_;
+}
+
+ModelManager::StateCallback ModelManager::modelStateCallback() const {
+    std::scoped_lock lock(mutex_);
+    return modelStateCallback_;
+}
+
+void ModelManager::setModelStateCallback(StateCallback callback) {
+    std::scoped_lock lock(mutex_);
+    modelStateCallback_ = std::move(callback);
+}
+
+std::optional<fs::path> ModelManager::modelPath() const {
+    std::scoped_lock lock(mutex_);
+    return modelPath_;
+}
+
+std::optional<fs::path> ModelManager::modelFolder() const {
+    const auto folder = loader_->modelFolder();
+    if (!folder) return std::nullopt;
+    return fileURL(*folder);
+}
+
+bool ModelManager::isAvailable() const {
+    const ModelState state = modelState();
+    return state == ModelState::loading || state == ModelState::loaded || state == ModelState::downloaded;
+}
+
+bool ModelManager::isLoaded() const { return modelState() == ModelState::loaded; }
+
+const std::string& ModelManager::loggerName() const {
+    std::call_once(loggerNameOnce_, [this] { loggerName_ = unqualifiedName(typeid(*this)); });
+    return loggerName_;
+}
+
+std::string ModelManager::prefix() const { return "[" + loggerName(); }
+
+std::optional<std::pair<ModelManager::StateCallback, ModelState>> ModelManager::exchangeLocked(ModelState state) {
+    const ModelState old = std::exchange(modelState_, state);
+    if (old == state || !modelStateCallback_) return std::nullopt;
+    return std::make_pair(modelStateCallback_, old);
+}
+
+void ModelManager::setState(ModelState state) {
+    std::optional<std::pair<StateCallback, ModelState>> call;
+    {
+        std::scoped_lock lock(mutex_);
+        call = exchangeLocked(state);
+    }
+    if (call) call->first(call->second, state);
+}
+
+fs::path ModelManager::modelPathOrThrowLocked(const std::optional<fs::path>& folder) const {
+    if (modelPath_) return *modelPath_;
+    if (folder) return *folder;
+    throw BexmorCoreError::invalidConfiguration(
+        "No model path available. Call downloadModels() first, or provide modelFolder.");
+}
+
+void ModelManager::downloadModels(const ProgressCallback& progressCallback) {
+    const auto folder = loader_->modelFolder();
+    std::optional<std::pair<StateCallback, ModelState>> call;
+    ModelState claimed;
+    {
+        std::unique_lock lock(mutex_);
+        if (modelState_ != ModelState::unloaded) {
+            const ModelState current = modelState_;
+            lock.unlock();
+            Logging::debug(prefix() + "] Models already downloaded (state: " + description(current) +
+                           "), skipping download");
+            return;
+        }
+        if (folder) {
+            modelPath_ = fileURL(*folder);
+            claimed = ModelState::downloaded;
+        } else {
+            claimed = ModelState::downloading;
+        }
+        call = exchangeLocked(claimed);
+    }
+    if (folder) {
+        Logging::debug(prefix() + "] modelFolder is set, skipping download");
+        if (call) call->first(call->second, claimed);
+        return;
+    }
+    Logging::info(prefix() + "] Starting download process...");
+    if (call) call->first(call->second, claimed);
+
+    std::string path;
+    try {
+        path = loader_->resolveModels(*downloader_, progressCallback);
+    } catch (const std::exception& error) {
+        setState(ModelState::unloaded);
+        Logging::error(prefix() + "] Failed to download models: " + error.what());
+        throw;
+    } catch (...) {
+        setState(ModelState::unloaded);
+        Logging::error(prefix() + "] Failed to download models: unknown error");
+        throw;
+    }
+    {
+        std::scoped_lock lock(mutex_);
+        modelPath_ = fileURL(path);
+        call = exchangeLocked(ModelState::downloaded);
+    }
+    if (call) call->first(call->second, ModelState::downloaded);
+    Logging::info(prefix() + "] Models downloaded to " + path);
+}
+
+void ModelManager::prewarmModels() {
+    if (modelState() == ModelState::unloaded) downloadModels();
+    const auto folder = modelFolder();
+    fs::path path;
+    std::optional<std::pair<StateCallback, ModelState>> call;
+    {
+        std::unique_lock lock(mutex_);
+        path = modelPathOrThrowLocked(folder);
+        if (modelState_ == ModelState::prewarmed) {
+            lock.unlock();
+            Logging::debug(prefix() + "] Models already prewarmed, skipping");
+            return;
+        }
+        if (modelState_ != ModelState::downloaded) {
+            throw BexmorCoreError::invalidConfiguration("Cannot prewarm in state: " + description(modelState_));
+        }
+        call = exchangeLocked(ModelState::prewarming);
+    }
+    if (call) call->first(call->second, ModelState::prewarming);
+    try {
+        loader_->load(path.string(), true);
+    } catch (const std::exception& error) {
+        setState(ModelState::unloaded);
+        Logging::error(prefix() + "] Failed to prewarm models: " + error.what());
+        throw;
+    } catch (...) {
+        setState(ModelState::unloaded);
+        Logging::error(prefix() + "] Failed to prewarm models: unknown error");
+        throw;
+    }
+    setState(ModelState::prewarmed);
+    Logging::info(prefix() + "] Models prewarmed successfully");
+}
+
+void ModelManager::loadModels() {
+    if (modelState() == ModelState::unloaded) downloadModels();
+    const auto folder = modelFolder();
+    fs::path path;
+    std::optional<std::pair<StateCallback, ModelState>> call;
+    {
+        std::unique_lock lock(mutex_);
+        path = modelPathOrThrowLocked(folder);
+        if (modelState_ == ModelState::loaded) {
+            lock.unlock();
+            Logging::debug(prefix() + "] Models already loaded, skipping");
+            return;
+        }
+        if (modelState_ != ModelState::downloaded && modelState_ != ModelState::prewarmed) {
+            throw BexmorCoreError::invalidConfiguration("Cannot load in state: " + description(modelState_));
+        }
+        call = exchangeLocked(ModelState::loading);
+    }
+    if (call) call->first(call->second, ModelState::loading);
+    try {
+        loader_->load(path.string(), false);
+    } catch (const std::exception& error) {
+        setState(ModelState::unloaded);
+        Logging::error(prefix() + "] Failed to load models: " + error.what());
+        throw;
+    } catch (...) {
+        setState(ModelState::unloaded);
+        Logging::error(prefix() + "] Failed to load models: unknown error");
+        throw;
+    }
+    setState(ModelState::loaded);
+    Logging::info(prefix() + "] Models loaded successfully");
+}
+
+void ModelManager::unloadModels() {
+    std::optional<std::pair<StateCallback, ModelState>> call;
+    {
+        std::scoped_lock lock(mutex_);
+        if (modelState_ != ModelState::loaded && modelState_ != ModelState::prewarmed) return;
+        call = exchangeLocked(ModelState::unloading);
+    }
+    if (call) call->first(call->second, ModelState::unloading);
+    loader_->unload();
+    setState(ModelState::unloaded);
+}
+
+void ModelManager::ensureModelsLoaded() {
+    if (isLoaded()) return;
+    // The shared load keeps the manager alive until it ends (when the manager is owned by
+    // a shared_ptr; otherwise its callers, who all wait for it, do).
+    std::shared_ptr<ModelManager> self = weak_from_this().lock();
+    coordinator_.run([self, manager = this] {
+        if (manager->isLoaded()) return;
+        manager->downloadModels();
+        manager->loadModels();
+    });
+}
+
+}  // namespace bexmor

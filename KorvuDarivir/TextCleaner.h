@@ -1,0 +1,111 @@
+#pragma once
+
+#include "KorvuDarivir/CleanupStyle.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <string>
+
+namespace korvu {
+
+// A failed cleanup that the language-model API reported.
+class TextCleanerError : public std::exception {
+public:
+    enum class Case { http, refused, emptyResponse };
+
+    static TextCleanerError http(int status, const QString& message);
+    static TextCleanerError refused();
+    static TextCleanerError emptyResponse();
+
+    Case errorCase() const { return case_; }
+    // The HTTP status and the API's message (http only; 0 and empty otherwise).
+    int status() const { return status_; }
+    const QString& message() const { return message_; }
+    // "Claude API Fehler 429: …", "Claude hat die Aufbereitung abgelehnt." or
+    // "Claude hat keinen Text zurückgegeben."
+    QString description() const;
+    const char* what() const noexcept override { return utf8_.c_str(); }
+
+private:
+    TextCleanerError(Case errorCase, int status, QString message);
+    Case case_;
+    int status_ = 0;
+    QString message_;
+    std::string utf8_;
+};
+
+// No answer from the network: no connection, a time-out, a refused redirect. The
+// description is German and meant for the user; it never holds the key.
+class NetworkError : public std::exception {
+public:
+    enum class Kind { timedOut, redirectRefused, hostNotFound, connectionRefused, connectionLost, secureConnectionFailed, other };
+
+    NetworkError(Kind kind, const QString& description);
+    Kind kind() const { return kind_; }
+    QString description() const { return QString::fromStdString(utf8_); }
+    const char* what() const noexcept override { return utf8_.c_str(); }
+
+private:
+    Kind kind_;
+    std::string utf8_;
+};
+
+// A 200 reply that is not the API's message object (not JSON, not valid UTF-8, a member
+// missing or of the wrong type).
+class JsonDecodingError : public std::exception {
+public:
+    explicit JsonDecodingError(std::string detail) : detail_(std::move(detail)) {}
+    const char* what() const noexcept override { return detail_.c_str(); }
+
+private:
+    std::string detail_;
+};
+
+// A key that cannot go into an HTTP header (control characters). It is refused before any
+// request is made, so nothing of it reaches the network.
+class InvalidAPIKeyError : public std::exception {
+public:
+    const char* what() const noexcept override;
+};
+
+// Where the language-model API lives and how long a request may stay silent (no bytes
+// moving) before it fails.
+struct TextCleanerEndpoint {
+    // The API's base address, ending in the version path "/v1/".
+    QString baseAddress = QStringLiteral("https://api.anthropic.com/v1/");
+    std::chrono::milliseconds cleanupTimeout{30000};
+    std::chrono::milliseconds validateTimeout{15000};
+};
+
+// The optional last text step of a dictation: the raw transcript goes with a German
+// system prompt to the Anthropic Messages API, and the model's cleaned-up text comes back.
+//
+// Both calls block until the answer is there: run them off the main thread, on any thread
+// with a Qt event loop (QtConcurrent::run, a QThread). Each call has its own network
+// access manager, so several may run at once. There are no retries and no caching.
+class TextCleaner {
+public:
+    TextCleaner() = delete;
+
+    using Endpoint = TextCleanerEndpoint;
+
+    // The cleaned text, never empty. Throws TextCleanerError, NetworkError,
+    // JsonDecodingError or InvalidAPIKeyError.
+    static QString clean(const QString& text, const QString& apiKey, CleanupStyle style,
+                         const QStringList& vocabulary, const Endpoint& endpoint = Endpoint());
+
+    // Checks a key against the API: none when it was accepted, otherwise a German message
+    // for the user. Never throws.
+    static std::optional<QString> validate(const QString& apiKey, const Endpoint& endpoint = Endpoint());
+};
+
+// The group of a target application, from its application id: the other platform's bundle
+// identifiers and, beside them, the lower-cased X11 window classes of the Linux programs.
+// Exact and case-sensitive; a missing id counts as the empty string; no match is `other`.
+StyleApp styleAppMatching(const std::optional<QString>& bundleID);
+
+}  // namespace korvu

@@ -1,0 +1,470 @@
+// The engine's headers come first: the engine's logger has a member named "emit", which
+// Qt's keyword macro would otherwise rewrite.
+#include "BexmorCore/External/Hub/Progress.h"
+#include "BexmorCore/Logging.h"
+#include "Vocarion/Core/Configurations.h"
+#include "Vocarion/Core/Constants.h"
+#include "Vocarion/Core/DarivirTokenizer.h"
+#include "Vocarion/Core/Models.h"
+#include "Vocarion/Core/Vocarion.h"
+
+#include "KorvuDarivir/Transcriber.h"
+
+#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Vocabulary.h"
+#include "Platform/Defaults/UserDefaults.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QPointer>
+#include <QThread>
+
+#include <unicode/locid.h>
+#include <unicode/normalizer2.h>
+#include <unicode/regex.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace korvu {
+namespace {
+
+// The volunteer subtitling community whose credit line the model sometimes writes for
+// silence, having learnt it from subtitled videos.
+constexpr const char* kSubtitleCommunityDomain = "amara.org";
+
+// Texts the model invents for silence or noise, lower case. A dictation whose text is or
+// begins with one of them is dropped whole.
+const std::array<QString, 7>& droppedPhrases()
+{
+    static const std::array<QString, 7> phrases{
+        QStringLiteral("untertitel der ") + QString::fromLatin1(kSubtitleCommunityDomain) + QStringLiteral("-community"),
+        QStringLiteral("untertitel im auftrag des zdf"),
+        QStringLiteral("vielen dank fürs zuschauen"),
+        QStringLiteral("danke fürs zuschauen"),
+        QStringLiteral("bis zum nächsten mal"),
+        QStringLiteral("thank you for watching"),
+        QStringLiteral("thanks for watching"),
+    };
+    return phrases;
+}
+
+icu::UnicodeString toIcu(const QString& text)
+{
+    return icu::UnicodeString(reinterpret_cast<const UChar*>(text.utf16()), static_cast<int32_t>(text.size()));
+}
+
+QString fromIcu(const icu::UnicodeString& text)
+{
+    return QString(reinterpret_cast<const QChar*>(text.getBuffer()), text.length());
+}
+
+// Every match of `pattern` replaced by `replacement` (taken literally). On any ICU failure
+// the text comes back unchanged.
+icu::UnicodeString replaceAll(const icu::UnicodeString& text, const char* pattern, const icu::UnicodeString& replacement)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    icu::RegexMatcher matcher(icu::UnicodeString::fromUTF8(pattern), text, 0, status);
+    if (U_FAILURE(status)) {
+        return text;
+    }
+    icu::UnicodeString result;
+    int32_t copied = 0;
+    while (matcher.find(status) && U_SUCCESS(status)) {
+        const int32_t start = matcher.start(status);
+        const int32_t end = matcher.end(status);
+        if (U_FAILURE(status)) {
+            return text;
+        }
+        result.append(text, copied, start - copied);
+        result.append(replacement);
+        copied = end;
+    }
+    if (U_FAILURE(status)) {
+        return text;
+    }
+    result.append(text, copied, text.length() - copied);
+    return result;
+}
+
+// Unicode white space, line breaks included (U+0085 and the like).
+bool isWhiteSpace(UChar32 c) { return u_isUWhiteSpace(c); }
+
+bool isPunctuationOrWhiteSpace(UChar32 c) { return u_ispunct(c) || u_isUWhiteSpace(c); }
+
+template <typename Predicate>
+icu::UnicodeString trimmed(const icu::UnicodeString& text, Predicate drop)
+{
+    int32_t start = 0;
+    int32_t end = text.length();
+    while (start < end) {
+        const UChar32 c = text.char32At(start);
+        if (!drop(c)) {
+            break;
+        }
+        start += U16_LENGTH(c);
+    }
+    while (end > start) {
+        const int32_t last = text.moveIndex32(end, -1);
+        if (!drop(text.char32At(last))) {
+            break;
+        }
+        end = last;
+    }
+    return icu::UnicodeString(text, start, end - start);
+}
+
+QString describe(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
+}
+
+// Runs `work` on the main thread later. The caller guards the receiver with a QPointer
+// inside `work`, so a call for a transcriber that is gone does nothing.
+template <typename Work>
+void onMainThread(Work work)
+{
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application == nullptr) {
+        return;
+    }
+    QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
+}
+
+// Starts `work` on a detached thread of its own (the engine's calls block for a long time
+// and must not hold up quitting). Returns the error when the system cannot start a thread.
+template <typename Work>
+std::exception_ptr startDetached(Work&& work)
+{
+    try {
+        std::thread(std::forward<Work>(work)).detach();
+        return nullptr;
+    } catch (...) {
+        return std::current_exception();
+    }
+}
+
+}  // namespace
+
+QString TranscriberError::description() const
+{
+    return QStringLiteral("Das Sprachmodell ist noch nicht geladen.");
+}
+
+const char* TranscriberError::what() const noexcept
+{
+    return "Das Sprachmodell ist noch nicht geladen.";
+}
+
+Transcriber::Transcriber(QObject* parent) : QObject(parent) {}
+
+Transcriber::~Transcriber() = default;
+
+std::filesystem::path Transcriber::modelsBaseDirectory()
+{
+    return Settings::supportDirectory() / "Models";
+}
+
+std::filesystem::path Transcriber::modelDirectory()
+{
+    return modelsBaseDirectory() / "models" / repositoryId / variantName;
+}
+
+bool Transcriber::isModelPresent()
+{
+    std::error_code error;
+    return std::filesystem::exists(modelDirectory() / presenceMarker, error);
+}
+
+void Transcriber::setState(const ModelState& state)
+{
+    if (state == state_) {
+        return;
+    }
+    state_ = state;
+    if (onStateChange_) {
+        onStateChange_(state_);
+    }
+}
+
+void Transcriber::applyDownloadProgress(double fraction)
+{
+    if (state_.kind() != ModelState::Kind::downloading) {
+        return;
+    }
+    // A progress object reports 0...1; anything else (NaN included) would make equal
+    // reports look different and confuse the percentages shown from it.
+    if (std::isnan(fraction)) {
+        fraction = 0.0;
+    }
+    setState(ModelState::downloading(std::clamp(fraction, 0.0, 1.0)));
+}
+
+void Transcriber::load()
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (darivir_ || isLoading_) {
+        return;
+    }
+    isLoading_ = true;
+
+    if (isModelPresent()) {
+        prepare(modelDirectory());
+        return;
+    }
+
+    setState(ModelState::downloading(0.0));
+    QPointer<Transcriber> self(this);
+    const std::filesystem::path base = modelsBaseDirectory();
+    const std::string endpoint = vocarion::Constants::defaultRemoteEndpoint();
+    const std::exception_ptr notStarted = startDetached([self, base, endpoint] {
+        auto progress = [self](const bexmor::Progress& report) {
+            const double fraction = report.fractionCompleted();
+            onMainThread([self, fraction] {
+                if (self) {
+                    self->applyDownloadProgress(fraction);
+                }
+            });
+        };
+        try {
+            std::filesystem::path folder =
+                vocarion::Vocarion::download(variantName, base, false, repositoryId, std::nullopt, endpoint, progress);
+            onMainThread([self, folder] {
+                if (self) {
+                    self->prepare(folder);
+                }
+            });
+        } catch (...) {
+            const QString message = describe(std::current_exception());
+            onMainThread([self, message] {
+                if (self) {
+                    self->finishLoading(nullptr, message);
+                }
+            });
+        }
+    });
+    if (notStarted) {
+        finishLoading(nullptr, describe(notStarted));
+    }
+}
+
+void Transcriber::prepare(const std::filesystem::path& modelFolder)
+{
+    const bool prepared = platform::UserDefaults::standard().boolean(QString::fromLatin1(Settings::modelPreparedKey));
+    setState(ModelState::preparing(!prepared));
+
+    vocarion::VocarionConfig config{
+        .modelFolder = modelFolder.string(),
+        .tokenizerFolder = modelsBaseDirectory(),
+        .verbose = false,
+        .logLevel = bexmor::Logging::LogLevel::error,
+        .prewarm = true,
+        .load = true,
+        .download = false,
+        .useBackgroundDownloadSession = false,
+    };
+    QPointer<Transcriber> self(this);
+    const std::exception_ptr notStarted = startDetached([self, config = std::move(config)]() mutable {
+        std::shared_ptr<vocarion::Vocarion> engine;
+        QString failure;
+        try {
+            engine = std::make_shared<vocarion::Vocarion>(std::move(config));
+        } catch (...) {
+            failure = describe(std::current_exception());
+        }
+        onMainThread([self, engine, failure] {
+            if (self) {
+                self->finishLoading(engine, failure);
+            }
+        });
+    });
+    if (notStarted) {
+        finishLoading(nullptr, describe(notStarted));
+    }
+}
+
+void Transcriber::finishLoading(std::shared_ptr<vocarion::Vocarion> engine, const QString& failure)
+{
+    if (engine) {
+        darivir_ = std::move(engine);
+        platform::UserDefaults::standard().set(QString::fromLatin1(Settings::modelPreparedKey), true);
+        setState(ModelState::ready);
+    } else {
+        setState(ModelState::failed(failure));
+    }
+    isLoading_ = false;
+}
+
+QString Transcriber::promptText(const QStringList& vocabulary)
+{
+    if (vocabulary.isEmpty()) {
+        return {};
+    }
+    return vocabulary.join(QStringLiteral(", ")) + QLatin1Char('.');
+}
+
+vocarion::DecodingOptions Transcriber::decodingOptions(const std::optional<QString>& language)
+{
+    const bool fixedLanguage = language.has_value();
+    return vocarion::DecodingOptions({
+        .verbose = false,
+        .task = vocarion::DecodingTask::transcribe,
+        .language = fixedLanguage ? std::optional<std::string>(language->toStdString()) : std::nullopt,
+        .temperature = 0.0f,
+        .temperatureIncrementOnFallback = 0.2f,
+        .temperatureFallbackCount = 5,
+        .sampleLength = vocarion::Constants::maxTokenContext,
+        .topK = 5,
+        .usePrefillPrompt = fixedLanguage,
+        .detectLanguage = !fixedLanguage,
+        .skipSpecialTokens = true,
+        .withoutTimestamps = true,
+        .wordTimestamps = false,
+        .maxInitialTimestamp = std::nullopt,
+        .maxWindowSeek = std::nullopt,
+        .clipTimestamps = {},
+        .windowClipTime = 1.0f,
+        .promptTokens = std::nullopt,
+        .prefixTokens = std::nullopt,
+        .suppressBlank = false,
+        .suppressTokens = std::nullopt,
+        .compressionRatioThreshold = 2.4f,
+        .logProbThreshold = -1.0f,
+        .firstTokenLogProbThreshold = -1.5f,
+        .noSpeechThreshold = 0.6f,
+        .concurrentWorkerCount = std::nullopt,
+        .chunkingStrategy = vocarion::ChunkingStrategy::vad,
+    });
+}
+
+QString Transcriber::normalizedForEcho(const QString& text)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeString unicode = toIcu(text);
+    // Composed form first, so an accented letter counts as one letter however it was
+    // written.
+    if (const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status); U_SUCCESS(status) && nfc != nullptr) {
+        unicode = nfc->normalize(unicode, status);
+        if (U_FAILURE(status)) {
+            unicode = toIcu(text);
+        }
+    }
+    unicode.toLower(icu::Locale::getRoot());
+    icu::UnicodeString kept;
+    bool keptPrevious = false;
+    for (int32_t i = 0; i < unicode.length();) {
+        const UChar32 c = unicode.char32At(i);
+        const int32_t mask = U_GET_GC_MASK(c);
+        // Letters and numbers, with the marks that belong to a kept letter.
+        const bool keep = (mask & (U_GC_L_MASK | U_GC_N_MASK)) != 0 || (keptPrevious && (mask & U_GC_M_MASK) != 0);
+        if (keep) {
+            kept.append(c);
+        }
+        keptPrevious = keep;
+        i += U16_LENGTH(c);
+    }
+    return fromIcu(kept);
+}
+
+QString Transcriber::postProcess(const QString& text)
+{
+    icu::UnicodeString result = replaceAll(toIcu(text), "\\[[^\\]]*\\]|\\*[^*]*\\*", icu::UnicodeString());
+    result = replaceAll(result, "\\s+", icu::UnicodeString(u' '));
+    result = trimmed(result, isWhiteSpace);
+
+    icu::UnicodeString check(result);
+    check.toLower(icu::Locale::getRoot());
+    const QString checkText = fromIcu(trimmed(check, isPunctuationOrWhiteSpace));
+    for (const QString& phrase : droppedPhrases()) {
+        if (checkText.startsWith(phrase)) {
+            return {};
+        }
+    }
+    return fromIcu(result);
+}
+
+QString Transcriber::dictationText(const QStringList& resultTexts, const QStringList& vocabulary)
+{
+    QString text = postProcess(resultTexts.join(QLatin1Char(' ')));
+    // The model sometimes answers silence with the prompt it was given. The prompt is
+    // compared whatever the language, though only a fixed language sends it.
+    const QString prompt = promptText(vocabulary);
+    if (!prompt.isEmpty() && normalizedForEcho(text) == normalizedForEcho(prompt)) {
+        text.clear();
+    }
+    return Vocabulary::applySpelling(text, vocabulary);
+}
+
+void Transcriber::transcribe(std::vector<float> samples, const std::optional<QString>& language,
+                             const QStringList& vocabulary, Completion done)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    QPointer<Transcriber> self(this);
+    if (!darivir_) {
+        const std::exception_ptr error = std::make_exception_ptr(TranscriberError::notReady());
+        onMainThread([self, done = std::move(done), error] {
+            if (self && done) {
+                done(QString(), error);
+            }
+        });
+        return;
+    }
+
+    const QString prompt = promptText(vocabulary);
+    vocarion::DecodingOptions options = decodingOptions(language);
+    if (!prompt.isEmpty() && language.has_value()) {
+        if (const std::shared_ptr<const vocarion::DarivirTokenizer> tokenizer = darivir_->tokenizer()) {
+            const int specialTokenBegin = tokenizer->specialTokens().specialTokenBegin;
+            std::vector<int> promptTokens;
+            for (const int token : tokenizer->encode((QLatin1Char(' ') + prompt).toStdString())) {
+                if (token < specialTokenBegin) {
+                    promptTokens.push_back(token);
+                }
+            }
+            options.promptTokens = std::move(promptTokens);
+        }
+    }
+
+    auto completion = std::make_shared<Completion>(std::move(done));
+    const std::exception_ptr notStarted = startDetached([self, engine = darivir_, samples = std::move(samples),
+                                                         options = std::move(options), vocabulary, completion] {
+        QString text;
+        std::exception_ptr error;
+        try {
+            QStringList texts;
+            for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options)) {
+                texts.append(QString::fromStdString(result.text));
+            }
+            text = dictationText(texts, vocabulary);
+        } catch (...) {
+            error = std::current_exception();
+            text.clear();
+        }
+        onMainThread([self, completion, text, error] {
+            if (self && *completion) {
+                (*completion)(text, error);
+            }
+        });
+    });
+    if (notStarted) {
+        onMainThread([self, completion, notStarted] {
+            if (self && *completion) {
+                (*completion)(QString(), notStarted);
+            }
+        });
+    }
+}
+
+}  // namespace korvu

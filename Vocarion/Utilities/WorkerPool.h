@@ -1,0 +1,41 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vocarion {
+
+// The engine's one pool of worker threads. Chunk tasks of a transcription run on it in
+// batches; each task may use the numeric runtime's own threads, which the pool divides
+// between the tasks that run at the same time so the machine is never oversubscribed:
+// together they use the calling thread's OpenMP thread budget.
+class WorkerPool {
+public:
+    // 0 threads: one per processor.
+    explicit WorkerPool(size_t threadCount = 0);
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    size_t threadCount() const { return threads_.size(); }
+
+    // Runs every task and returns when all have finished. Tasks must not throw (wrap them).
+    // Safe to call from several threads at once; the tasks then share the workers.
+    void runAll(std::vector<std::function<void()>> tasks);
+
+private:
+    void workerLoop();
+
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> queue_;
+    bool stopping_ = false;
+};
+
+}  // namespace vocarion

@@ -1,0 +1,227 @@
+// The keychain against the real Secret Service of the test session (an unlocked
+// gnome-keyring), and, in a child process, against buses where no service answers.
+#include "KorvuDarivir/Keychain.h"
+#include "Platform/Keychain/SecretStore.h"
+#include "../Cleanup/PrivateBus.h"
+#include "../Cleanup/QtPrinters.h"
+#include "TestPaths.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace korvu {
+namespace {
+
+using Account = Keychain::Account;
+using StringMap = QMap<QString, QString>;
+
+// How many items the Secret Service holds for our service and account.
+int storedItemCount()
+{
+    qDBusRegisterMetaType<StringMap>();
+    QDBusMessage search = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"),
+                                                         QStringLiteral("/org/freedesktop/secrets"),
+                                                         QStringLiteral("org.freedesktop.Secret.Service"),
+                                                         QStringLiteral("SearchItems"));
+    const StringMap attributes{{QStringLiteral("server"), QString::fromLatin1(Keychain::service)},
+                               {QStringLiteral("user"), Keychain::accountName(Account::anthropicAPIKey)}};
+    search << QVariant::fromValue(attributes);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(search, QDBus::Block, 10000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2) {
+        ADD_FAILURE() << "SearchItems failed: " << reply.errorMessage().toStdString();
+        return -1;
+    }
+    const auto unlocked = qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().at(0));
+    const auto locked = qdbus_cast<QList<QDBusObjectPath>>(reply.arguments().at(1));
+    return static_cast<int>(unlocked.size() + locked.size());
+}
+
+// Whether the session's default keyring is there and unlocked. Asked first, so that a
+// keyring daemon that went away (and would come back locked, prompting on the display)
+// fails the suite at once instead of hanging it.
+bool defaultKeyringUnlocked()
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.secrets"),
+                                                      QStringLiteral("/org/freedesktop/secrets/aliases/default"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 10000);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) {
+        return false;
+    }
+    const QVariant locked = reply.arguments().first().value<QDBusVariant>().variant();
+    return locked.typeId() == QMetaType::Bool && !locked.toBool();
+}
+
+class KeychainTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(qEnvironmentVariable("KORVU_TEST_SESSION"), QStringLiteral("1"))
+            << "run this suite under scripts/with-test-session.sh (it needs the session's keyring)";
+        ASSERT_TRUE(defaultKeyringUnlocked()) << "the session's default keyring is missing or locked";
+        ASSERT_TRUE(Keychain::set(std::nullopt, Account::anthropicAPIKey));
+        ready_ = true;
+    }
+    void TearDown() override
+    {
+        // Only on a keyring that was usable: touching a locked one would prompt.
+        if (ready_) {
+            Keychain::set(std::nullopt, Account::anthropicAPIKey);
+        }
+    }
+
+private:
+    bool ready_ = false;
+};
+
+TEST_F(KeychainTest, AValueRoundTripsExactlyWithUmlautsAndSpaces)
+{
+    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), std::nullopt);
+    const QString value = QStringLiteral("  sk-ant-\u00e4\u00f6\u00fc\u00df-\u20ac-\U0001F600 ");
+    ASSERT_TRUE(Keychain::set(value, Account::anthropicAPIKey));
+    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), value);
+    EXPECT_EQ(storedItemCount(), 1);
+}
+
+TEST_F(KeychainTest, WritingReplacesTheItemAndLeavesExactlyOne)
+{
+    ASSERT_TRUE(Keychain::set(QStringLiteral("first"), Account::anthropicAPIKey));
+    ASSERT_TRUE(Keychain::set(QStringLiteral("second"), Account::anthropicAPIKey));
+    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), QStringLiteral("second"));
+    ASSERT_TRUE(Keychain::set(QStringLiteral("second"), Account::anthropicAPIKey));
+    EXPECT_EQ(storedItemCount(), 1);
+    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), QStringLiteral("second"));
+}
+
+TEST_F(KeychainTest, EmptyAndAbsentValuesDeleteTheItem)
+{
+    ASSERT_TRUE(Keychain::set(QStringLiteral("k1"), Account::anthropicAPIKey));
+    EXPECT_TRUE(Keychain::set(QString(), Account::anthropicAPIKey));
+    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), std::nullopt);
+    EXPECT_EQ(storedItemCount(), 0);
+
+    ASSERT_TRUE(Keychain::set(QStringLiteral("k2"), Account::anthropicAPIKey));
+    EXPECT_TRUE(Keychain::set(std::nullopt, Account::anthropicAPIKey));
+    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), std::nullopt);
+    // Deleting what is not there is fine.
+    EXPECT_TRUE(Keychain::set(std::nullopt, Account::anthropicAPIKey));
+}
+
+TEST_F(KeychainTest, AnEmptyStoredSecretReadsAsNone)
+{
+    // Another program may have stored an empty secret under our name.
+    ASSERT_EQ(platform::SecretStore::write(QString::fromLatin1(Keychain::service),
+                                           Keychain::accountName(Account::anthropicAPIKey), QString(),
+                                           std::chrono::seconds(10)),
+              platform::SecretStore::Status::ok);
+    EXPECT_EQ(storedItemCount(), 1);
+    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), std::nullopt);
+}
+
+TEST_F(KeychainTest, AValueTheServiceWouldCutShortIsRefusedAndTheOldKeyStays)
+{
+    ASSERT_TRUE(Keychain::set(QStringLiteral("sk-old"), Account::anthropicAPIKey));
+    EXPECT_FALSE(Keychain::set(QStringLiteral("sk-") + QChar(u'\0') + QStringLiteral("new"), Account::anthropicAPIKey));
+    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), QStringLiteral("sk-old"));
+}
+
+// What the child process answered: get, set and delete.
+struct ChildAnswers {
+    std::map<std::string, std::string> values;
+    bool finished = false;
+};
+
+// Runs the suite's program as the keychain child with the given session bus address,
+// keeping this thread's event loop running (a fake service may live on it).
+ChildAnswers runChild(const QString& busAddress, int timeoutMilliseconds)
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
+    child.setProcessEnvironment(environment);
+    child.setProgram(QString::fromStdString((std::filesystem::path(testsupport::kBinDir) / "test_KorvuDarivir_Keychain").string()));
+    child.setArguments({QStringLiteral("--keychain-child"), QString::number(timeoutMilliseconds)});
+    QEventLoop loop;
+    QObject::connect(&child, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);  // a hang, not a slow machine
+    child.start();
+    if (!child.waitForStarted(10000)) {
+        ADD_FAILURE() << "the child did not start";
+        return {};
+    }
+    loop.exec();
+    ChildAnswers answers;
+    answers.finished = child.state() == QProcess::NotRunning;
+    if (!answers.finished) {
+        child.kill();
+        child.waitForFinished(10000);
+    }
+    for (const QByteArray& line : child.readAllStandardOutput().split('\n')) {
+        const auto equals = line.indexOf('=');
+        if (equals > 0) {
+            answers.values[line.left(equals).toStdString()] = line.mid(equals + 1).toStdString();
+        }
+    }
+    return answers;
+}
+
+void expectNoKeychain(const ChildAnswers& answers)
+{
+    EXPECT_TRUE(answers.finished) << "the keychain hung";
+    EXPECT_EQ(answers.values.count("get") ? answers.values.at("get") : "missing", "none");
+    EXPECT_EQ(answers.values.count("set") ? answers.values.at("set") : "missing", "0");
+    EXPECT_EQ(answers.values.count("delete") ? answers.values.at("delete") : "missing", "0");
+}
+
+TEST(KeychainWithoutService, ABusWithoutSecretServiceGivesNoneAndFalse)
+{
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty());
+    expectNoKeychain(runChild(bus.address(), 20000));
+}
+
+TEST(KeychainWithoutService, NoBusAtAllGivesNoneAndFalse)
+{
+    expectNoKeychain(runChild(QStringLiteral("unix:path=/nonexistent/korvu-no-bus"), 20000));
+}
+
+// A Secret Service that takes every call and never answers, as a keyring does that waits
+// for its unlock prompt.
+class SilentService : public QDBusVirtualObject {
+public:
+    bool handleMessage(const QDBusMessage&, const QDBusConnection&) override { return true; }
+    QString introspect(const QString&) const override { return {}; }
+};
+
+TEST(KeychainWithoutService, AServiceThatNeverAnswersEndsAfterTheTimeOut)
+{
+    PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty());
+    const QString connectionName = QStringLiteral("korvu-silent-secrets");
+    {
+        QDBusConnection connection = QDBusConnection::connectToBus(bus.address(), connectionName);
+        ASSERT_TRUE(connection.isConnected());
+        SilentService service;
+        ASSERT_TRUE(connection.registerVirtualObject(QStringLiteral("/"), &service, QDBusConnection::SubPath));
+        ASSERT_TRUE(connection.registerService(QStringLiteral("org.freedesktop.secrets")));
+        expectNoKeychain(runChild(bus.address(), 500));
+        connection.unregisterObject(QStringLiteral("/"), QDBusConnection::UnregisterTree);
+    }
+    QDBusConnection::disconnectFromBus(connectionName);
+}
+
+}  // namespace
+}  // namespace korvu

@@ -1,0 +1,116 @@
+#include "TranscriberTestSupport.h"
+
+#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Transcriber.h"
+#include "Platform/Defaults/UserDefaults.h"
+
+#include "TestPaths.h"
+#include "support/Speech.h"
+#include "support/TempDir.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <map>
+#include <stdexcept>
+
+namespace korvu {
+
+void PrintTo(const ModelState& state, std::ostream* out)
+{
+    switch (state.kind()) {
+    case ModelState::Kind::downloading:
+        *out << "downloading(" << state.progress() << ")";
+        break;
+    case ModelState::Kind::preparing:
+        *out << "preparing(firstTime: " << (state.firstTime() ? "true" : "false") << ")";
+        break;
+    case ModelState::Kind::failed:
+        *out << "failed(\"" << state.message().toStdString() << "\")";
+        break;
+    case ModelState::Kind::notLoaded:
+        *out << "notLoaded";
+        break;
+    case ModelState::Kind::ready:
+        *out << "ready";
+        break;
+    }
+}
+
+}  // namespace korvu
+
+namespace transcribertest {
+
+namespace fs = std::filesystem;
+
+const fs::path& tinyVariant()
+{
+    static testsupport::TempDir dir;
+    static const fs::path folder = [] {
+        const fs::path path = dir / "hub" / korvu::Transcriber::variantName;
+        fs::create_directories(path.parent_path());
+        const std::string command =
+            std::string(testsupport::kBinDir) + "/darivir-model tiny --seed 7 --out '" + path.string() + "'";
+        if (testsupport::runCommand(command) != 0) {
+            throw std::runtime_error("the model tool failed: " + command);
+        }
+        return path;
+    }();
+    return folder;
+}
+
+fs::path tinyHubRoot() { return tinyVariant().parent_path(); }
+
+void copyFolder(const fs::path& from, const fs::path& to)
+{
+    fs::create_directories(to.parent_path());
+    fs::copy(from, to, fs::copy_options::recursive);
+}
+
+void resetUserData()
+{
+    platform::UserDefaults::standard().removeAllStoredValues();
+    korvu::Settings::registerDefaults();
+    std::error_code ignored;
+    fs::remove_all(korvu::Transcriber::modelsBaseDirectory(), ignored);
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+void spin(int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+}
+
+const std::vector<float>& speech(const std::string& text)
+{
+    static testsupport::TempDir dir;
+    static std::map<std::string, std::vector<float>> cache;
+    std::vector<float>& samples = cache[text];
+    if (samples.empty()) {
+        const fs::path wav = dir / ("speech" + std::to_string(cache.size()) + ".wav");
+        testsupport::speakToWav(text, wav);
+        samples = testsupport::readWav(wav).samples;
+    }
+    return samples;
+}
+
+}  // namespace transcribertest

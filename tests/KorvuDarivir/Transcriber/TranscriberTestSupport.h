@@ -1,0 +1,39 @@
+#pragma once
+
+#include "KorvuDarivir/ModelState.h"
+
+#include <QString>
+
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <vector>
+
+namespace korvu {
+// Readable states in failure messages.
+void PrintTo(const ModelState& state, std::ostream* out);
+}
+
+namespace transcribertest {
+
+// A tiny model variant written once per test program by the darivir-model tool, in a
+// folder named like the application's variant (so a hub can serve its parent).
+const std::filesystem::path& tinyVariant();
+// A hub root holding only the tiny variant, under the application's variant name.
+std::filesystem::path tinyHubRoot();
+
+// Copies the whole tiny variant to `to` (which must not exist).
+void copyFolder(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// A fresh user: no stored settings, no models in the support directory.
+void resetUserData();
+
+// Runs the event loop until `done` holds; false when it still does not after `timeoutMs`.
+bool waitUntil(const std::function<bool()>& done, int timeoutMs = 120000);
+// Runs the event loop for a while, to let queued calls arrive.
+void spin(int milliseconds);
+
+// The speech of `text` (espeak-ng, German voice) as 16 kHz samples, made once per text.
+const std::vector<float>& speech(const std::string& text);
+
+}  // namespace transcribertest

@@ -1,0 +1,400 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "BexmorCore/External/Hub/NetworkMonitor.h"
+#include "BexmorCore/External/Hub/Progress.h"
+#include "EngineFixture.h"
+#include "LoopbackHub.h"
+#include "Vocarion/Core/Audio/AudioChunker.h"
+#include "Vocarion/Core/DarivirTokenizer.h"
+#include "Vocarion/Core/FeatureExtractor.h"
+#include "Vocarion/Core/TextDecoder.h"
+#include "Vocarion/Utilities/DarivirError.h"
+#include "support/TempDir.h"
+
+using namespace vocarion;
+using namespace enginetest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The real decoder, with every input it feeds the model recorded.
+class RecordingDecoder : public TextDecoder {
+public:
+    std::vector<std::vector<int>> calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+protected:
+    std::vector<float> predictLogits(platform::ml::ModelStateHandle* state, const std::vector<int>& inputIds,
+                                     const platform::ml::MultiArray* encoderOutput) const override {
+        {
+            std::lock_guard lock(mutex_);
+            calls_.push_back(inputIds);
+        }
+        return TextDecoder::predictLogits(state, inputIds, encoderOutput);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::vector<std::vector<int>> calls_;
+};
+
+// A decoder whose logits are scripted: after the start of transcript "no speech" has the
+// given logit; then it spells out the script's tokens with the given confidence and ends.
+class ScriptedDecoder : public TextDecoder {
+public:
+    ScriptedDecoder(int vocabulary, SpecialTokens special, std::vector<int> script, float noSpeechLogit, float confidence)
+        : vocabulary_(vocabulary), special_(special), script_(std::move(script)), noSpeechLogit_(noSpeechLogit),
+          confidence_(confidence) {}
+
+protected:
+    std::shared_ptr<platform::ml::ModelStateHandle> makeDecoderState() const override { return nullptr; }
+    std::vector<float> predictLogits(platform::ml::ModelStateHandle*, const std::vector<int>& inputIds,
+                                     const platform::ml::MultiArray*) const override {
+        std::vector<float> logits(static_cast<size_t>(vocabulary_), 0.0f);
+        std::lock_guard lock(mutex_);
+        if (inputIds.back() == special_.startOfTranscriptToken) {
+            step_ = -1;  // the next call ends the initial tokens
+            logits[static_cast<size_t>(special_.noSpeechToken)] = noSpeechLogit_;
+            return logits;
+        }
+        ++step_;
+        const size_t next = static_cast<size_t>(step_);
+        const int token = next < script_.size() ? script_[next] : special_.endToken;
+        logits[static_cast<size_t>(token)] = confidence_;
+        return logits;
+    }
+
+private:
+    int vocabulary_;
+    SpecialTokens special_;
+    std::vector<int> script_;
+    float noSpeechLogit_;
+    float confidence_;
+    mutable std::mutex mutex_;
+    mutable int step_ = -1;
+};
+
+// The real feature extractor, failing on chosen calls.
+class FailingExtractor : public FeatureExtractor {
+public:
+    explicit FailingExtractor(std::function<bool(int)> failsOnCall) : failsOnCall_(std::move(failsOnCall)) {}
+
+    platform::ml::MultiArray logMelSpectrogram(std::span<const float> window) const override {
+        const int call = ++calls_;
+        if (failsOnCall_(call)) throw std::runtime_error("mel failure on call " + std::to_string(call));
+        return FeatureExtractor::logMelSpectrogram(window);
+    }
+
+private:
+    std::function<bool(int)> failsOnCall_;
+    mutable std::atomic<int> calls_{0};
+};
+
+int vocabularySize(const DarivirTokenizer& tokenizer) {
+    return tokenizer.specialTokens().timeTokenBegin + 1501;  // "<|0.00|>" to "<|30.00|>"
+}
+
+DecodingOptions withoutFallback(DecodingOptions options) {
+    options.temperatureFallbackCount = 0;
+    return options;
+}
+
+}  // namespace
+
+TEST(VocarionEngine, DownloadsTheVariantFolderWithTheEncoderLastThenLoadsAndTranscribes) {
+    testsupport::TempDir hubRoot, base;
+    writeTinyVariant(hubRoot / kVariant);
+    writeTinyVariant(hubRoot / "openai_darivir-other");
+    LoopbackHub hub(kRepo, hubRoot.path());
+    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
+
+    std::vector<double> fractions;
+    const auto folder = Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint(),
+                                           [&](const bexmor::Progress& p) { fractions.push_back(p.fractionCompleted()); });
+    EXPECT_EQ(folder, base / "models" / kRepo / kVariant);
+    for (const char* name : {"MelSpectrogram.mlmodelc", "TextDecoder.mlmodelc", "AudioEncoder.mlmodelc", "tokenizer.json"})
+        EXPECT_TRUE(fs::exists(folder / name)) << name;
+    EXPECT_FALSE(fs::exists(base / "models" / kRepo / "openai_darivir-other"));
+
+    // Every file of the encoder came after every other file.
+    const auto downloads = hub.fileDownloads();
+    ASSERT_FALSE(downloads.empty());
+    bool inEncoder = false;
+    for (const auto& path : downloads) {
+        EXPECT_EQ(path.rfind(kVariant + "/", 0), 0u) << path;
+        const bool encoder = path.find("/AudioEncoder.mlmodelc/") != std::string::npos;
+        EXPECT_FALSE(inEncoder && !encoder) << path << " came after the encoder";
+        inEncoder = inEncoder || encoder;
+    }
+    EXPECT_TRUE(inEncoder);
+    ASSERT_FALSE(fractions.empty());
+    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+    EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
+
+    // A second download finds every file current and transfers nothing.
+    EXPECT_EQ(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()), folder);
+    EXPECT_EQ(hub.fileDownloads().size(), downloads.size());
+
+    auto engine = makeEngine(folder);
+    ASSERT_TRUE(engine->tokenizer());
+    const auto& samples = speech("Guten Morgen, wie geht es dir heute?");
+    const auto results = engine->transcribe(samples, appOptions("de"));
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_EQ(results[0].segments.size(), 1u);
+    EXPECT_EQ(results[0].language, "de");
+    // The text is what the model's tokens spell.
+    const auto& tokens = results[0].segments[0].tokens;
+    EXPECT_EQ(results[0].text, engine->tokenizer()->decode(tokens, true));
+    EXPECT_FLOAT_EQ(results[0].segments[0].end, static_cast<float>(samples.size()) / Constants::sampleRate);
+}
+
+TEST(VocarionEngine, AnInterruptedDownloadNeverLeavesAnEncoderFolderBehind) {
+    testsupport::TempDir hubRoot, base;
+    writeTinyVariant(hubRoot / kVariant);
+    LoopbackHub hub(kRepo, hubRoot.path());
+    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
+    const auto folder = base / "models" / kRepo / kVariant;
+
+    hub.setInterruption([](const std::string& path) { return path.find("AudioEncoder.mlmodelc/weights") != std::string::npos; });
+    EXPECT_ANY_THROW(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()));
+    EXPECT_TRUE(fs::exists(folder / "TextDecoder.mlmodelc"));
+    EXPECT_FALSE(fs::exists(folder / "AudioEncoder.mlmodelc"));  // the transcriber's presence test fails
+
+    hub.setInterruption({});
+    EXPECT_EQ(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()), folder);
+    EXPECT_TRUE(fs::exists(folder / "AudioEncoder.mlmodelc" / "weights.safetensors"));
+    EXPECT_FALSE(fs::exists(base / "models" / kRepo / ".staging"));
+    auto engine = makeEngine(folder);
+    EXPECT_EQ(engine->transcribe(speech("Hallo Welt."), withoutFallback(appOptions("de"))).size(), 1u);
+
+    // The moved files keep their records: a third download transfers nothing.
+    const auto transfers = hub.fileDownloads().size();
+    Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint());
+    EXPECT_EQ(hub.fileDownloads().size(), transfers);
+}
+
+TEST(VocarionEngine, AmbiguousOrMissingVariantIsAnError) {
+    testsupport::TempDir hubRoot, base;
+    writeTinyVariant(hubRoot / "a_darivir-tiny");
+    writeTinyVariant(hubRoot / "b_darivir-tiny");
+    LoopbackHub hub(kRepo, hubRoot.path());
+    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
+    EXPECT_THROW(Vocarion::download("darivir-tiny", base.path(), false, kRepo, std::nullopt, hub.endpoint()), DarivirError);
+    EXPECT_THROW(Vocarion::download("darivir-huge", base.path(), false, kRepo, std::nullopt, hub.endpoint()), DarivirError);
+    // An exact folder name wins over the folders that merely end in it.
+    EXPECT_EQ(Vocarion::download("a_darivir-tiny", base.path(), false, kRepo, std::nullopt, hub.endpoint()),
+              base / "models" / kRepo / "a_darivir-tiny");
+    EXPECT_TRUE(hub.fileDownloads().size() > 0);
+}
+
+TEST(VocarionEngine, AMissingModelFileFailsNamingIt) {
+    testsupport::TempDir dir;
+    const auto folder = dir / kVariant;
+    fs::copy(sharedTinyVariant(), folder, fs::copy_options::recursive);
+    fs::remove_all(folder / "TextDecoder.mlmodelc");
+    try {
+        makeEngine(folder);
+        FAIL() << "the engine loaded without its decoder";
+    } catch (const DarivirError& e) {
+        EXPECT_NE(std::string(e.what()).find("TextDecoder.mlmodelc"), std::string::npos) << e.what();
+    }
+}
+
+TEST(VocarionEngine, TheSameSamplesGiveTheSameText) {
+    auto first = makeEngine(sharedTinyVariant());
+    auto second = makeEngine(sharedTinyVariant());
+    const auto& samples = speech("Das ist ein kurzer Satz zum Testen.");
+    const auto greedy = withoutFallback(appOptions("de"));
+    const auto a = first->transcribe(samples, greedy);
+    const auto b = first->transcribe(samples, greedy);
+    const auto c = second->transcribe(samples, greedy);
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0].text, b[0].text);
+    EXPECT_EQ(a[0].text, c[0].text);
+    EXPECT_EQ(a[0].segments[0].tokens, c[0].segments[0].tokens);
+    EXPECT_EQ(a[0].segments[0].temperature, 0.0f);
+    // With fallback (sampling above temperature 0) a run is reproducible too.
+    auto sampled = appOptions("de");
+    sampled.sampleLength = 48;
+    EXPECT_EQ(first->transcribe(samples, sampled)[0].text, second->transcribe(samples, sampled)[0].text);
+}
+
+TEST(VocarionEngine, PromptAndLanguageTokensReachTheDecoderInOrder) {
+    auto decoder = std::make_shared<RecordingDecoder>();
+    auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.textDecoder = decoder});
+    const auto& tokenizer = *engine->tokenizer();
+    const auto& special = tokenizer.specialTokens();
+    auto options = withoutFallback(appOptions("de"));
+    std::vector<int> prompt;
+    for (int i = 0; i < 150; ++i) prompt.push_back(i + 1);  // longer than the 111 a window carries
+    options.promptTokens = prompt;
+    engine->transcribe(speech("Hallo Welt."), options);
+
+    const auto calls = decoder->calls();
+    ASSERT_GE(calls.size(), 3u);
+    std::vector<int> expectedFirst{special.startOfPreviousToken};
+    expectedFirst.insert(expectedFirst.end(), prompt.end() - 111, prompt.end());
+    expectedFirst.push_back(special.startOfTranscriptToken);
+    EXPECT_EQ(calls[0], expectedFirst);
+    EXPECT_EQ(calls[1], (std::vector<int>{*tokenizer.languageToken("de"), special.transcribeToken, special.noTimestampsToken}));
+    size_t fed = 0;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        if (i >= 2) {
+            EXPECT_EQ(calls[i].size(), 1u);
+        }
+        fed += calls[i].size();
+    }
+    EXPECT_LE(fed, static_cast<size_t>(Constants::maxTextPositions));
+}
+
+TEST(VocarionEngine, AutomaticLanguageIsDetectedAfterTheStartOfTranscript) {
+    auto decoder = std::make_shared<RecordingDecoder>();
+    auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.textDecoder = decoder});
+    const auto& tokenizer = *engine->tokenizer();
+    const auto& special = tokenizer.specialTokens();
+    const auto results = engine->transcribe(speech("Hallo Welt."), withoutFallback(appOptions(std::nullopt)));
+    const auto calls = decoder->calls();
+    // As the application asks for automatic detection: no prefill, so one token per call.
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(calls[0], std::vector<int>{special.startOfTranscriptToken});
+    ASSERT_EQ(calls[1].size(), 1u);
+    const auto detected = std::find_if(tokenizer.languageTokens().begin(), tokenizer.languageTokens().end(),
+                                       [&](const auto& language) { return language.second == calls[1][0]; });
+    ASSERT_NE(detected, tokenizer.languageTokens().end());
+    EXPECT_EQ(results[0].language, detected->first);
+    EXPECT_EQ(calls[2], std::vector<int>{special.transcribeToken});
+    EXPECT_EQ(calls[3], std::vector<int>{special.noTimestampsToken});
+}
+
+TEST(VocarionEngine, WithoutPrefillTheInitialTokensAreFedOneByOne) {
+    auto decoder = std::make_shared<RecordingDecoder>();
+    auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.textDecoder = decoder});
+    const auto& special = engine->tokenizer()->specialTokens();
+    auto options = withoutFallback(appOptions("en"));
+    options.usePrefillPrompt = false;
+    options.detectLanguage = false;
+    options.sampleLength = 3;
+    engine->transcribe(speech("Hallo Welt."), options);
+    const auto calls = decoder->calls();
+    ASSERT_GE(calls.size(), 4u);
+    EXPECT_EQ(calls[0], std::vector<int>{special.startOfTranscriptToken});
+    EXPECT_EQ(calls[1], std::vector<int>{*engine->tokenizer()->languageToken("en")});
+    EXPECT_EQ(calls[2], std::vector<int>{special.transcribeToken});
+    EXPECT_EQ(calls[3], std::vector<int>{special.noTimestampsToken});
+    EXPECT_LE(calls.size(), 4u + 2u);  // at most sampleLength tokens, the last one never fed
+}
+
+TEST(VocarionEngine, AWindowTheNoSpeechRuleDropsGivesNoText) {
+    auto probe = makeEngine(sharedTinyVariant());
+    const auto tokenizer = probe->tokenizer();
+    const auto special = tokenizer->specialTokens();
+    const auto script = tokenizer->encode(" Hallo Welt");
+    const auto& samples = speech("Hallo Welt.");
+
+    // Likely silence, and an unlikely text: dropped.
+    auto silent = std::make_shared<ScriptedDecoder>(vocabularySize(*tokenizer), special, script, 12.0f, 0.5f);
+    auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.textDecoder = silent});
+    auto results = engine->transcribe(samples, appOptions("de"));
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].text, "");
+    EXPECT_TRUE(results[0].segments.empty());
+
+    // The same script spoken with confidence is kept, though "no speech" looks likely.
+    auto confident = std::make_shared<ScriptedDecoder>(vocabularySize(*tokenizer), special, script, 12.0f, 30.0f);
+    engine = makeEngine(sharedTinyVariant(), VocarionConfig{.textDecoder = confident});
+    results = engine->transcribe(samples, appOptions("de"));
+    EXPECT_EQ(results[0].text, " Hallo Welt");
+
+    // Speech with an unlikely text: decoded again and kept at the last temperature.
+    auto unsure = std::make_shared<ScriptedDecoder>(vocabularySize(*tokenizer), special, script, 0.0f, 0.5f);
+    engine = makeEngine(sharedTinyVariant(), VocarionConfig{.textDecoder = unsure});
+    results = engine->transcribe(samples, appOptions("de"));
+    ASSERT_EQ(results[0].segments.size(), 1u);
+    EXPECT_FLOAT_EQ(results[0].segments[0].temperature, 1.0f);
+}
+
+TEST(VocarionEngine, LongAudioIsTranscribedInChunksCutAtSilencesInOrder) {
+    auto engine = makeEngine(sharedTinyVariant());
+    const auto audio = speechWithPauses(70.0);
+    const auto chunks = engine->audioChunker()->chunkAll(audio, Constants::windowSamples);
+    ASSERT_GE(chunks.size(), 3u);
+    auto options = withoutFallback(appOptions("de"));
+    options.concurrentWorkerCount = 2;  // two batches at least
+    const auto results = engine->transcribe(audio, options);
+    ASSERT_EQ(results.size(), chunks.size());
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        EXPECT_LE(chunks[i].length(), static_cast<size_t>(Constants::windowSamples));
+        ASSERT_TRUE(results[i].seekTime);
+        EXPECT_EQ(static_cast<size_t>(*results[i].seekTime), chunks[i].start);
+        ASSERT_EQ(results[i].segments.size(), 1u);
+        EXPECT_FLOAT_EQ(results[i].segments[0].start, static_cast<float>(chunks[i].start) / Constants::sampleRate);
+        EXPECT_FLOAT_EQ(results[i].segments[0].end, static_cast<float>(chunks[i].end) / Constants::sampleRate);
+    }
+    // Each chunk alone gives the same text as within the long audio.
+    const auto alone = engine->transcribe(std::span<const float>(audio).subspan(chunks[1].start, chunks[1].length()), options);
+    EXPECT_EQ(alone[0].text, results[1].text);
+}
+
+TEST(VocarionEngine, AFailedChunkIsLeftOutAndAllFailingThrowsTheFirstError) {
+    const auto audio = speechWithPauses(70.0);
+    auto options = withoutFallback(appOptions("de"));
+    options.concurrentWorkerCount = 1;  // one chunk per batch: calls come in chunk order
+    options.sampleLength = 4;
+
+    auto failing = std::make_shared<FailingExtractor>([](int call) { return call == 2; });
+    auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.featureExtractor = failing});
+    const auto chunks = engine->audioChunker()->chunkAll(audio, Constants::windowSamples);
+    const auto results = engine->transcribe(audio, options);
+    ASSERT_EQ(results.size(), chunks.size() - 1);
+    EXPECT_EQ(static_cast<size_t>(*results[0].seekTime), chunks[0].start);
+    EXPECT_EQ(static_cast<size_t>(*results[1].seekTime), chunks[2].start);
+
+    auto broken = std::make_shared<FailingExtractor>([](int) { return true; });
+    engine = makeEngine(sharedTinyVariant(), VocarionConfig{.featureExtractor = broken});
+    try {
+        engine->transcribe(audio, options);
+        FAIL() << "every chunk failed, yet the transcription succeeded";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "mel failure on call 1");
+    }
+    // Short audio is one window: its error is the transcription's.
+    EXPECT_THROW(engine->transcribe(speech("Hallo Welt."), options), std::runtime_error);
+}
+
+TEST(VocarionEngine, TranscribingWithoutLoadedModelsIsAnError) {
+    Vocarion engine(VocarionConfig{.verbose = false, .download = false});
+    EXPECT_FALSE(engine.tokenizer());
+    EXPECT_THROW(engine.transcribe(speech("Hallo Welt.")), DarivirError);
+}
+
+TEST(VocarionEngine, UnusableLogitsAreAnErrorNotGarbageText) {
+    auto probe = makeEngine(sharedTinyVariant());
+    // A decoder whose every logit is NaN after the initial tokens.
+    class NanDecoder : public TextDecoder {
+    public:
+        explicit NanDecoder(int vocabulary) : vocabulary_(vocabulary) {}
+
+    protected:
+        std::shared_ptr<platform::ml::ModelStateHandle> makeDecoderState() const override { return nullptr; }
+        std::vector<float> predictLogits(platform::ml::ModelStateHandle*, const std::vector<int>&,
+                                         const platform::ml::MultiArray*) const override {
+            return std::vector<float>(static_cast<size_t>(vocabulary_), std::numeric_limits<float>::quiet_NaN());
+        }
+
+    private:
+        int vocabulary_;
+    };
+    auto engine = makeEngine(sharedTinyVariant(),
+                             VocarionConfig{.textDecoder = std::make_shared<NanDecoder>(vocabularySize(*probe->tokenizer()))});
+    try {
+        engine->transcribe(speech("Hallo Welt."), appOptions("de"));
+        FAIL() << "NaN logits gave a transcription";
+    } catch (const DarivirError& e) {
+        EXPECT_EQ(e.kind(), DarivirError::Kind::decodingLogitsFailed);
+    }
+}

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "Vocarion/Utilities/WorkerPool.h"
+
+using namespace vocarion;
+
+TEST(WorkerPool, RunsEveryTaskBeforeReturningAndAllowsConcurrentCallers) {
+    WorkerPool pool(3);
+    EXPECT_EQ(pool.threadCount(), 3u);
+    std::atomic<int> total{0};
+    auto makeTasks = [&](int count) {
+        std::vector<std::function<void()>> tasks;
+        for (int i = 0; i < count; ++i)
+            tasks.push_back([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                total.fetch_add(1);
+            });
+        return tasks;
+    };
+    std::thread other([&] { pool.runAll(makeTasks(10)); });
+    pool.runAll(makeTasks(7));
+    EXPECT_GE(total.load(), 7);
+    other.join();
+    EXPECT_EQ(total.load(), 17);
+    pool.runAll({});
+}
+
+TEST(WorkerPool, ConcurrentTasksShareTheCallersThreadBudget) {
+    WorkerPool pool(4);
+    omp_set_num_threads(4);
+    std::atomic<int> seenMax{0}, seenMin{1000};
+    auto record = [&] {
+        const int threads = omp_get_max_threads();
+        seenMax = std::max(seenMax.load(), threads);
+        seenMin = std::min(seenMin.load(), threads);
+    };
+    pool.runAll({record, record});  // two at once: two threads each
+    EXPECT_EQ(seenMax.load(), 2);
+    EXPECT_EQ(seenMin.load(), 2);
+    seenMax = 0;
+    seenMin = 1000;
+    pool.runAll({record, record, record, record, record, record});  // four at once: one each
+    EXPECT_EQ(seenMax.load(), 1);
+    pool.runAll({record});  // alone: the whole budget
+    EXPECT_EQ(seenMax.load(), 4);
+}
