@@ -113,7 +113,7 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
                 columns[(t * mels + c) * 3 + k] = (s >= 0 && s < frames) ? mel[c * frames + s] : 0.0f;
             }
     float* h1 = sized(w->h1, frames * d);
-    convs_[0].multiply(columns, frames, h1);
+    convs_[0].multiply(columns, frames, h1, w->widened);
     gelu(h1, frames * d);
     // conv2 (stride 2): column c*3 + k holds h1[2t + k - 1][c].
 #pragma omp parallel for schedule(static)
@@ -125,7 +125,7 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
         }
     MultiArray output({ctx, d}, MultiArrayDataType::float32);
     float* x = output.elements<float>().data();
-    convs_[1].multiply(columns, ctx, x);
+    convs_[1].multiply(columns, ctx, x, w->widened);
     gelu(x, ctx * d);
     addRows(x, positions_.data(), ctx * d);
 
@@ -136,15 +136,15 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
     float* hidden = sized(w->hidden, ctx * ffn);
     for (const Block& b : blocks_) {
         layerNormRows(x, normed, ctx, d, b.attnNormWeight, b.attnNormBias);
-        b.qkv.multiply(normed, ctx, qkv);
+        b.qkv.multiply(normed, ctx, qkv, w->widened);
         if (attentionBf16_) attentionBf16_->run(qkv, qkv + d, qkv + 2 * d, 3 * d, attended, d, w->attentionScratch);
         else attention(qkv, 3 * d, qkv + d, qkv + 2 * d, 3 * d, ctx, ctx, heads, headDim, attended, d);
-        b.out.multiply(attended, ctx, projected);
+        b.out.multiply(attended, ctx, projected, w->widened);
         addRows(x, projected, ctx * d);
         layerNormRows(x, normed, ctx, d, b.mlpNormWeight, b.mlpNormBias);
-        b.fc1.multiply(normed, ctx, hidden);
+        b.fc1.multiply(normed, ctx, hidden, w->widened);
         gelu(hidden, ctx * ffn);
-        b.fc2.multiply(hidden, ctx, projected);
+        b.fc2.multiply(hidden, ctx, projected, w->widened);
         addRows(x, projected, ctx * d);
     }
     layerNormRows(x, x, ctx, d, finalNormWeight_, finalNormBias_);

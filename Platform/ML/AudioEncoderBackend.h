@@ -31,6 +31,7 @@ private:
     struct Workspace {
         std::vector<float> columns, h1, normed, qkv, attended, projected, hidden;
         std::vector<uint16_t> attentionScratch;
+        std::vector<float> widened;  // float32 products: weights widened panel by panel
     };
 
     ModelSpec spec_;

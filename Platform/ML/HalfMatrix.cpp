@@ -41,6 +41,82 @@ __attribute__((target("avx512f,f16c,fma"))) void rowsAvx512(const uint16_t* w, i
     }
 }
 
+__attribute__((target("avx512f"))) inline float horizontalSum(__m512 v) {
+    alignas(64) float lanes[16];
+    _mm512_store_ps(lanes, v);
+    float s = 0.0f;
+    for (float lane : lanes) s += lane;
+    return s;
+}
+
+__attribute__((target("avx512f,f16c"))) inline __m512 widen16(const uint16_t* p) {
+    return _mm512_mask_cvtph_ps(_mm512_setzero_ps(), __mmask16(0xffff), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+
+// One input row (a decoder step): four weight rows at a time share each load of x.
+__attribute__((target("avx512f,f16c,fma"))) void vectorAvx512(const uint16_t* w, int64_t rows, int64_t k,
+                                                                const float* x, float* y) {
+    int64_t r = 0;
+    for (; r + 4 <= rows; r += 4) {
+        const uint16_t* w0 = w + r * k;
+        __m512 a0 = _mm512_setzero_ps(), a1 = _mm512_setzero_ps(), a2 = _mm512_setzero_ps(), a3 = _mm512_setzero_ps();
+        int64_t i = 0;
+        for (; i + 16 <= k; i += 16) {
+            const __m512 xv = _mm512_loadu_ps(x + i);
+            if ((i & 31) == 0) {  // one line of each row, 4 KiB ahead
+                _mm_prefetch(reinterpret_cast<const char*>(w0 + i + 2048), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(w0 + k + i + 2048), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(w0 + 2 * k + i + 2048), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char*>(w0 + 3 * k + i + 2048), _MM_HINT_T0);
+            }
+            a0 = _mm512_fmadd_ps(widen16(w0 + i), xv, a0);
+            a1 = _mm512_fmadd_ps(widen16(w0 + k + i), xv, a1);
+            a2 = _mm512_fmadd_ps(widen16(w0 + 2 * k + i), xv, a2);
+            a3 = _mm512_fmadd_ps(widen16(w0 + 3 * k + i), xv, a3);
+        }
+        float s[4] = {horizontalSum(a0), horizontalSum(a1), horizontalSum(a2), horizontalSum(a3)};
+        for (; i < k; ++i)
+            for (int j = 0; j < 4; ++j) s[j] += halfBitsToFloat(w0[j * k + i]) * x[i];
+        for (int j = 0; j < 4; ++j) y[r + j] = s[j];
+    }
+    if (r < rows) rowsAvx512(w + r * k, rows - r, k, x, 1, y + r, 0);
+}
+
+__attribute__((target("avx2,f16c,fma"))) inline float horizontalSum8(__m256 v) {
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, v);
+    float s = 0.0f;
+    for (float lane : lanes) s += lane;
+    return s;
+}
+
+// AVX2 with F16C (most desktop processors without AVX-512): 8 weights at a time, four
+// weight rows sharing each load of x, up to 4 input rows per pass.
+__attribute__((target("avx2,f16c,fma"))) void rowsAvx2(const uint16_t* w, int64_t rows, int64_t k, const float* x,
+                                                         int64_t m, float* y, int64_t ldy) {
+    for (int64_t t = 0; t < m; ++t) {
+        const float* xt = x + t * k;
+        int64_t r = 0;
+        for (; r < rows; r += 4) {
+            const int64_t rn = std::min<int64_t>(4, rows - r);
+            __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps()};
+            int64_t i = 0;
+            for (; i + 8 <= k; i += 8) {
+                const __m256 xv = _mm256_loadu_ps(xt + i);
+                for (int64_t j = 0; j < rn; ++j) {
+                    const __m256 wf = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + (r + j) * k + i)));
+                    acc[j] = _mm256_fmadd_ps(wf, xv, acc[j]);
+                }
+            }
+            for (int64_t j = 0; j < rn; ++j) {
+                float s = horizontalSum8(acc[j]);
+                for (int64_t q = i; q < k; ++q) s += halfBitsToFloat(w[(r + j) * k + q]) * xt[q];
+                y[t * ldy + r + j] = s;
+            }
+        }
+    }
+}
+
 // Any processor: widen a row into a small buffer, then plain dot products.
 void rowsPlain(const uint16_t* w, int64_t rows, int64_t k, const float* x, int64_t m, float* y, int64_t ldy) {
     std::vector<float> buffer(static_cast<size_t>(k));
@@ -50,10 +126,14 @@ void rowsPlain(const uint16_t* w, int64_t rows, int64_t k, const float* x, int64
     }
 }
 
-bool hasAvx512() {
-    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("f16c") &&
-                            __builtin_cpu_supports("fma");
-    return has;
+kernels::isa::Level bestLevel() {
+    static const kernels::isa::Level level =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("fma")
+            ? kernels::isa::Level::avx512
+        : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("fma")
+            ? kernels::isa::Level::avx2
+            : kernels::isa::Level::plain;
+    return level;
 }
 
 }  // namespace
@@ -64,11 +144,15 @@ HalfMatrix::HalfMatrix(std::vector<uint16_t> weights, int64_t n, int64_t k, std:
         throw MlError(MlError::Code::invalidModel, "Half matrix weights do not match their shape");
 }
 
-void HalfMatrix::multiply(const float* x, int64_t m, float* y, bool vectorised) const {
+void HalfMatrix::multiply(const float* x, int64_t m, float* y) const { multiply(x, m, y, bestLevel()); }
+
+void HalfMatrix::multiply(const float* x, int64_t m, float* y, kernels::isa::Level level) const {
+    using kernels::isa::Level;
+    if (!kernels::isa::available(level) || (level != Level::plain && !__builtin_cpu_supports("f16c")))
+        level = Level::plain;
     if (m <= 0) return;
     constexpr int64_t block = 16;
     const int64_t blocks = (n_ + block - 1) / block;
-    const bool fast = vectorised && hasAvx512();
     // Blocks of 16 weight rows; for many input rows, chunks of 64 rows so that the
     // weights stay in the cache while they are reused.
     constexpr int64_t chunk = 64;
@@ -77,7 +161,10 @@ void HalfMatrix::multiply(const float* x, int64_t m, float* y, bool vectorised) 
         const int64_t r0 = b * block, rows = std::min(block, n_ - r0);
         for (int64_t t0 = 0; t0 < m; t0 += chunk) {
             const int64_t tn = std::min(chunk, m - t0);
-            if (fast) rowsAvx512(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
+            const uint16_t* w = weights_.data() + r0 * k_;
+            if (level == Level::avx512 && tn == 1) vectorAvx512(w, rows, k_, x + t0 * k_, y + t0 * n_ + r0);
+            else if (level == Level::avx512) rowsAvx512(w, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
+            else if (level == Level::avx2) rowsAvx2(w, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
             else rowsPlain(weights_.data() + r0 * k_, rows, k_, x + t0 * k_, tn, y + t0 * n_ + r0, n_);
         }
     }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "Platform/ML/Kernels.h"
+
 namespace platform::ml {
 
 // A linear layer's weights [n x k] kept in fp16 for the decoder, whose products have
@@ -14,9 +16,11 @@ public:
     HalfMatrix() = default;
     HalfMatrix(std::vector<uint16_t> weights, int64_t n, int64_t k, std::vector<float> bias);
 
-    // y[m x n] = x[m x k] times the transposed weights, plus the bias. `vectorised`
-    // false takes the plain path that every processor runs (tests compare the two).
-    void multiply(const float* x, int64_t m, float* y, bool vectorised = true) const;
+    // y[m x n] = x[m x k] times the transposed weights, plus the bias, with the best
+    // kernel this processor runs; the second form takes a given instruction set (tests
+    // compare them; one the processor lacks falls back to the plain kernel).
+    void multiply(const float* x, int64_t m, float* y) const;
+    void multiply(const float* x, int64_t m, float* y, kernels::isa::Level level) const;
     // The float32 value of one row (an embedding lookup).
     void row(int64_t index, float* out) const;
 

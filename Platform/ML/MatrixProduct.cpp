@@ -13,6 +13,7 @@
 #include <mutex>
 #include <oneapi/dnnl/dnnl.hpp>
 
+#include "Platform/ML/Half.h"
 #include "Platform/ML/MlError.h"
 
 namespace platform::ml {
@@ -131,7 +132,8 @@ MatrixProduct::MatrixProduct(const std::vector<float>& weights, int64_t n, int64
     if (int64_t(weights.size()) != n * k || (!bias_.empty() && int64_t(bias_.size()) != n))
         throw MlError(MlError::Code::invalidModel, "Matrix product weights do not match their shape");
     if (precision_ == MatrixPrecision::float32) {
-        weights_ = weights;
+        halfWeights_.resize(weights.size());
+        floatToHalf(weights.data(), halfWeights_.data(), weights.size());
         return;
     }
     using dt = dnnl::memory::data_type;
@@ -157,14 +159,31 @@ MatrixProduct::MatrixProduct(MatrixProduct&&) noexcept = default;
 MatrixProduct& MatrixProduct::operator=(MatrixProduct&&) noexcept = default;
 
 void MatrixProduct::multiply(const float* a, int64_t m, float* c) const {
+    std::vector<float> scratch;
+    multiply(a, m, c, scratch);
+}
+
+void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<float>& scratch) const {
     if (m <= 0) return;
     if (precision_ == MatrixPrecision::float32) {
         if (!bias_.empty()) {
 #pragma omp parallel for schedule(static) if (m * n_ > 65536)
             for (int64_t i = 0; i < m; ++i) std::memcpy(c + i * n_, bias_.data(), size_t(n_) * 4);
         }
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, blasint(m), blasint(n_), blasint(k_), 1.0f, a,
-                    blasint(k_), weights_.data(), blasint(k_), bias_.empty() ? 0.0f : 1.0f, c, blasint(n_));
+        // Panels of at most 8M weights (32 MiB widened): every layer of the largest
+        // model is one panel, so the BLAS packs A once.
+        constexpr int64_t panelFloats = int64_t(1) << 23;
+        const int64_t panel = n_ * k_ <= panelFloats ? n_ : std::max<int64_t>(64, panelFloats / k_ / 64 * 64);
+        if (int64_t(scratch.size()) < panel * k_) scratch.resize(size_t(panel * k_));
+        for (int64_t p0 = 0; p0 < n_; p0 += panel) {
+            const int64_t rows = std::min(panel, n_ - p0);
+#pragma omp parallel for schedule(static)
+            for (int64_t r = 0; r < rows; r += 16)
+                halfToFloat(halfWeights_.data() + (p0 + r) * k_, scratch.data() + r * k_,
+                            size_t(std::min<int64_t>(16, rows - r) * k_));
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, blasint(m), blasint(rows), blasint(k_), 1.0f, a,
+                        blasint(k_), scratch.data(), blasint(k_), bias_.empty() ? 0.0f : 1.0f, c + p0, blasint(n_));
+        }
         return;
     }
     using dt = dnnl::memory::data_type;
@@ -183,11 +202,11 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c) const {
     const auto& engine = cpuEngine();
     dnnl::memory am(dnnl::memory::desc({m, k_}, dt::bf16, tag::ab), engine, abf.get());
     dnnl::memory cm(dnnl::memory::desc({m, n_}, dt::f32, tag::ab), engine, c);
-    dnnl::memory scratch(entry.first.scratchpad_desc(), engine);
+    dnnl::memory pad(entry.first.scratchpad_desc(), engine);
     std::unordered_map<int, dnnl::memory> args{{DNNL_ARG_SRC, am},
                                                {DNNL_ARG_WEIGHTS, packed_->weights},
                                                {DNNL_ARG_DST, cm},
-                                               {DNNL_ARG_SCRATCHPAD, scratch}};
+                                               {DNNL_ARG_SCRATCHPAD, pad}};
     if (!bias_.empty()) args.emplace(DNNL_ARG_BIAS, packed_->bias);
     dnnl::stream stream(engine);
     entry.second.execute(stream, args);

@@ -17,6 +17,8 @@ MatrixPrecision resolvePrecision(MatrixPrecision requested);
 
 // A linear layer's weights [n x k] (out x in) packed once for the matrix library:
 // C[m x n] = A[m x k] times the transposed weights, plus the bias. Thread-safe.
+// bfloat16: packed by oneDNN. float32: kept in fp16 (half the memory) and widened into
+// the caller's scratch panel by panel just before each BLAS product.
 class MatrixProduct {
 public:
     // `rows` is the number of rows the layer will mostly see; the packed layout is chosen
@@ -28,6 +30,8 @@ public:
     MatrixProduct& operator=(MatrixProduct&&) noexcept;
 
     void multiply(const float* a, int64_t m, float* c) const;
+    // The same with a scratch buffer the caller keeps between calls (float32 path).
+    void multiply(const float* a, int64_t m, float* c, std::vector<float>& scratch) const;
     int64_t outputs() const { return n_; }
     int64_t inputs() const { return k_; }
     MatrixPrecision precision() const { return precision_; }
@@ -36,7 +40,7 @@ private:
     struct Packed;
     int64_t n_ = 0, k_ = 0;
     MatrixPrecision precision_ = MatrixPrecision::float32;
-    std::vector<float> weights_;  // float32 path
+    std::vector<uint16_t> halfWeights_;  // float32 path
     std::vector<float> bias_;
     std::unique_ptr<Packed> packed_;  // bfloat16 path
 };

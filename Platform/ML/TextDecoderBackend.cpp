@@ -27,6 +27,28 @@ public:
     std::vector<std::vector<float>> crossKv;  // per layer [ctx x 2d]
 };
 
+// Attention of a few query rows (the tokens of one call) by dot products: each task is
+// one token and one head, its scores a small buffer. Row i sees keys 0..keys(i)-1.
+template <class Keys>
+void smallAttention(const float* q, int64_t ldq, const float* k, const float* v, int64_t ldkv, int64_t rows,
+                    Keys keys, int64_t heads, int64_t headDim, float* out, int64_t ldo) {
+    const float scale = 1.0f / std::sqrt(float(headDim));
+#pragma omp parallel for collapse(2) schedule(static) if (rows * heads > 1 && keys(rows - 1) * headDim * heads > 8192)
+    for (int64_t i = 0; i < rows; ++i)
+        for (int64_t h = 0; h < heads; ++h) {
+            const int64_t count = keys(i);
+            std::vector<float> scores(static_cast<size_t>(count));
+            const float* qi = q + i * ldq + h * headDim;
+            for (int64_t j = 0; j < count; ++j)
+                scores[size_t(j)] = scale * kernels::dot(qi, k + j * ldkv + h * headDim, size_t(headDim));
+            kernels::softmaxInPlace(scores.data(), size_t(count));
+            float* o = out + i * ldo + h * headDim;
+            std::fill(o, o + headDim, 0.0f);
+            for (int64_t j = 0; j < count; ++j)
+                kernels::axpy(o, v + j * ldkv + h * headDim, scores[size_t(j)], size_t(headDim));
+        }
+}
+
 std::vector<float> concat(std::initializer_list<std::vector<float>> parts) {
     std::vector<float> all;
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
@@ -116,7 +138,6 @@ FeatureProvider TextDecoderBackend::predict(const FeatureProvider& inputs, Model
         tokens_.row(ids[size_t(i)], x.data() + i * d);
         kernels::addInPlace(x.data() + i * d, positions_.data() + (start + i) * d, size_t(d));
     }
-    const float scale = 1.0f / std::sqrt(float(headDim));
     for (size_t l = 0; l < blocks_.size(); ++l) {
         const Block& b = blocks_[l];
         float* cache = state->selfKv[l].data();
@@ -126,20 +147,8 @@ FeatureProvider TextDecoderBackend::predict(const FeatureProvider& inputs, Model
         b.selfQkv.multiply(normed.data(), n, qkv.data());
         for (int64_t i = 0; i < n; ++i)
             std::memcpy(cache + (start + i) * 2 * d, qkv.data() + i * 3 * d + d, size_t(2 * d) * sizeof(float));
-#pragma omp parallel for collapse(2) schedule(static) if (n * heads > 1 && (start + n) * d > 4096)
-        for (int64_t i = 0; i < n; ++i)
-            for (int64_t h = 0; h < heads; ++h) {
-                const int64_t keys = start + i + 1;
-                std::vector<float> scores(static_cast<size_t>(keys));
-                const float* q = qkv.data() + i * 3 * d + h * headDim;
-                for (int64_t j = 0; j < keys; ++j)
-                    scores[size_t(j)] = scale * kernels::dot(q, cache + j * 2 * d + h * headDim, size_t(headDim));
-                kernels::softmaxInPlace(scores.data(), size_t(keys));
-                float* o = attended.data() + i * d + h * headDim;
-                std::fill(o, o + headDim, 0.0f);
-                for (int64_t j = 0; j < keys; ++j)
-                    kernels::axpy(o, cache + j * 2 * d + d + h * headDim, scores[size_t(j)], size_t(headDim));
-            }
+        smallAttention(qkv.data(), 3 * d, cache, cache + d, 2 * d, n, [start](int64_t i) { return start + i + 1; },
+                       heads, headDim, attended.data(), d);
         b.selfOut.multiply(attended.data(), n, projected.data());
         kernels::addInPlace(x.data(), projected.data(), size_t(n * d));
 
@@ -147,7 +156,11 @@ FeatureProvider TextDecoderBackend::predict(const FeatureProvider& inputs, Model
         kernels::layerNorm(x.data(), normed.data(), size_t(n), size_t(d), b.crossNormWeight.data(), b.crossNormBias.data());
         b.crossQ.multiply(normed.data(), n, qkv.data());  // q only: [n x d]
         const float* kv = state->crossKv[l].data();
-        attention(qkv.data(), d, kv, kv + d, 2 * d, n, ctx, heads, headDim, attended.data(), d);
+        if (n <= 8)
+            smallAttention(qkv.data(), d, kv, kv + d, 2 * d, n, [ctx](int64_t) { return ctx; }, heads, headDim,
+                           attended.data(), d);
+        else
+            attention(qkv.data(), d, kv, kv + d, 2 * d, n, ctx, heads, headDim, attended.data(), d);
         b.crossOut.multiply(attended.data(), n, projected.data());
         kernels::addInPlace(x.data(), projected.data(), size_t(n * d));
 
