@@ -439,3 +439,17 @@ TEST(VocarionEngine, DecodingWithTimestampsEndsWithSegmentsInsideTheAudio) {
         previous = segment.start;
     }
 }
+
+TEST(VocarionEngine, AnUnknownLanguageIsAClearErrorAndAnEnglishNameIsAccepted) {
+    auto engine = makeEngine(sharedTinyVariant());
+    auto options = withoutFallback(appOptions("xx"));
+    options.sampleLength = 2;
+    try {
+        engine->transcribe(speech("Hallo Welt."), options);
+        FAIL() << "an unknown language was accepted";
+    } catch (const DarivirError& e) {
+        EXPECT_NE(std::string(e.what()).find("\"xx\""), std::string::npos) << e.what();
+    }
+    options.language = "german";
+    EXPECT_EQ(engine->transcribe(speech("Hallo Welt."), options)[0].language, "de");
+}
