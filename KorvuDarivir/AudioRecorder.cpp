@@ -48,18 +48,17 @@ void AudioRecorder::start(const std::optional<std::string>& deviceUID) {
     // An unknown or stale UID silently falls back to the default input.
     const auto input = platform::AudioInputs::choose(deviceUID);
     if (!input) throw RecorderError(RecorderError::Code::noInputDevice);
-    const auto format = platform::AudioCapture::captureFormat(input->device);
-    if (!(format.sampleRate() > 0) || format.channelCount() <= 0) throw RecorderError(RecorderError::Code::noInputDevice);
+    if (input->sampleRate <= 0 || input->channels <= 0) throw RecorderError(RecorderError::Code::noInputDevice);
 
     try {
-        converter_ = std::make_unique<platform::Resampler>(format.sampleRate(), kTargetRate);
+        converter_ = std::make_unique<platform::Resampler>(input->sampleRate, kTargetRate);
     } catch (const std::exception&) {
         converter_.reset();  // without a converter every buffer is dropped
     }
 
     auto engine = std::make_unique<platform::AudioCapture>();
     try {
-        engine->start(input->device, kFramesPerBuffer, [this](std::span<const float> frames) { process(frames); },
+        engine->start(*input, kFramesPerBuffer, [this](std::span<const float> frames) { process(frames); },
                       [this] { finish(); });
     } catch (...) {
         converter_.reset();

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QThread>
+#include "Platform/Audio/AudioInputs.h"
 
 #include <atomic>
 #include <cstddef>
@@ -20,14 +18,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Records one input device on a thread of its own. The device is opened in its own
-// preferred format; every sample is turned into float and the channels are averaged,
-// and the mono frames are handed over in blocks of a fixed size. Main-thread stalls
-// therefore never drop audio, and everything the handlers touch stays on one thread.
+// Records one input device on a thread of its own: a PulseAudio record stream on a
+// connection and event loop that belong to this capture alone. The device is opened at
+// its own rate and channel count as 32-bit float; the channels are averaged, and the
+// mono frames are handed over in blocks of a fixed size. Main-thread stalls therefore
+// never drop audio, and the handlers never run at the same time as each other.
 //
 // The capture ends when the owner calls stop() or when the device goes away (unplugged,
-// source unloaded); either way the last, partial block is handed over and then the
-// finish handler runs, exactly once, on the capture thread.
+// source unloaded, server gone); either way the last, partial block is handed over and
+// then the finish handler runs, exactly once, on the capture thread.
 class AudioCapture {
 public:
     // Called on the capture thread with `framesPerBlock` mono frames at the device's rate
@@ -41,15 +40,14 @@ public:
     AudioCapture(const AudioCapture&) = delete;
     AudioCapture& operator=(const AudioCapture&) = delete;
 
-    // The format a device is opened in: its preferred one (Int16 when Qt names none).
-    static QAudioFormat captureFormat(const QAudioDevice& device);
+    // Opens the device and starts capturing; returns once the stream runs. Throws
+    // AudioCaptureError when the device cannot be opened (also when the server no longer
+    // has it); nothing runs then. Must not be called while running.
+    void start(const AudioInputs::Input& device, std::size_t framesPerBlock, BlockHandler onBlock, FinishHandler onFinish);
 
-    // Opens the device and starts capturing. Throws AudioCaptureError when the device
-    // cannot be opened; nothing runs then. Must not be called while running.
-    void start(const QAudioDevice& device, std::size_t framesPerBlock, BlockHandler onBlock, FinishHandler onFinish);
-
-    // Ends the capture and waits until the finish handler has returned. After stop()
-    // no handler runs any more. Harmless when not running. Never call it from a handler.
+    // Ends the capture, waits until the finish handler has returned and closes the
+    // connection and its thread. After stop() no handler runs any more. Harmless when not
+    // running. Never call it from a handler.
     void stop();
 
     // True from a successful start until the capture has finished (stopped or device gone).
@@ -57,7 +55,6 @@ public:
 
 private:
     struct Session;
-    QThread thread_;
     std::unique_ptr<Session> session_;
     std::atomic<bool> running_{false};
 };

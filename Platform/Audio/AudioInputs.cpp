@@ -1,20 +1,13 @@
 #include "Platform/Audio/AudioInputs.h"
 
-#include <QMediaDevices>
-
 #include <pulse/pulseaudio.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 
 namespace platform {
 
 namespace {
-
-AudioInputs::Input toInput(const QAudioDevice& device) {
-    return {device.id().toStdString(), device.description().toStdString(), device};
-}
 
 struct MainloopDeleter {
     void operator()(pa_mainloop* loop) const { pa_mainloop_free(loop); }
@@ -26,28 +19,20 @@ struct ContextDeleter {
     }
 };
 
+struct ServerState {
+    std::string defaultSource;
+    std::vector<AudioInputs::Input> inputs;
+};
+
 struct ServerQuery {
     bool serverInfoDone = false;
     bool sourcesDone = false;
-    AudioInputs::ServerSources result;
+    ServerState result;
 };
 
-}  // namespace
-
-std::vector<AudioInputs::Input> AudioInputs::list() {
-    std::vector<Input> inputs;
-    for (const QAudioDevice& device : QMediaDevices::audioInputs()) {
-        if (device.isNull() || device.id().isEmpty()) continue;
-        inputs.push_back(toInput(device));
-    }
-    return inputs;
-}
-
-bool AudioInputs::ServerSources::has(const std::string& name) const {
-    return std::find(sources.begin(), sources.end(), name) != sources.end();
-}
-
-std::optional<AudioInputs::ServerSources> AudioInputs::serverSources() {
+// What the sound server says right now. The connection lives on this thread alone and
+// is gone when this returns, so nothing of it can outlive the caller or the process.
+std::optional<ServerState> askServer() {
     std::unique_ptr<pa_mainloop, MainloopDeleter> loop(pa_mainloop_new());
     if (!loop) return std::nullopt;
     std::unique_ptr<pa_context, ContextDeleter> context(pa_context_new(pa_mainloop_get_api(loop.get()), "korvu-darivir"));
@@ -83,8 +68,16 @@ std::optional<AudioInputs::ServerSources> AudioInputs::serverSources() {
         context.get(),
         [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
             auto* q = static_cast<ServerQuery*>(userdata);
-            if (eol != 0) q->sourcesDone = true;  // end of list, or an error
-            else if (info && info->name) q->result.sources.emplace_back(info->name);
+            if (eol != 0) {
+                q->sourcesDone = true;  // end of list, or an error
+                return;
+            }
+            // A monitor only repeats what an output plays; it is not a microphone.
+            if (!info || !info->name || info->monitor_of_sink != PA_INVALID_INDEX) return;
+            if (!pa_sample_spec_valid(&info->sample_spec)) return;
+            q->result.inputs.push_back({info->name, info->description ? info->description : "",
+                                        static_cast<int>(info->sample_spec.rate),
+                                        static_cast<int>(info->sample_spec.channels)});
         },
         &query);
     bool complete = serverInfo && sourceList;
@@ -101,34 +94,29 @@ std::optional<AudioInputs::ServerSources> AudioInputs::serverSources() {
     return std::move(query.result);
 }
 
-namespace {
-
-// The inputs the server still has (all of Qt's when the server cannot be asked), and
-// among them the server's default, else Qt's default, else the first.
-std::optional<AudioInputs::Input> pick(const std::vector<AudioInputs::Input>& listed, const std::optional<std::string>& id) {
-    const auto server = AudioInputs::serverSources();
-    std::vector<AudioInputs::Input> inputs;
-    for (const auto& input : listed)
-        if (!server || server->has(input.id)) inputs.push_back(input);
-    if (inputs.empty()) return std::nullopt;
+// Among the server's inputs: the one with this id, else the server's default, else the first.
+std::optional<AudioInputs::Input> pick(const std::optional<std::string>& id) {
+    const auto server = askServer();
+    if (!server || server->inputs.empty()) return std::nullopt;
     if (id) {
-        for (const auto& input : inputs)
+        for (const auto& input : server->inputs)
             if (input.id == *id) return input;
     }
-    if (server) {
-        for (const auto& input : inputs)
-            if (input.id == server->defaultSource) return input;
-    }
-    const QAudioDevice fallback = QMediaDevices::defaultAudioInput();
-    for (const auto& input : inputs)
-        if (input.device == fallback) return input;
-    return inputs.front();
+    for (const auto& input : server->inputs)
+        if (input.id == server->defaultSource) return input;
+    return server->inputs.front();
 }
 
 }  // namespace
 
-std::optional<AudioInputs::Input> AudioInputs::defaultInput() { return pick(list(), std::nullopt); }
+std::vector<AudioInputs::Input> AudioInputs::list() {
+    auto server = askServer();
+    if (!server) return {};
+    return std::move(server->inputs);
+}
 
-std::optional<AudioInputs::Input> AudioInputs::choose(const std::optional<std::string>& id) { return pick(list(), id); }
+std::optional<AudioInputs::Input> AudioInputs::defaultInput() { return pick(std::nullopt); }
+
+std::optional<AudioInputs::Input> AudioInputs::choose(const std::optional<std::string>& id) { return pick(id); }
 
 }  // namespace platform

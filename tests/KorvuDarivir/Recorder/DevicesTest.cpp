@@ -106,8 +106,8 @@ TEST(AudioDevicesWithoutServer, StartGivesRecorderErrorWithoutACrash) {
         std::ofstream config(dir / "client.conf");
         config << "autospawn = no\n";
     }
-    // Qt Multimedia connects to the server once per process, so the case runs in a child
-    // process of this same program, pointed at a socket that does not exist.
+    // The case runs in a child process of this same program, pointed at a socket that
+    // does not exist, so that it cannot disturb the server the other cases use.
     const std::string command = "PULSE_SERVER=unix:" + (dir / "no-such-server").string() +
                                 " PULSE_CLIENTCONFIG=" + (dir / "client.conf").string() +
                                 " /proc/" + std::to_string(::getpid()) + "/exe --no-server-probe 2>&1";

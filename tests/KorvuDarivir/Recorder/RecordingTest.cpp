@@ -243,7 +243,7 @@ TEST_F(RecorderTest, TheCaptureEndsByItselfWhenItsDeviceGoesAway) {
 
     std::atomic<int> finished{0};
     platform::AudioCapture capture;
-    capture.start(input->device, kBlock, [](std::span<const float>) {}, [&] { ++finished; });
+    capture.start(*input, kBlock, [](std::span<const float>) {}, [&] { ++finished; });
     EXPECT_TRUE(capture.isRunning());
     module->unload();
     EXPECT_TRUE(recordertest::waitUntil([&] { return !capture.isRunning(); }));
@@ -263,7 +263,7 @@ TEST_F(RecorderTest, OpeningADeviceThatJustVanishedFailsInsteadOfHanging) {
     module->unload();  // gone from the server, while the device object is still at hand
 
     platform::AudioCapture capture;
-    EXPECT_THROW(capture.start(input->device, kBlock, [](std::span<const float>) {}, [] {}),
+    EXPECT_THROW(capture.start(*input, kBlock, [](std::span<const float>) {}, [] {}),
                  platform::AudioCaptureError);
     EXPECT_FALSE(capture.isRunning());
     // The recorder, asked for that device, falls back to the default input.

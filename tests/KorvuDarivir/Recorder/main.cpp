@@ -1,6 +1,7 @@
-// The recorder needs a Qt application object, as in the real program. The same binary
-// doubles as the "no sound server" probe, because Qt Multimedia connects to the server
-// once per process and the probe therefore needs a process of its own.
+// The recorder runs under a Qt application object, as in the real program. The same
+// binary doubles as two probes that need a process of their own: the "no sound server"
+// probe (pointed at a server that does not exist) and the "record and quit" probe
+// (faults in tearing down the sound connections only show when a process exits).
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -36,10 +37,28 @@ int runNoServerProbe(int argc, char** argv) {
     return devices.empty() && !defaultName && samples.empty() ? 0 : 1;
 }
 
+// Records briefly from the default input and quits at once, as a user does who closes
+// the application right after a dictation. Exits 0 when it recorded and quit cleanly;
+// a fault in the teardown shows as a crash or an abort of this process.
+int runRecordAndQuitProbe(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    korvu::AudioRecorder recorder;
+    try {
+        recorder.start(std::nullopt);
+    } catch (const std::exception& error) {
+        std::printf("start=failed:%s\n", error.what());
+        return 1;
+    }
+    recorder.stop();
+    std::printf("recorded\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--no-server-probe") == 0) return runNoServerProbe(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "--record-and-quit-probe") == 0) return runRecordAndQuitProbe(argc, argv);
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
