@@ -93,6 +93,19 @@ icu::UnicodeString replaceAll(const icu::UnicodeString& text, const char* patter
     return result;
 }
 
+// The canonical composed form (NFC), so that texts that differ only in how an accented
+// letter is written compare equal; the text unchanged should ICU fail.
+icu::UnicodeString composed(const icu::UnicodeString& text)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status) || nfc == nullptr) {
+        return text;
+    }
+    icu::UnicodeString result = nfc->normalize(text, status);
+    return U_SUCCESS(status) ? result : text;
+}
+
 // Unicode white space, line breaks included (U+0085 and the like).
 bool isWhiteSpace(UChar32 c) { return u_isUWhiteSpace(c); }
 
@@ -351,16 +364,9 @@ vocarion::DecodingOptions Transcriber::decodingOptions(const std::optional<QStri
 
 QString Transcriber::normalizedForEcho(const QString& text)
 {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString unicode = toIcu(text);
     // Composed form first, so an accented letter counts as one letter however it was
     // written.
-    if (const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status); U_SUCCESS(status) && nfc != nullptr) {
-        unicode = nfc->normalize(unicode, status);
-        if (U_FAILURE(status)) {
-            unicode = toIcu(text);
-        }
-    }
+    icu::UnicodeString unicode = composed(toIcu(text));
     unicode.toLower(icu::Locale::getRoot());
     icu::UnicodeString kept;
     bool keptPrevious = false;
@@ -384,7 +390,8 @@ QString Transcriber::postProcess(const QString& text)
     result = replaceAll(result, "\\s+", icu::UnicodeString(u' '));
     result = trimmed(result, isWhiteSpace);
 
-    icu::UnicodeString check(result);
+    // "ü" written as "u" and a combining diaeresis still begins a phrase.
+    icu::UnicodeString check = composed(result);
     check.toLower(icu::Locale::getRoot());
     const QString checkText = fromIcu(trimmed(check, isPunctuationOrWhiteSpace));
     for (const QString& phrase : droppedPhrases()) {
