@@ -278,16 +278,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
     const bool prepared = platform::UserDefaults::standard().boolean(QString::fromLatin1(Settings::modelPreparedKey));
     setState(ModelState::preparing(!prepared));
 
-    vocarion::VocarionConfig config{
-        .modelFolder = modelFolder.string(),
-        .tokenizerFolder = modelsBaseDirectory(),
-        .verbose = false,
-        .logLevel = bexmor::Logging::LogLevel::error,
-        .prewarm = true,
-        .load = true,
-        .download = false,
-        .useBackgroundDownloadSession = false,
-    };
+    vocarion::VocarionConfig config = engineConfiguration(modelFolder);
     QPointer<Transcriber> self(this);
     const std::exception_ptr notStarted = startDetached([self, config = std::move(config)]() mutable {
         std::shared_ptr<vocarion::Vocarion> engine;
@@ -326,6 +317,20 @@ QString Transcriber::promptText(const QStringList& vocabulary)
         return {};
     }
     return vocabulary.join(QStringLiteral(", ")) + QLatin1Char('.');
+}
+
+vocarion::VocarionConfig Transcriber::engineConfiguration(const std::filesystem::path& modelFolder)
+{
+    return vocarion::VocarionConfig{
+        .modelFolder = modelFolder.string(),
+        .tokenizerFolder = modelsBaseDirectory(),
+        .verbose = false,
+        .logLevel = bexmor::Logging::LogLevel::error,
+        .prewarm = true,
+        .load = true,
+        .download = false,
+        .useBackgroundDownloadSession = false,
+    };
 }
 
 vocarion::DecodingOptions Transcriber::decodingOptions(const std::optional<QString>& language)

@@ -35,15 +35,7 @@ bool modelPrepared()
 std::string engineMessage(const fs::path& folder)
 {
     try {
-        vocarion::Vocarion engine(vocarion::VocarionConfig{
-            .modelFolder = folder.string(),
-            .tokenizerFolder = Transcriber::modelsBaseDirectory(),
-            .verbose = false,
-            .logLevel = bexmor::Logging::LogLevel::error,
-            .prewarm = true,
-            .load = true,
-            .download = false,
-        });
+        vocarion::Vocarion engine(Transcriber::engineConfiguration(folder));
     } catch (const std::exception& error) {
         return error.what();
     }
@@ -101,6 +93,13 @@ protected:
     void TearDown() override { qunsetenv("HF_ENDPOINT"); }
 
     void useHub(const testsupport::FakeHub& hub) { qputenv("HF_ENDPOINT", hub.endpoint().c_str()); }
+    // The hub serves the tiny variant and holds the GET of `heldFile` until released.
+    void serveTinyVariantHolding(testsupport::FakeHub& hub, const std::string& heldFile)
+    {
+        hub.addFolder(Transcriber::repositoryId, tinyHubRoot());
+        hub.hold(heldFile);
+        useHub(hub);
+    }
 
     bool finishes() { return waitUntil([this] { return !transcriber->isLoading(); }); }
 
@@ -175,9 +174,7 @@ TEST_F(TranscriberLoading, DownloadsAnAbsentModelWithProgressThenPreparesIt)
 TEST_F(TranscriberLoading, LoadWhileLoadingOrLoadedChangesNothing)
 {
     testsupport::FakeHub hub;
-    hub.addFolder(Transcriber::repositoryId, tinyHubRoot());
-    hub.hold(std::string(Transcriber::variantName) + "/config.json");
-    useHub(hub);
+    serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/config.json");
 
     transcriber->load();
     ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
@@ -208,9 +205,7 @@ TEST_F(TranscriberLoading, LoadWhileLoadingOrLoadedChangesNothing)
 TEST_F(TranscriberLoading, ReportsAfterTheTranscriberIsGoneAreDropped)
 {
     testsupport::FakeHub hub;
-    hub.addFolder(Transcriber::repositoryId, tinyHubRoot());
-    hub.hold(std::string(Transcriber::variantName) + "/config.json");
-    useHub(hub);
+    serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/config.json");
 
     transcriber->load();
     ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
@@ -232,9 +227,7 @@ TEST_F(TranscriberLoading, AnUnfinishedDownloadNeverLooksPresent)
     // not pass the presence test, or a kill now would leave a model that is never
     // downloaded again.
     testsupport::FakeHub hub;
-    hub.addFolder(Transcriber::repositoryId, tinyHubRoot());
-    hub.hold(std::string(Transcriber::variantName) + "/" + Transcriber::presenceMarker + "/weights.safetensors");
-    useHub(hub);
+    serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/" + Transcriber::presenceMarker + "/weights.safetensors");
 
     transcriber->load();
     ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
