@@ -250,13 +250,7 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
         if (parts.size() < 5 || parts[0] != "cdn") return responder.respond(404, {}, "");
         const std::string key = parts[1] + "/" + parts[2] + "/" + parts[3];
         const std::string name = percentDecode(join(parts, 4, parts.size()));
-        std::unique_lock lock(mutex_);
-        auto found = repos_.find(key);
-        if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
-        FakeFile copy = found->second.files[name];
-        const std::string commit = commitOf(found->second);
-        lock.unlock();
-        return serveFile(request, responder, copy, name, commit, false);
+        return serveUnscripted(request, responder, key, name);
     }
     if (parts.size() >= 5 && parts[0] == "api" && parts[parts.size() - 2] == "revision") {
         std::unique_lock lock(mutex_);
@@ -321,16 +315,21 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
         if (innerParts.size() < i + 5) return responder.respond(404, {}, "");
         const std::string key = innerType + "/" + innerParts[i] + "/" + innerParts[i + 1];
         const std::string name = percentDecode(join(innerParts, i + 4, innerParts.size()));
-        std::unique_lock lock(mutex_);
-        auto found = repos_.find(key);
-        if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
-        FakeFile copy = found->second.files[name];
-        const std::string commit = commitOf(found->second);
-        lock.unlock();
-        copy.redirect.clear();
-        return serveFile(inner, responder, copy, name, commit, false);
+        return serveUnscripted(inner, responder, key, name);
     }
     responder.respond(404, {}, "");
+}
+
+void FakeHub::serveUnscripted(const HttpRequest& request, HttpResponder& responder, const std::string& key,
+                              const std::string& name) {
+    std::unique_lock lock(mutex_);
+    auto found = repos_.find(key);
+    if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
+    FakeFile copy = found->second.files[name];
+    const std::string commit = commitOf(found->second);
+    lock.unlock();
+    copy.redirect.clear();
+    serveFile(request, responder, copy, name, commit, false);
 }
 
 void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, FakeFile& file, const std::string& name,

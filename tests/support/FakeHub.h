@@ -100,6 +100,9 @@ private:
     void handle(const HttpRequest& request, HttpResponder& responder, bool onCdn);
     void serveFile(const HttpRequest& request, HttpResponder& responder, FakeFile& file, const std::string& name,
                    const std::string& repoCommit, bool scripted);
+    // A redirect's target: the file as it is, without its scripted failures.
+    void serveUnscripted(const HttpRequest& request, HttpResponder& responder, const std::string& key,
+                         const std::string& name);
     void waitWhileHeld(const std::string& name);
     void putFile(const std::string& key, const std::string& name, FakeFile file);
     static std::string commitOf(const Repo& repo);

@@ -54,14 +54,9 @@ TEST(DecodingOptions, GivenListsAndCountsAreKept) {
 // Absent lists and counts take their defaults (the transcriber's full set of options is
 // checked with the transcriber).
 TEST(DecodingOptions, AbsentListsAndCountsTakeTheirDefaults) {
-    DecodingOptions o({
-        .language = "de",
-        .skipSpecialTokens = true,
-        .withoutTimestamps = true,
-        .suppressTokens = std::nullopt,
-        .concurrentWorkerCount = std::nullopt,
-        .chunkingStrategy = ChunkingStrategy::vad,
-    });
+    DecodingOptions o({.language = "de", .skipSpecialTokens = true, .withoutTimestamps = true,
+                       .suppressTokens = std::nullopt, .concurrentWorkerCount = std::nullopt,
+                       .chunkingStrategy = ChunkingStrategy::vad});
     EXPECT_EQ(o.language, "de");
     EXPECT_TRUE(o.skipSpecialTokens);
     EXPECT_TRUE(o.withoutTimestamps);
