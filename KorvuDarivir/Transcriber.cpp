@@ -319,6 +319,18 @@ QString Transcriber::promptText(const QStringList& vocabulary)
     return vocabulary.join(QStringLiteral(", ")) + QLatin1Char('.');
 }
 
+std::vector<int> Transcriber::promptTokens(const vocarion::DarivirTokenizer& tokenizer, const QString& prompt)
+{
+    const int specialTokenBegin = tokenizer.specialTokens().specialTokenBegin;
+    std::vector<int> tokens;
+    for (const int token : tokenizer.encode((QLatin1Char(' ') + prompt).toStdString())) {
+        if (token < specialTokenBegin) {
+            tokens.push_back(token);
+        }
+    }
+    return tokens;
+}
+
 vocarion::VocarionConfig Transcriber::engineConfiguration(const std::filesystem::path& modelFolder)
 {
     return vocarion::VocarionConfig{
@@ -434,27 +446,21 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
         return;
     }
 
-    const QString prompt = promptText(vocabulary);
-    vocarion::DecodingOptions options = decodingOptions(language);
-    if (!prompt.isEmpty() && language.has_value()) {
-        if (const std::shared_ptr<const vocarion::DarivirTokenizer> tokenizer = darivir_->tokenizer()) {
-            const int specialTokenBegin = tokenizer->specialTokens().specialTokenBegin;
-            std::vector<int> promptTokens;
-            for (const int token : tokenizer->encode((QLatin1Char(' ') + prompt).toStdString())) {
-                if (token < specialTokenBegin) {
-                    promptTokens.push_back(token);
-                }
-            }
-            options.promptTokens = std::move(promptTokens);
-        }
-    }
-
+    // The vocabulary primes the decoder only with a fixed language. The prompt is encoded
+    // on the worker too: a tokenizer failure reaches `done` like any engine error.
+    const QString prompt = language.has_value() ? promptText(vocabulary) : QString();
     auto completion = std::make_shared<Completion>(std::move(done));
     const std::exception_ptr notStarted = startDetached([self, engine = darivir_, samples = std::move(samples),
-                                                         options = std::move(options), vocabulary, completion] {
+                                                         options = decodingOptions(language), prompt, vocabulary,
+                                                         completion]() mutable {
         QString text;
         std::exception_ptr error;
         try {
+            if (!prompt.isEmpty()) {
+                if (const std::shared_ptr<const vocarion::DarivirTokenizer> tokenizer = engine->tokenizer()) {
+                    options.promptTokens = promptTokens(*tokenizer, prompt);
+                }
+            }
             QStringList texts;
             for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options)) {
                 texts.append(QString::fromStdString(result.text));
