@@ -60,50 +60,40 @@ TEST_F(TokenizerDownload, FetchesOnlyTheVariantsTokenizerFilesIntoTheCache) {
     EXPECT_NE(DarivirTokenizer::load(options), nullptr);
 }
 
+// Loads the variant's tokenizer from the hub at `endpoint` into an empty tokenizer folder
+// and returns the message of the error the load must end with.
+std::string downloadFailure(const std::string& endpoint) {
+    testsupport::TempDir dir;
+    const DarivirTokenizer::LoadOptions options{.tokenizerFolder = dir / "Models",
+                                                .variantFolder = kVariant,
+                                                .endpoint = endpoint};
+    try {
+        DarivirTokenizer::load(options);
+    } catch (const DarivirError& error) {
+        EXPECT_EQ(error.kind(), DarivirError::Kind::tokenizerUnavailable);
+        return error.what();
+    }
+    ADD_FAILURE() << "no error";
+    return {};
+}
+
 TEST_F(TokenizerDownload, AVariantTheHubDoesNotHaveIsAClearError) {
     testsupport::FakeHub hub;
     serve(hub, {{"other/tokenizer.json", "{}"}});
-    testsupport::TempDir dir;
-    const DarivirTokenizer::LoadOptions options{.tokenizerFolder = dir / "Models",
-                                                .variantFolder = kVariant,
-                                                .endpoint = hub.endpoint()};
-    try {
-        DarivirTokenizer::load(options);
-        FAIL() << "no error";
-    } catch (const DarivirError& error) {
-        EXPECT_EQ(error.kind(), DarivirError::Kind::tokenizerUnavailable);
-        EXPECT_NE(std::string(error.what()).find("has none for " + kVariant), std::string::npos) << error.what();
-    }
+    const std::string message = downloadFailure(hub.endpoint());
+    EXPECT_NE(message.find("has none for " + kVariant), std::string::npos) << message;
 }
 
 TEST_F(TokenizerDownload, AnUnreachableHubIsAClearError) {
-    testsupport::TempDir dir;
-    const DarivirTokenizer::LoadOptions options{.tokenizerFolder = dir / "Models",
-                                                .variantFolder = kVariant,
-                                                .endpoint = "http://127.0.0.1:9"};
-    try {
-        DarivirTokenizer::load(options);
-        FAIL() << "no error";
-    } catch (const DarivirError& error) {
-        EXPECT_NE(std::string(error.what()).find("downloading it from bexmorinc/vocarion-coreml failed: "),
-                  std::string::npos)
-            << error.what();
-    }
+    const std::string message = downloadFailure("http://127.0.0.1:9");
+    EXPECT_NE(message.find("downloading it from bexmorinc/vocarion-coreml failed: "), std::string::npos) << message;
 }
 
 TEST_F(TokenizerDownload, ABrokenDownloadedFileIsReported) {
     testsupport::FakeHub hub;
     serve(hub, {{kVariant + "/tokenizer.json", "{\"model\": 1}"}});
-    testsupport::TempDir dir;
-    const DarivirTokenizer::LoadOptions options{.tokenizerFolder = dir / "Models",
-                                                .variantFolder = kVariant,
-                                                .endpoint = hub.endpoint()};
-    try {
-        DarivirTokenizer::load(options);
-        FAIL() << "no error";
-    } catch (const DarivirError& error) {
-        EXPECT_NE(std::string(error.what()).find("tokenizer.json: "), std::string::npos) << error.what();
-    }
+    const std::string message = downloadFailure(hub.endpoint());
+    EXPECT_NE(message.find("tokenizer.json: "), std::string::npos) << message;
 }
 
 }  // namespace
