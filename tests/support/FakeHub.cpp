@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 // The test support library has only the tests folder on its include path.
-#include "../../Platform/Net/Sha256.h"
+#include "Platform/Net/Sha256.h"
 
 namespace testsupport {
 
