@@ -38,14 +38,11 @@ void smallAttention(const float* q, int64_t ldq, const float* k, const float* v,
         for (int64_t h = 0; h < heads; ++h) {
             const int64_t count = keys(i);
             std::vector<float> scores(static_cast<size_t>(count));
-            const float* qi = q + i * ldq + h * headDim;
-            for (int64_t j = 0; j < count; ++j)
-                scores[size_t(j)] = scale * kernels::dot(qi, k + j * ldkv + h * headDim, size_t(headDim));
+            kernels::dotRows(q + i * ldq + h * headDim, k + h * headDim, size_t(ldkv), size_t(count), size_t(headDim),
+                             scale, scores.data());
             kernels::softmaxInPlace(scores.data(), size_t(count));
-            float* o = out + i * ldo + h * headDim;
-            std::fill(o, o + headDim, 0.0f);
-            for (int64_t j = 0; j < count; ++j)
-                kernels::axpy(o, v + j * ldkv + h * headDim, scores[size_t(j)], size_t(headDim));
+            kernels::weightedSum(scores.data(), v + h * headDim, size_t(ldkv), size_t(count), size_t(headDim),
+                                 out + i * ldo + h * headDim);
         }
 }
 
