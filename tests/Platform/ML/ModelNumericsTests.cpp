@@ -272,6 +272,7 @@ TEST_F(TinyModels, ConcurrentPredictionsOnOneModelGiveIdenticalResults) {
     for (const auto& r : results) EXPECT_EQ(r, expected);
 
     auto future = encoder->predictionAsync(in);
+    encoder.reset();  // the task keeps the model alive
     const auto asyncResult = future.get();
     const auto e = asyncResult.multiArray("encoder_output_embeds")->elements<float>();
     EXPECT_TRUE(std::equal(e.begin(), e.end(), expected.begin()));
