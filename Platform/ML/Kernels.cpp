@@ -196,7 +196,7 @@ __attribute__((target("avx2"))) float maximumAvx2(const float* x, size_t n) {
     return result;
 }
 
-float maximum(const float* x, size_t n) {
+float maximumOf(const float* x, size_t n) {
     switch (chosenIsa()) {
     case Isa::avx512: return maximumAvx512(x, n);
     case Isa::avx2: return maximumAvx2(x, n);
@@ -272,17 +272,22 @@ void geluInPlace(float* x, size_t n) {
     for (size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfLane(x[i] * 0.70710678118654752f));
 }
 
+float maximum(const float* x, size_t n) { return maximumOf(x, n); }
+
+float expShiftedSum(float* x, size_t n, float shift) {
+    switch (chosenIsa()) {
+    case Isa::avx512: return shiftedExpAvx512(x, n, shift);
+    case Isa::avx2: return shiftedExpAvx2(x, n, shift);
+    case Isa::plain: break;
+    }
+    float sum = 0.0f;
+    for (size_t i = 0; i < n; ++i) sum += (x[i] = expLane(x[i] - shift));
+    return sum;
+}
+
 void softmaxInPlace(float* row, size_t n) {
     if (n == 0) return;
-    const float m = maximum(row, n);
-    float sum;
-    switch (chosenIsa()) {
-    case Isa::avx512: sum = shiftedExpAvx512(row, n, m); break;
-    case Isa::avx2: sum = shiftedExpAvx2(row, n, m); break;
-    default:
-        sum = 0.0f;
-        for (size_t i = 0; i < n; ++i) sum += (row[i] = expLane(row[i] - m));
-    }
+    const float sum = expShiftedSum(row, n, maximum(row, n));
     scaleInPlace(row, n, 1.0f / sum);
 }
 

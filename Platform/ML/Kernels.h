@@ -10,6 +10,8 @@ namespace platform::ml::kernels {
 void expInPlace(float* x, size_t n);          // e^x, relative error about 2e-7
 void geluInPlace(float* x, size_t n);         // exact (erf) form, absolute error about 3e-7
 void softmaxInPlace(float* row, size_t n);
+float maximum(const float* x, size_t n);                  // n >= 1
+float expShiftedSum(float* x, size_t n, float shift);     // x = e^(x - shift), returns the sum
 void scaleInPlace(float* x, size_t n, float factor);
 void addInPlace(float* y, const float* x, size_t n);  // y += x
 // Each of `rows` rows of `width` values, normalised over its width, then times weight
