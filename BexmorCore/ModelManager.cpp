@@ -133,17 +133,7 @@ void ModelManager::downloadModels(const ProgressCallback& progressCallback) {
     if (call) call->first(call->second, claimed);
 
     std::string path;
-    try {
-        path = loader_->resolveModels(*downloader_, progressCallback);
-    } catch (const std::exception& error) {
-        setState(ModelState::unloaded);
-        Logging::error(prefix() + "] Failed to download models: " + error.what());
-        throw;
-    } catch (...) {
-        setState(ModelState::unloaded);
-        Logging::error(prefix() + "] Failed to download models: unknown error");
-        throw;
-    }
+    failingToUnloaded("download", [&] { path = loader_->resolveModels(*downloader_, progressCallback); });
     {
         std::scoped_lock lock(mutex_);
         modelPath_ = fileURL(path);
@@ -153,41 +143,28 @@ void ModelManager::downloadModels(const ProgressCallback& progressCallback) {
     Logging::info(prefix() + "] Models downloaded to " + path);
 }
 
-void ModelManager::prewarmModels() {
-    if (modelState() == ModelState::unloaded) downloadModels();
-    const auto folder = modelFolder();
-    fs::path path;
-    std::optional<std::pair<StateCallback, ModelState>> call;
-    {
-        std::unique_lock lock(mutex_);
-        path = modelPathOrThrowLocked(folder);
-        if (modelState_ == ModelState::prewarmed) {
-            lock.unlock();
-            Logging::debug(prefix() + "] Models already prewarmed, skipping");
-            return;
-        }
-        if (modelState_ != ModelState::downloaded) {
-            throw BexmorCoreError::invalidConfiguration("Cannot prewarm in state: " + description(modelState_));
-        }
-        call = exchangeLocked(ModelState::prewarming);
-    }
-    if (call) call->first(call->second, ModelState::prewarming);
+void ModelManager::prewarmModels() { loadOrPrewarm(true); }
+
+void ModelManager::loadModels() { loadOrPrewarm(false); }
+
+void ModelManager::failingToUnloaded(const char* verb, const std::function<void()>& work) {
     try {
-        loader_->load(path.string(), true);
+        work();
     } catch (const std::exception& error) {
         setState(ModelState::unloaded);
-        Logging::error(prefix() + "] Failed to prewarm models: " + error.what());
+        Logging::error(prefix() + "] Failed to " + verb + " models: " + error.what());
         throw;
     } catch (...) {
         setState(ModelState::unloaded);
-        Logging::error(prefix() + "] Failed to prewarm models: unknown error");
+        Logging::error(prefix() + "] Failed to " + verb + " models: unknown error");
         throw;
     }
-    setState(ModelState::prewarmed);
-    Logging::info(prefix() + "] Models prewarmed successfully");
 }
 
-void ModelManager::loadModels() {
+void ModelManager::loadOrPrewarm(bool prewarm) {
+    const std::string verb = prewarm ? "prewarm" : "load";
+    const ModelState busy = prewarm ? ModelState::prewarming : ModelState::loading;
+    const ModelState done = prewarm ? ModelState::prewarmed : ModelState::loaded;
     if (modelState() == ModelState::unloaded) downloadModels();
     const auto folder = modelFolder();
     fs::path path;
@@ -195,30 +172,19 @@ void ModelManager::loadModels() {
     {
         std::unique_lock lock(mutex_);
         path = modelPathOrThrowLocked(folder);
-        if (modelState_ == ModelState::loaded) {
+        if (modelState_ == done) {
             lock.unlock();
-            Logging::debug(prefix() + "] Models already loaded, skipping");
+            Logging::debug(prefix() + "] Models already " + verb + "ed, skipping");
             return;
         }
-        if (modelState_ != ModelState::downloaded && modelState_ != ModelState::prewarmed) {
-            throw BexmorCoreError::invalidConfiguration("Cannot load in state: " + description(modelState_));
-        }
-        call = exchangeLocked(ModelState::loading);
+        const bool ready = modelState_ == ModelState::downloaded || (!prewarm && modelState_ == ModelState::prewarmed);
+        if (!ready) throw BexmorCoreError::invalidConfiguration("Cannot " + verb + " in state: " + description(modelState_));
+        call = exchangeLocked(busy);
     }
-    if (call) call->first(call->second, ModelState::loading);
-    try {
-        loader_->load(path.string(), false);
-    } catch (const std::exception& error) {
-        setState(ModelState::unloaded);
-        Logging::error(prefix() + "] Failed to load models: " + error.what());
-        throw;
-    } catch (...) {
-        setState(ModelState::unloaded);
-        Logging::error(prefix() + "] Failed to load models: unknown error");
-        throw;
-    }
-    setState(ModelState::loaded);
-    Logging::info(prefix() + "] Models loaded successfully");
+    if (call) call->first(call->second, busy);
+    failingToUnloaded(verb.c_str(), [&] { loader_->load(path.string(), prewarm); });
+    setState(done);
+    Logging::info(prefix() + "] Models " + verb + "ed successfully");
 }
 
 void ModelManager::unloadModels() {

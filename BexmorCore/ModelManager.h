@@ -75,6 +75,11 @@ private:
     void setState(ModelState state);
     // Under the lock: moves to `state`, returning the callback to call (old, new) with.
     std::optional<std::pair<StateCallback, ModelState>> exchangeLocked(ModelState state);
+    // Prewarms (true) or loads (false), downloading first when unloaded.
+    void loadOrPrewarm(bool prewarm);
+    // Runs the loader's work; on failure the state becomes unloaded, the failure is logged
+    // ("Failed to {verb} models: ...") and rethrown.
+    void failingToUnloaded(const char* verb, const std::function<void()>& work);
     std::filesystem::path modelPathOrThrowLocked(const std::optional<std::filesystem::path>& folder) const;
     const std::string& loggerName() const;
     std::string prefix() const;

@@ -93,6 +93,19 @@ icu::UnicodeString replaceAll(const icu::UnicodeString& text, const char* patter
     return result;
 }
 
+// The canonical composed form (NFC), so that texts that differ only in how an accented
+// letter is written compare equal; the text unchanged should ICU fail.
+icu::UnicodeString composed(const icu::UnicodeString& text)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status) || nfc == nullptr) {
+        return text;
+    }
+    icu::UnicodeString result = nfc->normalize(text, status);
+    return U_SUCCESS(status) ? result : text;
+}
+
 // Unicode white space, line breaks included (U+0085 and the like).
 bool isWhiteSpace(UChar32 c) { return u_isUWhiteSpace(c); }
 
@@ -265,16 +278,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
     const bool prepared = platform::UserDefaults::standard().boolean(QString::fromLatin1(Settings::modelPreparedKey));
     setState(ModelState::preparing(!prepared));
 
-    vocarion::VocarionConfig config{
-        .modelFolder = modelFolder.string(),
-        .tokenizerFolder = modelsBaseDirectory(),
-        .verbose = false,
-        .logLevel = bexmor::Logging::LogLevel::error,
-        .prewarm = true,
-        .load = true,
-        .download = false,
-        .useBackgroundDownloadSession = false,
-    };
+    vocarion::VocarionConfig config = engineConfiguration(modelFolder);
     QPointer<Transcriber> self(this);
     const std::exception_ptr notStarted = startDetached([self, config = std::move(config)]() mutable {
         std::shared_ptr<vocarion::Vocarion> engine;
@@ -315,6 +319,32 @@ QString Transcriber::promptText(const QStringList& vocabulary)
     return vocabulary.join(QStringLiteral(", ")) + QLatin1Char('.');
 }
 
+std::vector<int> Transcriber::promptTokens(const vocarion::DarivirTokenizer& tokenizer, const QString& prompt)
+{
+    const int specialTokenBegin = tokenizer.specialTokens().specialTokenBegin;
+    std::vector<int> tokens;
+    for (const int token : tokenizer.encode((QLatin1Char(' ') + prompt).toStdString())) {
+        if (token < specialTokenBegin) {
+            tokens.push_back(token);
+        }
+    }
+    return tokens;
+}
+
+vocarion::VocarionConfig Transcriber::engineConfiguration(const std::filesystem::path& modelFolder)
+{
+    return vocarion::VocarionConfig{
+        .modelFolder = modelFolder.string(),
+        .tokenizerFolder = modelsBaseDirectory(),
+        .verbose = false,
+        .logLevel = bexmor::Logging::LogLevel::error,
+        .prewarm = true,
+        .load = true,
+        .download = false,
+        .useBackgroundDownloadSession = false,
+    };
+}
+
 vocarion::DecodingOptions Transcriber::decodingOptions(const std::optional<QString>& language)
 {
     const bool fixedLanguage = language.has_value();
@@ -351,16 +381,9 @@ vocarion::DecodingOptions Transcriber::decodingOptions(const std::optional<QStri
 
 QString Transcriber::normalizedForEcho(const QString& text)
 {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeString unicode = toIcu(text);
     // Composed form first, so an accented letter counts as one letter however it was
     // written.
-    if (const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status); U_SUCCESS(status) && nfc != nullptr) {
-        unicode = nfc->normalize(unicode, status);
-        if (U_FAILURE(status)) {
-            unicode = toIcu(text);
-        }
-    }
+    icu::UnicodeString unicode = composed(toIcu(text));
     unicode.toLower(icu::Locale::getRoot());
     icu::UnicodeString kept;
     bool keptPrevious = false;
@@ -384,7 +407,8 @@ QString Transcriber::postProcess(const QString& text)
     result = replaceAll(result, "\\s+", icu::UnicodeString(u' '));
     result = trimmed(result, isWhiteSpace);
 
-    icu::UnicodeString check(result);
+    // "ü" written as "u" and a combining diaeresis still begins a phrase.
+    icu::UnicodeString check = composed(result);
     check.toLower(icu::Locale::getRoot());
     const QString checkText = fromIcu(trimmed(check, isPunctuationOrWhiteSpace));
     for (const QString& phrase : droppedPhrases()) {
@@ -422,27 +446,21 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
         return;
     }
 
-    const QString prompt = promptText(vocabulary);
-    vocarion::DecodingOptions options = decodingOptions(language);
-    if (!prompt.isEmpty() && language.has_value()) {
-        if (const std::shared_ptr<const vocarion::DarivirTokenizer> tokenizer = darivir_->tokenizer()) {
-            const int specialTokenBegin = tokenizer->specialTokens().specialTokenBegin;
-            std::vector<int> promptTokens;
-            for (const int token : tokenizer->encode((QLatin1Char(' ') + prompt).toStdString())) {
-                if (token < specialTokenBegin) {
-                    promptTokens.push_back(token);
-                }
-            }
-            options.promptTokens = std::move(promptTokens);
-        }
-    }
-
+    // The vocabulary primes the decoder only with a fixed language. The prompt is encoded
+    // on the worker too: a tokenizer failure reaches `done` like any engine error.
+    const QString prompt = language.has_value() ? promptText(vocabulary) : QString();
     auto completion = std::make_shared<Completion>(std::move(done));
     const std::exception_ptr notStarted = startDetached([self, engine = darivir_, samples = std::move(samples),
-                                                         options = std::move(options), vocabulary, completion] {
+                                                         options = decodingOptions(language), prompt, vocabulary,
+                                                         completion]() mutable {
         QString text;
         std::exception_ptr error;
         try {
+            if (!prompt.isEmpty()) {
+                if (const std::shared_ptr<const vocarion::DarivirTokenizer> tokenizer = engine->tokenizer()) {
+                    options.promptTokens = promptTokens(*tokenizer, prompt);
+                }
+            }
             QStringList texts;
             for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options)) {
                 texts.append(QString::fromStdString(result.text));

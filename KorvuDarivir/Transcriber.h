@@ -16,6 +16,8 @@
 namespace vocarion {
 class Vocarion;
 struct DecodingOptions;
+struct VocarionConfig;
+class DarivirTokenizer;
 }
 
 namespace korvu {
@@ -97,6 +99,11 @@ public:
     // The vocabulary as a prompt text: the terms joined with ", " and a closing "."; empty
     // for an empty vocabulary.
     static QString promptText(const QStringList& vocabulary);
+    // The configuration the engine is built from: the model folder, the models base
+    // directory for the tokenizer, errors-only logging, prewarm and load on, download off.
+    static vocarion::VocarionConfig engineConfiguration(const std::filesystem::path& modelFolder);
+    // The prompt's token ids, as the tokenizer encodes " " + prompt, special ids left out.
+    static std::vector<int> promptTokens(const vocarion::DarivirTokenizer& tokenizer, const QString& prompt);
     // The decoding options every dictation uses (without prompt tokens).
     static vocarion::DecodingOptions decodingOptions(const std::optional<QString>& language);
     // The text lower-cased, with only its letters and digits kept.

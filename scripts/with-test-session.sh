@@ -80,6 +80,9 @@ export KORVU_TEST_VMIC_FIFO="$XDG_RUNTIME_DIR/vmic.fifo"
 # Widgets render offscreen unless a test asks for the X display itself.
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 export KORVU_TEST_SESSION=1
+# Suites run side by side, on as few as two cores: spinning OpenMP workers would stall
+# each other's model runs for seconds at a time.
+export OMP_WAIT_POLICY="${OMP_WAIT_POLICY:-passive}"
 
 set +e
 "$@"

@@ -196,7 +196,7 @@ __attribute__((target("avx2"))) float maximumAvx2(const float* x, size_t n) {
     return result;
 }
 
-float maximum(const float* x, size_t n) {
+float maximumOf(const float* x, size_t n) {
     switch (chosenIsa()) {
     case Isa::avx512: return maximumAvx512(x, n);
     case Isa::avx2: return maximumAvx2(x, n);
@@ -207,7 +207,52 @@ float maximum(const float* x, size_t n) {
     return result;
 }
 
+// Attention rows of up to 128 values held in registers: the query (or the running sum)
+// stays in up to 8 vector registers while the keys (or values) stream past.
+__attribute__((target("avx512f"))) void dotRowsAvx512(const float* q, const float* rows, size_t ld, size_t count,
+                                                      size_t len, float scale, float* out) {
+    const size_t vectors = len / 16;
+    __m512 qv[8];
+    for (size_t v = 0; v < vectors; ++v) qv[v] = _mm512_loadu_ps(q + 16 * v);
+    for (size_t j = 0; j < count; ++j) {
+        const float* r = rows + j * ld;
+        __m512 acc = _mm512_mul_ps(qv[0], _mm512_loadu_ps(r));
+        for (size_t v = 1; v < vectors; ++v) acc = _mm512_fmadd_ps(qv[v], _mm512_loadu_ps(r + 16 * v), acc);
+        alignas(64) float lanes[16];
+        _mm512_store_ps(lanes, acc);
+        float s = 0.0f;
+        for (float lane : lanes) s += lane;
+        out[j] = scale * s;
+    }
+}
+
+__attribute__((target("avx512f"))) void weightedSumAvx512(const float* weights, const float* rows, size_t ld,
+                                                          size_t count, size_t len, float* out) {
+    const size_t vectors = len / 16;
+    __m512 acc[8];
+    for (size_t v = 0; v < vectors; ++v) acc[v] = _mm512_setzero_ps();
+    for (size_t j = 0; j < count; ++j) {
+        const __m512 w = _mm512_set1_ps(weights[j]);
+        const float* r = rows + j * ld;
+        for (size_t v = 0; v < vectors; ++v) acc[v] = _mm512_fmadd_ps(w, _mm512_loadu_ps(r + 16 * v), acc[v]);
+    }
+    for (size_t v = 0; v < vectors; ++v) _mm512_storeu_ps(out + 16 * v, acc[v]);
+}
+
 }  // namespace
+
+void dotRows(const float* q, const float* rows, size_t ld, size_t count, size_t len, float scale, float* out) {
+    if (chosenIsa() == Isa::avx512 && len % 16 == 0 && len > 0 && len <= 128)
+        return dotRowsAvx512(q, rows, ld, count, len, scale, out);
+    for (size_t j = 0; j < count; ++j) out[j] = scale * dot(q, rows + j * ld, len);
+}
+
+void weightedSum(const float* weights, const float* rows, size_t ld, size_t count, size_t len, float* out) {
+    if (chosenIsa() == Isa::avx512 && len % 16 == 0 && len > 0 && len <= 128)
+        return weightedSumAvx512(weights, rows, ld, count, len, out);
+    for (size_t i = 0; i < len; ++i) out[i] = 0.0f;
+    for (size_t j = 0; j < count; ++j) axpy(out, rows + j * ld, weights[j], len);
+}
 
 void expInPlace(float* x, size_t n) {
     switch (chosenIsa()) {
@@ -227,17 +272,22 @@ void geluInPlace(float* x, size_t n) {
     for (size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfLane(x[i] * 0.70710678118654752f));
 }
 
+float maximum(const float* x, size_t n) { return maximumOf(x, n); }
+
+float expShiftedSum(float* x, size_t n, float shift) {
+    switch (chosenIsa()) {
+    case Isa::avx512: return shiftedExpAvx512(x, n, shift);
+    case Isa::avx2: return shiftedExpAvx2(x, n, shift);
+    case Isa::plain: break;
+    }
+    float sum = 0.0f;
+    for (size_t i = 0; i < n; ++i) sum += (x[i] = expLane(x[i] - shift));
+    return sum;
+}
+
 void softmaxInPlace(float* row, size_t n) {
     if (n == 0) return;
-    const float m = maximum(row, n);
-    float sum;
-    switch (chosenIsa()) {
-    case Isa::avx512: sum = shiftedExpAvx512(row, n, m); break;
-    case Isa::avx2: sum = shiftedExpAvx2(row, n, m); break;
-    default:
-        sum = 0.0f;
-        for (size_t i = 0; i < n; ++i) sum += (row[i] = expLane(row[i] - m));
-    }
+    const float sum = expShiftedSum(row, n, maximum(row, n));
     scaleInPlace(row, n, 1.0f / sum);
 }
 

@@ -76,7 +76,9 @@ FeatureProvider Model::prediction(const FeatureProvider& inputs, ModelStateHandl
 }
 
 std::future<FeatureProvider> Model::predictionAsync(FeatureProvider inputs, PredictionOptions options) const {
-    return std::async(std::launch::async, [this, inputs = std::move(inputs), options] { return prediction(inputs, options); });
+    return std::async(std::launch::async, [self = shared_from_this(), inputs = std::move(inputs), options] {
+        return self->prediction(inputs, options);
+    });
 }
 
 std::unique_ptr<ModelStateHandle> Model::makeState() const {

@@ -32,7 +32,7 @@ struct PredictionOptions {};
 
 // A loaded model of a ".mlmodelc" folder (model.json and weights.safetensors).
 // Predictions are thread-safe; concurrent ones share the OpenMP pool.
-class Model {
+class Model : public std::enable_shared_from_this<Model> {
 public:
     // MlError: modelNotFound (no such folder or file), unsupported (a ".mlpackage" or
     // an unknown kind), invalidModel (a malformed model.json or weights file; the message
@@ -56,6 +56,7 @@ public:
     FeatureProvider prediction(const FeatureProvider& inputs, const PredictionOptions& options = {}) const;
     FeatureProvider prediction(const FeatureProvider& inputs, ModelStateHandle& state,
                                const PredictionOptions& options = {}) const;
+    // Runs on a thread of its own; the task keeps the model alive until it ends.
     std::future<FeatureProvider> predictionAsync(FeatureProvider inputs, PredictionOptions options = {}) const;
 
     // MlError(unsupported) for a model without state.

@@ -73,6 +73,14 @@ ModelSpec ModelSpec::read(const std::filesystem::path& modelJson) {
     text << in.rdbuf();
     const auto j = nlohmann::json::parse(text.str(), nullptr, false);
     if (j.is_discarded() || !j.is_object()) fail(modelJson, "not a JSON object");
+    try {
+        return fromJson(j, modelJson);
+    } catch (const nlohmann::json::exception& e) {  // a key of the wrong type
+        fail(modelJson, std::string("malformed: ") + e.what());
+    }
+}
+
+ModelSpec ModelSpec::fromJson(const nlohmann::json& j, const std::filesystem::path& modelJson) {
     if (j.value("format", 0) != 1) fail(modelJson, "unsupported \"format\" (1 expected)");
     ModelSpec s;
     s.kind = j.value("kind", std::string());

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 #include "Platform/ML/Features.h"
@@ -32,6 +33,9 @@ struct ModelSpec {
     // or its features disagree with its hyper-parameters.
     static ModelSpec read(const std::filesystem::path& modelJson);
     ModelDescription description() const;
+
+private:
+    static ModelSpec fromJson(const nlohmann::json& j, const std::filesystem::path& modelJson);
 };
 
 }  // namespace platform::ml

@@ -38,14 +38,54 @@ void smallAttention(const float* q, int64_t ldq, const float* k, const float* v,
         for (int64_t h = 0; h < heads; ++h) {
             const int64_t count = keys(i);
             std::vector<float> scores(static_cast<size_t>(count));
-            const float* qi = q + i * ldq + h * headDim;
-            for (int64_t j = 0; j < count; ++j)
-                scores[size_t(j)] = scale * kernels::dot(qi, k + j * ldkv + h * headDim, size_t(headDim));
+            kernels::dotRows(q + i * ldq + h * headDim, k + h * headDim, size_t(ldkv), size_t(count), size_t(headDim),
+                             scale, scores.data());
             kernels::softmaxInPlace(scores.data(), size_t(count));
+            kernels::weightedSum(scores.data(), v + h * headDim, size_t(ldkv), size_t(count), size_t(headDim),
+                                 out + i * ldo + h * headDim);
+        }
+}
+
+// Attention of a few tokens over the window's keys, the keys split into chunks so that
+// every thread has work even with fewer heads than threads; each chunk keeps its own
+// maximum, sum and weighted values, combined at the end (the two-pass softmax).
+void chunkedAttention(const float* q, int64_t ldq, const float* k, const float* v, int64_t ldkv, int64_t rows,
+                      int64_t keys, int64_t heads, int64_t headDim, float* out, int64_t ldo) {
+    const int64_t chunks = std::clamp<int64_t>(keys / 256, 1, 8);
+    const int64_t per = (keys + chunks - 1) / chunks;
+    const float scale = 1.0f / std::sqrt(float(headDim));
+    const size_t slots = size_t(rows * heads * chunks);
+    std::vector<float> maxima(slots, -INFINITY), sums(slots, 0.0f), partial(slots * size_t(headDim), 0.0f);
+#pragma omp parallel for collapse(3) schedule(static) if (keys * headDim * heads > 8192)
+    for (int64_t i = 0; i < rows; ++i)
+        for (int64_t h = 0; h < heads; ++h)
+            for (int64_t c = 0; c < chunks; ++c) {
+                const int64_t j0 = c * per, count = std::min(per, keys - j0);
+                if (count <= 0) continue;
+                const size_t slot = size_t((i * heads + h) * chunks + c);
+                std::vector<float> scores(static_cast<size_t>(count));
+                kernels::dotRows(q + i * ldq + h * headDim, k + j0 * ldkv + h * headDim, size_t(ldkv), size_t(count),
+                                 size_t(headDim), scale, scores.data());
+                maxima[slot] = kernels::maximum(scores.data(), size_t(count));
+                sums[slot] = kernels::expShiftedSum(scores.data(), size_t(count), maxima[slot]);
+                kernels::weightedSum(scores.data(), v + j0 * ldkv + h * headDim, size_t(ldkv), size_t(count),
+                                     size_t(headDim), partial.data() + slot * size_t(headDim));
+            }
+    for (int64_t i = 0; i < rows; ++i)
+        for (int64_t h = 0; h < heads; ++h) {
+            const size_t first = size_t((i * heads + h) * chunks);
+            float m = -INFINITY;
+            for (int64_t c = 0; c < chunks; ++c) m = std::max(m, maxima[first + size_t(c)]);
+            float total = 0.0f;
             float* o = out + i * ldo + h * headDim;
             std::fill(o, o + headDim, 0.0f);
-            for (int64_t j = 0; j < count; ++j)
-                kernels::axpy(o, v + j * ldkv + h * headDim, scores[size_t(j)], size_t(headDim));
+            for (int64_t c = 0; c < chunks; ++c) {
+                if (sums[first + size_t(c)] == 0.0f) continue;
+                const float weight = std::exp(maxima[first + size_t(c)] - m);
+                total += weight * sums[first + size_t(c)];
+                kernels::axpy(o, partial.data() + (first + size_t(c)) * size_t(headDim), weight, size_t(headDim));
+            }
+            kernels::scaleInPlace(o, size_t(headDim), 1.0f / total);
         }
 }
 
@@ -157,8 +197,7 @@ FeatureProvider TextDecoderBackend::predict(const FeatureProvider& inputs, Model
         b.crossQ.multiply(normed.data(), n, qkv.data());  // q only: [n x d]
         const float* kv = state->crossKv[l].data();
         if (n <= 8)
-            smallAttention(qkv.data(), d, kv, kv + d, 2 * d, n, [ctx](int64_t) { return ctx; }, heads, headDim,
-                           attended.data(), d);
+            chunkedAttention(qkv.data(), d, kv, kv + d, 2 * d, n, ctx, heads, headDim, attended.data(), d);
         else
             attention(qkv.data(), d, kv, kv + d, 2 * d, n, ctx, heads, headDim, attended.data(), d);
         b.crossOut.multiply(attended.data(), n, projected.data());

@@ -76,7 +76,8 @@ WeightsFile::WeightsFile(const std::filesystem::path& path) : path_(path) {
             if (!entry.is_object()) fail(path, where + " has no description");
             WeightView view;
             view.name = name;
-            const auto dtype = entry.value("dtype", std::string());
+            const auto dtype = entry.contains("dtype") && entry["dtype"].is_string() ? entry["dtype"].get<std::string>()
+                                                                                   : std::string("(none)");
             if (dtype == "F32") view.type = WeightType::f32;
             else if (dtype == "F16") view.type = WeightType::f16;
             else if (dtype == "BF16") view.type = WeightType::bf16;

@@ -18,17 +18,16 @@
 
 #include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
-#include "FakeHub.h"
+#include "support/FakeHub.h"
 #include "support/TempDir.h"
 
 namespace hubtest {
 
-inline std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using testsupport::FakeFile;
+using testsupport::FakeHub;
+using testsupport::makeContent;
+using testsupport::readFile;
+using testsupport::sha256;
 
 // Writes the bytes, creating the folders on the way.
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {

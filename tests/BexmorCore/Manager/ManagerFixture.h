@@ -11,11 +11,13 @@
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
 #include "BexmorCore/Logging.h"
 #include "BexmorCore/ModelDownloader.h"
-#include "ModelHub.h"
 #include "TinyModels.h"
+#include "support/FakeHub.h"
 #include "support/TempDir.h"
 
 namespace managertest {
+
+using testsupport::readFile;
 
 inline constexpr const char* kRepo = "korvu/darivir-models";
 inline constexpr const char* kVariantPath = "darivir/v1/tiny";
@@ -32,7 +34,7 @@ protected:
     static void TearDownTestSuite() { models_.reset(); }
 
     void SetUp() override {
-        hub.addFolder(kRepo, kVariantPath, tinyModel());
+        hub.addFolder(kRepo, tinyModel(), kVariantPath);
         bexmor::NetworkMonitor::shared().setConnectivityProbe([this] { return networkUp.load(); });
         bexmor::Logging::updateLogLevel(bexmor::Logging::LogLevel::debug);
         bexmor::Logging::updateCallback([this](const std::string& line) {
@@ -80,7 +82,7 @@ protected:
     }
 
     testsupport::TempDir temp;
-    ModelHub hub;
+    testsupport::FakeHub hub;
     std::atomic<bool> networkUp{true};
     std::mutex logMutex;
     std::vector<std::string> logLines;

@@ -25,6 +25,21 @@ public:
     size_t waiting() const { return coordinator().waitingCount(); }
 };
 
+// Runs ensureModelsLoaded on a thread and keeps what it threw.
+struct Caller {
+    std::exception_ptr error;
+    std::thread thread;
+    explicit Caller(std::shared_ptr<WatchedManager> manager)
+        : thread([this, manager] {
+              try {
+                  manager->ensureModelsLoaded();
+              } catch (...) {
+                  error = std::current_exception();
+              }
+          }) {}
+    void join() { thread.join(); }
+};
+
 class ModelManagerTest : public ManagerFixture {
 protected:
     std::shared_ptr<WatchedManager> makeManager(std::shared_ptr<HubModelLoader> withLoader) {
@@ -47,6 +62,20 @@ protected:
     // callers wait in the manager's shared load.
     static void waitForWaiters(const WatchedManager& manager, size_t count) {
         while (manager.waiting() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Two ensureModelsLoaded callers, the second arriving while the first is held at
+    // `gate`; what each threw once the gate has opened and both have returned.
+    static std::pair<std::exception_ptr, std::exception_ptr> twoCallers(const std::shared_ptr<WatchedManager>& manager,
+                                                                        Gate& gate) {
+        gate.close();
+        Caller first(manager);
+        gate.waitForArrivals(1);
+        Caller second(manager);
+        waitForWaiters(*manager, 2);
+        gate.open();
+        first.join();
+        second.join();
+        return {first.error, second.error};
     }
     // A local folder holding the tiny model.
     fs::path localModel() {
@@ -78,20 +107,6 @@ std::string coreErrorMessage(Call call) {
     return "";
 }
 
-// Runs ensureModelsLoaded on a thread and keeps what it threw.
-struct Caller {
-    std::exception_ptr error;
-    std::thread thread;
-    explicit Caller(std::shared_ptr<WatchedManager> manager)
-        : thread([this, manager] {
-              try {
-                  manager->ensureModelsLoaded();
-              } catch (...) {
-                  error = std::current_exception();
-              }
-          }) {}
-    void join() { thread.join(); }
-};
 
 const std::vector<Transition> kLoadedFromScratch{{ModelState::unloaded, ModelState::downloading},
                                                  {ModelState::downloading, ModelState::downloaded},
@@ -100,17 +115,10 @@ const std::vector<Transition> kLoadedFromScratch{{ModelState::unloaded, ModelSta
 
 TEST_F(ModelManagerTest, ConcurrentRequestsShareOneResolveAndOneLoad) {
     auto manager = makeManager(loader);
-    loader->resolveGate.close();
-    Caller first(manager);
-    loader->resolveGate.waitForArrivals(1);
-    Caller second(manager);
-    waitForWaiters(*manager, 2);
-    loader->resolveGate.open();
-    first.join();
-    second.join();
+    const auto [firstError, secondError] = twoCallers(manager, loader->resolveGate);
 
-    EXPECT_FALSE(first.error);
-    EXPECT_FALSE(second.error);
+    EXPECT_FALSE(firstError);
+    EXPECT_FALSE(secondError);
     EXPECT_EQ(loader->resolves, 1);
     EXPECT_EQ(loader->loads, 1);
     EXPECT_EQ(loader->prewarms, 0);
@@ -135,19 +143,12 @@ TEST_F(ModelManagerTest, ConcurrentRequestsShareOneResolveAndOneLoad) {
 TEST_F(ModelManagerTest, FailedLoadFailsEveryWaiterWithTheSameErrorAndTheNextCallRetries) {
     serveBrokenEncoder();
     auto manager = makeManager(loader);
-    loader->loadGate.close();
-    Caller first(manager);
-    loader->loadGate.waitForArrivals(1);
-    Caller second(manager);
-    waitForWaiters(*manager, 2);
-    loader->loadGate.open();
-    first.join();
-    second.join();
+    const auto [firstError, secondError] = twoCallers(manager, loader->loadGate);
 
-    ASSERT_TRUE(first.error);
-    EXPECT_EQ(first.error, second.error);  // the very same exception object
+    ASSERT_TRUE(firstError);
+    EXPECT_EQ(firstError, secondError);  // the very same exception object
     try {
-        std::rethrow_exception(first.error);
+        std::rethrow_exception(firstError);
     } catch (const platform::ml::MlError& error) {
         EXPECT_EQ(error.code, platform::ml::MlError::Code::invalidModel);
         EXPECT_TRUE(logged(std::string("[WatchedManager] Failed to load models: ") + error.what()));
@@ -166,7 +167,7 @@ TEST_F(ModelManagerTest, FailedLoadFailsEveryWaiterWithTheSameErrorAndTheNextCal
     Caller third(manager);
     third.join();
     ASSERT_TRUE(third.error);
-    EXPECT_NE(third.error, first.error);
+    EXPECT_NE(third.error, firstError);
     EXPECT_EQ(loader->resolves, 2);
     EXPECT_EQ(loader->loads, 2);
 }
@@ -174,18 +175,11 @@ TEST_F(ModelManagerTest, FailedLoadFailsEveryWaiterWithTheSameErrorAndTheNextCal
 TEST_F(ModelManagerTest, TransientHubFailureFailsBothWaitersAndARetryLoads) {
     hub.failListings(500, 1);
     auto manager = makeManager(loader);
-    loader->resolveGate.close();
-    Caller first(manager);
-    loader->resolveGate.waitForArrivals(1);
-    Caller second(manager);
-    waitForWaiters(*manager, 2);
-    loader->resolveGate.open();
-    first.join();
-    second.join();
+    const auto [firstError, secondError] = twoCallers(manager, loader->resolveGate);
 
-    ASSERT_TRUE(first.error);
-    EXPECT_EQ(first.error, second.error);
-    EXPECT_THROW(std::rethrow_exception(first.error), bexmor::HubClientError);
+    ASSERT_TRUE(firstError);
+    EXPECT_EQ(firstError, secondError);
+    EXPECT_THROW(std::rethrow_exception(firstError), bexmor::HubClientError);
     EXPECT_EQ(manager->modelState(), ModelState::unloaded);
     EXPECT_EQ(manager->modelPath(), std::nullopt);
     EXPECT_EQ(loader->loads, 0);

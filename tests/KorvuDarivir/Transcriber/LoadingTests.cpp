@@ -7,7 +7,7 @@
 #include "KorvuDarivir/Transcriber.h"
 #include "Platform/Defaults/UserDefaults.h"
 
-#include "LoopbackHub.h"
+#include "support/FakeHub.h"
 #include "TranscriberTestSupport.h"
 #include "support/TempDir.h"
 
@@ -35,15 +35,7 @@ bool modelPrepared()
 std::string engineMessage(const fs::path& folder)
 {
     try {
-        vocarion::Vocarion engine(vocarion::VocarionConfig{
-            .modelFolder = folder.string(),
-            .tokenizerFolder = Transcriber::modelsBaseDirectory(),
-            .verbose = false,
-            .logLevel = bexmor::Logging::LogLevel::error,
-            .prewarm = true,
-            .load = true,
-            .download = false,
-        });
+        vocarion::Vocarion engine(Transcriber::engineConfiguration(folder));
     } catch (const std::exception& error) {
         return error.what();
     }
@@ -66,10 +58,10 @@ bool downloadComplete()
 }
 
 // Every file of the variant was fetched exactly once.
-void expectEachFileDownloadedOnce(const LoopbackHub& hub)
+void expectEachFileDownloadedOnce(const testsupport::FakeHub& hub)
 {
     std::multiset<std::string> fetched;
-    for (const std::string& path : hub.fileDownloads()) {
+    for (const std::string& path : hub.fileDownloads(Transcriber::repositoryId)) {
         fetched.insert(path);
     }
     size_t files = 0;
@@ -100,7 +92,14 @@ protected:
 
     void TearDown() override { qunsetenv("HF_ENDPOINT"); }
 
-    void useHub(const LoopbackHub& hub) { qputenv("HF_ENDPOINT", hub.endpoint().c_str()); }
+    void useHub(const testsupport::FakeHub& hub) { qputenv("HF_ENDPOINT", hub.endpoint().c_str()); }
+    // The hub serves the tiny variant and holds the GET of `heldFile` until released.
+    void serveTinyVariantHolding(testsupport::FakeHub& hub, const std::string& heldFile)
+    {
+        hub.addFolder(Transcriber::repositoryId, tinyHubRoot());
+        hub.hold(heldFile);
+        useHub(hub);
+    }
 
     bool finishes() { return waitUntil([this] { return !transcriber->isLoading(); }); }
 
@@ -130,7 +129,8 @@ TEST_F(TranscriberLoading, ModelLocationAndPresenceTest)
 
 TEST_F(TranscriberLoading, DownloadsAnAbsentModelWithProgressThenPreparesIt)
 {
-    LoopbackHub hub(Transcriber::repositoryId, tinyHubRoot());
+    testsupport::FakeHub hub;
+    hub.addFolder(Transcriber::repositoryId, tinyHubRoot());
     useHub(hub);
     EXPECT_EQ(transcriber->state(), ModelState::notLoaded);
 
@@ -173,9 +173,8 @@ TEST_F(TranscriberLoading, DownloadsAnAbsentModelWithProgressThenPreparesIt)
 
 TEST_F(TranscriberLoading, LoadWhileLoadingOrLoadedChangesNothing)
 {
-    LoopbackHub hub(Transcriber::repositoryId, tinyHubRoot());
-    hub.hold(std::string(Transcriber::variantName) + "/config.json");
-    useHub(hub);
+    testsupport::FakeHub hub;
+    serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/config.json");
 
     transcriber->load();
     ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
@@ -191,23 +190,22 @@ TEST_F(TranscriberLoading, LoadWhileLoadingOrLoadedChangesNothing)
     // One download only.
     expectEachFileDownloadedOnce(hub);
 
-    const size_t downloads = hub.fileDownloads().size();
-    const int listings = hub.listings();
+    const size_t downloads = hub.fileDownloads(Transcriber::repositoryId).size();
+    const int listings = hub.listings(Transcriber::repositoryId);
     const size_t reported = states.size();
     transcriber->load();
     EXPECT_FALSE(transcriber->isLoading());
     spin(100);
     EXPECT_EQ(states.size(), reported);
     EXPECT_EQ(transcriber->state(), ModelState::ready);
-    EXPECT_EQ(hub.fileDownloads().size(), downloads);
-    EXPECT_EQ(hub.listings(), listings);
+    EXPECT_EQ(hub.fileDownloads(Transcriber::repositoryId).size(), downloads);
+    EXPECT_EQ(hub.listings(Transcriber::repositoryId), listings);
 }
 
 TEST_F(TranscriberLoading, ReportsAfterTheTranscriberIsGoneAreDropped)
 {
-    LoopbackHub hub(Transcriber::repositoryId, tinyHubRoot());
-    hub.hold(std::string(Transcriber::variantName) + "/config.json");
-    useHub(hub);
+    testsupport::FakeHub hub;
+    serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/config.json");
 
     transcriber->load();
     ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
@@ -228,9 +226,8 @@ TEST_F(TranscriberLoading, AnUnfinishedDownloadNeverLooksPresent)
     // The encoder's weights are the very last file; while they are held the folder must
     // not pass the presence test, or a kill now would leave a model that is never
     // downloaded again.
-    LoopbackHub hub(Transcriber::repositoryId, tinyHubRoot());
-    hub.hold(std::string(Transcriber::variantName) + "/" + Transcriber::presenceMarker + "/weights.safetensors");
-    useHub(hub);
+    testsupport::FakeHub hub;
+    serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/" + Transcriber::presenceMarker + "/weights.safetensors");
 
     transcriber->load();
     ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
@@ -247,7 +244,8 @@ TEST_F(TranscriberLoading, FailedDownloadReportsTheEngineMessageAndARetryStartsO
     testsupport::TempDir wrongRoot;
     fs::create_directories(wrongRoot / "openai_darivir-tiny");
     std::ofstream(wrongRoot / "openai_darivir-tiny" / "config.json") << "{}";
-    LoopbackHub wrongHub(Transcriber::repositoryId, wrongRoot.path());
+    testsupport::FakeHub wrongHub;
+    wrongHub.addFolder(Transcriber::repositoryId, wrongRoot.path());
     useHub(wrongHub);
 
     std::string expected;
@@ -273,10 +271,11 @@ TEST_F(TranscriberLoading, FailedDownloadReportsTheEngineMessageAndARetryStartsO
     ASSERT_EQ(states.size(), 4u);
     EXPECT_EQ(states[2], ModelState::downloading(0.0));
     EXPECT_EQ(states[3].kind(), ModelState::Kind::failed);
-    EXPECT_GE(wrongHub.listings(), 3);
+    EXPECT_GE(wrongHub.listings(Transcriber::repositoryId), 3);
 
     // A hub that has the variant: the retry succeeds.
-    LoopbackHub hub(Transcriber::repositoryId, tinyHubRoot());
+    testsupport::FakeHub hub;
+    hub.addFolder(Transcriber::repositoryId, tinyHubRoot());
     useHub(hub);
     transcriber->load();
     ASSERT_TRUE(finishes());
@@ -287,7 +286,8 @@ TEST_F(TranscriberLoading, FailedDownloadReportsTheEngineMessageAndARetryStartsO
 
 TEST_F(TranscriberLoading, TheMarkerAloneGivesPreparingThenTheEngineFailureAndFirstTimeLastsUntilSuccess)
 {
-    LoopbackHub hub(Transcriber::repositoryId, tinyHubRoot());
+    testsupport::FakeHub hub;
+    hub.addFolder(Transcriber::repositoryId, tinyHubRoot());
     useHub(hub);
     fs::create_directories(Transcriber::modelDirectory() / Transcriber::presenceMarker);
     const std::string expected = engineMessage(Transcriber::modelDirectory());
@@ -300,7 +300,7 @@ TEST_F(TranscriberLoading, TheMarkerAloneGivesPreparingThenTheEngineFailureAndFi
     ASSERT_TRUE(finishes());
     ASSERT_EQ(states.size(), 2u);
     EXPECT_EQ(states[1], ModelState::failed(QString::fromStdString(expected)));
-    EXPECT_EQ(hub.listings(), 0);
+    EXPECT_EQ(hub.listings(Transcriber::repositoryId), 0);
 
     // A retry still counts as the first time.
     transcriber->load();
@@ -317,7 +317,7 @@ TEST_F(TranscriberLoading, TheMarkerAloneGivesPreparingThenTheEngineFailureAndFi
     ASSERT_EQ(states.size(), 6u);
     EXPECT_EQ(states[4], ModelState::preparing(true));
     EXPECT_EQ(states[5], ModelState::ready);
-    EXPECT_EQ(hub.listings(), 0);
+    EXPECT_EQ(hub.listings(Transcriber::repositoryId), 0);
 
     // At the next launch the model has been prepared before.
     Transcriber later;

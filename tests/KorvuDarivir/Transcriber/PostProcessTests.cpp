@@ -47,6 +47,9 @@ TEST(TranscriberPostProcess, DropsKnownSubtitleAndClosingPhrases)
     EXPECT_EQ(post("Thank you for watching."), QString());
     EXPECT_EQ(post("[Musik] Thanks for watching!"), QString());
     EXPECT_EQ(post("Untertitel der amara.org-community und mehr"), QString());
+    // However the accented letters are written (here decomposed: a letter and a combining mark).
+    EXPECT_EQ(post("Vielen Dank fu\u0308rs Zuschauen!"), QString());
+    EXPECT_EQ(post("Bis zum na\u0308chsten Mal"), QString());
 }
 
 TEST(TranscriberPostProcess, KeepsTextsThatOnlyContainAPhrase)

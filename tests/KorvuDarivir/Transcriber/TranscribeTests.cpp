@@ -58,15 +58,7 @@ protected:
     {
         resetUserData();
         copyFolder(tinyVariant(), Transcriber::modelDirectory());
-        engine = std::make_unique<vocarion::Vocarion>(vocarion::VocarionConfig{
-            .modelFolder = Transcriber::modelDirectory().string(),
-            .tokenizerFolder = Transcriber::modelsBaseDirectory(),
-            .verbose = false,
-            .logLevel = bexmor::Logging::LogLevel::error,
-            .prewarm = true,
-            .load = true,
-            .download = false,
-        });
+        engine = std::make_unique<vocarion::Vocarion>(Transcriber::engineConfiguration(Transcriber::modelDirectory()));
     }
 
     static void TearDownTestSuite() { engine.reset(); }
@@ -171,6 +163,36 @@ TEST_F(TranscriberTranscribing, AutomaticLanguageSendsNoPromptButKeepsEchoAndSpe
     const Outcome outcome = transcribeAndWait(transcriber, samples, std::nullopt, vocabulary);
     ASSERT_FALSE(outcome.error) << messageOf(outcome.error);
     EXPECT_EQ(outcome.text, expected);
+}
+
+TEST(TranscriberOptions, TheEngineIsBuiltFromTheModelFolderWithEverythingElseUnset)
+{
+    const std::filesystem::path folder = Transcriber::modelDirectory();
+    const vocarion::VocarionConfig config = Transcriber::engineConfiguration(folder);
+    EXPECT_EQ(config.modelFolder, std::optional<std::string>(folder.string()));
+    EXPECT_EQ(config.tokenizerFolder, std::optional<std::filesystem::path>(Transcriber::modelsBaseDirectory()));
+    EXPECT_EQ(Transcriber::modelsBaseDirectory().filename(), "Models");
+    EXPECT_FALSE(config.verbose);
+    EXPECT_EQ(config.logLevel, bexmor::Logging::LogLevel::error);
+    EXPECT_EQ(config.prewarm, std::optional<bool>(true));
+    EXPECT_EQ(config.load, std::optional<bool>(true));
+    EXPECT_FALSE(config.download);
+    EXPECT_FALSE(config.useBackgroundDownloadSession);
+    // Everything else stays unset: the engine decides.
+    EXPECT_FALSE(config.model.has_value());
+    EXPECT_FALSE(config.downloadBase.has_value());
+    EXPECT_FALSE(config.modelRepo.has_value());
+    EXPECT_FALSE(config.modelToken.has_value());
+    EXPECT_FALSE(config.modelEndpoint.has_value());
+    EXPECT_FALSE(config.computeOptions.has_value());
+    EXPECT_FALSE(config.audioInputConfig.has_value());
+    EXPECT_EQ(config.audioProcessor, nullptr);
+    EXPECT_EQ(config.featureExtractor, nullptr);
+    EXPECT_EQ(config.audioEncoder, nullptr);
+    EXPECT_EQ(config.textDecoder, nullptr);
+    EXPECT_FALSE(config.logitsFilters.has_value());
+    EXPECT_EQ(config.segmentSeeker, nullptr);
+    EXPECT_EQ(config.voiceActivityDetector, nullptr);
 }
 
 TEST(TranscriberOptions, EveryDictationUsesTheFixedOptions)

@@ -67,6 +67,29 @@ TEST(Kernels, SoftmaxLayerNormAndDot) {
     EXPECT_NEAR(kernels::dot(x.data(), x.data(), 19), [&] { double t = 0; for (float v : x) t += v * v; return t; }(), 1e-3);
 }
 
+TEST(Kernels, AttentionRowsOfEveryLength) {
+    std::mt19937 random(5);
+    std::normal_distribution<float> normal;
+    for (size_t len : {16u, 64u, 128u, 24u, 144u}) {  // vectorised lengths and fallbacks
+        const size_t count = 37, ld = len * 3 + 5;
+        std::vector<float> q(len), rows(count * ld), weights(count), scores(count), sum(len);
+        for (auto* v : {&q, &rows, &weights})
+            for (auto& e : *v) e = normal(random);
+        kernels::dotRows(q.data(), rows.data(), ld, count, len, 0.5f, scores.data());
+        kernels::weightedSum(weights.data(), rows.data(), ld, count, len, sum.data());
+        for (size_t j = 0; j < count; ++j) {
+            double d = 0;
+            for (size_t i = 0; i < len; ++i) d += double(q[i]) * rows[j * ld + i];
+            EXPECT_NEAR(scores[j], 0.5 * d, 1e-4) << len;
+        }
+        for (size_t i = 0; i < len; ++i) {
+            double w = 0;
+            for (size_t j = 0; j < count; ++j) w += double(weights[j]) * rows[j * ld + i];
+            EXPECT_NEAR(sum[i], w, 1e-4) << len;
+        }
+    }
+}
+
 TEST(Kernels, HalfMatrixBothPathsMatchANaiveProduct) {
     std::mt19937 random(3);
     std::normal_distribution<float> normal;

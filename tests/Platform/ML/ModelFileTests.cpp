@@ -99,6 +99,8 @@ TEST_F(ModelFiles, HeaderLongerThanTheFile) {
 TEST_F(ModelFiles, WrongDtype) {
     write("weights.safetensors", safetensors(headerOf({{"mel_filters", "I64", {4, 201}, kFilterBytes * 2}}), kFilterBytes * 2));
     expectInvalid("unsupported dtype 'I64'");
+    write("weights.safetensors", safetensors(R"({"mel_filters": {"dtype": 5, "shape": [4, 201], "data_offsets": [0, 3216]}})", kFilterBytes));
+    expectInvalid("unsupported dtype '(none)'");
     // A size that disagrees with shape and dtype.
     write("weights.safetensors", safetensors(headerOf({{"mel_filters", "F16", {4, 201}, kFilterBytes}}), kFilterBytes));
     expectInvalid("need " + std::to_string(kFilterBytes / 2));
@@ -123,6 +125,10 @@ TEST_F(ModelFiles, MissingOrMalformedDescription) {
     expectInvalid("has shape [4, 11]");
     write("model.json", "[1, 2");
     expectInvalid("not a JSON object");
+    write("model.json", R"({"format": "1", "kind": "mel", "n_mels": 4, "n_samples": 1600})");
+    expectInvalid("malformed");
+    write("model.json", R"({"format": 1, "kind": ["mel"], "n_mels": 4, "n_samples": 1600})");
+    expectInvalid("malformed");
     write("model.json", R"({"format": 1, "kind": "vocoder"})");
     ASSERT_TRUE(loadError().has_value());
     EXPECT_EQ(loadError()->first, MlError::Code::unsupported);

@@ -133,18 +133,25 @@ TEST_F(TinyModels, EncoderMatchesTheReferenceInBfloat16) {
     checkEncoder(encoder, weights("AudioEncoder"), sizes(0), 2e-2);
 }
 
-std::vector<float> encodedStates() {
-    std::vector<float> e(size_t(kCtx * kWidth));
-    for (size_t i = 0; i < e.size(); ++i) e[i] = float(std::cos(double(i) * 0.11));
+std::vector<float> encodedStates(int64_t ctx = kCtx) {
+    // Noise growing along the window, so that the keys of different stretches of the
+    // window score differently (their partial softmaxes then need their own maxima).
+    std::vector<float> e(static_cast<size_t>(ctx * kWidth));
+    uint32_t state = 7;
+    for (size_t i = 0; i < e.size(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        const double noise = double(state >> 8) / 8388608.0 - 1.0;
+        e[i] = float(noise * (0.5 + 2.0 * double(i / kWidth) / double(ctx)));
+    }
     return e;
 }
 
 void checkDecoder(const std::shared_ptr<Model>& decoder, const std::map<std::string, reference::Tensor>& w,
-                  double tolerance) {
+                  double tolerance, int64_t ctx = kCtx) {
     const int64_t vocab = decoder->modelDescription().outputDescriptionsByName.at("logits").multiArrayConstraint->shape[1];
-    const auto s = reference::Sizes{kWidth, kHeads, kLayers, 4 * kWidth, kCtx, kMels, vocab, 448};
-    const auto encoded = encodedStates();
-    MultiArray e({kCtx, kWidth}, MultiArrayDataType::float32);
+    const auto s = reference::Sizes{kWidth, kHeads, kLayers, 4 * kWidth, ctx, kMels, vocab, 448};
+    const auto encoded = encodedStates(ctx);
+    MultiArray e({ctx, kWidth}, MultiArrayDataType::float32);
     std::copy(encoded.begin(), encoded.end(), e.elements<float>().begin());
     const std::vector<int32_t> tokens = {int32_t(vocab - 1501 - 6 - 100 - 1), 7, 300, 42, 42, int32_t(vocab - 1)};
 
@@ -185,6 +192,18 @@ TEST_F(TinyModels, DecoderMatchesTheReferenceWithBfloat16CrossProjections) {
     if (!bfloat16Available()) GTEST_SKIP() << "this processor has no bfloat16 matrix products";
     auto decoder = Model::load(model("TextDecoder"), {ComputeUnits::all, MatrixPrecision::bfloat16});
     checkDecoder(decoder, weights("TextDecoder"), 1e-2);
+}
+
+TEST(TinyDecoder, LongWindowSplitsTheCrossAttentionKeys) {
+    // 1000 encoder positions: the cross attention of a step runs over key chunks whose
+    // partial softmaxes are combined.
+    testsupport::TempDir dir;
+    const auto folder = dir.path() / "v";
+    const std::string command = std::string(testsupport::kBinDir) + "/darivir-model tiny --out " + folder.string() +
+                                " --seed 12 --audio-ctx 1000 --width 64 --heads 4 > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    auto decoder = Model::load(folder / "TextDecoder.mlmodelc", {ComputeUnits::cpuOnly, MatrixPrecision::float32});
+    checkDecoder(decoder, reference::readSafetensors(folder / "TextDecoder.mlmodelc" / "weights.safetensors"), 1e-5, 1000);
 }
 
 TEST_F(TinyModels, DecoderRefusesWhatItCannotDecode) {
@@ -272,6 +291,7 @@ TEST_F(TinyModels, ConcurrentPredictionsOnOneModelGiveIdenticalResults) {
     for (const auto& r : results) EXPECT_EQ(r, expected);
 
     auto future = encoder->predictionAsync(in);
+    encoder.reset();  // the task keeps the model alive
     const auto asyncResult = future.get();
     const auto e = asyncResult.multiArray("encoder_output_embeds")->elements<float>();
     EXPECT_TRUE(std::equal(e.begin(), e.end(), expected.begin()));

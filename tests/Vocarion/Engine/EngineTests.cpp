@@ -6,12 +6,12 @@
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
 #include "BexmorCore/External/Hub/Progress.h"
 #include "EngineFixture.h"
-#include "LoopbackHub.h"
 #include "Vocarion/Core/Audio/AudioChunker.h"
 #include "Vocarion/Core/DarivirTokenizer.h"
 #include "Vocarion/Core/FeatureExtractor.h"
 #include "Vocarion/Core/TextDecoder.h"
 #include "Vocarion/Utilities/DarivirError.h"
+#include "support/FakeHub.h"
 #include "support/TempDir.h"
 
 using namespace vocarion;
@@ -110,7 +110,8 @@ TEST(VocarionEngine, DownloadsTheVariantFolderWithTheEncoderLastThenLoadsAndTran
     testsupport::TempDir hubRoot, base;
     writeTinyVariant(hubRoot / kVariant);
     writeTinyVariant(hubRoot / "openai_darivir-other");
-    LoopbackHub hub(kRepo, hubRoot.path());
+    testsupport::FakeHub hub;
+    hub.addFolder(kRepo, hubRoot.path());
     bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
 
     std::vector<double> fractions;
@@ -122,7 +123,7 @@ TEST(VocarionEngine, DownloadsTheVariantFolderWithTheEncoderLastThenLoadsAndTran
     EXPECT_FALSE(fs::exists(base / "models" / kRepo / "openai_darivir-other"));
 
     // Every file of the encoder came after every other file.
-    const auto downloads = hub.fileDownloads();
+    const auto downloads = hub.fileDownloads(kRepo);
     ASSERT_FALSE(downloads.empty());
     bool inEncoder = false;
     for (const auto& path : downloads) {
@@ -138,7 +139,7 @@ TEST(VocarionEngine, DownloadsTheVariantFolderWithTheEncoderLastThenLoadsAndTran
 
     // A second download finds every file current and transfers nothing.
     EXPECT_EQ(Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint()), folder);
-    EXPECT_EQ(hub.fileDownloads().size(), downloads.size());
+    EXPECT_EQ(hub.fileDownloads(kRepo).size(), downloads.size());
 
     auto engine = makeEngine(folder);
     ASSERT_TRUE(engine->tokenizer());
@@ -156,7 +157,8 @@ TEST(VocarionEngine, DownloadsTheVariantFolderWithTheEncoderLastThenLoadsAndTran
 TEST(VocarionEngine, AnInterruptedDownloadNeverLeavesAnEncoderFolderBehind) {
     testsupport::TempDir hubRoot, base;
     writeTinyVariant(hubRoot / kVariant);
-    LoopbackHub hub(kRepo, hubRoot.path());
+    testsupport::FakeHub hub;
+    hub.addFolder(kRepo, hubRoot.path());
     bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
     const auto folder = base / "models" / kRepo / kVariant;
 
@@ -173,23 +175,24 @@ TEST(VocarionEngine, AnInterruptedDownloadNeverLeavesAnEncoderFolderBehind) {
     EXPECT_EQ(engine->transcribe(speech("Hallo Welt."), withoutFallback(appOptions("de"))).size(), 1u);
 
     // The moved files keep their records: a third download transfers nothing.
-    const auto transfers = hub.fileDownloads().size();
+    const auto transfers = hub.fileDownloads(kRepo).size();
     Vocarion::download(kVariant, base.path(), false, kRepo, std::nullopt, hub.endpoint());
-    EXPECT_EQ(hub.fileDownloads().size(), transfers);
+    EXPECT_EQ(hub.fileDownloads(kRepo).size(), transfers);
 }
 
 TEST(VocarionEngine, AmbiguousOrMissingVariantIsAnError) {
     testsupport::TempDir hubRoot, base;
     writeTinyVariant(hubRoot / "a_darivir-tiny");
     writeTinyVariant(hubRoot / "b_darivir-tiny");
-    LoopbackHub hub(kRepo, hubRoot.path());
+    testsupport::FakeHub hub;
+    hub.addFolder(kRepo, hubRoot.path());
     bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
     EXPECT_THROW(Vocarion::download("darivir-tiny", base.path(), false, kRepo, std::nullopt, hub.endpoint()), DarivirError);
     EXPECT_THROW(Vocarion::download("darivir-huge", base.path(), false, kRepo, std::nullopt, hub.endpoint()), DarivirError);
     // An exact folder name wins over the folders that merely end in it.
     EXPECT_EQ(Vocarion::download("a_darivir-tiny", base.path(), false, kRepo, std::nullopt, hub.endpoint()),
               base / "models" / kRepo / "a_darivir-tiny");
-    EXPECT_TRUE(hub.fileDownloads().size() > 0);
+    EXPECT_TRUE(hub.fileDownloads(kRepo).size() > 0);
 }
 
 TEST(VocarionEngine, AMissingModelFileFailsNamingIt) {

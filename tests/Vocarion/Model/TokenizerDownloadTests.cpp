@@ -2,74 +2,24 @@
 
 #include <fstream>
 #include <map>
-#include <mutex>
-
-#include <nlohmann/json.hpp>
 
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
-#include "Platform/Net/Sha256.h"
 #include "Vocarion/Core/DarivirTokenizer.h"
 #include "Vocarion/Utilities/DarivirError.h"
 #include "support/TempDir.h"
-#include "support/TestHttpServer.h"
+#include "support/FakeHub.h"
 #include "TestPaths.h"
 
 using namespace vocarion;
 namespace fs = std::filesystem;
+using testsupport::readFile;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+// The hub repository the tokenizer downloads come from, holding these files.
+void serve(testsupport::FakeHub& hub, const std::map<std::string, std::string>& files) {
+    for (const auto& [name, content] : files) hub.setFile("bexmorinc/vocarion-coreml", name, content);
 }
-
-// A model hub on loopback holding one repository: a listing and the files, with the
-// headers the hub client reads.
-class LoopbackHub {
-public:
-    explicit LoopbackHub(std::map<std::string, std::string> files)
-        : files_(std::move(files)),
-          server_([this](const testsupport::HttpRequest& request, testsupport::HttpResponder& responder) {
-              handle(request, responder);
-          }) {}
-
-    std::string endpoint() const { return server_.baseUrl(); }
-    std::vector<std::string> fetched() const {
-        std::vector<std::string> paths;
-        for (const auto& request : server_.requests()) {
-            if (request.method == "GET" && request.path.find("/resolve/") != std::string::npos) paths.push_back(request.path);
-        }
-        return paths;
-    }
-
-private:
-    static constexpr const char* kRepo = "/bexmorinc/vocarion-coreml";
-
-    void handle(const testsupport::HttpRequest& request, testsupport::HttpResponder& responder) {
-        if (request.path == std::string("/api/models") + kRepo + "/revision/main") {
-            nlohmann::json siblings = nlohmann::json::array();
-            for (const auto& [name, content] : files_) siblings.push_back({{"rfilename", name}});
-            return responder.respond(200, {{"Content-Type", "application/json"}},
-                                     nlohmann::json{{"siblings", siblings}}.dump());
-        }
-        const std::string prefix = std::string(kRepo) + "/resolve/main/";
-        if (request.path.rfind(prefix, 0) == 0) {
-            const auto file = files_.find(request.path.substr(prefix.size()));
-            if (file == files_.end()) return responder.respond(404, {}, "");
-            const std::map<std::string, std::string> headers{
-                {"X-Repo-Commit", std::string(40, 'c')},
-                {"X-Linked-Etag", "\"" + platform::Sha256::hex(file->second) + "\""},
-                {"X-Linked-Size", std::to_string(file->second.size())},
-            };
-            return responder.respond(200, headers, request.method == "HEAD" ? std::string() : file->second);
-        }
-        responder.respond(404, {}, "");
-    }
-
-    std::map<std::string, std::string> files_;
-    testsupport::TestHttpServer server_;
-};
 
 class TokenizerDownload : public ::testing::Test {
 protected:
@@ -81,10 +31,11 @@ const std::string kVariant = "openai_darivir-tiny";
 
 TEST_F(TokenizerDownload, FetchesOnlyTheVariantsTokenizerFilesIntoTheCache) {
     const std::string tokenizerJson = readFile(fs::path(testsupport::kFixturesDir) / "tokenizers" / "handwritten.json");
-    LoopbackHub hub({{kVariant + "/tokenizer.json", tokenizerJson},
-                     {kVariant + "/tokenizer_config.json", "{}"},
-                     {kVariant + "/AudioEncoder.mlmodelc/weights.safetensors", std::string(1000, 'w')},
-                     {"openai_darivir-base/tokenizer.json", "{}"}});
+    testsupport::FakeHub hub;
+    serve(hub, {{kVariant + "/tokenizer.json", tokenizerJson},
+                {kVariant + "/tokenizer_config.json", "{}"},
+                {kVariant + "/AudioEncoder.mlmodelc/weights.safetensors", std::string(1000, 'w')},
+                {"openai_darivir-base/tokenizer.json", "{}"}});
     testsupport::TempDir dir;
     fs::create_directories(dir / "variant-without-tokenizer");
     DarivirTokenizer::LoadOptions options{.modelFolder = dir / "variant-without-tokenizer",
@@ -100,7 +51,7 @@ TEST_F(TokenizerDownload, FetchesOnlyTheVariantsTokenizerFilesIntoTheCache) {
     EXPECT_TRUE(fs::exists(cached / "tokenizer_config.json"));
     EXPECT_FALSE(fs::exists(cached / "AudioEncoder.mlmodelc"));
     EXPECT_FALSE(fs::exists(cached.parent_path() / "openai_darivir-base"));
-    EXPECT_EQ(hub.fetched().size(), 2u);
+    EXPECT_EQ(hub.fileDownloads("bexmorinc/vocarion-coreml").size(), 2u);
 
     // The next load finds the cache and asks the hub nothing.
     options.download = false;
@@ -109,48 +60,40 @@ TEST_F(TokenizerDownload, FetchesOnlyTheVariantsTokenizerFilesIntoTheCache) {
     EXPECT_NE(DarivirTokenizer::load(options), nullptr);
 }
 
-TEST_F(TokenizerDownload, AVariantTheHubDoesNotHaveIsAClearError) {
-    LoopbackHub hub(std::map<std::string, std::string>{{"other/tokenizer.json", "{}"}});
+// Loads the variant's tokenizer from the hub at `endpoint` into an empty tokenizer folder
+// and returns the message of the error the load must end with.
+std::string downloadFailure(const std::string& endpoint) {
     testsupport::TempDir dir;
     const DarivirTokenizer::LoadOptions options{.tokenizerFolder = dir / "Models",
                                                 .variantFolder = kVariant,
-                                                .endpoint = hub.endpoint()};
+                                                .endpoint = endpoint};
     try {
         DarivirTokenizer::load(options);
-        FAIL() << "no error";
     } catch (const DarivirError& error) {
         EXPECT_EQ(error.kind(), DarivirError::Kind::tokenizerUnavailable);
-        EXPECT_NE(std::string(error.what()).find("has none for " + kVariant), std::string::npos) << error.what();
+        return error.what();
     }
+    ADD_FAILURE() << "no error";
+    return {};
+}
+
+TEST_F(TokenizerDownload, AVariantTheHubDoesNotHaveIsAClearError) {
+    testsupport::FakeHub hub;
+    serve(hub, {{"other/tokenizer.json", "{}"}});
+    const std::string message = downloadFailure(hub.endpoint());
+    EXPECT_NE(message.find("has none for " + kVariant), std::string::npos) << message;
 }
 
 TEST_F(TokenizerDownload, AnUnreachableHubIsAClearError) {
-    testsupport::TempDir dir;
-    const DarivirTokenizer::LoadOptions options{.tokenizerFolder = dir / "Models",
-                                                .variantFolder = kVariant,
-                                                .endpoint = "http://127.0.0.1:9"};
-    try {
-        DarivirTokenizer::load(options);
-        FAIL() << "no error";
-    } catch (const DarivirError& error) {
-        EXPECT_NE(std::string(error.what()).find("downloading it from bexmorinc/vocarion-coreml failed: "),
-                  std::string::npos)
-            << error.what();
-    }
+    const std::string message = downloadFailure("http://127.0.0.1:9");
+    EXPECT_NE(message.find("downloading it from bexmorinc/vocarion-coreml failed: "), std::string::npos) << message;
 }
 
 TEST_F(TokenizerDownload, ABrokenDownloadedFileIsReported) {
-    LoopbackHub hub(std::map<std::string, std::string>{{kVariant + "/tokenizer.json", "{\"model\": 1}"}});
-    testsupport::TempDir dir;
-    const DarivirTokenizer::LoadOptions options{.tokenizerFolder = dir / "Models",
-                                                .variantFolder = kVariant,
-                                                .endpoint = hub.endpoint()};
-    try {
-        DarivirTokenizer::load(options);
-        FAIL() << "no error";
-    } catch (const DarivirError& error) {
-        EXPECT_NE(std::string(error.what()).find("tokenizer.json: "), std::string::npos) << error.what();
-    }
+    testsupport::FakeHub hub;
+    serve(hub, {{kVariant + "/tokenizer.json", "{\"model\": 1}"}});
+    const std::string message = downloadFailure(hub.endpoint());
+    EXPECT_NE(message.find("tokenizer.json: "), std::string::npos) << message;
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
-#include "FakeHub.h"
+#include "support/FakeHub.h"
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
 
 #include <nlohmann/json.hpp>
 
+// The test support library has only the tests folder on its include path.
 #include "Platform/Net/Sha256.h"
 
-namespace hubtest {
+namespace testsupport {
 
-using testsupport::HttpRequest;
-using testsupport::HttpResponder;
+namespace fs = std::filesystem;
 
 std::string sha256(const std::string& bytes) { return platform::Sha256::hex(bytes); }
 
@@ -36,6 +41,11 @@ std::string percentDecode(const std::string& text) {
     return decoded;
 }
 
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 namespace {
 
 std::vector<std::string> split(const std::string& path) {
@@ -62,48 +72,175 @@ std::string repoKey(const std::string& repoId) {
     return "models/" + repoId;
 }
 
+// "/{id}/resolve/{rev}/" of a repository key, for matching request paths.
+std::string resolvePrefix(const std::string& key) {
+    return key.starts_with("models/") ? "/" + key.substr(7) + "/resolve/" : "/" + key + "/resolve/";
+}
+
 }  // namespace
 
 FakeHub::FakeHub() {
-    main_ = std::make_unique<testsupport::TestHttpServer>(
+    main_ = std::make_unique<TestHttpServer>(
         [this](const HttpRequest& request, HttpResponder& responder) { handle(request, responder, false); }, "127.0.0.1");
-    cdn_ = std::make_unique<testsupport::TestHttpServer>(
+    cdn_ = std::make_unique<TestHttpServer>(
         [this](const HttpRequest& request, HttpResponder& responder) { handle(request, responder, true); }, "127.0.0.2");
+    endpoint_ = main_->baseUrl();
+    otherHost_ = cdn_->baseUrl();
 }
 
-FakeHub::Repo& FakeHub::repo(const std::string& key) { return repos_[key]; }
+FakeHub::~FakeHub() { stop(); }
 
-void FakeHub::addFile(const std::string& repoId, const std::string& name, FakeFile file) {
+std::string FakeHub::commitOf(const Repo& repo) {
+    if (repo.commits == 0) return std::string(40, 'c');
+    const std::string number = std::to_string(repo.commits);
+    return std::string(40 - number.size(), '0') + number;
+}
+
+void FakeHub::putFile(const std::string& key, const std::string& name, FakeFile file) {
     if (file.etag.empty()) file.etag = sha256(file.content);
-    std::scoped_lock lock(mutex_);
-    auto& target = repo(repoKey(repoId));
+    auto& target = repos_[key];
     if (!target.files.count(name)) target.order.push_back(name);
     target.files[name] = std::move(file);
 }
 
+void FakeHub::addFile(const std::string& repoId, const std::string& name, FakeFile file) {
+    std::scoped_lock lock(mutex_);
+    putFile(repoKey(repoId), name, std::move(file));
+}
+
 FakeFile& FakeHub::file(const std::string& repoId, const std::string& name) {
     std::scoped_lock lock(mutex_);
-    return repo(repoKey(repoId)).files.at(name);
+    return repos_[repoKey(repoId)].files.at(name);
+}
+
+void FakeHub::setFile(const std::string& repoId, const std::string& name, std::string content) {
+    std::scoped_lock lock(mutex_);
+    const std::string key = repoKey(repoId);
+    ++repos_[key].commits;
+    putFile(key, name, FakeFile{.content = std::move(content), .commit = ""});
+}
+
+void FakeHub::addFolder(const std::string& repoId, const fs::path& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) names.push_back(entry.path().lexically_relative(folder).generic_string());
+    }
+    std::sort(names.begin(), names.end());
+    for (const auto& name : names) setFile(repoId, prefix.empty() ? name : prefix + "/" + name, readFile(folder / name));
 }
 
 void FakeHub::setListingBody(const std::string& repoId, std::string body) {
     std::scoped_lock lock(mutex_);
-    repo(repoKey(repoId)).listingBody = std::move(body);
+    repos_[repoKey(repoId)].listingBody = std::move(body);
 }
 
-std::vector<HttpRequest> FakeHub::requests() const { return main_->requests(); }
+void FakeHub::setListingStatus(int status) {
+    std::scoped_lock lock(mutex_);
+    listingStatus_ = status;
+}
+
+void FakeHub::failListings(int status, int count) {
+    std::scoped_lock lock(mutex_);
+    failStatus_ = status;
+    failCount_ = count;
+}
+
+void FakeHub::setInterruption(std::function<bool(const std::string&)> interrupts) {
+    std::scoped_lock lock(mutex_);
+    interrupts_ = std::move(interrupts);
+}
+
+void FakeHub::hold(const std::string& path) {
+    std::scoped_lock lock(mutex_);
+    held_ = path;
+}
+
+void FakeHub::release() {
+    {
+        std::scoped_lock lock(mutex_);
+        held_.clear();
+    }
+    released_.notify_all();
+}
+
+bool FakeHub::holding() const {
+    std::scoped_lock lock(mutex_);
+    return waiting_;
+}
+
+std::vector<HttpRequest> FakeHub::requests() const {
+    std::scoped_lock lock(mutex_);
+    return main_ ? main_->requests() : finalRequests_;
+}
+
+std::vector<HttpRequest> FakeHub::cdnRequests() const {
+    std::scoped_lock lock(mutex_);
+    return cdn_ ? cdn_->requests() : finalCdnRequests_;
+}
 
 int FakeHub::count(const std::string& method, const std::string& pathPart) const {
     int n = 0;
-    for (const auto& request : main_->requests()) {
+    for (const auto& request : requests()) {
         if (request.method == method && request.path.find(pathPart) != std::string::npos) ++n;
     }
     return n;
 }
 
+int FakeHub::listings(const std::string& repoId) const {
+    const std::string key = repoKey(repoId);
+    const std::string prefix = "/api/" + key + "/revision/";
+    int n = 0;
+    for (const auto& request : requests()) {
+        if (percentDecode(request.path).starts_with(prefix)) ++n;
+    }
+    return n;
+}
+
+std::vector<std::string> FakeHub::fileDownloads(const std::string& repoId) const {
+    const std::string prefix = resolvePrefix(repoKey(repoId));
+    std::vector<std::string> paths;
+    for (const auto& request : requests()) {
+        const std::string path = percentDecode(request.path);
+        if (request.method != "GET" || !path.starts_with(prefix)) continue;
+        const size_t afterRevision = path.find('/', prefix.size());
+        if (afterRevision != std::string::npos) paths.push_back(path.substr(afterRevision + 1));
+    }
+    return paths;
+}
+
 void FakeHub::clearRequests() {
-    main_->clearRequests();
-    cdn_->clearRequests();
+    std::scoped_lock lock(mutex_);
+    if (main_) main_->clearRequests();
+    if (cdn_) cdn_->clearRequests();
+    finalRequests_.clear();
+    finalCdnRequests_.clear();
+}
+
+void FakeHub::stop() {
+    release();
+    // The servers join their handlers, which take the lock: they end outside it, the main
+    // one first (its redirects name the other host).
+    std::unique_ptr<TestHttpServer> server;
+    {
+        std::scoped_lock lock(mutex_);
+        if (main_) finalRequests_ = main_->requests();
+        server = std::move(main_);
+    }
+    server.reset();
+    {
+        std::scoped_lock lock(mutex_);
+        if (cdn_) finalCdnRequests_ = cdn_->requests();
+        server = std::move(cdn_);
+    }
+    server.reset();
+}
+
+void FakeHub::waitWhileHeld(const std::string& name) {
+    std::unique_lock lock(mutex_);
+    if (held_.empty() || held_ != name) return;
+    waiting_ = true;
+    released_.wait_for(lock, std::chrono::seconds(8), [this, &name] { return held_ != name; });
+    waiting_ = false;
 }
 
 void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool onCdn) {
@@ -113,24 +250,29 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
         if (parts.size() < 5 || parts[0] != "cdn") return responder.respond(404, {}, "");
         const std::string key = parts[1] + "/" + parts[2] + "/" + parts[3];
         const std::string name = percentDecode(join(parts, 4, parts.size()));
-        std::unique_lock lock(mutex_);
-        auto found = repos_.find(key);
-        if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
-        FakeFile copy = found->second.files[name];
-        lock.unlock();
-        return serveFile(request, responder, copy, false);
+        return serveUnscripted(request, responder, key, name);
     }
     if (parts.size() >= 5 && parts[0] == "api" && parts[parts.size() - 2] == "revision") {
-        if (const int status = listingStatus_) return responder.respond(status, {}, "{}");
+        std::unique_lock lock(mutex_);
+        int status = listingStatus_;
+        if (status == 0 && failCount_ > 0) {
+            --failCount_;
+            status = failStatus_;
+        }
+        if (status != 0) return lock.unlock(), responder.respond(status, {}, "{}");
         const std::string key = parts[1] + "/" + join(parts, 2, parts.size() - 2);
-        std::scoped_lock lock(mutex_);
         const auto found = repos_.find(key);
-        if (found == repos_.end()) return responder.respond(404, {}, "{\"error\":\"Repository not found\"}");
-        if (!found->second.listingBody.empty()) return responder.respond(200, {{"Content-Type", "application/json"}}, found->second.listingBody);
-        nlohmann::json siblings = nlohmann::json::array();
-        for (const auto& name : found->second.order) siblings.push_back({{"rfilename", name}, {"size", found->second.files[name].content.size()}});
-        const nlohmann::json body = {{"id", join(parts, 2, parts.size() - 2)}, {"sha", std::string(40, 'c')}, {"siblings", siblings}};
-        return responder.respond(200, {{"Content-Type", "application/json"}}, body.dump());
+        if (found == repos_.end()) return lock.unlock(), responder.respond(404, {}, "{\"error\":\"Repository not found\"}");
+        std::string body = found->second.listingBody;
+        if (body.empty()) {
+            nlohmann::json siblings = nlohmann::json::array();
+            for (const auto& name : found->second.order) {
+                siblings.push_back({{"rfilename", name}, {"size", found->second.files[name].content.size()}});
+            }
+            body = nlohmann::json{{"id", join(parts, 2, parts.size() - 2)}, {"sha", commitOf(found->second)}, {"siblings", siblings}}.dump();
+        }
+        lock.unlock();
+        return responder.respond(200, {{"Content-Type", "application/json"}}, body);
     }
     // [/datasets|/spaces]/{owner}/{name}/resolve/{rev}/{file}
     size_t at = 0;
@@ -143,10 +285,11 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
         auto found = repos_.find(key);
         if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
         FakeFile& file = found->second.files[name];
+        const std::string commit = file.commit.empty() ? commitOf(found->second) : file.commit;
         if (file.redirect == "cross") {
-            const std::string target = cdn_->baseUrl() + "/cdn/" + key + "/" + join(parts, at + 4, parts.size());
+            const std::string target = otherHost_ + "/cdn/" + key + "/" + join(parts, at + 4, parts.size());
             std::map<std::string, std::string> headers{{"Location", target}, {"Content-Length", "0"}};
-            if (file.sendCommit) headers["X-Repo-Commit"] = file.commit;
+            if (file.sendCommit) headers["X-Repo-Commit"] = commit;
             headers["X-Linked-Etag"] = "\"" + file.etag + "\"";
             headers["X-Linked-Size"] = std::to_string(file.content.size());
             lock.unlock();
@@ -158,9 +301,8 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
             responder.writeHead(307, {{"Location", "/mirror" + request.path + "?from=hub"}, {"Content-Length", "0"}});
             return;
         }
-        FakeFile& scripted = file;
         lock.unlock();
-        return serveFile(request, responder, scripted, true);
+        return serveFile(request, responder, file, name, commit, true);
     }
     if (parts.size() >= 1 && parts[0] == "mirror") {
         // The target of a relative redirect: the same resolve path below /mirror.
@@ -173,18 +315,26 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
         if (innerParts.size() < i + 5) return responder.respond(404, {}, "");
         const std::string key = innerType + "/" + innerParts[i] + "/" + innerParts[i + 1];
         const std::string name = percentDecode(join(innerParts, i + 4, innerParts.size()));
-        std::unique_lock lock(mutex_);
-        auto found = repos_.find(key);
-        if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
-        FakeFile copy = found->second.files[name];
-        lock.unlock();
-        copy.redirect.clear();
-        return serveFile(inner, responder, copy, false);
+        return serveUnscripted(inner, responder, key, name);
     }
     responder.respond(404, {}, "");
 }
 
-void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, FakeFile& file, bool scripted) {
+void FakeHub::serveUnscripted(const HttpRequest& request, HttpResponder& responder, const std::string& key,
+                              const std::string& name) {
+    std::unique_lock lock(mutex_);
+    auto found = repos_.find(key);
+    if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
+    FakeFile copy = found->second.files[name];
+    const std::string commit = commitOf(found->second);
+    lock.unlock();
+    copy.redirect.clear();
+    serveFile(request, responder, copy, name, commit, false);
+}
+
+void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, FakeFile& file, const std::string& name,
+                        const std::string& repoCommit, bool scripted) {
+    if (request.method == "GET") waitWhileHeld(name);
     int dropNow = 0;
     int stallNow = 0;
     FakeFile snapshot;
@@ -195,7 +345,12 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, Fa
             if (file.stallTimes > 0 && file.stallAfter >= 0) stallNow = file.stallTimes--;
         }
         snapshot = file;
+        if (request.method == "GET" && interrupts_ && interrupts_(name)) {
+            snapshot.dropAfter = static_cast<long>(snapshot.content.size() / 2);
+            dropNow = 1;
+        }
     }
+    if (snapshot.commit.empty()) snapshot.commit = repoCommit;
     if (snapshot.status != 0) return responder.respond(snapshot.status, {}, "");
 
     std::map<std::string, std::string> headers;
@@ -241,4 +396,4 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, Fa
     }
 }
 
-}  // namespace hubtest
+}  // namespace testsupport
