@@ -5,26 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <string>
+#include "support/PrivateHome.h"
 
 int main(int argc, char** argv)
 {
-    std::string home = (std::filesystem::temp_directory_path() / "korvu-core-test-XXXXXX").string();
-    if (::mkdtemp(home.data()) == nullptr) {
-        return 2;
-    }
-    const std::filesystem::path root(home);
-    for (const char* folder : {"config", "data", "cache", "runtime"}) {
-        std::filesystem::create_directories(root / folder);
-    }
-    std::filesystem::permissions(root / "runtime", std::filesystem::perms::owner_all);
-    qputenv("HOME", home.c_str());
-    qputenv("XDG_CONFIG_HOME", (root / "config").c_str());
-    qputenv("XDG_DATA_HOME", (root / "data").c_str());
-    qputenv("XDG_CACHE_HOME", (root / "cache").c_str());
-    qputenv("XDG_RUNTIME_DIR", (root / "runtime").c_str());
+    const testsupport::PrivateHome home;
     qputenv("QT_QPA_PLATFORM", "offscreen");
 
     ::testing::InitGoogleTest(&argc, argv);
@@ -33,7 +18,5 @@ int main(int argc, char** argv)
         QGuiApplication app(argc, argv);
         status = RUN_ALL_TESTS();
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
     return status;
 }

@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include "support/PrivateHome.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 int main(int argc, char** argv)
@@ -23,18 +24,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    std::string home = (std::filesystem::temp_directory_path() / "korvu-transcriber-test-XXXXXX").string();
-    if (::mkdtemp(home.data()) == nullptr) {
-        return 2;
-    }
-    const std::filesystem::path root(home);
-    for (const char* folder : {"config", "data", "cache"}) {
-        std::filesystem::create_directories(root / folder);
-    }
-    qputenv("HOME", home.c_str());
-    qputenv("XDG_CONFIG_HOME", (root / "config").c_str());
-    qputenv("XDG_DATA_HOME", (root / "data").c_str());
-    qputenv("XDG_CACHE_HOME", (root / "cache").c_str());
+    const testsupport::PrivateHome home;
     // The loopback hub is the only network the tests use; the hub client must not decide
     // it is offline because the machine has no other interface up.
     qputenv("CI_DISABLE_NETWORK_MONITOR", "1");
@@ -47,7 +37,5 @@ int main(int argc, char** argv)
         QCoreApplication app(argc, argv);
         status = RUN_ALL_TESTS();
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
     return status;
 }
