@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain and test frameworks
-  build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  build-essential cmake ninja-build ccache pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   # engine libraries
   libicu-dev libcurl4-openssl-dev libssl-dev zlib1g-dev nlohmann-json3-dev
   libopenblas-openmp-dev libfftw3-dev libdnnl-dev libsoxr-dev

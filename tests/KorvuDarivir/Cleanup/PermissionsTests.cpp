@@ -1,6 +1,6 @@
 // The permission requests over a replaceable system, the accessibility trust against an
 // accessibility launcher on a private bus, and the choice of the settings program.
-#include "KorvuDarivir/Permissions.h"
+#include "KorvuDarivir/Dictation/Permissions.h"
 #include "Platform/Permissions/AccessibilityTrust.h"
 #include "Platform/Permissions/SettingsLauncher.h"
 #include "PrivateBus.h"

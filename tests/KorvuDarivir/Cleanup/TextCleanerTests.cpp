@@ -1,6 +1,6 @@
 // The language-model cleanup against a small HTTP server on 127.0.0.1: the exact request,
 // the decoding of replies and errors, redirects, time-outs and unusable keys.
-#include "KorvuDarivir/TextCleaner.h"
+#include "KorvuDarivir/Dictation/TextCleaner.h"
 #include "QtPrinters.h"
 #include "support/TestHttpServer.h"
 

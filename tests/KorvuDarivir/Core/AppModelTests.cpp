@@ -1,7 +1,7 @@
 #include "QtPrinters.h"
-#include "KorvuDarivir/AppModel.h"
-#include "KorvuDarivir/Permissions.h"
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Store/AppModel.h"
+#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <gtest/gtest.h>

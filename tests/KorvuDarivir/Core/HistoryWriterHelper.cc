@@ -1,8 +1,8 @@
 // Helper of the history test: adds records to the history in the given folder as fast as
 // it can, printing one line after each completed addition, until it is killed.
 // Usage: korvu-test-history-writer FOLDER
-#include "KorvuDarivir/HistoryStore.h"
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Store/HistoryStore.h"
+#include "KorvuDarivir/Store/Settings.h"
 
 #include <QCoreApplication>
 

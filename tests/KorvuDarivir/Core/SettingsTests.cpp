@@ -1,5 +1,5 @@
 #include "QtPrinters.h"
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <QCoreApplication>

@@ -1,5 +1,5 @@
 #include "QtPrinters.h"
-#include "KorvuDarivir/Vocabulary.h"
+#include "KorvuDarivir/Store/Vocabulary.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 
 #include "TargetProgram.h"
 
-#include "KorvuDarivir/FocusTracker.h"
+#include "KorvuDarivir/Dictation/FocusTracker.h"
 #include "Platform/Accessibility/AtspiAccessibility.h"
 #include "Platform/UI/ScreenCoordinates.h"
 

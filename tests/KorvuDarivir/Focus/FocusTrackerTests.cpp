@@ -4,7 +4,7 @@
 #include "FakeAccessibility.h"
 #include "Printers.h"
 
-#include "KorvuDarivir/FocusTracker.h"
+#include "KorvuDarivir/Dictation/FocusTracker.h"
 
 #include <QEventLoop>
 #include <QTimer>

@@ -1,7 +1,7 @@
 #pragma once
 
 // Readable failure messages for the tracker's values.
-#include "KorvuDarivir/FocusTracker.h"
+#include "KorvuDarivir/Dictation/FocusTracker.h"
 
 #include <ostream>
 

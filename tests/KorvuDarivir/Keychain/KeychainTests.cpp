@@ -1,6 +1,6 @@
 // The keychain against the real Secret Service of the test session (an unlocked
 // gnome-keyring), and, in a child process, against buses where no service answers.
-#include "KorvuDarivir/Keychain.h"
+#include "KorvuDarivir/Store/Keychain.h"
 #include "Platform/Keychain/SecretStore.h"
 #include "../Cleanup/PrivateBus.h"
 #include "../Cleanup/QtPrinters.h"

@@ -1,7 +1,7 @@
 // The keychain suite. Started with "--keychain-child TIMEOUT_MS" the program is instead the
 // child that the no-service tests run with another session bus address: it reads, writes
 // and deletes the key once each and prints what the keychain answered.
-#include "KorvuDarivir/Keychain.h"
+#include "KorvuDarivir/Store/Keychain.h"
 
 #include <QCoreApplication>
 

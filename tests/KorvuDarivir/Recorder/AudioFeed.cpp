@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "KorvuDarivir/AudioDevices.h"
+#include "KorvuDarivir/Dictation/AudioDevices.h"
 
 namespace recordertest {
 

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "AudioFeed.h"
-#include "KorvuDarivir/AudioDevices.h"
+#include "KorvuDarivir/Dictation/AudioDevices.h"
 #include "support/TempDir.h"
 
 using korvu::AudioDevices;

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "KorvuDarivir/AudioRecorder.h"
+#include "KorvuDarivir/Dictation/AudioRecorder.h"
 #include "Platform/Audio/Resampler.h"
 
 using korvu::AudioRecorder;

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "AudioFeed.h"
-#include "KorvuDarivir/AudioRecorder.h"
+#include "KorvuDarivir/Dictation/AudioRecorder.h"
 #include "Platform/Audio/AudioCapture.h"
 #include "Platform/Audio/AudioInputs.h"
 #include "support/Speech.h"

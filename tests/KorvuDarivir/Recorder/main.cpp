@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "KorvuDarivir/AudioDevices.h"
-#include "KorvuDarivir/AudioRecorder.h"
+#include "KorvuDarivir/Dictation/AudioDevices.h"
+#include "KorvuDarivir/Dictation/AudioRecorder.h"
 
 namespace {
 

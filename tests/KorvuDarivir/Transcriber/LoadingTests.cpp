@@ -3,8 +3,8 @@
 #include "Vocarion/Core/Configurations.h"
 #include "Vocarion/Core/Vocarion.h"
 
-#include "KorvuDarivir/Settings.h"
-#include "KorvuDarivir/Transcriber.h"
+#include "KorvuDarivir/Store/Settings.h"
+#include "KorvuDarivir/Dictation/Transcriber.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include "support/FakeHub.h"

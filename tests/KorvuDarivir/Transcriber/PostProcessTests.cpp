@@ -1,6 +1,6 @@
 // The text pass after the engine: markers, white space, the dropped phrases, the prompt
 // echo, the join and the spelling.
-#include "KorvuDarivir/Transcriber.h"
+#include "KorvuDarivir/Dictation/Transcriber.h"
 
 #include <gtest/gtest.h>
 

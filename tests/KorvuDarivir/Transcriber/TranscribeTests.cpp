@@ -4,8 +4,8 @@
 #include "Vocarion/Core/DarivirTokenizer.h"
 #include "Vocarion/Core/Vocarion.h"
 
-#include "KorvuDarivir/Transcriber.h"
-#include "KorvuDarivir/Vocabulary.h"
+#include "KorvuDarivir/Dictation/Transcriber.h"
+#include "KorvuDarivir/Store/Vocabulary.h"
 
 #include "TranscriberTestSupport.h"
 

@@ -1,7 +1,7 @@
 #include "TranscriberTestSupport.h"
 
-#include "KorvuDarivir/Settings.h"
-#include "KorvuDarivir/Transcriber.h"
+#include "KorvuDarivir/Store/Settings.h"
+#include "KorvuDarivir/Dictation/Transcriber.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include "TestPaths.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KorvuDarivir/ModelState.h"
+#include "KorvuDarivir/Store/ModelState.h"
 
 #include <QString>
 

@@ -1,5 +1,5 @@
-#include "KorvuDarivir/HotkeyCenter.h"
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Dictation/HotkeyCenter.h"
+#include "KorvuDarivir/Store/Settings.h"
 
 #include "X11TestSupport.h"
 

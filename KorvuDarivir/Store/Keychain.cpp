@@ -1,4 +1,4 @@
-#include "KorvuDarivir/Keychain.h"
+#include "KorvuDarivir/Store/Keychain.h"
 
 #include "Platform/Keychain/SecretStore.h"
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "KorvuDarivir/DictationPhase.h"
-#include "KorvuDarivir/Hotkey.h"
-#include "KorvuDarivir/Permissions.h"
-#include "KorvuDarivir/LastInsert.h"
-#include "KorvuDarivir/MicButtonState.h"
-#include "KorvuDarivir/ModelState.h"
+#include "KorvuDarivir/Store/DictationPhase.h"
+#include "KorvuDarivir/Dictation/Hotkey.h"
+#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/LastInsert.h"
+#include "KorvuDarivir/UI/MicButtonState.h"
+#include "KorvuDarivir/Store/ModelState.h"
 
 #include <QObject>
 #include <QString>

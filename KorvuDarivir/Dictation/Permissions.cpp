@@ -1,4 +1,4 @@
-#include "KorvuDarivir/Permissions.h"
+#include "KorvuDarivir/Dictation/Permissions.h"
 
 #include "Platform/Permissions/AccessibilityTrust.h"
 #include "Platform/Permissions/SettingsLauncher.h"

@@ -1,6 +1,6 @@
-#include "KorvuDarivir/HistoryStore.h"
+#include "KorvuDarivir/Store/HistoryStore.h"
 
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <QByteArray>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KorvuDarivir/DictationRecord.h"
+#include "KorvuDarivir/Store/DictationRecord.h"
 
 #include <QDateTime>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "KorvuDarivir/AppModel.h"
+#include "KorvuDarivir/Store/AppModel.h"
 
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Store/Settings.h"
 
 #include <algorithm>
 #include <cmath>

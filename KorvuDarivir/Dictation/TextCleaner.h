@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KorvuDarivir/CleanupStyle.h"
+#include "KorvuDarivir/Dictation/CleanupStyle.h"
 
 #include <QString>
 #include <QStringList>

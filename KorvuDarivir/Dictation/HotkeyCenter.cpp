@@ -1,6 +1,6 @@
-#include "KorvuDarivir/HotkeyCenter.h"
+#include "KorvuDarivir/Dictation/HotkeyCenter.h"
 
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Store/Settings.h"
 
 #include "Platform/Input/GlobalHotkeys.h"
 #include "Platform/Input/KeyCodes.h"

@@ -1,4 +1,4 @@
-#include "KorvuDarivir/Hotkey.h"
+#include "KorvuDarivir/Dictation/Hotkey.h"
 
 #include "Platform/Input/KeyCodes.h"
 #include "Platform/Input/KeyboardLayout.h"

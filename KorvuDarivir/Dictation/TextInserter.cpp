@@ -1,4 +1,4 @@
-#include "KorvuDarivir/TextInserter.h"
+#include "KorvuDarivir/Dictation/TextInserter.h"
 
 #include "Platform/Clipboard/Clipboard.h"
 #include "Platform/Clipboard/ClipboardQueue.h"

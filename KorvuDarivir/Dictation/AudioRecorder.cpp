@@ -1,6 +1,6 @@
-#include "KorvuDarivir/AudioRecorder.h"
+#include "KorvuDarivir/Dictation/AudioRecorder.h"
 
-#include "KorvuDarivir/AudioDevices.h"
+#include "KorvuDarivir/Dictation/AudioDevices.h"
 #include "Platform/Audio/AudioCapture.h"
 #include "Platform/Audio/AudioInputs.h"
 #include "Platform/Audio/Resampler.h"

@@ -1,4 +1,4 @@
-#include "KorvuDarivir/FocusTracker.h"
+#include "KorvuDarivir/Dictation/FocusTracker.h"
 
 #include "Platform/Accessibility/AtspiAccessibility.h"
 #include "Platform/UI/ScreenCoordinates.h"

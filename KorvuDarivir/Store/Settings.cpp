@@ -1,4 +1,4 @@
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Store/Settings.h"
 
 #include "Platform/Defaults/SupportDirectory.h"
 #include "Platform/Defaults/UserDefaults.h"

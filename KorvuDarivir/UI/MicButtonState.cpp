@@ -1,4 +1,4 @@
-#include "KorvuDarivir/MicButtonState.h"
+#include "KorvuDarivir/UI/MicButtonState.h"
 
 #include <algorithm>
 #include <cmath>

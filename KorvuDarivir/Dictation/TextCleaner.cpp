@@ -1,4 +1,4 @@
-#include "KorvuDarivir/TextCleaner.h"
+#include "KorvuDarivir/Dictation/TextCleaner.h"
 
 #include <QEventLoop>
 #include <QNetworkAccessManager>

@@ -1,4 +1,4 @@
-#include "KorvuDarivir/AudioDevices.h"
+#include "KorvuDarivir/Dictation/AudioDevices.h"
 
 #include "Platform/Audio/AudioInputs.h"
 

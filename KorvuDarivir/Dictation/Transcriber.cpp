@@ -8,10 +8,10 @@
 #include "Vocarion/Core/Models.h"
 #include "Vocarion/Core/Vocarion.h"
 
-#include "KorvuDarivir/Transcriber.h"
+#include "KorvuDarivir/Dictation/Transcriber.h"
 
-#include "KorvuDarivir/Settings.h"
-#include "KorvuDarivir/Vocabulary.h"
+#include "KorvuDarivir/Store/Settings.h"
+#include "KorvuDarivir/Store/Vocabulary.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "KorvuDarivir/CleanupStyle.h"
-#include "KorvuDarivir/Hotkey.h"
+#include "KorvuDarivir/Dictation/CleanupStyle.h"
+#include "KorvuDarivir/Dictation/Hotkey.h"
 
 #include <QString>
 

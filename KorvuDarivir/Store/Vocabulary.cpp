@@ -1,6 +1,6 @@
-#include "KorvuDarivir/Vocabulary.h"
+#include "KorvuDarivir/Store/Vocabulary.h"
 
-#include "KorvuDarivir/Settings.h"
+#include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <unicode/brkiter.h>

@@ -1,4 +1,4 @@
-#include "KorvuDarivir/DictationRecord.h"
+#include "KorvuDarivir/Store/DictationRecord.h"
 
 #include <QJsonValue>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KorvuDarivir/Hotkey.h"
+#include "KorvuDarivir/Dictation/Hotkey.h"
 
 #include <functional>
 #include <memory>

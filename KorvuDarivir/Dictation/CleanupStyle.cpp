@@ -1,4 +1,4 @@
-#include "KorvuDarivir/CleanupStyle.h"
+#include "KorvuDarivir/Dictation/CleanupStyle.h"
 
 #include <array>
 #include <utility>
