@@ -18,6 +18,7 @@
 #include <QWidgetAction>
 
 #include <thread>
+#include <utility>
 
 namespace korvu {
 
@@ -156,27 +157,36 @@ void StatusItemController::openMenu()
 
 void StatusItemController::menuWillOpen()
 {
-    // Asking the accessibility bus may take a while: the menu opens at once with what the
-    // model holds, and the answer refreshes it when it arrives.
-    if (!accessibilityCheckRunning_) {
-        accessibilityCheckRunning_ = true;
-        QPointer<StatusItemController> self(this);
-        PermissionSystem* permissions = &permissions_;
-        try {
-            std::thread([self, permissions] {
-                const bool trusted = Permissions::isAccessibilityTrusted(*permissions);
-                onMainThread([self, trusted] {
-                    if (!self) return;
-                    self->accessibilityCheckRunning_ = false;
-                    self->model_.setAccessibilityGranted(trusted);
-                });
-            }).detach();
-        } catch (const std::system_error&) {
-            accessibilityCheckRunning_ = false;  // no thread now: the permission poll will tell
-        }
-    }
+    checkAccessibility();
     rebuildHistory();
     refresh();
+}
+
+void StatusItemController::checkAccessibility()
+{
+    // Asking the accessibility bus may take a while: the menu opens at once with what the
+    // model holds, and the answer refreshes it when it arrives. An opening during a check
+    // asks again afterwards, so the last opening never keeps an older answer.
+    if (accessibilityCheckRunning_) {
+        accessibilityCheckAgain_ = true;
+        return;
+    }
+    accessibilityCheckRunning_ = true;
+    QPointer<StatusItemController> self(this);
+    PermissionSystem* permissions = &permissions_;
+    try {
+        std::thread([self, permissions] {
+            const bool trusted = Permissions::isAccessibilityTrusted(*permissions);
+            onMainThread([self, trusted] {
+                if (!self) return;
+                self->accessibilityCheckRunning_ = false;
+                self->model_.setAccessibilityGranted(trusted);
+                if (std::exchange(self->accessibilityCheckAgain_, false)) self->checkAccessibility();
+            });
+        }).detach();
+    } catch (const std::system_error&) {
+        accessibilityCheckRunning_ = false;  // no thread now: the permission poll will tell
+    }
 }
 
 void StatusItemController::rebuildHistory()

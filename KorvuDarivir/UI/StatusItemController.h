@@ -100,6 +100,7 @@ private:
     void observe();
     void scheduleRefresh();
     void refresh();
+    void checkAccessibility();
     void rebuildHistory();
     void updateIcon();
     void relayoutMenu();
@@ -125,6 +126,7 @@ private:
 
     bool refreshPending_ = false;
     bool accessibilityCheckRunning_ = false;
+    bool accessibilityCheckAgain_ = false;
     std::optional<StatusIconChoice> shownIcon_;
 };
 

@@ -26,39 +26,25 @@ using namespace korvu;
 
 namespace {
 
-// The least of a watcher: items register, and a host is said to be there.
+// The least of a watcher that Qt's tray accepts: a host is there, items register.
 class Watcher : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
 public:
+    bool hostRegistered() const { return true; }
     QStringList items() const
     {
         QMutexLocker lock(&mutex_);
         return items_;
     }
-    bool hostRegistered() const { return true; }
-    int protocolVersion() const { return 0; }
 
 public slots:
-    void RegisterStatusNotifierItem(const QString& service, const QDBusMessage& message)
+    void RegisterStatusNotifierItem(const QString& service)
     {
-        // An item names its bus name, or an object path on the caller's connection.
-        const QString item = service.startsWith(QLatin1Char('/')) ? message.service() : service;
-        {
-            QMutexLocker lock(&mutex_);
-            items_ << item;
-        }
-        emit StatusNotifierItemRegistered(item);
+        QMutexLocker lock(&mutex_);
+        items_ << service;
     }
-    void RegisterStatusNotifierHost(const QString&) {}
-
-signals:
-    void StatusNotifierItemRegistered(const QString& service);
-    void StatusNotifierItemUnregistered(const QString& service);
-    void StatusNotifierHostRegistered();
 
 private:
     mutable QMutex mutex_;
@@ -68,7 +54,7 @@ private:
 // Runs `call` with a connection of its own on another thread while this one keeps
 // answering D-Bus calls of the item.
 template <typename Call>
-auto probe(Call call)
+QDBusMessage probe(Call call)
 {
     auto result = std::async(std::launch::async, [call] {
         return call(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("korvu-test-probe")));
@@ -77,48 +63,26 @@ auto probe(Call call)
     return result.get();
 }
 
-QDBusMessage itemProperty(const QString& service, const QString& name)
+QDBusMessage callItem(const QString& service, const QString& interface, const QString& method, const QVariantList& arguments)
 {
     return probe([&](QDBusConnection bus) {
-        QDBusMessage get = QDBusMessage::createMethodCall(service, QStringLiteral("/StatusNotifierItem"),
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                          QStringLiteral("Get"));
-        get << QStringLiteral("org.kde.StatusNotifierItem") << name;
-        return bus.call(get);
+        QDBusMessage call = QDBusMessage::createMethodCall(service, QStringLiteral("/StatusNotifierItem"), interface, method);
+        call.setArguments(arguments);
+        return bus.call(call);
     });
 }
 
-QDBusArgument argumentOf(const QDBusMessage& reply)
+QDBusArgument itemProperty(const QString& service, const QString& name)
 {
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return {};
+    const QDBusMessage reply = callItem(service, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                                        {QStringLiteral("org.kde.StatusNotifierItem"), name});
+    if (reply.type() != QDBusMessage::ReplyMessage) return {};
     return reply.arguments().front().value<QDBusVariant>().variant().value<QDBusArgument>();
 }
 
-// The title of a tooltip (icon name, icon images, title, text).
-QString toolTipTitle(const QDBusMessage& reply)
+// Reads images (width, height, ARGB pixels) and gives the widths of the complete ones.
+QList<int> imageWidths(const QDBusArgument& argument)
 {
-    const QDBusArgument argument = argumentOf(reply);
-    QString iconName, title, text;
-    argument.beginStructure();
-    argument >> iconName;
-    argument.beginArray();
-    while (!argument.atEnd()) {
-        int width = 0, height = 0;
-        QByteArray pixels;
-        argument.beginStructure();
-        argument >> width >> height >> pixels;
-        argument.endStructure();
-    }
-    argument.endArray();
-    argument >> title >> text;
-    argument.endStructure();
-    return title;
-}
-
-// The widths of the icon's images (width, height, ARGB pixels).
-QList<int> iconWidths(const QDBusMessage& reply)
-{
-    const QDBusArgument argument = argumentOf(reply);
     QList<int> widths;
     argument.beginArray();
     while (!argument.atEnd()) {
@@ -127,10 +91,21 @@ QList<int> iconWidths(const QDBusMessage& reply)
         argument.beginStructure();
         argument >> width >> height >> pixels;
         argument.endStructure();
-        if (pixels.size() == qsizetype(width) * height * 4) widths << width;
+        if (width > 0 && pixels.size() == qsizetype(width) * height * 4) widths << width;
     }
     argument.endArray();
     return widths;
+}
+
+// The title of a tooltip (icon name, images, title, text).
+QString toolTipTitle(const QDBusArgument& argument)
+{
+    QString iconName, title;
+    argument.beginStructure();
+    argument >> iconName;
+    imageWidths(argument);
+    argument >> title;
+    return title;
 }
 
 }  // namespace
@@ -150,7 +125,7 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
         watcherObject,
         [&] {
             registered = watcherBus.registerObject(QStringLiteral("/StatusNotifierWatcher"), watcherObject,
-                                                   QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
+                                                   QDBusConnection::ExportAllSlots |
                                                        QDBusConnection::ExportAllProperties) &&
                          watcherBus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
         },
@@ -170,7 +145,7 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
     ASSERT_TRUE(registered) << "the watcher could not take its name on the session bus";
 
     EXPECT_TRUE(platform::SystemTray::systemTrayAvailable());
-    FakePermissions permissions;
+    FakePermissions& permissions = longLivedPermissions();
     AppModel model(permissions);
     model.setAccessibilityGranted(true);
     testsupport::TempDir folder;
@@ -185,20 +160,15 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
     ASSERT_TRUE(spinUntil([&] { return !watcher.items().isEmpty(); })) << "the item never registered";
     const QString item = watcher.items().front();
     EXPECT_EQ(toolTipTitle(itemProperty(item, QStringLiteral("ToolTip"))), QStringLiteral("KORVU Darivir"));
-    EXPECT_FALSE(iconWidths(itemProperty(item, QStringLiteral("IconPixmap"))).isEmpty());
+    EXPECT_FALSE(imageWidths(itemProperty(item, QStringLiteral("IconPixmap"))).isEmpty());
 
     model.setPhase(DictationPhase::recording);
     model.setRecordingSeconds(12);
     settle();
     EXPECT_EQ(toolTipTitle(itemProperty(item, QStringLiteral("ToolTip"))), QStringLiteral("KORVU Darivir · Aufnahme 0:12"));
 
-    const QDBusMessage reply = probe([&](QDBusConnection bus) {
-        QDBusMessage activate = QDBusMessage::createMethodCall(item, QStringLiteral("/StatusNotifierItem"),
-                                                               QStringLiteral("org.kde.StatusNotifierItem"),
-                                                               QStringLiteral("Activate"));
-        activate << 10 << 10;
-        return bus.call(activate);
-    });
+    const QDBusMessage reply =
+        callItem(item, QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("Activate"), {10, 10});
     EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
     EXPECT_TRUE(spinUntil([&] { return controller.menu()->isVisible(); })) << "activation did not open the menu";
     EXPECT_EQ(controller.toggleItem()->text(), QStringLiteral("Diktat beenden"));

@@ -25,6 +25,14 @@ public:
     std::atomic<int> panes{0};
 };
 
+// One instance for the whole run, trusted at each call.
+inline FakePermissions& longLivedPermissions()
+{
+    static FakePermissions permissions;
+    permissions.trusted = true;
+    return permissions;
+}
+
 // Lets the event loop run until `done` holds or ten seconds have passed.
 template <typename Condition>
 bool spinUntil(Condition done)

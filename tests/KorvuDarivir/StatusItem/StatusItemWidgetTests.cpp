@@ -50,7 +50,8 @@ namespace {
 
 // The model, history and tray of one controller, with nothing of the desktop's.
 struct MenuFixture {
-    FakePermissions permissions;
+    // Outlives the test: a grant check may still be on its thread when the test ends.
+    FakePermissions& permissions = longLivedPermissions();
     AppModel model{permissions};
     testsupport::TempDir folder;
     HistoryStore history{folder.path()};
