@@ -5,7 +5,9 @@
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/UI/MenuHeaderView.h"
+#include "KorvuDarivir/UI/StatusIcon.h"
 #include "Platform/Defaults/UserDefaults.h"
+#include "Platform/UI/Appearance.h"
 #include "Platform/UI/SystemTray.h"
 
 #include <QAction>
@@ -13,7 +15,6 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QMenu>
-#include <QPainter>
 #include <QPointer>
 #include <QWidgetAction>
 
@@ -100,6 +101,11 @@ void StatusItemController::observe()
                         &AppModel::hotkeyChanged, &AppModel::recordingSecondsChanged}) {
         connect(&model_, signal, this, &StatusItemController::scheduleRefresh);
     }
+    // Images drawn in the panel's foreground colour are drawn again for the new one.
+    connect(&platform::AppearanceMonitor::shared(), &platform::AppearanceMonitor::changed, this, [this] {
+        shownIcon_.reset();
+        scheduleRefresh();
+    });
 }
 
 void StatusItemController::scheduleRefresh()
@@ -252,16 +258,21 @@ void StatusItemController::copyRecord(const QAction* item)
 
 QIcon statusIconImage(const StatusIconChoice& choice)
 {
-    // Stand-in until the drawn status icons are wired in.
-    QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(choice.kind == StatusIconChoice::Kind::recordDot ? QColor(0xEE, 0x3F, 0x23) : QColor(Qt::gray));
-    painter.drawEllipse(QRectF(4, 4, 24, 24));
-    painter.end();
-    return QIcon(QPixmap::fromImage(image));
+    // The panel follows the desktop's appearance, as the application's palette does.
+    const QColor foreground = StatusIcon::trayForeground(platform::AppearanceMonitor::current());
+    switch (choice.kind) {
+    case StatusIconChoice::Kind::bars:
+        return StatusIcon::bars(false).toIcon(foreground);
+    case StatusIconChoice::Kind::barsWithBadge:
+        return StatusIcon::bars(true, foreground).toIcon(foreground);
+    case StatusIconChoice::Kind::ring:
+        return StatusIcon::ring(choice.progress).toIcon(foreground);
+    case StatusIconChoice::Kind::dots:
+        return StatusIcon::dots().toIcon(foreground);
+    case StatusIconChoice::Kind::recordDot:
+        break;
+    }
+    return StatusIcon::recordDot().toIcon(foreground);
 }
 
 }  // namespace korvu

@@ -134,6 +134,7 @@ TEST(StatusItem, OneRefreshPerTurnWithTheNewValues)
     EXPECT_TRUE(controller->cancelItem()->isEnabled());
     EXPECT_EQ(f.tray->toolTip, QStringLiteral("KORVU Darivir · Aufnahme 0:07"));
     EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 1);
+    EXPECT_EQ(f.tray->icon.pixmap(16).toImage().pixelColor(8, 8), QColor(0xEE, 0x3F, 0x23));  // the record dot
 
     // The running time changes the tooltip, not the image; a key without a shortcut form
     // leaves no stale shortcut behind.
