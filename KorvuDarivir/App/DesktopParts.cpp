@@ -4,8 +4,7 @@
 #include "KorvuDarivir/App/Updater.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
 #include "KorvuDarivir/UI/StatusItemController.h"
-
-#include <QSystemTrayIcon>
+#include "Platform/UI/SystemTray.h"
 
 namespace korvu {
 
@@ -13,18 +12,12 @@ AppDelegate::Parts AppDelegate::Parts::desktop()
 {
     Parts parts;
     parts.installHotkeys = [] { HotkeyCenter::shared().install(); };
-    // The delegate owns the status item; the tray question asks it while it lives.
-    auto statusItem = std::make_shared<std::weak_ptr<StatusItemController>>();
-    parts.makeStatusItem = [statusItem](std::function<void()> cancel, std::function<void()> quit) {
-        auto controller = std::make_shared<StatusItemController>(std::move(cancel), std::move(quit));
-        controller->installCheckForUpdates([] { Updater::shared().checkForUpdates(); });
-        *statusItem = controller;
-        return std::shared_ptr<void>(controller);
+    parts.makeStatusItem = [](std::function<void()> cancel, std::function<void()> quit) {
+        auto item = std::make_shared<StatusItemController>(std::move(cancel), std::move(quit));
+        item->installCheckForUpdates([] { Updater::shared().checkForUpdates(); });
+        return std::shared_ptr<void>(std::move(item));
     };
-    parts.trayAvailable = [statusItem] {
-        const auto controller = statusItem->lock();
-        return controller ? controller->isTrayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
-    };
+    parts.trayAvailable = [] { return platform::SystemTray::systemTrayAvailable(); };
     parts.updater = &Updater::shared();
     parts.permissions = &PermissionSystem::desktop();
     return parts;
