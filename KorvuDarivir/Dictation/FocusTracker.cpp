@@ -132,9 +132,6 @@ std::optional<FocusedField> FocusTracker::currentField()
     if (!frontmost || *frontmost == environment_.ownPID) {
         return std::nullopt;
     }
-    if (accessibilityEnabledPIDs_.insert(*frontmost).second) {
-        accessibility.enableAccessibility(*frontmost);
-    }
     if (spent()) {
         return std::nullopt;
     }

@@ -104,7 +104,6 @@ private:
 
     Environment environment_;
     std::unique_ptr<QTimer> timer_;
-    std::set<pid_t> accessibilityEnabledPIDs_;
     std::optional<FocusedField> lastField_;
     std::chrono::steady_clock::time_point deadline_;
     bool outOfTime_ = false;

@@ -5,10 +5,6 @@
 
 #include "Platform/Input/ActiveWindow.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
-#include <QVariant>
 
 #include <algorithm>
 #include <deque>
@@ -376,17 +372,6 @@ std::optional<pid_t> AtspiAccessibility::frontmostProcess()
         return std::nullopt;
     }
     return static_cast<pid_t>(*pid);
-}
-
-void AtspiAccessibility::enableAccessibility(pid_t)
-{
-    // AT-SPI has no per-process switch: the flag on the accessibility bus's launcher is
-    // read by every toolkit. Sent without waiting; the answer does not matter.
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set");
-    message << QString("org.a11y.Status") << QString("IsEnabled") << QVariant::fromValue(QDBusVariant(true));
-    message.setAutoStartService(false);
-    QDBusConnection::sessionBus().send(message);
 }
 
 std::shared_ptr<AccessibleNode> AtspiAccessibility::focusedNode(pid_t process, Deadline deadline)

@@ -17,8 +17,9 @@ namespace platform {
 //
 // "Trusted" means that the accessibility bus was reached at start and is still connected.
 // The frontmost process comes from the X display (`ActiveWindow`, on Qt's connection).
-// Enabling accessibility switches on the desktop-wide "IsEnabled" flag of the accessibility
-// bus, which toolkits such as Qt watch before they expose their trees.
+// Nothing here switches on the desktop-wide "IsEnabled" flag of the accessibility bus: it
+// changes every program's behaviour, so only the user's own request may set it
+// (platform::AccessibilityTrust::requestEnabled, from the permission request).
 //
 // Every libatspi object is held by a reference-counted handle and released with it.
 class AtspiAccessibility final : public Accessibility {
@@ -31,7 +32,6 @@ public:
     bool isTrusted() override;
     void setMessagingTimeout(std::chrono::milliseconds timeout) override;
     std::optional<pid_t> frontmostProcess() override;
-    void enableAccessibility(pid_t process) override;
     std::shared_ptr<AccessibleNode> focusedNode(pid_t process, Deadline deadline) override;
 
 private:

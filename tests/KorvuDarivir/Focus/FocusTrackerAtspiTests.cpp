@@ -10,6 +10,7 @@
 
 #include "KorvuDarivir/Dictation/FocusTracker.h"
 #include "Platform/Accessibility/AtspiAccessibility.h"
+#include "Platform/Permissions/AccessibilityTrust.h"
 #include "Platform/UI/ScreenCoordinates.h"
 
 #include <QGuiApplication>
@@ -170,9 +171,19 @@ AtspiAccessible* focusedObjectOf(pid_t pid)
     return nullptr;
 }
 
-TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTake)
+// Also: polling changes no desktop-wide setting. The accessibility flag that makes every
+// program expose its tree is the user's to switch on (through the permission request).
+TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTakeAndLeaveTheDesktopFlagAlone)
 {
     ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "run inside scripts/with-test-session.sh";
+    const platform::AccessibilityBus bus;
+    const auto flagBefore = bus.isEnabled();
+    ASSERT_TRUE(bus.setEnabled(false));
+    struct Restore {
+        const platform::AccessibilityBus& bus;
+        std::optional<bool> value;
+        ~Restore() { bus.setEnabled(value.value_or(false)); }
+    } restore{bus, flagBefore};
     Target target;
     const auto plain = target.await("ready", "plain");
     ASSERT_TRUE(plain) << "the target program did not start";
@@ -203,6 +214,8 @@ TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTake)
     EXPECT_EQ(refCount(field.object), fieldRefs);
     EXPECT_EQ(refCount(parent.object), parentRefs);
     EXPECT_EQ(stateSetRefCount(field.object), stateRefs);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(bus.isEnabled(), std::optional<bool>(false));
 }
 
 }  // namespace

@@ -346,7 +346,6 @@ TEST_F(FocusTrackerTest, OwnProcessIsNeverReported)
     accessibility->frontmost = kAppPid;
     tracker().tick();
     EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(accessibility->enabled, (std::vector<pid_t>{kAppPid}));
 }
 
 TEST_F(FocusTrackerTest, FieldWhoseOwnerCannotBeToldIsNotReported)
@@ -378,18 +377,6 @@ TEST_F(FocusTrackerTest, WithdrawnTrustReportsNothingOnce)
     tracker().tick();
     tracker().tick();
     EXPECT_EQ(reports, (Reports{expected(QRectF(100, 100, 400, 30)), std::nullopt}));
-}
-
-TEST_F(FocusTrackerTest, EachProcessIsAskedOnceToEnableAccessibility)
-{
-    focusField(AccessibleRole::text, QRectF(100, 100, 400, 30));
-    tracker().tick();
-    tracker().tick();
-    accessibility->frontmost = 5000;
-    tracker().tick();
-    accessibility->frontmost = kAppPid;
-    tracker().tick();
-    EXPECT_EQ(accessibility->enabled, (std::vector<pid_t>{kAppPid, 5000}));
 }
 
 TEST_F(FocusTrackerTest, SlowApplicationChangesNothingAndIsLeftAtTheBudget)
