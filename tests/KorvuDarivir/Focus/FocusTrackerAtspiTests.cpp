@@ -45,7 +45,7 @@ std::optional<platform::AccessibleRole> focusedRole(platform::Accessibility& acc
 
 FocusedField fieldAt(pid_t pid, const QRectF& qtRect)
 {
-    return {pid, platform::ScreenCoordinates::fromQt(qtRect, FocusTracker::qtScreens().front().geometry)};
+    return {pid, platform::QtScreenProvider().fromDevicePixels(qtRect)->rect};
 }
 
 // The desktop's own parts, with time limits far above what the calls need: these tests
@@ -54,7 +54,7 @@ FocusTracker::Environment sessionEnvironment(std::shared_ptr<platform::AtspiAcce
 {
     return {
         .accessibility = std::move(accessibility),
-        .screens = &FocusTracker::qtScreens,
+        .screens = std::make_shared<platform::QtScreenProvider>(),
         .clock = [] { return std::chrono::steady_clock::now(); },
         .ownPID = ::getpid(),
         .tickBudget = std::chrono::seconds(10),
