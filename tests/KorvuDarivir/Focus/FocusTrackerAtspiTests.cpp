@@ -72,7 +72,8 @@ TEST(FocusTrackerAtspi, ReportsTheLineEditAndNothingForPasswordOrNumberFields)
     ASSERT_TRUE(plain) << "the target program did not start";
 
     auto accessibility = std::make_shared<platform::AtspiAccessibility>();
-    ASSERT_TRUE(accessibility->isTrusted()) << "the accessibility bus is not reachable";
+    // The application's trust is learned asynchronously, within a poll or two.
+    ASSERT_TRUE(waitFor([&] { return accessibility->isTrusted(); })) << "the accessibility bus is not reachable";
     FocusTracker tracker(sessionEnvironment(accessibility));
     Reports reports;
     tracker.onChange = [&](const std::optional<FocusedField>& field) { reports.push_back(field); };
@@ -188,7 +189,8 @@ TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTakeAndLeaveTheDesktopFlagAlo
     const auto plain = target.await("ready", "plain");
     ASSERT_TRUE(plain) << "the target program did not start";
 
-    auto accessibility = std::make_shared<platform::AtspiAccessibility>();
+    // Trusted by hand: the flag is off here, which makes the application's trust false.
+    auto accessibility = std::make_shared<platform::AtspiAccessibility>([] { return true; });
     ASSERT_TRUE(accessibility->isTrusted());
     FocusTracker tracker(sessionEnvironment(accessibility));
     accessibility->setMessagingTimeout(std::chrono::seconds(5));
