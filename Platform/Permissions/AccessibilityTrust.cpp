@@ -5,6 +5,7 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QThread>
 #include <QUuid>
 
 #include <utility>
@@ -138,6 +139,10 @@ AccessibilityTrust& AccessibilityTrust::shared()
 
 bool AccessibilityTrust::isTrusted()
 {
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this] { isTrusted(); }, Qt::QueuedConnection);
+        return trusted_;
+    }
     if (pending_ == 0 && std::chrono::steady_clock::now() - lastRefresh_ > kStaleAfter) {
         refresh();
     }
@@ -227,7 +232,7 @@ void AccessibilityTrust::finish()
     const bool trusted = reachable_ && enabled_ && syntheticInputKnown_.value_or(false);
     if (trusted != trusted_) {
         trusted_ = trusted;
-        emit trustedChanged(trusted_);
+        emit trustedChanged(trusted);
     }
     if (std::exchange(again_, false)) {
         refresh();
@@ -236,6 +241,10 @@ void AccessibilityTrust::finish()
 
 void AccessibilityTrust::requestEnabled()
 {
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this] { requestEnabled(); }, Qt::QueuedConnection);
+        return;
+    }
     if (!session_.isConnected()) {
         return;
     }

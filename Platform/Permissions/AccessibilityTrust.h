@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -63,6 +64,7 @@ public:
     // The desktop's, for the main thread; made on first use.
     static AccessibilityTrust& shared();
 
+    // From any thread; off the trust's own thread it only reads and asks its thread to learn.
     bool isTrusted();
     // Learns anew now; the answer comes later (trustedChanged when it changed).
     void refresh();
@@ -72,7 +74,7 @@ public:
     // What the other platform's trust prompt does here: switches the accessibility flag on,
     // so that the desktop's programs expose their text fields. Only the user's own request
     // may call it. Sent without waiting; the change is learned as any other.
-    void requestEnabled();
+    void requestEnabled();  // from any thread
 
 signals:
     void trustedChanged(bool trusted);
@@ -94,7 +96,7 @@ private:
     bool again_ = false;
     bool reachable_ = false;
     bool enabled_ = false;
-    bool trusted_ = false;
+    std::atomic<bool> trusted_{false};
 };
 
 }  // namespace platform
