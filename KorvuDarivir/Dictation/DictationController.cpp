@@ -285,10 +285,13 @@ void DictationController::startRecording()
     }
 
     PermissionSystem& permissions = *environment_.permissions;
-    if (!internalSink_ && !Permissions::isAccessibilityTrusted(permissions)) {
-        showHint({HintKind::error, QStringLiteral("Bedienungshilfen fehlen"),
-                  QStringLiteral("Ohne Freigabe kann kein Text eingefügt werden.")});
-        return;
+    if (!internalSink_) {
+        // Under Wayland a native window in front can neither be seen nor pasted into.
+        const bool hasX11Target = currentField_.has_value() || environment_.applications->frontmost().has_value();
+        if (const std::optional<PermissionHint> obstacle = Permissions::insertionObstacle(hasX11Target, permissions)) {
+            showHint({HintKind::error, obstacle->title, obstacle->detail});
+            return;
+        }
     }
 
     switch (Permissions::microphoneAuthorization(permissions)) {
@@ -318,7 +321,7 @@ void DictationController::startRecording()
     }
     case MicrophoneAuthorization::denied:
     case MicrophoneAuthorization::restricted:
-        permissions.openPane(PrivacyPane::microphone);
+        Permissions::openPane(PrivacyPane::microphone, permissions);
         showHint({HintKind::error, QStringLiteral("Mikrofon nicht erlaubt"),
                   QStringLiteral("Erlaube den Zugriff in den Systemeinstellungen.")});
         return;

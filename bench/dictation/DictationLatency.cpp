@@ -155,8 +155,8 @@ int main(int argc, char** argv)
         speech.resize(5 * 16000, 0.0f);
     }
 
-    platform::AccessibilityTrust::requestEnabled();
-    x11test::waitUntil([] { return platform::AccessibilityTrust::isTrusted(); }, 30s);
+    platform::AccessibilityTrust::shared().requestEnabled();
+    x11test::waitUntil([] { return platform::AccessibilityTrust::shared().isTrusted(); }, 30s);
     korvu::AppModel::shared().setAccessibilityGranted(true);
 
     QProcess target;

@@ -161,6 +161,16 @@ TEST(DictationController, EveryFailureEndsInItsHint)
         {"no Accessibility", readyAnd([](Rig& rig) { rig.permissions.trusted = false; }), nullptr,
          {HintKind::error, "Bedienungshilfen fehlen", QStringLiteral("Ohne Freigabe kann kein Text eingefügt werden.")},
          MicButtonState::err},
+        {"a Wayland window in front",
+         readyAnd([](Rig& rig) {
+             rig.permissions.wayland = true;
+             rig.applications.frontmostPid.reset();
+         }),
+         nullptr,
+         {HintKind::error, QStringLiteral("Wayland-Fenster nicht erreichbar"),
+          QStringLiteral("KORVU Darivir fügt unter Wayland nur in X11-Programme ein. Wechsle in ein solches Programm "
+                         "oder in eine X11-Sitzung.")},
+         MicButtonState::err},
         {"microphone denied",
          readyAnd([](Rig& rig) { rig.permissions.microphone = korvu::MicrophoneAuthorization::denied; }), nullptr,
          {HintKind::error, "Mikrofon nicht erlaubt", QStringLiteral("Erlaube den Zugriff in den Systemeinstellungen.")},

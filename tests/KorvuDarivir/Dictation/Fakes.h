@@ -3,7 +3,6 @@
 // The controller's own seams (speech, button, hints, permissions) as fakes; the shared
 // ones come from tests/fakes.
 #include "KorvuDarivir/Dictation/DictationController.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
 #include "KorvuDarivir/UI/HintDisplay.h"
 
 #include <QCoreApplication>
@@ -124,20 +123,6 @@ public:
     void hide() override { ++hides; }
 
     std::optional<Hint> last() const { return shown.empty() ? std::nullopt : std::optional<Hint>(shown.back()); }
-};
-
-class FakePermissions final : public korvu::PermissionSystem {
-public:
-    korvu::MicrophoneAuthorization microphone = korvu::MicrophoneAuthorization::authorized;
-    bool trusted = true;
-    std::vector<korvu::PrivacyPane> openedPanes;
-    std::vector<std::function<void(bool)>> pendingAnswers;
-
-    korvu::MicrophoneAuthorization microphoneAuthorization() override { return microphone; }
-    void requestMicrophoneAccess(std::function<void(bool)> answer) override { pendingAnswers.push_back(std::move(answer)); }
-    bool isAccessibilityTrusted() override { return trusted; }
-    void promptForAccessibility() override {}
-    void openPane(korvu::PrivacyPane pane) override { openedPanes.push_back(pane); }
 };
 
 }  // namespace dictationtest

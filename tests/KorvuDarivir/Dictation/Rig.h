@@ -14,6 +14,7 @@
 #include "fakes/FakeHotkeys.h"
 #include "fakes/FakeInserter.h"
 #include "fakes/FakeKeyStore.h"
+#include "fakes/FakePermissionSystem.h"
 #include "fakes/FakeRecorder.h"
 #include "fakes/FakeRunningApplications.h"
 #include "support/TempDir.h"
@@ -111,7 +112,15 @@ struct Rig {
         std::string key;
     };
 
-    FakePermissions permissions;
+    // Trusted from the start, so the model begins with Accessibility granted.
+    static fakes::FakePermissionSystem trusting()
+    {
+        fakes::FakePermissionSystem system;
+        system.trusted = true;
+        return system;
+    }
+
+    fakes::FakePermissionSystem permissions = trusting();
     korvu::AppModel model{permissions};
     std::shared_ptr<fakes::FakeRecorder> recorder = std::make_shared<fakes::FakeRecorder>();
     fakes::FakeHotkeys hotkeys;

@@ -185,7 +185,7 @@ void setDefault(const char* key, const QVariant& value)
 // The session's accessibility bus switched on and seen as trusted.
 bool trustAccessibility()
 {
-    platform::AccessibilityTrust::requestEnabled();
+    platform::AccessibilityTrust::shared().requestEnabled();
     return waitFor([] { return korvu::Permissions::isAccessibilityTrusted(); }, 30s);
 }
 
