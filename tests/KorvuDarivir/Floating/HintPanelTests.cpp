@@ -94,11 +94,21 @@ TEST(HintPanelPlacement, PillsAndTooltipsStandBesideTheAnchorInsideTheVisibleFra
         if (row.title == wide) {
             EXPECT_GT(visible.width(), 1440);  // one line, never wrapped
         }
-        if (row.expect.left) EXPECT_DOUBLE_EQ(visible.x(), *row.expect.left);
-        if (row.expect.right) EXPECT_DOUBLE_EQ(visible.x() + visible.width(), *row.expect.right);
-        if (row.expect.bottom) EXPECT_DOUBLE_EQ(visible.y(), *row.expect.bottom);
-        if (row.expect.top) EXPECT_DOUBLE_EQ(visible.y() + visible.height(), *row.expect.top);
-        if (row.expect.middleY) EXPECT_NEAR(visible.center().y(), *row.expect.middleY, 0.5);
+        if (row.expect.left) {
+            EXPECT_DOUBLE_EQ(visible.x(), *row.expect.left);
+        }
+        if (row.expect.right) {
+            EXPECT_DOUBLE_EQ(visible.x() + visible.width(), *row.expect.right);
+        }
+        if (row.expect.bottom) {
+            EXPECT_DOUBLE_EQ(visible.y(), *row.expect.bottom);
+        }
+        if (row.expect.top) {
+            EXPECT_DOUBLE_EQ(visible.y() + visible.height(), *row.expect.top);
+        }
+        if (row.expect.middleY) {
+            EXPECT_NEAR(visible.center().y(), *row.expect.middleY, 0.5);
+        }
     }
 }
 

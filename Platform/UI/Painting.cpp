@@ -1,0 +1,213 @@
+#include "Platform/UI/Painting.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QScreen>
+
+namespace platform {
+
+namespace {
+
+// One layer: `paint` rendered into an image of device pixels whose top-left pixel lies at
+// `origin` in the target's device pixels.
+struct Layer {
+    QImage image;
+    QPoint origin;
+};
+
+qreal deviceRatio(const QPainter& painter)
+{
+    return painter.device() != nullptr ? painter.device()->devicePixelRatioF() : 1.0;
+}
+
+Layer renderLayer(QPainter& painter, const QRectF& bounds, int padding, const Painting::PaintFunction& paint)
+{
+    const qreal ratio = deviceRatio(painter);
+    const QRect deviceRect =
+        painter.deviceTransform().mapRect(bounds).toAlignedRect().adjusted(-padding, -padding, padding, padding);
+    QImage image(deviceRect.size().expandedTo(QSize(1, 1)), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    image.setDevicePixelRatio(ratio);
+    QPainter layer(&image);
+    layer.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform);
+    // Same user coordinates as the target painter, moved so that the layer's first pixel is
+    // the device rectangle's.
+    layer.setWorldTransform(painter.worldTransform()
+                            * QTransform::fromTranslate(-deviceRect.left() / ratio, -deviceRect.top() / ratio));
+    layer.setFont(painter.font());
+    paint(layer);
+    layer.end();
+    return {std::move(image), deviceRect.topLeft()};
+}
+
+void drawAtDevicePoint(QPainter& painter, QPointF devicePoint, const QImage& image)
+{
+    const qreal ratio = deviceRatio(painter);
+    painter.save();
+    painter.resetTransform();
+    painter.drawImage(devicePoint / ratio, image);
+    painter.restore();
+}
+
+std::vector<float> gaussianKernel(qreal sigma)
+{
+    const int radius = std::max(1, static_cast<int>(std::ceil(3 * sigma)));
+    std::vector<float> kernel(2 * radius + 1);
+    float sum = 0;
+    for (int i = -radius; i <= radius; ++i) {
+        kernel[i + radius] = static_cast<float>(std::exp(-(i * i) / (2 * sigma * sigma)));
+        sum += kernel[i + radius];
+    }
+    for (float& k : kernel) {
+        k /= sum;
+    }
+    return kernel;
+}
+
+// Replaces the image by black with its alpha channel blurred (sigma in pixels): the mask
+// that a shadow is tinted from.
+void blurAlphaToMask(QImage& image, qreal sigma)
+{
+    const int width = image.width();
+    const int height = image.height();
+    std::vector<float> alpha(static_cast<size_t>(width) * height);
+    for (int y = 0; y < height; ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < width; ++x) {
+            alpha[static_cast<size_t>(y) * width + x] = static_cast<float>(qAlpha(line[x]));
+        }
+    }
+    if (sigma > 0.01) {
+        const std::vector<float> kernel = gaussianKernel(sigma);
+        const int radius = static_cast<int>(kernel.size() / 2);
+        std::vector<float> pass(alpha.size());
+        // Horizontal, then vertical; pixels beyond the edge count as transparent.
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                float sum = 0;
+                for (int k = std::max(-radius, -x); k <= std::min(radius, width - 1 - x); ++k) {
+                    sum += kernel[k + radius] * alpha[static_cast<size_t>(y) * width + x + k];
+                }
+                pass[static_cast<size_t>(y) * width + x] = sum;
+            }
+        }
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                float sum = 0;
+                for (int k = std::max(-radius, -y); k <= std::min(radius, height - 1 - y); ++k) {
+                    sum += kernel[k + radius] * pass[static_cast<size_t>(y + k) * width + x];
+                }
+                alpha[static_cast<size_t>(y) * width + x] = sum;
+            }
+        }
+    }
+    for (int y = 0; y < height; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int a = std::clamp(static_cast<int>(std::lround(alpha[static_cast<size_t>(y) * width + x])), 0, 255);
+            line[x] = qRgba(0, 0, 0, a);
+        }
+    }
+}
+
+}  // namespace
+
+void Painting::drawWithShadow(QPainter& painter, const QRectF& bounds, const Shadow& shadow, const PaintFunction& paint)
+{
+    const QTransform device = painter.deviceTransform();
+    const qreal scale = std::sqrt(std::abs(device.determinant()));
+    const qreal sigma = shadow.blur / 2 * scale;
+    const QPointF offset = device.map(shadow.offset) - device.map(QPointF(0, 0));
+    const int padding = static_cast<int>(std::ceil(3 * sigma)) + 1;
+
+    const Layer layer = renderLayer(painter, bounds, padding, paint);
+    if (shadow.color.alpha() > 0) {
+        QImage mask = layer.image;
+        blurAlphaToMask(mask, sigma);
+        const qreal ratio = mask.devicePixelRatio();
+        mask.setDevicePixelRatio(1);
+        QPainter tint(&mask);
+        tint.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        tint.fillRect(mask.rect(), shadow.color);
+        tint.end();
+        mask.setDevicePixelRatio(ratio);
+        drawAtDevicePoint(painter, QPointF(layer.origin) + offset, mask);
+    }
+    drawAtDevicePoint(painter, QPointF(layer.origin), layer.image);
+}
+
+void Painting::drawWithOpacity(QPainter& painter, const QRectF& bounds, qreal opacity, const PaintFunction& paint)
+{
+    if (opacity >= 1) {
+        painter.save();
+        paint(painter);
+        painter.restore();
+        return;
+    }
+    const Layer layer = renderLayer(painter, bounds, 1, paint);
+    painter.save();
+    painter.setOpacity(painter.opacity() * std::max<qreal>(opacity, 0));
+    drawAtDevicePoint(painter, QPointF(layer.origin), layer.image);
+    painter.restore();
+}
+
+void Painting::cgArc(QPainterPath& path, QPointF centre, qreal radius, qreal startAngle, qreal endAngle, bool clockwise)
+{
+    constexpr qreal full = 2 * std::numbers::pi;
+    qreal delta = endAngle - startAngle;
+    // Core Graphics goes the other way round when the angles run against the direction,
+    // and never more than one whole turn.
+    if (clockwise) {
+        if (delta > 0) {
+            delta = std::fmod(delta, full);
+            if (delta > 0) {
+                delta -= full;
+            }
+        }
+        delta = std::max(delta, -full);
+    } else {
+        if (delta < 0) {
+            delta = std::fmod(delta, full);
+            if (delta < 0) {
+                delta += full;
+            }
+        }
+        delta = std::min(delta, full);
+    }
+    // Qt measures degrees counter-clockwise on screen; the flipped space's angles turn
+    // clockwise on screen, hence the signs. A spinner's angle grows without bound, so only
+    // its remainder reaches Qt.
+    const qreal start = -std::fmod(startAngle, full) * 180 / std::numbers::pi;
+    const qreal sweep = -delta * 180 / std::numbers::pi;
+    const QRectF rect(centre.x() - radius, centre.y() - radius, 2 * radius, 2 * radius);
+    if (path.elementCount() == 0) {
+        path.arcMoveTo(rect, start);
+    }
+    path.arcTo(rect, start, sweep);
+}
+
+QFont Painting::font(qreal pixelSize, FontWeight weight, qreal dpi)
+{
+    const bool gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+    if (dpi <= 0) {
+        const QScreen* screen = gui ? QGuiApplication::primaryScreen() : nullptr;
+        dpi = screen != nullptr ? screen->logicalDotsPerInchY() : 96.0;
+    }
+    QFont font = gui ? QGuiApplication::font() : QFont();
+    font.setPointSizeF(pixelSize * 72.0 / dpi);
+    switch (weight) {
+    case FontWeight::regular: font.setWeight(QFont::Normal); break;
+    case FontWeight::medium: font.setWeight(QFont::Medium); break;
+    case FontWeight::semibold: font.setWeight(QFont::DemiBold); break;
+    case FontWeight::bold: font.setWeight(QFont::Bold); break;
+    case FontWeight::heavy: font.setWeight(QFont::ExtraBold); break;
+    }
+    return font;
+}
+
+}  // namespace platform
