@@ -53,7 +53,7 @@ public:
         now_ = end;
     }
 
-    std::chrono::milliseconds now() const { return now_; }
+    std::chrono::milliseconds now() const override { return now_; }
 
     // Callbacks that may still run.
     int pendingCount() const

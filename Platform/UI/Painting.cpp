@@ -20,37 +20,42 @@ struct Layer {
     QPoint origin;
 };
 
-qreal deviceRatio(const QPainter& painter)
-{
-    return painter.device() != nullptr ? painter.device()->devicePixelRatioF() : 1.0;
-}
-
 Layer renderLayer(QPainter& painter, const QRectF& bounds, int padding, const Painting::PaintFunction& paint)
 {
-    const qreal ratio = deviceRatio(painter);
     const QRect deviceRect =
         painter.deviceTransform().mapRect(bounds).toAlignedRect().adjusted(-padding, -padding, padding, padding);
     QImage image(deviceRect.size().expandedTo(QSize(1, 1)), QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
-    image.setDevicePixelRatio(ratio);
     QPainter layer(&image);
     layer.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform);
-    // Same user coordinates as the target painter, moved so that the layer's first pixel is
-    // the device rectangle's.
-    layer.setWorldTransform(painter.worldTransform()
-                            * QTransform::fromTranslate(-deviceRect.left() / ratio, -deviceRect.top() / ratio));
+    // The target's whole user-to-device mapping (its device pixel ratio, and the offset of a
+    // widget rendered into another device, included), moved to the layer's first pixel.
+    layer.setWorldTransform(painter.deviceTransform()
+                            * QTransform::fromTranslate(-deviceRect.left(), -deviceRect.top()));
     layer.setFont(painter.font());
     paint(layer);
     layer.end();
     return {std::move(image), deviceRect.topLeft()};
 }
 
+// Draws an image of device pixels with its first pixel at `devicePoint`. The painter's
+// device-dependent part of the mapping (device transform less world transform) is undone,
+// since a redirected widget painter reports the widget's ratio, not its target's.
 void drawAtDevicePoint(QPainter& painter, QPointF devicePoint, const QImage& image)
 {
-    const qreal ratio = deviceRatio(painter);
+    bool invertible = false;
+    const QTransform world = painter.worldTransform().inverted(&invertible);
+    if (!invertible) {
+        return;
+    }
+    const QTransform toDevice = world * painter.deviceTransform();
+    const QTransform fromDevice = toDevice.inverted(&invertible);
+    if (!invertible) {
+        return;
+    }
     painter.save();
-    painter.resetTransform();
-    painter.drawImage(devicePoint / ratio, image);
+    painter.setWorldTransform(QTransform::fromTranslate(devicePoint.x(), devicePoint.y()) * fromDevice);
+    painter.drawImage(QPointF(0, 0), image);
     painter.restore();
 }
 
@@ -129,13 +134,10 @@ void Painting::drawWithShadow(QPainter& painter, const QRectF& bounds, const Sha
     if (shadow.color.alpha() > 0) {
         QImage mask = layer.image;
         blurAlphaToMask(mask, sigma);
-        const qreal ratio = mask.devicePixelRatio();
-        mask.setDevicePixelRatio(1);
         QPainter tint(&mask);
         tint.setCompositionMode(QPainter::CompositionMode_SourceIn);
         tint.fillRect(mask.rect(), shadow.color);
         tint.end();
-        mask.setDevicePixelRatio(ratio);
         drawAtDevicePoint(painter, QPointF(layer.origin) + offset, mask);
     }
     drawAtDevicePoint(painter, QPointF(layer.origin), layer.image);

@@ -31,8 +31,8 @@ public:
 
     // Paints `paint` as one layer: the composed shapes cast one shadow (not one per shape)
     // and are then drawn on top of it. `bounds` (in the painter's current coordinates) must
-    // hold everything `paint` draws; the shadow may spread beyond it. `paint` gets a painter
-    // with the same coordinates and device pixel ratio as `painter`, antialiased.
+    // hold everything `paint` draws; the shadow may spread beyond it. `paint` gets an
+    // antialiased painter with the same user coordinates and resolution as `painter`.
     static void drawWithShadow(QPainter& painter, const QRectF& bounds, const Shadow& shadow,
                                const PaintFunction& paint);
 

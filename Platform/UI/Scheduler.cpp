@@ -21,6 +21,11 @@ SchedulerToken QtScheduler::repeat(std::chrono::milliseconds interval, std::func
     return start(std::max(interval, std::chrono::milliseconds(1)), true, std::move(callback));
 }
 
+std::chrono::milliseconds QtScheduler::now() const
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
 SchedulerToken QtScheduler::start(std::chrono::milliseconds interval, bool repeating,
                                   std::function<void()> callback)
 {

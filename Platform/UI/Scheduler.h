@@ -68,6 +68,9 @@ public:
     // Runs `callback` every `interval` (at least 1 ms) until the token is cancelled.
     [[nodiscard]] virtual SchedulerToken repeat(std::chrono::milliseconds interval,
                                                 std::function<void()> callback) = 0;
+    // A monotonic clock in step with the callbacks, so that an animation can place itself
+    // by the time that passed rather than by ticks that a busy machine delivers late.
+    virtual std::chrono::milliseconds now() const = 0;
 };
 
 // The scheduler over QTimer. Its timers die with it; tokens that outlive it are harmless.
@@ -78,6 +81,7 @@ public:
 
     SchedulerToken schedule(std::chrono::milliseconds delay, std::function<void()> callback) override;
     SchedulerToken repeat(std::chrono::milliseconds interval, std::function<void()> callback) override;
+    std::chrono::milliseconds now() const override;
 
 private:
     SchedulerToken start(std::chrono::milliseconds interval, bool repeating, std::function<void()> callback);

@@ -69,9 +69,7 @@ TEST(Scheduler, CancelledTokensNeverFire)
 TEST(Scheduler, QtSchedulerFiresAndCancelsOnTheEventLoop)
 {
     platform::QtScheduler scheduler;
-    int once = 0;
-    int cancelled = 0;
-    int ticks = 0;
+    int once = 0, cancelled = 0, ticks = 0;
     SchedulerToken a = scheduler.schedule(1ms, [&] { ++once; });
     SchedulerToken b = scheduler.schedule(1ms, [&] { ++cancelled; });
     SchedulerToken c;
@@ -81,13 +79,9 @@ TEST(Scheduler, QtSchedulerFiresAndCancelsOnTheEventLoop)
         }
     });
     b.cancel();
-    QElapsedTimer guard;
+    QElapsedTimer guard;  // a generous bound, not a speed expectation
     guard.start();
-    while ((once == 0 || ticks < 3) && guard.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    const qint64 until = guard.elapsed() + 20;
-    while (guard.elapsed() < until) {
+    while ((once == 0 || ticks < 3 || guard.elapsed() < 50) && guard.elapsed() < 10000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     EXPECT_EQ(once, 1);
