@@ -1,5 +1,7 @@
 #include "KorvuDarivir/UI/MicButtonView.h"
 
+#include "KorvuDarivir/UI/MicButtonDrawing.h"
+
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QGuiApplication>
@@ -53,24 +55,12 @@ bool isAnimated(const MicButtonState& state)
     return state.kind() == MicButtonState::Kind::rec || state.kind() == MicButtonState::Kind::proc;
 }
 
-// Stands in for the button drawing until a view is given its own paint function.
-void paintPlain(QPainter& painter, qreal side, const MicButtonState& look, double, double)
-{
-    const qreal scale = side / MicButtonView::baseSide;
-    const QColor fill = look.kind() == MicButtonState::Kind::rec ? QColor(0xEE, 0x3F, 0x23) : QColor(0x4C, 0x40, 0x84);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(fill);
-    painter.drawEllipse(QRectF(6 * scale, 6 * scale, 26 * scale, 26 * scale));
-}
-
 }  // namespace
 
 MicButtonView::MicButtonView(QWidget* parent, platform::Scheduler* scheduler)
     : QWidget(parent),
       ownedScheduler_(scheduler == nullptr ? std::make_unique<platform::QtScheduler>() : nullptr),
-      scheduler_(scheduler == nullptr ? ownedScheduler_.get() : scheduler),
-      paint_(paintPlain)
+      scheduler_(scheduler == nullptr ? ownedScheduler_.get() : scheduler)
 {
     static const bool factoryInstalled = [] {
         QAccessible::installFactory(accessibleFor);
@@ -145,19 +135,10 @@ QRegion MicButtonView::discRegion(qreal side, qreal radius)
     return QRegion(path.toFillPolygon().toPolygon());
 }
 
-void MicButtonView::setPaintFunction(PaintFunction paint)
-{
-    paint_ = std::move(paint);
-    update();
-}
-
 void MicButtonView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    const MicButtonState look = state_ == MicButtonState::idle && hovering_ ? MicButtonState::hover : state_;
-    if (paint_) {
-        paint_(painter, width(), look, level_, spin_);
-    }
+    MicButtonDrawing::draw(painter, QRectF(rect()), state_, hovering_, level_, spin_);
 }
 
 void MicButtonView::setHovering(bool hovering)

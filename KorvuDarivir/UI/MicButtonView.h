@@ -32,11 +32,6 @@ public:
     static constexpr qreal dragThreshold = 3;
     static constexpr std::chrono::milliseconds tickInterval{16};
 
-    // Paints the button at `side` points in `look`, with the smoothed level and the
-    // spinner's angle.
-    using PaintFunction =
-        std::function<void(QPainter& painter, qreal side, const MicButtonState& look, double level, double spin)>;
-
     // On the application's timers, or on `scheduler` (tests; it must outlive the view).
     explicit MicButtonView(QWidget* parent = nullptr, platform::Scheduler* scheduler = nullptr);
     ~MicButtonView() override;
@@ -66,7 +61,6 @@ public:
     double level() const { return level_; }
     double spin() const { return spin_; }
 
-    void setPaintFunction(PaintFunction paint);
     // The clickable disc (and, without a compositor, the visible shape) of a view this wide.
     static QRegion discRegion(qreal side, qreal radius);
 
@@ -97,7 +91,6 @@ private:
     double level_ = 0;
     double spin_ = 0;
     platform::SchedulerToken animation_;
-    PaintFunction paint_;
 
     // A press that may become a drag.
     bool pressed_ = false;

@@ -3,6 +3,8 @@
 #include "Platform/UI/FakeScheduler.h"
 #include "Platform/UI/FakeScreenProvider.h"
 
+#include <QImage>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -170,4 +172,41 @@ TEST(HintPanelPill, AnyDetailAddsASecondLine)
     EXPECT_GT(empty.height(), one.height());
     EXPECT_EQ(two.height(), empty.height());
     EXPECT_GE(two.width(), one.width());
+}
+
+TEST(HintPanelPill, PaintsTheKindsColoursOnTheHudWithAShadowBelow)
+{
+    struct Row {
+        HintKind kind;
+        QColor ring;         // at the left edge of the icon
+        QColor besideGlyph;  // inside the icon, left of the glyph
+    };
+    const QColor red(0xEE, 0x3F, 0x23);
+    const QColor purple(0x75, 0x67, 0xA1);
+    const std::vector<Row> rows{
+        {HintKind::info, purple, purple}, {HintKind::warning, red, Qt::white}, {HintKind::error, red, red}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.kind));
+        korvu::HintPill pill({row.kind, "Kein Text erkannt", std::nullopt});
+        pill.setContentsMargins(14, 14, 14, 14);
+        pill.resize(pill.sizeHint());
+        QImage image(pill.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        pill.render(&image, {}, {}, QWidget::DrawChildren);
+        const auto near = [](QColor a, QColor b, int tolerance = 3) {
+            return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+                   std::abs(a.blue() - b.blue()) <= tolerance;
+        };
+        // The icon: 20 x 20 at 8 from the pill's left edge, centred vertically.
+        const int middle = pill.height() / 2;
+        const QColor ring = image.pixelColor(14 + 8, middle);
+        const QColor beside = image.pixelColor(14 + 8 + 4, middle);
+        EXPECT_TRUE(near(ring, row.ring, 16)) << ring.name().toStdString();  // edge smoothing
+        EXPECT_TRUE(near(beside, row.besideGlyph)) << beside.name().toStdString();
+        // The capsule's right part is the light hud colour; the shadow falls below it.
+        const QColor hud = image.pixelColor(pill.width() - 14 - 10, middle);
+        EXPECT_TRUE(near(hud, Qt::white)) << hud.name().toStdString();
+        EXPECT_GT(image.pixelColor(pill.width() / 2, pill.height() - 8).alpha(),
+                  image.pixelColor(pill.width() / 2, 8).alpha());
+    }
 }
