@@ -4,8 +4,10 @@
 
 #include <QEasingCurve>
 #include <QEvent>
+#include <QFocusEvent>
 #include <QPainter>
 
+#include "KorvuDarivir/UI/StyledButton.h"
 #include "KorvuDarivir/UI/Theme.h"
 #include "Platform/UI/Painting.h"
 
@@ -42,13 +44,18 @@ QColor blend(const QColor& a, const QColor& b, double t)
 }  // namespace
 
 BrandToggle::BrandToggle(const QString& text, QWidget* parent)
-    : BrandToggle(text, *new platform::QtScheduler, parent)
+    : QAbstractButton(parent), ownScheduler_(std::make_unique<platform::QtScheduler>()), scheduler_(*ownScheduler_)
 {
-    ownScheduler_.reset(&scheduler_);
+    setUp(text);
 }
 
 BrandToggle::BrandToggle(const QString& text, platform::Scheduler& scheduler, QWidget* parent)
     : QAbstractButton(parent), scheduler_(scheduler)
+{
+    setUp(text);
+}
+
+void BrandToggle::setUp(const QString& text)
 {
     setText(text);
     setCheckable(true);
@@ -90,6 +97,18 @@ void BrandToggle::changeEvent(QEvent* event)
     QAbstractButton::changeEvent(event);
 }
 
+void BrandToggle::focusInEvent(QFocusEvent* event)
+{
+    keyboardFocus_ = StyledButton::isKeyboardFocus(event->reason());
+    QAbstractButton::focusInEvent(event);
+}
+
+void BrandToggle::focusOutEvent(QFocusEvent* event)
+{
+    keyboardFocus_ = false;
+    QAbstractButton::focusOutEvent(event);
+}
+
 void BrandToggle::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -110,6 +129,9 @@ void BrandToggle::paintEvent(QPaintEvent*)
             k.drawEllipse(knob);
         });
     });
+    if (keyboardFocus_ && hasFocus()) {
+        StyledButton::drawFocusRing(painter, track, track.height() / 2, palette().color(QPalette::Highlight));
+    }
 }
 
 }  // namespace korvu

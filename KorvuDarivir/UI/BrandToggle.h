@@ -13,7 +13,8 @@ namespace korvu {
 // on. Every change of the checked state slides the knob and blends the colour in 0.15 s
 // with an ease-out curve. Disabled, the switch is drawn at half opacity. The text is not
 // drawn; it names the switch for screen readers. Space, a click anywhere on it, and
-// setChecked flip it as for any checkable Qt button.
+// setChecked flip it as for any checkable Qt button; keyboard focus shows a ring as on
+// the styled buttons.
 class BrandToggle : public QAbstractButton {
     Q_OBJECT
 public:
@@ -31,14 +32,18 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
 private:
+    void setUp(const QString& text);
     void animateTo(bool on);
     void tick();
 
     std::unique_ptr<platform::Scheduler> ownScheduler_;
     platform::Scheduler& scheduler_;
     platform::SchedulerToken animation_;
+    bool keyboardFocus_ = false;
     double position_ = 0;
     double from_ = 0;
     double to_ = 0;

@@ -1,22 +1,19 @@
 #pragma once
 
-#include <QPushButton>
+#include "KorvuDarivir/UI/StyledButton.h"
 
 namespace korvu {
 
-// The main action of a page: white 13-point medium text on a filled accent rounded
-// rectangle; the fill turns to the switched-off grey while disabled, and the whole button
-// fades to 0.8 while pressed. The whole padded rectangle takes clicks.
-class PrimaryButton : public QPushButton {
+// The main action of a page: white 13-point medium text on the accent colour, padding 16
+// by 6; disabled, the fill turns to the switched-off grey and the text stays white;
+// pressed, the whole button fades to 0.8. The whole padded rectangle takes clicks.
+class PrimaryButton : public StyledButton {
     Q_OBJECT
 public:
     explicit PrimaryButton(const QString& text, QWidget* parent = nullptr);
 
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
 protected:
-    void paintEvent(QPaintEvent* event) override;
+    Look look() const override;
 };
 
 }  // namespace korvu

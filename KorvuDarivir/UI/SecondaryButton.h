@@ -1,21 +1,18 @@
 #pragma once
 
-#include <QPushButton>
+#include "KorvuDarivir/UI/StyledButton.h"
 
 namespace korvu {
 
-// Any other action: 13-point text in the text colour on a neutral rounded rectangle,
-// faded to 0.75 while pressed. It has no disabled look of its own.
-class SecondaryButton : public QPushButton {
+// Any other action: 13-point text in the text colour on the neutral segment colour,
+// padding 14 by 6, faded to 0.75 while pressed. It has no disabled look of its own.
+class SecondaryButton : public StyledButton {
     Q_OBJECT
 public:
     explicit SecondaryButton(const QString& text, QWidget* parent = nullptr);
 
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
 protected:
-    void paintEvent(QPaintEvent* event) override;
+    Look look() const override;
 };
 
 }  // namespace korvu

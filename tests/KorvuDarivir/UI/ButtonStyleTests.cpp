@@ -89,6 +89,16 @@ TEST(ButtonStyle, TheWholePaddedRectangleClicks)
         QTest::keyClick(button, Qt::Key_Space);
         EXPECT_EQ(clicks.count(), 3);
     }
+    // Keyboard focus shows a ring at the edge; focus from a click does not.
+    primary.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&primary));
+    const QColor edge = uitest::at(uitest::grab(primary, 1), {1.0, primary.height() / 2.0});
+    primary.setFocus(Qt::MouseFocusReason);
+    EXPECT_EQ(uitest::at(uitest::grab(primary, 1), {1.0, primary.height() / 2.0}), edge);
+    primary.clearFocus();
+    primary.setFocus(Qt::TabFocusReason);
+    EXPECT_TRUE(uitest::sameColour(uitest::at(uitest::grab(primary, 1), {1.0, primary.height() / 2.0}),
+                                   primary.palette().color(QPalette::Highlight).rgb() & 0xFFFFFF, 40));
 }
 
 TEST(Toggle, KnobSlidesWithEaseOutAndTheSwitchActsAsAButton)
