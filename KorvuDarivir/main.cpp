@@ -67,7 +67,9 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("KORVU Darivir"));
     QApplication::setApplicationVersion(QString::fromLatin1(korvu::build::version));
     QApplication::setDesktopFileName(QStringLiteral("korvu-darivir"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("korvu-darivir")));
+    // The installed icon when the desktop has it, else the one built into the program.
+    Q_INIT_RESOURCE(icon);
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("korvu-darivir"), QIcon(QStringLiteral(":/korvu-darivir.svg"))));
     // The application lives in its status item; closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -6,6 +6,7 @@
 #include "KorvuDarivir/UI/BrandToggle.h"
 #include "KorvuDarivir/UI/PrimaryButton.h"
 #include "KorvuDarivir/UI/SecondaryButton.h"
+#include "KorvuDarivir/Windows/ApiKeyEditor.h"
 #include "KorvuDarivir/Windows/Form.h"
 #include "KorvuDarivir/Windows/MicrophonePicker.h"
 #include "KorvuDarivir/Windows/ModelCard.h"
@@ -287,8 +288,10 @@ QWidget* OnboardingView::cleanupPage()
 {
     auto* content = new QVBoxLayout;
     content->addLayout(form::row(QStringLiteral("Diktate bereinigen lassen"),
-                                 QStringLiteral("Den API-Schlüssel trägst du in den Einstellungen unter „Bereinigung“ ein."),
+                                 QStringLiteral("Mit deinem API-Schlüssel; du kannst ihn auch später in den "
+                                                "Einstellungen eintragen."),
                                  boolToggle(Settings::cleanupEnabledKey)));
+    content->addWidget(new ApiKeyEditor(KeyStore::desktop()));
     return page(QStringLiteral("Bereinigung"),
                 QStringLiteral("Auf Wunsch glättet ein Sprachmodell (die Claude API, mit deinem eigenen Schlüssel) "
                                "Zeichensetzung, Füllwörter und Versprecher. Ohne Schlüssel bleibt der erkannte Text, "

@@ -3,7 +3,6 @@
 #include "KorvuDarivir/App/LoginItem.h"
 #include "KorvuDarivir/App/Updater.h"
 #include "KorvuDarivir/Dictation/Permissions.h"
-#include "KorvuDarivir/Dictation/TextCleaner.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/Settings.h"
@@ -11,11 +10,11 @@
 #include "KorvuDarivir/UI/BrandToggle.h"
 #include "KorvuDarivir/UI/PrimaryButton.h"
 #include "KorvuDarivir/UI/SecondaryButton.h"
+#include "KorvuDarivir/Windows/ApiKeyEditor.h"
 #include "KorvuDarivir/Windows/Form.h"
 #include "KorvuDarivir/Windows/MicrophonePicker.h"
 #include "KorvuDarivir/Windows/ModelCard.h"
 #include "KorvuDarivir/Windows/ShortcutRecorder.h"
-#include "Platform/Async/MainThread.h"
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <QClipboard>
@@ -131,10 +130,7 @@ QString appName(StyleApp app)
 SettingsView::SettingsView(QWidget* parent) : SettingsView(KeyStore::desktop(), parent) {}
 
 SettingsView::SettingsView(KeyStore& keys, QWidget* parent)
-    : QWidget(parent),
-      validateKey([](const QString& key) { return TextCleaner::validate(key); }),
-      keys_(keys),
-      tabs_(new QTabWidget(this))
+    : QWidget(parent), keys_(keys), tabs_(new QTabWidget(this))
 {
     setObjectName(QStringLiteral("settings"));
     tabs_->addTab(dictationPage(), tabTitle(SettingsTab::dictation));
@@ -164,7 +160,6 @@ SettingsView::SettingsView(KeyStore& keys, QWidget* parent)
             refreshVocabulary();
         }
     });
-    readKey();
 }
 
 SettingsView::~SettingsView() = default;
@@ -261,31 +256,11 @@ QWidget* SettingsView::cleanupPage()
                                                 "an die Claude API."),
                                  boundToggle(Settings::cleanupEnabledKey, this)));
 
-    keyStatus_ = form::note(QStringLiteral("Schlüssel wird gelesen …"));
-    keyField_ = new QLineEdit;
-    keyField_->setObjectName(QStringLiteral("apiKey"));
-    keyField_->setEchoMode(QLineEdit::Password);
-    keyField_->setPlaceholderText(QStringLiteral("Neuen API-Schlüssel einfügen"));
-    auto* save = new PrimaryButton(QStringLiteral("Speichern"));
-    auto* remove = new SecondaryButton(QStringLiteral("Entfernen"));
-    connect(save, &QPushButton::clicked, this, &SettingsView::saveKey);
-    connect(keyField_, &QLineEdit::returnPressed, this, &SettingsView::saveKey);
-    connect(remove, &QPushButton::clicked, this, [this] {
-        QPointer<QObject> self(this);
-        keys_.write(std::nullopt, Keychain::Account::anthropicAPIKey, self, [this](bool stored) {
-            keyStatus_->setText(stored ? QStringLiteral("Kein Schlüssel gespeichert.")
-                                       : QStringLiteral("Der Schlüsselbund hat das Entfernen abgelehnt."));
-        });
-    });
-    auto* keyRow = new QHBoxLayout;
-    keyRow->addWidget(keyField_, 1);
-    keyRow->addWidget(save);
-    keyRow->addWidget(remove);
+    keyEditor_ = new ApiKeyEditor(keys_);
     auto* key = new QVBoxLayout;
     key->addWidget(form::heading(QStringLiteral("API-Schlüssel")));
     key->addWidget(form::note(QStringLiteral("Er liegt im Schlüsselbund der Sitzung, nie in den Einstellungen.")));
-    key->addLayout(keyRow);
-    key->addWidget(keyStatus_);
+    key->addWidget(keyEditor_);
 
     auto* styles = new QVBoxLayout;
     styles->addWidget(form::heading(QStringLiteral("Schreibstil je Programm")));
@@ -303,68 +278,6 @@ QWidget* SettingsView::cleanupPage()
         styles->addLayout(form::row(appName(app), QString(), choice));
     }
     return page({form::card(cleanup), form::card(key), form::card(styles)});
-}
-
-QString SettingsView::maskedKey(const QString& key)
-{
-    if (key.size() < 16) {
-        return QStringLiteral("••••");
-    }
-    return key.left(7) + QStringLiteral("…") + key.right(4);
-}
-
-QString SettingsView::keyStatus() const
-{
-    return keyStatus_->text();
-}
-
-void SettingsView::readKey()
-{
-    QPointer<QObject> self(this);
-    keys_.read(Keychain::Account::anthropicAPIKey, self, [this](const KeyReading& reading) {
-        switch (reading.status) {
-        case KeyStatus::found:
-            keyStatus_->setText(QStringLiteral("Gespeichert: %1").arg(maskedKey(reading.value)));
-            break;
-        case KeyStatus::missing:
-            keyStatus_->setText(QStringLiteral("Kein Schlüssel gespeichert."));
-            break;
-        case KeyStatus::locked:
-            keyStatus_->setText(QStringLiteral("Der Schlüsselbund ist gesperrt."));
-            break;
-        case KeyStatus::unavailable:
-            keyStatus_->setText(QStringLiteral("Kein Schlüsselbund erreichbar."));
-            break;
-        }
-    });
-}
-
-// The key is stored first, so nothing the user typed is lost when the check cannot reach
-// the API; the check's verdict follows.
-void SettingsView::saveKey()
-{
-    const QString key = keyField_->text().trimmed();
-    if (key.isEmpty()) {
-        return;
-    }
-    keyField_->clear();
-    keyStatus_->setText(QStringLiteral("Wird gespeichert …"));
-    QPointer<QObject> self(this);
-    keys_.write(key, Keychain::Account::anthropicAPIKey, self, [this, self, key](bool stored) {
-        if (!stored) {
-            keyStatus_->setText(QStringLiteral("Der Schlüsselbund hat den Schlüssel nicht gespeichert."));
-            return;
-        }
-        keyStatus_->setText(QStringLiteral("Gespeichert: %1 – wird geprüft …").arg(maskedKey(key)));
-        QThreadPool::globalInstance()->start([self, key, validate = validateKey] {
-            const std::optional<QString> problem = validate(key);
-            platform::deliver(self, [self, key, problem] {
-                auto* view = static_cast<SettingsView*>(self.data());
-                view->keyStatus_->setText(problem ? QStringLiteral("Gespeichert: %1 – Prüfung: %2").arg(maskedKey(key), *problem)
-                                                  : QStringLiteral("Gespeichert und geprüft: %1").arg(maskedKey(key)));
-            });
-        });
-    });
 }
 
 QWidget* SettingsView::vocabularyPage()

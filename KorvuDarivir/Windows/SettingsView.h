@@ -5,17 +5,12 @@
 
 #include <QWidget>
 
-#include <functional>
-#include <optional>
-
-class QLabel;
-class QLineEdit;
 class QListWidget;
 class QTabWidget;
 
 namespace korvu {
 
-class BrandToggle;
+class ApiKeyEditor;
 
 // The settings window's content: five tabs (dictation, cleanup, vocabulary, history,
 // system) over the shared application model, the settings, the key store, the vocabulary
@@ -35,16 +30,7 @@ public:
     void setTab(SettingsTab tab);
 
     QTabWidget* tabs() const { return tabs_; }
-    // What the cleanup tab says about the stored API key (never the whole key).
-    QString keyStatus() const;
-    // Stores the key typed in the key field (trimmed), then checks it against the API.
-    void saveKey();
-
-    // Checks a key against the API: none when accepted, else the message. Tests replace it.
-    std::function<std::optional<QString>(const QString&)> validateKey;
-
-    // The key as it may be shown: its beginning and its last four characters.
-    static QString maskedKey(const QString& key);
+    ApiKeyEditor* keyEditor() const { return keyEditor_; }
 
 private:
     QWidget* dictationPage();
@@ -53,14 +39,12 @@ private:
     QWidget* historyPage();
     QWidget* systemPage();
     void followStoredTab();
-    void readKey();
     void refreshVocabulary();
     void refreshHistory();
 
     KeyStore& keys_;
     QTabWidget* tabs_;
-    QLabel* keyStatus_ = nullptr;
-    QLineEdit* keyField_ = nullptr;
+    ApiKeyEditor* keyEditor_ = nullptr;
     QListWidget* terms_ = nullptr;
     QListWidget* records_ = nullptr;
 };
