@@ -30,6 +30,7 @@ QProcessEnvironment onTheDisplay()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove("QT_QPA_PLATFORM");
+    environment.remove("OMP_WAIT_POLICY");
     return environment;
 }
 
@@ -131,6 +132,10 @@ TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
     app.start(program(), {});
     ASSERT_TRUE(app.waitForStarted());
     EXPECT_TRUE(eventually([&] { return !tray.items().isEmpty(); })) << "the status item shows in the tray";
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(app.processId()));
+    ASSERT_TRUE(environ.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(environ.readAll().split('\0').contains("OMP_WAIT_POLICY=passive"))
+        << "the OpenMP runtime is loaded with passive waits";
     EXPECT_TRUE(eventually([] { return windowShown("KORVU Darivir – Willkommen"); })) << "first start opens the onboarding";
 
     const Outcome added = run({"--add-word", "Zyxwort"});
