@@ -10,6 +10,7 @@
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/KeyStore.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
+#include "KorvuDarivir/UI/MicButtonPanel.h"
 #include "Platform/Async/MainThread.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/UI/ScreenProvider.h"
@@ -64,21 +65,28 @@ private:
     Transcriber transcriber_;
 };
 
-// Stands in until the floating button's window exists: never shown.
-class NoButtonPanel final : public DictationController::ButtonPanel {
+// The floating button's window behind the controller's view of it.
+class FloatingButtonPanel final : public DictationController::ButtonPanel {
 public:
-    void setCallbacks(Callbacks) override {}
-    void setState(const MicButtonState&) override {}
-    void setInputLevel(double) override {}
-    bool isVisible() const override { return false; }
-    void orderOut() override {}
-    void place(const QPointF&) override {}
-    QRectF frame() const override { return {}; }
-    std::optional<QPointF> standardOrigin() const override { return origin_; }
-    void setStandardOrigin(const std::optional<QPointF>& origin) override { origin_ = origin; }
+    void setCallbacks(Callbacks callbacks) override
+    {
+        MicButtonView* button = panel_.button();
+        button->onClick = std::move(callbacks.onClick);
+        button->onHoverChange = std::move(callbacks.onHoverChange);
+        button->isDraggable = std::move(callbacks.isDraggable);
+        button->onDragEnded = std::move(callbacks.onDragEnded);
+    }
+    void setState(const MicButtonState& state) override { panel_.button()->setState(state); }
+    void setInputLevel(double level) override { MicButtonView::inputLevel = level; }
+    bool isVisible() const override { return panel_.isVisible(); }
+    void orderOut() override { panel_.orderOut(); }
+    void place(const QPointF& buttonOrigin) override { panel_.place(buttonOrigin); }
+    QRectF frame() const override { return panel_.frame(); }
+    std::optional<QPointF> standardOrigin() const override { return panel_.standardOrigin; }
+    void setStandardOrigin(const std::optional<QPointF>& origin) override { panel_.standardOrigin = origin; }
 
 private:
-    std::optional<QPointF> origin_;
+    MicButtonPanel panel_;
 };
 
 }  // namespace
@@ -99,7 +107,7 @@ DictationController::Environment DictationController::desktopEnvironment()
     environment.speech = std::make_unique<TranscriberSpeech>();
     environment.recorder = std::make_shared<AudioRecorder>();
     environment.tracker = std::make_unique<FocusTracker>();
-    environment.panel = std::make_unique<NoButtonPanel>();
+    environment.panel = std::make_unique<FloatingButtonPanel>();
     environment.hints = makeHintPanel();
     environment.model = &AppModel::shared();
     environment.hotkeys = &HotkeyCenter::shared();

@@ -8,11 +8,12 @@ namespace korvu {
 
 enum class HintKind { info, warning, error };
 
-// A short toast: a title and an optional second line. Equal when all three parts are.
+// A short toast: what just happened, in one line or two. The owners build it; the hint
+// panel only shows it.
 struct Hint {
     HintKind kind = HintKind::info;
-    QString title;
-    std::optional<QString> detail;
+    QString title;                  // the first line, always shown
+    std::optional<QString> detail;  // the second line; empty for a one-line hint
 
     friend bool operator==(const Hint&, const Hint&) = default;
 };
