@@ -18,7 +18,12 @@ public:
     void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
     bool isAccessibilityTrusted() override { return trusted; }
     void promptForAccessibility() override { ++prompts; }
-    void openPane(korvu::PrivacyPane) override { ++panes; }
+    bool openPane(korvu::PrivacyPane) override
+    {
+        ++panes;
+        return true;
+    }
+    bool isWaylandSession() override { return false; }
 
     std::atomic<bool> trusted{true};
     std::atomic<int> prompts{0};
