@@ -1,13 +1,9 @@
 // The tray item for real: a StatusNotifierWatcher of the test on the session bus, the item
 // registering with it, publishing its tooltip and icon, and opening its menu when a host
 // activates it over D-Bus.
-#include "KorvuDarivir/Store/AppModel.h"
-#include "KorvuDarivir/Store/HistoryStore.h"
-#include "KorvuDarivir/UI/StatusItemController.h"
 #include "Platform/UI/SystemTray.h"
 
 #include "StatusItemTestSupport.h"
-#include "support/TempDir.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -131,48 +127,34 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
         },
         Qt::BlockingQueuedConnection);
     auto stopWatcher = qScopeGuard([&] {
-        QMetaObject::invokeMethod(
-            watcherObject,
-            [&] {
-                watcherBus.unregisterService(QStringLiteral("org.kde.StatusNotifierWatcher"));
-                watcherBus.unregisterObject(QStringLiteral("/StatusNotifierWatcher"));
-                delete watcherObject;
-            },
-            Qt::BlockingQueuedConnection);
+        // Deleted on its thread, the object also leaves the bus.
+        QMetaObject::invokeMethod(watcherObject, [&] { delete watcherObject; }, Qt::BlockingQueuedConnection);
         watcherThread.quit();
         watcherThread.wait();
     });
     ASSERT_TRUE(registered) << "the watcher could not take its name on the session bus";
 
-    EXPECT_TRUE(platform::SystemTray::systemTrayAvailable());
-    FakePermissions& permissions = longLivedPermissions();
-    AppModel model(permissions);
-    model.setAccessibilityGranted(true);
-    testsupport::TempDir folder;
-    HistoryStore history(folder.path());
-    StatusItemController::Services services;
-    services.model = &model;
-    services.history = &history;
-    services.permissions = &permissions;
-    StatusItemController controller([] {}, [] {}, std::move(services));
-    EXPECT_TRUE(controller.isTrayAvailable());
+    MenuFixture f;
+    f.model.setAccessibilityGranted(true);
+    const auto controller = f.make(std::make_unique<platform::SystemTray>());
+    EXPECT_TRUE(controller->isTrayAvailable());
 
     ASSERT_TRUE(spinUntil([&] { return !watcher.items().isEmpty(); })) << "the item never registered";
     const QString item = watcher.items().front();
     EXPECT_EQ(toolTipTitle(itemProperty(item, QStringLiteral("ToolTip"))), QStringLiteral("KORVU Darivir"));
     EXPECT_FALSE(imageWidths(itemProperty(item, QStringLiteral("IconPixmap"))).isEmpty());
 
-    model.setPhase(DictationPhase::recording);
-    model.setRecordingSeconds(12);
+    f.model.setPhase(DictationPhase::recording);
+    f.model.setRecordingSeconds(12);
     settle();
     EXPECT_EQ(toolTipTitle(itemProperty(item, QStringLiteral("ToolTip"))), QStringLiteral("KORVU Darivir · Aufnahme 0:12"));
 
     const QDBusMessage reply =
         callItem(item, QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("Activate"), {10, 10});
     EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
-    EXPECT_TRUE(spinUntil([&] { return controller.menu()->isVisible(); })) << "activation did not open the menu";
-    EXPECT_EQ(controller.toggleItem()->text(), QStringLiteral("Diktat beenden"));
-    controller.menu()->hide();
+    EXPECT_TRUE(spinUntil([&] { return controller->menu()->isVisible(); })) << "activation did not open the menu";
+    EXPECT_EQ(controller->toggleItem()->text(), QStringLiteral("Diktat beenden"));
+    controller->menu()->hide();
 }
 
 #include "StatusItemDBusTests.moc"

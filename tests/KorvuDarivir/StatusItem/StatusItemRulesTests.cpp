@@ -132,43 +132,36 @@ TEST(StatusItem, KeyEquivalentsOfShortcuts)
 TEST(HeaderStatus, RowsFirstMatchWins)
 {
     using Dot = HeaderStatus::Dot;
-    HeaderStatus::Input ready;
-    ready.model = ModelState::ready;
-    ready.accessibilityGranted = true;
-    ready.hotkey = {49, Hotkey::controlKey | Hotkey::optionKey};
-    ready.recordingTime = QStringLiteral("0:07");
-    ready.languageName = QStringLiteral("Deutsch");
-
-    auto with = [&](auto change) {
-        HeaderStatus::Input input = ready;
-        change(input);
-        return HeaderStatus::from(input);
-    };
+    using Phase = DictationPhase;
     const LastInsert twelve{12, QStringLiteral("Mail")};
+    // Every row has an insert to show; only the ready row shows it.
+    auto status = [&](Phase phase, ModelState model, bool granted, bool cleanup = false) {
+        return HeaderStatus::from({phase, model, granted, {49, Hotkey::controlKey | Hotkey::optionKey}, twelve,
+                                   QStringLiteral("0:07"), QStringLiteral("Deutsch"), cleanup});
+    };
     struct Row {
         HeaderStatus status;
         HeaderStatus expected;
     };
     const Row rows[] = {
         // The phase rows come before the grant.
-        {with([](auto& in) { in.phase = DictationPhase::recording; in.accessibilityGranted = false; in.lastInsert = LastInsert{1, "X"}; }),
+        {status(Phase::recording, failed, false),
          {Dot::recording, "Aufnahme läuft · 0:07", "Klicken oder ⌃⌥ Leertaste zum Beenden", {}, {}}},
-        {with([](auto& in) { in.phase = DictationPhase::processing; in.accessibilityGranted = false; }),
-         {Dot::working, "Text wird erstellt", "Lokal auf deinem Mac", {}, {}}},
-        {with([](auto& in) { in.accessibilityGranted = false; in.model = ModelState::failed("x"); }),
+        {status(Phase::processing, failed, false), {Dot::working, "Text wird erstellt", "Lokal auf deinem Mac", {}, {}}},
+        {status(Phase::idle, failed, false),
          {Dot::recording, "Bedienungshilfen fehlen", "Ohne Freigabe kann kein Text eingefügt werden", {}, {}}},
-        {with([](auto& in) { in.model = ModelState::downloading(0.5); in.lastInsert = LastInsert{2, "X"}; }),
+        {status(Phase::idle, downloading, true),
          {Dot::working, "Sprachmodell wird geladen", "315 von 630 MB · 50 %", 0.5, "Du kannst gleich diktieren."}},
-        {with([](auto& in) { in.model = ModelState::preparing(true); }),
+        {status(Phase::idle, firstPrepare, true),
          {Dot::working, "Sprachmodell wird vorbereitet", "Wird für deinen Mac optimiert …", {}, "Passiert nur einmal."}},
-        {with([](auto& in) { in.model = ModelState::preparing(false); }),
-         {Dot::working, "Sprachmodell wird vorbereitet", "Startet …", {}, {}}},
-        {with([](auto& in) { in.model = ModelState::failed("Kein Netz"); }),
+        {status(Phase::idle, laterPrepare, true), {Dot::working, "Sprachmodell wird vorbereitet", "Startet …", {}, {}}},
+        {status(Phase::idle, failed, true),
          {Dot::recording, "Download unterbrochen", "Prüfe deine Internetverbindung", {}, {}}},
-        {with([](auto&) {}), {Dot::ready, "Bereit", "Deutsch · läuft lokal auf deinem Mac", {}, {}}},
-        {with([&](auto& in) { in.cleanupEnabled = true; in.languageName = "Sprache automatisch"; in.lastInsert = twelve; }),
-         {Dot::ready, "Bereit", "Sprache automatisch · mit KI-Aufbereitung", {}, "Zuletzt: 12 Wörter in Mail eingefügt"}},
-        {with([](auto& in) { in.model = ModelState::notLoaded; in.lastInsert = LastInsert{3, "X"}; }),
+        {status(Phase::idle, ModelState::ready, true),
+         {Dot::ready, "Bereit", "Deutsch · läuft lokal auf deinem Mac", {}, "Zuletzt: 12 Wörter in Mail eingefügt"}},
+        {status(Phase::idle, ModelState::ready, true, true),
+         {Dot::ready, "Bereit", "Deutsch · mit KI-Aufbereitung", {}, "Zuletzt: 12 Wörter in Mail eingefügt"}},
+        {status(Phase::idle, ModelState::notLoaded, true),
          {Dot::working, "Sprachmodell nicht geladen", "Wird in der Ersteinrichtung geladen", {}, {}}},
     };
     for (const Row& row : rows) {
@@ -179,11 +172,8 @@ TEST(HeaderStatus, RowsFirstMatchWins)
         EXPECT_EQ(row.status.progress, row.expected.progress);
         EXPECT_EQ(row.status.last, row.expected.last);
     }
-
     EXPECT_EQ(HeaderStatus::lastInsertLine({0, "Notizen"}), QStringLiteral("Zuletzt: 0 Wörter in Notizen eingefügt"));
     EXPECT_EQ(HeaderStatus::lastInsertLine({1, "Notizen"}), QStringLiteral("Zuletzt: 1 Wort in Notizen eingefügt"));
-    EXPECT_EQ(HeaderStatus::lastInsertLine({2, "Notizen"}), QStringLiteral("Zuletzt: 2 Wörter in Notizen eingefügt"));
     // A progress that is no number keeps the detail readable.
-    EXPECT_EQ(with([](auto& in) { in.model = ModelState::downloading(std::nan("")); }).detail,
-              QStringLiteral("0 von 630 MB · 0 %"));
+    EXPECT_EQ(status(Phase::idle, ModelState::downloading(std::nan("")), true).detail, QStringLiteral("0 von 630 MB · 0 %"));
 }

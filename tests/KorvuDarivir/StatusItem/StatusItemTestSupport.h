@@ -1,6 +1,11 @@
 #pragma once
 
 #include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/AppModel.h"
+#include "KorvuDarivir/Store/HistoryStore.h"
+#include "KorvuDarivir/UI/StatusItemController.h"
+#include "Platform/UI/FakeTray.h"
+#include "support/TempDir.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -35,6 +40,8 @@ inline FakePermissions& longLivedPermissions()
 {
     static FakePermissions permissions;
     permissions.trusted = true;
+    permissions.prompts = 0;
+    permissions.panes = 0;
     return permissions;
 }
 
@@ -55,3 +62,29 @@ inline void settle()
 {
     for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
 }
+
+// The model, history and tray of one controller, with nothing of the desktop's.
+struct MenuFixture {
+    // Outlives the test: a grant check may still be on its thread when the test ends.
+    FakePermissions& permissions = longLivedPermissions();
+    korvu::AppModel model{permissions};
+    testsupport::TempDir folder;
+    korvu::HistoryStore history{folder.path()};
+    platform::FakeTray* tray = nullptr;
+    int cancels = 0;
+    int settingsOpened = 0;
+
+    // A controller over a fake tray, unless another is given.
+    std::unique_ptr<korvu::StatusItemController> make(std::unique_ptr<platform::TrayBackend> other = nullptr)
+    {
+        auto fake = std::make_unique<platform::FakeTray>();
+        tray = fake.get();
+        korvu::StatusItemController::Services services;
+        services.model = &model;
+        services.history = &history;
+        services.permissions = &permissions;
+        services.tray = other ? std::move(other) : std::move(fake);
+        model.installOpenSettings([this] { ++settingsOpened; });
+        return std::make_unique<korvu::StatusItemController>([this] { ++cancels; }, [] {}, std::move(services));
+    }
+};
