@@ -3,11 +3,12 @@
 //   darivir-model tiny --out DIR [--seed N] [--dtype F16|F32|BF16] [--width D] [--heads H]
 //                      [--encoder-layers N] [--decoder-layers N] [--mels 80|128] [--audio-ctx N]
 //   darivir-model scripted --out DIR --text TEXT [--language CODE] [--no-speech P] [--confidence L]
-//                          [--loop] [tiny's size options]
+//                          [--loop] [--english-only] [tiny's size options]
 //   darivir-model convert --checkpoint DIR --out DIR [--dtype F16|F32|BF16]
 //
 // Both end by loading the three models written, so a folder that the tool reports as
 // written is one the runtime accepts.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -33,7 +34,7 @@ int usage() {
                  "  darivir-model tiny --out DIR [--seed N] [--dtype F16|F32|BF16] [--width D] [--heads H]\n"
                  "                     [--encoder-layers N] [--decoder-layers N] [--mels N] [--audio-ctx N]\n"
                  "  darivir-model scripted --out DIR --text TEXT [--language CODE] [--no-speech P]\n"
-                 "                         [--confidence L] [--loop] [tiny's size options]\n"
+                 "                         [--confidence L] [--loop] [--english-only] [tiny's size options]\n"
                  "  darivir-model convert --checkpoint DIR --out DIR [--dtype F16|F32|BF16]\n";
     return 2;
 }
@@ -202,7 +203,9 @@ int tiny(const std::map<std::string, std::string>& options, bool scripted) {
     const std::filesystem::path out = options.at("out");
     const std::string text = scripted ? options.at("text") : std::string();
     const auto tokenizer = darivir::tinyTokenizer(300, text);
-    h.vocabSize = tokenizer.vocabSize;
+    // The family's English-only models have a vocabulary of 51864; the ids past the
+    // tokenizer's are never scripted.
+    h.vocabSize = options.count("english-only") ? std::max<int64_t>(51864, tokenizer.vocabSize) : tokenizer.vocabSize;
     auto weights = tinyWeights(h, uint64_t(seed), dtype);
     if (scripted) {
         const auto special = [&](const std::string& name) {

@@ -10,6 +10,7 @@
 #include "Vocarion/Core/Audio/AudioChunker.h"
 #include "Vocarion/Core/DarivirTokenizer.h"
 #include "Vocarion/Core/Text/LogitsFilter.h"
+#include "Vocarion/Utilities/DarivirError.h"
 
 using namespace vocarion;
 using namespace enginetest;
@@ -135,4 +136,71 @@ TEST(EngineDecisions, LongAudioGivesOneResultPerChunkInOrder) {
         ASSERT_EQ(results[i].segments.size(), 1u);
         EXPECT_FLOAT_EQ(results[i].segments[0].start, static_cast<float>(chunks[i].start) / Constants::sampleRate);
     }
+}
+
+TEST(EngineDecisions, EnglishOnlyModelsTakeNoLanguageOrTaskToken) {
+    auto recorder = std::make_shared<InitialTokens>();
+    auto engine = makeEngine(scriptedVariant("--text ' Good morning, dear friends.' --english-only"),
+                             VocarionConfig{.logitsFilters = std::vector<std::shared_ptr<LogitsFiltering>>{recorder}});
+    const auto& special = engine->tokenizer()->specialTokens();
+    const auto results = engine->transcribe(shortSpeech(), appOptions("de"));
+    EXPECT_EQ(recorder->seen(), (std::vector<int>{special.startOfTranscriptToken, special.noTimestampsToken}));
+    EXPECT_EQ(results[0].text, " Good morning, dear friends.");
+    EXPECT_EQ(results[0].language, "en");
+}
+
+TEST(EngineDecisions, AStopAskedForByOneChunkStopsThemAll) {
+    auto engine = makeEngine(scriptedVariant(kSpeech));
+    const auto audio = speechWithPauses(70.0);
+    ASSERT_GE(engine->audioChunker()->chunkAll(audio, Constants::windowSamples).size(), 3u);
+    auto options = appOptions("de");
+    options.concurrentWorkerCount = 1;  // one chunk per batch
+    int calls = 0;
+    const auto results = engine->transcribe(audio, options, [&](const TranscriptionProgress&) {
+        ++calls;
+        return std::optional<bool>(false);
+    });
+    EXPECT_EQ(calls, 1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].text, kText);
+}
+
+TEST(EngineDecisions, ClipsBoundTheSeekAndOptionsTheEngineCannotApplyAreRefused) {
+    auto engine = makeEngine(scriptedVariant(kSpeech));
+    auto options = appOptions("de");
+    options.chunkingStrategy = ChunkingStrategy::none;
+    const std::vector<float> audio(static_cast<size_t>(65.5 * Constants::sampleRate), 0.01f);
+    struct Case {
+        std::vector<float> clips;
+        float windowClipTime;
+        std::vector<float> starts;
+    };
+    for (const auto& c : {Case{{}, 1.0f, {0, 30, 60}},          // a rest of 5.5 s is decoded
+                          Case{{0, 60.5f}, 1.0f, {0, 30}},      // a rest of 0.5 s is not
+                          Case{{0, 60.5f}, 0.0f, {0, 30, 60}},
+                          Case{{2, 5, 40}, 1.0f, {2, 40}}}) {  // the last clip runs to the end
+        options.clipTimestamps = c.clips;
+        options.windowClipTime = c.windowClipTime;
+        const auto results = engine->transcribe(audio, options);
+        std::vector<float> starts;
+        for (const auto& segment : results[0].segments) starts.push_back(segment.start);
+        EXPECT_EQ(starts, c.starts) << ::testing::PrintToString(c.clips);
+        if (c.clips.size() == 3) {
+            EXPECT_FLOAT_EQ(results[0].segments[0].end, 5.0f);
+        }
+    }
+
+    auto refused = [&](auto change, const std::string& words) {
+        auto bad = appOptions("de");
+        change(bad);
+        try {
+            engine->transcribe(shortSpeech(), bad);
+            ADD_FAILURE() << "accepted: " << words;
+        } catch (const DarivirError& e) {
+            EXPECT_NE(std::string(e.what()).find(words), std::string::npos) << e.what();
+        }
+    };
+    refused([](DecodingOptions& o) { o.wordTimestamps = true; }, "word timestamps");
+    refused([](DecodingOptions& o) { o.maxWindowSeek = 100; }, "maxWindowSeek");
+    refused([](DecodingOptions& o) { o.clipTimestamps = {5, 2}; }, "clipTimestamps");
 }

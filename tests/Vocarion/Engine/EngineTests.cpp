@@ -8,6 +8,7 @@
 #include "EngineFixture.h"
 #include "Vocarion/Core/Audio/AudioChunker.h"
 #include "Vocarion/Core/DarivirTokenizer.h"
+#include "Vocarion/Core/AudioEncoder.h"
 #include "Vocarion/Core/FeatureExtractor.h"
 #include "Vocarion/Core/TextDecoder.h"
 #include "Vocarion/Utilities/DarivirError.h"
@@ -26,6 +27,10 @@ public:
     std::vector<std::vector<int>> calls() const {
         std::lock_guard lock(mutex_);
         return calls_;
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        calls_.clear();
     }
 
 protected:
@@ -48,7 +53,11 @@ class FailingExtractor : public FeatureExtractor {
 public:
     explicit FailingExtractor(std::function<bool(int)> failsOnCall) : failsOnCall_(std::move(failsOnCall)) {}
 
+    // Calls before this (the engine's warm-up) neither count nor fail.
+    void arm() { armed_ = true; }
+
     platform::ml::MultiArray logMelSpectrogram(std::span<const float> window) const override {
+        if (!armed_) return FeatureExtractor::logMelSpectrogram(window);
         const int call = ++calls_;
         if (failsOnCall_(call)) throw std::runtime_error("mel failure on call " + std::to_string(call));
         return FeatureExtractor::logMelSpectrogram(window);
@@ -57,6 +66,7 @@ public:
 private:
     std::function<bool(int)> failsOnCall_;
     mutable std::atomic<int> calls_{0};
+    std::atomic<bool> armed_{false};
 };
 
 int vocabularySize(const DarivirTokenizer& tokenizer) {
@@ -143,6 +153,36 @@ TEST(VocarionEngine, AnInterruptedDownloadNeverLeavesAnEncoderFolderBehind) {
     EXPECT_EQ(hub.fileDownloads(kRepo).size(), transfers);
 }
 
+TEST(VocarionEngine, AFolderWithoutTokenizerGetsItFromTheHubThoughModelDownloadsAreOff) {
+    const std::string text = " Guten Morgen, liebe Freunde.";
+    const auto& source = scriptedVariant("--text '" + text + "' --language de");
+    testsupport::TempDir dir;
+    const auto folder = dir / kVariant;
+    fs::copy(source, folder, fs::copy_options::recursive);
+    fs::remove(folder / "tokenizer.json");
+    testsupport::FakeHub hub;
+    hub.setFile(kRepo, kVariant + "/tokenizer.json", testsupport::readFile(source / "tokenizer.json"));
+    bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
+    auto engine = makeEngine(folder, VocarionConfig{.modelEndpoint = hub.endpoint()});  // download off
+    EXPECT_EQ(engine->transcribe(speech("Hallo Welt."), appOptions("de"))[0].text, text);
+}
+
+TEST(VocarionEngine, PrewarmRunsTheLoadedEncoderOnce) {
+    class CountingEncoder : public AudioEncoder {
+    public:
+        platform::ml::MultiArray encodeFeatures(const platform::ml::MultiArray& features) const override {
+            ++runs;
+            return AudioEncoder::encodeFeatures(features);
+        }
+        mutable std::atomic<int> runs{0};
+    };
+    auto encoder = std::make_shared<CountingEncoder>();
+    auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.audioEncoder = encoder});
+    EXPECT_EQ(encoder->runs.load(), 1);  // the warm-up, on the model the engine then uses
+    engine->transcribe(speech("Hallo Welt."), withoutFallback(appOptions("de")));
+    EXPECT_EQ(encoder->runs.load(), 2);
+}
+
 TEST(VocarionEngine, AmbiguousOrMissingVariantIsAnError) {
     testsupport::TempDir hubRoot, base;
     writeTinyVariant(hubRoot / "a_darivir-tiny");
@@ -190,50 +230,25 @@ TEST(VocarionEngine, TheSameSamplesGiveTheSameText) {
     EXPECT_EQ(first->transcribe(samples, sampled)[0].text, second->transcribe(samples, sampled)[0].text);
 }
 
-TEST(VocarionEngine, PromptAndLanguageTokensReachTheDecoderInOrder) {
-    auto decoder = std::make_shared<RecordingDecoder>();
-    auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.textDecoder = decoder});
-    const auto& tokenizer = *engine->tokenizer();
-    const auto& special = tokenizer.specialTokens();
-    auto options = withoutFallback(appOptions("de"));
-    std::vector<int> prompt;
-    for (int i = 0; i < 150; ++i) prompt.push_back(i + 1);  // longer than the 111 a window carries
-    options.promptTokens = prompt;
-    engine->transcribe(speech("Hallo Welt."), options);
-
-    const auto calls = decoder->calls();
-    ASSERT_GE(calls.size(), 3u);
-    std::vector<int> expectedFirst{special.startOfPreviousToken};
-    expectedFirst.insert(expectedFirst.end(), prompt.end() - 111, prompt.end());
-    expectedFirst.push_back(special.startOfTranscriptToken);
-    EXPECT_EQ(calls[0], expectedFirst);
-    EXPECT_EQ(calls[1], (std::vector<int>{*tokenizer.languageToken("de"), special.transcribeToken, special.noTimestampsToken}));
-    size_t fed = 0;
-    for (size_t i = 0; i < calls.size(); ++i) {
-        if (i >= 2) {
-            EXPECT_EQ(calls[i].size(), 1u);
-        }
-        fed += calls[i].size();
-    }
-    EXPECT_LE(fed, static_cast<size_t>(Constants::maxTextPositions));
-}
-
-TEST(VocarionEngine, WithoutPrefillTheInitialTokensAreFedOneByOne) {
+TEST(VocarionEngine, InitialTokensGoInOnePassWithPrefillAndOneByOneWithout) {
     auto decoder = std::make_shared<RecordingDecoder>();
     auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.textDecoder = decoder});
     const auto& special = engine->tokenizer()->specialTokens();
-    auto options = withoutFallback(appOptions("en"));
-    options.usePrefillPrompt = false;
-    options.detectLanguage = false;
-    options.sampleLength = 3;
-    engine->transcribe(speech("Hallo Welt."), options);
-    const auto calls = decoder->calls();
-    ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(calls[0], std::vector<int>{special.startOfTranscriptToken});
-    EXPECT_EQ(calls[1], std::vector<int>{*engine->tokenizer()->languageToken("en")});
-    EXPECT_EQ(calls[2], std::vector<int>{special.transcribeToken});
-    EXPECT_EQ(calls[3], std::vector<int>{special.noTimestampsToken});
-    EXPECT_LE(calls.size(), 4u + 2u);  // at most sampleLength tokens, the last one never fed
+    const int de = *engine->tokenizer()->languageToken("de");
+    using Calls = std::vector<std::vector<int>>;
+    for (const bool prefill : {true, false}) {
+        auto options = withoutFallback(appOptions("de"));
+        options.usePrefillPrompt = prefill;
+        options.sampleLength = 3;
+        decoder->clear();
+        engine->transcribe(speech("Hallo Welt."), options);
+        const auto calls = decoder->calls();
+        const Calls expected = prefill ? Calls{{special.startOfTranscriptToken}, {de, special.transcribeToken, special.noTimestampsToken}}
+                                       : Calls{{special.startOfTranscriptToken}, {de}, {special.transcribeToken}, {special.noTimestampsToken}};
+        ASSERT_GE(calls.size(), expected.size());
+        EXPECT_EQ(Calls(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected);
+        EXPECT_LE(calls.size(), expected.size() + 2u);  // at most sampleLength tokens, the last one never fed
+    }
 }
 
 TEST(VocarionEngine, AFailedChunkIsLeftOutAndAllFailingThrowsTheFirstError) {
@@ -244,6 +259,7 @@ TEST(VocarionEngine, AFailedChunkIsLeftOutAndAllFailingThrowsTheFirstError) {
 
     auto failing = std::make_shared<FailingExtractor>([](int call) { return call == 2; });
     auto engine = makeEngine(sharedTinyVariant(), VocarionConfig{.featureExtractor = failing});
+    failing->arm();
     const auto chunks = engine->audioChunker()->chunkAll(audio, Constants::windowSamples);
     const auto results = engine->transcribe(audio, options);
     ASSERT_EQ(results.size(), chunks.size() - 1);
@@ -252,6 +268,7 @@ TEST(VocarionEngine, AFailedChunkIsLeftOutAndAllFailingThrowsTheFirstError) {
 
     auto broken = std::make_shared<FailingExtractor>([](int) { return true; });
     engine = makeEngine(sharedTinyVariant(), VocarionConfig{.featureExtractor = broken});
+    broken->arm();
     try {
         engine->transcribe(audio, options);
         FAIL() << "every chunk failed, yet the transcription succeeded";
