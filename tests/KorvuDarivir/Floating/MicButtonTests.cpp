@@ -186,21 +186,13 @@ TEST(MicButtonView, StateChangesAnimateAndAreAnnounced)
     MicButtonView::inputLevel = 0;
 }
 
-TEST(MicButtonView, LabelsNameTheStateAndCutTheProgress)
+TEST(MicButtonView, LoadLabelsCutTheProgressAndSurviveNonNumbers)
 {
     const double inf = std::numeric_limits<double>::infinity();
-    const std::vector<std::pair<MicButtonState, QString>> rows{
-        {MicButtonState::load(0), "Sprachmodell lädt, 0 Prozent"},
-        {MicButtonState::load(0.999), "Sprachmodell lädt, 99 Prozent"},
-        {MicButtonState::load(std::numeric_limits<double>::quiet_NaN()), "Sprachmodell lädt, 0 Prozent"},
-        {MicButtonState::load(inf), "Sprachmodell lädt, 100 Prozent"},
-        {MicButtonState::load(-inf), "Sprachmodell lädt, 0 Prozent"},
-        {MicButtonState::hover, "Diktat starten"},
-        {MicButtonState::rec, "Aufnahme läuft, klicken zum Beenden"},
-        {MicButtonState::err, "Fehler, Details im Hinweis"},
-    };
-    for (const auto& [state, label] : rows) {
-        EXPECT_EQ(state.accessibilityLabel(), label);
+    for (const auto& [progress, label] : std::vector<std::pair<double, QString>>{
+             {0.999, "Sprachmodell lädt, 99 Prozent"}, {std::nan(""), "Sprachmodell lädt, 0 Prozent"},
+             {inf, "Sprachmodell lädt, 100 Prozent"}, {-inf, "Sprachmodell lädt, 0 Prozent"}}) {
+        EXPECT_EQ(MicButtonState::load(progress).accessibilityLabel(), label);
     }
 }
 
