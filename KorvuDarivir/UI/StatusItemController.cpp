@@ -14,6 +14,7 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPointer>
 #include <QWidgetAction>
@@ -93,6 +94,24 @@ void StatusItemController::buildMenu()
     QAction* quit = menu_->addAction(QStringLiteral("KORVU Darivir beenden"), this, &StatusItemController::quitApp);
     quit->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_Q));
     menu_->setAccessibleName(QStringLiteral("KORVU Darivir"));
+    // Qt matches a menu action's shortcut only when the menu hangs in a window's menu bar;
+    // this menu stands alone, so its keys are matched here while it is open.
+    menu_->installEventFilter(this);
+}
+
+bool StatusItemController::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != menu_.get() || event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    const QKeySequence pressed(QKeyCombination(key->modifiers() & ~Qt::KeypadModifier, Qt::Key(key->key())));
+    for (QAction* action : menu_->actions()) {
+        if (action->isVisible() && action->isEnabled() && !action->shortcut().isEmpty() && action->shortcut() == pressed) {
+            menu_->hide();  // as a click on the item would
+            action->trigger();
+            return true;
+        }
+    }
+    return false;
 }
 
 void StatusItemController::observe()
