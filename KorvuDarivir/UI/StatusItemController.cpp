@@ -19,6 +19,8 @@
 #include <QPointer>
 #include <QWidgetAction>
 
+#include <algorithm>
+#include <cmath>
 #include <thread>
 #include <utility>
 
@@ -35,6 +37,16 @@ void onMainThread(Work work)
     if (QCoreApplication* application = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
     }
+}
+
+// A ring that moved by less than half a percent looks the same at tray size; the
+// download reports its progress far more often than that.
+bool looksSame(const StatusIconChoice& a, const StatusIconChoice& b)
+{
+    if (a.kind != b.kind) return false;
+    if (a.kind != StatusIconChoice::Kind::ring) return true;
+    const auto step = [](double p) { return std::isnan(p) ? -1.0 : std::floor(std::clamp(p, 0.0, 1.0) * 200.0); };
+    return step(a.progress) == step(b.progress);
 }
 
 }  // namespace
@@ -160,7 +172,7 @@ void StatusItemController::updateIcon()
     const StatusIconChoice choice =
         StatusMenuState::iconFor(model_.phase(), model_.model(), model_.accessibilityGranted());
     // The same image again would only make a D-Bus host fetch it again.
-    if (choice != shownIcon_) {
+    if (!shownIcon_ || !looksSame(choice, *shownIcon_)) {
         tray_->setIcon(iconRenderer_(choice));
         shownIcon_ = choice;
     }

@@ -108,6 +108,17 @@ TEST(StatusItem, OneRefreshPerTurnWithTheNewValues)
     EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 1);
     EXPECT_TRUE(controller->toggleItem()->shortcut().isEmpty());
 
+    // A download draws a new ring only when it has visibly moved.
+    f.model.setPhase(DictationPhase::idle);
+    f.model.setModel(ModelState::downloading(0.5));
+    settle();
+    f.model.setModel(ModelState::downloading(0.501));
+    settle();
+    EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 2);
+    f.model.setModel(ModelState::downloading(0.51));
+    settle();
+    EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 3);
+
     f.model.setPhase(DictationPhase::processing);
     settle();
     EXPECT_FALSE(controller->toggleItem()->isEnabled());
