@@ -176,14 +176,4 @@ TEST_F(SettingsTest, SupportDirectoryIsNamedAfterTheApplication)
     EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
 
-TEST(CleanupStyleTest, RawValuesAreTheCaseNames)
-{
-    EXPECT_EQ(korvu::rawValue(CleanupStyle::email), "email");
-    EXPECT_EQ(korvu::rawValue(StyleApp::whatsapp), "whatsapp");
-    EXPECT_EQ(korvu::cleanupStyleFromRaw("note"), CleanupStyle::note);
-    EXPECT_FALSE(korvu::cleanupStyleFromRaw("Note").has_value());
-    EXPECT_EQ(korvu::styleAppFromRaw("other"), StyleApp::other);
-    EXPECT_FALSE(korvu::styleAppFromRaw("").has_value());
-}
-
 }  // namespace
