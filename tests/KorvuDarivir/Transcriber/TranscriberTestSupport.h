@@ -2,10 +2,12 @@
 
 #include "KorvuDarivir/Store/ModelState.h"
 
+#include "support/QtWait.h"
+
 #include <QString>
 
+#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <ostream>
 #include <vector>
 
@@ -15,6 +17,14 @@ void PrintTo(const ModelState& state, std::ostream* out);
 }
 
 namespace transcribertest {
+
+using testsupport::spinFor;
+using testsupport::spinUntil;
+using namespace std::chrono_literals;
+
+// How long a download or a preparation may take before the test gives up (a guard
+// against a hang, never a speed expectation).
+constexpr std::chrono::milliseconds patience = 2min;
 
 // A tiny model variant written once per test program by the darivir-model tool, in a
 // folder named like the application's variant (so a hub can serve its parent).
@@ -27,11 +37,6 @@ void copyFolder(const std::filesystem::path& from, const std::filesystem::path& 
 
 // A fresh user: no stored settings, no models in the support directory.
 void resetUserData();
-
-// Runs the event loop until `done` holds; false when it still does not after `timeoutMs`.
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 120000);
-// Runs the event loop for a while, to let queued calls arrive.
-void spin(int milliseconds);
 
 // The speech of `text` (espeak-ng, German voice) as 16 kHz samples, made once per text.
 const std::vector<float>& speech(const std::string& text);
