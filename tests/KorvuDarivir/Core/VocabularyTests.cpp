@@ -96,7 +96,8 @@ TEST(VocabularySpelling, TermsAreFoundAsWholeWordsAndWrittenInTheirSpelling)
         {"new   york und new\nyork und new\u00A0york", {"New York"}, "New York und New York und New York"},
         {"newyork und new-york", {"New York"}, "newyork und new-york"},
         {"a b und a  b und a \t b", {"A  B"}, "a b und A  B und A  B"},
-        {"tannholt und tann", {"Tann", "Tannholt"}, "Tannholt und Tann"},  // longer terms first
+        // Longer terms first: a shorter one inside a longer one has the last word.
+        {"tann holt und tann", {"Tann", "TANN Holt"}, "Tann Holt und Tann"},
         // Terms are written literally and their metacharacters escaped.
         {"preis $1\\ jetzt", {"$1\\"}, "preis $1\\ jetzt"},
         {"c++ und C++", {"C++"}, "C++ und C++"},
