@@ -26,16 +26,19 @@ bool hasXTest(xcb_connection_t* connection)
 
 }  // namespace
 
-bool syntheticInputAvailable()
+bool isWaylandSession()
 {
     const char* sessionType = std::getenv("XDG_SESSION_TYPE");
     const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
-    if ((sessionType != nullptr && std::strcmp(sessionType, "wayland") == 0)
-        || (waylandDisplay != nullptr && *waylandDisplay != '\0')) {
-        return false;
-    }
+    return (sessionType != nullptr && std::strcmp(sessionType, "wayland") == 0)
+           || (waylandDisplay != nullptr && *waylandDisplay != '\0');
+}
+
+bool syntheticInputAvailable()
+{
     // On X11 Qt already holds a connection to the display: ask on that one.
-    if (auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+    auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (auto* x11 = gui != nullptr ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
         if (xcb_connection_t* connection = x11->connection()) {
             return hasXTest(connection);
         }

@@ -1,3 +1,4 @@
+#include "fakes/FakePermissionSystem.h"
 #include "QtPrinters.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Dictation/Permissions.h"
@@ -178,17 +179,6 @@ TEST(AppModelTest, TimesProgressAndLabelsAreClampedText)
     EXPECT_NE(MicButtonState::load(0), MicButtonState::idle);
 }
 
-// A permission system whose answers the test chooses.
-struct FixedPermissions : korvu::PermissionSystem {
-    korvu::MicrophoneAuthorization microphone = korvu::MicrophoneAuthorization::authorized;
-    bool trusted = false;
-    korvu::MicrophoneAuthorization microphoneAuthorization() override { return microphone; }
-    void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
-    bool isAccessibilityTrusted() override { return trusted; }
-    void promptForAccessibility() override {}
-    void openPane(korvu::PrivacyPane) override {}
-};
-
 TEST(AppModelTest, ShortcutsAndGrantsAreReadWhenCreated)
 {
     platform::UserDefaults::standard().removeAllStoredValues();
@@ -199,7 +189,7 @@ TEST(AppModelTest, ShortcutsAndGrantsAreReadWhenCreated)
     EXPECT_EQ(model.wordHotkey(), (Hotkey{0x0E, 0x1000}));
     platform::UserDefaults::standard().removeAllStoredValues();
 
-    FixedPermissions system;
+    fakes::FakePermissionSystem system;
     system.trusted = true;
     system.microphone = korvu::MicrophoneAuthorization::denied;
     EXPECT_TRUE(AppModel(system).accessibilityGranted());
