@@ -3,6 +3,7 @@
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -44,11 +45,11 @@ TEST_F(SettingsTest, LanguageMicrophoneAndAppVersionReadTheirStoredValues)
     defaults().set("microphoneUID", "alsa_input.usb-mic");
     EXPECT_EQ(Settings::microphoneUID(), QString("alsa_input.usb-mic"));
 
+    // The version shown and compared with the update feed is the project's, whatever the
+    // program entry did or did not tell Qt.
     QCoreApplication::setApplicationVersion(QString());
-    EXPECT_EQ(Settings::appVersion(), "dev");
-    QCoreApplication::setApplicationVersion("1.2.3");
-    EXPECT_EQ(Settings::appVersion(), "1.2.3");
-    QCoreApplication::setApplicationVersion(QString());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$")).match(Settings::appVersion()).hasMatch())
+        << Settings::appVersion().toStdString();
 }
 
 TEST_F(SettingsTest, ShortcutsAreStoredAsTwoUnsigned32BitIntegers)

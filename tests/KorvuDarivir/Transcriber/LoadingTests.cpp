@@ -74,7 +74,7 @@ protected:
         qputenv("HF_ENDPOINT", hub.endpoint().c_str());
     }
 
-    bool finishes() { return spinUntil([this] { return !transcriber->isLoading(); }, patience); }
+    bool finishes() { return spinUntil([this] { return !transcriber->isLoading(); }); }
 
     std::unique_ptr<Transcriber> transcriber;
     std::vector<ModelState> states;
@@ -134,7 +134,7 @@ TEST_F(TranscriberLoading, AnUnfinishedDownloadNeverLooksPresentAndLoadingAgainC
     testsupport::FakeHub hub;
     serveTinyVariant(hub, std::string(Transcriber::presenceMarker) + "/weights.safetensors");
     transcriber->load();
-    ASSERT_TRUE(spinUntil([&] { return hub.holding(); }, patience));
+    ASSERT_TRUE(spinUntil([&] { return hub.holding(); }));
     EXPECT_FALSE(Transcriber::isModelPresent());
     const size_t seen = states.size();
     transcriber->load();
@@ -164,14 +164,14 @@ TEST_F(TranscriberLoading, ReportsAfterTheTranscriberIsGoneAreDropped)
     testsupport::FakeHub hub;
     serveTinyVariant(hub, "config.json");
     transcriber->load();
-    ASSERT_TRUE(spinUntil([&] { return hub.holding(); }, patience));
+    ASSERT_TRUE(spinUntil([&] { return hub.holding(); }));
     spinFor(50ms);
     const size_t seen = states.size();
     transcriber.reset();
     hub.release();
 
     // The download goes on to its end and reports progress and its folder to nobody.
-    ASSERT_TRUE(spinUntil([] { return Transcriber::isModelPresent(); }, patience));
+    ASSERT_TRUE(spinUntil([] { return Transcriber::isModelPresent(); }));
     spinFor(300ms);
     EXPECT_EQ(states.size(), seen);
     EXPECT_FALSE(modelPrepared());
@@ -254,7 +254,7 @@ TEST_F(TranscriberLoading, TheMarkerAloneGivesPreparingThenTheEngineFailureAndFi
     std::vector<ModelState> laterStates;
     later.setOnStateChange([&](const ModelState& state) { laterStates.push_back(state); });
     later.load();
-    ASSERT_TRUE(spinUntil([&] { return !later.isLoading(); }, patience));
+    ASSERT_TRUE(spinUntil([&] { return !later.isLoading(); }));
     EXPECT_EQ(laterStates, (std::vector<ModelState>{ModelState::preparing(false), ModelState::ready}));
 }
 

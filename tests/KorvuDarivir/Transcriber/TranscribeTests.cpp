@@ -38,7 +38,7 @@ Outcome transcribeAndWait(Transcriber& transcriber, const std::vector<float>& sa
         outcome->error = std::move(error);
     });
     EXPECT_FALSE(outcome->arrived) << "the completion ran within the call";
-    EXPECT_TRUE(spinUntil([&] { return outcome->arrived; }, patience));
+    EXPECT_TRUE(spinUntil([&] { return outcome->arrived; }));
     return *outcome;
 }
 
@@ -66,7 +66,7 @@ protected:
     void SetUp() override
     {
         transcriber.load();
-        ASSERT_TRUE(spinUntil([this] { return !transcriber.isLoading(); }, patience));
+        ASSERT_TRUE(spinUntil([this] { return !transcriber.isLoading(); }));
         ASSERT_EQ(transcriber.state(), ModelState::ready);
     }
 

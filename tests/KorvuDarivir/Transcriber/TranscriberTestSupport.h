@@ -22,10 +22,6 @@ using testsupport::spinFor;
 using testsupport::spinUntil;
 using namespace std::chrono_literals;
 
-// How long a download or a preparation may take before the test gives up (a guard
-// against a hang, never a speed expectation).
-constexpr std::chrono::milliseconds patience = 2min;
-
 // A tiny model variant written once per test program by the darivir-model tool, in a
 // folder named like the application's variant (so a hub can serve its parent).
 const std::filesystem::path& tinyVariant();

@@ -34,7 +34,7 @@ int runQuitProbe(int argc, char** argv, const std::string& phase, const std::fil
         korvu::Transcriber transcriber;
         transcriber.load();
         if (phase == "transcribe") {
-            if (!transcribertest::spinUntil([&] { return transcriber.isReady(); }, std::chrono::minutes(1))) return 3;
+            if (!transcribertest::spinUntil([&] { return transcriber.isReady(); })) return 3;
             // Two minutes of noise: many windows of work.
             std::vector<float> samples(16000 * 120);
             std::mt19937 random(7);
