@@ -42,7 +42,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 const char* const kSentence =
-    " Das ist ein etwas längerer Satz für die Messung der Zeit vom Loslassen der Taste bis zum Text im Feld.";
+    " Heute messen wir genau, wie schnell dieser längere Satz nach dem Loslassen der Taste im Textfeld erscheint.";
 
 struct Marks {
     Clock::time_point release, samples, transcribeStart, transcribed, insertStart, typed;
