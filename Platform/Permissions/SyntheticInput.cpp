@@ -35,7 +35,10 @@ bool syntheticInputAvailable()
         return false;
     }
     // On X11 Qt already holds a connection to the display: ask on that one.
-    if (auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+    // A checked cast: a process with a plain core application has no GUI connection, and
+    // qGuiApp would be a downcast to a type the object does not have.
+    auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (auto* x11 = gui != nullptr ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
         if (xcb_connection_t* connection = x11->connection()) {
             return hasXTest(connection);
         }
