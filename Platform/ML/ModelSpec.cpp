@@ -105,6 +105,7 @@ ModelSpec ModelSpec::read(const std::filesystem::path& modelJson) {
 
 ModelSpec ModelSpec::fromJson(const nlohmann::json& j, const std::filesystem::path& modelJson) {
     const auto format = j.find("format");
+    if (format != j.end() && !format->is_number()) fail(modelJson, "malformed: \"format\" is not a number");
     if (format == j.end() || integer(*format, 1, 1) != 1) fail(modelJson, "unsupported \"format\" (1 expected)");
     ModelSpec s;
     s.kind = j.value("kind", std::string());
