@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -20,8 +21,13 @@ std::filesystem::path folder;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/korvu-fuzz-hub-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) abort();
+    // In $TMPDIR (the fuzz script points it at a memory file system when there is one).
+    std::string pattern = (std::filesystem::temp_directory_path() / "korvu-fuzz-hub-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) abort();
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    });
     folder = pattern;
     return 0;
 }

@@ -3,9 +3,11 @@
 #include <stdlib.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include <QString>
 
@@ -19,13 +21,21 @@ std::filesystem::path file;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/korvu-fuzz-settings-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) abort();
+    // In $TMPDIR (the fuzz script points it at a memory file system when there is one).
+    std::string pattern = (std::filesystem::temp_directory_path() / "korvu-fuzz-settings-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) abort();
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(file.parent_path(), ignored);
+    });
     file = std::filesystem::path(pattern) / "settings.json";
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // A fresh folder each time: files moved aside by earlier inputs would pile up.
+    std::filesystem::remove_all(file.parent_path());
+    std::filesystem::create_directory(file.parent_path());
     {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), std::streamsize(size));

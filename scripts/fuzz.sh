@@ -38,6 +38,8 @@ findings="$build/fuzz-findings"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
 export OMP_NUM_THREADS=1
+# The targets write their inputs to files: into memory when there is a memory file system.
+[[ -d /dev/shm && -w /dev/shm ]] && export TMPDIR=/dev/shm
 
 run() {
   local target=$1 seeds="$root/fuzz/corpus/${1#fuzz_}"
