@@ -17,6 +17,8 @@ packages=(
   # what the system tests run against
   xvfb xauth xdotool x11-utils x11-xkb-utils xclip at-spi2-core dbus pulseaudio pulseaudio-utils
   espeak-ng sox gnome-keyring libsecret-tools psmisc procps
+  # fonts the drawing tests measure text with
+  fonts-dejavu-core
 )
 
 missing=()

@@ -5,16 +5,93 @@
 #include "Platform/Audio/AudioInputs.h"
 #include "Platform/Audio/Resampler.h"
 
+#include "Platform/Async/MainThread.h"
+
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <limits>
 
 namespace korvu {
 
-AudioRecorder::AudioRecorder() = default;
+AudioRecorder::AudioRecorder() : worker_([this] { work(); }) {}
 
-// Stopping joins the capture thread, so no buffer arrives once the recorder is gone.
-AudioRecorder::~AudioRecorder() { stop(); }
+AudioRecorder::~AudioRecorder() {
+    {
+        std::scoped_lock guard(jobsLock_);
+        // Stopping joins the capture thread, so no buffer arrives once the recorder is gone.
+        jobs_.push_back([this] { stopNow(); });
+        quitting_ = true;
+    }
+    jobsChanged_.notify_one();
+    worker_.join();
+}
+
+void AudioRecorder::enqueue(std::function<void()> job) {
+    {
+        std::scoped_lock guard(jobsLock_);
+        jobs_.push_back(std::move(job));
+    }
+    jobsChanged_.notify_one();
+}
+
+void AudioRecorder::work() {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock guard(jobsLock_);
+            jobsChanged_.wait(guard, [this] { return quitting_ || !jobs_.empty(); });
+            if (jobs_.empty()) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        job();
+    }
+}
+
+void AudioRecorder::start(const std::optional<std::string>& deviceUID, QPointer<QObject> receiver,
+                          StartCompletion done) {
+    enqueue([this, deviceUID, receiver, done = std::move(done)] {
+        std::exception_ptr error;
+        try {
+            startNow(deviceUID);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        platform::deliver(receiver, [done, error] {
+            if (done) done(error);
+        });
+    });
+}
+
+void AudioRecorder::stop(QPointer<QObject> receiver, StopCompletion done) {
+    enqueue([this, receiver, done = std::move(done)] {
+        auto samples = std::make_shared<std::vector<float>>(stopNow());
+        if (!done) return;
+        platform::deliver(receiver, [done, samples] { done(std::move(*samples)); });
+    });
+}
+
+void AudioRecorder::start(const std::optional<std::string>& deviceUID) {
+    std::promise<void> outcome;
+    auto finished = outcome.get_future();
+    enqueue([&] {
+        try {
+            startNow(deviceUID);
+            outcome.set_value();
+        } catch (...) {
+            outcome.set_exception(std::current_exception());
+        }
+    });
+    finished.get();
+}
+
+std::vector<float> AudioRecorder::stop() {
+    std::promise<std::vector<float>> outcome;
+    auto finished = outcome.get_future();
+    enqueue([&] { outcome.set_value(stopNow()); });
+    return finished.get();
+}
 
 float AudioRecorder::levelOf(std::span<const float> samples) {
     if (samples.empty()) return 0.0f;
@@ -35,10 +112,10 @@ std::optional<uint32_t> AudioRecorder::outputCapacity(double inputRate, double f
     return static_cast<uint32_t>(capacity);
 }
 
-void AudioRecorder::start(const std::optional<std::string>& deviceUID) {
+void AudioRecorder::startNow(const std::optional<std::string>& deviceUID) {
     // Two captures feeding one sample array would interleave their buffers, so a
     // recording still running ends before the next begins.
-    stop();
+    stopNow();
     {
         std::scoped_lock guard(lock_);
         samples_.clear();
@@ -67,7 +144,7 @@ void AudioRecorder::start(const std::optional<std::string>& deviceUID) {
     engine_ = std::move(engine);
 }
 
-std::vector<float> AudioRecorder::stop() {
+std::vector<float> AudioRecorder::stopNow() {
     if (engine_) {
         // Blocks until the capture thread has handed over its last buffer and flushed
         // the converter; only then may the converter go.

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "KorvuDarivir/Dictation/Recorder.h"
+
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -8,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -32,25 +37,32 @@ private:
 
 // Records one dictation from a microphone as 16 kHz mono float samples.
 //
-// start() and stop() are called on the owner's thread. The capture, the conversion,
-// the appending of samples and the onLevel call all run on the capture thread of the
-// platform layer; the samples are shared under a lock, and the converter is used by the
-// capture thread alone (the owner creates it before the capture starts and destroys it
-// after the capture has ended).
-class AudioRecorder {
+// Opening and closing a PulseAudio stream talks to the sound server and can take seconds,
+// so every start and stop runs on the recorder's own worker thread, one after another in
+// the order they were asked for; the asynchronous calls hand their outcome back as queued
+// calls on the main thread. The capture, the conversion, the appending of samples and the
+// onLevel call run on the capture thread of the platform layer; the samples are shared
+// under a lock, and the converter is used by the capture thread alone (the worker creates
+// it before the capture starts and destroys it after the capture has ended).
+class AudioRecorder final : public Recorder {
 public:
     static constexpr double kTargetRate = 16000.0;
     static constexpr uint32_t kFramesPerBuffer = 4096;
 
-    // Called once per converted buffer, on the capture thread, with the level in 0...1.
-    // Set by the owner before the first start; the recorder never changes it.
-    std::function<void(float)> onLevel;
-
     AudioRecorder();
-    ~AudioRecorder();
+    // Ends a running recording and joins the worker: no buffer and no completion arrives
+    // once the recorder is gone.
+    ~AudioRecorder() override;
     AudioRecorder(const AudioRecorder&) = delete;
     AudioRecorder& operator=(const AudioRecorder&) = delete;
 
+    void start(const std::optional<std::string>& deviceUID, QPointer<QObject> receiver,
+               StartCompletion done) override;
+    void stop(QPointer<QObject> receiver, StopCompletion done) override;
+
+    // The same, waiting for the outcome: for worker threads and tests, never the main
+    // thread of the application.
+    //
     // Begins a recording from the input with this UID, or from the default input when the
     // UID is empty, unknown or stale. A recording still running is stopped first.
     // Throws RecorderError when there is no usable input, and platform::AudioCaptureError
@@ -74,13 +86,26 @@ public:
     static std::optional<uint32_t> outputCapacity(double inputRate, double frames);
 
 private:
-    void process(std::span<const float> frames);  // capture thread
-    void finish();                                // capture thread
+    void startNow(const std::optional<std::string>& deviceUID);  // worker thread
+    std::vector<float> stopNow();                                // worker thread
+    void process(std::span<const float> frames);                 // capture thread
+    void finish();                                               // capture thread
+
+    // Runs `job` on the worker after the jobs before it.
+    void enqueue(std::function<void()> job);
+    void work();
+
+    std::mutex jobsLock_;
+    std::condition_variable jobsChanged_;
+    std::deque<std::function<void()>> jobs_;
+    bool quitting_ = false;
 
     std::unique_ptr<platform::AudioCapture> engine_;
     std::unique_ptr<platform::Resampler> converter_;
     std::vector<float> samples_;
     std::mutex lock_;
+    // Last, so that it starts after every member it uses is made.
+    std::thread worker_;
 };
 
 }  // namespace korvu

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "KorvuDarivir/Dictation/Hotkey.h"
+#include "KorvuDarivir/Dictation/HotkeySource.h"
 
 #include <functional>
 #include <memory>
@@ -15,7 +16,7 @@ namespace korvu {
 // released), the add-word shortcut, and Escape while a recording runs. Each event
 // reaches its callback on a later turn of the main event loop, so a callback may
 // register and unregister shortcuts itself. Main thread only.
-class HotkeyCenter {
+class HotkeyCenter final : public HotkeySource {
 public:
     enum Slot : int {
         dictation = 1,
@@ -31,11 +32,6 @@ public:
 
     static HotkeyCenter& shared();
 
-    std::function<void()> onPressed;
-    std::function<void()> onReleased;
-    std::function<void()> onEscape;
-    std::function<void()> onAddWord;
-
     // Registers the two shortcuts stored in the settings, once; later calls change
     // nothing, even when the settings changed in between. A shortcut that cannot be
     // registered stays silent, and registration() tells why.
@@ -46,7 +42,7 @@ public:
 
     // Escape is claimed only while enabled; while it is, it no longer reaches the
     // focused application.
-    void setEscapeEnabled(bool enabled);
+    void setEscapeEnabled(bool enabled) override;
 
     // For the shortcut recorder, which frees a slot while the user types a new shortcut
     // and then registers the slot with the value it stored.
@@ -62,7 +58,7 @@ public:
 
 private:
     HotkeyCenter();
-    ~HotkeyCenter();
+    ~HotkeyCenter() override;
 
     platform::GlobalHotkeys* hotkeys();
     void handle(int id, bool pressed);

@@ -1,5 +1,7 @@
 #include "KorvuDarivir/Dictation/TextInserter.h"
 
+#include "KorvuDarivir/Dictation/Inserter.h"
+
 #include "Platform/Clipboard/Clipboard.h"
 #include "Platform/Clipboard/ClipboardQueue.h"
 #include "Platform/Input/ActiveWindow.h"
@@ -42,7 +44,21 @@ void awaitRead(const platform::Clipboard::WriteToken& token, std::chrono::millis
     after(step, [token, grace, step, next = std::move(next)] { awaitRead(token, grace - step, next); });
 }
 
+class ClipboardInserter final : public Inserter {
+public:
+    void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done) override
+    {
+        TextInserter::insert(text, pid, std::move(done));
+    }
+};
+
 }  // namespace
+
+Inserter& Inserter::desktop()
+{
+    static ClipboardInserter inserter;
+    return inserter;
+}
 
 void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done)
 {

@@ -135,4 +135,10 @@ void Clipboard::restore(const ClipboardSnapshot& snapshot)
     writing_ = false;
 }
 
+QString Clipboard::text() const
+{
+    QClipboard* clipboard = systemClipboard();
+    return clipboard != nullptr ? clipboard->text(QClipboard::Clipboard) : QString();
+}
+
 }  // namespace platform

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/Clipboard/ClipboardSnapshot.h"
+#include "Platform/Clipboard/ClipboardAccess.h"
 
 #include <QObject>
 #include <QPointer>
@@ -19,23 +19,9 @@ namespace platform {
 // On X11 the clipboard holds no data: its owner hands the data to whoever asks. After
 // `write` that owner is us, so the event loop must keep running while another program
 // pastes; restored contents likewise live only as long as this process.
-class Clipboard : public QObject {
+class Clipboard : public QObject, public ClipboardAccess {
     Q_OBJECT
 public:
-    // What `write` left on the clipboard, to tell later whether anyone changed it.
-    struct WriteToken {
-        // Shared with the data object on the clipboard, which outlives no replacement.
-        struct State {
-            bool alive = true;
-            bool read = false;
-        };
-        std::uint64_t generation = 0;
-        const QMimeData* data = nullptr;
-        std::shared_ptr<State> state;
-        QString text;
-        QString markerType;
-    };
-
     // The one instance of the running application (created on first use, on the thread
     // that owns the QGuiApplication).
     static Clipboard& instance();
@@ -44,27 +30,29 @@ public:
     // protocol's bookkeeping targets and without the formats Qt makes up itself. Reading
     // a foreign owner blocks, so it stops after `budget`: formats not read by then are
     // left out, as are formats whose owner delivers nothing.
-    ClipboardSnapshot snapshot(std::chrono::milliseconds budget = std::chrono::milliseconds(1000)) const;
+    ClipboardSnapshot snapshot(std::chrono::milliseconds budget = std::chrono::milliseconds(1000)) const override;
 
     // Replaces the contents with `text` plus the type `markerType` with empty data.
-    WriteToken write(const QString& text, const QString& markerType);
+    WriteToken write(const QString& text, const QString& markerType) override;
 
     // True while the contents are still the ones `write` put there. A clipboard manager
     // that copied them and took the ownership over counts as unchanged.
-    bool isUnchanged(const WriteToken& token) const;
+    bool isUnchanged(const WriteToken& token) const override;
 
     // True while our written data is still on the clipboard, unreplaced (cheap: asks no
     // other program).
-    bool holds(const WriteToken& token) const;
+    bool holds(const WriteToken& token) const override;
 
     // True once another program (or anyone) has fetched the written data.
-    bool wasRead(const WriteToken& token) const;
+    bool wasRead(const WriteToken& token) const override;
 
     // Puts a snapshot back (does nothing with an empty one).
-    void restore(const ClipboardSnapshot& snapshot);
+    void restore(const ClipboardSnapshot& snapshot) override;
 
     // Counts the changes of the contents by anyone but this class.
-    std::uint64_t generation() const { return generation_; }
+    std::uint64_t generation() const override { return generation_; }
+
+    QString text() const override;
 
 private:
     Clipboard();

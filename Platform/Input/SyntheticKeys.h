@@ -17,6 +17,10 @@ public:
     // The user's modifiers are not pressed again afterwards. Returns false when there is
     // no X display or no XTEST.
     static bool controlChord(std::uint32_t keysym, std::uint8_t fallbackKeyCode);
+
+    // The modifiers held down now (platform::Modifier bits, from the pointer query's
+    // state); 0 without an X display.
+    static unsigned heldModifiers();
 };
 
 }  // namespace platform

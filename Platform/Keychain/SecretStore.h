@@ -3,7 +3,11 @@
 #include <QByteArray>
 #include <QString>
 
+#include <QObject>
+#include <QPointer>
+
 #include <chrono>
+#include <functional>
 
 namespace platform {
 
@@ -18,7 +22,9 @@ class SecretStore {
 public:
     SecretStore() = delete;
 
-    enum class Status { ok, notFound, failed, timedOut };
+    // `locked`: the keyring is locked or refused us (the user may unlock it); `timedOut`:
+    // no answer in time (a Secret Service waiting for an unlock prompt looks like this).
+    enum class Status { ok, notFound, locked, failed, timedOut };
 
     struct ReadResult {
         Status status = Status::failed;
@@ -31,6 +37,18 @@ public:
                         std::chrono::milliseconds timeout);
     // Removes the secret; a missing one gives ok or notFound, as the service reports it.
     static Status remove(const QString& service, const QString& key, std::chrono::milliseconds timeout);
+
+    // The same without waiting: each returns at once, and the answer (or `timedOut` once the
+    // time-out passed) comes as a queued call on the main thread, at most once, and not at
+    // all when `receiver` is gone. Call them on the main thread.
+    using ReadDone = std::function<void(ReadResult)>;
+    using Done = std::function<void(Status)>;
+    static void read(const QString& service, const QString& key, std::chrono::milliseconds timeout,
+                     QPointer<QObject> receiver, ReadDone done);
+    static void write(const QString& service, const QString& key, const QString& text,
+                      std::chrono::milliseconds timeout, QPointer<QObject> receiver, Done done);
+    static void remove(const QString& service, const QString& key, std::chrono::milliseconds timeout,
+                       QPointer<QObject> receiver, Done done);
 };
 
 }  // namespace platform

@@ -1,7 +1,7 @@
 // The tracker's rules on hand-made accessibility trees: which focused objects count as
 // editable text, which area the frame is taken from, how it lands in the application's
 // screen space, and when a change is reported.
-#include "FakeAccessibility.h"
+#include "fakes/FakeAccessibility.h"
 #include "Printers.h"
 
 #include "KorvuDarivir/Dictation/FocusTracker.h"
@@ -13,9 +13,9 @@
 
 namespace {
 
-using focustest::FakeAccessibility;
-using focustest::FakeClock;
-using focustest::FakeNode;
+using fakes::FakeAccessibility;
+using fakes::FakeClock;
+using fakes::FakeNode;
 using korvu::FocusedField;
 using korvu::FocusTracker;
 using platform::AccessibleRole;

@@ -1,6 +1,7 @@
 // The keychain against the real Secret Service of the test session (an unlocked
 // gnome-keyring), and, in a child process, against buses where no service answers.
 #include "KorvuDarivir/Store/Keychain.h"
+#include "KorvuDarivir/Store/KeyStore.h"
 #include "Platform/Keychain/SecretStore.h"
 #include "../Cleanup/PrivateBus.h"
 #include "../Cleanup/QtPrinters.h"
@@ -136,6 +137,46 @@ TEST_F(KeychainTest, AValueTheServiceWouldCutShortIsRefusedAndTheOldKeyStays)
     ASSERT_TRUE(Keychain::set(QStringLiteral("sk-old"), Account::anthropicAPIKey));
     EXPECT_FALSE(Keychain::set(QStringLiteral("sk-") + QChar(u'\0') + QStringLiteral("new"), Account::anthropicAPIKey));
     EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), QStringLiteral("sk-old"));
+}
+
+// The store the dictation uses answers later, on the main thread, never within the call,
+// and not at all once the asking object is gone.
+TEST_F(KeychainTest, TheKeyStoreAnswersLaterAndOnlyToAReceiverThatStillExists)
+{
+    KeyStore& store = KeyStore::desktop();
+    QObject receiver;
+    std::optional<bool> stored;
+    store.write(QStringLiteral("sk-async"), Account::anthropicAPIKey, &receiver, [&](bool ok) { stored = ok; });
+    EXPECT_FALSE(stored.has_value()) << "answered within the call";
+    QEventLoop loop;
+    auto waitFor = [&](const std::function<bool()>& done) {
+        for (int i = 0; i < 400 && !done(); ++i) {
+            QTimer::singleShot(25, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        return done();
+    };
+    ASSERT_TRUE(waitFor([&] { return stored.has_value(); }));
+    EXPECT_TRUE(*stored);
+
+    std::optional<KeyReading> reading;
+    store.read(Account::anthropicAPIKey, &receiver, [&](KeyReading answer) { reading = answer; });
+    EXPECT_FALSE(reading.has_value());
+    ASSERT_TRUE(waitFor([&] { return reading.has_value(); }));
+    EXPECT_EQ(*reading, (KeyReading{KeyStatus::found, QStringLiteral("sk-async")}));
+
+    bool late = false;
+    {
+        QObject gone;
+        store.read(Account::anthropicAPIKey, &gone, [&](KeyReading) { late = true; });
+    }
+    reading.reset();
+    store.write(std::nullopt, Account::anthropicAPIKey, &receiver, [&](bool) {
+        store.read(Account::anthropicAPIKey, &receiver, [&](KeyReading answer) { reading = answer; });
+    });
+    ASSERT_TRUE(waitFor([&] { return reading.has_value(); }));
+    EXPECT_EQ(reading->status, KeyStatus::missing);
+    EXPECT_FALSE(late) << "a completion reached a receiver that was gone";
 }
 
 // What the child process answered: get, set and delete.

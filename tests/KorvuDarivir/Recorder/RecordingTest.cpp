@@ -16,6 +16,7 @@
 
 #include "AudioFeed.h"
 #include "KorvuDarivir/Dictation/AudioRecorder.h"
+#include "support/QtWait.h"
 #include "Platform/Audio/AudioCapture.h"
 #include "Platform/Audio/AudioInputs.h"
 #include "support/Speech.h"
@@ -87,10 +88,21 @@ TEST_F(RecorderTest, RecordsSpeechFromA16kHzMicrophone) {
     const auto reference = testsupport::readWav(dir / "speech16.wav").samples;
     const auto payload = recordertest::padded(reference, 4000, 4000, kBlock);
 
-    recorder.start(std::nullopt);  // the session's default input, "vmic"
+    // The way the dictation records: neither call waits for the sound server, and each
+    // answer comes later on the main thread.
+    QObject receiver;
+    std::optional<std::exception_ptr> started;
+    recorder.start(std::nullopt, &receiver, [&](std::exception_ptr error) { started = error; });  // "vmic"
+    EXPECT_FALSE(started.has_value()) << "answered within the call";
+    ASSERT_TRUE(testsupport::spinUntil([&] { return started.has_value(); }));
+    ASSERT_EQ(*started, nullptr);
     FifoFeed feed(fifo, payload, 1);
     ASSERT_TRUE(levels.waitFor(payload.size() / kBlock)) << "only " << levels.count() << " buffers arrived";
-    const auto samples = recorder.stop();
+    std::optional<std::vector<float>> stopped;
+    recorder.stop(&receiver, [&](std::vector<float> taken) { stopped = std::move(taken); });
+    EXPECT_FALSE(stopped.has_value()) << "answered within the call";
+    ASSERT_TRUE(testsupport::spinUntil([&] { return stopped.has_value(); }));
+    const auto& samples = *stopped;
     ASSERT_FALSE(feed.failed());
 
     EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(payload.size()), 0.05 * payload.size());

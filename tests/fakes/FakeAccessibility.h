@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-namespace focustest {
+namespace fakes {
 
 using Clock = std::chrono::steady_clock;
 
@@ -129,4 +129,4 @@ private:
     std::shared_ptr<FakeClock> clock_;
 };
 
-}  // namespace focustest
+}  // namespace fakes

@@ -1,0 +1,98 @@
+#include "KorvuDarivir/App/SingleInstance.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+
+namespace korvu {
+
+namespace {
+
+constexpr int callTimeoutMs = 5000;
+
+QDBusMessage call(const char* method)
+{
+    return QDBusMessage::createMethodCall(QString::fromLatin1(SingleInstance::serviceName),
+                                          QString::fromLatin1(SingleInstance::objectPath),
+                                          QString::fromLatin1(SingleInstance::interfaceName), QString::fromLatin1(method));
+}
+
+bool isRunning(QDBusConnection& bus)
+{
+    if (!bus.isConnected() || !bus.interface()) {
+        return false;
+    }
+    const QDBusReply<bool> registered = bus.interface()->isServiceRegistered(QString::fromLatin1(SingleInstance::serviceName));
+    return registered.isValid() && registered.value();
+}
+
+}  // namespace
+
+SingleInstance::SingleInstance(QDBusConnection bus, QObject* parent) : QObject(parent), bus_(std::move(bus))
+{
+    if (!bus_.isConnected()) {
+        return;
+    }
+    if (!bus_.registerService(QString::fromLatin1(serviceName))) {
+        otherRunning_ = isRunning(bus_);
+        return;
+    }
+    owner_ = true;
+    bus_.registerObject(QString::fromLatin1(objectPath), this, QDBusConnection::ExportScriptableSlots);
+}
+
+SingleInstance::~SingleInstance()
+{
+    if (owner_) {
+        bus_.unregisterObject(QString::fromLatin1(objectPath));
+        bus_.unregisterService(QString::fromLatin1(serviceName));
+    }
+}
+
+bool SingleInstance::askRunningToOpenSettings()
+{
+    const QDBusMessage reply = bus_.call(call("OpenSettings"), QDBus::Block, callTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+void SingleInstance::OpenSettings()
+{
+    if (onOpenSettings) {
+        onOpenSettings();
+    }
+}
+
+void SingleInstance::AddToVocabulary(const QString& text)
+{
+    if (onAddWord) {
+        onAddWord(text);
+    }
+}
+
+std::optional<QString> SingleInstance::addWordArgument(const QStringList& arguments)
+{
+    const qsizetype at = arguments.indexOf(QStringLiteral("--add-word"), 1);
+    if (at < 0) {
+        return std::nullopt;
+    }
+    return at + 1 < arguments.size() ? arguments[at + 1] : QString();
+}
+
+QString SingleInstance::addWord(const QString& text, QDBusConnection bus)
+{
+    if (text.trimmed().isEmpty()) {
+        return QStringLiteral("Nach --add-word fehlt das Wort.");
+    }
+    if (!isRunning(bus)) {
+        return QStringLiteral("KORVU Darivir läuft nicht; das Wort wurde nicht hinzugefügt.");
+    }
+    QDBusMessage message = call("AddToVocabulary");
+    message << text;
+    const QDBusMessage reply = bus.call(message, QDBus::Block, callTimeoutMs);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        return QStringLiteral("KORVU Darivir hat nicht geantwortet: %1").arg(reply.errorMessage());
+    }
+    return {};
+}
+
+}  // namespace korvu

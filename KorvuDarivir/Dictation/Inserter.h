@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace korvu {
+
+// What the dictation needs to put its text into another application. The desktop's pastes
+// through the clipboard (`TextInserter`); tests give a fake (tests/fakes/FakeInserter.h).
+// Main thread only.
+class Inserter {
+public:
+    virtual ~Inserter() = default;
+
+    // Inserts `text` into the application of process `pid` (the frontmost one without a
+    // pid). `done` runs on the main thread once the insertion is over; never fails.
+    virtual void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done) = 0;
+
+    // The desktop's: TextInserter::insert with its default timing.
+    static Inserter& desktop();
+};
+
+}  // namespace korvu

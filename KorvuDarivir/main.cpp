@@ -1,0 +1,86 @@
+// The program: renders the icon set with "--render-icon FOLDER SVG", hands a word to the
+// running application with "--add-word TEXT", and otherwise starts the application (or,
+// when it already runs, asks the running one to show its settings).
+#include "KorvuDarivir/App/AppDelegate.h"
+#include "KorvuDarivir/App/BuildSettings.h"
+#include "KorvuDarivir/App/IconRenderer.h"
+#include "KorvuDarivir/App/SingleInstance.h"
+#include "KorvuDarivir/Store/Vocabulary.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QIcon>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QStringList argumentsOf(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    return arguments;
+}
+
+void printError(const QString& message)
+{
+    const QByteArray bytes = (message + QLatin1Char('\n')).toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // The speech engine's OpenMP threads would otherwise spin between parallel regions
+    // and stall the decoder on a busy machine; passive waits keep dictation responsive.
+    // Set before the engine's first parallel region; a user's own choice stays.
+    ::setenv("OMP_WAIT_POLICY", "passive", 0);
+
+    const QStringList arguments = argumentsOf(argc, argv);
+    if (const auto request = korvu::IconRenderer::request(arguments)) {
+        // Rendering needs no display, and its standard error carries only its own message.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        QGuiApplication renderer(argc, argv);
+        return korvu::IconRenderer::render(request->folder, request->svg) ? 0 : 1;
+    }
+    if (const auto word = korvu::SingleInstance::addWordArgument(arguments)) {
+        QCoreApplication client(argc, argv);
+        const QString error = korvu::SingleInstance::addWord(*word);
+        if (!error.isEmpty()) {
+            printError(error);
+            return 1;
+        }
+        return 0;
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        printError(QStringLiteral("KORVU Darivir braucht eine grafische Sitzung (X11); DISPLAY ist nicht gesetzt."));
+        return 1;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("KORVU Darivir"));
+    QApplication::setApplicationVersion(QString::fromLatin1(korvu::build::version));
+    QApplication::setDesktopFileName(QStringLiteral("korvu-darivir"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("korvu-darivir")));
+    // The application lives in its status item; closing its last window does not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    korvu::SingleInstance instance;
+    if (instance.otherInstanceRunning()) {
+        // A second start: the running application shows its settings; this one ends.
+        instance.askRunningToOpenSettings();
+        return 0;
+    }
+
+    korvu::AppDelegate delegate(korvu::AppDelegate::Parts::desktop());
+    instance.onOpenSettings = [&delegate] { delegate.openSettings(); };
+    instance.onAddWord = [](const QString& text) { korvu::Vocabulary::add(text); };
+    delegate.applicationDidFinishLaunching();
+    return QApplication::exec();
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+#include <utility>
+
+namespace platform {
+
+// The one way a worker hands its result back: `work` runs later on the main thread, and
+// not at all when `receiver` is gone by then.
+//
+// Make the QPointer on the main thread (where the receiver lives), before the work starts;
+// from a worker thread a raw receiver pointer could already dangle. The call is queued on
+// the application object, which outlives every receiver, and checks the receiver there,
+// on the main thread, where it can no longer be destroyed in between.
+inline void deliver(const QPointer<QObject>& receiver, std::function<void()> work)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        app,
+        [receiver, work = std::move(work)] {
+            if (receiver && work) {
+                work();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace platform

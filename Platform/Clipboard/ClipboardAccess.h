@@ -1,0 +1,54 @@
+#pragma once
+
+#include "Platform/Clipboard/ClipboardSnapshot.h"
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+class QMimeData;
+
+namespace platform {
+
+// What the take-write-restore sequences of text insertion and word capture need of the
+// clipboard. `Clipboard` is the desktop's (the X CLIPBOARD selection); tests give a fake.
+// Main thread only.
+class ClipboardAccess {
+public:
+    // What `write` left on the clipboard, to tell later whether anyone changed it.
+    struct WriteToken {
+        // Shared with the data object on the clipboard, which outlives no replacement.
+        struct State {
+            bool alive = true;
+            bool read = false;
+        };
+        std::uint64_t generation = 0;
+        const QMimeData* data = nullptr;
+        std::shared_ptr<State> state;
+        QString text;
+        QString markerType;
+    };
+
+    virtual ~ClipboardAccess() = default;
+
+    // Every format of the current contents with its data, reading for at most `budget`.
+    virtual ClipboardSnapshot snapshot(std::chrono::milliseconds budget = std::chrono::milliseconds(1000)) const = 0;
+    // Replaces the contents with `text` plus the type `markerType` with empty data.
+    virtual WriteToken write(const QString& text, const QString& markerType) = 0;
+    // True while the contents are still the ones `write` put there.
+    virtual bool isUnchanged(const WriteToken& token) const = 0;
+    // True while our written data is still on the clipboard, unreplaced.
+    virtual bool holds(const WriteToken& token) const = 0;
+    // True once anyone has fetched the written data.
+    virtual bool wasRead(const WriteToken& token) const = 0;
+    // Puts a snapshot back (does nothing with an empty one).
+    virtual void restore(const ClipboardSnapshot& snapshot) = 0;
+    // Counts the changes of the contents by anyone but us.
+    virtual std::uint64_t generation() const = 0;
+    // The current contents as plain text; empty when there is none.
+    virtual QString text() const = 0;
+};
+
+}  // namespace platform
