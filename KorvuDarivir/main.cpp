@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -35,10 +36,15 @@ void printError(const QString& message)
 
 int main(int argc, char** argv)
 {
-    // The speech engine's OpenMP threads would otherwise spin between parallel regions
-    // and stall the decoder on a busy machine; passive waits keep dictation responsive.
-    // Set before the engine's first parallel region; a user's own choice stays.
-    ::setenv("OMP_WAIT_POLICY", "passive", 0);
+    // The speech engine's OpenMP threads would otherwise spin between parallel regions and
+    // stall the decoder (and everything else) on a busy machine; passive waits keep
+    // dictation responsive. The OpenMP runtime reads the variable once, when it is loaded,
+    // which is before main() runs, so the program starts itself again with the variable
+    // set. A user's own choice stays; if the new start fails, the program goes on as it is.
+    if (std::getenv("OMP_WAIT_POLICY") == nullptr) {
+        ::setenv("OMP_WAIT_POLICY", "passive", 1);
+        ::execv("/proc/self/exe", argv);
+    }
 
     const QStringList arguments = argumentsOf(argc, argv);
     if (const auto request = korvu::IconRenderer::request(arguments)) {
@@ -67,7 +73,9 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("KORVU Darivir"));
     QApplication::setApplicationVersion(QString::fromLatin1(korvu::build::version));
     QApplication::setDesktopFileName(QStringLiteral("korvu-darivir"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("korvu-darivir")));
+    // The installed icon when the desktop has it, else the one built into the program.
+    Q_INIT_RESOURCE(icon);
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("korvu-darivir"), QIcon(QStringLiteral(":/korvu-darivir.svg"))));
     // The application lives in its status item; closing its last window does not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 

@@ -3,8 +3,8 @@
 
 #include "KorvuDarivir/App/Updater.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
-
-#include <QSystemTrayIcon>
+#include "KorvuDarivir/UI/StatusItemController.h"
+#include "Platform/UI/SystemTray.h"
 
 namespace korvu {
 
@@ -12,7 +12,12 @@ AppDelegate::Parts AppDelegate::Parts::desktop()
 {
     Parts parts;
     parts.installHotkeys = [] { HotkeyCenter::shared().install(); };
-    parts.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    parts.makeStatusItem = [](std::function<void()> cancel, std::function<void()> quit) {
+        auto item = std::make_shared<StatusItemController>(std::move(cancel), std::move(quit));
+        item->installCheckForUpdates([] { Updater::shared().checkForUpdates(); });
+        return std::shared_ptr<void>(std::move(item));
+    };
+    parts.trayAvailable = [] { return platform::SystemTray::systemTrayAvailable(); };
     parts.updater = &Updater::shared();
     parts.permissions = &PermissionSystem::desktop();
     return parts;

@@ -1,10 +1,6 @@
 #include "KorvuDarivir/Dictation/FocusTracker.h"
 
 #include "Platform/Accessibility/AtspiAccessibility.h"
-#include "Platform/UI/ScreenCoordinates.h"
-
-#include <QGuiApplication>
-#include <QScreen>
 #include <QTimer>
 
 #include <unistd.h>
@@ -61,7 +57,7 @@ bool isStopRole(AccessibleRole role)
 FocusTracker::FocusTracker()
     : FocusTracker(Environment{
         .accessibility = std::make_shared<platform::AtspiAccessibility>(),
-        .screens = &FocusTracker::qtScreens,
+        .screens = std::make_shared<platform::QtScreenProvider>(),
         .clock = [] { return std::chrono::steady_clock::now(); },
         .ownPID = ::getpid(),
     })
@@ -71,7 +67,7 @@ FocusTracker::FocusTracker()
 FocusTracker::FocusTracker(Environment environment) : environment_(std::move(environment))
 {
     if (!environment_.screens) {
-        environment_.screens = &FocusTracker::qtScreens;
+        environment_.screens = std::make_shared<platform::QtScreenProvider>();
     }
     if (!environment_.clock) {
         environment_.clock = [] { return std::chrono::steady_clock::now(); };
@@ -131,9 +127,6 @@ std::optional<FocusedField> FocusTracker::currentField()
     const auto frontmost = accessibility.frontmostProcess();
     if (!frontmost || *frontmost == environment_.ownPID) {
         return std::nullopt;
-    }
-    if (accessibilityEnabledPIDs_.insert(*frontmost).second) {
-        accessibility.enableAccessibility(*frontmost);
     }
     if (spent()) {
         return std::nullopt;
@@ -260,47 +253,21 @@ std::shared_ptr<AccessibleNode> FocusTracker::anchor(const std::shared_ptr<Acces
 
 std::optional<QRectF> FocusTracker::screenFrame(AccessibleNode& node)
 {
-    const auto qtRect = extents(node);
-    if (!qtRect || qtRect->width() <= 0 || qtRect->height() <= 0) {
+    // Extents come in device pixels; on a scaled screen they are converted here, where
+    // they enter the application.
+    const auto deviceRect = extents(node);
+    if (!deviceRect || deviceRect->width() <= 0 || deviceRect->height() <= 0) {
         return std::nullopt;
     }
-    const auto screens = environment_.screens();
-    if (screens.empty()) {
+    const auto placed = environment_.screens->fromDevicePixels(*deviceRect);
+    if (!placed) {
         return std::nullopt;
     }
-    const QRectF primary = screens.front().geometry;
-    const QRectF rect = platform::ScreenCoordinates::fromQt(*qtRect, primary);
-    const Screen* chosen = &screens.front();
-    for (const Screen& screen : screens) {
-        if (platform::ScreenCoordinates::fromQt(screen.geometry, primary).intersects(rect)) {
-            chosen = &screen;
-            break;
-        }
-    }
-    const QRectF clipped = rect.intersected(platform::ScreenCoordinates::fromQt(chosen->available, primary));
+    const QRectF clipped = placed->rect.intersected(placed->screen.availableArea);
     if (clipped.isEmpty()) {
         return std::nullopt;
     }
     return clipped;
-}
-
-std::vector<FocusTracker::Screen> FocusTracker::qtScreens()
-{
-    std::vector<Screen> result;
-    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) {
-        return result;
-    }
-    const QScreen* primary = QGuiApplication::primaryScreen();
-    if (primary == nullptr) {
-        return result;
-    }
-    result.push_back({primary->geometry(), primary->availableGeometry()});
-    for (const QScreen* screen : QGuiApplication::screens()) {
-        if (screen != primary) {
-            result.push_back({screen->geometry(), screen->availableGeometry()});
-        }
-    }
-    return result;
 }
 
 bool FocusTracker::spent()

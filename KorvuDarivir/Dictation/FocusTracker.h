@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Accessibility/Accessibility.h"
+#include "Platform/UI/ScreenProvider.h"
 
 #include <QRectF>
 
@@ -43,17 +44,11 @@ struct FocusedField {
 // Main thread only.
 class FocusTracker {
 public:
-    // A screen in Qt's global coordinates: its whole area and the part windows may use.
-    struct Screen {
-        QRectF geometry;
-        QRectF available;
-    };
-
     // What the tracker works with. The defaults are the desktop's; tests give their own.
     struct Environment {
         std::shared_ptr<platform::Accessibility> accessibility;
-        // The screens, the primary first.
-        std::function<std::vector<Screen>()> screens;
+        // The screens (y-up, with their device pixel ratios), the primary first.
+        std::shared_ptr<const platform::ScreenProvider> screens;
         std::function<std::chrono::steady_clock::time_point()> clock;
         pid_t ownPID = 0;
         // The longest a poll may take before it gives up and changes nothing.
@@ -79,9 +74,6 @@ public:
     // One poll: reports the focused field when it differs from the last one reported.
     void tick();
 
-    // The screens of the running QGuiApplication, the primary first.
-    static std::vector<Screen> qtScreens();
-
 private:
     std::optional<FocusedField> currentField();
     bool isEditableText(platform::AccessibleNode& node);
@@ -104,7 +96,6 @@ private:
 
     Environment environment_;
     std::unique_ptr<QTimer> timer_;
-    std::set<pid_t> accessibilityEnabledPIDs_;
     std::optional<FocusedField> lastField_;
     std::chrono::steady_clock::time_point deadline_;
     bool outOfTime_ = false;

@@ -15,13 +15,14 @@ class DesktopPermissionSystem final : public PermissionSystem {
 public:
     MicrophoneAuthorization microphoneAuthorization() override { return MicrophoneAuthorization::authorized; }
     void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
-    bool isAccessibilityTrusted() override { return platform::AccessibilityTrust::isTrusted(); }
-    void promptForAccessibility() override { platform::AccessibilityTrust::requestEnabled(); }
-    void openPane(PrivacyPane pane) override
+    bool isAccessibilityTrusted() override { return platform::AccessibilityTrust::shared().isTrusted(); }
+    void promptForAccessibility() override { platform::AccessibilityTrust::shared().requestEnabled(); }
+    bool openPane(PrivacyPane pane) override
     {
-        platform::SettingsLauncher::open(pane == PrivacyPane::microphone ? platform::SettingsPane::microphone
-                                                                         : platform::SettingsPane::accessibility);
+        return platform::SettingsLauncher::open(pane == PrivacyPane::microphone ? platform::SettingsPane::microphone
+                                                                                : platform::SettingsPane::accessibility);
     }
+    bool isWaylandSession() override { return platform::isWaylandSession(); }
 };
 
 }  // namespace
@@ -40,7 +41,7 @@ void Permissions::requestMicrophone(std::function<void(bool)> completion, Permis
         return;
     case MicrophoneAuthorization::denied:
     case MicrophoneAuthorization::restricted:
-        system.openPane(PrivacyPane::microphone);
+        system.openPane(PrivacyPane::microphone);  // the caller says more when it must
         completion(false);
         return;
     case MicrophoneAuthorization::notDetermined:
@@ -58,10 +59,49 @@ void Permissions::requestMicrophone(std::function<void(bool)> completion, Permis
     });
 }
 
-void Permissions::requestAccessibility(PermissionSystem& system)
+std::optional<PermissionHint> Permissions::requestAccessibility(PermissionSystem& system)
 {
     system.promptForAccessibility();
-    system.openPane(PrivacyPane::accessibility);
+    return openPane(PrivacyPane::accessibility, system);
+}
+
+std::optional<PermissionHint> Permissions::openPane(PrivacyPane pane, PermissionSystem& system)
+{
+    if (system.openPane(pane)) {
+        return std::nullopt;
+    }
+    // No known settings program: say where the setting lives, in the desktop's own words.
+    if (pane == PrivacyPane::microphone) {
+        return PermissionHint{QStringLiteral("Einstellungen nicht gefunden"),
+                              QStringLiteral("Das Mikrofon wählst du in den Toneinstellungen deiner Arbeitsumgebung "
+                                             "unter „Eingabe“.")};
+    }
+    return PermissionHint{QStringLiteral("Einstellungen nicht gefunden"),
+                          QStringLiteral("Schalte in den Systemeinstellungen unter „Barrierefreiheit“ die "
+                                         "Hilfstechnologien ein.")};
+}
+
+std::optional<PermissionHint> Permissions::insertionObstacle(bool hasX11Target, PermissionSystem& system)
+{
+    if (!hasX11Target && system.isWaylandSession()) {
+        return waylandHint();
+    }
+    if (!system.isAccessibilityTrusted()) {
+        return accessibilityMissingHint();
+    }
+    return std::nullopt;
+}
+
+PermissionHint Permissions::waylandHint()
+{
+    return {QStringLiteral("Wayland-Fenster nicht erreichbar"),
+            QStringLiteral("KORVU Darivir fügt unter Wayland nur in X11-Programme ein. Wechsle in ein solches "
+                           "Programm oder in eine X11-Sitzung.")};
+}
+
+PermissionHint Permissions::accessibilityMissingHint()
+{
+    return {QStringLiteral("Bedienungshilfen fehlen"), QStringLiteral("Ohne Freigabe kann kein Text eingefügt werden.")};
 }
 
 MicrophoneAuthorization Permissions::microphoneAuthorization(PermissionSystem& system)

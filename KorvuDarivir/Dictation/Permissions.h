@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QString>
+
 #include <functional>
+#include <optional>
 
 namespace korvu {
 
@@ -22,12 +25,22 @@ public:
     virtual bool isAccessibilityTrusted() = 0;
     // Lets the system offer the grant (here: switches the accessibility bus on).
     virtual void promptForAccessibility() = 0;
-    // Opens the pane; whether that worked is not checked.
-    virtual void openPane(PrivacyPane pane) = 0;
+    // Opens the pane; false when no settings program could be started for it (whether the
+    // program then shows the pane is not checked).
+    virtual bool openPane(PrivacyPane pane) = 0;
+    // Whether the session is a Wayland one (the application then runs on Xwayland).
+    virtual bool isWaylandSession() = 0;
 
     // The Linux desktop: microphone authorized, Accessibility from the accessibility bus
     // and XTest, panes in the desktop's settings program. Stateless.
     static PermissionSystem& desktop();
+};
+
+// A hint's title and detail, for the hint panel.
+struct PermissionHint {
+    QString title;
+    QString detail;
+    friend bool operator==(const PermissionHint&, const PermissionHint&) = default;
 };
 
 // The two permission requests, a type without instances. Call them on the main thread
@@ -44,8 +57,28 @@ public:
                                   PermissionSystem& system = PermissionSystem::desktop());
 
     // Lets the system offer the grant, then opens the Accessibility pane, trusted or not.
-    // Nothing waits for the grant; the callers' polls notice it.
-    static void requestAccessibility(PermissionSystem& system = PermissionSystem::desktop());
+    // Nothing waits for the grant; the callers' polls notice it. When no settings program
+    // can show the pane, the hint that says where the setting is (for the caller to show).
+    static std::optional<PermissionHint> requestAccessibility(PermissionSystem& system = PermissionSystem::desktop());
+
+    // Opens the pane; when no settings program can show it, the hint that says where the
+    // setting is.
+    static std::optional<PermissionHint> openPane(PrivacyPane pane,
+                                                  PermissionSystem& system = PermissionSystem::desktop());
+
+    // What stands in the way of inserting text, checked when a dictation starts without an
+    // internal sink: in a Wayland session a target that is no X11 program (a Wayland-native
+    // window, which the application can neither see nor paste into: no X11 application is
+    // in front and no field is known) gives `waylandHint`; otherwise a missing trust gives
+    // "Bedienungshilfen fehlen"; none when the way is free.
+    static std::optional<PermissionHint> insertionObstacle(bool hasX11Target,
+                                                           PermissionSystem& system = PermissionSystem::desktop());
+
+    // "Wayland-Fenster nicht erreichbar" · "KORVU Darivir fügt unter Wayland nur in
+    // X11-Programme ein. Wechsle in ein solches Programm oder in eine X11-Sitzung."
+    static PermissionHint waylandHint();
+    // "Bedienungshilfen fehlen" · "Ohne Freigabe kann kein Text eingefügt werden."
+    static PermissionHint accessibilityMissingHint();
 
     // The states as the system reports them now (never stored).
     static MicrophoneAuthorization microphoneAuthorization(PermissionSystem& system = PermissionSystem::desktop());

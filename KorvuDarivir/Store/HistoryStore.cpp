@@ -253,6 +253,17 @@ void HistoryStore::clear()
     std::filesystem::remove(filePath(), ignored);
 }
 
+void HistoryStore::remove(const QUuid& id)
+{
+    QList<DictationRecord> kept = records_;
+    const auto removed = kept.removeIf([&id](const DictationRecord& record) { return record.id == id; });
+    if (removed == 0) {
+        return;
+    }
+    setRecords(std::move(kept));
+    save();
+}
+
 QString HistoryStore::timeLabel(const QDateTime& date)
 {
     return timeLabel(date, QDateTime::currentDateTime(), QLocale());

@@ -40,6 +40,8 @@ public:
     void add(const QString& text, const QString& appName);
     // Empties the list and deletes the file; never fails.
     void clear();
+    // Removes the record with this id and writes the file; nothing when there is none.
+    void remove(const QUuid& id);
 
     // The short label beside a record: today the time of day in the locale's short style,
     // yesterday "Gestern", any other day (also a future one) day and month as two digits

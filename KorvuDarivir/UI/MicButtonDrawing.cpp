@@ -84,12 +84,12 @@ double unitLevel(double level) { return std::isnan(level) ? 0.0 : std::clamp(lev
 }  // namespace
 
 void MicButtonDrawing::draw(QPainter& painter, const QRectF& bounds, const MicButtonState& state, bool hovering,
-                            double level, double spin)
+                            double level, double spin, bool withShadow)
 {
     const double s = bounds.width() / 38;
     const MicButtonState look = (state == MicButtonState::idle && hovering) ? MicButtonState::hover : state;
     // The composed glyph casts one shadow, 1 point below it at scale 1.
-    const platform::Shadow shadow{QColor::fromRgbF(0, 0, 0, 0.28F), 1.5 * s,
+    const platform::Shadow shadow{QColor::fromRgbF(0, 0, 0, withShadow ? 0.28F : 0.0F), 1.5 * s,
                                   platform::Shadow::fromCoreGraphicsOffset({0, -s})};
     platform::Painting::drawWithShadow(painter, bounds, shadow, [&](QPainter& p) {
         p.translate(bounds.topLeft() + QPointF(6 * s, 6 * s));

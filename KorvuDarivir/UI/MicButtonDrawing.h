@@ -16,9 +16,10 @@ public:
     // Draws the whole button into `bounds` (a square; 38 × 38 at scale 1, everything
     // scales with its width) with its shadow. `hovering`: the pointer is over the button,
     // which draws `idle` as `hover`. `level` 0...1 is the smoothed microphone level (rec),
-    // `spin` the spinner angle in radians (proc), free to grow without bound.
+    // `spin` the spinner angle in radians (proc), free to grow without bound. Without a
+    // compositor a window cannot show a soft shadow, so the caller may leave it out.
     static void draw(QPainter& painter, const QRectF& bounds, const MicButtonState& state, bool hovering,
-                     double level, double spin);
+                     double level, double spin, bool withShadow = true);
 
     // One look in glyph space: 26 × 26, origin top left, y down; the caller sets up the
     // transform (the button's glyph square is inset by 6 of 38).

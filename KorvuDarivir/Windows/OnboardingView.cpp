@@ -1,24 +1,95 @@
 #include "KorvuDarivir/Windows/OnboardingView.h"
 
+#include "KorvuDarivir/Dictation/Permissions.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
+#include "KorvuDarivir/UI/BrandToggle.h"
+#include "KorvuDarivir/UI/PrimaryButton.h"
+#include "KorvuDarivir/UI/SecondaryButton.h"
+#include "KorvuDarivir/Windows/ApiKeyEditor.h"
+#include "KorvuDarivir/Windows/Form.h"
+#include "KorvuDarivir/Windows/MicrophonePicker.h"
+#include "KorvuDarivir/Windows/ModelCard.h"
+#include "KorvuDarivir/Windows/ShortcutRecorder.h"
 #include "Platform/Defaults/UserDefaults.h"
 
+#include <QHBoxLayout>
 #include <QHideEvent>
 #include <QLabel>
 #include <QStackedWidget>
+#include <QThreadPool>
 #include <QVBoxLayout>
 
 namespace korvu {
 
-OnboardingView::OnboardingView(int startStep, std::function<void()> finish, QWidget* parent)
-    : QWidget(parent), pages_(new QStackedWidget(this)), finish_(std::move(finish))
+namespace {
+
+platform::UserDefaults& defaults()
 {
-    for (int i = 0; i < stepCount; ++i) {
-        pages_->addWidget(new QLabel(QString::number(i)));
+    return platform::UserDefaults::standard();
+}
+
+// One page: a heading, an explanation and its own parts.
+QWidget* page(const QString& title, const QString& text, const QList<QWidget*>& parts = {})
+{
+    auto* widget = new QWidget;
+    auto* layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(36, 30, 36, 12);
+    layout->setSpacing(14);
+    layout->addWidget(form::heading(title));
+    layout->addWidget(form::note(text));
+    for (QWidget* part : parts) {
+        layout->addWidget(part);
     }
+    layout->addStretch();
+    return widget;
+}
+
+BrandToggle* boolToggle(const char* key)
+{
+    const QString name = QString::fromLatin1(key);
+    auto* toggle = new BrandToggle(name);
+    toggle->setChecked(defaults().boolean(name));
+    QObject::connect(toggle, &QAbstractButton::toggled, toggle, [name](bool on) { defaults().set(name, on); });
+    return toggle;
+}
+
+}  // namespace
+
+OnboardingView::OnboardingView(int startStep, std::function<void()> finish, QWidget* parent)
+    : QWidget(parent), pages_(new QStackedWidget), finish_(std::move(finish))
+{
+    setObjectName(QStringLiteral("onboarding"));
+    pages_->addWidget(welcomePage());
+    pages_->addWidget(modelPage());
+    pages_->addWidget(microphonePage());
+    pages_->addWidget(accessibilityPage());
+    pages_->addWidget(shortcutPage());
+    pages_->addWidget(testPage());
+    pages_->addWidget(cleanupPage());
+
+    progress_ = form::note(QString());
+    back_ = new SecondaryButton(QStringLiteral("Zurück"));
+    next_ = new PrimaryButton(QStringLiteral("Weiter"));
+    connect(back_, &QPushButton::clicked, this, [this] { goTo(step() - 1); });
+    connect(next_, &QPushButton::clicked, this, [this] {
+        if (step() == cleanup) {
+            complete();
+        } else {
+            goTo(step() + 1);
+        }
+    });
+    auto* navigation = new QHBoxLayout;
+    navigation->setContentsMargins(36, 8, 36, 24);
+    navigation->addWidget(progress_);
+    navigation->addStretch();
+    navigation->addWidget(back_);
+    navigation->addWidget(next_);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(pages_);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(pages_, 1);
+    layout->addLayout(navigation);
+    form::applyTheme(this);
     goTo(startStep);
 }
 
@@ -32,11 +103,24 @@ int OnboardingView::step() const
     return pages_->currentIndex();
 }
 
-void OnboardingView::goTo(int step)
+void OnboardingView::goTo(int target)
 {
-    const int target = step >= 0 && step < stepCount ? step : welcome;
-    pages_->setCurrentIndex(target);
-    setTestSink(target == test);
+    const int shown = target >= 0 && target < stepCount ? target : welcome;
+    pages_->setCurrentIndex(shown);
+    setTestSink(shown == test && isVisible());
+    // Reaching the model page starts the download or loading when nothing happened yet.
+    if (shown == model && AppModel::shared().model() == ModelState::notLoaded) {
+        AppModel::shared().loadModel();
+    }
+    updateNavigation();
+}
+
+void OnboardingView::updateNavigation()
+{
+    progress_->setText(QStringLiteral("Schritt %1 von %2").arg(step() + 1).arg(stepCount));
+    back_->setVisible(step() > welcome);
+    next_->setText(step() == welcome ? QStringLiteral("Los geht's")
+                                     : (step() == cleanup ? QStringLiteral("Fertig") : QStringLiteral("Weiter")));
 }
 
 void OnboardingView::complete()
@@ -46,18 +130,27 @@ void OnboardingView::complete()
     }
     finished_ = true;
     setTestSink(false);
-    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::onboardingCompletedKey), true);
+    defaults().set(QString::fromLatin1(Settings::onboardingCompletedKey), true);
     if (finish_) {
         finish_();
     }
 }
 
+QString OnboardingView::testResult() const
+{
+    return testResult_->text();
+}
+
+void OnboardingView::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    setTestSink(step() == test);
+}
+
 void OnboardingView::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
-    if (!event->spontaneous()) {
-        setTestSink(false);
-    }
+    setTestSink(false);
 }
 
 void OnboardingView::setTestSink(bool active)
@@ -66,7 +159,144 @@ void OnboardingView::setTestSink(bool active)
         return;
     }
     sinkSet_ = active;
-    AppModel::shared().setInternalSink(active ? AppModel::Sink([](const QString&) {}) : AppModel::Sink());
+    if (!active) {
+        AppModel::shared().setInternalSink({});
+        return;
+    }
+    QPointer<QLabel> result(testResult_);
+    AppModel::shared().setInternalSink([result](const QString& text) {
+        if (result) {
+            result->setText(text);
+        }
+    });
+}
+
+QWidget* OnboardingView::welcomePage()
+{
+    return page(QStringLiteral("Willkommen bei KORVU Darivir"),
+                QStringLiteral("Sprechen statt tippen: Halte ein Tastenkürzel, sprich, und der Text erscheint im Textfeld, "
+                               "in dem du gerade schreibst – in jedem Programm. Die Spracherkennung läuft lokal auf "
+                               "diesem Rechner.\n\nIn ein paar Schritten richten wir alles ein."));
+}
+
+QWidget* OnboardingView::modelPage()
+{
+    return page(QStringLiteral("Sprachmodell"),
+                QStringLiteral("KORVU Darivir erkennt Sprache mit einem Modell, das einmalig heruntergeladen wird. "
+                               "Du kannst schon weitermachen, während es lädt."),
+                {new ModelCard});
+}
+
+QWidget* OnboardingView::microphonePage()
+{
+    auto* granted = new QLabel;
+    const auto show = [granted] {
+        granted->setText(AppModel::shared().microphoneGranted() ? QStringLiteral("Mikrofon erlaubt")
+                                                                : QStringLiteral("Mikrofon nicht erlaubt"));
+    };
+    show();
+    connect(&AppModel::shared(), &AppModel::microphoneGrantedChanged, granted, show);
+    auto* content = new QVBoxLayout;
+    content->addLayout(form::row(QStringLiteral("Mikrofon"), QString(), new MicrophonePicker));
+    content->addWidget(granted);
+    return page(QStringLiteral("Mikrofon"),
+                QStringLiteral("Wähle das Mikrofon, mit dem du diktierst. „Systemstandard“ folgt der Einstellung "
+                               "deines Systems."),
+                {form::card(content)});
+}
+
+QWidget* OnboardingView::accessibilityPage()
+{
+    auto* status = new QLabel;
+    auto* grant = new PrimaryButton(QStringLiteral("Bedienungshilfen erlauben …"));
+    const auto show = [status, grant] {
+        const bool trusted = AppModel::shared().accessibilityGranted();
+        status->setText(trusted ? QStringLiteral("Bedienungshilfen sind erlaubt.")
+                                : QStringLiteral("Noch nicht erlaubt. Sobald du sie einschaltest, geht es hier weiter."));
+        grant->setVisible(!trusted);
+    };
+    show();
+    // The application checks the grant every second; the page follows the model.
+    connect(&AppModel::shared(), &AppModel::accessibilityGrantedChanged, status, show);
+    connect(grant, &QPushButton::clicked, this, [] { QThreadPool::globalInstance()->start([] { Permissions::requestAccessibility(); }); });
+    auto* content = new QVBoxLayout;
+    content->addWidget(status);
+    content->addWidget(grant, 0, Qt::AlignLeft);
+    return page(QStringLiteral("Bedienungshilfen"),
+                QStringLiteral("Damit KORVU Darivir das Textfeld findet, in dem du schreibst, und den Text dort "
+                               "einfügen kann, braucht es die Bedienungshilfen (die Barrierefreiheit deines "
+                               "Desktops) und eine X11-Sitzung."),
+                {form::card(content)});
+}
+
+QWidget* OnboardingView::shortcutPage()
+{
+    auto* message = form::note(QString());
+    message->hide();
+    auto* recorder = new ShortcutRecorder(HotkeyCenter::dictation);
+    connect(recorder, &ShortcutRecorder::message, message, [message](const QString& text) {
+        message->setText(text);
+        message->setVisible(!text.isEmpty());
+    });
+    auto* content = new QVBoxLayout;
+    content->addLayout(form::row(QStringLiteral("Tastenkürzel zum Diktieren"),
+                                 QStringLiteral("Klicken und die neue Kombination drücken."), recorder));
+    content->addLayout(form::row(QStringLiteral("Gedrückt halten zum Sprechen"),
+                                 QStringLiteral("Aus: einmal drücken startet, noch einmal drücken beendet."),
+                                 boolToggle(Settings::holdToTalkKey)));
+    content->addWidget(message);
+    return page(QStringLiteral("Tastenkürzel"),
+                QStringLiteral("Mit diesem Kürzel diktierst du in jedem Programm. Alternativ klickst du auf den "
+                               "Mikrofon-Knopf neben dem Textfeld."),
+                {form::card(content)});
+}
+
+QWidget* OnboardingView::testPage()
+{
+    testResult_ = new QLabel(QStringLiteral("Hier erscheint dein Text."));
+    testResult_->setWordWrap(true);
+    testResult_->setMinimumHeight(60);
+    auto* start = new PrimaryButton(QStringLiteral("Diktat starten / beenden"));
+    connect(start, &QPushButton::clicked, this, [] { AppModel::shared().toggleDictation(); });
+    auto* state = form::note(QString());
+    const auto show = [state] {
+        switch (AppModel::shared().phase()) {
+        case DictationPhase::idle:
+            state->setText(QStringLiteral("Bereit."));
+            break;
+        case DictationPhase::recording:
+            state->setText(QStringLiteral("Aufnahme läuft – sprich jetzt."));
+            break;
+        case DictationPhase::processing:
+            state->setText(QStringLiteral("Wird erkannt …"));
+            break;
+        }
+    };
+    show();
+    connect(&AppModel::shared(), &AppModel::phaseChanged, state, show);
+    auto* content = new QVBoxLayout;
+    content->addWidget(start, 0, Qt::AlignLeft);
+    content->addWidget(state);
+    content->addWidget(testResult_);
+    return page(QStringLiteral("Probier es aus"),
+                QStringLiteral("Starte ein Diktat mit dem Knopf oder dem Tastenkürzel und sag einen Satz. Der Text "
+                               "landet hier statt in einem anderen Programm."),
+                {form::card(content)});
+}
+
+QWidget* OnboardingView::cleanupPage()
+{
+    auto* content = new QVBoxLayout;
+    content->addLayout(form::row(QStringLiteral("Diktate bereinigen lassen"),
+                                 QStringLiteral("Mit deinem API-Schlüssel; du kannst ihn auch später in den "
+                                                "Einstellungen eintragen."),
+                                 boolToggle(Settings::cleanupEnabledKey)));
+    content->addWidget(new ApiKeyEditor(KeyStore::desktop()));
+    return page(QStringLiteral("Bereinigung"),
+                QStringLiteral("Auf Wunsch glättet ein Sprachmodell (die Claude API, mit deinem eigenen Schlüssel) "
+                               "Zeichensetzung, Füllwörter und Versprecher. Ohne Schlüssel bleibt der erkannte Text, "
+                               "wie er ist."),
+                {form::card(content)});
 }
 
 }  // namespace korvu

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 
 #include <functional>
 
+class QLabel;
+class QPushButton;
 class QStackedWidget;
 
 namespace korvu {
@@ -11,8 +14,9 @@ namespace korvu {
 // The first-run guide: welcome, speech model, microphone, Accessibility, shortcut, a test
 // dictation and cleanup, one page each. `finish` runs once, when the user ends the guide
 // on its last page, after "onboardingCompleted" has been stored; the view never closes
-// its window itself. Leaving the view (closing the window) while the test page has set
-// the internal sink clears it, so later dictations go to the focused application again.
+// its window itself. On the test page dictations go to the page (the model's internal
+// sink) instead of the focused application; leaving the page, hiding the view (closing
+// its window) or destroying it clears the sink again.
 class OnboardingView : public QWidget {
     Q_OBJECT
 public:
@@ -28,14 +32,29 @@ public:
     void goTo(int step);
     // The last page's button: stores "onboardingCompleted", then calls `finish` once.
     void complete();
+    // What the test page received last.
+    QString testResult() const;
 
 protected:
     void hideEvent(QHideEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    QWidget* welcomePage();
+    QWidget* modelPage();
+    QWidget* microphonePage();
+    QWidget* accessibilityPage();
+    QWidget* shortcutPage();
+    QWidget* testPage();
+    QWidget* cleanupPage();
     void setTestSink(bool active);
+    void updateNavigation();
 
     QStackedWidget* pages_;
+    QLabel* progress_;
+    QPushButton* back_;
+    QPushButton* next_;
+    QLabel* testResult_ = nullptr;
     std::function<void()> finish_;
     bool finished_ = false;
     bool sinkSet_ = false;

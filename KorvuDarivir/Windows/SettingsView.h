@@ -1,33 +1,52 @@
 #pragma once
 
+#include "KorvuDarivir/Store/KeyStore.h"
 #include "KorvuDarivir/Windows/SettingsTab.h"
 
 #include <QWidget>
 
+class QListWidget;
 class QTabWidget;
 
 namespace korvu {
 
+class ApiKeyEditor;
+
 // The settings window's content: five tabs (dictation, cleanup, vocabulary, history,
-// system) over the shared application model, the settings, the keychain, the vocabulary
+// system) over the shared application model, the settings, the key store, the vocabulary
 // and the history. The selected tab is bound to the user-defaults key "settingsTab"
 // (default: dictation) both ways: the view opens on the stored tab, stores the user's
-// choice, and follows the key while it is open.
+// choice, and follows the key while it is open. Every control writes its setting at once
+// and follows the setting when something else changes it.
 class SettingsView : public QWidget {
     Q_OBJECT
 public:
     explicit SettingsView(QWidget* parent = nullptr);
+    // Tests give a key store of their own.
+    explicit SettingsView(KeyStore& keys, QWidget* parent = nullptr);
     ~SettingsView() override;
 
     SettingsTab tab() const;
     void setTab(SettingsTab tab);
 
     QTabWidget* tabs() const { return tabs_; }
+    ApiKeyEditor* keyEditor() const { return keyEditor_; }
 
 private:
+    QWidget* dictationPage();
+    QWidget* cleanupPage();
+    QWidget* vocabularyPage();
+    QWidget* historyPage();
+    QWidget* systemPage();
     void followStoredTab();
+    void refreshVocabulary();
+    void refreshHistory();
 
+    KeyStore& keys_;
     QTabWidget* tabs_;
+    ApiKeyEditor* keyEditor_ = nullptr;
+    QListWidget* terms_ = nullptr;
+    QListWidget* records_ = nullptr;
 };
 
 }  // namespace korvu

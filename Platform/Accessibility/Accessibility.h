@@ -25,9 +25,6 @@ public:
     virtual void setMessagingTimeout(std::chrono::milliseconds timeout) = 0;
     // The process that owns the active window; empty when there is none or it is unknown.
     virtual std::optional<pid_t> frontmostProcess() = 0;
-    // Asks the process to expose its accessibility tree. The outcome is not reported:
-    // programs that do not support the request keep their tree as it is.
-    virtual void enableAccessibility(pid_t process) = 0;
     // The object of `process` that has the keyboard focus, or null. Work that would run
     // past `deadline` is given up.
     virtual std::shared_ptr<AccessibleNode> focusedNode(pid_t process, Deadline deadline) = 0;

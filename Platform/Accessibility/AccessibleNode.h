@@ -37,7 +37,8 @@ public:
     virtual std::optional<int> childCount() = 0;
     virtual std::shared_ptr<AccessibleNode> child(int index) = 0;
     virtual std::shared_ptr<AccessibleNode> parent() = 0;
-    // The object's rectangle in Qt's global screen coordinates (top left, y downward).
+    // The object's rectangle as the program reports it: device pixels of the X root window
+    // (top left, y downward), which differ from Qt's logical pixels on a scaled screen.
     virtual std::optional<QRectF> extents() = 0;
     // The process that owns the object; 0 when unknown.
     virtual pid_t processId() = 0;

@@ -4,11 +4,8 @@
 #include "Platform/Accessibility/AtspiAccessibility.h"
 
 #include "Platform/Input/ActiveWindow.h"
+#include "Platform/Permissions/AccessibilityTrust.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVariant>
-#include <QVariant>
 
 #include <algorithm>
 #include <deque>
@@ -245,7 +242,10 @@ constexpr auto kSearchRepeat = std::chrono::seconds(1);
 }  // namespace
 
 struct AtspiAccessibility::State {
-    Connection& connection = Connection::shared();
+    // Made once the desktop first counts as trusted: libatspi looks for the accessibility
+    // bus only once, so it must not look before the bus is there.
+    Connection* connection = nullptr;
+    std::function<bool()> trusted;
     GRef<AtspiEventListener> listener;
     Accessible focused;  // the source of the last focus event, or the last search's result
     pid_t lastSearchProcess = 0;
@@ -333,10 +333,19 @@ struct AtspiAccessibility::State {
     }
 };
 
-AtspiAccessibility::AtspiAccessibility() : state_(std::make_unique<State>())
+AtspiAccessibility::AtspiAccessibility(std::function<bool()> trusted) : state_(std::make_unique<State>())
 {
-    if (!state_->connection.reached) {
-        return;
+    state_->trusted = trusted ? std::move(trusted) : [] { return AccessibilityTrust::shared().isTrusted(); };
+}
+
+bool AtspiAccessibility::connect()
+{
+    if (state_->connection != nullptr) {
+        return state_->connection->reached;
+    }
+    state_->connection = &Connection::shared();
+    if (!state_->connection->reached) {
+        return false;
     }
     state_->listener = GRef<AtspiEventListener>::adopt(atspi_event_listener_new(&State::onFocusEvent, state_.get(), nullptr));
     Error error;
@@ -345,6 +354,7 @@ AtspiAccessibility::AtspiAccessibility() : state_(std::make_unique<State>())
         // Without events the search still finds the focus, only later.
         state_->listener = {};
     }
+    return true;
 }
 
 AtspiAccessibility::~AtspiAccessibility()
@@ -357,8 +367,13 @@ AtspiAccessibility::~AtspiAccessibility()
 
 bool AtspiAccessibility::isTrusted()
 {
-    // A bus that dropped is not reconnected: libatspi would block on finding it again.
-    return state_->connection.reached && dbus_connection_get_is_connected(state_->connection.bus);
+    // The application's one meaning of trusted first; libatspi's own connection is made
+    // when that first holds. A libatspi bus that dropped is not reconnected: libatspi would
+    // block on finding it again.
+    if (!state_->trusted() || !connect()) {
+        return false;
+    }
+    return dbus_connection_get_is_connected(state_->connection->bus);
 }
 
 void AtspiAccessibility::setMessagingTimeout(std::chrono::milliseconds timeout)
@@ -376,17 +391,6 @@ std::optional<pid_t> AtspiAccessibility::frontmostProcess()
         return std::nullopt;
     }
     return static_cast<pid_t>(*pid);
-}
-
-void AtspiAccessibility::enableAccessibility(pid_t)
-{
-    // AT-SPI has no per-process switch: the flag on the accessibility bus's launcher is
-    // read by every toolkit. Sent without waiting; the answer does not matter.
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set");
-    message << QString("org.a11y.Status") << QString("IsEnabled") << QVariant::fromValue(QDBusVariant(true));
-    message.setAutoStartService(false);
-    QDBusConnection::sessionBus().send(message);
 }
 
 std::shared_ptr<AccessibleNode> AtspiAccessibility::focusedNode(pid_t process, Deadline deadline)

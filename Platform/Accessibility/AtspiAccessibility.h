@@ -2,6 +2,7 @@
 
 #include "Platform/Accessibility/Accessibility.h"
 
+#include <functional>
 #include <memory>
 
 namespace platform {
@@ -15,15 +16,19 @@ namespace platform {
 // windows (active windows first, only showing objects, a bounded number of them), at once
 // when the process is new and then at most once a second.
 //
-// "Trusted" means that the accessibility bus was reached at start and is still connected.
+// "Trusted" is the application's one meaning (platform::AccessibilityTrust), and libatspi's
+// connection made at the first trusted question is still up.
 // The frontmost process comes from the X display (`ActiveWindow`, on Qt's connection).
-// Enabling accessibility switches on the desktop-wide "IsEnabled" flag of the accessibility
-// bus, which toolkits such as Qt watch before they expose their trees.
+// Nothing here switches on the desktop-wide "IsEnabled" flag of the accessibility bus: it
+// changes every program's behaviour, so only the user's own request may set it
+// (platform::AccessibilityTrust::requestEnabled, from the permission request).
 //
 // Every libatspi object is held by a reference-counted handle and released with it.
 class AtspiAccessibility final : public Accessibility {
 public:
-    AtspiAccessibility();
+    // `trusted` is the application's trust (AccessibilityTrust::shared()) unless a test
+    // gives its own.
+    explicit AtspiAccessibility(std::function<bool()> trusted = {});
     ~AtspiAccessibility() override;
     AtspiAccessibility(const AtspiAccessibility&) = delete;
     AtspiAccessibility& operator=(const AtspiAccessibility&) = delete;
@@ -31,10 +36,11 @@ public:
     bool isTrusted() override;
     void setMessagingTimeout(std::chrono::milliseconds timeout) override;
     std::optional<pid_t> frontmostProcess() override;
-    void enableAccessibility(pid_t process) override;
     std::shared_ptr<AccessibleNode> focusedNode(pid_t process, Deadline deadline) override;
 
 private:
+    bool connect();
+
     struct State;
     std::unique_ptr<State> state_;
 };

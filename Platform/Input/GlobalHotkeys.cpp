@@ -12,7 +12,9 @@
 #include <X11/Xlib.h>
 #include <xcb/xcb.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -20,6 +22,9 @@ namespace platform {
 namespace {
 
 constexpr std::uint8_t kBadAccess = 10;
+// How often a held shortcut key's state is checked. Shorter than any pause a person makes
+// between letting go of a key and pressing it again.
+constexpr auto kHeldKeyCheckInterval = std::chrono::milliseconds(30);
 
 std::vector<std::uint16_t> lockCombinations(std::uint16_t lock, std::uint16_t numLock)
 {
@@ -36,6 +41,8 @@ std::vector<std::uint16_t> lockCombinations(std::uint16_t lock, std::uint16_t nu
 
 GlobalHotkeys::GlobalHotkeys(QObject* parent) : QObject(parent)
 {
+    heldKeyCheck_.setInterval(kHeldKeyCheckInterval);
+    connect(&heldKeyCheck_, &QTimer::timeout, this, &GlobalHotkeys::checkHeldKeys);
     const auto x11 = X11Display::current();
     if (!x11) return;
     Bool supported = False;
@@ -151,6 +158,7 @@ bool GlobalHotkeys::nativeEventFilter(const QByteArray& eventType, void* message
             if (state != grab.mask) continue;
             if (grab.down) return true;  // auto-repeat
             grab.down = true;
+            heldKeyCheck_.start();
             post(id, true);
             return true;
         }
@@ -160,6 +168,30 @@ bool GlobalHotkeys::nativeEventFilter(const QByteArray& eventType, void* message
         return true;
     }
     return false;
+}
+
+void GlobalHotkeys::checkHeldKeys()
+{
+    const auto x11 = X11Display::current();
+    if (!x11) {
+        heldKeyCheck_.stop();
+        return;
+    }
+    const auto reply = std::unique_ptr<xcb_query_keymap_reply_t, decltype(&std::free)>(
+        xcb_query_keymap_reply(x11->connection, xcb_query_keymap(x11->connection), nullptr), &std::free);
+    if (!reply) return;  // asked again on the next tick
+    bool anyHeld = false;
+    for (auto& [id, grab] : grabs_) {
+        if (!grab.down) continue;
+        if ((reply->keys[grab.keyCode / 8] & (1u << (grab.keyCode % 8))) != 0) {
+            anyHeld = true;
+            continue;
+        }
+        // Up, though no release reached us: it went to another program.
+        grab.down = false;
+        post(id, false);
+    }
+    if (!anyHeld) heldKeyCheck_.stop();
 }
 
 void GlobalHotkeys::post(int id, bool pressed)

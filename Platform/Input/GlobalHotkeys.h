@@ -2,6 +2,7 @@
 
 #include <QAbstractNativeEventFilter>
 #include <QObject>
+#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,12 @@ namespace platform {
 // gives one press and one release; a press that arrives while the key is down is a repeat
 // and dropped. The release is matched by key code alone: users let go of the modifiers
 // first, and the release then carries none of them.
+//
+// A release can be lost: while the key is held, our grab of the keyboard may end (a
+// synthetic chord ungrabs it, another program grabs the keyboard), and the release then
+// goes to another program. So while a shortcut key is held, the key's state is checked
+// with the server every few milliseconds; a key found up counts as released. Without that
+// the key would stay "held" and its next press would be dropped as an auto-repeat.
 //
 // Events are handed to `onEvent` on a later turn of the event loop, never inside the
 // filter, so the handler may grab and ungrab freely.
@@ -59,7 +66,10 @@ private:
 
     void ungrabKey(const Grab& grab);
     void post(int id, bool pressed);
+    // Reports the release of every held key that the server counts as up.
+    void checkHeldKeys();
 
+    QTimer heldKeyCheck_;
     std::map<int, Grab> grabs_;
     std::uint16_t lockMask_ = 0;
     std::uint16_t numLockMask_ = 0;

@@ -26,17 +26,17 @@ bool hasXTest(xcb_connection_t* connection)
 
 }  // namespace
 
-bool syntheticInputAvailable()
+bool isWaylandSession()
 {
     const char* sessionType = std::getenv("XDG_SESSION_TYPE");
     const char* waylandDisplay = std::getenv("WAYLAND_DISPLAY");
-    if ((sessionType != nullptr && std::strcmp(sessionType, "wayland") == 0)
-        || (waylandDisplay != nullptr && *waylandDisplay != '\0')) {
-        return false;
-    }
+    return (sessionType != nullptr && std::strcmp(sessionType, "wayland") == 0)
+           || (waylandDisplay != nullptr && *waylandDisplay != '\0');
+}
+
+bool syntheticInputAvailable()
+{
     // On X11 Qt already holds a connection to the display: ask on that one.
-    // A checked cast: a process with a plain core application has no GUI connection, and
-    // qGuiApp would be a downcast to a type the object does not have.
     auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (auto* x11 = gui != nullptr ? gui->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
         if (xcb_connection_t* connection = x11->connection()) {

@@ -1,5 +1,7 @@
 #include "Platform/UI/ScreenProvider.h"
 
+#include <algorithm>
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <QScreen>
@@ -28,6 +30,45 @@ std::optional<ScreenInfo> ScreenProvider::screenIntersecting(const QRectF& rect)
         }
     }
     return std::nullopt;
+}
+
+std::optional<ScreenProvider::Placed> ScreenProvider::fromDevicePixels(const QRectF& deviceRect) const
+{
+    const std::vector<ScreenInfo> all = screens();
+    if (all.empty()) {
+        return std::nullopt;
+    }
+    // The root's origin in y-up space: the leftmost left edge, the highest top edge.
+    qreal rootLeft = all.front().frame.left();
+    qreal rootTop = all.front().frame.top() + all.front().frame.height();
+    for (const ScreenInfo& screen : all) {
+        rootLeft = std::min(rootLeft, screen.frame.left());
+        rootTop = std::max(rootTop, screen.frame.top() + screen.frame.height());
+    }
+    // Flipped, not yet scaled: device pixels with y upward from the root's top.
+    const QRectF flipped(rootLeft + deviceRect.left(), rootTop - deviceRect.top() - deviceRect.height(),
+                         deviceRect.width(), deviceRect.height());
+    const auto ratioOf = [](const ScreenInfo& screen) {
+        return screen.devicePixelRatio > 0 ? screen.devicePixelRatio : 1.0;
+    };
+    const ScreenInfo* chosen = &all.front();
+    for (const ScreenInfo& screen : all) {
+        const qreal ratio = ratioOf(screen);
+        const qreal top = screen.frame.top() + screen.frame.height();
+        const QRectF deviceArea(screen.frame.left(), top - screen.frame.height() * ratio, screen.frame.width() * ratio,
+                                screen.frame.height() * ratio);
+        if (deviceArea.intersects(flipped)) {
+            chosen = &screen;
+            break;
+        }
+    }
+    // Scaled about the screen's top-left corner, which device and logical space share.
+    const qreal ratio = ratioOf(*chosen);
+    const qreal left = chosen->frame.left();
+    const qreal top = chosen->frame.top() + chosen->frame.height();
+    const QRectF logical(left + (flipped.left() - left) / ratio, top - (top - flipped.top()) / ratio,
+                         flipped.width() / ratio, flipped.height() / ratio);
+    return Placed{logical, *chosen};
 }
 
 namespace {

@@ -37,6 +37,18 @@ public:
     std::optional<ScreenInfo> screenContaining(QPointF point) const;
     // The first screen whose frame overlaps `rect`.
     std::optional<ScreenInfo> screenIntersecting(const QRectF& rect) const;
+
+    // A rectangle that another program reported in device pixels of the X root window
+    // (accessibility extents are device pixels on a scaled screen) as the y-up logical
+    // rectangle it covers, with the screen it lies on: the first screen whose device area
+    // it overlaps, else the primary. Qt keeps a screen's top-left corner where the device
+    // puts it and scales from there, and the root's origin is the top-left corner of all
+    // screens together. Empty without screens.
+    struct Placed {
+        QRectF rect;
+        ScreenInfo screen;
+    };
+    std::optional<Placed> fromDevicePixels(const QRectF& deviceRect) const;
 };
 
 // The screens of the running QGuiApplication, converted by ScreenCoordinates.

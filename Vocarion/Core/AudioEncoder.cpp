@@ -15,4 +15,14 @@ platform::ml::MultiArray AudioEncoder::encodeFeatures(const platform::ml::MultiA
     return *embeds;
 }
 
+void AudioEncoder::warmUp() const {
+    const auto model = requireModel("AudioEncoder");
+    const auto& inputs = model->modelDescription().inputDescriptionsByName;
+    const auto input = inputs.find("melspectrogram_features");
+    if (input == inputs.end() || !input->second.multiArrayConstraint) return;
+    platform::ml::MultiArray silence(input->second.multiArrayConstraint->shape, platform::ml::MultiArrayDataType::float32);
+    for (auto& value : silence.elements<float>()) value = -1.5f;  // the features of silence
+    (void)encodeFeatures(silence);
+}
+
 }  // namespace vocarion

@@ -16,6 +16,9 @@ public:
 class AudioEncoder : public AudioEncoding, public ModelComponent {
 public:
     platform::ml::MultiArray encodeFeatures(const platform::ml::MultiArray& features) const override;
+    // Encodes features of silence: the encoder is most of the work, and its first run
+    // would otherwise pay for packing its weights.
+    void warmUp() const override;
 };
 
 }  // namespace vocarion

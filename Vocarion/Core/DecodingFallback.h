@@ -25,8 +25,8 @@ struct DecodingThresholds {
 class DecodingFallback {
 public:
     // The reason to decode again ("compressionRatio", "logProb", "firstTokenLogProb"), or
-    // none when the result is good enough or the window is silence (a retry would only
-    // invent text).
+    // none when the result is good enough or the window is silence (see isSilence; a retry
+    // would only invent text).
     static std::optional<std::string> fallbackReason(const DecodingQuality& quality, const DecodingThresholds& thresholds);
 
     // A window whose no-speech probability is above its threshold and whose text is also

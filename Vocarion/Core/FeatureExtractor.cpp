@@ -1,6 +1,7 @@
 #include "Vocarion/Core/FeatureExtractor.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "Platform/ML/Model.h"
 #include "Vocarion/Core/Constants.h"
@@ -18,6 +19,11 @@ platform::ml::MultiArray FeatureExtractor::logMelSpectrogram(std::span<const flo
     const auto* features = outputs.multiArray("melspectrogram_features");
     if (!features) throw DarivirError::audioProcessingFailed("the mel model gave no melspectrogram_features");
     return *features;
+}
+
+void FeatureExtractor::warmUp() const {
+    const std::vector<float> silence(windowSamples(), 0.0f);
+    (void)logMelSpectrogram(silence);
 }
 
 size_t FeatureExtractor::windowSamples() const {

@@ -23,6 +23,7 @@ class FeatureExtractor : public FeatureExtracting, public ModelComponent {
 public:
     platform::ml::MultiArray logMelSpectrogram(std::span<const float> window) const override;
     size_t windowSamples() const override;
+    void warmUp() const override;
 };
 
 }  // namespace vocarion

@@ -10,7 +10,11 @@ void ModelComponent::loadModel(const std::filesystem::path& path, platform::ml::
     platform::ml::ModelConfiguration configuration;
     configuration.computeUnits = computeUnits;
     if (prewarmMode) {
-        platform::ml::Model::prewarm(path, configuration);
+        if (isLoaded()) {
+            warmUp();
+        } else {
+            platform::ml::Model::prewarm(path, configuration);
+        }
         return;
     }
     auto model = platform::ml::Model::load(path, configuration);

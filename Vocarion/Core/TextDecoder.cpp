@@ -74,8 +74,8 @@ DecodingResult TextDecoder::decodeText(const platform::ml::MultiArray& encoderOu
     result.noSpeechProb = probabilityOf(logits, special.noSpeechToken);
 
     std::vector<int> rest;
-    const auto& languages = tokenizer.languageTokens();  // (code, id), empty for an English-only model
-    if (!languages.empty()) {
+    const auto& languages = tokenizer.languageTokens();  // (code, id)
+    if (isMultilingual() && !languages.empty()) {
         const bool detect = options.detectLanguage || !options.language;
         int languageToken = 0;
         if (detect) {
@@ -157,6 +157,27 @@ DecodingResult TextDecoder::decodeText(const platform::ml::MultiArray& encoderOu
     result.text = tokenizer.decode(textTokens);
     result.compressionRatio = TextUtilities::compressionRatio(result.text);
     return result;
+}
+
+bool TextDecoder::isMultilingual() const {
+    constexpr int64_t englishOnlyVocabulary = 51864;
+    if (!isLoaded()) return true;
+    const auto model = requireModel("TextDecoder");
+    const auto& outputs = model->modelDescription().outputDescriptionsByName;
+    const auto logits = outputs.find("logits");
+    if (logits == outputs.end() || !logits->second.multiArrayConstraint) return true;
+    const auto& shape = logits->second.multiArrayConstraint->shape;
+    return shape.empty() || shape.back() != englishOnlyVocabulary;
+}
+
+void TextDecoder::warmUp() const {
+    const auto model = requireModel("TextDecoder");
+    const auto& inputs = model->modelDescription().inputDescriptionsByName;
+    const auto input = inputs.find("encoder_output_embeds");
+    if (input == inputs.end() || !input->second.multiArrayConstraint) return;
+    const platform::ml::MultiArray states(input->second.multiArrayConstraint->shape, platform::ml::MultiArrayDataType::float32);
+    auto state = makeDecoderState();
+    (void)predictLogits(state.get(), {0}, &states);
 }
 
 std::shared_ptr<platform::ml::ModelStateHandle> TextDecoder::makeDecoderState() const {

@@ -50,6 +50,13 @@ public:
     // Only the last ones are kept so that prompt and text always fit the decoder's context.
     static std::vector<int> previousTextTokens(const DecodingOptions& options, const SpecialTokens& specialTokens);
 
+    // False for the family's English-only models (a vocabulary of 51864 tokens): they take
+    // no language and no task token, and their language is English.
+    virtual bool isMultilingual() const;
+
+    // One step from the start of transcript over encoder states of zeros.
+    void warmUp() const override;
+
 protected:
     // A fresh key-value cache for one try.
     virtual std::shared_ptr<platform::ml::ModelStateHandle> makeDecoderState() const;

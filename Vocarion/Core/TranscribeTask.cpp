@@ -1,6 +1,7 @@
 #include "Vocarion/Core/TranscribeTask.h"
 
 #include <chrono>
+#include <cmath>
 
 #include "BexmorCore/Logging.h"
 #include "Vocarion/Core/Audio/AudioProcessor.h"
@@ -65,10 +66,34 @@ DecodingResult TranscribeTask::decodeWithFallback(const platform::ml::MultiArray
     return result;
 }
 
+std::vector<std::pair<size_t, size_t>> TranscribeTask::clipRanges(const DecodingOptions& options, size_t audioLength) {
+    if (options.wordTimestamps) throw DarivirError::transcriptionFailed("word timestamps are not supported");
+    if (options.maxWindowSeek) throw DarivirError::transcriptionFailed("maxWindowSeek is not supported");
+    if (!std::isfinite(options.windowClipTime) || options.windowClipTime < 0)
+        throw DarivirError::transcriptionFailed("windowClipTime must be zero or more seconds");
+    if (options.clipTimestamps.empty()) return {{0, audioLength}};
+    std::vector<std::pair<size_t, size_t>> clips;
+    const auto& times = options.clipTimestamps;
+    double previousEnd = 0;
+    for (size_t i = 0; i < times.size(); i += 2) {
+        const double start = times[i];
+        const double end = i + 1 < times.size() ? times[i + 1] : static_cast<double>(audioLength) / Constants::sampleRate;
+        if (!std::isfinite(start) || !std::isfinite(end) || start < previousEnd || end < start)
+            throw DarivirError::transcriptionFailed(
+                "clipTimestamps must be pairs of start and end seconds, in order and not overlapping");
+        previousEnd = end;
+        const size_t from = std::min(audioLength, static_cast<size_t>(std::llround(start * Constants::sampleRate)));
+        const size_t to = std::min(audioLength, static_cast<size_t>(std::llround(end * Constants::sampleRate)));
+        if (from < to) clips.emplace_back(from, to);
+    }
+    return clips;
+}
+
 TranscriptionResult TranscribeTask::run(std::span<const float> audio, const DecodingOptions& options,
                                         const TranscriptionCallback& callback,
                                         const SegmentDiscoveryCallback& segmentCallback) const {
     const auto pipelineStart = Clock::now();
+    const auto clips = clipRanges(options, audio.size());
     TranscriptionResult transcription;
     auto& timings = transcription.timings;
     timings.pipelineStart =
@@ -76,59 +101,67 @@ TranscriptionResult TranscribeTask::run(std::span<const float> audio, const Deco
     timings.inputAudioSeconds = static_cast<double>(audio.size()) / Constants::sampleRate;
     const auto thresholds = thresholdsOf(options);
     const size_t windowLength = components_.featureExtractor->windowSamples();
+    // After a clip's first window, a rest shorter than this is left out: too little sound to
+    // give text, enough for the decoder to invent some.
+    const auto tailSamples = static_cast<size_t>(options.windowClipTime * Constants::sampleRate);
     transcription.language = options.language.value_or("");
 
-    size_t seek = 0;
     int windowId = 0;
-    while (seek < audio.size()) {
-        auto step = Clock::now();
-        const auto window = components_.audioProcessor->padOrTrim(audio, seek, windowLength);
-        timings.audioProcessing += secondsSince(step);
-        timings.totalAudioProcessingRuns += 1;
+    bool stopped = false;
+    for (const auto& [clipStart, clipEnd] : clips) {
+        const auto clip = audio.first(clipEnd);
+        for (size_t seek = clipStart; seek < clipEnd && !stopped;) {
+            if (seek > clipStart && clipEnd - seek < tailSamples) break;
+            auto step = Clock::now();
+            const auto window = components_.audioProcessor->padOrTrim(clip, seek, windowLength);
+            timings.audioProcessing += secondsSince(step);
+            timings.totalAudioProcessingRuns += 1;
 
-        step = Clock::now();
-        const auto features = components_.featureExtractor->logMelSpectrogram(window);
-        timings.logmels += secondsSince(step);
-        timings.totalLogmelRuns += 1;
+            step = Clock::now();
+            const auto features = components_.featureExtractor->logMelSpectrogram(window);
+            timings.logmels += secondsSince(step);
+            timings.totalLogmelRuns += 1;
 
-        step = Clock::now();
-        const auto encoderOutput = components_.audioEncoder->encodeFeatures(features);
-        timings.encoding += secondsSince(step);
-        timings.totalEncodingRuns += 1;
+            step = Clock::now();
+            const auto encoderOutput = components_.audioEncoder->encodeFeatures(features);
+            timings.encoding += secondsSince(step);
+            timings.totalEncodingRuns += 1;
 
-        const auto result = decodeWithFallback(encoderOutput, options, static_cast<uint64_t>(windowId), timings);
-        if (windowId == 0 && !result.language.empty()) transcription.language = result.language;
-        if (timings.firstTokenTime == 0) timings.firstTokenTime = secondsSince(pipelineStart);
+            const auto result = decodeWithFallback(encoderOutput, options, static_cast<uint64_t>(windowId), timings);
+            if (windowId == 0 && !result.language.empty()) transcription.language = result.language;
+            if (timings.firstTokenTime == 0) timings.firstTokenTime = secondsSince(pipelineStart);
 
-        const WindowSpan span{seek, windowLength, audio.size()};
-        if (DecodingFallback::isSilence(qualityOf(result), thresholds)) {
-            bexmor::Logging::debug("Window", windowId, "is silence; no text");
-            seek += windowLength;
-        } else {
-            auto [nextSeek, segments] = components_.segmentSeeker->findSeekPointAndSegments(
-                result, options, static_cast<int>(transcription.segments.size()), span, *components_.tokenizer);
-            seek = nextSeek;
-            if (segmentCallback && !segments.empty()) segmentCallback(segments);
-            for (auto& segment : segments) {
-                transcription.text += segment.text;
-                transcription.segments.push_back(std::move(segment));
+            const WindowSpan span{seek, windowLength, clipEnd};
+            if (DecodingFallback::isSilence(qualityOf(result), thresholds)) {
+                bexmor::Logging::debug("Window", windowId, "is silence; no text");
+                seek += windowLength;
+            } else {
+                auto [nextSeek, segments] = components_.segmentSeeker->findSeekPointAndSegments(
+                    result, options, static_cast<int>(transcription.segments.size()), span, *components_.tokenizer);
+                seek = nextSeek;
+                if (segmentCallback && !segments.empty()) segmentCallback(segments);
+                for (auto& segment : segments) {
+                    transcription.text += segment.text;
+                    transcription.segments.push_back(std::move(segment));
+                }
+            }
+            timings.totalDecodingWindows += 1;
+            ++windowId;
+
+            if (callback) {
+                TranscriptionProgress progress;
+                progress.timings = timings;
+                progress.text = transcription.text;
+                progress.tokens = result.tokens;
+                progress.temperature = result.temperature;
+                progress.avgLogprob = result.avgLogProb;
+                progress.compressionRatio = result.compressionRatio;
+                progress.windowId = windowId - 1;
+                const auto proceed = callback(progress);
+                stopped = proceed && !*proceed;
             }
         }
-        timings.totalDecodingWindows += 1;
-        ++windowId;
-
-        if (callback) {
-            TranscriptionProgress progress;
-            progress.timings = timings;
-            progress.text = transcription.text;
-            progress.tokens = result.tokens;
-            progress.temperature = result.temperature;
-            progress.avgLogprob = result.avgLogProb;
-            progress.compressionRatio = result.compressionRatio;
-            progress.windowId = windowId - 1;
-            const auto proceed = callback(progress);
-            if (proceed && !*proceed) break;
-        }
+        if (stopped) break;
     }
     timings.fullPipeline = secondsSince(pipelineStart);
     return transcription;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "Platform/ML/MultiArray.h"
@@ -52,6 +53,12 @@ public:
     // rules ask for it; the last try is kept when none is good enough.
     DecodingResult decodeWithFallback(const platform::ml::MultiArray& encoderOutput, const DecodingOptions& options,
                                       uint64_t seed, TranscriptionTimings& timings) const;
+
+    // The stretches to transcribe, in samples: the clips of `clipTimestamps` (pairs of start
+    // and end seconds; a last start alone runs to the end), or the whole audio. Throws the
+    // engine's error for options the engine does not apply (word timestamps, maxWindowSeek)
+    // and for clips that are not in order.
+    static std::vector<std::pair<size_t, size_t>> clipRanges(const DecodingOptions& options, size_t audioLength);
 
 private:
     TranscriptionComponents components_;

@@ -1,6 +1,7 @@
 #include "Vocarion/Core/Vocarion.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 
 #include "BexmorCore/HubWrapper.h"
@@ -66,8 +67,10 @@ Vocarion::Vocarion(VocarionConfig config) : config_(std::move(config)) {
                                 config_.modelToken, config_.modelEndpoint.value_or(Constants::defaultRemoteEndpoint()));
     }
 
-    if (config_.prewarm.value_or(false)) prewarmModels();
+    // Load first, then warm the loaded models up: one load per model, and the first real
+    // window pays no cold start.
     if (config_.load.value_or(modelFolder_.has_value())) loadModels();
+    if (config_.prewarm.value_or(false)) prewarmModels();
 }
 
 Vocarion::~Vocarion() = default;
@@ -213,7 +216,8 @@ void Vocarion::loadTokenizer() {
     options.token = config_.modelToken;
     options.endpoint = config_.modelEndpoint;
     options.useBackgroundSession = config_.useBackgroundDownloadSession;
-    options.download = config_.download;
+    // The tokenizer is small and nothing works without it: a folder without one is
+    // completed from the hub whatever the engine's download setting (which is about models).
     std::shared_ptr<const DarivirTokenizer> tokenizer = DarivirTokenizer::load(options);
     std::lock_guard lock(mutex_);
     tokenizer_ = std::move(tokenizer);
@@ -239,8 +243,11 @@ std::vector<TranscriptionResult> Vocarion::transcribe(std::span<const float> aud
                                                       const SegmentDiscoveryCallback& segmentCallback) {
     const DecodingOptions options = decodeOptions.value_or(DecodingOptions());
     if (!tokenizer()) throw DarivirError::tokenizerUnavailable("the engine's models are not loaded");
+    (void)TranscribeTask::clipRanges(options, audioArray.size());  // options the engine cannot apply fail here, once
     const size_t windowLength = featureExtractor_->windowSamples();
-    if (options.chunkingStrategy == ChunkingStrategy::vad && audioArray.size() > windowLength)
+    // Clips are seek bounds over the whole audio; chunks would each start over.
+    if (options.chunkingStrategy == ChunkingStrategy::vad && options.clipTimestamps.empty() &&
+        audioArray.size() > windowLength)
         return transcribeChunks(audioArray, options, windowLength, callback, segmentCallback);
     return {TranscribeTask(components()).run(audioArray, options, callback, segmentCallback)};
 }
@@ -253,16 +260,27 @@ std::vector<TranscriptionResult> Vocarion::transcribeChunks(std::span<const floa
     const TranscribeTask task(components());
     std::vector<std::optional<TranscriptionResult>> results(chunks.size());
     std::vector<std::exception_ptr> errors(chunks.size());
+    // A stop asked for by the callback of any chunk stops them all: running chunks after
+    // their window, chunks not yet started at once.
+    std::atomic<bool> stopped{false};
+    TranscriptionCallback sharedCallback = [&](const TranscriptionProgress& progress) -> std::optional<bool> {
+        std::optional<bool> proceed;
+        if (!stopped && callback) proceed = callback(progress);
+        if (proceed && !*proceed) stopped = true;
+        return stopped ? std::optional<bool>(false) : proceed;
+    };
     const size_t batchSize = options.concurrentWorkerCount > 0 ? static_cast<size_t>(options.concurrentWorkerCount)
                                                                : chunks.size();
-    for (size_t first = 0; first < chunks.size(); first += batchSize) {
+    for (size_t first = 0; first < chunks.size() && !stopped; first += batchSize) {
         const size_t last = std::min(chunks.size(), first + batchSize);
         std::vector<std::function<void()>> batch;
         for (size_t i = first; i < last; ++i) {
             batch.push_back([&, i] {
+                if (stopped) return;
                 try {
                     const auto& chunk = chunks[i];
-                    auto result = task.run(audio.subspan(chunk.start, chunk.length()), options, callback, segmentCallback);
+                    auto result = task.run(audio.subspan(chunk.start, chunk.length()), options, sharedCallback,
+                                           segmentCallback);
                     const float offset = static_cast<float>(chunk.start) / Constants::sampleRate;
                     for (auto& segment : result.segments) {
                         segment.start += offset;
@@ -286,6 +304,7 @@ std::vector<TranscriptionResult> Vocarion::transcribeChunks(std::span<const floa
             transcriptions.push_back(std::move(*results[i]));
             continue;
         }
+        if (!errors[i]) continue;  // not started: the transcription was stopped
         if (!firstError) firstError = errors[i];
         try {
             std::rethrow_exception(errors[i]);

@@ -40,8 +40,8 @@ public:
     using DownloadProgressCallback = std::function<void(const bexmor::Progress&)>;
 
     // Creates the components (the configuration's own, or the defaults), then, as the
-    // configuration says, downloads the variant, prewarms and loads the models in the order
-    // mel, decoder, encoder, and loads the tokenizer. Throws DarivirError when the models
+    // configuration says, downloads the variant, loads the models in the order mel,
+    // decoder, encoder, and the tokenizer, and prewarms them. Throws DarivirError when the models
     // or the tokenizer are unavailable; the message names the missing file.
     explicit Vocarion(VocarionConfig config = {});
     ~Vocarion();
@@ -60,7 +60,8 @@ public:
                                           const std::optional<std::string>& endpoint = std::nullopt,
                                           const DownloadProgressCallback& progressCallback = {});
 
-    // Prewarms each model (load once and release), in the order mel, decoder, encoder.
+    // Prewarms each model, in the order mel, decoder, encoder: one prediction on a loaded
+    // model; a model not loaded is loaded for that prediction and released.
     void prewarmModels();
     // Loads the models, in the order mel, decoder, encoder, then the tokenizer.
     void loadModels();

@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 
 namespace vocarion {
@@ -28,6 +29,7 @@ void WorkerPool::runAll(std::vector<std::function<void()>> tasks) {
         std::mutex mutex;
         std::condition_variable done;
         size_t remaining = 0;
+        std::exception_ptr error;  // the first task's failure
     };
     auto batch = std::make_shared<Batch>();
     batch->remaining = tasks.size();
@@ -42,8 +44,14 @@ void WorkerPool::runAll(std::vector<std::function<void()>> tasks) {
         for (auto& task : tasks) {
             queue_.push_back([task = std::move(task), batch, threadsPerTask] {
                 omp_set_num_threads(threadsPerTask);
-                task();
+                std::exception_ptr error;
+                try {
+                    task();
+                } catch (...) {
+                    error = std::current_exception();  // never past the worker: it would end the process
+                }
                 std::lock_guard batchLock(batch->mutex);
+                if (error && !batch->error) batch->error = error;
                 if (--batch->remaining == 0) batch->done.notify_all();
             });
         }
@@ -51,6 +59,7 @@ void WorkerPool::runAll(std::vector<std::function<void()>> tasks) {
     wake_.notify_all();
     std::unique_lock lock(batch->mutex);
     batch->done.wait(lock, [&] { return batch->remaining == 0; });
+    if (batch->error) std::rethrow_exception(batch->error);
 }
 
 void WorkerPool::workerLoop() {

@@ -24,7 +24,8 @@ public:
 
     size_t threadCount() const { return threads_.size(); }
 
-    // Runs every task and returns when all have finished. Tasks must not throw (wrap them).
+    // Runs every task and returns when all have finished; when tasks threw, the first
+    // failure is rethrown then, after the whole batch has run.
     // Safe to call from several threads at once; the tasks then share the workers.
     void runAll(std::vector<std::function<void()>> tasks);
 

@@ -110,14 +110,12 @@ public:
     bool trusted = true;
     std::optional<pid_t> frontmost = 4242;
     std::shared_ptr<FakeNode> focused;
-    std::vector<pid_t> enabled;
     std::optional<std::chrono::milliseconds> timeout;
     int focusedNodeCalls = 0;
 
     bool isTrusted() override { return trusted; }
     void setMessagingTimeout(std::chrono::milliseconds value) override { timeout = value; }
     std::optional<pid_t> frontmostProcess() override { return frontmost; }
-    void enableAccessibility(pid_t process) override { enabled.push_back(process); }
     std::shared_ptr<platform::AccessibleNode> focusedNode(pid_t, Deadline) override
     {
         ++focusedNodeCalls;

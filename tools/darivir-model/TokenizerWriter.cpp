@@ -75,7 +75,7 @@ const std::vector<std::string>& languageCodes() {
     return codes;
 }
 
-TokenizerFiles tinyTokenizer(int mergeCount) {
+TokenizerFiles tinyTokenizer(int mergeCount, const std::string& extraText) {
     const auto table = byteTable();
     nlohmann::ordered_json vocab = nlohmann::ordered_json::object();
     int64_t id = 0;
@@ -96,6 +96,15 @@ TokenizerFiles tinyTokenizer(int mergeCount) {
         for (unsigned char c : p) symbols.push_back(table[c]);
         ++words[symbols];
     }
+    // The extra text counts twice, so that every pair in it is worth a merge.
+    const auto extraPieces = pieces(extraText);
+    for (const auto& p : extraPieces) {
+        std::vector<std::string> symbols;
+        for (unsigned char c : p) symbols.push_back(table[c]);
+        words[symbols] += 2;
+    }
+    if (!extraText.empty()) mergeCount += int(extraText.size());
+    std::vector<std::pair<std::string, std::string>> learnt;
     nlohmann::ordered_json merges = nlohmann::ordered_json::array();
     for (int m = 0; m < mergeCount; ++m) {
         std::map<std::pair<std::string, std::string>, int> counts;
@@ -109,6 +118,7 @@ TokenizerFiles tinyTokenizer(int mergeCount) {
         const std::string joined = best.first + best.second;
         if (vocab.contains(joined)) continue;
         merges.push_back(best.first + " " + best.second);
+        learnt.push_back(best);
         vocab[joined] = id++;
         std::map<std::vector<std::string>, int> next;
         for (const auto& [w, n] : words) {
@@ -139,9 +149,24 @@ TokenizerFiles tinyTokenizer(int mergeCount) {
     for (const auto& s : specials) {
         added.push_back({{"id", id}, {"content", s}, {"single_word", false}, {"lstrip", false}, {"rstrip", false},
                          {"normalized", false}, {"special", true}});
+        files.specialIds[s] = id;
         vocab[s] = id++;
     }
     files.vocabSize = id;
+    // The text's pieces through the learnt merges, in their order.
+    for (const auto& p : extraPieces) {
+        std::vector<std::string> symbols;
+        for (unsigned char c : p) symbols.push_back(table[c]);
+        for (const auto& [left, right] : learnt) {
+            std::vector<std::string> out;
+            for (size_t i = 0; i < symbols.size(); ++i) {
+                if (i + 1 < symbols.size() && symbols[i] == left && symbols[i + 1] == right) out.push_back(left + right), ++i;
+                else out.push_back(symbols[i]);
+            }
+            symbols = std::move(out);
+        }
+        for (const auto& symbol : symbols) files.textTokens.push_back(vocab[symbol].get<int64_t>());
+    }
 
     nlohmann::ordered_json tokenizer = {
         {"version", "1.0"},

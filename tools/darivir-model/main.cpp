@@ -2,10 +2,13 @@
 //
 //   darivir-model tiny --out DIR [--seed N] [--dtype F16|F32|BF16] [--width D] [--heads H]
 //                      [--encoder-layers N] [--decoder-layers N] [--mels 80|128] [--audio-ctx N]
+//   darivir-model scripted --out DIR --text TEXT [--language CODE] [--no-speech P] [--confidence L]
+//                          [--loop] [--english-only] [tiny's size options]
 //   darivir-model convert --checkpoint DIR --out DIR [--dtype F16|F32|BF16]
 //
 // Both end by loading the three models written, so a folder that the tool reports as
 // written is one the runtime accepts.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -18,6 +21,7 @@
 #include "Platform/ML/Model.h"
 #include "Platform/ML/WeightsFile.h"
 #include "TokenizerWriter.h"
+#include "ScriptedDecoder.h"
 #include "VariantWriter.h"
 
 namespace {
@@ -29,6 +33,8 @@ int usage() {
     std::cerr << "usage:\n"
                  "  darivir-model tiny --out DIR [--seed N] [--dtype F16|F32|BF16] [--width D] [--heads H]\n"
                  "                     [--encoder-layers N] [--decoder-layers N] [--mels N] [--audio-ctx N]\n"
+                 "  darivir-model scripted --out DIR --text TEXT [--language CODE] [--no-speech P]\n"
+                 "                         [--confidence L] [--loop] [--english-only] [tiny's size options]\n"
                  "  darivir-model convert --checkpoint DIR --out DIR [--dtype F16|F32|BF16]\n";
     return 2;
 }
@@ -169,7 +175,8 @@ struct StagingGuard {
     }
 };
 
-int tiny(const std::map<std::string, std::string>& options) {
+// The sizes of a tiny model from the options.
+Hyperparameters tinySizes(const std::map<std::string, std::string>& options) {
     Hyperparameters h;
     auto integer = [&](const char* key, int64_t& target) {
         if (auto it = options.find(key); it != options.end()) target = std::stoll(it->second);
@@ -181,18 +188,46 @@ int tiny(const std::map<std::string, std::string>& options) {
     integer("decoder-layers", h.decoderLayers);
     integer("mels", h.nMels);
     integer("audio-ctx", h.nAudioCtx);
-    int64_t seed = 1;
-    integer("seed", seed);
     if (h.dModel < 2 || h.encoderHeads < 1 || h.dModel % h.encoderHeads != 0 || h.encoderLayers < 1 ||
         h.decoderLayers < 1 || h.nMels < 1 || h.nAudioCtx < 2)
         throw std::runtime_error("invalid sizes: the width must be a multiple of the heads, every count positive");
     h.encoderFfn = h.decoderFfn = 4 * h.dModel;
+    return h;
+}
+
+// Writes a seeded random model; with a text, its decoder is scripted to spell that text.
+int tiny(const std::map<std::string, std::string>& options, bool scripted) {
+    Hyperparameters h = tinySizes(options);
+    const int64_t seed = options.count("seed") ? std::stoll(options.at("seed")) : 1;
     const std::string dtype = options.count("dtype") ? options.at("dtype") : "F16";
     const std::filesystem::path out = options.at("out");
-    const auto tokenizer = darivir::tinyTokenizer(300);
-    h.vocabSize = tokenizer.vocabSize;
+    const std::string text = scripted ? options.at("text") : std::string();
+    const auto tokenizer = darivir::tinyTokenizer(300, text);
+    // The family's English-only models have a vocabulary of 51864; the ids past the
+    // tokenizer's are never scripted.
+    h.vocabSize = options.count("english-only") ? std::max<int64_t>(51864, tokenizer.vocabSize) : tokenizer.vocabSize;
+    auto weights = tinyWeights(h, uint64_t(seed), dtype);
+    if (scripted) {
+        const auto special = [&](const std::string& name) {
+            const auto it = tokenizer.specialIds.find(name);
+            if (it == tokenizer.specialIds.end()) throw std::runtime_error("no special token " + name);
+            return it->second;
+        };
+        darivir::Script script;
+        script.text = tokenizer.textTokens;
+        script.textStarts = {special("<|transcribe|>"), special("<|translate|>"), special("<|notimestamps|>")};
+        script.endOfText = special("<|endoftext|>");
+        script.startOfTranscript = special("<|startoftranscript|>");
+        script.language = special("<|" + (options.count("language") ? options.at("language") : "en") + "|>");
+        script.english = special("<|en|>");
+        script.noSpeech = special("<|nospeech|>");
+        if (options.count("confidence")) script.confidence = std::stof(options.at("confidence"));
+        if (options.count("no-speech")) script.noSpeechProbability = std::stod(options.at("no-speech"));
+        script.loop = options.count("loop") > 0;
+        darivir::scriptDecoder(weights, h, script, dtype);
+    }
     StagingGuard staging{prepareOutput(out)};
-    darivir::writeModels(staging.path, h, tinyWeights(h, uint64_t(seed), dtype));
+    darivir::writeModels(staging.path, h, std::move(weights));
     darivir::writeTextFile(staging.path / "config.json",
                            publicConfig(h, tokenizer.endOfText, tokenizer.startOfTranscript, dtype).dump(2) + "\n");
     darivir::writeTextFile(staging.path / "tokenizer.json", tokenizer.tokenizerJson);
@@ -260,13 +295,16 @@ int main(int argc, char** argv) {
     if (argc < 2) return usage();
     const std::string mode = argv[1];
     std::map<std::string, std::string> options;
-    for (int i = 2; i < argc; i += 2) {
+    // "--key value", or "--flag" alone when no value follows.
+    for (int i = 2; i < argc; ++i) {
         const std::string key = argv[i];
-        if (key.rfind("--", 0) != 0 || i + 1 >= argc) return usage();
-        options[key.substr(2)] = argv[i + 1];
+        if (key.rfind("--", 0) != 0 || key.size() < 3) return usage();
+        const bool flag = i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0;
+        options[key.substr(2)] = flag ? "" : argv[++i];
     }
     try {
-        if (mode == "tiny" && options.count("out")) return tiny(options);
+        if (mode == "tiny" && options.count("out")) return tiny(options, false);
+        if (mode == "scripted" && options.count("out") && options.count("text")) return tiny(options, true);
         if (mode == "convert" && options.count("out") && options.count("checkpoint")) return convert(options);
         return usage();
     } catch (const std::exception& e) {

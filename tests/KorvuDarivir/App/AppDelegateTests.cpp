@@ -25,7 +25,8 @@ public:
     void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
     bool isAccessibilityTrusted() override { return trusted; }
     void promptForAccessibility() override {}
-    void openPane(PrivacyPane) override {}
+    bool openPane(PrivacyPane) override { return true; }
+    bool isWaylandSession() override { return false; }
 };
 
 // Runs the event loop until `done` holds; false after a generous deadline.

@@ -1,7 +1,9 @@
 // The permission requests over a replaceable system, the accessibility trust against an
 // accessibility launcher on a private bus, and the choice of the settings program.
 #include "KorvuDarivir/Dictation/Permissions.h"
+#include "fakes/FakePermissionSystem.h"
 #include "Platform/Permissions/AccessibilityTrust.h"
+#include "support/QtWait.h"
 #include "Platform/Permissions/SettingsLauncher.h"
 #include "PrivateBus.h"
 #include "QtPrinters.h"
@@ -24,20 +26,7 @@
 namespace korvu {
 namespace {
 
-class FakePermissionSystem : public PermissionSystem {
-public:
-    MicrophoneAuthorization microphone = MicrophoneAuthorization::authorized;
-    bool trusted = false;
-    std::vector<PrivacyPane> openedPanes;
-    int prompts = 0;
-    std::vector<std::function<void(bool)>> pendingAnswers;
-
-    MicrophoneAuthorization microphoneAuthorization() override { return microphone; }
-    void requestMicrophoneAccess(std::function<void(bool)> answer) override { pendingAnswers.push_back(std::move(answer)); }
-    bool isAccessibilityTrusted() override { return trusted; }
-    void promptForAccessibility() override { ++prompts; }
-    void openPane(PrivacyPane pane) override { openedPanes.push_back(pane); }
-};
+using fakes::FakePermissionSystem;
 
 // Runs the main thread's event loop until `done` holds or a generous limit passes.
 template <typename Predicate>
@@ -102,16 +91,61 @@ TEST(PermissionsMicrophone, AnUndeterminedAnswerArrivesLaterOnTheMainThread)
     }
 }
 
-TEST(PermissionsAccessibility, TheRequestPromptsAndOpensThePaneEvenWhenTrusted)
+// The request prompts and opens the pane, trusted or not; where no settings program can show
+// the pane, the answer is a hint that says where the setting is, never silence.
+TEST(PermissionsAccessibility, TheRequestPromptsAndOpensThePaneOrSaysWhereTheSettingIs)
 {
     for (const bool trusted : {true, false}) {
-        FakePermissionSystem system;
-        system.trusted = trusted;
-        Permissions::requestAccessibility(system);
-        EXPECT_EQ(system.prompts, 1);
-        EXPECT_EQ(system.openedPanes, (std::vector<PrivacyPane>{PrivacyPane::accessibility}));
-        EXPECT_EQ(Permissions::isAccessibilityTrusted(system), trusted);
+        for (const bool panesOpen : {true, false}) {
+            FakePermissionSystem system;
+            system.trusted = trusted;
+            system.panesOpen = panesOpen;
+            const auto hint = Permissions::requestAccessibility(system);
+            EXPECT_EQ(system.prompts, 1);
+            EXPECT_EQ(system.openedPanes, (std::vector<PrivacyPane>{PrivacyPane::accessibility}));
+            EXPECT_EQ(Permissions::isAccessibilityTrusted(system), trusted);
+            EXPECT_EQ(hint.has_value(), !panesOpen);
+            if (hint) {
+                EXPECT_EQ(hint->title, QStringLiteral("Einstellungen nicht gefunden"));
+                EXPECT_TRUE(hint->detail.contains(QStringLiteral("Barrierefreiheit")));
+            }
+        }
     }
+    FakePermissionSystem system;
+    system.panesOpen = false;
+    const auto microphone = Permissions::openPane(PrivacyPane::microphone, system);
+    ASSERT_TRUE(microphone.has_value());
+    EXPECT_TRUE(microphone->detail.contains(QStringLiteral("Toneinstellungen")));
+}
+
+// Under Wayland a Wayland-native window cannot receive text: that gets a hint of its own,
+// not "Bedienungshilfen fehlen", which the user could not mend.
+TEST(PermissionsAccessibility, WhatStandsInTheWayOfInsertingText)
+{
+    struct Case {
+        bool wayland;
+        bool x11Target;
+        bool trusted;
+        std::optional<PermissionHint> obstacle;
+    };
+    const auto wayland = Permissions::waylandHint();
+    const auto missing = Permissions::accessibilityMissingHint();
+    const Case cases[] = {
+        {false, false, true, std::nullopt},  {false, true, true, std::nullopt},
+        {false, false, false, missing},      {true, true, true, std::nullopt},
+        {true, false, true, wayland},        {true, false, false, wayland},
+        {true, true, false, missing},
+    };
+    for (const Case& c : cases) {
+        FakePermissionSystem system;
+        system.wayland = c.wayland;
+        system.trusted = c.trusted;
+        EXPECT_EQ(Permissions::insertionObstacle(c.x11Target, system), c.obstacle)
+            << c.wayland << c.x11Target << c.trusted;
+    }
+    EXPECT_EQ(missing, (PermissionHint{QStringLiteral("Bedienungshilfen fehlen"),
+                                       QStringLiteral("Ohne Freigabe kann kein Text eingefügt werden.")}));
+    EXPECT_NE(wayland.title, missing.title);
 }
 
 // An accessibility launcher of our own: answers GetAddress with the given address and
@@ -131,6 +165,7 @@ public:
         }
         const auto arguments = message.arguments();
         if (message.interface() == QStringLiteral("org.a11y.Bus") && message.member() == QStringLiteral("GetAddress")) {
+            ++addressCalls;
             return connection.send(message.createReply(address_));
         }
         if (message.interface() != QStringLiteral("org.freedesktop.DBus.Properties") || arguments.size() < 2
@@ -149,6 +184,8 @@ public:
     }
     QString introspect(const QString&) const override { return {}; }
 
+    std::atomic<int> addressCalls{0};
+
 private:
     QString address_;
     std::atomic<bool> enabled_{false};
@@ -162,13 +199,19 @@ public:
         thread_.start();
         session_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(bus_.address(), sessionName_));
         if (launcherAddress) {
-            launcherConnection_ =
-                std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(bus_.address(), launcherName_));
-            launcher_ = std::make_unique<FakeLauncher>(launcherAddress->isEmpty() ? bus_.address() : *launcherAddress);
-            launcher_->moveToThread(&thread_);
-            EXPECT_TRUE(launcherConnection_->registerVirtualObject(QStringLiteral("/org/a11y/bus"), launcher_.get()));
-            EXPECT_TRUE(launcherConnection_->registerService(QStringLiteral("org.a11y.Bus")));
+            startLauncher(*launcherAddress);
         }
+    }
+    // Puts the launcher on the bus; an empty address hands out the private bus itself.
+    void startLauncher(const QString& launcherAddress, bool enabled = false)
+    {
+        launcherConnection_ =
+            std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(bus_.address(), launcherName_));
+        launcher_ = std::make_unique<FakeLauncher>(launcherAddress.isEmpty() ? bus_.address() : launcherAddress);
+        launcher_->setEnabledFlag(enabled);
+        launcher_->moveToThread(&thread_);
+        EXPECT_TRUE(launcherConnection_->registerVirtualObject(QStringLiteral("/org/a11y/bus"), launcher_.get()));
+        EXPECT_TRUE(launcherConnection_->registerService(QStringLiteral("org.a11y.Bus")));
     }
     ~LauncherBus()
     {
@@ -184,6 +227,7 @@ public:
     }
 
     platform::AccessibilityBus accessibilityBus() const { return platform::AccessibilityBus(*session_); }
+    QDBusConnection session() const { return *session_; }
     FakeLauncher& launcher() { return *launcher_; }
 
 private:
@@ -196,40 +240,55 @@ private:
     std::unique_ptr<FakeLauncher> launcher_;
 };
 
-TEST(AccessibilityBus, NoLauncherMeansNotTrusted)
+// The trust is asked every second and at every dictation start on the main thread: it
+// answers from what it learned, learns asynchronously, and sees a launcher that appears
+// after the application started.
+TEST(AccessibilityTrust, AnswersWithoutWaitingAndSeesALauncherThatAppearsLater)
 {
     LauncherBus bus(std::nullopt);
-    const auto accessibility = bus.accessibilityBus();
-    EXPECT_EQ(accessibility.address(), std::nullopt);
-    EXPECT_FALSE(accessibility.answers());
-    EXPECT_EQ(accessibility.isEnabled(), std::nullopt);
-    EXPECT_FALSE(accessibility.setEnabled(true));
-    EXPECT_FALSE(platform::AccessibilityTrust::isTrusted(accessibility));
+    platform::AccessibilityTrust trust(bus.session(), [] { return true; });
+    ASSERT_TRUE(testsupport::spinUntil([&] { return !trust.isRefreshing(); }));
+    EXPECT_FALSE(trust.isTrusted()) << "no launcher";
+
+    bus.startLauncher(QString(), true);
+    ASSERT_TRUE(testsupport::spinUntil([&] { return trust.isTrusted(); }, std::chrono::seconds(3)));
+
+    // A thousand questions in a row cost at most one round of learning.
+    const int before = bus.launcher().addressCalls;
+    for (int i = 0; i < 1000; ++i) {
+        EXPECT_TRUE(trust.isTrusted());
+    }
+    EXPECT_LE(bus.launcher().addressCalls - before, 1);
 }
 
-TEST(AccessibilityBus, ALauncherWhoseBusIsGoneDoesNotAnswer)
+TEST(AccessibilityTrust, NeedsTheBusTheFlagAndSyntheticInputAndTheRequestSwitchesTheFlagOn)
 {
-    LauncherBus bus(QStringLiteral("unix:path=/nonexistent/korvu-a11y-bus"));
-    const auto accessibility = bus.accessibilityBus();
-    EXPECT_EQ(accessibility.address(), QStringLiteral("unix:path=/nonexistent/korvu-a11y-bus"));
-    EXPECT_FALSE(accessibility.answers());
-    bus.launcher().setEnabledFlag(true);
-    EXPECT_FALSE(platform::AccessibilityTrust::isTrusted(accessibility));
-}
-
-TEST(AccessibilityBus, TheRequestSwitchesTheBusOn)
-{
-    LauncherBus bus{QString()};  // the launcher hands out the private bus itself, which answers
-    const auto accessibility = bus.accessibilityBus();
-    EXPECT_TRUE(accessibility.answers());
-    EXPECT_EQ(accessibility.isEnabled(), false);
-    EXPECT_FALSE(platform::AccessibilityTrust::isTrusted(accessibility));
-
-    EXPECT_TRUE(platform::AccessibilityTrust::requestEnabled(accessibility));
-    EXPECT_TRUE(bus.launcher().enabled());
-    EXPECT_EQ(accessibility.isEnabled(), true);
-    // Trusted now exactly when synthetic input works on this display as well.
-    EXPECT_EQ(platform::AccessibilityTrust::isTrusted(accessibility), platform::syntheticInputAvailable());
+    struct Case {
+        const char* what;
+        QString address;  // empty: the launcher hands out a bus that answers
+        bool enabled;
+        bool syntheticInput;
+        bool trusted;
+    };
+    const Case cases[] = {
+        {"all there", QString(), true, true, true},
+        {"a bus that is gone", QStringLiteral("unix:path=/nonexistent/korvu-a11y-bus"), true, true, false},
+        {"the flag off", QString(), false, true, false},
+        {"no synthetic input", QString(), true, false, false},
+    };
+    for (const Case& c : cases) {
+        LauncherBus bus(std::nullopt);
+        bus.startLauncher(c.address, c.enabled);
+        const bool input = c.syntheticInput;
+        platform::AccessibilityTrust trust(bus.session(), [input] { return input; });
+        ASSERT_TRUE(testsupport::spinUntil([&] { return !trust.isRefreshing(); })) << c.what;
+        EXPECT_EQ(trust.isTrusted(), c.trusted) << c.what;
+        if (!c.enabled) {
+            trust.requestEnabled();
+            EXPECT_TRUE(testsupport::spinUntil([&] { return trust.isTrusted(); }, std::chrono::seconds(3))) << c.what;
+            EXPECT_TRUE(bus.launcher().enabled());
+        }
+    }
 }
 
 TEST(AccessibilityBus, TheTestSessionHasTheBusAndXTest)
@@ -240,18 +299,28 @@ TEST(AccessibilityBus, TheTestSessionHasTheBusAndXTest)
     EXPECT_TRUE(platform::AccessibilityBus().answers());
     EXPECT_TRUE(platform::AccessibilityBus().isEnabled().has_value());
     EXPECT_TRUE(platform::syntheticInputAvailable());
+    EXPECT_TRUE(testsupport::spinUntil([] { return platform::AccessibilityTrust::shared().isTrusted(); }));
 }
 
-TEST(AccessibilityBus, AWaylandSessionHasNoSyntheticInput)
+TEST(AccessibilityBus, WaylandIsToldFromItsEnvironmentAndAMissingDisplayHasNoSyntheticInput)
 {
-    const QByteArray previous = qgetenv("WAYLAND_DISPLAY");
-    qputenv("WAYLAND_DISPLAY", "wayland-0");
-    EXPECT_FALSE(platform::syntheticInputAvailable());
-    if (previous.isNull()) {
-        qunsetenv("WAYLAND_DISPLAY");
-    } else {
-        qputenv("WAYLAND_DISPLAY", previous);
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    const QByteArray session = qgetenv("XDG_SESSION_TYPE");
+    struct Case {
+        const char* waylandDisplay;
+        const char* sessionType;
+        bool isWayland;
+    };
+    for (const Case c : {Case{"", "x11", false}, Case{"wayland-0", "", true}, Case{"", "wayland", true},
+                         Case{"", "", false}}) {
+        qputenv("WAYLAND_DISPLAY", c.waylandDisplay);
+        qputenv("XDG_SESSION_TYPE", c.sessionType);
+        EXPECT_EQ(platform::isWaylandSession(), c.isWayland) << c.waylandDisplay << "/" << c.sessionType;
     }
+    qputenv("WAYLAND_DISPLAY", wayland);
+    qputenv("XDG_SESSION_TYPE", session);
+    if (wayland.isNull()) qunsetenv("WAYLAND_DISPLAY");
+    if (session.isNull()) qunsetenv("XDG_SESSION_TYPE");
     const QByteArray display = qgetenv("DISPLAY");
     qputenv("DISPLAY", ":4711");
     EXPECT_FALSE(platform::syntheticInputAvailable()) << "a display that is not there";

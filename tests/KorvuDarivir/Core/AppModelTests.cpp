@@ -1,3 +1,4 @@
+#include "fakes/FakePermissionSystem.h"
 #include "QtPrinters.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Dictation/Permissions.h"
@@ -218,20 +219,7 @@ TEST(MicButtonStateTest, EqualityAndAccessibilityLabels)
 
 }  // namespace
 
-namespace {
-
-// A permission system whose answers the test chooses.
-struct FixedPermissions : korvu::PermissionSystem {
-    korvu::MicrophoneAuthorization microphone = korvu::MicrophoneAuthorization::authorized;
-    bool trusted = false;
-    korvu::MicrophoneAuthorization microphoneAuthorization() override { return microphone; }
-    void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
-    bool isAccessibilityTrusted() override { return trusted; }
-    void promptForAccessibility() override {}
-    void openPane(korvu::PrivacyPane) override {}
-};
-
-}  // namespace
+using FixedPermissions = fakes::FakePermissionSystem;
 
 TEST(AppModelGrants, StartAsTheSystemReportsThem)
 {

@@ -10,6 +10,7 @@
 
 #include "KorvuDarivir/Dictation/FocusTracker.h"
 #include "Platform/Accessibility/AtspiAccessibility.h"
+#include "Platform/Permissions/AccessibilityTrust.h"
 #include "Platform/UI/ScreenCoordinates.h"
 
 #include <QGuiApplication>
@@ -44,7 +45,7 @@ std::optional<platform::AccessibleRole> focusedRole(platform::Accessibility& acc
 
 FocusedField fieldAt(pid_t pid, const QRectF& qtRect)
 {
-    return {pid, platform::ScreenCoordinates::fromQt(qtRect, FocusTracker::qtScreens().front().geometry)};
+    return {pid, platform::QtScreenProvider().fromDevicePixels(qtRect)->rect};
 }
 
 // The desktop's own parts, with time limits far above what the calls need: these tests
@@ -53,7 +54,7 @@ FocusTracker::Environment sessionEnvironment(std::shared_ptr<platform::AtspiAcce
 {
     return {
         .accessibility = std::move(accessibility),
-        .screens = &FocusTracker::qtScreens,
+        .screens = std::make_shared<platform::QtScreenProvider>(),
         .clock = [] { return std::chrono::steady_clock::now(); },
         .ownPID = ::getpid(),
         .tickBudget = std::chrono::seconds(10),
@@ -71,7 +72,8 @@ TEST(FocusTrackerAtspi, ReportsTheLineEditAndNothingForPasswordOrNumberFields)
     ASSERT_TRUE(plain) << "the target program did not start";
 
     auto accessibility = std::make_shared<platform::AtspiAccessibility>();
-    ASSERT_TRUE(accessibility->isTrusted()) << "the accessibility bus is not reachable";
+    // The application's trust is learned asynchronously, within a poll or two.
+    ASSERT_TRUE(waitFor([&] { return accessibility->isTrusted(); })) << "the accessibility bus is not reachable";
     FocusTracker tracker(sessionEnvironment(accessibility));
     Reports reports;
     tracker.onChange = [&](const std::optional<FocusedField>& field) { reports.push_back(field); };
@@ -170,14 +172,25 @@ AtspiAccessible* focusedObjectOf(pid_t pid)
     return nullptr;
 }
 
-TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTake)
+// Also: polling changes no desktop-wide setting. The accessibility flag that makes every
+// program expose its tree is the user's to switch on (through the permission request).
+TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTakeAndLeaveTheDesktopFlagAlone)
 {
     ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "run inside scripts/with-test-session.sh";
+    const platform::AccessibilityBus bus;
+    const auto flagBefore = bus.isEnabled();
+    ASSERT_TRUE(bus.setEnabled(false));
+    struct Restore {
+        const platform::AccessibilityBus& bus;
+        std::optional<bool> value;
+        ~Restore() { bus.setEnabled(value.value_or(false)); }
+    } restore{bus, flagBefore};
     Target target;
     const auto plain = target.await("ready", "plain");
     ASSERT_TRUE(plain) << "the target program did not start";
 
-    auto accessibility = std::make_shared<platform::AtspiAccessibility>();
+    // Trusted by hand: the flag is off here, which makes the application's trust false.
+    auto accessibility = std::make_shared<platform::AtspiAccessibility>([] { return true; });
     ASSERT_TRUE(accessibility->isTrusted());
     FocusTracker tracker(sessionEnvironment(accessibility));
     accessibility->setMessagingTimeout(std::chrono::seconds(5));
@@ -203,6 +216,8 @@ TEST(FocusTrackerAtspi, PollsReleaseEveryObjectTheyTake)
     EXPECT_EQ(refCount(field.object), fieldRefs);
     EXPECT_EQ(refCount(parent.object), parentRefs);
     EXPECT_EQ(stateSetRefCount(field.object), stateRefs);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(bus.isEnabled(), std::optional<bool>(false));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "Printers.h"
 
 #include "KorvuDarivir/Dictation/FocusTracker.h"
+#include "Platform/UI/FakeScreenProvider.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -19,6 +20,7 @@ using fakes::FakeNode;
 using korvu::FocusedField;
 using korvu::FocusTracker;
 using platform::AccessibleRole;
+using platform::FakeScreenProvider;
 using Reports = std::vector<std::optional<FocusedField>>;
 
 constexpr pid_t kOwnPid = 1000;
@@ -29,7 +31,7 @@ protected:
     FocusTrackerTest()
     {
         // One 1280 × 800 screen whose top 24 rows belong to a panel.
-        screens = {{QRectF(0, 0, 1280, 800), QRectF(0, 24, 1280, 776)}};
+        screens->screenList = {FakeScreenProvider::screen(QRectF(0, 0, 1280, 800), 24)};
         window = std::make_shared<FakeNode>(clock);
         window->nodeRole = AccessibleRole::frame;
         window->pid = kAppPid;
@@ -41,7 +43,7 @@ protected:
         if (!tracker_) {
             FocusTracker::Environment environment{
                 .accessibility = accessibility,
-                .screens = [this] { return screens; },
+                .screens = screens,
                 .clock = [this] { return clock->now; },
                 .ownPID = kOwnPid,
             };
@@ -68,7 +70,7 @@ protected:
 
     std::shared_ptr<FakeClock> clock = std::make_shared<FakeClock>();
     std::shared_ptr<FakeAccessibility> accessibility = std::make_shared<FakeAccessibility>(clock);
-    std::vector<FocusTracker::Screen> screens;
+    std::shared_ptr<FakeScreenProvider> screens = std::make_shared<FakeScreenProvider>();
     std::shared_ptr<FakeNode> window;
     Reports reports;
 
@@ -291,8 +293,8 @@ TEST_F(FocusTrackerTest, FrameOnASecondScreenIsClippedToThatScreen)
 {
     // The primary (1280 × 800) and a taller screen to its right, whose top 30 rows are a
     // panel; in the application's space it reaches 280 below the primary's bottom.
-    screens = {{QRectF(0, 0, 1280, 800), QRectF(0, 0, 1280, 800)},
-               {QRectF(1280, 0, 1920, 1080), QRectF(1280, 30, 1920, 1050)}};
+    screens->screenList = {FakeScreenProvider::screen(QRectF(0, 0, 1280, 800)),
+                           FakeScreenProvider::screen(QRectF(1280, -280, 1920, 1080), 30)};
 
     auto field = focusField(AccessibleRole::text, QRectF(1300, 900, 400, 30));
     tracker().tick();
@@ -316,18 +318,24 @@ TEST_F(FocusTrackerTest, FrameOnASecondScreenIsClippedToThatScreen)
     EXPECT_EQ(reports.size(), 4U);
 }
 
-TEST_F(FocusTrackerTest, SecondScreenLeftOfAndAboveThePrimary)
+// Extents are device pixels: on a primary scaled by 2 (2560 × 1600 device pixels, 1280 ×
+// 800 logical) they are halved about the screen's corner; on an unscaled screen beside it
+// (which Qt keeps at its device position, 2560) they are taken as they are.
+TEST_F(FocusTrackerTest, DevicePixelsOfAScaledScreenAreConvertedToLogicalOnes)
 {
-    screens = {{QRectF(0, 0, 1280, 800), QRectF(0, 0, 1280, 800)},
-               {QRectF(-1024, -768, 1024, 768), QRectF(-1024, -768, 1024, 768)}};
-    focusField(AccessibleRole::text, QRectF(-900, -700, 300, 30));
+    screens->screenList = {FakeScreenProvider::screen(QRectF(0, 0, 1280, 800), 0, 0, 2.0),
+                           FakeScreenProvider::screen(QRectF(2560, -280, 1920, 1080))};
+    auto field = focusField(AccessibleRole::text, QRectF(200, 200, 800, 60));
     tracker().tick();
-    EXPECT_EQ(reports, (Reports{FocusedField{kAppPid, QRectF(-900, 1470, 300, 30)}}));
+    EXPECT_EQ(reports.back(), (FocusedField{kAppPid, QRectF(100, 670, 400, 30)}));
+    field->nodeExtents = QRectF(2600, 100, 400, 30);
+    tracker().tick();
+    EXPECT_EQ(reports.back(), (FocusedField{kAppPid, QRectF(2600, 670, 400, 30)}));
 }
 
 TEST_F(FocusTrackerTest, NoScreensMeansNoField)
 {
-    screens.clear();
+    screens->screenList.clear();
     focusField(AccessibleRole::text, QRectF(100, 100, 400, 30));
     tracker().tick();
     EXPECT_TRUE(reports.empty());
@@ -346,7 +354,6 @@ TEST_F(FocusTrackerTest, OwnProcessIsNeverReported)
     accessibility->frontmost = kAppPid;
     tracker().tick();
     EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(accessibility->enabled, (std::vector<pid_t>{kAppPid}));
 }
 
 TEST_F(FocusTrackerTest, FieldWhoseOwnerCannotBeToldIsNotReported)
@@ -378,18 +385,6 @@ TEST_F(FocusTrackerTest, WithdrawnTrustReportsNothingOnce)
     tracker().tick();
     tracker().tick();
     EXPECT_EQ(reports, (Reports{expected(QRectF(100, 100, 400, 30)), std::nullopt}));
-}
-
-TEST_F(FocusTrackerTest, EachProcessIsAskedOnceToEnableAccessibility)
-{
-    focusField(AccessibleRole::text, QRectF(100, 100, 400, 30));
-    tracker().tick();
-    tracker().tick();
-    accessibility->frontmost = 5000;
-    tracker().tick();
-    accessibility->frontmost = kAppPid;
-    tracker().tick();
-    EXPECT_EQ(accessibility->enabled, (std::vector<pid_t>{kAppPid, 5000}));
 }
 
 TEST_F(FocusTrackerTest, SlowApplicationChangesNothingAndIsLeftAtTheBudget)

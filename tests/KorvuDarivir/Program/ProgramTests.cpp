@@ -1,3 +1,7 @@
+#include "TrayWatcher.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -26,6 +30,7 @@ QProcessEnvironment onTheDisplay()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove("QT_QPA_PLATFORM");
+    environment.remove("OMP_WAIT_POLICY");
     return environment;
 }
 
@@ -54,7 +59,7 @@ bool eventually(Predicate done, int timeoutMs = 30000)
         if (clock.elapsed() > timeoutMs) {
             return false;
         }
-        QThread::msleep(100);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
     }
     return true;
 }
@@ -114,11 +119,23 @@ TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
 
     EXPECT_EQ(run({"--add-word", "Zyxwort"}).status, 1) << "no application runs yet";
 
+    TrayWatcher tray;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.registerObject("/StatusNotifierWatcher", &tray,
+                                   QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties
+                                       | QDBusConnection::ExportAllSignals));
+    ASSERT_TRUE(bus.registerService("org.kde.StatusNotifierWatcher"));
+
     QProcess app;
     app.setProcessChannelMode(QProcess::ForwardedChannels);
     app.setProcessEnvironment(onTheDisplay());
     app.start(program(), {});
     ASSERT_TRUE(app.waitForStarted());
+    EXPECT_TRUE(eventually([&] { return !tray.items().isEmpty(); })) << "the status item shows in the tray";
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(app.processId()));
+    ASSERT_TRUE(environ.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(environ.readAll().split('\0').contains("OMP_WAIT_POLICY=passive"))
+        << "the OpenMP runtime is loaded with passive waits";
     EXPECT_TRUE(eventually([] { return windowShown("KORVU Darivir – Willkommen"); })) << "first start opens the onboarding";
 
     const Outcome added = run({"--add-word", "Zyxwort"});
@@ -140,6 +157,8 @@ TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
     EXPECT_EQ(QJsonDocument::fromJson(kept.readAll()), QJsonDocument::fromJson(history));
     EXPECT_EQ(run({"--add-word", "Zweitwort"}).status, 1) << "nobody answers once it has ended";
+    bus.unregisterService("org.kde.StatusNotifierWatcher");
+    bus.unregisterObject("/StatusNotifierWatcher");
 }
 
 }  // namespace

@@ -112,4 +112,9 @@ TEST(MicButtonDrawing, TwiceTheSizeIsTheSamePictureAtTwiceTheRatio)
         big.setDevicePixelRatio(2);
         EXPECT_EQ(big, button(state, 0.5, 1, false, 2, 38));
     }
+    const QImage flat = uitest::render({38, 38}, 2, [](QPainter& p) {
+        MicButtonDrawing::draw(p, QRectF(0, 0, 38, 38), MicButtonState::idle, false, 0, 0, false);
+    });
+    EXPECT_EQ(glyph(flat, 13, 26.5).alpha(), 0);  // no shadow where one would fall
+    EXPECT_TRUE(uitest::sameColour(glyph(flat, 5, 13), 0x4C4084));
 }

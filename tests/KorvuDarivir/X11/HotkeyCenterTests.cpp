@@ -1,7 +1,10 @@
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
 #include "KorvuDarivir/Store/Settings.h"
+#include "Platform/Input/SyntheticKeys.h"
 
 #include "X11TestSupport.h"
+
+#include <X11/keysym.h>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +80,26 @@ TEST_F(HotkeyCenterTest, HeldShortcutGivesOnePressAndOneReleaseEvenWhenModifiers
     // A second press works the same way.
     tap({kControlL, kAltL}, kSpace);
     ASSERT_TRUE(waitUntil([&] { return events.size() >= 4; }));
+    EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released", "pressed", "released"}));
+}
+
+// A synthetic chord (the word capture's Ctrl+C) while the shortcut is still held ends our
+// keyboard grab, so the key's release goes to another program. The release must still be
+// reported, and the next press must not be taken for an auto-repeat of the old one.
+TEST_F(HotkeyCenterTest, AChordWhileTheShortcutIsHeldLosesNeitherTheReleaseNorTheNextPress)
+{
+    driver.press(kControlL);
+    driver.press(kAltL);
+    driver.press(kSpace);
+    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
+    ASSERT_TRUE(platform::SyntheticKeys::controlChord(XK_c, 54));
+    spin(100ms);
+    driver.release(kSpace);
+    ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }, 3s)) << "the release was lost";
+
+    tap({kControlL, kAltL}, kSpace);
+    ASSERT_TRUE(waitUntil([&] { return events.size() >= 4; }, 3s)) << "the next press was swallowed";
+    spin(200ms);
     EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released", "pressed", "released"}));
 }
 

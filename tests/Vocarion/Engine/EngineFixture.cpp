@@ -30,6 +30,22 @@ const fs::path& sharedTinyVariant() {
     return folder;
 }
 
+const fs::path& scriptedVariant(const std::string& arguments) {
+    static testsupport::TempDir dir;
+    static std::mutex mutex;
+    static std::map<std::string, fs::path> folders;
+    std::lock_guard lock(mutex);
+    auto& folder = folders[arguments];
+    if (folder.empty()) {
+        const auto path = dir / ("scripted" + std::to_string(folders.size())) / kVariant;
+        const std::string command = std::string(testsupport::kBinDir) + "/darivir-model scripted " + arguments +
+                                    " --out '" + path.string() + "'";
+        if (testsupport::runCommand(command) != 0) throw std::runtime_error("the model tool failed: " + command);
+        folder = path;
+    }
+    return folder;
+}
+
 std::unique_ptr<vocarion::Vocarion> makeEngine(const fs::path& folder, vocarion::VocarionConfig config) {
     // The tiny models' products are far too small to share among many threads; on a busy
     // machine the runtime's spinning threads would only wait for each other.

@@ -16,6 +16,11 @@ inline const std::string kVariant = "openai_darivir-tiny-test";
 // Writes a tiny variant folder with seeded random weights through the model tool.
 void writeTinyVariant(const std::filesystem::path& folder, int seed = 1);
 
+// A variant folder whose greedy decoding spells a chosen text (the model tool's "scripted"
+// mode; `arguments` are its options, e.g. "--text 'Hallo.' --language de"), written once
+// per test program and arguments, shared read-only by the tests.
+const std::filesystem::path& scriptedVariant(const std::string& arguments);
+
 // A tiny variant folder written once per test program, shared read-only by the tests.
 const std::filesystem::path& sharedTinyVariant();
 

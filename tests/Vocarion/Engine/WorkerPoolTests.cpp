@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "Vocarion/Utilities/WorkerPool.h"
@@ -30,6 +31,20 @@ TEST(WorkerPool, RunsEveryTaskBeforeReturningAndAllowsConcurrentCallers) {
     other.join();
     EXPECT_EQ(total.load(), 17);
     pool.runAll({});
+
+    // A task that throws ends its batch with that error once the others have run, and
+    // every worker lives on.
+    auto failing = makeTasks(5);
+    failing[1] = [] { throw std::runtime_error("task failed"); };
+    try {
+        pool.runAll(failing);
+        FAIL() << "the batch hid its task's failure";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "task failed");
+    }
+    EXPECT_EQ(total.load(), 21);
+    pool.runAll(makeTasks(6));
+    EXPECT_EQ(total.load(), 27);
 }
 
 TEST(WorkerPool, ConcurrentTasksShareTheCallersThreadBudget) {

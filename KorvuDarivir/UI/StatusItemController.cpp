@@ -1,0 +1,278 @@
+#include "KorvuDarivir/UI/StatusItemController.h"
+
+#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/AppModel.h"
+#include "KorvuDarivir/Store/HistoryStore.h"
+#include "KorvuDarivir/Store/Settings.h"
+#include "KorvuDarivir/UI/MenuHeaderView.h"
+#include "KorvuDarivir/UI/StatusIcon.h"
+#include "Platform/Defaults/UserDefaults.h"
+#include "Platform/UI/Appearance.h"
+#include "Platform/UI/SystemTray.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPointer>
+#include <QWidgetAction>
+
+#include <thread>
+#include <utility>
+
+namespace korvu {
+
+namespace {
+
+constexpr int recentCount = 5;
+
+// Runs `work` on the main thread later; `work` guards its receiver itself.
+template <typename Work>
+void onMainThread(Work work)
+{
+    if (QCoreApplication* application = QCoreApplication::instance()) {
+        QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
+    }
+}
+
+}  // namespace
+
+StatusItemController::StatusItemController(std::function<void()> cancel, std::function<void()> quit,
+                                           Services services, QObject* parent)
+    : QObject(parent),
+      model_(services.model ? *services.model : AppModel::shared()),
+      history_(services.history ? *services.history : HistoryStore::shared()),
+      permissions_(services.permissions ? *services.permissions : PermissionSystem::desktop()),
+      tray_(services.tray ? std::move(services.tray) : std::make_unique<platform::SystemTray>()),
+      iconRenderer_(services.iconRenderer ? std::move(services.iconRenderer) : IconRenderer(statusIconImage)),
+      cancel_(std::move(cancel)),
+      quit_(std::move(quit))
+{
+    connect(tray_.get(), &platform::TrayBackend::activated, this, &StatusItemController::openMenu);
+    buildMenu();
+    observe();
+    refresh();
+    tray_->show();
+}
+
+StatusItemController::~StatusItemController() = default;
+
+bool StatusItemController::isTrayAvailable() const { return tray_->isAvailable(); }
+
+void StatusItemController::buildMenu()
+{
+    menu_ = std::make_unique<QMenu>();
+    menu_->setToolTipsVisible(true);
+    connect(menu_.get(), &QMenu::aboutToShow, this, &StatusItemController::menuWillOpen);
+
+    header_ = new MenuHeaderView(model_);
+    headerItem_ = new QWidgetAction(menu_.get());
+    headerItem_->setDefaultWidget(header_);
+    menu_->addAction(headerItem_);
+    connect(header_, &MenuHeaderView::heightChanged, this, &StatusItemController::relayoutMenu);
+    menu_->addSeparator();
+
+    accessibilityItem_ = menu_->addAction(QStringLiteral("Bedienungshilfen erlauben …"), this,
+                                          &StatusItemController::grantAccessibility);
+    retryItem_ = menu_->addAction(QStringLiteral("Sprachmodell erneut laden"), this, &StatusItemController::retryModel);
+    toggleItem_ = menu_->addAction(QStringLiteral("Diktat starten"), this, &StatusItemController::toggleDictation);
+    // Escape closes an open menu, so the key is only shown; while recording, the global
+    // Escape shortcut cancels.
+    cancelItem_ = menu_->addAction(QStringLiteral("Aufnahme abbrechen\tEsc"), this,
+                                   &StatusItemController::cancelDictation);
+    menu_->addSeparator();
+
+    historyMenu_ = new QMenu(QStringLiteral("Letzte Diktate"), menu_.get());
+    historyMenu_->setToolTipsVisible(true);
+    historyItem_ = menu_->addMenu(historyMenu_);
+    QAction* settings = menu_->addAction(QStringLiteral("Einstellungen …"), this, &StatusItemController::openSettings);
+    settings->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_Comma));
+    menu_->addAction(QStringLiteral("Nach Updates suchen …"), this, &StatusItemController::checkForUpdates);
+    menu_->addSeparator();
+    QAction* quit = menu_->addAction(QStringLiteral("KORVU Darivir beenden"), this, &StatusItemController::quitApp);
+    quit->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_Q));
+    menu_->setAccessibleName(QStringLiteral("KORVU Darivir"));
+}
+
+void StatusItemController::observe()
+{
+    for (auto signal : {&AppModel::phaseChanged, &AppModel::modelChanged, &AppModel::accessibilityGrantedChanged,
+                        &AppModel::hotkeyChanged, &AppModel::recordingSecondsChanged}) {
+        connect(&model_, signal, this, &StatusItemController::scheduleRefresh);
+    }
+    // Images drawn in the panel's foreground colour are drawn again for the new one.
+    connect(&platform::AppearanceMonitor::shared(), &platform::AppearanceMonitor::changed, this, [this] {
+        shownIcon_.reset();
+        scheduleRefresh();
+    });
+}
+
+void StatusItemController::scheduleRefresh()
+{
+    if (refreshPending_) return;
+    refreshPending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            refreshPending_ = false;
+            refresh();
+        },
+        Qt::QueuedConnection);
+}
+
+void StatusItemController::refresh()
+{
+    updateIcon();
+    header_->refresh();
+
+    const StatusMenuState state = StatusMenuState::from(model_.phase(), model_.model(), model_.accessibilityGranted());
+    toggleItem_->setText(state.toggleTitle);
+    toggleItem_->setShortcut(StatusMenuState::keyEquivalent(model_.hotkey()));
+    toggleItem_->setEnabled(state.toggleEnabled);
+    cancelItem_->setEnabled(state.cancelEnabled);
+    accessibilityItem_->setVisible(state.accessibilityVisible);
+    retryItem_->setVisible(state.retryVisible);
+    emit refreshed();
+}
+
+void StatusItemController::updateIcon()
+{
+    const StatusIconChoice choice =
+        StatusMenuState::iconFor(model_.phase(), model_.model(), model_.accessibilityGranted());
+    // The same image again would only make a D-Bus host fetch it again.
+    if (choice != shownIcon_) {
+        tray_->setIcon(iconRenderer_(choice));
+        shownIcon_ = choice;
+    }
+    tray_->setToolTip(StatusMenuState::trayToolTip(model_.phase(), model_.recordingTime()));
+}
+
+void StatusItemController::relayoutMenu()
+{
+    // A menu measures its widget entries only when an entry changes; touching the
+    // header's entry makes it measure the new height (and resize itself when open).
+    headerItem_->setData(header_->height());
+}
+
+void StatusItemController::openMenu()
+{
+    if (menu_->isVisible()) return;
+    menu_->popup(tray_->menuAnchor());
+}
+
+void StatusItemController::menuWillOpen()
+{
+    checkAccessibility();
+    rebuildHistory();
+    refresh();
+}
+
+void StatusItemController::checkAccessibility()
+{
+    // Asking the accessibility bus may take a while: the menu opens at once with what the
+    // model holds, and the answer refreshes it when it arrives. An opening during a check
+    // asks again afterwards, so the last opening never keeps an older answer.
+    if (accessibilityCheckRunning_) {
+        accessibilityCheckAgain_ = true;
+        return;
+    }
+    accessibilityCheckRunning_ = true;
+    QPointer<StatusItemController> self(this);
+    PermissionSystem* permissions = &permissions_;
+    try {
+        std::thread([self, permissions] {
+            const bool trusted = Permissions::isAccessibilityTrusted(*permissions);
+            onMainThread([self, trusted] {
+                if (!self) return;
+                self->accessibilityCheckRunning_ = false;
+                self->model_.setAccessibilityGranted(trusted);
+                if (std::exchange(self->accessibilityCheckAgain_, false)) self->checkAccessibility();
+            });
+        }).detach();
+    } catch (const std::system_error&) {
+        accessibilityCheckRunning_ = false;  // no thread now: the permission poll will tell
+    }
+}
+
+void StatusItemController::rebuildHistory()
+{
+    historyMenu_->clear();
+    const QList<DictationRecord>& records = history_.records();
+    for (qsizetype i = 0; i < records.size() && i < recentCount; ++i) {
+        const DictationRecord& record = records[i];
+        QAction* item = historyMenu_->addAction(StatusMenuState::historyTitle(record.text));
+        item->setData(record.text);
+        item->setToolTip(StatusMenuState::historyToolTip(HistoryStore::timeLabel(record.dateTime()), record.appName));
+        connect(item, &QAction::triggered, this, [this, item] { copyRecord(item); });
+    }
+    if (records.isEmpty()) {
+        historyMenu_->addAction(QStringLiteral("Noch keine Diktate"))->setEnabled(false);
+    }
+    historyMenu_->addSeparator();
+    historyMenu_->addAction(QStringLiteral("Ganzen Verlauf zeigen …"), this, &StatusItemController::openHistory);
+}
+
+void StatusItemController::toggleDictation() { model_.toggleDictation(); }
+
+void StatusItemController::cancelDictation()
+{
+    if (cancel_) cancel_();
+}
+
+void StatusItemController::quitApp()
+{
+    if (quit_) quit_();
+}
+
+void StatusItemController::checkForUpdates()
+{
+    if (checkForUpdates_) checkForUpdates_();
+}
+
+void StatusItemController::retryModel() { model_.loadModel(); }
+
+void StatusItemController::openSettings() { model_.openSettings(); }
+
+void StatusItemController::openHistory()
+{
+    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::settingsTabKey), QStringLiteral("history"));
+    model_.openSettings();
+}
+
+void StatusItemController::grantAccessibility()
+{
+    // Switching the accessibility bus on waits for its answer: not on the main thread.
+    PermissionSystem* permissions = &permissions_;
+    try {
+        std::thread([permissions] { Permissions::requestAccessibility(*permissions); }).detach();
+    } catch (const std::system_error&) {
+    }
+}
+
+void StatusItemController::copyRecord(const QAction* item)
+{
+    if (item == nullptr || item->data().typeId() != QMetaType::QString) return;
+    QGuiApplication::clipboard()->setText(item->data().toString(), QClipboard::Clipboard);
+}
+
+QIcon statusIconImage(const StatusIconChoice& choice)
+{
+    // The panel follows the desktop's appearance, as the application's palette does.
+    const QColor foreground = StatusIcon::trayForeground(platform::AppearanceMonitor::current());
+    switch (choice.kind) {
+    case StatusIconChoice::Kind::bars:
+        return StatusIcon::bars(false).toIcon(foreground);
+    case StatusIconChoice::Kind::barsWithBadge:
+        return StatusIcon::bars(true, foreground).toIcon(foreground);
+    case StatusIconChoice::Kind::ring:
+        return StatusIcon::ring(choice.progress).toIcon(foreground);
+    case StatusIconChoice::Kind::dots:
+        return StatusIcon::dots().toIcon(foreground);
+    case StatusIconChoice::Kind::recordDot:
+        break;
+    }
+    return StatusIcon::recordDot().toIcon(foreground);
+}
+
+}  // namespace korvu

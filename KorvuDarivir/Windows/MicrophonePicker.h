@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QComboBox>
+
+namespace korvu {
+
+// Chooses the microphone: the system default first, then every input the sound server
+// lists. The list is read on a worker thread (the sound server may be slow); the choice is
+// stored under "microphoneUID" (empty for the default). A stored device that is not
+// connected stays listed, so looking at the list never changes the setting.
+class MicrophonePicker : public QComboBox {
+    Q_OBJECT
+public:
+    explicit MicrophonePicker(QWidget* parent = nullptr);
+
+    // Reads the devices again.
+    void reload();
+    bool isLoading() const { return loading_; }
+
+private:
+    void fill(const std::vector<std::pair<QString, QString>>& devices, const QString& defaultName);
+
+    bool loading_ = false;
+};
+
+}  // namespace korvu
