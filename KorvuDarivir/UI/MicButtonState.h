@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <cmath>
+
 namespace korvu {
 
 // The floating button's look. Two `load` values are equal when their progress values are
@@ -28,7 +30,11 @@ public:
 
     friend bool operator==(const MicButtonState& a, const MicButtonState& b)
     {
-        return a.kind_ == b.kind_ && (a.kind_ != Kind::load || a.progress_ == b.progress_);
+        // A progress that is not a number equals itself here, so that a model stuck at NaN
+        // does not count as a change at every update.
+        return a.kind_ == b.kind_ &&
+               (a.kind_ != Kind::load || a.progress_ == b.progress_ ||
+                (std::isnan(a.progress_) && std::isnan(b.progress_)));
     }
 
 private:

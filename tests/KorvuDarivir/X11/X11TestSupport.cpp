@@ -102,6 +102,42 @@ bool KeyboardDriver::isDown(std::uint8_t keyCode)
     return (static_cast<unsigned char>(keys[keyCode / 8]) & (1u << (keyCode % 8))) != 0;
 }
 
+PointerDriver::PointerDriver() : display_(XOpenDisplay(nullptr)) {}
+
+PointerDriver::~PointerDriver()
+{
+    if (display_ != nullptr) XCloseDisplay(display_);
+}
+
+void PointerDriver::moveTo(int x, int y)
+{
+    XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
+    XSync(display_, False);
+}
+
+void PointerDriver::click(int x, int y)
+{
+    moveTo(x, y);
+    XTestFakeButtonEvent(display_, 1, True, CurrentTime);
+    XTestFakeButtonEvent(display_, 1, False, CurrentTime);
+    XSync(display_, False);
+}
+
+FakeCompositor::FakeCompositor() : display_(XOpenDisplay(nullptr))
+{
+    if (display_ == nullptr) return;
+    const Window owner = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
+    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(DefaultScreen(display_));
+    XSetSelectionOwner(display_, XInternAtom(display_, name.constData(), False), owner, CurrentTime);
+    XSync(display_, False);
+}
+
+FakeCompositor::~FakeCompositor()
+{
+    // Closing the connection destroys the owner window, which gives the selection up.
+    if (display_ != nullptr) XCloseDisplay(display_);
+}
+
 TargetApp::TargetApp() = default;
 
 TargetApp::~TargetApp()

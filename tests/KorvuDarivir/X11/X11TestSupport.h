@@ -55,6 +55,37 @@ private:
     _XDisplay* display_ = nullptr;
 };
 
+// The user's mouse, as another X client: moves the pointer and clicks through XTEST.
+class PointerDriver {
+public:
+    PointerDriver();
+    ~PointerDriver();
+    PointerDriver(const PointerDriver&) = delete;
+    PointerDriver& operator=(const PointerDriver&) = delete;
+
+    bool connected() const { return display_ != nullptr; }
+    // Moves to (x, y) on the root window (Qt's global coordinates without scaling).
+    void moveTo(int x, int y);
+    // Moves there, then presses and releases the left button.
+    void click(int x, int y);
+
+private:
+    _XDisplay* display_ = nullptr;
+};
+
+// A client that owns the compositing manager's selection (_NET_WM_CM_S<screen>) while it
+// lives, as a running compositor does; nothing is composited.
+class FakeCompositor {
+public:
+    FakeCompositor();
+    ~FakeCompositor();
+    FakeCompositor(const FakeCompositor&) = delete;
+    FakeCompositor& operator=(const FakeCompositor&) = delete;
+
+private:
+    _XDisplay* display_ = nullptr;
+};
+
 // X key codes of a PC keyboard (evdev numbering, as Xvfb uses).
 inline constexpr std::uint8_t kEscape = 9;
 inline constexpr std::uint8_t kControlL = 37;
