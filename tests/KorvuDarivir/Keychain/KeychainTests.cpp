@@ -6,6 +6,7 @@
 #include "../Cleanup/PrivateBus.h"
 #include "../Cleanup/QtPrinters.h"
 #include "TestPaths.h"
+#include "support/QtWait.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -148,14 +149,7 @@ TEST_F(KeychainTest, TheKeyStoreAnswersLaterAndOnlyToAReceiverThatStillExists)
     std::optional<bool> stored;
     store.write(QStringLiteral("sk-async"), Account::anthropicAPIKey, &receiver, [&](bool ok) { stored = ok; });
     EXPECT_FALSE(stored.has_value()) << "answered within the call";
-    QEventLoop loop;
-    auto waitFor = [&](const std::function<bool()>& done) {
-        for (int i = 0; i < 400 && !done(); ++i) {
-            QTimer::singleShot(25, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
-        return done();
-    };
+    const auto waitFor = [](const std::function<bool()>& done) { return testsupport::spinUntil(done); };
     ASSERT_TRUE(waitFor([&] { return stored.has_value(); }));
     EXPECT_TRUE(*stored);
 
