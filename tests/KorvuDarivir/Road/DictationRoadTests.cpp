@@ -14,7 +14,7 @@
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
 #include "KorvuDarivir/App/SingleInstance.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
-#include "KorvuDarivir/Store/Keychain.h"
+#include "KorvuDarivir/Store/KeyStore.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
 #include "Platform/Defaults/UserDefaults.h"
@@ -336,7 +336,11 @@ TEST_F(DictationRoad, CleanupAnswerIsWhatGetsTyped)
         const nlohmann::json reply{{"content", {{{"type", "text"}, {"text", answer}}}}, {"stop_reason", "end_turn"}};
         responder.respond(200, {{"Content-Type", "application/json"}}, reply.dump());
     });
-    ASSERT_TRUE(korvu::Keychain::set(QStringLiteral("sk-road-test"), korvu::Keychain::Account::anthropicAPIKey));
+    std::optional<bool> stored;
+    korvu::KeyStore::desktop().write(QStringLiteral("sk-road-test"), korvu::Keychain::Account::anthropicAPIKey,
+                                     QCoreApplication::instance(), [&](bool ok) { stored = ok; });
+    ASSERT_TRUE(waitFor([&] { return stored.has_value(); }, 30s));
+    ASSERT_TRUE(*stored);
     setDefault(korvu::Settings::cleanupEnabledKey, true);
     korvu::TextCleaner::Endpoint endpoint;
     endpoint.baseAddress = QString::fromStdString(server.baseUrl()) + "/v1/";
