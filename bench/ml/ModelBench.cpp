@@ -13,6 +13,7 @@
 #include <omp.h>
 #include <sys/resource.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@
 #include "Platform/ML/Half.h"
 #include "Platform/ML/MatrixProduct.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/ThreadTeam.h"
 
 namespace fs = std::filesystem;
 using namespace platform::ml;
@@ -244,7 +246,8 @@ int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::pat
     const char* wait = std::getenv("OMP_WAIT_POLICY");
     std::cout << "== " << busy << " busy processes beside it; width " << width << " (" << s.encoderLayers << "+" << s.decoderLayers << " layers, " << s.mels
               << " mels, vocabulary " << s.vocab << "), " << omp_get_max_threads() << " threads, OMP_WAIT_POLICY="
-              << (wait ? wait : "(unset)") << ", load average " << load1 << " at the start\n";
+              << (wait ? wait : "(unset)") << ", load average " << load1 << " at the start, "
+              << freeProcessorsNow() << " processors free by the runtime's reading\n";
     writeVariant(dir, s);
     const ModelConfiguration configuration{ComputeUnits::all, precision};
     auto t0 = Clock::now();
@@ -333,6 +336,7 @@ std::vector<pid_t> startBusyProcesses(int count) {
     for (int i = 0; i < count; ++i) {
         const pid_t child = fork();
         if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the benchmark, however it ends
             volatile unsigned long spin = 0;
             for (;;) spin = spin + 1;
         }
