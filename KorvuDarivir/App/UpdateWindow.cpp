@@ -1,5 +1,9 @@
 #include "KorvuDarivir/App/UpdateWindow.h"
 
+#include "KorvuDarivir/UI/PrimaryButton.h"
+#include "KorvuDarivir/UI/SecondaryButton.h"
+#include "KorvuDarivir/Windows/Form.h"
+
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -31,8 +35,8 @@ UpdateWindow::UpdateWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     // Notes come from the network: shown as text, never followed or loaded.
     notes_->setOpenLinks(false);
     notes_->setOpenExternalLinks(false);
-    downloadButton_ = new QPushButton(QStringLiteral("Herunterladen …"), this);
-    auto* close = new QPushButton(QStringLiteral("Schließen"), this);
+    downloadButton_ = new PrimaryButton(QStringLiteral("Herunterladen …"), this);
+    auto* close = new SecondaryButton(QStringLiteral("Schließen"), this);
     connect(downloadButton_, &QPushButton::clicked, this, [this] {
         if (download_.isValid()) {
             QDesktopServices::openUrl(download_);
@@ -51,6 +55,8 @@ UpdateWindow::UpdateWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     layout->addWidget(busy_);
     layout->addWidget(notes_, 1);
     layout->addLayout(buttons);
+    setObjectName(QStringLiteral("updates"));
+    form::applyTheme(this);
     showResult(UpdateResult{});
 }
 

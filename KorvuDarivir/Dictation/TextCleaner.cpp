@@ -1,6 +1,10 @@
 #include "KorvuDarivir/Dictation/TextCleaner.h"
 
+#include "Platform/Async/MainThread.h"
+
 #include <QEventLoop>
+#include <QThread>
+#include <QTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -260,8 +264,10 @@ NetworkError networkError(QNetworkReply::NetworkError code, const QString& qtDes
 }
 
 // Sends one request and waits for its end in a local event loop. A transport failure
-// throws NetworkError; any HTTP status, errors included, is returned.
-Reply send(QNetworkRequest request, std::chrono::milliseconds timeout, const QByteArray* postBody)
+// throws NetworkError; any HTTP status, errors included, is returned. `timeout` bounds the
+// silence between bytes, `totalLimit` the whole request.
+Reply send(QNetworkRequest request, std::chrono::milliseconds timeout, std::chrono::milliseconds totalLimit,
+           const QByteArray* postBody)
 {
     request.setTransferTimeout(static_cast<int>(timeout.count()));
     QNetworkAccessManager manager;
@@ -269,6 +275,11 @@ Reply send(QNetworkRequest request, std::chrono::milliseconds timeout, const QBy
     std::unique_ptr<QNetworkReply> reply(postBody ? manager.post(request, *postBody) : manager.get(request));
     QEventLoop loop;
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // Aborting ends the reply as cancelled, which reads as a time-out below.
+    QTimer total;
+    total.setSingleShot(true);
+    QObject::connect(&total, &QTimer::timeout, reply.get(), &QNetworkReply::abort);
+    total.start(totalLimit);
     if (!reply->isFinished()) {
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
@@ -336,7 +347,7 @@ QString TextCleaner::clean(const QString& text, const QString& apiKey, CleanupSt
     };
     const QByteArray payload = QByteArray::fromStdString(body.dump());
 
-    const Reply reply = send(request, endpoint.cleanupTimeout, &payload);
+    const Reply reply = send(request, endpoint.cleanupTimeout, endpoint.cleanupTotalLimit, &payload);
     if (reply.status != 200) {
         QString message;
         if (auto apiMessage = apiErrorMessage(reply.body)) {
@@ -373,7 +384,7 @@ std::optional<QString> TextCleaner::validate(const QString& apiKey, const Endpoi
     }
     try {
         const Reply reply = send(makeRequest(QStringLiteral("models?limit=1"), apiKey, endpoint),
-                                 endpoint.validateTimeout, nullptr);
+                                 endpoint.validateTimeout, endpoint.validateTotalLimit, nullptr);
         if (reply.status == 401 || reply.status == 403) {
             return QStringLiteral("Der Key wurde abgelehnt.");
         }
@@ -389,6 +400,47 @@ std::optional<QString> TextCleaner::validate(const QString& apiKey, const Endpoi
     } catch (const std::exception& error) {
         return QString::fromUtf8(error.what());
     }
+}
+
+namespace {
+
+// Runs `work` on a thread of its own, which has the event loop the blocking calls need, and
+// lets the thread object go when the work is done.
+void runOnOwnThread(std::function<void()> work)
+{
+    QThread* thread = QThread::create(std::move(work));
+    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
+}
+
+}  // namespace
+
+void TextCleaner::clean(const QString& text, const QString& apiKey, CleanupStyle style, const QStringList& vocabulary,
+                        QPointer<QObject> receiver, CleanCompletion done, const Endpoint& endpoint)
+{
+    runOnOwnThread([=] {
+        QString cleaned;
+        std::exception_ptr error;
+        try {
+            cleaned = clean(text, apiKey, style, vocabulary, endpoint);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        platform::deliver(receiver, [done, cleaned, error] {
+            if (done) done(cleaned, error);
+        });
+    });
+}
+
+void TextCleaner::validate(const QString& apiKey, QPointer<QObject> receiver, ValidateCompletion done,
+                           const Endpoint& endpoint)
+{
+    runOnOwnThread([=] {
+        const auto message = validate(apiKey, endpoint);
+        platform::deliver(receiver, [done, message] {
+            if (done) done(message);
+        });
+    });
 }
 
 StyleApp styleAppMatching(const std::optional<QString>& bundleID)

@@ -2,11 +2,14 @@
 
 #include "KorvuDarivir/Dictation/CleanupStyle.h"
 
+#include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -72,26 +75,41 @@ public:
     const char* what() const noexcept override;
 };
 
-// Where the language-model API lives and how long a request may stay silent (no bytes
-// moving) before it fails.
+// Where the language-model API lives, how long a request may stay silent (no bytes moving)
+// before it fails, and how long it may take in all: a server that trickles a byte now and
+// then never trips the silence limit, and a dictation must not wait on it for ever.
 struct TextCleanerEndpoint {
     // The API's base address, ending in the version path "/v1/".
     QString baseAddress = QStringLiteral("https://api.anthropic.com/v1/");
     std::chrono::milliseconds cleanupTimeout{30000};
     std::chrono::milliseconds validateTimeout{15000};
+    std::chrono::milliseconds cleanupTotalLimit{45000};
+    std::chrono::milliseconds validateTotalLimit{20000};
 };
 
 // The optional last text step of a dictation: the raw transcript goes with a German
 // system prompt to the Anthropic Messages API, and the model's cleaned-up text comes back.
 //
-// Both calls block until the answer is there: run them off the main thread, on any thread
-// with a Qt event loop (QtConcurrent::run, a QThread). Each call has its own network
-// access manager, so several may run at once. There are no retries and no caching.
+// The blocking calls wait until the answer is there: run them off the main thread, on any
+// thread with a Qt event loop (QtConcurrent::run, a QThread). The asynchronous ones do that
+// themselves: each request runs on a thread of its own and its completion comes back as a
+// queued call on the main thread, dropped when the receiver is gone. Each call has its own
+// network access manager, so several may run at once. There are no retries and no caching.
 class TextCleaner {
 public:
     TextCleaner() = delete;
 
     using Endpoint = TextCleanerEndpoint;
+    // The cleaned text when `error` is null; otherwise one of the errors `clean` throws.
+    using CleanCompletion = std::function<void(const QString& cleaned, std::exception_ptr error)>;
+    using ValidateCompletion = std::function<void(const std::optional<QString>& message)>;
+
+    // `clean` and `validate` without waiting: they return at once (call them on the main
+    // thread), and `done` runs later on the main thread while `receiver` exists.
+    static void clean(const QString& text, const QString& apiKey, CleanupStyle style, const QStringList& vocabulary,
+                      QPointer<QObject> receiver, CleanCompletion done, const Endpoint& endpoint = Endpoint());
+    static void validate(const QString& apiKey, QPointer<QObject> receiver, ValidateCompletion done,
+                         const Endpoint& endpoint = Endpoint());
 
     // The cleaned text, never empty. Throws TextCleanerError, NetworkError,
     // JsonDecodingError or InvalidAPIKeyError.

@@ -29,6 +29,9 @@
 #include <array>
 #include <cmath>
 #include <system_error>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -156,20 +159,41 @@ void onMainThread(Work work)
     QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
 }
 
-// Starts `work` on a detached thread of its own (the engine's calls block for a long time
-// and must not hold up quitting). Returns the error when the system cannot start a thread.
-template <typename Work>
-std::exception_ptr startDetached(Work&& work)
+}  // namespace
+
+// The engine work under way, shared with the threads that do it.
+struct Transcriber::Workers {
+    std::mutex lock;
+    std::condition_variable finished;
+    int joined = 0;  // running workers that the destructor waits for
+    std::atomic<bool> stopping{false};
+};
+
+std::exception_ptr Transcriber::startWorker(std::function<void()> work, bool joined)
 {
+    auto workers = workers_;
+    if (joined) {
+        std::scoped_lock guard(workers->lock);
+        ++workers->joined;
+    }
     try {
-        std::thread(std::forward<Work>(work)).detach();
+        std::thread([workers, joined, work = std::move(work)] {
+            work();
+            if (joined) {
+                std::scoped_lock guard(workers->lock);
+                --workers->joined;
+                workers->finished.notify_all();
+            }
+        }).detach();
         return nullptr;
     } catch (...) {
+        if (joined) {
+            std::scoped_lock guard(workers->lock);
+            --workers->joined;
+        }
         return std::current_exception();
     }
 }
-
-}  // namespace
 
 QString TranscriberError::description() const
 {
@@ -181,9 +205,16 @@ const char* TranscriberError::what() const noexcept
     return "Das Sprachmodell ist noch nicht geladen.";
 }
 
-Transcriber::Transcriber(QObject* parent) : QObject(parent) {}
+Transcriber::Transcriber(QObject* parent) : QObject(parent), workers_(std::make_shared<Workers>()) {}
 
-Transcriber::~Transcriber() = default;
+Transcriber::~Transcriber()
+{
+    // A transcription stops at its next window; a model being built is finished. Both
+    // take a moment at most, and afterwards no engine work outlives the transcriber.
+    workers_->stopping = true;
+    std::unique_lock guard(workers_->lock);
+    workers_->finished.wait(guard, [this] { return workers_->joined == 0; });
+}
 
 std::filesystem::path Transcriber::modelsBaseDirectory()
 {
@@ -242,7 +273,7 @@ void Transcriber::load()
     QPointer<Transcriber> self(this);
     const std::filesystem::path base = modelsBaseDirectory();
     const std::string endpoint = vocarion::Constants::defaultRemoteEndpoint();
-    const std::exception_ptr notStarted = startDetached([self, base, endpoint] {
+    const std::exception_ptr notStarted = startWorker([self, base, endpoint] {
         auto progress = [self](const bexmor::Progress& report) {
             const double fraction = report.fractionCompleted();
             onMainThread([self, fraction] {
@@ -267,7 +298,7 @@ void Transcriber::load()
                 }
             });
         }
-    });
+    }, /*joined=*/false);
     if (notStarted) {
         finishLoading(nullptr, describe(notStarted));
     }
@@ -280,7 +311,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
 
     vocarion::VocarionConfig config = engineConfiguration(modelFolder);
     QPointer<Transcriber> self(this);
-    const std::exception_ptr notStarted = startDetached([self, config = std::move(config)]() mutable {
+    const std::exception_ptr notStarted = startWorker([self, config = std::move(config)]() mutable {
         std::shared_ptr<vocarion::Vocarion> engine;
         QString failure;
         try {
@@ -293,7 +324,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
                 self->finishLoading(engine, failure);
             }
         });
-    });
+    }, /*joined=*/true);
     if (notStarted) {
         finishLoading(nullptr, describe(notStarted));
     }
@@ -450,9 +481,12 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
     // on the worker too: a tokenizer failure reaches `done` like any engine error.
     const QString prompt = language.has_value() ? promptText(vocabulary) : QString();
     auto completion = std::make_shared<Completion>(std::move(done));
-    const std::exception_ptr notStarted = startDetached([self, engine = darivir_, samples = std::move(samples),
-                                                         options = decodingOptions(language), prompt, vocabulary,
-                                                         completion]() mutable {
+    auto stopping = [workers = workers_](const vocarion::TranscriptionProgress&) -> std::optional<bool> {
+        return !workers->stopping.load();
+    };
+    const std::exception_ptr notStarted = startWorker([self, engine = darivir_, samples = std::move(samples),
+                                                       options = decodingOptions(language), prompt, vocabulary,
+                                                       completion, stopping]() mutable {
         QString text;
         std::exception_ptr error;
         try {
@@ -462,7 +496,7 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
                 }
             }
             QStringList texts;
-            for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options)) {
+            for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options, stopping)) {
                 texts.append(QString::fromStdString(result.text));
             }
             text = dictationText(texts, vocabulary);
@@ -470,12 +504,15 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
             error = std::current_exception();
             text.clear();
         }
+        // The engine goes with the worker: the last one left (the transcriber's) is
+        // released on the main thread.
+        engine.reset();
         onMainThread([self, completion, text, error] {
             if (self && *completion) {
                 (*completion)(text, error);
             }
         });
-    });
+    }, /*joined=*/true);
     if (notStarted) {
         onMainThread([self, completion, notStarted] {
             if (self && *completion) {

@@ -45,7 +45,11 @@ private:
 //
 // Main thread only. The engine's download, loading and transcription run on worker
 // threads; their results come back to the main thread as queued calls that are dropped
-// when the transcriber no longer exists.
+// when the transcriber no longer exists. Destroying the transcriber (the application
+// quitting) stops a running transcription at its next window and waits for it and for a
+// model that is being built, so no engine work runs on into the process's teardown. A
+// download cannot be stopped half-way: it is left to end by itself and touches nothing of
+// the transcriber's.
 class Transcriber : public QObject {
     Q_OBJECT
 public:
@@ -115,6 +119,11 @@ private:
     void prepare(const std::filesystem::path& modelFolder);
     void finishLoading(std::shared_ptr<vocarion::Vocarion> engine, const QString& failure);
 
+    // Starts `work` on a thread of its own; a joined one is waited for by the destructor.
+    std::exception_ptr startWorker(std::function<void()> work, bool joined);
+
+    struct Workers;
+    std::shared_ptr<Workers> workers_;
     StateHandler onStateChange_;
     ModelState state_ = ModelState::notLoaded;
     std::shared_ptr<vocarion::Vocarion> darivir_;

@@ -14,10 +14,13 @@
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPointer>
 #include <QWidgetAction>
 
+#include <algorithm>
+#include <cmath>
 #include <thread>
 #include <utility>
 
@@ -34,6 +37,16 @@ void onMainThread(Work work)
     if (QCoreApplication* application = QCoreApplication::instance()) {
         QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
     }
+}
+
+// A ring that moved by less than half a percent looks the same at tray size; the
+// download reports its progress far more often than that.
+bool looksSame(const StatusIconChoice& a, const StatusIconChoice& b)
+{
+    if (a.kind != b.kind) return false;
+    if (a.kind != StatusIconChoice::Kind::ring) return true;
+    const auto step = [](double p) { return std::isnan(p) ? -1.0 : std::floor(std::clamp(p, 0.0, 1.0) * 200.0); };
+    return step(a.progress) == step(b.progress);
 }
 
 }  // namespace
@@ -93,6 +106,24 @@ void StatusItemController::buildMenu()
     QAction* quit = menu_->addAction(QStringLiteral("KORVU Darivir beenden"), this, &StatusItemController::quitApp);
     quit->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_Q));
     menu_->setAccessibleName(QStringLiteral("KORVU Darivir"));
+    // Qt matches a menu action's shortcut only when the menu hangs in a window's menu bar;
+    // this menu stands alone, so its keys are matched here while it is open.
+    menu_->installEventFilter(this);
+}
+
+bool StatusItemController::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != menu_.get() || event->type() != QEvent::KeyPress) return false;
+    const auto* key = static_cast<const QKeyEvent*>(event);
+    const QKeySequence pressed(QKeyCombination(key->modifiers() & ~Qt::KeypadModifier, Qt::Key(key->key())));
+    for (QAction* action : menu_->actions()) {
+        if (action->isVisible() && action->isEnabled() && !action->shortcut().isEmpty() && action->shortcut() == pressed) {
+            menu_->hide();  // as a click on the item would
+            action->trigger();
+            return true;
+        }
+    }
+    return false;
 }
 
 void StatusItemController::observe()
@@ -141,7 +172,7 @@ void StatusItemController::updateIcon()
     const StatusIconChoice choice =
         StatusMenuState::iconFor(model_.phase(), model_.model(), model_.accessibilityGranted());
     // The same image again would only make a D-Bus host fetch it again.
-    if (choice != shownIcon_) {
+    if (!shownIcon_ || !looksSame(choice, *shownIcon_)) {
         tray_->setIcon(iconRenderer_(choice));
         shownIcon_ = choice;
     }

@@ -91,6 +91,10 @@ public:
     QAction* historyItem() const { return historyItem_; }
     QMenu* historyMenu() const { return historyMenu_; }
 
+protected:
+    // Runs the open menu's shortcuts (see buildMenu).
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
     // A refresh has run (once per turn of the event loop, however many values changed).
     void refreshed();

@@ -19,6 +19,12 @@ MicrophonePicker::MicrophonePicker(QWidget* parent) : QComboBox(parent)
             platform::UserDefaults::standard().set(QString::fromLatin1(Settings::microphoneUIDKey), uid);
         }
     });
+    addItem(QStringLiteral("Systemstandard"), QString());
+}
+
+void MicrophonePicker::showEvent(QShowEvent* event)
+{
+    QComboBox::showEvent(event);
     reload();
 }
 
@@ -28,9 +34,6 @@ void MicrophonePicker::reload()
         return;
     }
     loading_ = true;
-    if (count() == 0) {
-        addItem(QStringLiteral("Systemstandard"), QString());
-    }
     QPointer<QObject> self(this);
     QThreadPool::globalInstance()->start([self] {
         std::vector<std::pair<QString, QString>> devices;

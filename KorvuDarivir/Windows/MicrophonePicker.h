@@ -5,7 +5,7 @@
 namespace korvu {
 
 // Chooses the microphone: the system default first, then every input the sound server
-// lists. The list is read on a worker thread (the sound server may be slow); the choice is
+// lists. The list is read each time the picker is shown, on a worker thread (the sound server may be slow); the choice is
 // stored under "microphoneUID" (empty for the default). A stored device that is not
 // connected stays listed, so looking at the list never changes the setting.
 class MicrophonePicker : public QComboBox {
@@ -16,6 +16,9 @@ public:
     // Reads the devices again.
     void reload();
     bool isLoading() const { return loading_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
 
 private:
     void fill(const std::vector<std::pair<QString, QString>>& devices, const QString& defaultName);

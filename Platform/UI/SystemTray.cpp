@@ -19,7 +19,11 @@ bool SystemTray::systemTrayAvailable() { return QSystemTrayIcon::isSystemTrayAva
 
 void SystemTray::setIcon(const QIcon& icon) { icon_.setIcon(icon); }
 
-void SystemTray::setToolTip(const QString& text) { icon_.setToolTip(text); }
+void SystemTray::setToolTip(const QString& text)
+{
+    // Qt tells a D-Bus host of every write, also of the same text.
+    if (text != icon_.toolTip()) icon_.setToolTip(text);
+}
 
 void SystemTray::show() { icon_.show(); }
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "BexmorCore/ModelsEndpoint.h"
+
 namespace vocarion {
 
 // Fixed sizes of the Darivir model family and the engine's defaults.
@@ -31,7 +33,7 @@ struct Constants {
     static constexpr int defaultConcurrentWorkerCount = 16;
 
     // Where this product's converted models are published, and the repository in it.
-    static constexpr std::string_view publishedModelsEndpoint = "https://models.korvu.de";
+    static constexpr std::string_view publishedModelsEndpoint = bexmor::kModelsEndpoint;
     static constexpr std::string_view defaultModelRepository = "bexmorinc/vocarion-coreml";
 
     // The default model hub address: the hub's environment variable "HF_ENDPOINT" when

@@ -13,6 +13,7 @@
 #include "BexmorCore/External/Hub/Config.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "BexmorCore/External/Hub/Progress.h"
+#include "BexmorCore/ModelsEndpoint.h"
 #include "Platform/Net/HttpClient.h"
 
 namespace bexmor {
@@ -64,8 +65,8 @@ public:
 
     using ProgressHandler = std::function<void(const Progress&)>;
 
-    // The public hub, used when neither the caller nor "HF_ENDPOINT" names one.
-    static constexpr const char* kDefaultEndpoint = "https://huggingface.co";
+    // The product's model address, used when neither the caller nor "HF_ENDPOINT" names one.
+    static constexpr std::string_view kDefaultEndpoint = kModelsEndpoint;
 
     // Missing values come from the environment: token from "HF_TOKEN", then
     // "HUGGING_FACE_HUB_TOKEN" (non-empty ones only; an empty argument counts as given),

@@ -49,7 +49,7 @@ std::string HubApi::HubFileDownloader::source() const {
     pieces.push_back({"resolve", true});
     pieces.push_back({revision, false});
     pieces.push_back({relativeFilename, true});
-    return buildUrl(endpoint.value_or(kDefaultEndpoint), pieces);
+    return buildUrl(endpoint.value_or(std::string(kDefaultEndpoint)), pieces);
 }
 
 fs::path HubApi::HubFileDownloader::destination() const { return repoDestination / relativeFilename; }

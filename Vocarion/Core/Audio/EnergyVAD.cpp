@@ -1,22 +1,43 @@
 #include "Vocarion/Core/Audio/EnergyVAD.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "Vocarion/Core/Audio/AudioProcessor.h"
 
 namespace vocarion {
 
-EnergyVAD::EnergyVAD(size_t sampleRate, size_t frameLengthSamples, float energyThreshold)
-    : VoiceActivityDetector(sampleRate, frameLengthSamples), energyThreshold_(energyThreshold) {}
+namespace {
+
+constexpr float kAboveFloor = 3.0f;     // about 10 dB
+constexpr float kLowestLevel = 1e-4f;   // -80 dBFS
+constexpr double kFloorQuantile = 0.1;  // the quietest tenth of the frames is the noise
+
+}  // namespace
+
+EnergyVAD::EnergyVAD(size_t sampleRate, size_t frameLengthSamples)
+    : VoiceActivityDetector(sampleRate, frameLengthSamples) {}
+
+float EnergyVAD::energyThreshold(std::span<const float> frameLevels) {
+    if (frameLevels.empty()) return kLowestLevel;
+    std::vector<float> sorted(frameLevels.begin(), frameLevels.end());
+    const auto floor = sorted.begin() + static_cast<std::ptrdiff_t>(kFloorQuantile * static_cast<double>(sorted.size() - 1));
+    std::nth_element(sorted.begin(), floor, sorted.end());
+    return std::max(kLowestLevel, *floor * kAboveFloor);
+}
 
 std::vector<bool> EnergyVAD::voiceActivity(std::span<const float> waveform) const {
     const size_t frame = frameLengthSamples();
-    std::vector<bool> activity;
-    activity.reserve((waveform.size() + frame - 1) / frame);
+    std::vector<float> levels;
+    levels.reserve((waveform.size() + frame - 1) / frame);
     for (size_t start = 0; start < waveform.size(); start += frame) {
         const size_t length = std::min(frame, waveform.size() - start);
-        activity.push_back(AudioProcessor::rootMeanSquare(waveform.subspan(start, length)) > energyThreshold_);
+        levels.push_back(AudioProcessor::rootMeanSquare(waveform.subspan(start, length)));
     }
+    const float threshold = energyThreshold(levels);
+    std::vector<bool> activity;
+    activity.reserve(levels.size());
+    for (float level : levels) activity.push_back(level > threshold);
     return activity;
 }
 

@@ -1,22 +1,26 @@
 #pragma once
 
+#include <span>
+
 #include "Vocarion/Core/Audio/VoiceActivityDetector.h"
 
 namespace vocarion {
 
-// Voice where a frame's loudness (root mean square) exceeds a threshold. Cheap and good
-// enough to find the pauses between sentences of a dictation.
+// Voice where a frame's loudness (root mean square) stands clearly above the recording's
+// noise floor. The level is derived from the signal, so a quiet microphone and a noisy
+// room find their pauses as a loud, clean one does. Cheap and good enough to find the
+// pauses between sentences of a dictation.
 class EnergyVAD : public VoiceActivityDetector {
 public:
-    // Frames of 0.1 s at 16 kHz; a root mean square of 0.02 is about -34 dBFS.
-    explicit EnergyVAD(size_t sampleRate = 16000, size_t frameLengthSamples = 1600, float energyThreshold = 0.02f);
+    // Frames of 0.1 s at 16 kHz.
+    explicit EnergyVAD(size_t sampleRate = 16000, size_t frameLengthSamples = 1600);
 
     std::vector<bool> voiceActivity(std::span<const float> waveform) const override;
 
-    float energyThreshold() const { return energyThreshold_; }
-
-private:
-    float energyThreshold_;
+    // The level that separates voice from silence in these frame loudnesses: the noise
+    // floor (the quietest tenth of the frames) times 3, about 10 dB above it, and never
+    // below -80 dBFS, so that digital silence still counts as silence.
+    static float energyThreshold(std::span<const float> frameLevels);
 };
 
 }  // namespace vocarion

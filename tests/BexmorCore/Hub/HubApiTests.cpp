@@ -55,7 +55,7 @@ TEST(HubApiSetUp, EndpointAndDownloadBase) {
     env.set("HF_ENDPOINT", nullptr);
     env.set("HOME", "/home/someone");
     const HubApi defaults;
-    EXPECT_EQ(defaults.endpoint, "https://huggingface.co");
+    EXPECT_EQ(defaults.endpoint, HubApi::kDefaultEndpoint);
     EXPECT_EQ(defaults.downloadBase, std::filesystem::path("/home/someone/Documents/huggingface"));
     env.set("HF_ENDPOINT", "");
     EXPECT_EQ(HubApi().endpoint, "");

@@ -175,7 +175,7 @@ TEST_F(ModelDownloaderTest, RepoResolvesFromTheCacheOnlyWhenEveryPatternHasALoca
     EXPECT_EQ(hub.count("GET", "/api/models/"), 1);
 
     // One local pattern is not enough when another has no folder.
-    EXPECT_EQ(unavailableMessage([&] { d->resolveRepo({pattern, "whisper/*"}, std::nullopt, false); }),
+    EXPECT_EQ(unavailableMessage([&] { d->resolveRepo({pattern, "openai_darivir-base/*"}, std::nullopt, false); }),
               "No valid local models found for repo 'korvu/darivir-models' and download is disabled.");
 }
 

@@ -6,6 +6,10 @@
 
 #include <QtGlobal>
 
+#include "support/QtWait.h"
+
+#include <QThread>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -59,6 +63,8 @@ public:
         std::string body;
         std::map<std::string, std::string> headers{{"Content-Type", "application/json"}};
         int stallMilliseconds = 0;
+        // Sends the head, then one byte of the body this often, for ever.
+        int trickleMilliseconds = 0;
     };
 
     explicit CleanupServer(const std::string& address = "127.0.0.1")
@@ -98,6 +104,13 @@ private:
             std::scoped_lock lock(mutex_);
             const auto found = answersByTarget_.find(request.target);
             answer = found == answersByTarget_.end() ? answer_ : found->second;
+        }
+        if (answer.trickleMilliseconds > 0) {
+            responder.writeHead(answer.status, {{"Content-Length", "100000"}});
+            for (int i = 0; i < 1000 && responder.writeBody(" "); ++i) {
+                responder.stall(answer.trickleMilliseconds);
+            }
+            return;
         }
         if (answer.stallMilliseconds > 0) {
             responder.writeHead(answer.status, {{"Content-Length", std::to_string(answer.body.size() + 10)}});
@@ -420,32 +433,54 @@ TEST(TextCleanerNetwork, NoServerIsATransportError)
     EXPECT_FALSE(message->contains(apiKey));
 }
 
-TEST(TextCleanerNetwork, SeveralCallsRunAtOnceOnWorkerThreads)
+// The way the dictation and the settings call it: several requests at once, each answered
+// later on the main thread, none to a receiver that is gone; and a server that trickles a
+// byte now and then is cut off at the total limit, however often bytes move.
+TEST(TextCleanerNetwork, AsynchronousCallsAnswerOnTheMainThreadAndATrickleEndsAtTheTotalLimit)
 {
     CleanupServer server;
     server.setAnswer(200, textReply("fertig"));
-    std::vector<std::thread> workers;
-    std::atomic<int> cleaned{0};
-    std::atomic<int> accepted{0};
+    QObject receiver;
+    int cleaned = 0;
+    int accepted = 0;
+    bool late = false;
     for (int i = 0; i < 4; ++i) {
-        workers.emplace_back([&] {
-            try {
-                if (clean(server) == QStringLiteral("fertig")) {
-                    ++cleaned;
-                }
-            } catch (const std::exception&) {
-            }
-            if (!TextCleaner::validate(apiKey, server.endpoint())) {
-                ++accepted;
-            }
-        });
+        TextCleaner::clean(QStringLiteral("x"), apiKey, CleanupStyle::neutral, {}, &receiver,
+                           [&](const QString& text, std::exception_ptr error) {
+                               EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+                               if (!error && text == QStringLiteral("fertig")) ++cleaned;
+                           },
+                           server.endpoint());
+        TextCleaner::validate(apiKey, &receiver, [&](const std::optional<QString>& message) {
+            if (!message) ++accepted;
+        }, server.endpoint());
     }
-    for (auto& worker : workers) {
-        worker.join();
+    {
+        QObject gone;
+        TextCleaner::clean(QStringLiteral("x"), apiKey, CleanupStyle::neutral, {}, &gone,
+                           [&](const QString&, std::exception_ptr) { late = true; }, server.endpoint());
     }
-    EXPECT_EQ(cleaned, 4);
-    EXPECT_EQ(accepted, 4);
-    EXPECT_EQ(server.requests().size(), 8u);
+    EXPECT_EQ(cleaned + accepted, 0) << "answered within the call";
+    ASSERT_TRUE(testsupport::spinUntil([&] { return cleaned == 4 && accepted == 4 && server.requests().size() == 9; }));
+    testsupport::spinFor(std::chrono::milliseconds(100));
+    EXPECT_FALSE(late);
+
+    CleanupServer trickle;
+    trickle.setAnswer(CleanupServer::Answer{200, {}, {}, 0, 100});
+    TextCleaner::Endpoint endpoint = trickle.endpoint(std::chrono::seconds(1));
+    endpoint.cleanupTotalLimit = std::chrono::milliseconds(1500);
+    std::optional<std::exception_ptr> outcome;
+    TextCleaner::clean(QStringLiteral("x"), apiKey, CleanupStyle::neutral, {}, &receiver,
+                       [&](const QString&, std::exception_ptr error) { outcome = error; }, endpoint);
+    ASSERT_TRUE(testsupport::spinUntil([&] { return outcome.has_value(); }, std::chrono::seconds(15)))
+        << "the trickle kept the request alive";
+    try {
+        std::rethrow_exception(*outcome);
+    } catch (const NetworkError& error) {
+        EXPECT_EQ(error.kind(), NetworkError::Kind::timedOut);
+    } catch (...) {
+        ADD_FAILURE() << "not a time-out";
+    }
 }
 
 TEST(StyleAppMatching, ExactIdentifiersSelectTheirGroup)

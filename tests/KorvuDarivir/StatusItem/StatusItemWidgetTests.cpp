@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -107,6 +108,17 @@ TEST(StatusItem, OneRefreshPerTurnWithTheNewValues)
     EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 1);
     EXPECT_TRUE(controller->toggleItem()->shortcut().isEmpty());
 
+    // A download draws a new ring only when it has visibly moved.
+    f.model.setPhase(DictationPhase::idle);
+    f.model.setModel(ModelState::downloading(0.5));
+    settle();
+    f.model.setModel(ModelState::downloading(0.501));
+    settle();
+    EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 2);
+    f.model.setModel(ModelState::downloading(0.51));
+    settle();
+    EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 3);
+
     f.model.setPhase(DictationPhase::processing);
     settle();
     EXPECT_FALSE(controller->toggleItem()->isEnabled());
@@ -161,6 +173,9 @@ TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
 
     controller->historyMenu()->actions().front()->trigger();
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("Diktat 7"));
+    // The open menu takes its shortcuts.
+    QTest::keyClick(controller->menu(), Qt::Key_Comma, Qt::ControlModifier);
+    EXPECT_EQ(f.settingsOpened, 1);
     controller->menu()->hide();
 
     // The failed model offers a retry; "Ganzen Verlauf zeigen …" opens the history tab.
@@ -170,7 +185,7 @@ TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
     controller->historyMenu()->actions().back()->trigger();
     EXPECT_EQ(platform::UserDefaults::standard().string(QString::fromLatin1(Settings::settingsTabKey)),
               QStringLiteral("history"));
-    EXPECT_EQ(f.settingsOpened, 1);
+    EXPECT_EQ(f.settingsOpened, 2);
     f.model.setPhase(DictationPhase::recording);
     settle();
     controller->cancelItem()->trigger();

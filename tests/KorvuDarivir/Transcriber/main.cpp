@@ -5,12 +5,51 @@
 
 #include <gtest/gtest.h>
 
+#include "KorvuDarivir/Dictation/Transcriber.h"
+#include "KorvuDarivir/Store/Settings.h"
+#include "TranscriberTestSupport.h"
 #include "support/PrivateHome.h"
+
+#include <cstdio>
+#include <cstring>
+#include <random>
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
+
+namespace {
+
+// Quits while the model is being built ("load") or while a transcription runs
+// ("transcribe"), as a user does who closes the application at that moment. The
+// transcriber goes before the program ends, as the application's delegate takes it along.
+// Exits 0 after printing "quit" when the teardown was clean; a fault shows as a crash.
+int runQuitProbe(int argc, char** argv, const std::string& phase, const std::filesystem::path& variant)
+{
+    QCoreApplication app(argc, argv);
+    korvu::Settings::registerDefaults();
+    transcribertest::copyFolder(variant, korvu::Transcriber::modelDirectory());
+    {
+        korvu::Transcriber transcriber;
+        transcriber.load();
+        if (phase == "transcribe") {
+            if (!transcribertest::waitUntil([&] { return transcriber.isReady(); }, 60000)) return 3;
+            // Two minutes of noise: many windows of work.
+            std::vector<float> samples(16000 * 120);
+            std::mt19937 random(7);
+            std::uniform_real_distribution<float> noise(-0.3f, 0.3f);
+            for (float& sample : samples) sample = noise(random);
+            transcriber.transcribe(std::move(samples), QStringLiteral("de"), {}, {});
+            transcribertest::spin(30);
+        }
+    }
+    std::printf("quit\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -25,6 +64,10 @@ int main(int argc, char** argv)
     }
 
     const testsupport::PrivateHome home;
+    if (argc == 4 && std::strcmp(argv[1], "--quit-probe") == 0) {
+        qputenv("CI_DISABLE_NETWORK_MONITOR", "1");
+        return runQuitProbe(argc, argv, argv[2], argv[3]);
+    }
     // The loopback hub is the only network the tests use; the hub client must not decide
     // it is offline because the machine has no other interface up.
     qputenv("CI_DISABLE_NETWORK_MONITOR", "1");

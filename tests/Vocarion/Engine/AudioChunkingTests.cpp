@@ -84,7 +84,7 @@ TEST(VADAudioChunker, LeadingSilenceIsNotACutPoint) {
     EXPECT_EQ(chunks[0].end, 20 * kRate + kRate / 2);  // the middle of the pause
 }
 
-TEST(VADAudioChunker, SpeechJoinedWithSilencesIsCutInTheSilences) {
+TEST(VADAudioChunker, SpeechJoinedWithSilencesIsCutInTheSilencesLoudQuietOrNoisy) {
     testsupport::TempDir dir;
     const std::vector<std::string> sentences = {
         "Heute scheint die Sonne über dem kleinen Hafen, und die Fischer bringen ihre Netze an Land.",
@@ -98,31 +98,45 @@ TEST(VADAudioChunker, SpeechJoinedWithSilencesIsCutInTheSilences) {
         spoken.push_back(testsupport::readWav(wav).samples);
     }
     // Sentences with 2 s silences between them, repeated until the audio is 70 s long.
-    std::vector<float> audio;
+    std::vector<float> clean;
     std::vector<std::pair<size_t, size_t>> silences;
-    for (size_t i = 0; audio.size() < 70 * kRate; ++i) {
+    for (size_t i = 0; clean.size() < 70 * kRate; ++i) {
         const auto& sentence = spoken[i % spoken.size()];
-        audio.insert(audio.end(), sentence.begin(), sentence.end());
-        silences.emplace_back(audio.size(), audio.size() + 2 * kRate);
-        audio.resize(audio.size() + 2 * kRate, 0.0f);
+        clean.insert(clean.end(), sentence.begin(), sentence.end());
+        silences.emplace_back(clean.size(), clean.size() + 2 * kRate);
+        clean.resize(clean.size() + 2 * kRate, 0.0f);
     }
-    audio.resize(70 * kRate);
+    clean.resize(70 * kRate);
+    testsupport::writeWav(dir / "clean.wav", clean, kRate);
 
-    VADAudioChunker chunker;
-    const auto chunks = chunker.chunkAll(audio, kWindow);
-    ASSERT_GE(chunks.size(), 3u);
-    EXPECT_EQ(chunks.front().start, 0u);
-    EXPECT_EQ(chunks.back().end, audio.size());
-    for (size_t i = 0; i < chunks.size(); ++i) {
-        EXPECT_LE(chunks[i].length(), kWindow);
-        EXPECT_GT(chunks[i].length(), 0u);
-        if (i + 1 < chunks.size()) {
-            EXPECT_EQ(chunks[i].end, chunks[i + 1].start);
-            // Every cut lies inside one of the 2 s silences, not in a word.
-            const size_t cut = chunks[i].end;
-            const bool inSilence = std::any_of(silences.begin(), silences.end(),
-                                               [&](const auto& s) { return cut >= s.first && cut < s.second; });
-            EXPECT_TRUE(inSilence) << "cut at " << cut / double(kRate) << " s";
+    // As a microphone might give it: sox turns the volume down (-30 dB, far below a fixed
+    // level of voice), or mixes in a room's steady noise.
+    const std::string noise = "sox -n -r 16000 -c 1 -b 16 '" + (dir / "noise.wav").string() +
+                              "' synth 70 whitenoise vol 0.05 && ";
+    const std::vector<std::pair<std::string, std::string>> microphones = {
+        {"loud", "sox '" + (dir / "clean.wav").string() + "' '" + (dir / "loud.wav").string() + "'"},
+        {"quiet", "sox '" + (dir / "clean.wav").string() + "' '" + (dir / "quiet.wav").string() + "' vol 0.03"},
+        {"noisy", noise + "sox -m '" + (dir / "clean.wav").string() + "' '" + (dir / "noise.wav").string() + "' '" +
+                      (dir / "noisy.wav").string() + "'"}};
+    for (const auto& [name, command] : microphones) {
+        ASSERT_EQ(testsupport::runCommand(command), 0) << command;
+        const auto audio = testsupport::readWav(dir / (name + ".wav")).samples;
+        ASSERT_EQ(audio.size(), clean.size()) << name;
+        const auto chunks = VADAudioChunker().chunkAll(audio, kWindow);
+        ASSERT_GE(chunks.size(), 3u) << name;
+        EXPECT_EQ(chunks.front().start, 0u);
+        EXPECT_EQ(chunks.back().end, audio.size());
+        for (size_t i = 0; i < chunks.size(); ++i) {
+            EXPECT_LE(chunks[i].length(), kWindow);
+            EXPECT_GT(chunks[i].length(), 0u);
+            if (i + 1 < chunks.size()) {
+                EXPECT_EQ(chunks[i].end, chunks[i + 1].start);
+                // Every cut lies inside one of the 2 s silences, not in a word.
+                const size_t cut = chunks[i].end;
+                const bool inSilence = std::any_of(silences.begin(), silences.end(),
+                                                   [&](const auto& s) { return cut >= s.first && cut < s.second; });
+                EXPECT_TRUE(inSilence) << name << ": cut at " << cut / double(kRate) << " s";
+            }
         }
     }
 }
