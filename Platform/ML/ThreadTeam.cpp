@@ -59,10 +59,11 @@ int allowedProcessors() {
 
 // The smallest quota of this process's cgroup and the cgroups above it (cgroup v2).
 std::optional<int> cgroupQuota() {
-    const std::string membership = readFile("/proc/self/cgroup");
-    const size_t marker = membership.starts_with("0::/") ? 0 : membership.find("\n0::/") + 1;
+    // The unified hierarchy's line reads "0::/path".
+    const std::string membership = "\n" + readFile("/proc/self/cgroup");
     std::filesystem::path group = "/";
-    if (marker != 0 || membership.starts_with("0::/")) group = membership.substr(marker + 3, membership.find('\n', marker) - marker - 3);
+    if (const size_t line = membership.find("\n0::/"); line != std::string::npos)
+        group = membership.substr(line + 4, membership.find('\n', line + 4) - (line + 4));
     std::optional<int> smallest;
     for (std::filesystem::path at = group;; at = at.parent_path()) {
         if (const auto quota = cpuQuotaProcessors(readFile("/sys/fs/cgroup" / at.relative_path() / "cpu.max")))
