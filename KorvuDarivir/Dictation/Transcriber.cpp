@@ -10,6 +10,9 @@
 
 #include "KorvuDarivir/Dictation/Transcriber.h"
 
+#include "KorvuDarivir/Store/IcuText.h"
+#include "KorvuDarivir/Store/Progress.h"
+
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
 #include "Platform/Defaults/UserDefaults.h"
@@ -56,16 +59,6 @@ const std::array<QString, 7>& droppedPhrases()
         QStringLiteral("thanks for watching"),
     };
     return phrases;
-}
-
-icu::UnicodeString toIcu(const QString& text)
-{
-    return icu::UnicodeString(reinterpret_cast<const UChar*>(text.utf16()), static_cast<int32_t>(text.size()));
-}
-
-QString fromIcu(const icu::UnicodeString& text)
-{
-    return QString(reinterpret_cast<const QChar*>(text.getBuffer()), text.length());
 }
 
 // Every match of `pattern` replaced by `replacement` (taken literally). On any ICU failure
@@ -250,10 +243,7 @@ void Transcriber::applyDownloadProgress(double fraction)
     }
     // A progress object reports 0...1; anything else (NaN included) would make equal
     // reports look different and confuse the percentages shown from it.
-    if (std::isnan(fraction)) {
-        fraction = 0.0;
-    }
-    setState(ModelState::downloading(std::clamp(fraction, 0.0, 1.0)));
+    setState(ModelState::downloading(unitFraction(fraction)));
 }
 
 void Transcriber::load()

@@ -1,4 +1,5 @@
 #include "KorvuDarivir/Store/AppModel.h"
+#include "KorvuDarivir/Store/Progress.h"
 
 #include "KorvuDarivir/Store/Settings.h"
 
@@ -126,11 +127,8 @@ QString AppModel::recordingTime() const
 
 QString AppModel::downloadDetail(double progress)
 {
-    // Converting NaN or an out-of-range double to an integer is undefined behaviour.
-    const double fraction = std::isnan(progress) ? 0.0 : std::clamp(progress, 0.0, 1.0);
-    const int megabytes = static_cast<int>(fraction * 630.0);
-    const int percent = static_cast<int>(fraction * 100.0);
-    return QStringLiteral("%1 von 630 MB · %2 %").arg(megabytes).arg(percent);
+    const int megabytes = static_cast<int>(unitFraction(progress) * 630.0);
+    return QStringLiteral("%1 von 630 MB · %2 %").arg(megabytes).arg(wholePercent(progress));
 }
 
 // Takes the action by value: a copy, so that an action may replace itself while it runs.

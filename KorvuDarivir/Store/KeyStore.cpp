@@ -1,5 +1,6 @@
 #include "KorvuDarivir/Store/KeyStore.h"
 
+#include "Platform/Async/MainThread.h"
 #include "Platform/Keychain/SecretStore.h"
 
 #include <QCoreApplication>
@@ -31,57 +32,97 @@ KeyReading readingOf(const SecretStore::ReadResult& result)
     return {KeyStatus::unavailable, {}};
 }
 
+class DesktopSecrets final : public KeyStore::SecretBackend {
+public:
+    explicit DesktopSecrets(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+
+    void read(const QString& key, QPointer<QObject> receiver,
+              std::function<void(SecretStore::ReadResult)> done) override
+    {
+        SecretStore::read(service(), key, timeout_, receiver, std::move(done));
+    }
+    void write(const QString& key, const QString& text, QPointer<QObject> receiver,
+               std::function<void(Status)> done) override
+    {
+        SecretStore::write(service(), key, text, timeout_, receiver, std::move(done));
+    }
+    void remove(const QString& key, QPointer<QObject> receiver, std::function<void(Status)> done) override
+    {
+        SecretStore::remove(service(), key, timeout_, receiver, std::move(done));
+    }
+    void isLocked(QPointer<QObject> receiver, std::function<void(std::optional<bool>)> done) override
+    {
+        SecretStore::isDefaultCollectionLocked(timeout_, receiver, std::move(done));
+    }
+
+private:
+    static QString service() { return QString::fromLatin1(Keychain::service); }
+    std::chrono::milliseconds timeout_;
+};
+
 class SecretServiceKeyStore final : public KeyStore {
 public:
+    explicit SecretServiceKeyStore(std::shared_ptr<SecretBackend> backend) : backend_(std::move(backend)) {}
+
     void read(Keychain::Account account, QPointer<QObject> receiver, ReadCompletion done) override
     {
-        SecretStore::read(QString::fromLatin1(Keychain::service), Keychain::accountName(account),
-                          Keychain::defaultTimeout, receiver,
-                          [done = std::move(done)](const SecretStore::ReadResult& result) {
-                              if (done) done(readingOf(result));
-                          });
+        auto backend = backend_;
+        backend_->read(Keychain::accountName(account), receiver,
+                       [backend, receiver, done = std::move(done)](const SecretStore::ReadResult& result) {
+                           const KeyReading reading = readingOf(result);
+                           if (result.status != SecretStore::Status::notFound) {
+                               if (done) done(reading);
+                               return;
+                           }
+                           // A locked keyring finds nothing: that is no missing key.
+                           backend->isLocked(receiver, [done](std::optional<bool> locked) {
+                               if (done) done({locked.value_or(false) ? KeyStatus::locked : KeyStatus::missing, {}});
+                           });
+                       });
     }
 
     void write(const std::optional<QString>& value, Keychain::Account account, QPointer<QObject> receiver,
                WriteCompletion done) override
     {
-        const QString service = QString::fromLatin1(Keychain::service);
         if (!value || value->isEmpty()) {
-            SecretStore::remove(service, Keychain::accountName(account), Keychain::defaultTimeout, receiver,
-                                [done = std::move(done)](SecretStore::Status status) {
-                                    if (done) {
-                                        done(status == SecretStore::Status::ok
-                                             || status == SecretStore::Status::notFound);
-                                    }
-                                });
+            backend_->remove(Keychain::accountName(account), receiver, [done = std::move(done)](SecretStore::Status status) {
+                if (done) done(status == SecretStore::Status::ok || status == SecretStore::Status::notFound);
+            });
             return;
         }
         if (value->contains(QChar(u'\0'))) {
             // The service would cut the value short; nothing is changed.
-            platform::SecretStore::Done refuse = [done = std::move(done)](SecretStore::Status) {
+            platform::deliver(receiver, [done = std::move(done)] {
                 if (done) done(false);
-            };
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [receiver, refuse] {
-                    if (receiver) refuse(SecretStore::Status::failed);
-                },
-                Qt::QueuedConnection);
+            });
             return;
         }
-        SecretStore::write(service, Keychain::accountName(account), *value, Keychain::defaultTimeout, receiver,
-                           [done = std::move(done)](SecretStore::Status status) {
-                               if (done) done(status == SecretStore::Status::ok);
-                           });
+        // Written in place: a write that fails leaves the key stored before.
+        backend_->write(Keychain::accountName(account), *value, receiver, [done = std::move(done)](SecretStore::Status status) {
+            if (done) done(status == SecretStore::Status::ok);
+        });
     }
+
+private:
+    std::shared_ptr<SecretBackend> backend_;
 };
 
 }  // namespace
 
+std::unique_ptr<KeyStore> KeyStore::secretService(std::shared_ptr<SecretBackend> backend)
+{
+    return std::make_unique<SecretServiceKeyStore>(std::move(backend));
+}
+
+std::shared_ptr<KeyStore::SecretBackend> KeyStore::secretServiceBackend(std::chrono::milliseconds timeout)
+{
+    return std::make_shared<DesktopSecrets>(timeout);
+}
+
 KeyStore& KeyStore::desktop()
 {
-    static SecretServiceKeyStore store;
-    return store;
+    static const std::unique_ptr<KeyStore> store = secretService(secretServiceBackend(Keychain::defaultTimeout));
+    return *store;
 }
 
 }  // namespace korvu

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "KorvuDarivir/Store/Keychain.h"
+#include "Platform/Keychain/SecretStore.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace korvu {
@@ -45,6 +48,26 @@ public:
 
     // The desktop's Secret Service.
     static KeyStore& desktop();
+
+    // What the Secret Service key store asks of the service; tests give their own.
+    class SecretBackend {
+    public:
+        using Status = platform::SecretStore::Status;
+        virtual ~SecretBackend() = default;
+        virtual void read(const QString& key, QPointer<QObject> receiver,
+                          std::function<void(platform::SecretStore::ReadResult)> done) = 0;
+        virtual void write(const QString& key, const QString& text, QPointer<QObject> receiver,
+                           std::function<void(Status)> done) = 0;
+        virtual void remove(const QString& key, QPointer<QObject> receiver, std::function<void(Status)> done) = 0;
+        virtual void isLocked(QPointer<QObject> receiver, std::function<void(std::optional<bool>)> done) = 0;
+    };
+    // The key store over a backend: the service's item, read as found, missing (also an
+    // empty value or bytes that are no UTF-8), locked (the service refused, or nothing was
+    // found in a locked keyring) or unavailable; written in place, so a failed write keeps
+    // the key stored before; an empty value deletes.
+    static std::unique_ptr<KeyStore> secretService(std::shared_ptr<SecretBackend> backend);
+    // The desktop's Secret Service, each call bounded by `timeout`.
+    static std::shared_ptr<SecretBackend> secretServiceBackend(std::chrono::milliseconds timeout);
 };
 
 }  // namespace korvu

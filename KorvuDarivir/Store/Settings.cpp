@@ -1,5 +1,7 @@
 #include "KorvuDarivir/Store/Settings.h"
 
+#include "KorvuDarivir/App/BuildSettings.h"
+
 #include "Platform/Defaults/SupportDirectory.h"
 #include "Platform/Defaults/UserDefaults.h"
 
@@ -166,8 +168,7 @@ QString Settings::languageName()
 
 QString Settings::appVersion()
 {
-    const QString version = QCoreApplication::applicationVersion();
-    return version.isEmpty() ? QStringLiteral("dev") : version;
+    return QString::fromLatin1(build::version);
 }
 
 CleanupStyle Settings::style(StyleApp app)

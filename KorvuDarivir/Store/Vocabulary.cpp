@@ -1,5 +1,7 @@
 #include "KorvuDarivir/Store/Vocabulary.h"
 
+#include "KorvuDarivir/Store/IcuText.h"
+
 #include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
 
@@ -19,16 +21,6 @@ namespace {
 // is left out of the spelling pass rather than stalling the dictation (ICU's unit is
 // roughly a millisecond of work).
 constexpr int32_t kMatchTimeLimit = 200;
-
-icu::UnicodeString toIcu(const QString& text)
-{
-    return icu::UnicodeString(reinterpret_cast<const UChar*>(text.utf16()), static_cast<int32_t>(text.size()));
-}
-
-QString fromIcu(const icu::UnicodeString& text)
-{
-    return QString(reinterpret_cast<const QChar*>(text.getBuffer()), text.length());
-}
 
 // The offsets (UTF-16) of the grapheme-cluster boundaries of `text`, 0 and its length
 // included.

@@ -1,4 +1,5 @@
 #include "KorvuDarivir/UI/MicButtonState.h"
+#include "KorvuDarivir/Store/Progress.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,11 +10,7 @@ QString MicButtonState::accessibilityLabel() const
 {
     switch (kind_) {
     case Kind::load: {
-        // Converting NaN or a huge value to an integer is undefined; the percentage is
-        // clamped to what a progress can mean.
-        const double fraction = std::isnan(progress_) ? 0.0 : std::clamp(progress_, 0.0, 1.0);
-        const int percent = static_cast<int>(fraction * 100.0);
-        return QStringLiteral("Sprachmodell lädt, %1 Prozent").arg(percent);
+        return QStringLiteral("Sprachmodell lädt, %1 Prozent").arg(wholePercent(progress_));
     }
     case Kind::idle:
     case Kind::hover:

@@ -1,7 +1,11 @@
 #include "Platform/Keychain/SecretStore.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QTimer>
 
 #include <qt6keychain/keychain.h>
@@ -27,38 +31,6 @@ SecretStore::Status statusOf(QKeychain::Error error)
     default:
         return SecretStore::Status::failed;
     }
-}
-
-// Starts the job and waits for it, at most `timeout`. The job deletes itself when it
-// finishes, also when that happens long after we stopped waiting: a job that is still
-// talking to the service must not be destroyed under it. `onFinished` runs only while we
-// wait (the connection belongs to the local loop).
-SecretStore::Status run(QKeychain::Job* job, std::chrono::milliseconds timeout,
-                        const std::function<void(QKeychain::Job&)>& onFinished = {})
-{
-    if (QCoreApplication::instance() == nullptr) {
-        delete job;
-        return SecretStore::Status::failed;
-    }
-    job->setAutoDelete(true);
-    job->setInsecureFallback(false);
-    QEventLoop loop;
-    bool finished = false;
-    SecretStore::Status status = SecretStore::Status::timedOut;
-    QObject::connect(job, &QKeychain::Job::finished, &loop, [&](QKeychain::Job* done) {
-        finished = true;
-        status = statusOf(done->error());
-        if (onFinished) {
-            onFinished(*done);
-        }
-        loop.quit();
-    });
-    QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
-    job->start();
-    if (!finished) {
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-    }
-    return status;
 }
 
 // Starts the job and returns; `answer` runs once, on the main thread: with the job's
@@ -130,34 +102,25 @@ void SecretStore::remove(const QString& service, const QString& key, std::chrono
     });
 }
 
-SecretStore::ReadResult SecretStore::read(const QString& service, const QString& key, std::chrono::milliseconds timeout)
+void SecretStore::isDefaultCollectionLocked(std::chrono::milliseconds timeout, QPointer<QObject> receiver,
+                                            std::function<void(std::optional<bool>)> done)
 {
-    auto* job = new QKeychain::ReadPasswordJob(service);
-    job->setKey(key);
-    ReadResult result;
-    result.status = run(job, timeout, [&](QKeychain::Job& done) {
-        result.data = static_cast<QKeychain::ReadPasswordJob&>(done).binaryData();
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets/aliases/default"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
+    get.setAutoStartService(false);
+    auto* call = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(get, static_cast<int>(timeout.count())), QCoreApplication::instance());
+    QObject::connect(call, &QDBusPendingCallWatcher::finished, [call, receiver, done = std::move(done)] {
+        call->deleteLater();
+        const QDBusPendingReply<QDBusVariant> reply = *call;
+        std::optional<bool> locked;
+        if (reply.isValid() && reply.value().variant().typeId() == QMetaType::Bool) {
+            locked = reply.value().variant().toBool();
+        }
+        if (receiver && done) done(locked);
     });
-    if (result.status != Status::ok) {
-        result.data.clear();
-    }
-    return result;
-}
-
-SecretStore::Status SecretStore::write(const QString& service, const QString& key, const QString& text,
-                                       std::chrono::milliseconds timeout)
-{
-    auto* job = new QKeychain::WritePasswordJob(service);
-    job->setKey(key);
-    job->setTextData(text);
-    return run(job, timeout);
-}
-
-SecretStore::Status SecretStore::remove(const QString& service, const QString& key, std::chrono::milliseconds timeout)
-{
-    auto* job = new QKeychain::DeletePasswordJob(service);
-    job->setKey(key);
-    return run(job, timeout);
 }
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace platform {
 
@@ -15,9 +16,9 @@ namespace platform {
 // secret per service and key; writing replaces the stored secret in place, so a failed
 // write leaves the old one as it was. QtKeychain's plaintext fallback is never used.
 //
-// Every call waits for its answer in a local event loop (user input excluded), at most
-// for the given time: a Secret Service that prompts or hangs ends in `timedOut`, not in a
-// frozen program. Needs a QCoreApplication; without one every call fails.
+// Nothing waits: a job runs through the event loop and its answer comes as a call on the
+// main thread, or `timedOut` after the given time (a Secret Service that prompts or hangs).
+// Needs a QCoreApplication; without one no answer comes.
 class SecretStore {
 public:
     SecretStore() = delete;
@@ -31,16 +32,10 @@ public:
         QByteArray data;  // the secret's bytes when the status is ok
     };
 
-    static ReadResult read(const QString& service, const QString& key, std::chrono::milliseconds timeout);
-    // Stores `text` (as UTF-8) under the key, replacing what was there.
-    static Status write(const QString& service, const QString& key, const QString& text,
-                        std::chrono::milliseconds timeout);
-    // Removes the secret; a missing one gives ok or notFound, as the service reports it.
-    static Status remove(const QString& service, const QString& key, std::chrono::milliseconds timeout);
-
-    // The same without waiting: each returns at once, and the answer (or `timedOut` once the
-    // time-out passed) comes as a queued call on the main thread, at most once, and not at
-    // all when `receiver` is gone. Call them on the main thread.
+    // Each call returns at once, and the answer (or `timedOut` once the time-out passed)
+    // comes on the main thread, at most once, and not at all when `receiver` is gone. Call
+    // them on the main thread. Writing stores `text` (as UTF-8) under the key, replacing
+    // what was there; removing a missing secret gives ok or notFound, as the service says.
     using ReadDone = std::function<void(ReadResult)>;
     using Done = std::function<void(Status)>;
     static void read(const QString& service, const QString& key, std::chrono::milliseconds timeout,
@@ -49,6 +44,11 @@ public:
                       std::chrono::milliseconds timeout, QPointer<QObject> receiver, Done done);
     static void remove(const QString& service, const QString& key, std::chrono::milliseconds timeout,
                        QPointer<QObject> receiver, Done done);
+
+    // Whether the service's default collection is locked (a locked keyring hides its items,
+    // so a read finds nothing); none when the service does not say.
+    static void isDefaultCollectionLocked(std::chrono::milliseconds timeout, QPointer<QObject> receiver,
+                                          std::function<void(std::optional<bool>)> done);
 };
 
 }  // namespace platform

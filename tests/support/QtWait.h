@@ -16,7 +16,7 @@ namespace testsupport {
 // True as soon as `done` holds; false when `timeout` passed first. The time-out only
 // guards against a hang: a slow machine must never change the outcome.
 inline bool spinUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(20))
+                      std::chrono::milliseconds timeout = std::chrono::minutes(2))
 {
     const QDeadlineTimer deadline(timeout);
     while (!done()) {

@@ -7,8 +7,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "BexmorCore/BexmorCoreError.h"
-#include "BexmorCore/ConcurrencyUtilities.h"
 #include "BexmorCore/EarlyStopActor.h"
 #include "BexmorCore/PropertyLock.h"
 #include "BexmorCore/Protected.h"
@@ -17,13 +15,6 @@
 #include "BexmorCore/WeakSendableWrapper.h"
 
 using namespace bexmor;
-
-TEST(BexmorCoreErrorTest, DescribesItselfAsItsMessage) {
-    const auto error = BexmorCoreError::invalidConfiguration("Cannot load in state: Loaded");
-    EXPECT_STREQ(error.what(), "Cannot load in state: Loaded");
-    EXPECT_EQ(error.errorDescription(), "Cannot load in state: Loaded");
-    EXPECT_EQ(error.kind(), BexmorCoreError::Kind::invalidConfiguration);
-}
 
 TEST(UnfairLockTest, ReturnsResultAndReleasesAfterThrow) {
     UnfairLock lock;
@@ -165,6 +156,3 @@ TEST(UuidTest, RandomVersionFourRoundTrips) {
     EXPECT_FALSE(Uuid::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5g"));
 }
 
-TEST(ConcurrencyUtilitiesTest, ProcessorCountIsPositive) {
-    EXPECT_GE(ConcurrencyUtilities::activeProcessorCount(), 1);
-}

@@ -216,17 +216,6 @@ TEST(ConfigEqualityTest, LooseAcrossScalarKinds) {
     EXPECT_NE(Config(Config::Token{1, "a"}), Config::arrayLiteral({"a", 1}));
 }
 
-TEST(ConfigDescriptionTest, Forms) {
-    EXPECT_EQ(Config::dictionaryLiteral({{"a", 1}}).description(), "{[a: 1]}");
-    EXPECT_EQ(Config::parse("{}").description(), "{[:]}");
-    EXPECT_EQ(Config::arrayLiteral({1, 2}).description(), "[[1, 2]]");
-    EXPECT_EQ(Config(Config::Token{1, "abc"}).description(), "(1, abc)");
-    EXPECT_EQ(Config("abc").description(), "\"abc\"");
-    EXPECT_EQ(Config(0.5f).description(), "0.5");
-    EXPECT_EQ(Config(1.0f).description(), "1.0");
-    EXPECT_EQ(Config(true).description(), "true");
-    EXPECT_EQ(Config().description(), "null");
-}
 
 TEST(ConfigCodingTest, RoundTripsThroughTheEncodedForm) {
     const Config original = Config::dictionaryLiteral({

@@ -38,19 +38,6 @@ protected:
 
 }  // namespace
 
-TEST_F(LoggingTest, InitialStateEmitsNothing) {
-    captureLines();
-    Logging::debug("a");
-    Logging::info("b");
-    Logging::error("c");
-    Logging::shared().log(LogType::fault, "d");
-    EXPECT_TRUE(callbackLines.empty());
-    EXPECT_FALSE(Logging::isLoggingEnabled());
-    for (LogLevel level : {LogLevel::debug, LogLevel::info, LogLevel::error, LogLevel::none}) {
-        EXPECT_FALSE(Logging::isLoggingEnabled(level));
-    }
-}
-
 TEST_F(LoggingTest, LevelAgainstTypeMatrix) {
     captureLines();
     const std::vector<LogType> types = {LogType::debug, LogType::info, LogType::defaultType, LogType::error,
@@ -71,24 +58,6 @@ TEST_F(LoggingTest, LevelAgainstTypeMatrix) {
                 << "level " << static_cast<int>(level) << " type " << i;
         }
     }
-}
-
-TEST_F(LoggingTest, EnabledQueries) {
-    Logging::updateLogLevel(LogLevel::debug);
-    EXPECT_TRUE(Logging::isLoggingEnabled());
-    EXPECT_TRUE(Logging::isLoggingEnabled(LogLevel::none));
-    Logging::updateLogLevel(LogLevel::error);
-    EXPECT_FALSE(Logging::isLoggingEnabled(LogLevel::info));
-    EXPECT_TRUE(Logging::isLoggingEnabled(LogLevel::error));
-}
-
-TEST_F(LoggingTest, LevelFromRaw) {
-    EXPECT_EQ(Logging::logLevelFromRaw(1), LogLevel::debug);
-    EXPECT_EQ(Logging::logLevelFromRaw(4), LogLevel::none);
-    EXPECT_FALSE(Logging::logLevelFromRaw(0));
-    EXPECT_FALSE(Logging::logLevelFromRaw(5));
-    EXPECT_LT(LogLevel::debug, LogLevel::info);
-    EXPECT_LT(LogLevel::error, LogLevel::none);
 }
 
 TEST_F(LoggingTest, JoinsItemsAndAppendsTerminatorOnly) {
@@ -157,26 +126,7 @@ TEST_F(LoggingTest, TextWithPercentSignsReachesTheDefaultSyslogUnharmed) {
     EXPECT_NO_THROW(Logging::error("%s%s%n%x"));
 }
 
-TEST_F(LoggingTest, MemoryUsageLine) {
-    EXPECT_GT(Logging::getMemoryUsage(), 0u);
-    captureLines();
-    Logging::updateLogLevel(LogLevel::info);
-    Logging::logCurrentMemoryUsage("after load");
-    EXPECT_TRUE(callbackLines.empty());
-    Logging::updateLogLevel(LogLevel::debug);
-    Logging::logCurrentMemoryUsage("after load");
-    ASSERT_EQ(callbackLines.size(), 1u);
-    const std::string prefix = "after load - Memory usage: ";
-    ASSERT_EQ(callbackLines[0].rfind(prefix, 0), 0u) << callbackLines[0];
-    ASSERT_GE(callbackLines[0].size(), prefix.size() + 3);
-    EXPECT_EQ(callbackLines[0].substr(callbackLines[0].size() - 3), " MB");
-    const std::string number = callbackLines[0].substr(prefix.size(), callbackLines[0].size() - prefix.size() - 3);
-    EXPECT_FALSE(number.empty());
-    EXPECT_EQ(number.find_first_not_of("0123456789"), std::string::npos);
-}
-
 TEST_F(LoggingTest, TimingText) {
-    EXPECT_EQ(Logging::formatTimeWithPercentage(0.5, 0, 1000), "  500.00 ms /      0 runs (    0.00 ms/run) 50.00%");
     EXPECT_EQ(Logging::formatTimeWithPercentage(0.25, 4, 500), "  250.00 ms /      4 runs (   62.50 ms/run) 50.00%");
     // A pipeline duration of zero would divide to "nan" or "inf".
     EXPECT_EQ(Logging::formatTimeWithPercentage(0, 0, 0), "    0.00 ms /      0 runs (    0.00 ms/run)  0.00%");

@@ -296,34 +296,3 @@ TEST(HubConfiguration, ReadsObjectsAndNamesTheFileOnBadJson) {
 
 }  // namespace
 
-namespace {
-
-TEST(HubErrors, EveryCaseHasItsMessage) {
-    using bexmor::EnvironmentError;
-    using bexmor::HubClientError;
-    EXPECT_STREQ(HubClientError::authorizationRequired(401).what(),
-                 "Authentication failed with status code: 401. Please check your hub token.");
-    EXPECT_STREQ(HubClientError::authorizationRequired(std::nullopt).what(),
-                 "Authentication required. Please provide a valid hub token.");
-    EXPECT_STREQ(HubClientError::httpStatusCode(500).what(), "HTTP error with status code: 500");
-    EXPECT_STREQ(HubClientError::jsonSerialization("file:///a.json", "the message").what(), "the message");
-    EXPECT_STREQ(HubClientError::downloadError("x").what(), "Download failed: x");
-    EXPECT_STREQ(HubClientError::fileNotFound("x").what(), "File not found: x");
-    EXPECT_STREQ(HubClientError::networkError(bexmor::UrlError(bexmor::UrlError::Code::cancelled)).what(),
-                 "Network error: cancelled");
-    EXPECT_STREQ(HubClientError::resourceNotFound("x").what(), "Resource not found: x");
-    EXPECT_STREQ(HubClientError::configurationMissing("x").what(), "Required configuration file missing: x");
-    EXPECT_STREQ(HubClientError::fileSystemError(std::runtime_error("disk full")).what(), "File system error: disk full");
-    EXPECT_STREQ(HubClientError::parseError("x").what(), "Parse error: x");
-    EXPECT_STREQ(HubClientError::parse().what(), "Failed to parse server response.");
-    EXPECT_STREQ(HubClientError::unexpectedError().what(), "An unexpected error occurred.");
-    EXPECT_EQ(HubClientError::resourceNotFound("x").kind(), HubClientError::Case::resourceNotFound);
-    EXPECT_EQ(HubClientError::resourceNotFound("x").text(), "x");
-
-    EXPECT_STREQ(EnvironmentError::invalidMetadataError("x").what(), "Invalid metadata: x");
-    EXPECT_STREQ(EnvironmentError::offlineModeError("x").what(), "Offline mode error: x");
-    EXPECT_STREQ(EnvironmentError::fileIntegrityError("x").what(), "File integrity check failed: x");
-    EXPECT_STREQ(EnvironmentError::fileWriteError("x").what(), "Failed to write file: x");
-}
-
-}  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "HubTestFixture.h"
+#include "support/Wait.h"
 #include "TestPaths.h"
 
 extern char** environ;
@@ -47,12 +48,10 @@ TEST(KillResume, ADownloadKilledMidFileResumesToAByteIdenticalFile) {
 
     const pid_t first = startHelper(hub.endpoint(), base.path());
     ASSERT_GT(first, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::error_code error;
-    while (std::filesystem::file_size(partial, error) < 20 * MiB || error) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the helper never flushed 20 MiB";
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        std::error_code error;
+        return std::filesystem::file_size(partial, error) >= 20 * MiB && !error;
+    })) << "the helper never flushed 20 MiB";
     ::kill(first, SIGKILL);
     const int killed = waitForExit(first);
     ASSERT_TRUE(WIFSIGNALED(killed));

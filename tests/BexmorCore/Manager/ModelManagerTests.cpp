@@ -7,6 +7,7 @@
 #include "BexmorCore/BexmorCoreError.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "BexmorCore/ModelManager.h"
+#include "support/Wait.h"
 #include "ManagerFixture.h"
 #include "Platform/ML/MlError.h"
 
@@ -58,10 +59,9 @@ protected:
         std::scoped_lock lock(transitionMutex);
         transitions.clear();
     }
-    // Waits (without a time limit of its own; the test's timeout bounds it) until `count`
-    // callers wait in the manager's shared load.
+    // Waits until `count` callers wait in the manager's shared load.
     static void waitForWaiters(const WatchedManager& manager, size_t count) {
-        while (manager.waiting() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(testsupport::waitUntil([&] { return manager.waiting() >= count; }));
     }
     // Two ensureModelsLoaded callers, the second arriving while the first is held at
     // `gate`; what each threw once the gate has opened and both have returned.
@@ -366,11 +366,8 @@ TEST_F(ModelManagerTest, ManagerMayBeReleasedRightAfterItsSharedLoad) {
         });
         caller.join();
         // The last owner may still be running the manager's destructor; it ends by
-        // releasing the loader. (The deadline only bounds a leak; it is never close.)
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while ((!watch.expired() || local.use_count() > 1) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::yield();
-        }
+        // releasing the loader.
+        EXPECT_TRUE(testsupport::waitUntil([&] { return watch.expired() && local.use_count() == 1; }));
         EXPECT_TRUE(watch.expired());
         EXPECT_EQ(local.use_count(), 1);
         EXPECT_EQ(local->loads, 1);

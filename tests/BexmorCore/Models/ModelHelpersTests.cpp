@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "BexmorCore/ComputeUnitsText.h"
-#include "BexmorCore/MLModelLoading.h"
 #include "BexmorCore/MLModelPrediction.h"
 #include "BexmorCore/ModelState.h"
 #include "BexmorCore/ModelUtilities.h"
@@ -23,29 +21,6 @@ void touch(const fs::path& p) {
 }
 
 }  // namespace
-
-TEST(ModelState, DescriptionsAndBusyStates) {
-    const std::vector<std::pair<ModelState, std::string>> all = {
-        {ModelState::unloading, "Unloading"},   {ModelState::unloaded, "Unloaded"},
-        {ModelState::loading, "Loading"},       {ModelState::loaded, "Loaded"},
-        {ModelState::prewarming, "Specializing"}, {ModelState::prewarmed, "Specialized"},
-        {ModelState::downloading, "Downloading"}, {ModelState::downloaded, "Downloaded"}};
-    for (size_t i = 0; i < all.size(); ++i) {
-        EXPECT_EQ(description(all[i].first), all[i].second);
-        EXPECT_EQ(isBusy(all[i].first), i % 2 == 0) << all[i].second;
-    }
-}
-
-TEST(ComputeUnitsText, KnownAndUnknownValues) {
-    EXPECT_EQ(displayName(ComputeUnits::cpuAndGPU), "GPU");
-    EXPECT_EQ(displayName(ComputeUnits::cpuOnly), "CPU");
-    EXPECT_EQ(displayName(ComputeUnits::all), "All");
-    EXPECT_EQ(displayName(ComputeUnits::cpuAndNeuralEngine), "Neural Engine");
-    EXPECT_EQ(description(ComputeUnits::cpuAndNeuralEngine), "cpuAndNeuralEngine");
-    EXPECT_EQ(description(ComputeUnits::all), "all");
-    EXPECT_EQ(description(static_cast<ComputeUnits>(7)), "unknown");
-    EXPECT_EQ(displayName(static_cast<ComputeUnits>(-1)), "Unknown");
-}
 
 TEST(ModelUtilities, NamedLookupPrefersTheCompiledModel) {
     testsupport::TempDir dir;
@@ -124,16 +99,3 @@ TEST(ModelUtilities, ShapesAndDimensionsOfALoadedModel) {
     EXPECT_THROW((void)asyncPrediction(*decoder, step, *state), platform::ml::MlError);  // no encoder output yet
 }
 
-TEST(MLModelLoading, ConvenienceLoadsWithoutPrewarm) {
-    struct Loader : MLModelLoading {
-        void loadModel(const fs::path& path, ComputeUnits units, bool prewarmMode) override {
-            calls.push_back(path.string() + "|" + description(units) + "|" + (prewarmMode ? "prewarm" : "load"));
-        }
-        void unloadModel() override { calls.push_back("unload"); }
-        std::vector<std::string> calls;
-    } loader;
-    loader.loadModelForUse("/m/A.mlmodelc", ComputeUnits::cpuOnly);
-    loader.loadModel("/m/A.mlmodelc", ComputeUnits::all, true);
-    loader.unloadModel();
-    EXPECT_EQ(loader.calls, (std::vector<std::string>{"/m/A.mlmodelc|cpuOnly|load", "/m/A.mlmodelc|all|prewarm", "unload"}));
-}

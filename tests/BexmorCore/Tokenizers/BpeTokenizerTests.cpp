@@ -105,16 +105,6 @@ TEST(HandwrittenTokenizer, DecodingReplacesBrokenUtf8AndNeverThrows) {
     EXPECT_EQ(handwritten().decode(Ids{0xC3, 0xBC}), "ü");
 }
 
-TEST(HandwrittenTokenizer, LooksUpTokensBothWays) {
-    EXPECT_EQ(handwritten().tokenToId("Ġworld"), 265);
-    EXPECT_EQ(handwritten().tokenToId("<|de|>"), 283);
-    EXPECT_EQ(handwritten().tokenToId("nope"), std::nullopt);
-    EXPECT_EQ(handwritten().idToToken(32), "Ġ");
-    EXPECT_EQ(handwritten().idToToken(281), "<|startoftranscript|>");
-    EXPECT_EQ(handwritten().idToToken(277), std::nullopt);
-    EXPECT_EQ(handwritten().tokenBytes(265), " world");
-    EXPECT_EQ(handwritten().missingByte(), std::nullopt);
-}
 
 // ---------------------------------------------------------------------------------------
 // Round trips on a tokenizer with many merges, learned here from mixed-language text so

@@ -98,10 +98,5 @@ TEST(PreTokenizer, KeepsIllFormedBytesAsPiecesOfTheirOwn) {
     EXPECT_EQ(split(" x\xE2\x82"), (Pieces{" x", "\xE2\x82"}));
 }
 
-TEST(PreTokenizer, PrefixSpaceAndNoRegex) {
-    EXPECT_EQ(split("Hello", true), (Pieces{" Hello"}));
-    EXPECT_EQ(split(" Hello", true), (Pieces{" Hello"}));
-    EXPECT_EQ(ByteLevelPreTokenizer(false, false).split("a b  c"), (Pieces{"a b  c"}));
-}
 
 }  // namespace

@@ -28,18 +28,6 @@ namespace {
 
 using fakes::FakePermissionSystem;
 
-// Runs the main thread's event loop until `done` holds or a generous limit passes.
-template <typename Predicate>
-bool processEventsUntil(Predicate done)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < 30000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return done();
-}
-
 TEST(PermissionsMicrophone, AuthorizedCompletesBeforeReturning)
 {
     FakePermissionSystem system;
@@ -85,7 +73,7 @@ TEST(PermissionsMicrophone, AnUndeterminedAnswerArrivesLaterOnTheMainThread)
         std::thread answering([&] { system.pendingAnswers.front()(granted); });
         answering.join();
         EXPECT_EQ(answer, std::nullopt) << "the completion ran on the answering thread";
-        ASSERT_TRUE(processEventsUntil([&] { return answer.has_value(); }));
+        ASSERT_TRUE(testsupport::spinUntil([&] { return answer.has_value(); }));
         EXPECT_EQ(answer, granted);
         EXPECT_EQ(completionThread, QCoreApplication::instance()->thread());
     }

@@ -12,6 +12,8 @@
 
 #include <sys/types.h>
 
+#include "support/QtWait.h"
+
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -22,23 +24,9 @@ namespace focustest {
 // Generous bounds: they only end a test that would otherwise hang.
 inline constexpr auto kPatience = std::chrono::seconds(30);
 
-// Runs the event loop until `condition` holds or `limit` has passed.
 inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = kPatience)
 {
-    if (condition()) {
-        return true;
-    }
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (condition()) {
-            loop.quit();
-        }
-    });
-    poll.start(5);
-    QTimer::singleShot(limit, &loop, &QEventLoop::quit);
-    loop.exec();
-    return condition();
+    return testsupport::spinUntil(condition, limit);
 }
 
 // The test's target program, driven line by line.

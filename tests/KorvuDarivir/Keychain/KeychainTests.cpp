@@ -2,10 +2,13 @@
 // gnome-keyring), and, in a child process, against buses where no service answers.
 #include "KorvuDarivir/Store/Keychain.h"
 #include "KorvuDarivir/Store/KeyStore.h"
+#include "KeyStoreCalls.h"
 #include "Platform/Keychain/SecretStore.h"
 #include "../Cleanup/PrivateBus.h"
 #include "../Cleanup/QtPrinters.h"
 #include "TestPaths.h"
+#include "Platform/Async/MainThread.h"
+#include "support/QtWait.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -73,14 +76,14 @@ protected:
         ASSERT_EQ(qEnvironmentVariable("KORVU_TEST_SESSION"), QStringLiteral("1"))
             << "run this suite under scripts/with-test-session.sh (it needs the session's keyring)";
         ASSERT_TRUE(defaultKeyringUnlocked()) << "the session's default keyring is missing or locked";
-        ASSERT_TRUE(Keychain::set(std::nullopt, Account::anthropicAPIKey));
+        ASSERT_TRUE(keychaintest::writeKey(KeyStore::desktop(), std::nullopt));
         ready_ = true;
     }
     void TearDown() override
     {
         // Only on a keyring that was usable: touching a locked one would prompt.
         if (ready_) {
-            Keychain::set(std::nullopt, Account::anthropicAPIKey);
+            keychaintest::writeKey(KeyStore::desktop(), std::nullopt);
         }
     }
 
@@ -90,53 +93,56 @@ private:
 
 TEST_F(KeychainTest, AValueRoundTripsExactlyWithUmlautsAndSpaces)
 {
-    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), std::nullopt);
+    EXPECT_EQ(keychaintest::storedKey(), std::nullopt);
     const QString value = QStringLiteral("  sk-ant-\u00e4\u00f6\u00fc\u00df-\u20ac-\U0001F600 ");
-    ASSERT_TRUE(Keychain::set(value, Account::anthropicAPIKey));
-    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), value);
+    ASSERT_TRUE(keychaintest::writeKey(KeyStore::desktop(), value));
+    EXPECT_EQ(keychaintest::storedKey(), value);
     EXPECT_EQ(storedItemCount(), 1);
 }
 
 TEST_F(KeychainTest, WritingReplacesTheItemAndLeavesExactlyOne)
 {
-    ASSERT_TRUE(Keychain::set(QStringLiteral("first"), Account::anthropicAPIKey));
-    ASSERT_TRUE(Keychain::set(QStringLiteral("second"), Account::anthropicAPIKey));
-    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), QStringLiteral("second"));
-    ASSERT_TRUE(Keychain::set(QStringLiteral("second"), Account::anthropicAPIKey));
+    ASSERT_TRUE(keychaintest::writeKey(KeyStore::desktop(), QStringLiteral("first")));
+    ASSERT_TRUE(keychaintest::writeKey(KeyStore::desktop(), QStringLiteral("second")));
+    EXPECT_EQ(keychaintest::storedKey(), QStringLiteral("second"));
+    ASSERT_TRUE(keychaintest::writeKey(KeyStore::desktop(), QStringLiteral("second")));
     EXPECT_EQ(storedItemCount(), 1);
-    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), QStringLiteral("second"));
+    EXPECT_EQ(keychaintest::storedKey(), QStringLiteral("second"));
 }
 
 TEST_F(KeychainTest, EmptyAndAbsentValuesDeleteTheItem)
 {
-    ASSERT_TRUE(Keychain::set(QStringLiteral("k1"), Account::anthropicAPIKey));
-    EXPECT_TRUE(Keychain::set(QString(), Account::anthropicAPIKey));
-    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), std::nullopt);
+    ASSERT_TRUE(keychaintest::writeKey(KeyStore::desktop(), QStringLiteral("k1")));
+    EXPECT_TRUE(keychaintest::writeKey(KeyStore::desktop(), QString()));
+    EXPECT_EQ(keychaintest::storedKey(), std::nullopt);
     EXPECT_EQ(storedItemCount(), 0);
 
-    ASSERT_TRUE(Keychain::set(QStringLiteral("k2"), Account::anthropicAPIKey));
-    EXPECT_TRUE(Keychain::set(std::nullopt, Account::anthropicAPIKey));
-    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), std::nullopt);
+    ASSERT_TRUE(keychaintest::writeKey(KeyStore::desktop(), QStringLiteral("k2")));
+    EXPECT_TRUE(keychaintest::writeKey(KeyStore::desktop(), std::nullopt));
+    EXPECT_EQ(keychaintest::storedKey(), std::nullopt);
     // Deleting what is not there is fine.
-    EXPECT_TRUE(Keychain::set(std::nullopt, Account::anthropicAPIKey));
+    EXPECT_TRUE(keychaintest::writeKey(KeyStore::desktop(), std::nullopt));
 }
 
 TEST_F(KeychainTest, AnEmptyStoredSecretReadsAsNone)
 {
     // Another program may have stored an empty secret under our name.
-    ASSERT_EQ(platform::SecretStore::write(QString::fromLatin1(Keychain::service),
-                                           Keychain::accountName(Account::anthropicAPIKey), QString(),
-                                           std::chrono::seconds(10)),
-              platform::SecretStore::Status::ok);
+    QObject receiver;
+    std::optional<platform::SecretStore::Status> written;
+    platform::SecretStore::write(QString::fromLatin1(Keychain::service), Keychain::accountName(Account::anthropicAPIKey),
+                                 QString(), std::chrono::seconds(10), &receiver,
+                                 [&](platform::SecretStore::Status status) { written = status; });
+    ASSERT_TRUE(testsupport::spinUntil([&] { return written.has_value(); }));
+    ASSERT_EQ(*written, platform::SecretStore::Status::ok);
     EXPECT_EQ(storedItemCount(), 1);
-    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), std::nullopt);
+    EXPECT_EQ(keychaintest::storedKey(), std::nullopt);
 }
 
 TEST_F(KeychainTest, AValueTheServiceWouldCutShortIsRefusedAndTheOldKeyStays)
 {
-    ASSERT_TRUE(Keychain::set(QStringLiteral("sk-old"), Account::anthropicAPIKey));
-    EXPECT_FALSE(Keychain::set(QStringLiteral("sk-") + QChar(u'\0') + QStringLiteral("new"), Account::anthropicAPIKey));
-    EXPECT_EQ(Keychain::get(Account::anthropicAPIKey), QStringLiteral("sk-old"));
+    ASSERT_TRUE(keychaintest::writeKey(KeyStore::desktop(), QStringLiteral("sk-old")));
+    EXPECT_FALSE(keychaintest::writeKey(KeyStore::desktop(), QStringLiteral("sk-") + QChar(u'\0') + QStringLiteral("new")));
+    EXPECT_EQ(keychaintest::storedKey(), QStringLiteral("sk-old"));
 }
 
 // The store the dictation uses answers later, on the main thread, never within the call,
@@ -148,14 +154,7 @@ TEST_F(KeychainTest, TheKeyStoreAnswersLaterAndOnlyToAReceiverThatStillExists)
     std::optional<bool> stored;
     store.write(QStringLiteral("sk-async"), Account::anthropicAPIKey, &receiver, [&](bool ok) { stored = ok; });
     EXPECT_FALSE(stored.has_value()) << "answered within the call";
-    QEventLoop loop;
-    auto waitFor = [&](const std::function<bool()>& done) {
-        for (int i = 0; i < 400 && !done(); ++i) {
-            QTimer::singleShot(25, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
-        return done();
-    };
+    const auto waitFor = [](const std::function<bool()>& done) { return testsupport::spinUntil(done); };
     ASSERT_TRUE(waitFor([&] { return stored.has_value(); }));
     EXPECT_TRUE(*stored);
 
@@ -177,6 +176,54 @@ TEST_F(KeychainTest, TheKeyStoreAnswersLaterAndOnlyToAReceiverThatStillExists)
     ASSERT_TRUE(waitFor([&] { return reading.has_value(); }));
     EXPECT_EQ(reading->status, KeyStatus::missing);
     EXPECT_FALSE(late) << "a completion reached a receiver that was gone";
+}
+
+// A Secret Service in memory whose writes can fail and whose keyring can be locked.
+class MemorySecrets : public KeyStore::SecretBackend {
+public:
+    std::optional<QString> stored;
+    bool failWrites = false;
+    bool locked = false;
+    int removes = 0;
+
+    void read(const QString&, QPointer<QObject> receiver, std::function<void(platform::SecretStore::ReadResult)> done) override
+    {
+        platform::SecretStore::ReadResult result;
+        result.status = stored && !locked ? Status::ok : Status::notFound;
+        result.data = stored && !locked ? stored->toUtf8() : QByteArray();
+        platform::deliver(receiver, [done, result] { done(result); });
+    }
+    void write(const QString&, const QString& text, QPointer<QObject> receiver, std::function<void(Status)> done) override
+    {
+        if (!failWrites) stored = text;
+        platform::deliver(receiver, [done, ok = !failWrites] { done(ok ? Status::ok : Status::failed); });
+    }
+    void remove(const QString&, QPointer<QObject> receiver, std::function<void(Status)> done) override
+    {
+        ++removes;
+        stored.reset();
+        platform::deliver(receiver, [done] { done(Status::ok); });
+    }
+    void isLocked(QPointer<QObject> receiver, std::function<void(std::optional<bool>)> done) override
+    {
+        platform::deliver(receiver, [done, value = locked] { done(value); });
+    }
+};
+
+// A write that fails after a key was stored keeps that key (nothing is deleted first), and
+// a locked keyring, which hides its items, reads as locked, not as a missing key.
+TEST(KeyStoreOverTheService, AFailedWriteKeepsTheOldKeyAndALockedKeyringIsNoMissingKey)
+{
+    auto secrets = std::make_shared<MemorySecrets>();
+    const auto store = KeyStore::secretService(secrets);
+    EXPECT_EQ(keychaintest::readKey(*store).status, KeyStatus::missing);
+    ASSERT_TRUE(keychaintest::writeKey(*store, QStringLiteral("sk-old")));
+    secrets->failWrites = true;
+    EXPECT_FALSE(keychaintest::writeKey(*store, QStringLiteral("sk-new")));
+    EXPECT_EQ(keychaintest::readKey(*store), (KeyReading{KeyStatus::found, QStringLiteral("sk-old")}));
+    EXPECT_EQ(secrets->removes, 0);
+    secrets->locked = true;
+    EXPECT_EQ(keychaintest::readKey(*store).status, KeyStatus::locked);
 }
 
 // What the child process answered: get, set and delete.

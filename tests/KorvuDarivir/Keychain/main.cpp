@@ -1,7 +1,7 @@
 // The keychain suite. Started with "--keychain-child TIMEOUT_MS" the program is instead the
 // child that the no-service tests run with another session bus address: it reads, writes
 // and deletes the key once each and prints what the keychain answered.
-#include "KorvuDarivir/Store/Keychain.h"
+#include "KeyStoreCalls.h"
 
 #include <QCoreApplication>
 
@@ -19,11 +19,11 @@ int runChild(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const std::chrono::milliseconds timeout(std::atoi(argv[2]));
-    using korvu::Keychain;
-    const auto value = Keychain::get(Keychain::Account::anthropicAPIKey, timeout);
-    std::printf("get=%s\n", value ? qPrintable(*value) : "none");
-    std::printf("set=%d\n", Keychain::set(QStringLiteral("sk-child"), Keychain::Account::anthropicAPIKey, timeout) ? 1 : 0);
-    std::printf("delete=%d\n", Keychain::set(std::nullopt, Keychain::Account::anthropicAPIKey, timeout) ? 1 : 0);
+    const auto store = korvu::KeyStore::secretService(korvu::KeyStore::secretServiceBackend(timeout));
+    const auto reading = keychaintest::readKey(*store);
+    std::printf("get=%s\n", reading.status == korvu::KeyStatus::found ? qPrintable(reading.value) : "none");
+    std::printf("set=%d\n", keychaintest::writeKey(*store, QStringLiteral("sk-child")) ? 1 : 0);
+    std::printf("delete=%d\n", keychaintest::writeKey(*store, std::nullopt) ? 1 : 0);
     std::fflush(stdout);
     // A job may still wait on a service that never answers; don't wait for it at exit.
     ::_exit(0);

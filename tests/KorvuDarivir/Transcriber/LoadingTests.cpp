@@ -101,7 +101,7 @@ protected:
         useHub(hub);
     }
 
-    bool finishes() { return waitUntil([this] { return !transcriber->isLoading(); }); }
+    bool finishes() { return spinUntil([this] { return !transcriber->isLoading(); }); }
 
     std::unique_ptr<Transcriber> transcriber;
     std::vector<ModelState> states;
@@ -177,7 +177,7 @@ TEST_F(TranscriberLoading, LoadWhileLoadingOrLoadedChangesNothing)
     serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/config.json");
 
     transcriber->load();
-    ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
+    ASSERT_TRUE(spinUntil([&] { return hub.holding(); }));
     const size_t seen = states.size();
     transcriber->load();
     transcriber->load();
@@ -195,7 +195,7 @@ TEST_F(TranscriberLoading, LoadWhileLoadingOrLoadedChangesNothing)
     const size_t reported = states.size();
     transcriber->load();
     EXPECT_FALSE(transcriber->isLoading());
-    spin(100);
+    spinFor(std::chrono::milliseconds(100));
     EXPECT_EQ(states.size(), reported);
     EXPECT_EQ(transcriber->state(), ModelState::ready);
     EXPECT_EQ(hub.fileDownloads(Transcriber::repositoryId).size(), downloads);
@@ -208,15 +208,15 @@ TEST_F(TranscriberLoading, ReportsAfterTheTranscriberIsGoneAreDropped)
     serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/config.json");
 
     transcriber->load();
-    ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
-    spin(50);
+    ASSERT_TRUE(spinUntil([&] { return hub.holding(); }));
+    spinFor(std::chrono::milliseconds(50));
     const size_t seen = states.size();
     transcriber.reset();
     hub.release();
 
     // The download goes on to its end and reports progress and its folder to nobody.
-    ASSERT_TRUE(waitUntil(downloadComplete));
-    spin(300);
+    ASSERT_TRUE(spinUntil(downloadComplete));
+    spinFor(std::chrono::milliseconds(300));
     EXPECT_EQ(states.size(), seen);
     EXPECT_FALSE(modelPrepared());
 }
@@ -230,7 +230,7 @@ TEST_F(TranscriberLoading, AnUnfinishedDownloadNeverLooksPresent)
     serveTinyVariantHolding(hub, std::string(Transcriber::variantName) + "/" + Transcriber::presenceMarker + "/weights.safetensors");
 
     transcriber->load();
-    ASSERT_TRUE(waitUntil([&] { return hub.holding(); }));
+    ASSERT_TRUE(spinUntil([&] { return hub.holding(); }));
     EXPECT_FALSE(Transcriber::isModelPresent());
     EXPECT_EQ(transcriber->state().kind(), ModelState::Kind::downloading);
     hub.release();
@@ -324,7 +324,7 @@ TEST_F(TranscriberLoading, TheMarkerAloneGivesPreparingThenTheEngineFailureAndFi
     std::vector<ModelState> laterStates;
     later.setOnStateChange([&](const ModelState& state) { laterStates.push_back(state); });
     later.load();
-    ASSERT_TRUE(waitUntil([&] { return !later.isLoading(); }));
+    ASSERT_TRUE(spinUntil([&] { return !later.isLoading(); }));
     ASSERT_EQ(laterStates.size(), 2u);
     EXPECT_EQ(laterStates[0], ModelState::preparing(false));
     EXPECT_EQ(laterStates[1], ModelState::ready);

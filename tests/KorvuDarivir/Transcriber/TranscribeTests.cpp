@@ -38,7 +38,7 @@ Outcome transcribeAndWait(Transcriber& transcriber, const std::vector<float>& sa
         outcome->error = std::move(error);
     });
     EXPECT_FALSE(outcome->arrived) << "the completion ran within the call";
-    EXPECT_TRUE(waitUntil([&] { return outcome->arrived; }));
+    EXPECT_TRUE(spinUntil([&] { return outcome->arrived; }));
     return *outcome;
 }
 
@@ -66,7 +66,7 @@ protected:
     void SetUp() override
     {
         transcriber.load();
-        ASSERT_TRUE(waitUntil([this] { return !transcriber.isLoading(); }));
+        ASSERT_TRUE(spinUntil([this] { return !transcriber.isLoading(); }));
         ASSERT_EQ(transcriber.state(), ModelState::ready);
     }
 
@@ -116,7 +116,7 @@ TEST(TranscriberWithoutModel, ACompletionForATranscriberThatIsGoneIsDropped)
         Transcriber transcriber;
         transcriber.transcribe({}, std::nullopt, {}, [&](const QString&, std::exception_ptr) { called = true; });
     }
-    spin(100);
+    spinFor(std::chrono::milliseconds(100));
     EXPECT_FALSE(called);
 }
 

@@ -76,30 +76,6 @@ void resetUserData()
     fs::remove_all(korvu::Transcriber::modelsBaseDirectory(), ignored);
 }
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-void spin(int milliseconds)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < milliseconds) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-}
-
 const std::vector<float>& speech(const std::string& text)
 {
     static testsupport::TempDir dir;

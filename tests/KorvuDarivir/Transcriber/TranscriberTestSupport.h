@@ -1,6 +1,7 @@
 #pragma once
 
 #include "KorvuDarivir/Store/ModelState.h"
+#include "support/QtWait.h"
 
 #include <QString>
 
@@ -28,10 +29,8 @@ void copyFolder(const std::filesystem::path& from, const std::filesystem::path& 
 // A fresh user: no stored settings, no models in the support directory.
 void resetUserData();
 
-// Runs the event loop until `done` holds; false when it still does not after `timeoutMs`.
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = 120000);
-// Runs the event loop for a while, to let queued calls arrive.
-void spin(int milliseconds);
+using testsupport::spinFor;
+using testsupport::spinUntil;
 
 // The speech of `text` (espeak-ng, German voice) as 16 kHz samples, made once per text.
 const std::vector<float>& speech(const std::string& text);

@@ -34,14 +34,14 @@ int runQuitProbe(int argc, char** argv, const std::string& phase, const std::fil
         korvu::Transcriber transcriber;
         transcriber.load();
         if (phase == "transcribe") {
-            if (!transcribertest::waitUntil([&] { return transcriber.isReady(); }, 60000)) return 3;
+            if (!transcribertest::spinUntil([&] { return transcriber.isReady(); })) return 3;
             // Two minutes of noise: many windows of work.
             std::vector<float> samples(16000 * 120);
             std::mt19937 random(7);
             std::uniform_real_distribution<float> noise(-0.3f, 0.3f);
             for (float& sample : samples) sample = noise(random);
             transcriber.transcribe(std::move(samples), QStringLiteral("de"), {}, {});
-            transcribertest::spin(30);
+            transcribertest::spinFor(std::chrono::milliseconds(30));
         }
     }
     std::printf("quit\n");

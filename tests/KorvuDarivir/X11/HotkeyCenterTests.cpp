@@ -62,24 +62,24 @@ TEST_F(HotkeyCenterTest, HeldShortcutGivesOnePressAndOneReleaseEvenWhenModifiers
     driver.press(kControlL);
     driver.press(kAltL);
     driver.press(kSpace);
-    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
+    ASSERT_TRUE(spinUntil([&] { return !events.empty(); }));
     // Held well past the server's auto-repeat delay: the repeats must not count.
-    spin(1500ms);
+    spinFor(1500ms);
     EXPECT_EQ(events, (std::vector<std::string>{"pressed"}));
 
     // The user lets go of Control and Alt before Space: the release carries no modifiers.
     driver.release(kControlL);
     driver.release(kAltL);
-    spin(200ms);
+    spinFor(200ms);
     EXPECT_EQ(events, (std::vector<std::string>{"pressed"}));
     driver.release(kSpace);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }));
-    spin(200ms);
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 2; }));
+    spinFor(200ms);
     EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released"}));
 
     // A second press works the same way.
     tap({kControlL, kAltL}, kSpace);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 4; }));
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 4; }));
     EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released", "pressed", "released"}));
 }
 
@@ -91,15 +91,15 @@ TEST_F(HotkeyCenterTest, AChordWhileTheShortcutIsHeldLosesNeitherTheReleaseNorTh
     driver.press(kControlL);
     driver.press(kAltL);
     driver.press(kSpace);
-    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
+    ASSERT_TRUE(spinUntil([&] { return !events.empty(); }));
     ASSERT_TRUE(platform::SyntheticKeys::controlChord(XK_c, 54));
-    spin(100ms);
+    spinFor(100ms);
     driver.release(kSpace);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }, 3s)) << "the release was lost";
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 2; }, 3s)) << "the release was lost";
 
     tap({kControlL, kAltL}, kSpace);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 4; }, 3s)) << "the next press was swallowed";
-    spin(200ms);
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 4; }, 3s)) << "the next press was swallowed";
+    spinFor(200ms);
     EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released", "pressed", "released"}));
 }
 
@@ -107,7 +107,7 @@ TEST_F(HotkeyCenterTest, ShortcutWorksWithLockKeysAndOnlyWithItsOwnModifiers)
 {
     // Space with Control alone is not our shortcut.
     tap({kControlL}, kSpace);
-    spin(300ms);
+    spinFor(300ms);
     EXPECT_TRUE(events.empty());
 
     // Num Lock on (Mod2 in the state) must not hide the shortcut.
@@ -115,7 +115,7 @@ TEST_F(HotkeyCenterTest, ShortcutWorksWithLockKeysAndOnlyWithItsOwnModifiers)
     driver.press(kNumLock);
     driver.release(kNumLock);
     tap({kControlL, kAltL}, kSpace);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }));
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 2; }));
     driver.press(kNumLock);
     driver.release(kNumLock);
     EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released"}));
@@ -124,22 +124,22 @@ TEST_F(HotkeyCenterTest, ShortcutWorksWithLockKeysAndOnlyWithItsOwnModifiers)
 TEST_F(HotkeyCenterTest, AddWordFiresOnPressOnlyAndEscapeOnlyWhileEnabled)
 {
     tap({kControlL, kAltL}, kW);
-    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
-    spin(300ms);
+    ASSERT_TRUE(spinUntil([&] { return !events.empty(); }));
+    spinFor(300ms);
     EXPECT_EQ(events, (std::vector<std::string>{"addWord"}));
     events.clear();
 
     auto& center = HotkeyCenter::shared();
     tap({}, kEscape);
-    spin(300ms);
+    spinFor(300ms);
     EXPECT_TRUE(events.empty()) << "Escape belongs to the focused application while not recording";
 
     center.setEscapeEnabled(true);
     center.setEscapeEnabled(true);
     EXPECT_TRUE(center.isRegistered(HotkeyCenter::escape));
     tap({}, kEscape);
-    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
-    spin(300ms);
+    ASSERT_TRUE(spinUntil([&] { return !events.empty(); }));
+    spinFor(300ms);
     EXPECT_EQ(events, (std::vector<std::string>{"escape"}));
 
     center.setEscapeEnabled(false);
@@ -150,7 +150,7 @@ TEST_F(HotkeyCenterTest, AddWordFiresOnPressOnlyAndEscapeOnlyWhileEnabled)
     driver.ungrab(kEscape, 0);
     events.clear();
     tap({}, kEscape);
-    spin(300ms);
+    spinFor(300ms);
     EXPECT_TRUE(events.empty());
 }
 
@@ -169,13 +169,13 @@ TEST_F(HotkeyCenterTest, CallbacksRunOutsideTheEventFilterAndMayRegisterShortcut
     driver.press(kControlL);
     driver.press(kAltL);
     driver.press(kSpace);
-    ASSERT_TRUE(waitUntil([&] { return center.isRegistered(HotkeyCenter::escape); }));
+    ASSERT_TRUE(spinUntil([&] { return center.isRegistered(HotkeyCenter::escape); }));
     driver.release(kSpace);
     driver.release(kAltL);
     driver.release(kControlL);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }));
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 2; }));
     tap({}, kEscape);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 3; }));
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 3; }));
     EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released", "escape"}));
     EXPECT_FALSE(center.isRegistered(HotkeyCenter::escape));
 }
@@ -189,10 +189,10 @@ TEST_F(HotkeyCenterTest, SecondInstallChangesNothing)
     center.install(Hotkey{7, Hotkey::controlKey | Hotkey::optionKey}, Hotkey{8, Hotkey::controlKey});
     EXPECT_EQ(center.registration(HotkeyCenter::dictation), HotkeyCenter::Registration::registered);
     tap({kControlL, kAltL}, kX);  // the would-be new shortcut
-    spin(300ms);
+    spinFor(300ms);
     EXPECT_TRUE(events.empty());
     tap({kControlL, kAltL}, kSpace);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }));
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 2; }));
     EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released"}));
 }
 
@@ -217,14 +217,14 @@ TEST_F(HotkeyCenterTest, ShortcutHeldByAnotherProgramIsReportedAndTheRestKeepsWo
 
     // The process lives on and the dictation shortcut still works.
     tap({kControlL, kAltL}, kSpace);
-    ASSERT_TRUE(waitUntil([&] { return events.size() >= 2; }));
+    ASSERT_TRUE(spinUntil([&] { return events.size() >= 2; }));
     EXPECT_EQ(events, (std::vector<std::string>{"pressed", "released"}));
 
     // The recorder puts the add-word slot back.
     EXPECT_EQ(center.registerShortcut(HotkeyCenter::addWord, kAddWord), HotkeyCenter::Registration::registered);
     events.clear();
     tap({kControlL, kAltL}, kW);
-    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }));
+    ASSERT_TRUE(spinUntil([&] { return !events.empty(); }));
     EXPECT_EQ(events, (std::vector<std::string>{"addWord"}));
 }
 

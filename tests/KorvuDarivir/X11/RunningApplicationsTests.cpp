@@ -64,7 +64,7 @@ TEST(RunningApplications, FindsTheWindowClassAndTheDesktopEntryName)
                     "StartupWMClass=Korvu_x11_target\n[Desktop Action new]\nName=Neu\n");
     X11RunningApplications fresh;
     EXPECT_EQ(fresh.application(target.pid())->name, QStringLiteral("Zielprogramm"));
-    ASSERT_TRUE(waitUntil([&] { return fresh.frontmost().has_value(); }));
+    ASSERT_TRUE(spinUntil([&] { return fresh.frontmost().has_value(); }));
     EXPECT_EQ(fresh.frontmost()->pid, target.pid());
 
     // Any process is known by a name, with or without a window.

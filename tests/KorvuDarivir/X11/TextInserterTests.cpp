@@ -33,7 +33,7 @@ public:
         process.waitForStarted(5000);
         process.write(text);
         process.closeWriteChannel();
-        waitUntil([&] { return clipboardFromOutside() == text; });
+        spinUntil([&] { return clipboardFromOutside() == text; });
     }
     ~ForeignOwner()
     {
@@ -48,7 +48,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(target.start()) << "the target application did not come up";
-        ASSERT_TRUE(waitUntil([&] { return platform::ActiveWindow::frontmostPid() == target.pid(); }));
+        ASSERT_TRUE(spinUntil([&] { return platform::ActiveWindow::frontmostPid() == target.pid(); }));
     }
 
     void TearDown() override
@@ -63,7 +63,7 @@ protected:
     {
         bool done = false;
         TextInserter::insert(text, pid, [&] { done = true; }, timing);
-        return waitUntil([&] { return done; }, 20s);
+        return spinUntil([&] { return done; }, 20s);
     }
 
     TargetApp target;
@@ -84,12 +84,12 @@ TEST_F(TextInserterTest, TheTransientMarkerIsOfferedWithEmptyDataDuringThePaste)
     bool done = false;
     const QString text = QStringLiteral("kurz");
     TextInserter::insert(text, std::nullopt, [&] { done = true; }, TextInserter::Timing{0ms, 3000ms});
-    ASSERT_TRUE(waitUntil([&] { return target.text() == text; }));
+    ASSERT_TRUE(spinUntil([&] { return target.text() == text; }));
     const QByteArray targets = clipboardFromOutside("TARGETS");
     EXPECT_TRUE(targets.contains("org.nspasteboard.TransientType")) << targets.constData();
     EXPECT_TRUE(clipboardFromOutside("org.nspasteboard.TransientType").isEmpty());
     EXPECT_EQ(clipboardFromOutside(), text.toUtf8());
-    ASSERT_TRUE(waitUntil([&] { return done; }, 20s));
+    ASSERT_TRUE(spinUntil([&] { return done; }, 20s));
 }
 
 TEST_F(TextInserterTest, AForeignWriteDuringTheWaitIsKept)
@@ -98,11 +98,11 @@ TEST_F(TextInserterTest, AForeignWriteDuringTheWaitIsKept)
     bool done = false;
     const QString text = QStringLiteral("Diktat");
     TextInserter::insert(text, target.pid(), [&] { done = true; }, TextInserter::Timing{250ms, 5000ms});
-    ASSERT_TRUE(waitUntil([&] { return target.text() == text; }));
+    ASSERT_TRUE(spinUntil([&] { return target.text() == text; }));
     ASSERT_FALSE(done);
     ForeignOwner other("NEU KOPIERT");
-    ASSERT_TRUE(waitUntil([&] { return done; }, 20s));
-    spin(200ms);
+    ASSERT_TRUE(spinUntil([&] { return done; }, 20s));
+    spinFor(200ms);
     EXPECT_EQ(clipboardFromOutside(), "NEU KOPIERT");
 }
 
@@ -112,7 +112,7 @@ TEST_F(TextInserterTest, ABusyTargetStillGetsTheDictationAndNotTheOldClipboard)
     // The target handles the keystroke only after the usual 0.6 s wait has passed.
     target.stall(1000ms);
     ASSERT_TRUE(insert(QStringLiteral("spät, aber richtig"), target.pid(), TextInserter::Timing{}));
-    ASSERT_TRUE(waitUntil([&] { return !target.text().isEmpty(); }));
+    ASSERT_TRUE(spinUntil([&] { return !target.text().isEmpty(); }));
     EXPECT_EQ(target.text(), "spät, aber richtig");
     EXPECT_EQ(clipboardFromOutside(), "OLD CLIP");
 }
@@ -123,17 +123,17 @@ TEST_F(TextInserterTest, AClipboardManagerThatTakesOurTextOverDoesNotCostTheUser
     bool done = false;
     TextInserter::insert(QStringLiteral("übernommen"), target.pid(), [&] { done = true; },
                          TextInserter::Timing{250ms, 4000ms, 0ms});
-    ASSERT_TRUE(waitUntil([&] { return target.text() == "übernommen"; }));
+    ASSERT_TRUE(spinUntil([&] { return target.text() == "übernommen"; }));
     target.adoptClipboard();
     ASSERT_FALSE(done);
-    ASSERT_TRUE(waitUntil([&] { return done; }, 20s));
+    ASSERT_TRUE(spinUntil([&] { return done; }, 20s));
     EXPECT_EQ(clipboardFromOutside(), "OLD CLIP");
 }
 
 TEST_F(TextInserterTest, AnEmptyClipboardKeepsTheDictatedText)
 {
     QGuiApplication::clipboard()->clear(QClipboard::Clipboard);
-    ASSERT_TRUE(waitUntil([&] { return clipboardFromOutside().isEmpty(); }));
+    ASSERT_TRUE(spinUntil([&] { return clipboardFromOutside().isEmpty(); }));
     ASSERT_TRUE(insert(QStringLiteral("bleibt da"), target.pid()));
     EXPECT_EQ(target.text(), "bleibt da");
     EXPECT_EQ(clipboardFromOutside(), "bleibt da");
@@ -175,7 +175,7 @@ TEST_F(TextInserterTest, TheTargetIsActivatedWhenAnotherWindowHasTheFocus)
     own.show();
     own.activateWindow();
     const auto self = static_cast<std::int64_t>(QCoreApplication::applicationPid());
-    ASSERT_TRUE(waitUntil([&] { return platform::ActiveWindow::frontmostPid() == self && own.hasFocus(); }));
+    ASSERT_TRUE(spinUntil([&] { return platform::ActiveWindow::frontmostPid() == self && own.hasFocus(); }));
 
     ASSERT_TRUE(insert(QStringLiteral("im Ziel"), target.pid()));
     EXPECT_EQ(target.text(), "im Ziel");
@@ -200,7 +200,7 @@ TEST_F(TextInserterTest, OverlappingInsertionsRunInTurnAndTheUsersClipboardSurvi
     int done = 0;
     TextInserter::insert(QStringLiteral("erst "), target.pid(), [&] { ++done; }, kTiming);
     TextInserter::insert(QStringLiteral("dann"), target.pid(), [&] { ++done; }, kTiming);
-    ASSERT_TRUE(waitUntil([&] { return done == 2; }, 30s));
+    ASSERT_TRUE(spinUntil([&] { return done == 2; }, 30s));
     EXPECT_EQ(target.text(), "erst dann");
     EXPECT_EQ(clipboardFromOutside(), "OLD CLIP");
 }

@@ -35,7 +35,7 @@ TEST(WithoutX11, EveryPartFindsNothingAndNothingCrashes)
         child.start(QCoreApplication::applicationFilePath(),
                     {"--gtest_filter=WithoutX11.EveryPartFindsNothingAndNothingCrashes"});
         ASSERT_TRUE(child.waitForStarted(10000));
-        ASSERT_TRUE(waitUntil([&] { return child.state() == QProcess::NotRunning; }, 60s));
+        ASSERT_TRUE(spinUntil([&] { return child.state() == QProcess::NotRunning; }, 60s));
         EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(child.exitCode(), 0);
         return;
@@ -61,7 +61,7 @@ TEST(WithoutX11, EveryPartFindsNothingAndNothingCrashes)
     QGuiApplication::clipboard()->setText(QStringLiteral("vorher"));
     bool done = false;
     korvu::TextInserter::insert(QStringLiteral("Diktat"), 4242, [&] { done = true; });
-    ASSERT_TRUE(waitUntil([&] { return done; }));
+    ASSERT_TRUE(spinUntil([&] { return done; }));
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "vorher");
 }
 

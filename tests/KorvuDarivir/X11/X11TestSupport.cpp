@@ -23,26 +23,6 @@ int recordError(Display*, XErrorEvent* event)
 
 }  // namespace
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeout.count()) return done();
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-void spin(std::chrono::milliseconds duration)
-{
-    QEventLoop loop;
-    QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 QByteArray runTool(const QString& program, const QStringList& arguments, const QByteArray& input)
 {
     QProcess process;
@@ -50,7 +30,7 @@ QByteArray runTool(const QString& program, const QStringList& arguments, const Q
     if (!process.waitForStarted(5000)) return {};
     process.write(input);
     process.closeWriteChannel();
-    waitUntil([&] { return process.state() == QProcess::NotRunning; }, 15s);
+    spinUntil([&] { return process.state() == QProcess::NotRunning; }, 15s);
     if (process.state() != QProcess::NotRunning) {
         process.kill();
         process.waitForFinished(2000);
@@ -155,14 +135,14 @@ bool TargetApp::start()
     QObject::connect(process_.get(), &QProcess::readyReadStandardOutput, [this] { readLines(); });
     process_->start(QString::fromUtf8(testsupport::kBinDir) + "/korvu_x11_target", {});
     if (!process_->waitForStarted(10000)) return false;
-    return waitUntil([this] { return pid_ != 0; }, 20s);
+    return spinUntil([this] { return pid_ != 0; }, 20s);
 }
 
 QByteArray TargetApp::ownClipboard()
 {
     owned_.clear();
     process_->write("own-clipboard\n");
-    waitUntil([this] { return !owned_.isEmpty(); });
+    spinUntil([this] { return !owned_.isEmpty(); });
     return owned_;
 }
 
@@ -170,21 +150,21 @@ void TargetApp::clear()
 {
     cleared_ = false;
     process_->write("clear\n");
-    waitUntil([this] { return cleared_; });
+    spinUntil([this] { return cleared_; });
 }
 
 void TargetApp::adoptClipboard()
 {
     adopted_ = false;
     process_->write("adopt-clipboard\n");
-    waitUntil([this] { return adopted_; });
+    spinUntil([this] { return adopted_; });
 }
 
 void TargetApp::stall(std::chrono::milliseconds duration)
 {
     stalling_ = false;
     process_->write("stall " + QByteArray::number(static_cast<qint64>(duration.count())) + "\n");
-    waitUntil([this] { return stalling_; });
+    spinUntil([this] { return stalling_; });
 }
 
 void TargetApp::readLines()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/QtWait.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
@@ -23,12 +25,16 @@ namespace x11test {
 
 using namespace std::chrono_literals;
 
-// Runs the event loop until `done` holds or `timeout` passes; the clipboard owner (this
-// process) keeps answering other programs meanwhile.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
-
-// Runs the event loop for `duration`.
-void spin(std::chrono::milliseconds duration);
+// The shared waits of the Qt test programs; the clipboard owner (this process) keeps
+// answering other programs while they run the event loop.
+using testsupport::spinFor;
+using testsupport::spinUntil;
+// The names other suites that share this support still use.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    return spinUntil(done, timeout);
+}
+inline void spin(std::chrono::milliseconds duration) { spinFor(duration); }
 
 // Runs a program to its end while the event loop keeps running; returns its stdout.
 QByteArray runTool(const QString& program, const QStringList& arguments, const QByteArray& input = {});

@@ -10,10 +10,6 @@ const DecodingThresholds kApp{2.4f, -1.0f, -1.5f, 0.6f};
 DecodingQuality good() { return {1.2f, -0.3f, -0.2f, 0.01f}; }
 }  // namespace
 
-TEST(DecodingFallback, GoodResultNeedsNoRetry) {
-    EXPECT_FALSE(DecodingFallback::fallbackReason(good(), kApp));
-    EXPECT_FALSE(DecodingFallback::isSilence(good(), kApp));
-}
 
 TEST(DecodingFallback, EachThresholdAloneTriggersARetry) {
     auto q = good();
@@ -36,15 +32,3 @@ TEST(DecodingFallback, EachThresholdAloneTriggersARetry) {
     EXPECT_FALSE(DecodingFallback::fallbackReason(q, DecodingThresholds{}));
 }
 
-TEST(DecodingFallback, NoSpeechWithUnlikelyTextIsSilenceAndNotRetried) {
-    DecodingQuality q{1.0f, -1.2f, -2.0f, 0.7f};
-    EXPECT_FALSE(DecodingFallback::fallbackReason(q, kApp));
-    EXPECT_TRUE(DecodingFallback::isSilence(q, kApp));
-    // Confident text keeps the window even when "no speech" looks likely.
-    q.avgLogProb = -0.5f;
-    EXPECT_FALSE(DecodingFallback::isSilence(q, kApp));
-    // Below the no-speech threshold it is never silence, however poor the text.
-    q = {1.0f, -3.0f, -3.0f, 0.6f};
-    EXPECT_FALSE(DecodingFallback::isSilence(q, kApp));
-    EXPECT_EQ(DecodingFallback::fallbackReason(q, kApp), "logProb");
-}

@@ -13,14 +13,6 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 }
 
-TEST(GreedyTokenSampler, TemperatureZeroTakesTheMostLikelyTokenWithItsLogProbability) {
-    GreedyTokenSampler sampler(5);
-    const std::vector<float> logits = {0.0f, 2.0f, 1.0f, -kInf};
-    const auto picked = sampler.sample(logits, 0.0f);
-    EXPECT_EQ(picked.token, 1);
-    const double expected = 2.0 - std::log(std::exp(0.0) + std::exp(2.0) + std::exp(1.0));
-    EXPECT_NEAR(picked.logProb, expected, 1e-5);
-}
 
 TEST(GreedyTokenSampler, AboveZeroDrawsOnlyFromTheTopKAndIsReproducible) {
     std::vector<float> logits(50, 0.0f);
