@@ -5,7 +5,7 @@
 #include "KorvuDarivir/App/BuildSettings.h"
 #include "KorvuDarivir/App/IconRenderer.h"
 #include "KorvuDarivir/App/SingleInstance.h"
-#include "KorvuDarivir/Store/Vocabulary.h"
+#include "KorvuDarivir/Dictation/VocabularyCapture.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -88,7 +88,7 @@ int main(int argc, char** argv)
 
     korvu::AppDelegate delegate(korvu::AppDelegate::Parts::desktop());
     instance.onOpenSettings = [&delegate] { delegate.openSettings(); };
-    instance.onAddWord = [](const QString& text) { korvu::Vocabulary::add(text); };
+    instance.onAddWord = [](const QString& text) { korvu::VocabularyCapture::shared().addToVocabulary(text); };
     delegate.applicationDidFinishLaunching();
     return QApplication::exec();
 }

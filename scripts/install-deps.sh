@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain and test frameworks
   build-essential cmake ninja-build ccache pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  # clang with libFuzzer and the sanitizers, and its OpenMP runtime (the fuzz step)
+  clang libclang-rt-14-dev libomp-14-dev
   # engine libraries
   libicu-dev libcurl4-openssl-dev libssl-dev zlib1g-dev nlohmann-json3-dev
   libopenblas-openmp-dev libfftw3-dev libdnnl-dev libsoxr-dev

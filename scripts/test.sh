@@ -11,3 +11,6 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j"$(nproc)"
 bash "$root/scripts/with-test-session.sh" \
   ctest --test-dir "$build" --output-on-failure --timeout 600 -j"$(nproc)" "$@"
+# The parsers of untrusted files, fuzzed briefly from their seeds under the sanitizers
+# (a separate clang build of only what the fuzz targets need).
+bash "$root/scripts/fuzz.sh" --time 10

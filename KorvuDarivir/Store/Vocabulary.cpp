@@ -160,6 +160,16 @@ int Vocabulary::add(const QString& input)
     return added;
 }
 
+qsizetype Vocabulary::characterCount(const QString& text)
+{
+    return graphemeCount(text);
+}
+
+bool Vocabulary::sameTerm(const QString& a, const QString& b)
+{
+    return equalIgnoringCase(a, b);
+}
+
 void Vocabulary::remove(const QString& term)
 {
     // Exact, case-sensitive equality, but a composed and a decomposed "é" are one letter.

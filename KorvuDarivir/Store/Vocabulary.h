@@ -33,6 +33,12 @@ public:
     // digit. Longer terms are applied first. Pure: reads and writes no settings.
     static QString applySpelling(const QString& text, const QStringList& terms);
 
+    // The number of user-perceived characters (grapheme clusters) of `text`.
+    static qsizetype characterCount(const QString& text);
+    // Equality ignoring case, the rule of the duplicate checks: composed form, then full
+    // case folding ("Straße" equals "STRASSE", "é" never equals "e").
+    static bool sameTerm(const QString& a, const QString& b);
+
 private:
     // The regular expression (ICU syntax) that finds one term.
     static QString pattern(const QString& term);

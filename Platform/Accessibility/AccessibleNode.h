@@ -3,6 +3,7 @@
 #include "Platform/Accessibility/AccessibleRole.h"
 
 #include <QRectF>
+#include <QString>
 
 #include <sys/types.h>
 
@@ -42,6 +43,9 @@ public:
     virtual std::optional<QRectF> extents() = 0;
     // The process that owns the object; 0 when unknown.
     virtual pid_t processId() = 0;
+    // The text of the object's first selection; empty when nothing is selected, the object
+    // has no text or the read failed.
+    virtual std::optional<QString> selectedText() { return std::nullopt; }
 };
 
 }  // namespace platform

@@ -204,6 +204,39 @@ public:
 
     pid_t processId() override { return processOf(object_.get()); }
 
+    std::optional<QString> selectedText() override
+    {
+        const auto text = GRef<AtspiText>::adopt(atspi_accessible_get_text_iface(object_.get()));
+        if (!text) {
+            return std::nullopt;
+        }
+        Error error;
+        const gint count = atspi_text_get_n_selections(text.get(), error.out());
+        if (error.failed() || count <= 0) {
+            return std::nullopt;
+        }
+        AtspiRange* range = atspi_text_get_selection(text.get(), 0, error.out());
+        if (range == nullptr) {
+            return std::nullopt;
+        }
+        const gint start = range->start_offset;
+        const gint end = range->end_offset;
+        g_free(range);
+        if (error.failed() || end <= start) {
+            return std::nullopt;
+        }
+        gchar* selected = atspi_text_get_text(text.get(), start, end, error.out());
+        if (selected == nullptr) {
+            return std::nullopt;
+        }
+        const QString result = QString::fromUtf8(selected);
+        g_free(selected);
+        if (error.failed()) {
+            return std::nullopt;
+        }
+        return result;
+    }
+
 private:
     Accessible object_;
 };

@@ -154,6 +154,7 @@ void AudioCapture::start(const AudioInputs::Input& device, std::size_t framesPer
     pa_threaded_mainloop_lock(s->loop);
     // Unlocks on every way out of start(), before the session is torn down.
     struct Unlock {
+        explicit Unlock(pa_threaded_mainloop* l) : loop(l) {}
         pa_threaded_mainloop* loop;
         ~Unlock() { pa_threaded_mainloop_unlock(loop); }
     };

@@ -39,7 +39,9 @@ private:
 
 QClipboard* systemClipboard()
 {
-    return qGuiApp != nullptr ? QGuiApplication::clipboard() : nullptr;
+    // A checked cast: in a process with a plain core application qGuiApp would be a
+    // downcast to a type the object does not have.
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr ? QGuiApplication::clipboard() : nullptr;
 }
 
 }  // namespace

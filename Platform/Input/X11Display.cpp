@@ -9,7 +9,8 @@ namespace platform {
 
 std::optional<X11Display> X11Display::current()
 {
-    auto* app = qGuiApp;
+    // Checked: a plain core application has no display (qGuiApp would be a bad downcast).
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (app == nullptr) return std::nullopt;
     auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>();
     if (x11 == nullptr || x11->display() == nullptr || x11->connection() == nullptr) return std::nullopt;

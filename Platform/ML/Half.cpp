@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <cpuid.h>
 #include <immintrin.h>
 
 namespace platform::ml {
@@ -86,11 +87,19 @@ __attribute__((target("avx2,f16c"))) void floatToHalfF16c(const float* in, uint1
 }
 
 bool hasF16c() {
-    static const bool has = __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx2");
+    static const bool has = processorHasF16c() && __builtin_cpu_supports("avx2");
     return has;
 }
 
 }  // namespace
+
+bool processorHasF16c() {
+    static const bool has = [] {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
+    }();
+    return has;
+}
 
 void halfToFloat(const uint16_t* in, float* out, size_t count) {
     if (hasF16c()) return halfToFloatF16c(in, out, count);

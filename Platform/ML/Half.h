@@ -25,6 +25,10 @@ struct Half {
 uint16_t floatToHalfBits(float value);
 float halfBitsToFloat(uint16_t bits);
 
+// Whether the processor converts between half and float in hardware (F16C). Asked of
+// cpuid: clang's __builtin_cpu_supports does not know the feature.
+bool processorHasF16c();
+
 // Bulk conversions (vectorised where the processor has F16C).
 void halfToFloat(const uint16_t* in, float* out, size_t count);
 void floatToHalf(const float* in, uint16_t* out, size_t count);

@@ -128,9 +128,9 @@ void rowsPlain(const uint16_t* w, int64_t rows, int64_t k, const float* x, int64
 
 kernels::isa::Level bestLevel() {
     static const kernels::isa::Level level =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("fma")
+        __builtin_cpu_supports("avx512f") && processorHasF16c() && __builtin_cpu_supports("fma")
             ? kernels::isa::Level::avx512
-        : __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("fma")
+        : __builtin_cpu_supports("avx2") && processorHasF16c() && __builtin_cpu_supports("fma")
             ? kernels::isa::Level::avx2
             : kernels::isa::Level::plain;
     return level;
@@ -148,7 +148,7 @@ void HalfMatrix::multiply(const float* x, int64_t m, float* y) const { multiply(
 
 void HalfMatrix::multiply(const float* x, int64_t m, float* y, kernels::isa::Level level) const {
     using kernels::isa::Level;
-    if (!kernels::isa::available(level) || (level != Level::plain && !__builtin_cpu_supports("f16c")))
+    if (!kernels::isa::available(level) || (level != Level::plain && !processorHasF16c()))
         level = Level::plain;
     if (m <= 0) return;
     constexpr int64_t block = 16;

@@ -12,7 +12,12 @@ namespace {
 // Cephes' single-precision exponential: range reduction by ln 2 in two parts, a
 // degree-6 polynomial, the power of two built in the exponent bits. Branch-free, so the
 // loops below vectorise.
-inline float expLane(float x) {
+inline float expLane(float input) {
+    // NaN fails every comparison, so the clamp alone would let it reach the integer
+    // conversion below, which is undefined for NaN: it computes with 0 and is given
+    // back unchanged. Infinities are clamped like any large value.
+    const bool isNan = input != input;
+    float x = isNan ? 0.0f : input;
     x = x < -87.0f ? -87.0f : (x > 88.0f ? 88.0f : x);
     const float n = std::floor(x * 1.44269504088896341f + 0.5f);
     const float r = x - n * 0.693359375f + n * 2.12194440e-4f;
@@ -20,7 +25,7 @@ inline float expLane(float x) {
     const float p = (((((1.9875691500e-4f * r + 1.3981999507e-3f) * r + 8.3334519073e-3f) * r + 4.1665795894e-2f) * r +
                       1.6666665459e-1f) * r + 5.0000001201e-1f) * r2 + r + 1.0f;
     const float scale = std::bit_cast<float>((int32_t(n) + 127) << 23);
-    return p * scale;
+    return isNan ? input : p * scale;
 }
 
 // Abramowitz and Stegun 7.1.26 (absolute error below 1.5e-7).
@@ -34,8 +39,10 @@ inline float erfLane(float x) {
 
 // The same two functions on 16 and 8 lanes. Written with intrinsics: the compiler does
 // not vectorise the scalar forms' loops.
-__attribute__((target("avx512f"))) inline __m512 exp16(__m512 x) {
-    x = _mm512_max_ps(_mm512_min_ps(x, _mm512_set1_ps(88.0f)), _mm512_set1_ps(-87.0f));
+__attribute__((target("avx512f"))) inline __m512 exp16(__m512 input) {
+    // min and max turn NaN into a bound; the lanes that held NaN get it back at the end.
+    const __mmask16 isNan = _mm512_cmp_ps_mask(input, input, _CMP_UNORD_Q);
+    const __m512 x = _mm512_max_ps(_mm512_min_ps(input, _mm512_set1_ps(88.0f)), _mm512_set1_ps(-87.0f));
     const __m512 n = _mm512_roundscale_ps(_mm512_fmadd_ps(x, _mm512_set1_ps(1.44269504088896341f), _mm512_set1_ps(0.5f)),
                                           _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     __m512 r = _mm512_fnmadd_ps(n, _mm512_set1_ps(0.693359375f), x);
@@ -49,7 +56,7 @@ __attribute__((target("avx512f"))) inline __m512 exp16(__m512 x) {
     p = _mm512_fmadd_ps(p, r, _mm512_set1_ps(5.0000001201e-1f));
     p = _mm512_fmadd_ps(p, r2, _mm512_add_ps(r, _mm512_set1_ps(1.0f)));
     const __m512i e = _mm512_slli_epi32(_mm512_add_epi32(_mm512_cvtps_epi32(n), _mm512_set1_epi32(127)), 23);
-    return _mm512_mul_ps(p, _mm512_castsi512_ps(e));
+    return _mm512_mask_blend_ps(isNan, _mm512_mul_ps(p, _mm512_castsi512_ps(e)), input);
 }
 
 __attribute__((target("avx512f"))) inline __m512 gelu16(__m512 x) {
@@ -70,8 +77,9 @@ __attribute__((target("avx512f"))) inline __m512 gelu16(__m512 x) {
     return _mm512_mul_ps(_mm512_mul_ps(_mm512_set1_ps(0.5f), x), _mm512_add_ps(_mm512_set1_ps(1.0f), erf));
 }
 
-__attribute__((target("avx2,fma"))) inline __m256 exp8(__m256 x) {
-    x = _mm256_max_ps(_mm256_min_ps(x, _mm256_set1_ps(88.0f)), _mm256_set1_ps(-87.0f));
+__attribute__((target("avx2,fma"))) inline __m256 exp8(__m256 input) {
+    const __m256 isNan = _mm256_cmp_ps(input, input, _CMP_UNORD_Q);
+    const __m256 x = _mm256_max_ps(_mm256_min_ps(input, _mm256_set1_ps(88.0f)), _mm256_set1_ps(-87.0f));
     const __m256 n = _mm256_floor_ps(_mm256_fmadd_ps(x, _mm256_set1_ps(1.44269504088896341f), _mm256_set1_ps(0.5f)));
     __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(0.693359375f), x);
     r = _mm256_fmadd_ps(n, _mm256_set1_ps(2.12194440e-4f), r);
@@ -84,7 +92,7 @@ __attribute__((target("avx2,fma"))) inline __m256 exp8(__m256 x) {
     p = _mm256_fmadd_ps(p, r, _mm256_set1_ps(5.0000001201e-1f));
     p = _mm256_fmadd_ps(p, r2, _mm256_add_ps(r, _mm256_set1_ps(1.0f)));
     const __m256i e = _mm256_slli_epi32(_mm256_add_epi32(_mm256_cvtps_epi32(n), _mm256_set1_epi32(127)), 23);
-    return _mm256_mul_ps(p, _mm256_castsi256_ps(e));
+    return _mm256_blendv_ps(_mm256_mul_ps(p, _mm256_castsi256_ps(e)), input, isNan);
 }
 
 __attribute__((target("avx2,fma"))) inline __m256 gelu8(__m256 x) {

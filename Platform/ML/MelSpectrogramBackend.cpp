@@ -13,14 +13,21 @@ MelSpectrogramBackend::MelSpectrogramBackend(const ModelSpec& spec, const Weight
     : spec_(spec), bins_(spec.nFft / 2 + 1) {
     filters_ = weights.floats("mel_filters", {spec.nMels, bins_});
     const int64_t n = spec.nFft;
+    // Every phase is 2 pi k / n for a whole k below n: one table of n cosines and sines
+    // (the phase modulo n keeps the argument small, so the basis is exact to float).
+    std::vector<double> cosines(static_cast<size_t>(n)), sines(static_cast<size_t>(n));
+    for (int64_t k = 0; k < n; ++k) {
+        const double phase = 2.0 * std::numbers::pi * double(k) / double(n);
+        cosines[size_t(k)] = std::cos(phase);
+        sines[size_t(k)] = std::sin(phase);
+    }
     basis_.resize(size_t(n * 2 * bins_));
     for (int64_t i = 0; i < n; ++i) {
-        const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * double(i) / double(n));
+        const double window = 0.5 - 0.5 * cosines[size_t(i)];
         for (int64_t f = 0; f < bins_; ++f) {
-            // The phase modulo n keeps the argument small, so the basis is exact to float.
-            const double phase = 2.0 * std::numbers::pi * double((i * f) % n) / double(n);
-            basis_[size_t(i * 2 * bins_ + 2 * f)] = float(window * std::cos(phase));
-            basis_[size_t(i * 2 * bins_ + 2 * f + 1)] = float(window * std::sin(phase));
+            const size_t k = size_t((i * f) % n);
+            basis_[size_t(i * 2 * bins_ + 2 * f)] = float(window * cosines[k]);
+            basis_[size_t(i * 2 * bins_ + 2 * f + 1)] = float(window * sines[k]);
         }
     }
 }

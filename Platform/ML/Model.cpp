@@ -21,6 +21,7 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& mlmodelc, const 
         throw MlError(MlError::Code::modelNotFound, mlmodelc.string() + ": no model folder there");
     const ModelSpec spec = ModelSpec::read(mlmodelc / "model.json");
     const WeightsFile weights(mlmodelc / "weights.safetensors");
+    spec.checkWeights(weights, mlmodelc / "model.json");
 
     std::shared_ptr<Model> model(new Model());
     model->path_ = mlmodelc;

@@ -1,6 +1,7 @@
 #include "Platform/ML/ModelSpec.h"
 
 #include <fstream>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -15,11 +16,30 @@ namespace {
     throw MlError(MlError::Code::invalidModel, path.string() + ": " + what);
 }
 
-int64_t positive(const nlohmann::json& j, const char* key, const std::filesystem::path& path) {
+// A whole number within [minimum, maximum]; a fraction, a number too large for any
+// integer type or one outside the range is refused with the field's name, never
+// converted (a float outside the integer range converts with undefined behaviour).
+std::optional<int64_t> integer(const nlohmann::json& value, int64_t minimum, int64_t maximum) {
+    int64_t number = 0;
+    if (value.is_number_unsigned()) {
+        const auto u = value.get<uint64_t>();
+        if (u > uint64_t(maximum)) return std::nullopt;
+        number = int64_t(u);
+    } else if (value.is_number_integer()) {
+        number = value.get<int64_t>();
+    } else {
+        return std::nullopt;
+    }
+    if (number < minimum || number > maximum) return std::nullopt;
+    return number;
+}
+
+int64_t field(const nlohmann::json& j, const char* key, int64_t maximum, const std::filesystem::path& path) {
     auto it = j.find(key);
-    if (it == j.end() || !it->is_number_integer() || it->get<int64_t>() < 1 || it->get<int64_t>() > (int64_t(1) << 31))
-        fail(path, std::string("\"") + key + "\" must be a positive integer");
-    return it->get<int64_t>();
+    const auto number = it == j.end() ? std::nullopt : integer(*it, 1, maximum);
+    if (!number)
+        fail(path, std::string("\"") + key + "\" must be a positive integer of at most " + std::to_string(maximum));
+    return *number;
 }
 
 FeatureDescription array(const std::string& name, std::vector<int64_t> shape, MultiArrayDataType type) {
@@ -47,8 +67,11 @@ void checkFeatures(const nlohmann::json& j, const char* key, const std::map<std:
         if (e == expected.end()) fail(path, "unexpected feature \"" + name + "\" in \"" + key + "\"");
         std::vector<int64_t> shape;
         if (f.contains("shape") && f["shape"].is_array())
-            for (const auto& d : f["shape"])
-                if (d.is_number_integer()) shape.push_back(d.get<int64_t>());
+            for (const auto& d : f["shape"]) {
+                const auto dimension = integer(d, -1, int64_t(1) << 40);
+                if (!dimension) fail(path, "feature \"" + name + "\" has a shape that is not whole numbers");
+                shape.push_back(*dimension);
+            }
         if (shape != e->second.multiArrayConstraint->shape)
             fail(path, "feature \"" + name + "\" has shape " + shapeText(shape) + ", but the hyper-parameters give " +
                            shapeText(e->second.multiArrayConstraint->shape));
@@ -81,28 +104,35 @@ ModelSpec ModelSpec::read(const std::filesystem::path& modelJson) {
 }
 
 ModelSpec ModelSpec::fromJson(const nlohmann::json& j, const std::filesystem::path& modelJson) {
-    if (j.value("format", 0) != 1) fail(modelJson, "unsupported \"format\" (1 expected)");
+    const auto format = j.find("format");
+    if (format != j.end() && !format->is_number()) fail(modelJson, "malformed: \"format\" is not a number");
+    if (format == j.end() || integer(*format, 1, 1) != 1) fail(modelJson, "unsupported \"format\" (1 expected)");
     ModelSpec s;
     s.kind = j.value("kind", std::string());
+    // Every size here decides an allocation, and some (the window, the audio context of
+    // the decoder) are backed by no weight: the family's limits bound them all.
     if (s.kind == "mel") {
-        s.nMels = positive(j, "n_mels", modelJson);
-        s.nSamples = positive(j, "n_samples", modelJson);
-        if (j.contains("n_fft")) s.nFft = positive(j, "n_fft", modelJson);
-        if (j.contains("hop_length")) s.hopLength = positive(j, "hop_length", modelJson);
+        s.nMels = field(j, "n_mels", maxMels, modelJson);
+        s.nSamples = field(j, "n_samples", maxSamples, modelJson);
+        if (j.contains("n_fft")) s.nFft = field(j, "n_fft", maxFft, modelJson);
+        if (j.contains("hop_length")) s.hopLength = field(j, "hop_length", maxSamples, modelJson);
         if (s.nSamples % s.hopLength != 0) fail(modelJson, "\"n_samples\" must be a multiple of \"hop_length\"");
+        if (s.nFrames() > maxFrames)
+            fail(modelJson, "\"hop_length\" gives " + std::to_string(s.nFrames()) + " frames, more than " +
+                                std::to_string(maxFrames));
         if (s.nSamples <= s.nFft / 2) fail(modelJson, "\"n_samples\" is too short for the window");
     } else if (s.kind == "encoder" || s.kind == "decoder") {
-        s.dModel = positive(j, "d_model", modelJson);
-        s.heads = positive(j, "attention_heads", modelJson);
-        s.layers = positive(j, "layers", modelJson);
-        s.ffnDim = positive(j, "ffn_dim", modelJson);
-        s.nAudioCtx = positive(j, "n_audio_ctx", modelJson);
+        s.dModel = field(j, "d_model", maxWidth, modelJson);
+        s.heads = field(j, "attention_heads", maxWidth, modelJson);
+        s.layers = field(j, "layers", maxLayers, modelJson);
+        s.ffnDim = field(j, "ffn_dim", maxFfn, modelJson);
+        s.nAudioCtx = field(j, "n_audio_ctx", maxAudioCtx, modelJson);
         if (s.dModel % s.heads != 0) fail(modelJson, "\"d_model\" must be a multiple of \"attention_heads\"");
         if (s.kind == "encoder") {
-            s.nMels = positive(j, "n_mels", modelJson);
+            s.nMels = field(j, "n_mels", maxMels, modelJson);
         } else {
-            s.vocabSize = positive(j, "vocab_size", modelJson);
-            s.maxTargetPositions = positive(j, "max_target_positions", modelJson);
+            s.vocabSize = field(j, "vocab_size", maxVocabulary, modelJson);
+            s.maxTargetPositions = field(j, "max_target_positions", maxTargetPositionsLimit, modelJson);
         }
     } else {
         throw MlError(MlError::Code::unsupported, modelJson.string() + ": unknown model kind \"" + s.kind + "\"");
@@ -111,6 +141,35 @@ ModelSpec ModelSpec::fromJson(const nlohmann::json& j, const std::filesystem::pa
     checkFeatures(j, "inputs", d.inputDescriptionsByName, modelJson);
     checkFeatures(j, "outputs", d.outputDescriptionsByName, modelJson);
     return s;
+}
+
+void ModelSpec::checkWeights(const WeightsFile& weights, const std::filesystem::path& modelJson) const {
+    // The tensors that pin each size, checked before the backend allocates anything.
+    const auto agree = [&](const char* key, const std::string& tensor, const std::vector<int64_t>& shape) {
+        const auto it = weights.tensors().find(tensor);
+        if (it == weights.tensors().end())
+            fail(modelJson, std::string("\"") + key + "\" cannot be checked: missing tensor '" + tensor + "' in " +
+                                weights.path().string());
+        if (it->second.shape != shape)
+            fail(modelJson, std::string("\"") + key + "\" disagrees with the weights: tensor '" + tensor + "' has shape " +
+                                shapeText(it->second.shape) + ", expected " + shapeText(shape));
+    };
+    const auto layer = [](const char* stack, int64_t index) {
+        return std::string(stack) + ".layers." + std::to_string(index) + ".fc1.weight";
+    };
+    if (kind == "mel") {
+        agree("n_mels", "mel_filters", {nMels, nFft / 2 + 1});
+    } else if (kind == "encoder") {
+        agree("n_mels", "encoder.conv1.weight", {dModel, nMels, 3});
+        agree("n_audio_ctx", "encoder.embed_positions.weight", {nAudioCtx, dModel});
+        agree("ffn_dim", layer("encoder", 0), {ffnDim, dModel});
+        agree("layers", layer("encoder", layers - 1), {ffnDim, dModel});
+    } else {
+        agree("vocab_size", "decoder.embed_tokens.weight", {vocabSize, dModel});
+        agree("max_target_positions", "decoder.embed_positions.weight", {maxTargetPositions, dModel});
+        agree("ffn_dim", layer("decoder", 0), {ffnDim, dModel});
+        agree("layers", layer("decoder", layers - 1), {ffnDim, dModel});
+    }
 }
 
 ModelDescription ModelSpec::description() const {

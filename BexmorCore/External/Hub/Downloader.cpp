@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "BexmorCore/External/Hub/FileHashing.h"
+#include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "Platform/Net/HttpClient.h"
 
@@ -94,6 +95,11 @@ int64_t Downloader::downloadedSize() const {
 void Downloader::setExpectedSha256(std::optional<std::string> sha256) {
     std::scoped_lock lock(mutex_);
     expectedSha256_ = std::move(sha256);
+}
+
+void Downloader::setExpectedEtag(std::optional<std::string> etag) {
+    std::scoped_lock lock(mutex_);
+    expectedEtag_ = std::move(etag);
 }
 
 void Downloader::setRetryDelay(std::chrono::milliseconds delay) {
@@ -195,10 +201,13 @@ void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeS
 void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, int numRetries) {
     std::optional<int64_t> expected = expectedSize();
     std::chrono::milliseconds retryDelay;
+    std::optional<std::string> expectedEtag;
     {
         std::scoped_lock lock(mutex_);
         retryDelay = retryDelay_;
+        expectedEtag = expectedEtag_;
     }
+    bool restartedForNewVersion = false;
     const size_t flushSize = static_cast<size_t>(kFlushSize);
     std::string buffer;
     buffer.reserve(flushSize);
@@ -212,13 +221,18 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
         for (const auto& [name, value] : request.headers) http.headers.set(name, value);
         if (request.token && !request.token->empty()) http.headers.set("Authorization", "Bearer " + *request.token);
         const int64_t startSize = downloadedSize();
-        if (startSize >= 1) http.headers.set("Range", "bytes=" + std::to_string(startSize) + "-");
+        if (startSize >= 1) {
+            http.headers.set("Range", "bytes=" + std::to_string(startSize) + "-");
+            // A server that has another version by now answers with the whole new file.
+            if (expectedEtag) http.headers.set("If-Range", "\"" + *expectedEtag + "\"");
+        }
 
         buffer.clear();
         int64_t runningSize = startSize;
         int64_t sizeAtLastReport = runningSize;
         auto intervalStart = std::chrono::steady_clock::now();
         bool responseBegan = false;
+        bool otherVersion = false;
         std::optional<long> badStatus;
 
         auto flush = [&](size_t count) {
@@ -239,6 +253,18 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
                 badStatus = response.status;
                 return false;
             }
+            auto tag = response.headers.value("X-Linked-Etag");
+            if (!tag) tag = response.headers.value("ETag");
+            const auto answered = HubApi::normalizeEtag(tag);
+            if (startSize >= 1 && response.status == 206 && expectedEtag && answered && *answered != *expectedEtag) {
+                // A server that ignores If-Range may send a piece of a newer version:
+                // appended to the older bytes it would make a file of neither.
+                otherVersion = true;
+                return false;
+            }
+            // The version on disk from here on is the one this answer names: later
+            // resumes ask for it (the server that answers may name it its own way).
+            if (answered && !answered->empty()) expectedEtag = answered;
             if (startSize >= 1 && response.status == 206) {
                 // A piece that does not start where our bytes end would corrupt the file.
                 const auto range = response.headers.value("Content-Range");
@@ -287,7 +313,9 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
         try {
             platform::send(http, stop, &handler);
         } catch (const UrlError& error) {
-            if (error.code() == UrlError::Code::cancelled || !responseBegan || badStatus || retriesLeft <= 0) throw;
+            if (error.code() == UrlError::Code::cancelled || !responseBegan || badStatus || otherVersion ||
+                retriesLeft <= 0)
+                throw;
             // Bytes still in memory are dropped; the next request starts after the flushed ones.
             std::mutex waitMutex;
             std::condition_variable_any waiter;
@@ -295,6 +323,16 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
             waiter.wait_for(waitLock, stop, retryDelay, [] { return false; });
             if (stop.stop_requested()) throw UrlError(UrlError::Code::cancelled);
             --retriesLeft;
+            continue;
+        }
+        if (otherVersion) {
+            // Once: a file that keeps changing under the download cannot be fetched whole.
+            if (restartedForNewVersion)
+                throw DownloadError(DownloadError::Case::unexpectedError, "the file changed on the server during the download");
+            restartedForNewVersion = true;
+            if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) throwErrno("truncating " + incompleteDestination_.string());
+            std::scoped_lock lock(mutex_);
+            downloadedSize_ = 0;
             continue;
         }
         if (badStatus) {

@@ -82,6 +82,10 @@ public:
     // When set, the finished file must have this SHA-256 (lower-case hex); a mismatch
     // deletes the partial file and fails with a file integrity error.
     void setExpectedSha256(std::optional<std::string> sha256);
+    // The entity tag of the file being fetched (without quotes). Resumed requests carry it
+    // in If-Range, and a ranged answer that names another tag is from another version of
+    // the file: the partial file then starts again from byte 0 instead of mixing the two.
+    void setExpectedEtag(std::optional<std::string> etag);
     // The pause before a retry (one second unless a test shortens it).
     void setRetryDelay(std::chrono::milliseconds delay);
 
@@ -112,6 +116,7 @@ private:
     std::optional<int64_t> expectedSize_;
     int64_t downloadedSize_ = 0;
     std::optional<std::string> expectedSha256_;
+    std::optional<std::string> expectedEtag_;
     std::chrono::milliseconds retryDelay_{1000};
     std::jthread thread_;
 };

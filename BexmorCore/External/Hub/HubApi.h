@@ -105,6 +105,8 @@ public:
     static std::vector<std::filesystem::path> getFileUrls(const std::filesystem::path& folder);
 
     FileMetadata getFileMetadata(const std::string& url, std::stop_token stop = {}) const;
+    // What a HEAD answer to `url` says of the file (the headers are the hub's to choose).
+    static FileMetadata fileMetadata(const platform::HttpResponse& response, const std::string& url);
     static std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
 
     std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesystem::path& metadataPath) const;

@@ -108,6 +108,7 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     downloader.setExpectedSize(remote.size);
     // A SHA-256 etag names the content: a bad transfer must not be recorded as current.
     if (etagIsSha256) downloader.setExpectedSha256(etag);
+    downloader.setExpectedEtag(etag);
     downloader.setRetryDelay(retryDelay);
 
     {

@@ -152,7 +152,10 @@ std::optional<std::string> HubApi::normalizeEtag(const std::optional<std::string
 }
 
 HubApi::FileMetadata HubApi::getFileMetadata(const std::string& url, std::stop_token stop) const {
-    const auto response = httpHead(url, stop);
+    return fileMetadata(httpHead(url, stop), url);
+}
+
+HubApi::FileMetadata HubApi::fileMetadata(const platform::HttpResponse& response, const std::string& url) {
     FileMetadata metadata;
     std::optional<std::string> location;
     if (response.status == 302) {

@@ -78,7 +78,9 @@ BpeTokenizer BpeTokenizer::fromJson(std::string_view jsonText, std::string_view 
     Json root;
     try {
         root = Json::parse(jsonText);
-    } catch (const Json::parse_error& error) {
+    } catch (const Json::exception& error) {
+        // Not only syntax: a number too large for its type (1e999) is the reader's
+        // out_of_range, which must not escape as the JSON library's own error either.
         reader.fail(std::string("is not valid JSON (") + error.what() + ")");
     }
     if (!root.is_object()) reader.fail("is not a JSON object");
@@ -196,9 +198,12 @@ BpeTokenizer BpeTokenizer::fromJson(std::string_view jsonText, std::string_view 
                 if (token.content.empty()) reader.fail("an added token has empty content");
                 tokenizer.addedByContent_.try_emplace(token.content, token.id);
                 tokenizer.tokens_.insert_or_assign(token.id, Entry{token.content, token.content, token.special});
-                tokenizer.addedMatcher_.add(token.content, token.id);
                 tokenizer.addedTokens_.push_back(std::move(token));
             }
+            std::vector<std::pair<std::string, int>> contents;
+            contents.reserve(tokenizer.addedTokens_.size());
+            for (const AddedToken& token : tokenizer.addedTokens_) contents.emplace_back(token.content, token.id);
+            tokenizer.addedMatcher_ = AddedTokenMatcher(contents);
         }
         return tokenizer;
     } catch (const Json::exception& error) {
@@ -219,12 +224,10 @@ void BpeTokenizer::encode(std::string_view text, std::vector<int>& ids) const {
         preTokenizer_.split(segment, [&](std::string_view piece) { mergePiece(piece, ids); });
     };
     std::size_t position = 0;
-    while (position < text.size()) {
-        const auto match = addedMatcher_.find(text, position);
-        if (!match) break;
-        encodeSegment(text.substr(position, match->start - position));
-        ids.push_back(match->id);
-        position = match->start + match->length;
+    for (const auto& match : addedMatcher_.findAll(text)) {
+        encodeSegment(text.substr(position, match.start - position));
+        ids.push_back(match.id);
+        position = match.start + match.length;
     }
     encodeSegment(text.substr(position));
 }

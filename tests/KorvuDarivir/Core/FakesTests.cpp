@@ -6,7 +6,6 @@
 #include "fakes/FakeInserter.h"
 #include "fakes/FakeKeyStore.h"
 #include "fakes/FakeRecorder.h"
-#include "fakes/FakeRunningApplications.h"
 #include "fakes/FakeSyntheticKeyboard.h"
 #include "support/QtWait.h"
 
@@ -56,7 +55,7 @@ TEST(Fakes, CompleteLaterAndOnlyToLiveReceivers)
     EXPECT_EQ(inserter.insertions.front(), (fakes::FakeInserter::Insertion{QStringLiteral("Hallo"), 42}));
 }
 
-TEST(Fakes, ClipboardKeysHotkeysAndApplicationsActLikeTheDesktop)
+TEST(Fakes, ClipboardKeysAndHotkeysActLikeTheDesktop)
 {
     fakes::FakeClipboard clipboard;
     clipboard.writeByOtherProgram(QStringLiteral("user's copy"));
@@ -83,9 +82,4 @@ TEST(Fakes, ClipboardKeysHotkeysAndApplicationsActLikeTheDesktop)
     hotkeys.setEscapeEnabled(true);
     hotkeys.escape();
     EXPECT_EQ(escapes, 1) << "Escape reaches the dictation only while claimed";
-
-    fakes::FakeRunningApplications applications;
-    applications.frontmostPid = applications.add(7, QStringLiteral("firefox"), QStringLiteral("Firefox"));
-    EXPECT_EQ(applications.frontmost()->name, QStringLiteral("Firefox"));
-    EXPECT_FALSE(applications.application(8).has_value());
 }

@@ -61,51 +61,55 @@ protected:
                            {"text", QString("Text %1").arg(n)}};
     }
 
+    // Temporary files of the atomic rewrite in the folder.
+    int temporaryFiles() const
+    {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            count += entry.path().filename().string().starts_with(".Verlauf.json.") ? 1 : 0;
+        }
+        return count;
+    }
+
     testsupport::TempDir dir;
 };
 
-TEST_F(HistoryStoreTest, AddingKeepsTheNewestFiftyNewestFirst)
+TEST_F(HistoryStoreTest, ALongerFileLoadsWholeAndEachAdditionKeepsTheNewestFifty)
 {
+    QJsonArray array;
+    for (int i = 0; i < 60; ++i) {
+        array.append(recordJson(i));
+    }
+    writeFile(QJsonDocument(array).toJson());
     HistoryStore store(dir.path());
+    ASSERT_EQ(store.records().size(), 60);
+    EXPECT_EQ(store.records()[59].text, "Text 59");
     int changes = 0;
     QObject::connect(&store, &HistoryStore::recordsChanged, [&] { ++changes; });
-    for (int i = 0; i < 51; ++i) {
-        store.add(QString("Text %1").arg(i), "Kate");
-    }
-    EXPECT_EQ(changes, 51);
+    store.add("neu", "Kate");
     ASSERT_EQ(store.records().size(), 50);
-    EXPECT_EQ(store.records().first().text, "Text 50");
-    EXPECT_EQ(store.records().last().text, "Text 1");
-
-    HistoryStore reloaded(dir.path());
-    EXPECT_EQ(reloaded.records(), store.records());
+    EXPECT_EQ(store.records()[49].text, "Text 48");
+    store.add("neuer", "Kate");
+    EXPECT_EQ(changes, 2);
+    ASSERT_EQ(store.records().size(), 50);
+    EXPECT_EQ(store.records()[0].text, "neuer");
+    EXPECT_EQ(store.records()[1].text, "neu");
+    EXPECT_EQ(store.records()[49].text, "Text 47");
+    EXPECT_EQ(HistoryStore(dir.path()).records(), store.records());
 }
 
-TEST_F(HistoryStoreTest, RecordsSurviveAWriteAndALoadExactly)
+TEST_F(HistoryStoreTest, TheFileIsACompactArrayReadableOnlyByTheUserThatLoadsExactly)
 {
     const QString text = QString::fromUtf8("Zeile eins\nZeile „zwei“ mit \"Anführung\", \\ und 😀\tTab");
-    {
-        HistoryStore store(dir.path());
-        store.add(text, QString::fromUtf8("Gnome Text Editor – Größe"));
-        store.add("zweiter", "Kate");
-    }
-    HistoryStore reloaded(dir.path());
-    ASSERT_EQ(reloaded.records().size(), 2);
-    EXPECT_EQ(reloaded.records()[1].text, text);
-    EXPECT_EQ(reloaded.records()[1].appName, QString::fromUtf8("Gnome Text Editor – Größe"));
-    EXPECT_EQ(reloaded.records()[0].text, "zweiter");
-}
-
-TEST_F(HistoryStoreTest, TheFileIsACompactArrayReadableOnlyByTheUser)
-{
+    const QString app = QString::fromUtf8("Gnome Text Editor – Größe");
     HistoryStore store(dir.path());
     const auto before = QDateTime::currentDateTimeUtc();
-    store.add("Hallo", "Kate");
+    store.add(text, app);
     const auto after = QDateTime::currentDateTimeUtc();
+    EXPECT_EQ(HistoryStore(dir.path()).records(), store.records());
 
     const QByteArray data = read(historyFile());
-    EXPECT_FALSE(data.contains('\n'));
-    EXPECT_FALSE(data.contains(": "));
+    EXPECT_FALSE(data.contains('\n') || data.contains(": "));
     const QJsonArray array = QJsonDocument::fromJson(data).array();
     ASSERT_EQ(array.size(), 1);
     const QJsonObject object = array[0].toObject();
@@ -116,8 +120,8 @@ TEST_F(HistoryStoreTest, TheFileIsACompactArrayReadableOnlyByTheUser)
     const double date = object["date"].toDouble();
     EXPECT_GE(date, before.toMSecsSinceEpoch() / 1000.0 - 978307200.0 - 0.001);
     EXPECT_LE(date, after.toMSecsSinceEpoch() / 1000.0 - 978307200.0 + 0.001);
-    EXPECT_EQ(object["appName"].toString(), "Kate");
-    EXPECT_EQ(object["text"].toString(), "Hallo");
+    EXPECT_EQ(object["appName"].toString(), app);
+    EXPECT_EQ(object["text"].toString(), text);
 
     struct stat info {};
     ASSERT_EQ(::stat(historyFile().c_str(), &info), 0);
@@ -141,54 +145,30 @@ TEST_F(HistoryStoreTest, NothingIsRecordedWhileTheHistoryIsOff)
     EXPECT_EQ(read(historyFile()), written);
 }
 
-TEST_F(HistoryStoreTest, ALongerFileLoadsWholeAndIsCutOnlyByTheNextAddition)
+TEST_F(HistoryStoreTest, AFileThatDoesNotDecodeIsKeptAsideEachInItsOwnPlaceBeforeTheHistoryStartsEmpty)
 {
-    QJsonArray array;
-    for (int i = 0; i < 60; ++i) {
-        array.append(recordJson(i));
-    }
-    writeFile(QJsonDocument(array).toJson());
-    HistoryStore store(dir.path());
-    ASSERT_EQ(store.records().size(), 60);
-    EXPECT_EQ(store.records()[59].text, "Text 59");
-
-    store.add("neu", "Kate");
-    ASSERT_EQ(store.records().size(), 50);
-    EXPECT_EQ(store.records()[0].text, "neu");
-    EXPECT_EQ(store.records()[49].text, "Text 48");
-}
-
-TEST_F(HistoryStoreTest, AFileThatDoesNotDecodeIsKeptAsideBeforeTheHistoryStartsEmpty)
-{
-    QJsonArray array{recordJson(1), recordJson(2)};
     QJsonObject incomplete = recordJson(3);
     incomplete.remove("appName");
-    array.append(incomplete);
-    const QByteArray original = QJsonDocument(array).toJson();
+    const QByteArray original = QJsonDocument(QJsonArray{recordJson(1), recordJson(2), incomplete}).toJson();
     writeFile(original);
-
-    HistoryStore store(dir.path());
-    EXPECT_TRUE(store.records().isEmpty());
-    EXPECT_EQ(read(dir.path() / "Verlauf.json.defekt"), original);
-
-    store.add("neu", "Kate");
-    HistoryStore reloaded(dir.path());
+    {
+        HistoryStore store(dir.path());
+        EXPECT_TRUE(store.records().isEmpty());
+        store.add("neu", "Kate");
+    }
+    const HistoryStore reloaded(dir.path());
     ASSERT_EQ(reloaded.records().size(), 1);
     EXPECT_EQ(reloaded.records()[0].text, "neu");
     EXPECT_EQ(read(dir.path() / "Verlauf.json.defekt"), original);
-}
 
-TEST_F(HistoryStoreTest, EveryBrokenFileGetsItsOwnPlaceAside)
-{
-    writeFile("nicht json");
-    { HistoryStore store(dir.path()); }
-    writeFile("{\"kein\": \"array\"}");
-    { HistoryStore store(dir.path()); }
-    writeFile("");
-    { HistoryStore store(dir.path()); }
-    EXPECT_EQ(read(dir.path() / "Verlauf.json.defekt"), "nicht json");
-    EXPECT_EQ(read(dir.path() / "Verlauf.json.defekt.1"), "{\"kein\": \"array\"}");
-    EXPECT_TRUE(fs::exists(dir.path() / "Verlauf.json.defekt.2"));
+    for (const char* broken : {"nicht json", "{\"kein\": \"array\"}", ""}) {
+        writeFile(broken);
+        HistoryStore store(dir.path());
+    }
+    EXPECT_EQ(read(dir.path() / "Verlauf.json.defekt"), original);
+    EXPECT_EQ(read(dir.path() / "Verlauf.json.defekt.1"), "nicht json");
+    EXPECT_EQ(read(dir.path() / "Verlauf.json.defekt.2"), "{\"kein\": \"array\"}");
+    EXPECT_TRUE(fs::exists(dir.path() / "Verlauf.json.defekt.3"));
     EXPECT_FALSE(fs::exists(historyFile()));
 }
 
@@ -207,28 +187,18 @@ TEST_F(HistoryStoreTest, DecodingIsStrictAboutMembersButNotAboutCaseOrExtras)
         EXPECT_EQ(store.records()[1].date, 12345.0);
     }
 
-    const auto rejected = [&](const QJsonObject& record) {
+    // One malformed record rejects the whole file.
+    const std::pair<const char*, QJsonValue> malformed[] = {
+        {"id", QUuid::createUuid().toString(QUuid::WithBraces)}, {"id", "1234"}, {"date", "gestern"},
+        {"text", 5}, {"appName", QJsonValue::Null}};
+    for (const auto& [member, value] : malformed) {
+        QJsonObject record = recordJson(1);
+        record[member] = value;
         writeFile(QJsonDocument(QJsonArray{recordJson(0), record}).toJson());
-        HistoryStore store(dir.path());
+        EXPECT_TRUE(HistoryStore(dir.path()).records().isEmpty()) << member;
         fs::remove_all(dir.path());
         fs::create_directories(dir.path());
-        return store.records().isEmpty();
-    };
-    QJsonObject braces = recordJson(1);
-    braces["id"] = QUuid::createUuid().toString(QUuid::WithBraces);
-    EXPECT_TRUE(rejected(braces));
-    QJsonObject shortId = recordJson(1);
-    shortId["id"] = "1234";
-    EXPECT_TRUE(rejected(shortId));
-    QJsonObject textDate = recordJson(1);
-    textDate["date"] = "gestern";
-    EXPECT_TRUE(rejected(textDate));
-    QJsonObject numberText = recordJson(1);
-    numberText["text"] = 5;
-    EXPECT_TRUE(rejected(numberText));
-    QJsonObject nullName = recordJson(1);
-    nullName["appName"] = QJsonValue::Null;
-    EXPECT_TRUE(rejected(nullName));
+    }
 }
 
 TEST_F(HistoryStoreTest, AFailedWriteKeepsTheRecordInMemoryAndLeavesNoTemporaryFile)
@@ -243,26 +213,22 @@ TEST_F(HistoryStoreTest, AFailedWriteKeepsTheRecordInMemoryAndLeavesNoTemporaryF
     ASSERT_EQ(store.records().size(), 2);
     EXPECT_EQ(store.records()[0].text, "zwei");
     EXPECT_TRUE(fs::is_directory(historyFile()));
-    for (const auto& entry : fs::directory_iterator(dir.path())) {
-        EXPECT_EQ(entry.path().filename().string().rfind(".Verlauf.json.", 0), std::string::npos);
-    }
+    EXPECT_EQ(temporaryFiles(), 0);
     EXPECT_EQ(read(dir.path() / "kept.json"), written);
 }
 
-TEST_F(HistoryStoreTest, AMissingFileIsAnEmptyHistoryAndIsNotCreated)
+TEST_F(HistoryStoreTest, LoadingRemovesLeftoversOfInterruptedWritesButCreatesNothingAndClearDeletesTheFile)
 {
-    HistoryStore store(dir.path());
-    EXPECT_TRUE(store.records().isEmpty());
-    EXPECT_FALSE(fs::exists(historyFile()));
-    EXPECT_TRUE(fs::is_empty(dir.path()));
-}
-
-TEST_F(HistoryStoreTest, ClearEmptiesTheListAndDeletesTheFile)
-{
+    std::ofstream((dir.path() / ".Verlauf.json.AbC123").string()) << "[{\"half";
+    std::ofstream((dir.path() / "Notiz.txt").string()) << "bleibt";
     HistoryStore store(dir.path());
     int changes = 0;
     QObject::connect(&store, &HistoryStore::recordsChanged, [&] { ++changes; });
+    EXPECT_TRUE(store.records().isEmpty());
     store.clear();
+    EXPECT_EQ(temporaryFiles(), 0);
+    EXPECT_TRUE(fs::exists(dir.path() / "Notiz.txt"));
+    EXPECT_FALSE(fs::exists(historyFile()));
     EXPECT_EQ(changes, 0);
 
     store.add("eins", "Kate");
@@ -272,15 +238,6 @@ TEST_F(HistoryStoreTest, ClearEmptiesTheListAndDeletesTheFile)
     EXPECT_FALSE(fs::exists(historyFile()));
     store.clear();
     EXPECT_EQ(changes, 2);
-}
-
-TEST_F(HistoryStoreTest, LeftoversOfInterruptedWritesAreRemovedOnLoad)
-{
-    std::ofstream((dir.path() / ".Verlauf.json.AbC123").string()) << "[{\"half";
-    std::ofstream((dir.path() / "Notiz.txt").string()) << "bleibt";
-    HistoryStore store(dir.path());
-    EXPECT_FALSE(fs::exists(dir.path() / ".Verlauf.json.AbC123"));
-    EXPECT_TRUE(fs::exists(dir.path() / "Notiz.txt"));
 }
 
 TEST_F(HistoryStoreTest, AHistoryWrittenByAProcessKilledMidWriteIsStillReadable)
@@ -311,11 +268,7 @@ TEST_F(HistoryStoreTest, AHistoryWrittenByAProcessKilledMidWriteIsStillReadable)
 
         // A temporary file left behind means the kill landed inside a write (how often
         // depends on the machine's speed, so it is only reported).
-        for (const auto& entry : fs::directory_iterator(dir.path())) {
-            if (entry.path().filename().string().rfind(".Verlauf.json.", 0) == 0) {
-                ++killsInsideAWrite;
-            }
-        }
+        killsInsideAWrite += temporaryFiles();
         HistoryStore store(dir.path());
         EXPECT_FALSE(fs::exists(dir.path() / "Verlauf.json.defekt")) << "round " << round;
         ASSERT_FALSE(store.records().isEmpty()) << "round " << round;
@@ -327,53 +280,39 @@ TEST_F(HistoryStoreTest, AHistoryWrittenByAProcessKilledMidWriteIsStillReadable)
         previous = store.records().size();
     }
     RecordProperty("killsInsideAWrite", killsInsideAWrite);
-    for (const auto& entry : fs::directory_iterator(dir.path())) {
-        EXPECT_EQ(entry.path().filename().string().rfind(".Verlauf.json.", 0), std::string::npos)
-            << entry.path();
-    }
+    EXPECT_EQ(temporaryFiles(), 0);  // the last load removed them
 }
 
-class TimeLabelTest : public ::testing::Test {
-protected:
+TEST(HistoryTimeLabel, TodayTheTimeYesterdayByTheCalendarOtherwiseDayAndMonthInTheLocalesOrder)
+{
     const QDateTime now{QDate(2026, 3, 15), QTime(14, 5)};
+    const QDateTime justAfterMidnight(QDate(2026, 3, 15), QTime(0, 30));
     const QLocale german{QLocale::German, QLocale::Germany};
     const QLocale american{QLocale::English, QLocale::UnitedStates};
-};
-
-TEST_F(TimeLabelTest, TodayShowsTheTimeOfDay)
-{
-    const QDateTime morning(QDate(2026, 3, 15), QTime(9, 7));
-    EXPECT_EQ(HistoryStore::timeLabel(morning, now, german), "09:07");
-    const QString american9 = HistoryStore::timeLabel(morning, now, american);
-    EXPECT_TRUE(american9.startsWith("9:07")) << american9.toStdString();
-    EXPECT_TRUE(american9.endsWith("AM")) << american9.toStdString();
-    // Later today (a clock that went back) is still today.
-    EXPECT_EQ(HistoryStore::timeLabel(QDateTime(QDate(2026, 3, 15), QTime(23, 59)), now, german), "23:59");
-    // The same moment given in UTC is shown in local time.
-    EXPECT_EQ(HistoryStore::timeLabel(morning.toUTC(), now, german), "09:07");
-}
-
-TEST_F(TimeLabelTest, YesterdayIsACalendarDayNotTwentyFourHours)
-{
-    EXPECT_EQ(HistoryStore::timeLabel(QDateTime(QDate(2026, 3, 14), QTime(0, 0)), now, german), "Gestern");
-    EXPECT_EQ(HistoryStore::timeLabel(QDateTime(QDate(2026, 3, 14), QTime(23, 59)), now, american), "Gestern");
-    const QDateTime justAfterMidnight(QDate(2026, 3, 15), QTime(0, 30));
-    EXPECT_EQ(HistoryStore::timeLabel(QDateTime(QDate(2026, 3, 14), QTime(23, 0)), justAfterMidnight, german),
-              "Gestern");
-    EXPECT_EQ(HistoryStore::timeLabel(QDateTime(QDate(2026, 3, 13), QTime(23, 59)), justAfterMidnight, german),
-              "13.03.");
-}
-
-TEST_F(TimeLabelTest, OtherDaysShowDayAndMonthInTheLocalesOrder)
-{
-    const QDateTime older(QDate(2026, 3, 13), QTime(12, 0));
-    EXPECT_EQ(HistoryStore::timeLabel(older, now, german), "13.03.");
-    EXPECT_EQ(HistoryStore::timeLabel(older, now, american), "03/13");
-    const QDateTime tomorrow(QDate(2026, 3, 16), QTime(8, 0));
-    EXPECT_EQ(HistoryStore::timeLabel(tomorrow, now, german), "16.03.");
-    const QDateTime lastYear(QDate(2025, 3, 15), QTime(14, 5));
-    EXPECT_EQ(HistoryStore::timeLabel(lastYear, now, german), "15.03.");
-    EXPECT_EQ(HistoryStore::timeLabel(QDateTime(QDate(2026, 1, 2), QTime(1, 0)), now, american), "01/02");
+    const auto at = [](int month, int day, int hour, int minute) { return QDateTime(QDate(2026, month, day), QTime(hour, minute)); };
+    struct Case {
+        QDateTime date, now;
+        const QLocale& locale;
+        const char* label;
+    };
+    const Case cases[] = {
+        {at(3, 15, 9, 7), now, german, "09:07"},
+        {at(3, 15, 9, 7).toUTC(), now, german, "09:07"},  // shown in local time
+        {at(3, 15, 23, 59), now, german, "23:59"},        // later today (a clock that went back)
+        {at(3, 14, 0, 0), now, german, "Gestern"},
+        {at(3, 14, 23, 59), now, american, "Gestern"},
+        {at(3, 14, 23, 0), justAfterMidnight, german, "Gestern"},
+        {at(3, 13, 23, 59), justAfterMidnight, german, "13.03."},
+        {at(3, 13, 12, 0), now, american, "03/13"},
+        {at(3, 16, 8, 0), now, german, "16.03."},
+        {QDateTime(QDate(2025, 3, 15), QTime(14, 5)), now, german, "15.03."},
+        {at(1, 2, 1, 0), now, american, "01/02"},
+    };
+    for (const Case& k : cases) {
+        EXPECT_EQ(HistoryStore::timeLabel(k.date, k.now, k.locale), k.label) << k.date.toString().toStdString();
+    }
+    const QString american9 = HistoryStore::timeLabel(at(3, 15, 9, 7), now, american);
+    EXPECT_TRUE(american9.startsWith("9:07") && american9.endsWith("AM")) << american9.toStdString();
 }
 
 }  // namespace

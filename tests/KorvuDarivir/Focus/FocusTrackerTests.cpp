@@ -113,32 +113,30 @@ TEST_F(FocusTrackerTest, ChangesOfFrameOrProcessAreReportedAndNothingElse)
                                 expected(QRectF(101, 100, 400, 30), 5000), std::nullopt}));
 }
 
-TEST_F(FocusTrackerTest, NothingIsReportedWhileTheFocusStaysOutsideFields)
+// Objects that never count as a text field, whatever else they offer: no focus at all, a
+// button, password fields, sliders, spin buttons, scroll bars, date editors (even with a
+// settable value), an object whose states cannot be read, a combo box the user cannot type in.
+TEST_F(FocusTrackerTest, ObjectsThatAreNoTextFieldNeverCount)
 {
     accessibility->focused = nullptr;
     tracker().tick();
-    focusField(AccessibleRole::other, QRectF(100, 100, 80, 30));  // a button
+    focusField(AccessibleRole::other, QRectF(100, 100, 80, 30));
     tracker().tick();
-    EXPECT_TRUE(reports.empty());
-}
-
-TEST_F(FocusTrackerTest, PasswordFieldsNeverCount)
-{
-    auto field = focusField(AccessibleRole::passwordText, QRectF(100, 100, 400, 30));
-    field->makeSettable();
-    tracker().tick();
-    EXPECT_TRUE(reports.empty());
-}
-
-TEST_F(FocusTrackerTest, SlidersSpinButtonsScrollBarsAndDateEditorsNeverCount)
-{
-    for (const AccessibleRole role :
-         {AccessibleRole::slider, AccessibleRole::spinButton, AccessibleRole::scrollBar, AccessibleRole::dateEditor}) {
-        auto field = focusField(role, QRectF(100, 100, 400, 30));
-        field->makeSettable();  // even with a value that can be set
+    for (const AccessibleRole role : {AccessibleRole::passwordText, AccessibleRole::slider, AccessibleRole::spinButton,
+                                      AccessibleRole::scrollBar, AccessibleRole::dateEditor}) {
+        focusField(role, QRectF(100, 100, 400, 30))->makeSettable();
         tracker().tick();
     }
+    auto unreadable = focusField(AccessibleRole::other, QRectF(100, 100, 400, 30));
+    unreadable->editableText = true;
+    unreadable->nodeStates = std::nullopt;
+    tracker().tick();
+    auto combo = focusField(AccessibleRole::comboBox, QRectF(100, 100, 400, 30));
+    tracker().tick();
     EXPECT_TRUE(reports.empty());
+    combo->nodeStates->editable = true;
+    tracker().tick();
+    EXPECT_EQ(reports, (Reports{expected(QRectF(100, 100, 400, 30))})) << "a combo box the user can type in counts";
 }
 
 TEST_F(FocusTrackerTest, NumberFieldWithStepperAmongFourChildrenDoesNotCount)
@@ -175,25 +173,6 @@ TEST_F(FocusTrackerTest, RolelessObjectCountsOnlyWithSettableText)
     field->add(AccessibleRole::spinButton);
     tracker().tick();
     EXPECT_EQ(reports, (Reports{expected(QRectF(100, 100, 400, 30)), std::nullopt}));
-}
-
-TEST_F(FocusTrackerTest, ObjectWhoseStatesCannotBeReadDoesNotCount)
-{
-    auto field = focusField(AccessibleRole::other, QRectF(100, 100, 400, 30));
-    field->editableText = true;
-    field->nodeStates = std::nullopt;
-    tracker().tick();
-    EXPECT_TRUE(reports.empty());
-}
-
-TEST_F(FocusTrackerTest, ComboBoxCountsOnlyWhenEditable)
-{
-    auto combo = focusField(AccessibleRole::comboBox, QRectF(100, 100, 400, 30));
-    tracker().tick();
-    EXPECT_TRUE(reports.empty());
-    combo->nodeStates->editable = true;
-    tracker().tick();
-    EXPECT_EQ(reports, (Reports{expected(QRectF(100, 100, 400, 30))}));
 }
 
 TEST_F(FocusTrackerTest, AnchorClimbsThroughEditingAreaButStopsBelowWebPage)

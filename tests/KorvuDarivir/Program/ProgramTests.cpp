@@ -138,6 +138,9 @@ TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
         << "the OpenMP runtime is loaded with passive waits";
     EXPECT_TRUE(eventually([] { return windowShown("KORVU Darivir – Willkommen"); })) << "first start opens the onboarding";
 
+    EXPECT_TRUE(eventually([] { return storedSettings().value("modelPrepared").toBool(); }, 120000))
+        << "the model folder in place is loaded at start";
+
     const Outcome added = run({"--add-word", "Zyxwort"});
     EXPECT_EQ(added.status, 0) << added.err.toStdString();
     EXPECT_TRUE(eventually([] { return storedSettings().value("vocabulary").toArray().contains("Zyxwort"); }));

@@ -8,10 +8,6 @@
 #include "support/Speech.h"
 #include "support/TempDir.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
-
 #include <map>
 #include <stdexcept>
 
@@ -19,23 +15,9 @@ namespace korvu {
 
 void PrintTo(const ModelState& state, std::ostream* out)
 {
-    switch (state.kind()) {
-    case ModelState::Kind::downloading:
-        *out << "downloading(" << state.progress() << ")";
-        break;
-    case ModelState::Kind::preparing:
-        *out << "preparing(firstTime: " << (state.firstTime() ? "true" : "false") << ")";
-        break;
-    case ModelState::Kind::failed:
-        *out << "failed(\"" << state.message().toStdString() << "\")";
-        break;
-    case ModelState::Kind::notLoaded:
-        *out << "notLoaded";
-        break;
-    case ModelState::Kind::ready:
-        *out << "ready";
-        break;
-    }
+    const char* names[] = {"downloading", "preparing", "failed", "notLoaded", "ready"};
+    *out << names[static_cast<int>(state.kind())] << "(" << state.progress() << ", firstTime " << state.firstTime()
+         << ", \"" << state.message().toStdString() << "\")";
 }
 
 }  // namespace korvu

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "KorvuDarivir/Store/ModelState.h"
+
 #include "support/QtWait.h"
 
 #include <QString>
 
+#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <ostream>
 #include <vector>
 
@@ -16,6 +17,10 @@ void PrintTo(const ModelState& state, std::ostream* out);
 }
 
 namespace transcribertest {
+
+using testsupport::spinFor;
+using testsupport::spinUntil;
+using namespace std::chrono_literals;
 
 // A tiny model variant written once per test program by the darivir-model tool, in a
 // folder named like the application's variant (so a hub can serve its parent).
@@ -28,9 +33,6 @@ void copyFolder(const std::filesystem::path& from, const std::filesystem::path& 
 
 // A fresh user: no stored settings, no models in the support directory.
 void resetUserData();
-
-using testsupport::spinFor;
-using testsupport::spinUntil;
 
 // The speech of `text` (espeak-ng, German voice) as 16 kHz samples, made once per text.
 const std::vector<float>& speech(const std::string& text);

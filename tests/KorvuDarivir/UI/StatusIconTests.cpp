@@ -17,33 +17,29 @@ int alphaAt(const QImage& image, double x, double y) { return uitest::at(image, 
 
 TEST(StatusIcon, RingGrowsClockwiseFromTheTop)
 {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
     const QImage none = StatusIcon::ring(0).image2x;
     EXPECT_EQ(StatusIcon::ring(0.01).image2x, none);
     EXPECT_EQ(StatusIcon::ring(-3).image2x, none);
-    EXPECT_EQ(alphaAt(none, 8.4, 2), 255);       // a 5 % sliver right of the top
-    EXPECT_LT(alphaAt(none, 14, 8), 128);        // track only
+    EXPECT_EQ(alphaAt(none, 8.4, 2), 255);  // a 5 % sliver right of the top
+    EXPECT_LT(alphaAt(none, 14, 8), 128);   // track only
     const QImage half = StatusIcon::ring(0.5).image2x;
     EXPECT_EQ(alphaAt(half, 14, 8), 255);
     EXPECT_NEAR(alphaAt(half, 2, 8) / 255.0, 0.25, 0.05);
     const QImage full = StatusIcon::ring(1).image2x;
     EXPECT_EQ(alphaAt(full, 2, 8), 255);
     EXPECT_EQ(StatusIcon::ring(2).image2x, full);
-    EXPECT_EQ(StatusIcon::ring(nan).image2x, full);
-    EXPECT_TRUE(StatusIcon::ring(0.42).isTemplate);
-    EXPECT_EQ(StatusIcon::ring(0.42).size, QSize(16, 16));
+    EXPECT_EQ(StatusIcon::ring(std::numeric_limits<double>::quiet_NaN()).image2x, full);
 }
 
 TEST(StatusIcon, BarsDotsAndBadge)
 {
     const StatusImage bars = StatusIcon::bars(false);
     const StatusImage dots = StatusIcon::dots();
-    EXPECT_TRUE(bars.isTemplate && dots.isTemplate);
-    EXPECT_EQ(bars.size, QSize(16, 16));
+    EXPECT_TRUE(bars.isTemplate && dots.isTemplate && StatusIcon::ring(0.42).isTemplate);
     for (const double x : {1.0, 4.5, 8.0, 11.5, 15.0}) {
         EXPECT_EQ(alphaAt(bars.image2x, x, 8), 255) << x;
     }
-    EXPECT_EQ(alphaAt(bars.image2x, 2.75, 8), 0);  // gap
+    EXPECT_EQ(alphaAt(bars.image2x, 2.75, 8), 0);   // gap
     EXPECT_EQ(alphaAt(bars.image2x, 8, 1.5), 255);  // the middle bar is 14 high
     EXPECT_EQ(alphaAt(bars.image2x, 1, 4.5), 0);    // the outer ones 5
     for (const double x : {2.0, 8.0, 14.0}) {

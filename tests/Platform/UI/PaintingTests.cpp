@@ -2,12 +2,11 @@
 #include <numbers>
 
 #include <QFontInfo>
-#include <QImage>
-#include <QPainter>
 
 #include <gtest/gtest.h>
 
 #include "Platform/UI/Painting.h"
+#include "../../KorvuDarivir/UI/Rendering.h"  // the one set of rendering helpers
 
 using platform::Painting;
 
@@ -58,20 +57,17 @@ TEST(Painting, CoreGraphicsArcsBecomeQtArcs)
 TEST(Painting, ShadowFallsDownAndTheShapeStaysOnTop)
 {
     for (const qreal ratio : {1.0, 2.0}) {
-        QImage image(QSize(40, 40) * ratio, QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(ratio);
-        image.fill(Qt::transparent);
-        QPainter painter(&image);
         const QRectF disc(10, 10, 20, 20);
         const platform::Shadow shadow{QColor(0, 0, 0, 128), 3, platform::Shadow::fromCoreGraphicsOffset({0, -3})};
-        Painting::drawWithShadow(painter, disc, shadow, [&](QPainter& p) {
-            p.setPen(Qt::NoPen);
-            p.setBrush(QColor(255, 0, 0));
-            p.drawEllipse(disc);
+        const QImage image = uitest::render({40, 40}, ratio, [&](QPainter& painter) {
+            Painting::drawWithShadow(painter, disc, shadow, [&](QPainter& p) {
+                p.setPen(Qt::NoPen);
+                p.setBrush(QColor(255, 0, 0));
+                p.drawEllipse(disc);
+            });
         });
-        painter.end();
-        const auto alphaAt = [&](qreal x, qreal y) { return qAlpha(image.pixel(QPointF(x * ratio, y * ratio).toPoint())); };
-        EXPECT_EQ(image.pixelColor(QPoint(20, 20) * ratio), QColor(255, 0, 0)) << ratio;
+        const auto alphaAt = [&](qreal x, qreal y) { return uitest::at(image, {x, y}).alpha(); };
+        EXPECT_EQ(uitest::at(image, {20, 20}), QColor(255, 0, 0)) << ratio;
         EXPECT_GT(alphaAt(20, 32), 20) << "below, ratio " << ratio;
         EXPECT_LT(alphaAt(20, 8), 8) << "above, ratio " << ratio;
         EXPECT_GT(alphaAt(20, 32), 3 * alphaAt(20, 8) + 10) << ratio;
@@ -81,14 +77,13 @@ TEST(Painting, ShadowFallsDownAndTheShapeStaysOnTop)
 
 TEST(Painting, OpacityLayerFadesTheComposedShapes)
 {
-    QImage image(20, 10, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    Painting::drawWithOpacity(painter, QRectF(0, 0, 20, 10), 0.5, [](QPainter& p) {
-        p.fillRect(QRectF(0, 0, 20, 10), Qt::red);
-        p.fillRect(QRectF(10, 0, 10, 10), Qt::blue);
+    const QImage image = uitest::render({20, 10}, 1, [](QPainter& painter) {
+        painter.fillRect(QRectF(0, 0, 20, 10), Qt::white);
+        Painting::drawWithOpacity(painter, QRectF(0, 0, 20, 10), 0.5, [](QPainter& p) {
+            p.fillRect(QRectF(0, 0, 20, 10), Qt::red);
+            p.fillRect(QRectF(10, 0, 10, 10), Qt::blue);
+        });
     });
-    painter.end();
     // Half blue over white: the red beneath the blue must not show through.
     EXPECT_NEAR(image.pixelColor(15, 5).red(), 128, 2);
     EXPECT_NEAR(image.pixelColor(5, 5).green(), 128, 2);

@@ -1,12 +1,10 @@
 #include <string>
 #include <vector>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-
 #include <gtest/gtest.h>
 
 #include "Platform/UI/FakeScheduler.h"
+#include "../../support/QtWait.h"
 
 using namespace std::chrono_literals;
 using platform::FakeScheduler;
@@ -79,11 +77,8 @@ TEST(Scheduler, QtSchedulerFiresAndCancelsOnTheEventLoop)
         }
     });
     b.cancel();
-    QElapsedTimer guard;  // a generous bound, not a speed expectation
-    guard.start();
-    while ((once == 0 || ticks < 3 || guard.elapsed() < 50) && guard.elapsed() < 10000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
+    ASSERT_TRUE(testsupport::spinUntil([&] { return once == 1 && ticks >= 3; }));
+    testsupport::spinFor(50ms);  // room for a call that must not come
     EXPECT_EQ(once, 1);
     EXPECT_EQ(cancelled, 0);
     EXPECT_EQ(ticks, 3);

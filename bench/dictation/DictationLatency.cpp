@@ -1,0 +1,230 @@
+// Dictation latency: from the release of the dictation shortcut to the text in the target
+// program, through the application's real parts (X11 shortcut, PulseAudio recorder, the
+// transcriber on a large-shape scripted model, the clipboard paste). Run it inside the test
+// session:
+//
+//   OMP_WAIT_POLICY=active bash scripts/with-test-session.sh build/bin/bench_dictation_latency [runs]
+//
+// It writes a width-1280, 32+4-layer model that spells a sentence of about 20 tokens
+// (once, into a private home under /tmp), holds Ctrl+Alt+Space while 5 s of speech go
+// into the virtual microphone, releases, and waits for the text. Printed: the median and
+// range over the runs of the whole and of its parts (stop: release to samples; transcription;
+// insertion: paste call to text in the target).
+#include "Recorder/AudioFeed.h"
+#include "X11/X11TestSupport.h"
+
+#include "KorvuDarivir/Dictation/DictationController.h"
+#include "KorvuDarivir/Dictation/HotkeyCenter.h"
+#include "KorvuDarivir/Dictation/Inserter.h"
+#include "KorvuDarivir/Dictation/Recorder.h"
+#include "KorvuDarivir/Dictation/Transcriber.h"
+#include "KorvuDarivir/Store/AppModel.h"
+#include "KorvuDarivir/Store/Settings.h"
+#include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Permissions/AccessibilityTrust.h"
+#include "TestPaths.h"
+#include "support/PrivateHome.h"
+#include "support/Speech.h"
+#include "support/TempDir.h"
+
+#include <QApplication>
+#include <QProcess>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const char* const kSentence =
+    " Das ist ein etwas längerer Satz für die Messung der Zeit vom Loslassen der Taste bis zum Text im Feld.";
+
+struct Marks {
+    Clock::time_point release, samples, transcribeStart, transcribed, insertStart, typed;
+};
+Marks marks;
+
+class TimedRecorder final : public korvu::Recorder {
+public:
+    explicit TimedRecorder(std::shared_ptr<korvu::Recorder> inner) : inner_(std::move(inner))
+    {
+    }
+    void start(const std::optional<std::string>& uid, QPointer<QObject> receiver, StartCompletion done) override
+    {
+        inner_->onLevel = onLevel;
+        inner_->start(uid, receiver, std::move(done));
+    }
+    void stop(QPointer<QObject> receiver, StopCompletion done) override
+    {
+        inner_->stop(receiver, [done = std::move(done)](std::vector<float> samples) {
+            marks.samples = Clock::now();
+            if (done) done(std::move(samples));
+        });
+    }
+
+private:
+    std::shared_ptr<korvu::Recorder> inner_;
+};
+
+class TimedSpeech final : public korvu::DictationController::Speech {
+public:
+    explicit TimedSpeech(std::unique_ptr<Speech> inner) : inner_(std::move(inner)) {}
+    void setOnStateChange(std::function<void(const korvu::ModelState&)> handler) override
+    {
+        inner_->setOnStateChange(std::move(handler));
+    }
+    bool isModelPresent() override { return inner_->isModelPresent(); }
+    void load() override { inner_->load(); }
+    void transcribe(std::vector<float> samples, const std::optional<QString>& language, const QStringList& vocabulary,
+                    korvu::Transcriber::Completion done) override
+    {
+        marks.transcribeStart = Clock::now();
+        inner_->transcribe(std::move(samples), language, vocabulary,
+                           [done = std::move(done)](const QString& text, std::exception_ptr error) {
+                               marks.transcribed = Clock::now();
+                               done(text, error);
+                           });
+    }
+
+private:
+    std::unique_ptr<Speech> inner_;
+};
+
+class TimedInserter final : public korvu::Inserter {
+public:
+    void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done) override
+    {
+        marks.insertStart = Clock::now();
+        korvu::Inserter::desktop().insert(text, pid, std::move(done));
+    }
+};
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+void report(const char* name, std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const double median = values.size() % 2 ? values[values.size() / 2]
+                                             : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
+    std::printf("%-14s median %.3f s  (min %.3f, max %.3f)\n", name, median, values.front(), values.back());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    const testsupport::PrivateHome home;
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication app(argc, argv);
+    if (recordertest::sessionFifo().empty()) {
+        std::fprintf(stderr, "run inside scripts/with-test-session.sh\n");
+        return 2;
+    }
+    korvu::Settings::registerDefaults();
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.set(korvu::Settings::holdToTalkKey, true);
+
+    const std::filesystem::path model = korvu::Transcriber::modelDirectory();
+    std::filesystem::create_directories(model.parent_path());
+    std::printf("writing the large-shape model ...\n");
+    std::fflush(stdout);
+    const std::string write = std::string(testsupport::kBinDir) + "/darivir-model scripted --language de --width 1280 "
+        "--heads 20 --encoder-layers 32 --decoder-layers 4 --mels 128 --dtype BF16 --out '" + model.string()
+        + "' --text '" + kSentence + "' >/dev/null";
+    if (testsupport::runCommand(write) != 0) {
+        std::fprintf(stderr, "the model tool failed\n");
+        return 1;
+    }
+
+    // Five seconds of speech.
+    std::vector<float> speech;
+    {
+        testsupport::TempDir folder;
+        testsupport::speakToWav("Das ist ein etwas längerer Satz für die Messung der Zeit vom Loslassen der Taste.",
+                                folder / "speech.wav");
+        speech = testsupport::readWav(folder / "speech.wav").samples;
+        speech.resize(5 * 16000, 0.0f);
+    }
+
+    platform::AccessibilityTrust::shared().requestEnabled();
+    x11test::waitUntil([] { return platform::AccessibilityTrust::shared().isTrusted(); }, 30s);
+    korvu::AppModel::shared().setAccessibilityGranted(true);
+
+    QProcess target;
+    QString typed;
+    bool ready = false;
+    QObject::connect(&target, &QProcess::readyReadStandardOutput, [&] {
+        while (target.canReadLine()) {
+            const QByteArray line = target.readLine().trimmed();
+            if (line.startsWith("TEXT")) {
+                typed = QString::fromUtf8(QByteArray::fromBase64(line.mid(5)));
+                if (!typed.isEmpty()) marks.typed = Clock::now();
+            } else if (line.startsWith("READY")) {
+                ready = true;
+            }
+        }
+    });
+    target.start(QString(testsupport::kBinDir) + "/korvu-test-road-target", {});
+    x11test::waitUntil([&] { return ready; }, 30s);
+
+    korvu::DictationController::Environment environment = korvu::DictationController::desktopEnvironment();
+    environment.recorder = std::make_shared<TimedRecorder>(environment.recorder);
+    environment.speech = std::make_unique<TimedSpeech>(std::move(environment.speech));
+    TimedInserter inserter;
+    environment.inserter = &inserter;
+    korvu::DictationController controller(std::move(environment));
+    korvu::HotkeyCenter::shared().install();
+    controller.start();
+    if (!x11test::waitUntil([] { return korvu::AppModel::shared().model() == korvu::ModelState::ready; }, 600s)) {
+        std::fprintf(stderr, "the model did not load\n");
+        return 1;
+    }
+
+    x11test::KeyboardDriver keyboard;
+    std::vector<double> total, stop, transcription, insertion;
+    for (int run = 0; run <= runs; ++run) {  // run 0 warms up
+        target.write("set " + QByteArray().toBase64() + "\n");
+        x11test::waitUntil([&] { return typed.isEmpty(); }, 10s);
+        keyboard.press(x11test::kControlL);
+        keyboard.press(x11test::kAltL);
+        keyboard.press(x11test::kSpace);
+        x11test::waitUntil([] { return korvu::AppModel::shared().phase() == korvu::DictationPhase::recording; }, 30s);
+        { recordertest::FifoFeed feed(recordertest::sessionFifo(), speech, 1); }
+        x11test::spin(300ms);
+        marks.release = Clock::now();
+        keyboard.release(x11test::kSpace);
+        keyboard.release(x11test::kAltL);
+        keyboard.release(x11test::kControlL);
+        if (!x11test::waitUntil([&] { return !typed.isEmpty(); }, 120s)) {
+            std::fprintf(stderr, "run %d: no text arrived\n", run);
+            return 1;
+        }
+        x11test::waitUntil([] { return korvu::AppModel::shared().phase() == korvu::DictationPhase::idle; }, 30s);
+        if (run == 0) {
+            std::printf("typed: %s\n", typed.toUtf8().constData());
+            continue;
+        }
+        total.push_back(seconds(marks.typed - marks.release));
+        stop.push_back(seconds(marks.samples - marks.release));
+        transcription.push_back(seconds(marks.transcribed - marks.transcribeStart));
+        insertion.push_back(seconds(marks.typed - marks.insertStart));
+        std::printf("run %2d: %.3f s\n", run, total.back());
+        std::fflush(stdout);
+    }
+    report("release->text", total);
+    report("stop", stop);
+    report("transcription", transcription);
+    report("insertion", insertion);
+    target.closeWriteChannel();
+    target.waitForFinished(5000);
+    return 0;
+}
