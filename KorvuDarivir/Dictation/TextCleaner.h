@@ -1,5 +1,6 @@
 #pragma once
 
+#include "KorvuDarivir/App/BuildSettings.h"
 #include "KorvuDarivir/Dictation/CleanupStyle.h"
 
 #include <QObject>
@@ -80,7 +81,7 @@ public:
 // then never trips the silence limit, and a dictation must not wait on it for ever.
 struct TextCleanerEndpoint {
     // The API's base address, ending in the version path "/v1/".
-    QString baseAddress = QStringLiteral("https://api.anthropic.com/v1/");
+    QString baseAddress = QString::fromLatin1(build::cleanupEndpoint);
     std::chrono::milliseconds cleanupTimeout{30000};
     std::chrono::milliseconds validateTimeout{15000};
     std::chrono::milliseconds cleanupTotalLimit{45000};
