@@ -1,4 +1,5 @@
 #include "Platform/Input/X11RunningApplications.h"
+#include "Platform/Input/XcbReply.h"
 
 #include "Platform/Input/ActiveWindow.h"
 #include "Platform/Input/X11Display.h"
@@ -20,21 +21,9 @@ namespace platform {
 
 namespace {
 
-template <typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-template <typename T>
-Reply<T> wrap(T* reply)
-{
-    return Reply<T>(reply, &std::free);
-}
-
-xcb_atom_t atom(xcb_connection_t* connection, std::string_view name)
-{
-    const auto reply = wrap(xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 1, static_cast<std::uint16_t>(name.size()), name.data()), nullptr));
-    return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-}
+using xcbutil::atom;
+using xcbutil::Reply;
+using xcbutil::wrap;
 
 QByteArray property(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t name, xcb_atom_t type)
 {

@@ -1,0 +1,31 @@
+#pragma once
+
+// Small pieces every xcb caller of the input layer needs: replies freed by RAII and
+// interned atoms.
+
+#include <xcb/xcb.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+
+namespace platform::xcbutil {
+
+template <typename T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
+template <typename T>
+Reply<T> wrap(T* reply)
+{
+    return Reply<T>(reply, &std::free);
+}
+
+inline xcb_atom_t atom(xcb_connection_t* connection, std::string_view name)
+{
+    const auto reply = wrap(xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, static_cast<std::uint16_t>(name.size()), name.data()), nullptr));
+    return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+}  // namespace platform::xcbutil
