@@ -1,6 +1,5 @@
 // The history file ("Verlauf.json"): whatever it holds, the store starts with the records
 // it can read or, for a file it cannot, moves it aside and starts empty.
-#include <stdlib.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -9,6 +8,7 @@
 #include <fstream>
 #include <string>
 
+#include "ScratchFolder.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 
 namespace {
@@ -18,14 +18,7 @@ std::filesystem::path folder;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // In $TMPDIR (the fuzz script points it at a memory file system when there is one).
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvu-fuzz-history-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    });
-    folder = pattern;
+    folder = fuzzing::scratchFolder("history");
     return 0;
 }
 

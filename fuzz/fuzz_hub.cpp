@@ -1,7 +1,6 @@
 // What the hub sends back and what its cache keeps: the input's first line is a status
 // and its following lines up to an empty one are the header fields of a HEAD answer;
 // the rest is a download's metadata record as found on disk.
-#include <stdlib.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "ScratchFolder.h"
 #include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
 
@@ -21,14 +21,7 @@ std::filesystem::path folder;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // In $TMPDIR (the fuzz script points it at a memory file system when there is one).
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvu-fuzz-hub-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    });
-    folder = pattern;
+    folder = fuzzing::scratchFolder("hub");
     return 0;
 }
 

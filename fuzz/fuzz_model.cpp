@@ -2,7 +2,6 @@
 // Loading fails only with the runtime's error (MlError); a model that loads and is
 // small enough runs one prediction, whatever numbers its weights hold (NaN included).
 #include <omp.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -13,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "ScratchFolder.h"
 #include "Platform/ML/MlError.h"
 #include "Platform/ML/Model.h"
 
@@ -46,14 +46,7 @@ ml::MultiArray zeros(const ml::FeatureDescription& feature) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     omp_set_num_threads(1);
-    // In $TMPDIR (the fuzz script points it at a memory file system when there is one).
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvu-fuzz-model-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder.parent_path(), ignored);
-    });
-    folder = std::filesystem::path(pattern) / "Fuzz.mlmodelc";
+    folder = fuzzing::scratchFolder("model") / "Fuzz.mlmodelc";
     std::filesystem::create_directories(folder);
     return 0;
 }

@@ -1,6 +1,5 @@
 // The settings file: whatever it holds, the store opens and every typed read of every key
 // the application uses answers (a file that does not parse is moved aside).
-#include <stdlib.h>
 
 #include <cstddef>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 
 #include <QString>
 
+#include "ScratchFolder.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
 
@@ -21,14 +21,7 @@ std::filesystem::path file;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // In $TMPDIR (the fuzz script points it at a memory file system when there is one).
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvu-fuzz-settings-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) abort();
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(file.parent_path(), ignored);
-    });
-    file = std::filesystem::path(pattern) / "settings.json";
+    file = fuzzing::scratchFolder("settings") / "settings.json";
     return 0;
 }
 
