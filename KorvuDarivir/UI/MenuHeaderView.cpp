@@ -122,18 +122,7 @@ QColor MenuHeaderView::dotColor(HeaderStatus::Dot dot)
     return Brand::mediumPurple;
 }
 
-void MenuHeaderView::scheduleRefresh()
-{
-    if (refreshPending_) return;
-    refreshPending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            refreshPending_ = false;
-            refresh();
-        },
-        Qt::QueuedConnection);
-}
+void MenuHeaderView::scheduleRefresh() { refreshTurn_.request(); }
 
 void MenuHeaderView::refresh() { show(HeaderStatus::from(model_)); }
 

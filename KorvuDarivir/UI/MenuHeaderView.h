@@ -1,6 +1,7 @@
 #pragma once
 
 #include "KorvuDarivir/UI/HeaderStatus.h"
+#include "Platform/UI/OncePerTurn.h"
 
 #include <QColor>
 #include <QWidget>
@@ -45,7 +46,7 @@ private:
 
     AppModel& model_;
     HeaderStatus status_;
-    bool refreshPending_ = false;
+    platform::OncePerTurn refreshTurn_{this, [this] { refresh(); }};
     QWidget* dot_;
     QLabel* title_;
     QLabel* detail_;

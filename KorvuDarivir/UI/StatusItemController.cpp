@@ -139,18 +139,7 @@ void StatusItemController::observe()
     });
 }
 
-void StatusItemController::scheduleRefresh()
-{
-    if (refreshPending_) return;
-    refreshPending_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            refreshPending_ = false;
-            refresh();
-        },
-        Qt::QueuedConnection);
-}
+void StatusItemController::scheduleRefresh() { refreshTurn_.request(); }
 
 void StatusItemController::refresh()
 {

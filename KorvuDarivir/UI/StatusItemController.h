@@ -2,6 +2,7 @@
 
 #include "KorvuDarivir/UI/StatusMenuState.h"
 #include "Platform/UI/TrayBackend.h"
+#include "Platform/UI/OncePerTurn.h"
 
 #include <QIcon>
 #include <QObject>
@@ -128,7 +129,7 @@ private:
     QAction* historyItem_ = nullptr;
     QMenu* historyMenu_ = nullptr;
 
-    bool refreshPending_ = false;
+    platform::OncePerTurn refreshTurn_{this, [this] { refresh(); }};
     bool accessibilityCheckRunning_ = false;
     bool accessibilityCheckAgain_ = false;
     std::optional<StatusIconChoice> shownIcon_;
