@@ -13,7 +13,7 @@ packages=(
   libopenblas-openmp-dev libfftw3-dev libdnnl-dev libsoxr-dev
   # application libraries (Qt 6, X11, accessibility, keychain)
   qt6-base-dev qt6-svg-dev qtkeychain-qt6-dev qt6-qpa-plugins
-  libx11-dev libxtst-dev libxkbcommon-dev libatspi2.0-dev libglib2.0-dev libsecret-1-0 libpulse-dev
+  libx11-dev libxext-dev libxtst-dev libxkbcommon-dev libatspi2.0-dev libglib2.0-dev libsecret-1-0 libpulse-dev
   # what the system tests run against
   xvfb xauth xdotool x11-utils x11-xkb-utils xclip at-spi2-core dbus pulseaudio pulseaudio-utils
   espeak-ng sox gnome-keyring libsecret-tools psmisc procps
