@@ -1,12 +1,10 @@
+// The model runtime's threads spin while they wait for work unless told otherwise; CTest
+// runs eight suites at once, so the suites that predict wait passively, as the program does.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-// CI runs several suites at once on two cores. OpenMP workers that spin while they wait
-// then stall each other badly, so these suites run with passive waiting unless the
-// caller chose otherwise. libgomp reads the variable once, when it loads: hence the
-// re-execution.
 int main(int argc, char** argv) {
     if (std::getenv("OMP_WAIT_POLICY") == nullptr) {
         setenv("OMP_WAIT_POLICY", "passive", 1);

@@ -1,0 +1,32 @@
+#include "QtTestMain.h"
+
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "support/PrivateHome.h"
+
+namespace testsupport {
+
+int runQtTests(int argc, char** argv, TestDisplay display) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
+    if (display == TestDisplay::x11) {
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            std::fprintf(stderr, "%s needs an X display: run it through scripts/with-test-session.sh\n", argv[0]);
+            return 1;
+        }
+        // A suite may ask to run as the program does where no X server answers.
+        if (qEnvironmentVariableIsEmpty("KORVU_X11_TEST_WITHOUT_X11")) qputenv("QT_QPA_PLATFORM", "xcb");
+    } else {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    const PrivateHome home;
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    return RUN_ALL_TESTS();
+}
+
+}  // namespace testsupport
