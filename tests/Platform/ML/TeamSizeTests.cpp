@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <optional>
+#include <string_view>
 
 #include "Platform/ML/Model.h"
 #include "Platform/ML/ThreadTeam.h"
@@ -65,4 +67,35 @@ TEST(TeamSize, EveryModelKindGivesBitIdenticalResultsForAnyTeamSize) {
                                               << (precision == MatrixPrecision::bfloat16 ? "bf16" : "fp32");
         }
     }
+}
+
+TEST(TeamSize, FollowsTheProcessorsOtherProgramsLeaveFree) {
+    const struct {
+        std::string_view line;
+        std::optional<int> processors;
+    } quotas[] = {
+        {"max 100000\n", std::nullopt}, {"400000 100000\n", 4}, {"250000 100000", 2},  // whole processors only
+        {"50000 100000", 1},            {"200000", 2},          {"-1 100000", std::nullopt},
+        {"", std::nullopt},             {"abc 100000", std::nullopt}, {"100000 0", std::nullopt},
+    };
+    for (const auto& c : quotas) EXPECT_EQ(cpuQuotaProcessors(c.line), c.processors) << c.line;
+    EXPECT_EQ(runnableTasks("45.84 40.57 37.37 45/476 11883\n"), 45);
+    EXPECT_EQ(runnableTasks("0.00 0.01 0.05 80 7"), std::nullopt);
+    EXPECT_TRUE(taskRunnable("812 (a) b) R) R 1"));  // the state follows the last parenthesis
+    EXPECT_FALSE(taskRunnable("813 (worker R) S 1 812"));
+
+    const struct {
+        int allowed;
+        std::optional<int> quota;
+        int runnable, own, free;
+    } machines[] = {
+        {8, std::nullopt, 1, 1, 8},  // idle
+        {8, std::nullopt, 4, 1, 5},  // three busy programs
+        {8, std::nullopt, 9, 1, 1},  // every processor taken: still one thread
+        {8, std::nullopt, 9, 9, 8},  // only our own threads run
+        {8, 2, 1, 1, 2},             // the quota caps the team
+        {4, 6, 2, 1, 3},             // so does the affinity mask
+    };
+    for (const auto& c : machines)
+        EXPECT_EQ(freeProcessors(c.allowed, c.quota, c.runnable, c.own), c.free) << c.runnable << " " << c.own;
 }

@@ -48,7 +48,8 @@ TEST(WorkerPool, RunsEveryTaskBeforeReturningAndAllowsConcurrentCallers) {
 }
 
 TEST(WorkerPool, ConcurrentTasksShareTheCallersThreadBudget) {
-    WorkerPool pool(4);
+    int free = 8;
+    WorkerPool pool(4, [&] { return free; });
     omp_set_num_threads(4);
     std::atomic<int> seenMax{0}, seenMin{1000};
     auto record = [&] {
@@ -65,4 +66,11 @@ TEST(WorkerPool, ConcurrentTasksShareTheCallersThreadBudget) {
     EXPECT_EQ(seenMax.load(), 1);
     pool.runAll({record});  // alone: the whole budget
     EXPECT_EQ(seenMax.load(), 4);
+    free = 2;  // other programs took six processors: the tasks share the two left
+    seenMax = 0;
+    pool.runAll({record});
+    EXPECT_EQ(seenMax.load(), 2);
+    seenMax = 0;
+    pool.runAll({record, record});
+    EXPECT_EQ(seenMax.load(), 1);
 }
