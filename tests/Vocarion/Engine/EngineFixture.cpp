@@ -14,33 +14,24 @@ namespace enginetest {
 
 namespace fs = std::filesystem;
 
-void writeTinyVariant(const fs::path& folder, int seed) {
-    const std::string command = std::string(testsupport::kBinDir) + "/darivir-model tiny --seed " + std::to_string(seed) +
-                                " --out '" + folder.string() + "'";
+namespace {
+void runTool(const std::string& arguments, const fs::path& out) {
+    const std::string command = std::string(testsupport::kBinDir) + "/darivir-model " + arguments + " --out '" + out.string() + "'";
     if (testsupport::runCommand(command) != 0) throw std::runtime_error("the model tool failed: " + command);
 }
+}  // namespace
 
-const fs::path& sharedTinyVariant() {
-    static testsupport::TempDir dir;
-    static const fs::path folder = [] {
-        const auto path = dir / kVariant;
-        writeTinyVariant(path);
-        return path;
-    }();
-    return folder;
-}
+void writeTinyVariant(const fs::path& folder, int seed) { runTool("tiny --seed " + std::to_string(seed), folder); }
 
-const fs::path& scriptedVariant(const std::string& arguments) {
+const fs::path& variant(const std::string& scriptedArguments) {
     static testsupport::TempDir dir;
     static std::mutex mutex;
     static std::map<std::string, fs::path> folders;
     std::lock_guard lock(mutex);
-    auto& folder = folders[arguments];
+    auto& folder = folders[scriptedArguments];
     if (folder.empty()) {
-        const auto path = dir / ("scripted" + std::to_string(folders.size())) / kVariant;
-        const std::string command = std::string(testsupport::kBinDir) + "/darivir-model scripted " + arguments +
-                                    " --out '" + path.string() + "'";
-        if (testsupport::runCommand(command) != 0) throw std::runtime_error("the model tool failed: " + command);
+        const auto path = dir / std::to_string(folders.size()) / kVariant;
+        runTool(scriptedArguments.empty() ? "tiny --seed 1" : "scripted " + scriptedArguments, path);
         folder = path;
     }
     return folder;
@@ -54,10 +45,8 @@ std::unique_ptr<vocarion::Vocarion> makeEngine(const fs::path& folder, vocarion:
     config.tokenizerFolder = folder.parent_path();
     config.verbose = false;
     config.logLevel = bexmor::Logging::LogLevel::error;
-    config.prewarm = true;
-    config.load = true;
+    config.prewarm = config.load = true;
     config.download = false;
-    config.useBackgroundDownloadSession = false;
     return std::make_unique<vocarion::Vocarion>(std::move(config));
 }
 
@@ -75,7 +64,7 @@ const std::vector<float>& speech(const std::string& text) {
     return samples;
 }
 
-std::vector<float> speechWithPauses(double seconds) {
+std::vector<float> speechWithPauses(double seconds, std::vector<std::pair<size_t, size_t>>* silences) {
     static const std::vector<std::string> sentences = {
         "Heute scheint die Sonne über dem kleinen Hafen, und die Fischer bringen ihre Netze an Land.",
         "Am Nachmittag treffen wir uns im Garten, trinken Kaffee und reden über die Reise nach Norden.",
@@ -86,33 +75,21 @@ std::vector<float> speechWithPauses(double seconds) {
     for (size_t i = 0; audio.size() < total; ++i) {
         const auto& sentence = speech(sentences[i % sentences.size()]);
         audio.insert(audio.end(), sentence.begin(), sentence.end());
+        if (silences) silences->emplace_back(audio.size(), audio.size() + 2 * vocarion::Constants::sampleRate);
         audio.resize(audio.size() + 2 * vocarion::Constants::sampleRate, 0.0f);
     }
     audio.resize(total);
     return audio;
 }
 
-vocarion::DecodingOptions appOptions(std::optional<std::string> language) {
-    vocarion::DecodingOptions::Arguments a;
-    a.language = language;
-    a.temperature = 0.0f;
-    a.temperatureIncrementOnFallback = 0.2f;
-    a.temperatureFallbackCount = 5;
-    a.sampleLength = vocarion::Constants::maxTokenContext;
-    a.topK = 5;
-    a.usePrefillPrompt = language.has_value();
-    a.detectLanguage = !language.has_value();
-    a.skipSpecialTokens = true;
-    a.withoutTimestamps = true;
-    a.clipTimestamps = {};
-    a.windowClipTime = 1.0f;
-    a.suppressBlank = false;
-    a.compressionRatioThreshold = 2.4f;
-    a.logProbThreshold = -1.0f;
-    a.firstTokenLogProbThreshold = -1.5f;
-    a.noSpeechThreshold = 0.6f;
-    a.chunkingStrategy = vocarion::ChunkingStrategy::vad;
-    return vocarion::DecodingOptions(a);
+vocarion::DecodingOptions appOptions(std::optional<std::string> language, int fallbacks) {
+    return vocarion::DecodingOptions({.language = language,
+                                      .temperatureFallbackCount = fallbacks,
+                                      .usePrefillPrompt = language.has_value(),
+                                      .detectLanguage = !language.has_value(),
+                                      .skipSpecialTokens = true,
+                                      .withoutTimestamps = true,
+                                      .chunkingStrategy = vocarion::ChunkingStrategy::vad});
 }
 
 }  // namespace enginetest

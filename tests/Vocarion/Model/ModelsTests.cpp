@@ -7,10 +7,7 @@
 
 using namespace vocarion;
 
-namespace {
-
-// The initialiser's rules for what is missing (the caller relies on them, not on a copy
-// of the defaults).
+// The initialiser's rules for what is missing: callers rely on them, not on a copy of the defaults.
 TEST(DecodingOptions, MissingValuesFollowTheirRules) {
     EXPECT_TRUE(DecodingOptions({.usePrefillPrompt = false}).detectLanguage);
     EXPECT_FALSE(DecodingOptions({.usePrefillPrompt = true}).detectLanguage);
@@ -21,7 +18,7 @@ TEST(DecodingOptions, MissingValuesFollowTheirRules) {
     EXPECT_EQ(DecodingOptions({.concurrentWorkerCount = 0}).concurrentWorkerCount, 0);  // a value: one batch
 }
 
-TEST(Constants, DefaultRemoteEndpointFollowsTheHubVariable) {
+TEST(Constants, EndpointFollowsTheHubVariableAndLanguagesGoByCodeOrEnglishName) {
     const char* saved = std::getenv("HF_ENDPOINT");
     const std::string savedValue = saved ? saved : "";
     unsetenv("HF_ENDPOINT");
@@ -30,17 +27,9 @@ TEST(Constants, DefaultRemoteEndpointFollowsTheHubVariable) {
     EXPECT_EQ(Constants::defaultRemoteEndpoint(), "");
     setenv("HF_ENDPOINT", "http://127.0.0.1:8123", 1);
     EXPECT_EQ(Constants::defaultRemoteEndpoint(), "http://127.0.0.1:8123");
-    if (saved) {
-        setenv("HF_ENDPOINT", savedValue.c_str(), 1);
-    } else {
-        unsetenv("HF_ENDPOINT");
-    }
-}
+    saved ? setenv("HF_ENDPOINT", savedValue.c_str(), 1) : unsetenv("HF_ENDPOINT");
 
-TEST(Constants, LanguagesByCodeOrEnglishName) {
     EXPECT_EQ(Constants::languageCode("German"), "de");
     EXPECT_EQ(Constants::languageCode("haw"), "haw");
     EXPECT_EQ(Constants::languageCode("klingon"), std::nullopt);
 }
-
-}  // namespace
