@@ -3,7 +3,6 @@
 #include <cmath>
 #include <limits>
 
-#include "Platform/ML/Features.h"
 #include "Platform/ML/Half.h"
 #include "Platform/ML/MultiArray.h"
 
@@ -59,11 +58,4 @@ TEST(MultiArray, ZeroedAlignedSharedOnCopyAndBadShapesRefused) {
     EXPECT_THROW((void)a.elements<float>(), MlError);
     for (const auto& shape : std::vector<std::vector<int64_t>>{{}, {3, 0}, {-1}, {int64_t(1) << 40, int64_t(1) << 40}})
         EXPECT_THROW(MultiArray(shape, MultiArrayDataType::int8), MlError) << shape.size();
-
-    FeatureProvider p;
-    p.set("b", int64_t(3));
-    p.set("b", 2.5);
-    EXPECT_EQ(featureTypeOf(*p.featureValue("b")), FeatureType::double_);
-    EXPECT_EQ(p.featureValue("c"), nullptr);
-    EXPECT_EQ(p.multiArray("b"), nullptr);
 }

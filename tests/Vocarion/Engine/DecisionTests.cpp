@@ -18,26 +18,16 @@ using namespace enginetest;
 
 namespace {
 
-const std::string kText = " Guten Morgen, liebe Freunde.";
-const std::string kSpeech = "--text '" + kText + "' --language de";  // confident German speech
 // Confident, but "no speech" looks likely, and the text repeats itself for ever.
 const std::string kLoopingWithNoSpeech = "--text ' Hallo Welt' --language de --no-speech 0.9 --loop";
 
 // Remembers the tokens of the window at the first sampling step: the initial tokens.
-class InitialTokens : public LogitsFiltering {
-public:
+struct InitialTokens : LogitsFiltering {
     void filterLogits(std::span<float>, const std::vector<int>& tokens) const override {
-        std::lock_guard lock(mutex_);
-        if (seen_.empty()) seen_ = tokens;
+        std::call_once(once, [&] { seen = tokens; });
     }
-    std::vector<int> seen() const {
-        std::lock_guard lock(mutex_);
-        return seen_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    mutable std::vector<int> seen_;
+    mutable std::once_flag once;
+    mutable std::vector<int> seen;
 };
 
 }  // namespace
@@ -104,7 +94,7 @@ TEST(EngineDecisions, ThePromptLeadsTheWindowAndTheTextStopsWhereThePositionsEnd
     expected.insert(expected.end(), prompt.end() - 111, prompt.end());
     expected.insert(expected.end(), {special.startOfTranscriptToken, *engine->tokenizer()->languageToken("de"),
                                      special.transcribeToken, special.noTimestampsToken});
-    EXPECT_EQ(recorder->seen(), expected);
+    EXPECT_EQ(recorder->seen, expected);
     // Every position holds a token; the last token sampled is never fed.
     ASSERT_EQ(results[0].segments.size(), 1u);
     EXPECT_EQ(results[0].segments[0].tokens.size(), Constants::maxTextPositions - expected.size() + 1);
@@ -116,7 +106,7 @@ TEST(EngineDecisions, EnglishOnlyModelsTakeNoLanguageOrTaskToken) {
                              VocarionConfig{.logitsFilters = std::vector<std::shared_ptr<LogitsFiltering>>{recorder}});
     const auto& special = engine->tokenizer()->specialTokens();
     const auto results = engine->transcribe(speech(), appOptions("de"));
-    EXPECT_EQ(recorder->seen(), (std::vector<int>{special.startOfTranscriptToken, special.noTimestampsToken}));
+    EXPECT_EQ(recorder->seen, (std::vector<int>{special.startOfTranscriptToken, special.noTimestampsToken}));
     EXPECT_EQ(results[0].text, " Good morning, dear friends.");
     EXPECT_EQ(results[0].language, "en");
 }

@@ -15,26 +15,32 @@ namespace enginetest {
 namespace fs = std::filesystem;
 
 namespace {
+
 void runTool(const std::string& arguments, const fs::path& out) {
     const std::string command = std::string(testsupport::kBinDir) + "/darivir-model " + arguments + " --out '" + out.string() + "'";
     if (testsupport::runCommand(command) != 0) throw std::runtime_error("the model tool failed: " + command);
 }
+
+// The value made for `key` (by `make`, given a fresh path in a folder of the test program's), made once.
+template <typename T, typename Make>
+const T& cached(const std::string& key, Make make) {
+    static testsupport::TempDir dir;
+    static std::mutex mutex;
+    static std::map<std::string, T> values;
+    std::lock_guard lock(mutex);
+    if (!values.count(key)) values.emplace(key, make(dir / std::to_string(values.size())));
+    return values.at(key);
+}
+
 }  // namespace
 
 void writeTinyVariant(const fs::path& folder, int seed) { runTool("tiny --seed " + std::to_string(seed), folder); }
 
 const fs::path& variant(const std::string& scriptedArguments) {
-    static testsupport::TempDir dir;
-    static std::mutex mutex;
-    static std::map<std::string, fs::path> folders;
-    std::lock_guard lock(mutex);
-    auto& folder = folders[scriptedArguments];
-    if (folder.empty()) {
-        const auto path = dir / std::to_string(folders.size()) / kVariant;
-        runTool(scriptedArguments.empty() ? "tiny --seed 1" : "scripted " + scriptedArguments, path);
-        folder = path;
-    }
-    return folder;
+    return cached<fs::path>(scriptedArguments, [&](const fs::path& path) {
+        runTool(scriptedArguments.empty() ? "tiny --seed 1" : "scripted " + scriptedArguments, path / kVariant);
+        return path / kVariant;
+    });
 }
 
 std::unique_ptr<vocarion::Vocarion> makeEngine(const fs::path& folder, vocarion::VocarionConfig config) {
@@ -51,17 +57,10 @@ std::unique_ptr<vocarion::Vocarion> makeEngine(const fs::path& folder, vocarion:
 }
 
 const std::vector<float>& speech(const std::string& text) {
-    static std::mutex mutex;
-    static std::map<std::string, std::vector<float>> cache;
-    static testsupport::TempDir dir;
-    std::lock_guard lock(mutex);
-    auto& samples = cache[text];
-    if (samples.empty()) {
-        const auto wav = dir / ("speech" + std::to_string(cache.size()) + ".wav");
-        testsupport::speakToWav(text, wav);
-        samples = testsupport::readWav(wav).samples;
-    }
-    return samples;
+    return cached<std::vector<float>>(text, [&](const fs::path& path) {
+        testsupport::speakToWav(text, path.string() + ".wav");
+        return testsupport::readWav(path.string() + ".wav").samples;
+    });
 }
 
 std::vector<float> speechWithPauses(double seconds, std::vector<std::pair<size_t, size_t>>* silences) {
