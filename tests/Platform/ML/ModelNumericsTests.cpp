@@ -228,6 +228,13 @@ MultiArray ids(const std::vector<int32_t>& v) {
     return a;
 }
 
+FeatureProvider input(MultiArray tokens, const MultiArray* encoded = nullptr) {
+    FeatureProvider in;
+    in.set("input_ids", std::move(tokens));
+    if (encoded) in.set("encoder_output_embeds", *encoded);
+    return in;
+}
+
 fs::path writeTiny(const fs::path& folder, int seed, int64_t ctx) {
     const std::string command = std::string(testsupport::kBinDir) + "/darivir-model tiny --out " + folder.string() +
                                 " --seed " + std::to_string(seed) + " --audio-ctx " + std::to_string(ctx) +
@@ -260,12 +267,8 @@ void checkDecoder(const fs::path& folder, const ModelConfiguration& configuratio
     auto state = decoder->makeState();
     for (size_t fed = 3; fed <= tokens.size(); ++fed) {
         const std::vector<int32_t> prefix(tokens.begin(), tokens.begin() + long(fed));
-        FeatureProvider in, whole;
-        in.set("input_ids", ids(fed == 3 ? prefix : std::vector<int32_t>{tokens[fed - 1]}));
-        if (fed == 3) in.set("encoder_output_embeds", e);
-        whole.set("input_ids", ids(prefix));
-        whole.set("encoder_output_embeds", e);
-        const auto cached = decoder->prediction(in, *state), uncached = decoder->prediction(whole);
+        const auto cached = decoder->prediction(fed == 3 ? input(ids(prefix), &e) : input(ids({tokens[fed - 1]})), *state);
+        const auto uncached = decoder->prediction(input(ids(prefix), &e));
         const float* logits = cached.multiArray("logits")->elements<float>().data();
         EXPECT_LT(reference::relativeMaxError(logits, reference::decoder(w, ctx, encoded, prefix)), tolerance) << fed;
         const auto again = uncached.multiArray("logits")->elements<float>();
@@ -347,22 +350,15 @@ TEST_F(TinyModels, DecoderRefusesWhatItCannotDecode) {
         }
         return false;
     };
-    auto input = [&](MultiArray tokens, std::optional<MultiArray> encoded) {
-        FeatureProvider in;
-        in.set("input_ids", std::move(tokens));
-        if (encoded) in.set("encoder_output_embeds", *encoded);
-        return in;
-    };
-    const std::vector<FeatureProvider> bad = {
-        input(ids({1}), std::nullopt),  // the first call needs the encoder output
-        input(ids({vocab}), e), input(ids({-1}), e),
-        input(ids({1}), floats(std::vector<float>(size_t(kCtx * 8)), {kCtx, 8})),
-        input(floats({1.0f}, {1}), e)};
+    const MultiArray narrow = floats(std::vector<float>(size_t(kCtx * 8)), {kCtx, 8});
+    const std::vector<FeatureProvider> bad = {input(ids({1})),  // the first call needs the encoder output
+                                              input(ids({vocab}), &e), input(ids({-1}), &e), input(ids({1}), &narrow),
+                                              input(floats({1.0f}, {1}), &e)};
     for (size_t i = 0; i < bad.size(); ++i) EXPECT_TRUE(refused(bad[i], *decoder->makeState())) << i;
 
     // 448 positions: a prompt of 440, then 8 single tokens fill the table; one more is refused.
     auto state = decoder->makeState();
-    const auto prompt = input(ids(std::vector<int32_t>(440, 5)), e), one = input(ids({6}), std::nullopt);
+    const auto prompt = input(ids(std::vector<int32_t>(440, 5)), &e), one = input(ids({6}));
     EXPECT_FALSE(refused(prompt, *state));
     for (int i = 0; i < 8; ++i) EXPECT_FALSE(refused(one, *state)) << i;
     EXPECT_TRUE(refused(one, *state));
@@ -382,11 +378,8 @@ TEST_F(TinyModels, ConcurrentPredictionsOnOneModelGiveIdenticalResults) {
     auto run = [&] {
         const auto encoded = encoder->prediction(in);
         auto state = decoder->makeState();
-        FeatureProvider step, next;
-        step.set("input_ids", ids({3, 4, 5}));
-        step.set("encoder_output_embeds", *encoded.multiArray("encoder_output_embeds"));
-        next.set("input_ids", ids({9}));
-        const auto first = decoder->prediction(step, *state), second = decoder->prediction(next, *state);
+        const auto first = decoder->prediction(input(ids({3, 4, 5}), encoded.multiArray("encoder_output_embeds")), *state);
+        const auto second = decoder->prediction(input(ids({9})), *state);
         std::vector<float> all;
         for (const auto* a : {encoded.multiArray("encoder_output_embeds"), first.multiArray("logits"), second.multiArray("logits")})
             all.insert(all.end(), a->elements<float>().begin(), a->elements<float>().end());

@@ -5,7 +5,6 @@
 
 #include "EngineFixture.h"
 #include "Vocarion/Core/Audio/AudioChunker.h"
-#include "Vocarion/Core/Audio/AudioProcessor.h"
 #include "Vocarion/Core/Audio/EnergyVAD.h"
 #include "support/Speech.h"
 #include "support/TempDir.h"
@@ -23,21 +22,7 @@ std::vector<float>& append(std::vector<float>& audio, size_t samples, float ampl
 
 }  // namespace
 
-TEST(AudioProcessor, PadsShortAudioAndTrimsLongAudioToOneWindow) {
-    const std::vector<float> audio = {1, 2, 3, 4, 5};
-    EXPECT_EQ(AudioProcessor().padOrTrim(audio, 0, 8), (std::vector<float>{1, 2, 3, 4, 5, 0, 0, 0}));
-    EXPECT_EQ(AudioProcessor().padOrTrim(audio, 3, 4), (std::vector<float>{4, 5, 0, 0}));
-    EXPECT_EQ(AudioProcessor().padOrTrim(audio, 9, 2), (std::vector<float>{0, 0}));
-}
-
 TEST(VADAudioChunker, CutsInTheLongestSilenceAfterSpeechOrHardAtTheWindow) {
-    std::vector<float> audio;
-    append(audio, kRate, 0.3f).resize(audio.size() + kRate / 2, 0.0f);  // 1 s voice, 0.5 s silence
-    append(audio, kRate / 4, 0.3f);                                        // a partial frame at the end
-    const auto activity = EnergyVAD().voiceActivity(audio);
-    std::vector<bool> expected(18, true);  // 10 + 5 + 2.5 frames
-    std::fill(expected.begin() + 10, expected.begin() + 15, false);
-    EXPECT_EQ(activity, expected);
     const auto run = VoiceActivityDetector::longestSilence({true, false, false, true, false, false, true, false});
     EXPECT_EQ(std::make_pair(run->startFrame, run->endFrame), std::make_pair(size_t(4), size_t(6)));  // the later of two
 

@@ -176,20 +176,3 @@ TEST(VocarionEngine, UnusableLogitsAreAnErrorNotGarbageText) {
         EXPECT_EQ(e.kind(), DarivirError::Kind::decodingLogitsFailed);
     }
 }
-
-TEST(VocarionEngine, DecodingWithTimestampsGivesOrderedSegmentsInsideTheAudio) {
-    const auto& samples = speech("Guten Morgen, wie geht es dir heute?");
-    auto options = appOptions("de", 0);
-    options.withoutTimestamps = false;
-    options.sampleLength = 32;
-    const auto results = makeEngine(variant())->transcribe(samples, options);
-    ASSERT_EQ(results.size(), 1u);
-    ASSERT_FALSE(results[0].segments.empty());
-    float previous = 0.0f;
-    for (const auto& segment : results[0].segments) {
-        EXPECT_GE(segment.start, previous - 1e-4f);
-        EXPECT_LE(segment.start, segment.end);
-        EXPECT_LE(segment.end, static_cast<float>(samples.size()) / Constants::sampleRate + 1e-4f);
-        previous = segment.start;
-    }
-}
