@@ -216,17 +216,15 @@ using reference::kWidth;
 constexpr int64_t kCtx = 80;
 const ModelConfiguration kFp32{ComputeUnits::cpuOnly, MatrixPrecision::float32};
 
-MultiArray floats(const std::vector<float>& v, std::vector<int64_t> shape) {
-    MultiArray a(std::move(shape), MultiArrayDataType::float32);
-    std::copy(v.begin(), v.end(), a.elements<float>().begin());
+// Float values in the given shape, or token ids in one dimension.
+template <typename T>
+MultiArray array(const std::vector<T>& v, std::vector<int64_t> shape = {}) {
+    const auto type = std::is_same_v<T, float> ? MultiArrayDataType::float32 : MultiArrayDataType::int32;
+    MultiArray a(shape.empty() ? std::vector<int64_t>{int64_t(v.size())} : shape, type);
+    std::copy(v.begin(), v.end(), a.elements<T>().begin());
     return a;
 }
-
-MultiArray ids(const std::vector<int32_t>& v) {
-    MultiArray a({int64_t(v.size())}, MultiArrayDataType::int32);
-    std::copy(v.begin(), v.end(), a.elements<int32_t>().begin());
-    return a;
-}
+MultiArray ids(const std::vector<int32_t>& v) { return array(v); }
 
 FeatureProvider input(MultiArray tokens, const MultiArray* encoded = nullptr) {
     FeatureProvider in;
@@ -262,7 +260,7 @@ void checkDecoder(const fs::path& folder, const ModelConfiguration& configuratio
     const auto w = reference::read(folder / "TextDecoder.mlmodelc" / "weights.safetensors");
     const int32_t vocab = int32_t(w.at("decoder.embed_tokens.weight").size() / kWidth);
     const auto encoded = encodedStates(ctx);
-    const MultiArray e = floats(encoded, {ctx, kWidth});
+    const MultiArray e = array(encoded, {ctx, kWidth});
     const std::vector<int32_t> tokens = {vocab - 1608, 7, 300, 42, 42, vocab - 1};
     auto state = decoder->makeState();
     for (size_t fed = 3; fed <= tokens.size(); ++fed) {
@@ -297,7 +295,7 @@ TEST_F(TinyModels, MelFeaturesMatchADirectDftAndSilenceIsFlat) {
     }
     auto mel = Model::load(model("MelSpectrogram"));
     FeatureProvider in;
-    in.set("audio", floats(audio, {int64_t(audio.size())}));
+    in.set("audio", array(audio));
     const auto out = mel->prediction(in);
     const MultiArray* features = out.multiArray("melspectrogram_features");
     ASSERT_EQ(features->shape(), (std::vector<int64_t>{kMels, 2 * kCtx}));
@@ -323,7 +321,7 @@ TEST_F(TinyModels, EncoderAndDecoderMatchTheReferenceInEachPrecision) {
         auto encoder = Model::load(model("AudioEncoder"), {ComputeUnits::all, c.precision});
         EXPECT_EQ(encoder->matrixPrecision(), c.precision);
         FeatureProvider in;
-        in.set("melspectrogram_features", floats(mel, {kMels, 2 * kCtx}));
+        in.set("melspectrogram_features", array(mel, {kMels, 2 * kCtx}));
         const auto out = encoder->prediction(in);
         const MultiArray* e = out.multiArray("encoder_output_embeds");
         ASSERT_EQ(e->shape(), (std::vector<int64_t>{kCtx, kWidth}));
@@ -340,7 +338,7 @@ TEST(TinyDecoder, LongWindowSplitsTheCrossAttentionKeys) {
 TEST_F(TinyModels, DecoderRefusesWhatItCannotDecode) {
     auto decoder = Model::load(model("TextDecoder"), kFp32);
     const int32_t vocab = int32_t(decoder->modelDescription().outputDescriptionsByName.at("logits").multiArrayConstraint->shape[1]);
-    const MultiArray e = floats(encodedStates(kCtx), {kCtx, kWidth});
+    const MultiArray e = array(encodedStates(kCtx), {kCtx, kWidth});
     auto refused = [&](const FeatureProvider& in, ModelStateHandle& state) {
         try {
             (void)decoder->prediction(in, state);
@@ -350,10 +348,10 @@ TEST_F(TinyModels, DecoderRefusesWhatItCannotDecode) {
         }
         return false;
     };
-    const MultiArray narrow = floats(std::vector<float>(size_t(kCtx * 8)), {kCtx, 8});
+    const MultiArray narrow = array(std::vector<float>(size_t(kCtx * 8)), {kCtx, 8});
     const std::vector<FeatureProvider> bad = {input(ids({1})),  // the first call needs the encoder output
                                               input(ids({vocab}), &e), input(ids({-1}), &e), input(ids({1}), &narrow),
-                                              input(floats({1.0f}, {1}), &e)};
+                                              input(array(std::vector<float>{1.0f}), &e)};
     for (size_t i = 0; i < bad.size(); ++i) EXPECT_TRUE(refused(bad[i], *decoder->makeState())) << i;
 
     // 448 positions: a prompt of 440, then 8 single tokens fill the table; one more is refused.
@@ -374,7 +372,7 @@ TEST_F(TinyModels, ConcurrentPredictionsOnOneModelGiveIdenticalResults) {
     std::vector<float> mel(size_t(kMels * 2 * kCtx));
     for (size_t i = 0; i < mel.size(); ++i) mel[i] = float(std::sin(double(i) * 0.013));
     FeatureProvider in;
-    in.set("melspectrogram_features", floats(mel, {kMels, 2 * kCtx}));
+    in.set("melspectrogram_features", array(mel, {kMels, 2 * kCtx}));
     auto run = [&] {
         const auto encoded = encoder->prediction(in);
         auto state = decoder->makeState();

@@ -49,10 +49,9 @@ std::unique_ptr<vocarion::Vocarion> makeEngine(const fs::path& folder, vocarion:
     omp_set_num_threads(1);
     config.modelFolder = folder.string();
     config.tokenizerFolder = folder.parent_path();
-    config.verbose = false;
+    config.verbose = config.download = false;
     config.logLevel = bexmor::Logging::LogLevel::error;
     config.prewarm = config.load = true;
-    config.download = false;
     return std::make_unique<vocarion::Vocarion>(std::move(config));
 }
 
