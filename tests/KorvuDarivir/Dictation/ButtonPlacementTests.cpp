@@ -106,7 +106,7 @@ TEST_F(ButtonPlacementRig, DraggedOffsetsArePerApplication)
     focus(200, other);
     EXPECT_EQ(panel->faceOrigin(), beside);
     drag({-5, 0});
-    EXPECT_EQ(hints->last()->detail, QStringLiteral("Gilt für diese App."));
+    EXPECT_EQ(hints->shown.back().detail, QStringLiteral("Gilt für diese App."));
 
     setDefault(korvu::Settings::movableButtonKey, false);  // offsets ignored, but kept
     focus(100, other);

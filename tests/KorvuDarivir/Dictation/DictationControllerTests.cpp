@@ -6,11 +6,13 @@ namespace dictationtest {
 namespace {
 
 using DictationControllerRig = WithRig;
+using Mic = korvu::MicrophoneAuthorization;
 
 // One dictation after another, written as steps: an event, then the phase it leaves.
 // Events: p press, r release, c click, e Escape, x cancel (status menu), a the transcriber
 // answers, o the microphone finally opens (the recorder holds its starts when a case has
-// this step), g / d the user grants / denies the microphone (asked when a case has these).
+// this step), g / d the user grants / denies the microphone (asked when a case has these),
+// s / S the next recording is one sample short of 0.4 s / just 0.4 s long.
 // Phases: I idle, R recording, P processing. After every step Escape is claimed and the
 // microphone open exactly while recording.
 TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsAskedFor)
@@ -32,6 +34,8 @@ TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsA
         {"cancelled before it opened", false, "pI xI oI", 0},
         {"asked once, granted: the answer starts the recording", false, "pI pI gR", 0},
         {"asked once, denied: nothing starts, no hint", false, "pI dI", 0},
+        {"the shortest recording is transcribed", false, "SI pR pP aI", 1},
+        {"one sample less is dropped without a word", false, "sI pR pI", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -39,7 +43,7 @@ TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsA
         setDefault(korvu::Settings::holdToTalkKey, c.holdToTalk);
         const bool asks = c.steps.find_first_of("gd") != std::string_view::npos;
         rig.recorder->holdStarts = c.steps.find('o') != std::string_view::npos;
-        if (asks) rig.permissions.microphone = korvu::MicrophoneAuthorization::notDetermined;
+        if (asks) rig.permissions.microphone = Mic::notDetermined;
         rig.start();
         for (std::size_t i = 0; i + 1 < c.steps.size(); i += 3) {
             SCOPED_TRACE(std::string(c.steps.substr(i, 2)));
@@ -50,17 +54,17 @@ TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsA
             case 'e': rig.hotkeys.escape(); break;
             case 'x': rig.controller->cancelRecording(); break;
             case 'o': rig.recorder->finishStart(); break;
+            case 's': rig.recorder->samples.assign(6399, 0.2f); break;
+            case 'S': rig.recorder->samples.assign(6400, 0.2f); break;
             case 'a':
                 ASSERT_FALSE(rig.speech->calls.empty());
                 rig.speech->answer(QStringLiteral("Hallo Welt"));
                 break;
             default:
-                const bool granted = c.steps[i] == 'g';
-                rig.permissions.microphone =
-                    granted ? korvu::MicrophoneAuthorization::authorized : korvu::MicrophoneAuthorization::denied;
-                rig.permissions.pendingAnswers.at(0)(granted);
+                rig.permissions.microphone = c.steps[i] == 'g' ? Mic::authorized : Mic::denied;
+                rig.permissions.pendingAnswers.at(0)(c.steps[i] == 'g');
                 drain();
-                EXPECT_EQ(rig.model.microphoneGranted(), granted);
+                EXPECT_EQ(rig.model.microphoneGranted(), c.steps[i] == 'g');
             }
             drain();
             const DictationPhase after = c.steps[i + 1] == 'I'   ? DictationPhase::idle
@@ -80,109 +84,77 @@ TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsA
     }
 }
 
-TEST(DictationController, ShortestRecordingIsTranscribedOneSampleLessIsDropped)
-{
-    for (const std::size_t samples : {6400u, 6399u}) {
-        SCOPED_TRACE(samples);
-        Rig rig;
-        rig.start();
-        rig.recorder->samples.assign(samples, 0.2f);
-        rig.press();
-        rig.press();
-        const bool transcribed = samples == 6400;
-        ASSERT_EQ(rig.speech->calls.size(), transcribed ? 1u : 0u);
-        EXPECT_EQ(rig.phase(), transcribed ? DictationPhase::processing : DictationPhase::idle);
-        EXPECT_TRUE(rig.hints->shown.empty());
-        EXPECT_FALSE(rig.model.flash().has_value());
-    }
-}
-
 // Every outcome of the failure table, checked in order: a case that fails at one check also
 // carries a fault for each later check of the press (no Accessibility, the microphone
 // denied, no microphone), which must not be reached. Errors flash the button red; a raw
 // text inserted instead of a cleaned one flashes it as done.
 TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
 {
-    enum Stage { model, insertion, microphone, recorder, answered };
+    enum Stage { model, insertion, microphone, recorder, transcription, text };
     struct Case {
         const char* name;
         Stage stage;
-        std::function<void(Rig&)> prepare;
-        std::function<void(FakeSpeech&)> answer;
+        std::function<void(Rig&)> prepare;  // the case's own fault
         Hint hint;
+        const char* answer = "roher Text";  // what the transcriber says from the text stage on
     };
     const auto modelIs = [](ModelState state) { return [state](Rig& rig) { rig.speech->onState(state); }; };
-    const auto readyAnd = [](std::function<void(Rig&)> more) {
-        return [more](Rig& rig) {
-            rig.speech->onState(ModelState::ready);
-            more(rig);
-        };
-    };
-    const auto microphoneIs = [&](korvu::MicrophoneAuthorization state) {
-        return readyAnd([state](Rig& rig) { rig.permissions.microphone = state; });
-    };
-    const auto recorderFails = [&](std::exception_ptr error) {
-        return readyAnd([error](Rig& rig) { rig.recorder->startError = error; });
-    };
-    const auto cleanupWith = [&](std::optional<korvu::KeyStatus> keyring, bool key, bool fails) {
-        return readyAnd([=](Rig& rig) {
+    const auto recorderFails = [](std::exception_ptr error) { return [error](Rig& rig) { rig.recorder->startError = error; }; };
+    const auto cleanupWith = [](std::optional<korvu::KeyStatus> keyring, bool key, bool fails) {
+        return [=](Rig& rig) {
             setDefault(korvu::Settings::cleanupEnabledKey, true);
             rig.keys.lockedOrUnavailable = keyring;
             if (key) rig.keys.values[korvu::Keychain::Account::anthropicAPIKey] = "sk-test";
             rig.cleanup->fails = fails;
-        });
+        };
     };
-    const auto answerWith = [](QString text) { return [text](FakeSpeech& speech) { speech.answer(text); }; };
     const auto soon = [](const char* detail) { return Hint{HintKind::info, "Gleich so weit", QString(detail)}; };
     const Hint micDenied{HintKind::error, "Mikrofon nicht erlaubt", "Erlaube den Zugriff in den Systemeinstellungen."};
     const Hint noKey{HintKind::warning, "Rohtext eingefügt", "Für die KI-Aufbereitung fehlt der API-Key."};
     const Case cases[] = {
-        {"downloading", model, modelIs(ModelState::downloading(0.999)), {}, soon("Das Sprachmodell lädt noch · 99 %")},
-        {"preparing the first time", model, modelIs(ModelState::preparing(true)), {},
+        {"downloading", model, modelIs(ModelState::downloading(0.999)), soon("Das Sprachmodell lädt noch · 99 %")},
+        {"preparing the first time", model, modelIs(ModelState::preparing(true)),
          soon("Das Sprachmodell wird für deinen Mac optimiert.")},
-        {"preparing again", model, modelIs(ModelState::preparing(false)), {}, soon("Das Sprachmodell startet.")},
-        {"model failed", model, modelIs(ModelState::failed("Datei fehlt")), {},
+        {"preparing again", model, modelIs(ModelState::preparing(false)), soon("Das Sprachmodell startet.")},
+        {"model failed", model, modelIs(ModelState::failed("Datei fehlt")),
          {HintKind::error, "Sprachmodell nicht verfügbar", "Im Menü KORVU Darivir › „Sprachmodell erneut laden“."}},
-        {"model not loaded", model, [](Rig&) {}, {}, soon("Das Sprachmodell wird geladen.")},
-        {"no Accessibility", insertion, readyAnd([](Rig& rig) { rig.permissions.trusted = false; }), {},
+        {"model not loaded", model, {}, soon("Das Sprachmodell wird geladen.")},
+        {"no Accessibility", insertion, [](Rig& rig) { rig.permissions.trusted = false; },
          {HintKind::error, "Bedienungshilfen fehlen", "Ohne Freigabe kann kein Text eingefügt werden."}},
-        {"a Wayland window in front", insertion, readyAnd([](Rig& rig) { rig.permissions.wayland = true; }), {},
+        {"a Wayland window in front", insertion, [](Rig& rig) { rig.permissions.wayland = true; },
          {HintKind::error, "Wayland-Fenster nicht erreichbar",
           "KORVU Darivir fügt unter Wayland nur in X11-Programme ein. Wechsle in ein solches Programm oder in eine "
           "X11-Sitzung."}},
-        {"microphone denied", microphone, microphoneIs(korvu::MicrophoneAuthorization::denied), {}, micDenied},
-        {"microphone restricted", microphone, microphoneIs(korvu::MicrophoneAuthorization::restricted), {}, micDenied},
-        {"no microphone", recorder, recorderFails(std::make_exception_ptr(korvu::RecorderError())), {},
+        {"microphone denied", microphone, [](Rig& rig) { rig.permissions.microphone = Mic::denied; }, micDenied},
+        {"microphone restricted", microphone, [](Rig& rig) { rig.permissions.microphone = Mic::restricted; }, micDenied},
+        {"no microphone", recorder, recorderFails(std::make_exception_ptr(korvu::RecorderError())),
          {HintKind::error, "Kein Mikrofon gefunden", "Schließe eins an oder wähle es in den Einstellungen."}},
-        {"recorder fails", recorder, recorderFails(std::make_exception_ptr(std::runtime_error("Gerät belegt"))), {},
+        {"recorder fails", recorder, recorderFails(std::make_exception_ptr(std::runtime_error("Gerät belegt"))),
          {HintKind::error, "Aufnahme nicht möglich", "Gerät belegt"}},
-        {"transcription fails", answered, readyAnd([](Rig&) {}),
-         [](FakeSpeech& speech) {
-             speech.calls.back().done({}, std::make_exception_ptr(korvu::TranscriberError::notReady()));
-         },
+        {"transcription fails", transcription, {},
          {HintKind::error, "Diktat fehlgeschlagen", "Das Sprachmodell ist noch nicht geladen."}},
-        {"nothing recognised", answered, readyAnd([](Rig&) {}), answerWith(QString()),
-         {HintKind::info, "Keine Sprache erkannt", "Sprich etwas näher am Mikrofon."}},
-        {"cleanup without a key", answered, cleanupWith({}, false, false), answerWith("roher Text"), noKey},
-        {"cleanup with a locked keyring", answered, cleanupWith(korvu::KeyStatus::locked, true, false),
-         answerWith("roher Text"), noKey},
-        {"cleanup fails", answered, cleanupWith({}, true, true), answerWith("roher Text"),
+        {"nothing recognised", text, {}, {HintKind::info, "Keine Sprache erkannt", "Sprich etwas näher am Mikrofon."}, ""},
+        {"cleanup without a key", text, cleanupWith({}, false, false), noKey},
+        {"cleanup with a locked keyring", text, cleanupWith(korvu::KeyStatus::locked, true, false), noKey},
+        {"cleanup fails", text, cleanupWith({}, true, true),
          {HintKind::warning, "Rohtext eingefügt", "Die KI-Aufbereitung hat nicht geklappt."}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        rig.start(false);
+        rig.start(c.stage != model);
         if (c.stage < insertion) rig.permissions.trusted = false;
-        if (c.stage < microphone) rig.permissions.microphone = korvu::MicrophoneAuthorization::denied;
+        if (c.stage < microphone) rig.permissions.microphone = Mic::denied;
         if (c.stage < recorder) rig.recorder->startError = std::make_exception_ptr(korvu::RecorderError());
-        c.prepare(rig);
+        if (c.prepare) c.prepare(rig);
         rig.press();
-        if (c.answer) {
+        if (c.stage >= transcription) {
             ASSERT_EQ(rig.phase(), DictationPhase::recording);
             rig.press();
             ASSERT_EQ(rig.speech->calls.size(), 1u);
-            c.answer(*rig.speech);
+            rig.speech->calls[0].done(c.answer, c.stage == transcription
+                                                    ? std::make_exception_ptr(korvu::TranscriberError::notReady())
+                                                    : nullptr);
             ASSERT_TRUE(testsupport::spinUntil([&] { return rig.phase() == DictationPhase::idle && !rig.hints->shown.empty(); }));
         }
         EXPECT_EQ(rig.phase(), DictationPhase::idle);
@@ -200,25 +172,27 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
     EXPECT_EQ(C::downloadingDetail(std::nan("")), QStringLiteral("Das Sprachmodell lädt noch · 0 %"));
 }
 
-// Where the text goes, and what the last insert and the history say about it.
+// Where the text goes, cleaned up or not, and what the last insert and the history say.
 TEST(DictationController, TextGoesToTheApplicationChosenAtTheStart)
 {
     struct Case {
         const char* name;
-        std::optional<std::int64_t> fieldPid;
+        std::optional<pid_t> field;
         std::optional<std::int64_t> frontmost;
-        std::optional<std::int64_t> fieldDuringRecording;
+        std::optional<pid_t> fieldDuringRecording;
         bool sink;
+        bool cleanup;
         std::optional<std::int64_t> insertedInto;
         QString appName;
     };
     const Case cases[] = {
-        {"the focused field's application", 100, 200, {}, false, 100, "Kate"},
-        {"no field: the frontmost application", {}, 200, {}, false, 200, "Firefox"},
-        {"no field, nothing in front", {}, {}, {}, false, {}, "Unbekannte App"},
-        {"a focus change while recording moves nothing", 100, 200, 200, false, 100, "Kate"},
-        {"an application without a name", 300, {}, {}, false, 300, "Unbekannte App"},
-        {"the onboarding sink", 100, 200, {}, true, {}, "KORVU Darivir"},
+        {"the focused field's application", 100, 200, {}, false, false, 100, "Kate"},
+        {"no field: the frontmost application", {}, 200, {}, false, false, 200, "Firefox"},
+        {"no field, nothing in front", {}, {}, {}, false, false, {}, "Unbekannte App"},
+        {"a focus change while recording moves nothing", 100, 200, 200, false, false, 100, "Kate"},
+        {"an application without a name", 300, {}, {}, false, false, 300, "Unbekannte App"},
+        {"the onboarding sink", 100, 200, {}, true, false, {}, "KORVU Darivir"},
+        {"cleaned up in the style of a mail program", {}, 400, {}, false, true, 400, "Thunderbird"},
     };
     const QString text = QStringLiteral("Hallo  schöne\nneue Welt");
     for (const Case& c : cases) {
@@ -227,7 +201,11 @@ TEST(DictationController, TextGoesToTheApplicationChosenAtTheStart)
         rig.applications.add(100, "org.kde.kate", "Kate");
         rig.applications.add(200, "firefox", "Firefox");
         rig.applications.add(300, "", "");
+        rig.applications.add(400, "thunderbird", "Thunderbird");
         rig.applications.frontmostPid = c.frontmost;
+        setDefault(korvu::Settings::vocabularyKey, QStringList{"Darivir"});
+        setDefault(korvu::Settings::cleanupEnabledKey, c.cleanup);
+        rig.keys.values[korvu::Keychain::Account::anthropicAPIKey] = "sk-test";
         rig.start();
         std::vector<QString> sunk;
         if (c.sink) {
@@ -236,50 +214,39 @@ TEST(DictationController, TextGoesToTheApplicationChosenAtTheStart)
             rig.model.setAccessibilityGranted(false);
             rig.model.setInternalSink([&](const QString& sent) { sunk.push_back(sent); });
         }
-        if (c.fieldPid) rig.focus(*c.fieldPid, QRectF(10, 10, 300, 30));
+        if (c.field) rig.focus(*c.field, QRectF(10, 10, 300, 30));
         rig.press();
         ASSERT_EQ(rig.phase(), DictationPhase::recording);
         if (c.fieldDuringRecording) rig.focus(*c.fieldDuringRecording, QRectF(10, 10, 300, 30));
         rig.press();
+        ASSERT_EQ(rig.speech->calls.size(), 1u);
+        EXPECT_EQ(rig.speech->calls[0].vocabulary, QStringList{"Darivir"});
+        EXPECT_EQ(rig.speech->calls[0].language, QStringLiteral("de"));
         rig.speech->answer(text);
         ASSERT_TRUE(rig.idleAgain());
-        EXPECT_EQ(sunk, c.sink ? std::vector<QString>{text} : std::vector<QString>{});
-        EXPECT_EQ(rig.inserter.insertions, (c.sink ? Insertions{} : Insertions{{text, c.insertedInto}}));
+        const QString inserted = c.cleanup ? QStringLiteral("Sauber: ") + text : text;
+        EXPECT_EQ(sunk, c.sink ? std::vector<QString>{inserted} : std::vector<QString>{});
+        EXPECT_EQ(rig.inserter.insertions, (c.sink ? Insertions{} : Insertions{{inserted, c.insertedInto}}));
         EXPECT_EQ(rig.panel->visible, !c.sink);
-        EXPECT_EQ(rig.model.lastInsert(), (korvu::LastInsert{4, c.appName}));
+        EXPECT_EQ(rig.model.lastInsert(), (korvu::LastInsert{c.cleanup ? 5 : 4, c.appName}));
         ASSERT_EQ(rig.history.records().size(), 1);
         EXPECT_EQ(rig.history.records()[0].appName, c.appName);
-        EXPECT_EQ(rig.history.records()[0].text, text);
+        EXPECT_EQ(rig.history.records()[0].text, inserted);
         EXPECT_EQ(rig.model.flash(), MicButtonState::ok);
         EXPECT_TRUE(rig.hints->shown.empty());
+        if (c.cleanup) {
+            EXPECT_EQ(rig.cleanup->style.load(), static_cast<int>(korvu::CleanupStyle::email));
+            EXPECT_EQ(rig.cleanup->key, "sk-test");
+            EXPECT_EQ(rig.cleanup->vocabulary, QStringList{"Darivir"});
+        }
     }
 }
 
-TEST_F(DictationControllerRig, CleanupGetsTheStyleOfTheTargetTheKeyAndTheVocabulary)
-{
-    applications.add(100, "thunderbird", "Thunderbird");
-    applications.frontmostPid = 100;
-    setDefault(korvu::Settings::cleanupEnabledKey, true);
-    setDefault(korvu::Settings::vocabularyKey, QStringList{"Darivir"});
-    keys.values[korvu::Keychain::Account::anthropicAPIKey] = "sk-test";
-    start();
-    press();
-    press();
-    ASSERT_EQ(speech->calls.size(), 1u);
-    EXPECT_EQ(speech->calls[0].vocabulary, QStringList{"Darivir"});
-    EXPECT_EQ(speech->calls[0].language, QStringLiteral("de"));
-    speech->answer("liebe grüße");
-    ASSERT_TRUE(idleAgain());
-    EXPECT_EQ(inserter.insertions, (Insertions{{"Sauber: liebe grüße", 100}}));
-    EXPECT_EQ(cleanup->style.load(), static_cast<int>(korvu::CleanupStyle::email));
-    EXPECT_EQ(cleanup->key, "sk-test");
-    EXPECT_EQ(cleanup->vocabulary, QStringList{"Darivir"});
-    EXPECT_TRUE(hints->shown.empty());
-}
-
 // A flash lasts 0.8 s (done) or 1.5 s (error) from its own start and a newer one replaces
-// it; an error hint flashes the button only when idle and not flashing already.
-TEST_F(DictationControllerRig, FlashesReplaceEachOtherAndErrorHintsFlashOnlyWhenIdle)
+// it; an error hint flashes the button only when idle and not flashing already. The
+// recording clock counts whole seconds from a monotonic clock; a level that arrives after
+// the stop does not reach the button.
+TEST_F(DictationControllerRig, FlashesTheRecordingClockAndLevels)
 {
     start();
     permissions.trusted = false;
@@ -294,26 +261,6 @@ TEST_F(DictationControllerRig, FlashesReplaceEachOtherAndErrorHintsFlashOnlyWhen
     EXPECT_FALSE(model.flash().has_value());
 
     permissions.trusted = true;
-    press();
-    press();
-    speech->answer("eins");
-    drain();
-    EXPECT_EQ(model.flash(), MicButtonState::ok);
-    scheduler.advance(500ms);
-    recorder->startError = std::make_exception_ptr(korvu::RecorderError());
-    press();
-    scheduler.advance(1499ms);
-    EXPECT_EQ(model.flash(), MicButtonState::err);
-    scheduler.advance(1ms);
-    EXPECT_FALSE(model.flash().has_value());
-    EXPECT_EQ(panel->state, MicButtonState::idle);
-}
-
-// The clock counts whole seconds from a monotonic clock; a level that arrives after the
-// stop does not reach the button.
-TEST_F(DictationControllerRig, RecordingClockAndLevels)
-{
-    start();
     model.setRecordingSeconds(7);
     press();
     EXPECT_EQ(model.recordingSeconds(), 0);
@@ -325,12 +272,23 @@ TEST_F(DictationControllerRig, RecordingClockAndLevels)
     drain();
     EXPECT_FLOAT_EQ(panel->level, 0.6);
     recorder->level(0.9f);  // queued; the stop comes first
-    hotkeys.press();
-    drain();
+    press();
     EXPECT_EQ(panel->level, 0.0);
     scheduler.advance(5000ms);
     EXPECT_EQ(model.recordingSeconds(), 62);  // kept until the next recording
     EXPECT_EQ(scheduler.pendingCount(), 0);
+
+    speech->answer("eins");
+    drain();
+    EXPECT_EQ(model.flash(), MicButtonState::ok);
+    scheduler.advance(500ms);
+    recorder->startError = std::make_exception_ptr(korvu::RecorderError());
+    press();
+    scheduler.advance(1499ms);
+    EXPECT_EQ(model.flash(), MicButtonState::err);
+    scheduler.advance(1ms);
+    EXPECT_FALSE(model.flash().has_value());
+    EXPECT_EQ(panel->state, MicButtonState::idle);
 }
 
 TEST(DictationController, StartLoadsTheModelWhenPresentOrAfterOnboardingAndShowsItsState)

@@ -86,6 +86,7 @@ public:
     void answer(const QString& text) { calls.back().done(text, nullptr); }
 };
 
+// The panel puts the button face 6 points inside its 38-point frame.
 class FakePanel final : public korvu::DictationController::ButtonPanel {
 public:
     Callbacks callbacks;
@@ -100,15 +101,10 @@ public:
     void setInputLevel(double l) override { level = l; }
     bool isVisible() const override { return visible; }
     void orderOut() override { visible = false; }
-    void place(const QPointF& face) override
-    {
-        panelFrame = QRectF(face - QPointF(6, 6), QSizeF(38, 38));
-        visible = true;
-    }
+    void place(const QPointF& face) override { panelFrame = QRectF(face - QPointF(6, 6), QSizeF(38, 38)); visible = true; }
     QRectF frame() const override { return panelFrame; }
     std::optional<QPointF> standardOrigin() const override { return origin; }
     void setStandardOrigin(const std::optional<QPointF>& o) override { origin = o; }
-    // The button face's lower-left corner.
     QPointF faceOrigin() const { return panelFrame.topLeft() + QPointF(6, 6); }
 };
 
@@ -126,7 +122,6 @@ public:
     }
     void showTooltip(const QString& text, const QRectF&) override { tooltips.push_back(text); }
     void hide() override { ++hides; }
-    std::optional<Hint> last() const { return shown.empty() ? std::nullopt : std::optional<Hint>(shown.back()); }
 };
 
 struct Rig {
@@ -149,27 +144,22 @@ struct Rig {
         speech = ownSpeech.get();
         panel = ownPanel.get();
         hints = ownHints.get();
-        korvu::DictationController::Environment environment{
-            .speech = std::move(ownSpeech), .recorder = recorder, .panel = std::move(ownPanel),
-            .hints = std::move(ownHints), .model = &model, .hotkeys = &hotkeys, .inserter = &inserter,
-            .keyStore = &keys, .permissions = &permissions, .applications = &applications, .history = &history,
-            .scheduler = &scheduler, .screens = &screens};
-        environment.cleanup = [cleanup = cleanup](const QString& text, const QString& key, korvu::CleanupStyle style,
-                                                  const QStringList& vocabulary) {
+        const auto clean = [cleanup = cleanup](const QString& text, const QString& key, korvu::CleanupStyle style,
+                                               const QStringList& vocabulary) {
             cleanup->style = static_cast<int>(style);
             cleanup->key = key.toStdString();
             cleanup->vocabulary = vocabulary;
             if (cleanup->fails) throw std::runtime_error("HTTP 500 mit Schlüssel im Text");
             return QStringLiteral("Sauber: ") + text;
         };
-        environment.clock = [this] { return std::chrono::steady_clock::time_point(scheduler.now()); };
-        controller = std::make_unique<korvu::DictationController>(std::move(environment));
+        controller = std::make_unique<korvu::DictationController>(korvu::DictationController::Environment{
+            .speech = std::move(ownSpeech), .recorder = recorder, .panel = std::move(ownPanel),
+            .hints = std::move(ownHints), .model = &model, .hotkeys = &hotkeys, .inserter = &inserter,
+            .keyStore = &keys, .permissions = &permissions, .applications = &applications, .history = &history,
+            .scheduler = &scheduler, .screens = &screens, .cleanup = clean,
+            .clock = [this] { return std::chrono::steady_clock::time_point(scheduler.now()); }});
     }
-    ~Rig()
-    {
-        controller.reset();
-        drain();
-    }
+    ~Rig() { controller.reset(); drain(); }
 
     // Starts the controller, with the model ready unless told otherwise.
     void start(bool modelReady = true)
@@ -178,30 +168,11 @@ struct Rig {
         if (modelReady) speech->onState(ModelState::ready);
         drain();
     }
-    void press()
-    {
-        hotkeys.press();
-        drain();
-    }
-    void release()
-    {
-        hotkeys.release();
-        drain();
-    }
-    void click()
-    {
-        panel->callbacks.onClick();
-        drain();
-    }
-    void focus(std::int64_t pid, const QRectF& frame)
-    {
-        controller->focusChanged(korvu::FocusedField{static_cast<pid_t>(pid), frame});
-    }
+    void press() { hotkeys.press(); drain(); }
+    void click() { panel->callbacks.onClick(); drain(); }
+    void focus(pid_t pid, const QRectF& frame) { controller->focusChanged(korvu::FocusedField{pid, frame}); }
     DictationPhase phase() const { return model.phase(); }
-    bool idleAgain()
-    {
-        return testsupport::spinUntil([this] { return phase() == DictationPhase::idle; });
-    }
+    bool idleAgain() { return testsupport::spinUntil([this] { return phase() == DictationPhase::idle; }); }
 
     // Trusted from the start, so the model begins with Accessibility granted.
     fakes::FakePermissionSystem permissions = [] {
