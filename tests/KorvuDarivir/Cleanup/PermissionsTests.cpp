@@ -4,22 +4,20 @@
 #include "KorvuDarivir/Dictation/Permissions.h"
 #include "Platform/Permissions/AccessibilityTrust.h"
 #include "Platform/Permissions/SettingsLauncher.h"
+#include "PrivateBus.h"
 #include "fakes/FakePermissionSystem.h"
 #include "support/QtWait.h"
-#include "support/TempDir.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QProcess>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -34,19 +32,14 @@ using Mic = MicrophoneAuthorization;
 // system's and reaches the caller later on the main thread.
 TEST(Permissions, MicrophoneRequestInEveryState)
 {
-    struct Case {
-        Mic state;
-        std::optional<bool> user;
-        bool granted;
-        bool panes;
-    };
-    const Case cases[] = {{Mic::authorized, {}, true, false}, {Mic::denied, {}, false, true},
-                          {Mic::restricted, {}, false, true}, {Mic::notDetermined, true, true, false},
-                          {Mic::notDetermined, false, false, false}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.state));
+    // The state, the user's answer when asked, what the caller hears, whether the pane opens.
+    const std::tuple<Mic, std::optional<bool>, bool, bool> cases[] = {
+        {Mic::authorized, {}, true, false},    {Mic::denied, {}, false, true},         {Mic::restricted, {}, false, true},
+        {Mic::notDetermined, true, true, false}, {Mic::notDetermined, false, false, false}};
+    for (const auto& [state, user, granted, panes] : cases) {
+        SCOPED_TRACE(static_cast<int>(state));
         FakePermissionSystem system;
-        system.microphone = c.state;
+        system.microphone = state;
         std::vector<bool> answers;
         std::vector<QThread*> threads;
         for (int i = 0; i < 2; ++i) {
@@ -57,18 +50,18 @@ TEST(Permissions, MicrophoneRequestInEveryState)
                 },
                 system);
         }
-        EXPECT_EQ(system.pendingAnswers.size(), c.user ? 2u : 0u);
-        if (c.user) {
+        EXPECT_EQ(system.pendingAnswers.size(), user ? 2u : 0u);
+        if (user) {
             EXPECT_TRUE(answers.empty()) << "answered before the user did";
             std::thread([&] {
-                for (const auto& answer : system.pendingAnswers) answer(*c.user);
+                for (const auto& answer : system.pendingAnswers) answer(*user);
             }).join();
             EXPECT_TRUE(answers.empty()) << "answered on the system's thread";
             ASSERT_TRUE(testsupport::spinUntil([&] { return answers.size() == 2; }));
         }
-        EXPECT_EQ(answers, std::vector<bool>(2, c.granted));
+        EXPECT_EQ(answers, std::vector<bool>(2, granted));
         EXPECT_EQ(threads, std::vector<QThread*>(2, QCoreApplication::instance()->thread()));
-        EXPECT_EQ(system.openedPanes, std::vector<PrivacyPane>(c.panes ? 2 : 0, PrivacyPane::microphone));
+        EXPECT_EQ(system.openedPanes, std::vector<PrivacyPane>(panes ? 2 : 0, PrivacyPane::microphone));
     }
 }
 
@@ -97,19 +90,15 @@ TEST(Permissions, AccessibilityRequestAndWhatStandsInTheWayOfInserting)
     const auto wayland = Permissions::waylandHint();
     const auto missing = Permissions::accessibilityMissingHint();
     EXPECT_NE(wayland.title, missing.title);
-    struct Case {
-        bool wayland, x11Target, trusted;
-        std::optional<PermissionHint> obstacle;
-    };
-    const Case cases[] = {{false, false, true, {}},     {false, true, true, {}},      {false, false, false, missing},
-                          {true, true, true, {}},       {true, false, true, wayland}, {true, false, false, wayland},
-                          {true, true, false, missing}};
-    for (const Case& c : cases) {
+    // A Wayland session, an X11 program as the target, trusted: what stands in the way.
+    const std::tuple<bool, bool, bool, std::optional<PermissionHint>> cases[] = {
+        {false, false, true, {}},   {false, true, true, {}},      {false, false, false, missing}, {true, true, true, {}},
+        {true, false, true, wayland}, {true, false, false, wayland}, {true, true, false, missing}};
+    for (const auto& [waylandSession, x11Target, trusted, obstacle] : cases) {
         FakePermissionSystem system;
-        system.wayland = c.wayland;
-        system.trusted = c.trusted;
-        EXPECT_EQ(Permissions::insertionObstacle(c.x11Target, system), c.obstacle)
-            << c.wayland << c.x11Target << c.trusted;
+        system.wayland = waylandSession;
+        system.trusted = trusted;
+        EXPECT_EQ(Permissions::insertionObstacle(x11Target, system), obstacle) << waylandSession << x11Target << trusted;
     }
 }
 
@@ -140,80 +129,47 @@ private:
     QString address_;
 };
 
-// A session bus of the test's own (a dbus-daemon without service files, so nothing on it is
-// ever activated), and on it, once started, the launcher. The launcher answers on a thread
-// of its own, as the real one answers from a process of its own.
+// A private session bus and on it, once started, the launcher. The launcher answers on a
+// thread of its own, as the real one answers from a process of its own.
 class LauncherBus {
 public:
     LauncherBus()
     {
-        std::ofstream(folder_ / "bus.conf")
-            << "<busconfig><type>session</type><listen>unix:dir=" << folder_.path().string()
-            << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-               "<allow own=\"*\"/></policy></busconfig>\n";
-        daemon_.start(QStringLiteral("dbus-daemon"),
-                      {QStringLiteral("--config-file=%1").arg(QString::fromStdString((folder_ / "bus.conf").string())),
-                       QStringLiteral("--print-address"), QStringLiteral("--nofork")});
-        while (!daemon_.canReadLine() && daemon_.waitForReadyRead(10000)) {
-        }
-        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-        EXPECT_FALSE(address_.isEmpty()) << "dbus-daemon printed no address";
-        session_.emplace(QDBusConnection::connectToBus(address_, QStringLiteral("korvu-test-session")));
+        session_.emplace(QDBusConnection::connectToBus(bus_.address(), QStringLiteral("korvu-test-session")));
         thread_.start();
     }
     ~LauncherBus()
     {
-        if (side_) {
-            side_->unregisterObject(QStringLiteral("/org/a11y/bus"));
-            side_.reset();
-            QDBusConnection::disconnectFromBus(QStringLiteral("korvu-test-launcher"));
-        }
+        QDBusConnection::disconnectFromBus(QStringLiteral("korvu-test-launcher"));
         thread_.quit();
         thread_.wait();
         session_.reset();
         QDBusConnection::disconnectFromBus(QStringLiteral("korvu-test-session"));
-        daemon_.kill();
-        daemon_.waitForFinished(10000);
     }
     // Puts the launcher on the bus; an empty address hands out this bus itself.
     FakeLauncher& startLauncher(const QString& address, bool enabled)
     {
-        launcher_ = std::make_unique<FakeLauncher>(address.isEmpty() ? address_ : address, enabled);
+        launcher_ = std::make_unique<FakeLauncher>(address.isEmpty() ? bus_.address() : address, enabled);
         launcher_->moveToThread(&thread_);
-        side_.emplace(QDBusConnection::connectToBus(address_, QStringLiteral("korvu-test-launcher")));
-        EXPECT_TRUE(side_->registerVirtualObject(QStringLiteral("/org/a11y/bus"), launcher_.get()));
-        EXPECT_TRUE(side_->registerService(QStringLiteral("org.a11y.Bus")));
+        QDBusConnection side = QDBusConnection::connectToBus(bus_.address(), QStringLiteral("korvu-test-launcher"));
+        EXPECT_TRUE(side.registerVirtualObject(QStringLiteral("/org/a11y/bus"), launcher_.get()));
+        EXPECT_TRUE(side.registerService(QStringLiteral("org.a11y.Bus")));
         return *launcher_;
     }
     QDBusConnection session() const { return *session_; }
 
 private:
-    testsupport::TempDir folder_;
-    QProcess daemon_;
-    QString address_;
+    PrivateBus bus_;
     std::optional<QDBusConnection> session_;
-    std::optional<QDBusConnection> side_;
     QThread thread_;
     std::unique_ptr<FakeLauncher> launcher_;
 };
 
-// The trust is asked every second and at every dictation start on the main thread: it
+// Trusted needs the bus, the flag and synthetic input; the user's request switches the flag
+// on. The trust is asked every second and at every dictation start on the main thread: it
 // answers from what it learned, learns asynchronously, and sees a launcher that appears
 // after the application started.
-TEST(AccessibilityTrust, AnswersWithoutWaitingAndSeesALauncherThatAppearsLater)
-{
-    LauncherBus bus;
-    platform::AccessibilityTrust trust(bus.session(), [] { return true; });
-    ASSERT_TRUE(testsupport::spinUntil([&] { return !trust.isRefreshing(); }));
-    EXPECT_FALSE(trust.isTrusted()) << "no launcher";
-    FakeLauncher& launcher = bus.startLauncher(QString(), true);
-    ASSERT_TRUE(testsupport::spinUntil([&] { return trust.isTrusted(); }));
-    const int before = launcher.addressCalls;
-    for (int i = 0; i < 1000; ++i) EXPECT_TRUE(trust.isTrusted());
-    EXPECT_LE(launcher.addressCalls - before, 1) << "a thousand questions cost more than one round of learning";
-}
-
-TEST(AccessibilityTrust, NeedsTheBusTheFlagAndSyntheticInputAndTheRequestSwitchesTheFlagOn)
+TEST(AccessibilityTrust, NeedsTheBusTheFlagAndSyntheticInputAndAnswersWithoutWaiting)
 {
     struct Case {
         const char* what;
@@ -221,9 +177,11 @@ TEST(AccessibilityTrust, NeedsTheBusTheFlagAndSyntheticInputAndTheRequestSwitche
         bool enabled;
         bool syntheticInput;
         bool trusted;
+        bool appearsLater = false;
     };
     const Case cases[] = {
         {"all there", QString(), true, true, true},
+        {"all there, the launcher appears later", QString(), true, true, true, true},
         {"a bus that is gone", QStringLiteral("unix:path=/nonexistent/korvu-a11y-bus"), true, true, false},
         {"the flag off", QString(), false, true, false},
         {"no synthetic input", QString(), true, false, false},
@@ -231,14 +189,22 @@ TEST(AccessibilityTrust, NeedsTheBusTheFlagAndSyntheticInputAndTheRequestSwitche
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         LauncherBus bus;
-        FakeLauncher& launcher = bus.startLauncher(c.address, c.enabled);
+        FakeLauncher* launcher = c.appearsLater ? nullptr : &bus.startLauncher(c.address, c.enabled);
         platform::AccessibilityTrust trust(bus.session(), [input = c.syntheticInput] { return input; });
         ASSERT_TRUE(testsupport::spinUntil([&] { return !trust.isRefreshing(); }));
+        if (c.appearsLater) {
+            EXPECT_FALSE(trust.isTrusted()) << "no launcher yet";
+            launcher = &bus.startLauncher(c.address, c.enabled);
+            ASSERT_TRUE(testsupport::spinUntil([&] { return trust.isTrusted(); }));
+            const int before = launcher->addressCalls;
+            for (int i = 0; i < 1000; ++i) EXPECT_TRUE(trust.isTrusted());
+            EXPECT_LE(launcher->addressCalls - before, 1) << "a thousand questions cost more than one round of learning";
+        }
         EXPECT_EQ(trust.isTrusted(), c.trusted);
         if (!c.enabled) {
             trust.requestEnabled();
             EXPECT_TRUE(testsupport::spinUntil([&] { return trust.isTrusted(); }));
-            EXPECT_TRUE(launcher.enabled_);
+            EXPECT_TRUE(launcher->enabled_);
         }
     }
 }
@@ -265,33 +231,22 @@ TEST(AccessibilityTrust, WaylandIsToldFromItsEnvironmentAndAMissingDisplayHasNoS
     }
 }
 
-// The current desktop's program comes first; an installed program of another desktop
-// stands in; none where nothing is installed.
+// The current desktop's program comes first (in a colon-separated list too); an installed
+// program of another desktop stands in; none where nothing is installed.
 TEST(SettingsLauncher, TheCurrentDesktopsProgramOrAnInstalledOne)
 {
     using platform::SettingsLauncher;
     using Pane = platform::SettingsPane;
     const auto all = [](const QString&) { return true; };
     const auto pavucontrol = [](const QString& program) { return program == QStringLiteral("pavucontrol"); };
-    const auto none = [](const QString&) { return false; };
-    struct Case {
-        Pane pane;
-        const char* desktop;
-        std::function<bool(const QString&)> installed;
-        std::optional<SettingsLauncher::Command> command;
-    };
-    const Case cases[] = {
-        {Pane::microphone, "GNOME", all, {{"gnome-control-center", {"sound"}}}},
+    const std::tuple<Pane, const char*, std::function<bool(const QString&)>, std::optional<SettingsLauncher::Command>> cases[] = {
         {Pane::accessibility, "ubuntu:GNOME", all, {{"gnome-control-center", {"universal-access"}}}},
-        {Pane::accessibility, "KDE", all, {{"systemsettings", {"kcm_access"}}}},
-        {Pane::microphone, "XFCE", all, {{"pavucontrol", {"--tab=4"}}}},
         {Pane::microphone, "GNOME", pavucontrol, {{"pavucontrol", {"--tab=4"}}}},
         {Pane::accessibility, "GNOME", pavucontrol, {}},
-        {Pane::microphone, "", none, {}},
+        {Pane::microphone, "", [](const QString&) { return false; }, {}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(SettingsLauncher::commandFor(c.pane, QString::fromLatin1(c.desktop), c.installed), c.command)
-            << c.desktop << " " << static_cast<int>(c.pane);
+    for (const auto& [pane, desktop, installed, command] : cases) {
+        EXPECT_EQ(SettingsLauncher::commandFor(pane, QString::fromLatin1(desktop), installed), command) << desktop;
     }
 }
 

@@ -24,15 +24,16 @@ TEST(ButtonPlacement, BesideOneLineAndTallerFields)
     }
 }
 
-// When the button shows and where it goes, through the controller.
+// When the button shows and where it goes, through the controller; while it shows a
+// dictation it stays put whatever the focus does, and once that ends the idle rules apply.
 TEST(ButtonPlacement, ShownOnlyWhereItBelongs)
 {
-    const QRectF fieldFrame(100, 200, 300, 30);
-    const QPointF beside = ButtonPlacement::besideField(fieldFrame);
+    const QRectF field(100, 200, 300, 30);
+    const QPointF beside = ButtonPlacement::besideField(field);
     struct Case {
         const char* name;
         std::function<void(Rig&)> prepare;
-        bool field;
+        bool focused;
         bool record;
         std::optional<QPointF> face;  // none: hidden
     };
@@ -42,6 +43,7 @@ TEST(ButtonPlacement, ShownOnlyWhereItBelongs)
         {"idle without a field: hidden", nothing, false, false, {}},
         {"idle without trust: hidden", [](Rig& rig) { rig.model.setAccessibilityGranted(false); }, true, false, {}},
         {"recording without a field: at the mouse", nothing, false, true, QPointF(512, 262)},
+        {"recording: stays beside the field", nothing, true, true, beside},
         {"switched off: hidden even while recording",
          [](Rig&) { setDefault(korvu::Settings::showFloatingButtonKey, false); }, true, true, {}},
         {"the onboarding sink: hidden even while recording",
@@ -53,31 +55,23 @@ TEST(ButtonPlacement, ShownOnlyWhereItBelongs)
         rig.screens.cursor = QPointF(500, 300);
         rig.start();
         c.prepare(rig);
-        if (c.field) rig.focus(100, fieldFrame);
-        if (c.record) rig.press();
+        if (c.focused) rig.focus(100, field);
+        if (c.record) {
+            rig.press();
+            rig.focus(100, QRectF(600, 500, 300, 30));
+            rig.controller->focusChanged(std::nullopt);
+        }
         EXPECT_EQ(rig.panel->visible, c.face.has_value());
         if (c.face) {
             EXPECT_EQ(rig.panel->faceOrigin(), *c.face);
-            EXPECT_EQ(rig.panel->origin, c.field ? std::optional<QPointF>(beside) : std::nullopt);
+            EXPECT_EQ(rig.panel->origin, c.focused ? std::optional<QPointF>(beside) : std::nullopt);
+        }
+        if (c.record) {
+            rig.recorder->samples.assign(100, 0.1f);
+            rig.press();
+            EXPECT_FALSE(rig.panel->visible) << "no field after the dictation, no button";
         }
     }
-}
-
-TEST_F(ButtonPlacementRig, TheButtonStaysPutWhileItShowsADictation)
-{
-    start();
-    focus(100, QRectF(100, 200, 300, 30));
-    const QPointF first = panel->faceOrigin();
-    press();
-    focus(100, QRectF(600, 500, 300, 30));
-    EXPECT_EQ(panel->faceOrigin(), first);
-    controller->focusChanged(std::nullopt);
-    EXPECT_TRUE(panel->visible);
-    // Once the dictation ends the idle rules apply again: no field, no button.
-    recorder->samples.assign(100, 0.1f);
-    press();
-    EXPECT_EQ(phase(), DictationPhase::idle);
-    EXPECT_FALSE(panel->visible);
 }
 
 // A dragged position is kept per application while the button is movable, and only then

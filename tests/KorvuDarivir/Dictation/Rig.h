@@ -7,8 +7,6 @@
 #include "KorvuDarivir/Dictation/AudioRecorder.h"
 #include "KorvuDarivir/Dictation/DictationController.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
-#include "KorvuDarivir/Store/Settings.h"
-#include "KorvuDarivir/UI/HintDisplay.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/UI/FakeScheduler.h"
 #include "Platform/UI/FakeScreenProvider.h"
@@ -23,11 +21,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <memory>
 #include <ostream>
 #include <stdexcept>
-#include <vector>
 
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
@@ -125,10 +120,10 @@ public:
 };
 
 struct Rig {
-    // What the cleanup was asked; it runs on a worker thread that may outlive a failed case.
+    // What the cleanup was asked, on its worker thread (which may outlive a failed case).
     struct Cleanup {
-        std::atomic<bool> fails{false};
-        std::atomic<int> style{-1};
+        bool fails = false;
+        std::optional<korvu::CleanupStyle> style;
         std::string key;
         QStringList vocabulary;
     };
@@ -146,7 +141,7 @@ struct Rig {
         hints = ownHints.get();
         const auto clean = [cleanup = cleanup](const QString& text, const QString& key, korvu::CleanupStyle style,
                                                const QStringList& vocabulary) {
-            cleanup->style = static_cast<int>(style);
+            cleanup->style = style;
             cleanup->key = key.toStdString();
             cleanup->vocabulary = vocabulary;
             if (cleanup->fails) throw std::runtime_error("HTTP 500 mit Schlüssel im Text");

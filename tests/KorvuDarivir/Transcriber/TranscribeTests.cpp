@@ -38,13 +38,11 @@ TEST(TranscriberWithoutModel, TranscribeBeforeLoadingFailsWithNotReadyAndNothing
     Transcriber transcriber;
     const Outcome outcome = transcribeAndWait(transcriber, std::vector<float>(16000, 0.0f), QStringLiteral("de"));
     EXPECT_TRUE(outcome.text.isEmpty());
+    ASSERT_TRUE(outcome.error);
     try {
         std::rethrow_exception(outcome.error);
     } catch (const TranscriberError& error) {
         EXPECT_EQ(error.kind(), TranscriberError::Kind::notReady);
-        EXPECT_EQ(error.description(), QStringLiteral("Das Sprachmodell ist noch nicht geladen."));
-    } catch (...) {
-        ADD_FAILURE() << "not a TranscriberError";
     }
     bool called = false;
     {
@@ -53,19 +51,6 @@ TEST(TranscriberWithoutModel, TranscribeBeforeLoadingFailsWithNotReadyAndNothing
     }
     spinFor(100ms);
     EXPECT_FALSE(called);
-}
-
-TEST(TranscriberOptions, AFixedLanguageIsPrefilledAndAnAutomaticOneDetected)
-{
-    for (const std::optional<QString>& language : {std::optional<QString>(QStringLiteral("de")), std::optional<QString>()}) {
-        const vocarion::DecodingOptions options = Transcriber::decodingOptions(language);
-        const bool fixed = language.has_value();
-        EXPECT_EQ(options.language, fixed ? std::optional<std::string>("de") : std::nullopt);
-        EXPECT_EQ(options.usePrefillPrompt, fixed);
-        EXPECT_EQ(options.detectLanguage, !fixed);
-        EXPECT_FALSE(options.promptTokens.has_value());  // the vocabulary is added per dictation
-        EXPECT_EQ(options.task, vocarion::DecodingTask::transcribe);
-    }
 }
 
 // The transcriber's text is the engine's own for the same audio and options, made into
