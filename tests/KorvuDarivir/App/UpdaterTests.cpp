@@ -2,11 +2,10 @@
 #include "KorvuDarivir/App/Updater.h"
 #include "Platform/Defaults/UserDefaults.h"
 
-#include <QApplication>
-#include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
+#include "support/QtWait.h"
 #include "support/TestHttpServer.h"
 
 namespace korvu {
@@ -14,19 +13,13 @@ namespace {
 
 TEST(UpdaterTest, ComparesVersionsAsNumbersWithPreReleasesFirst)
 {
-    struct Case {
-        const char* a;
-        const char* b;
-        int order;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, int> cases[] = {
         {"1.10", "1.9", 1}, {"1.2", "1.2.0", 0}, {"0.1.0", "0.1.1", -1}, {"2", "1.99.99", 1},
         {"1.2b1", "1.2", -1}, {"1.2b2", "1.2b1", 1}, {"1.0.1", "1.0b", 1}, {"v1.3", "1.3", 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
-        EXPECT_EQ(Updater::compareVersions(c.a, c.b), c.order);
-        EXPECT_EQ(Updater::compareVersions(c.b, c.a), -c.order);
+    for (const auto& [a, b, order] : cases) {
+        EXPECT_EQ(Updater::compareVersions(a, b), order) << a << " vs " << b;
+        EXPECT_EQ(Updater::compareVersions(b, a), -order) << b << " vs " << a;
     }
 }
 
@@ -55,7 +48,6 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
         bool automatic;
         Kind kind;
         bool windowShown;
-        QString version;
     };
     const std::string newer = feedWith(item("1.4.0", "Schneller", "https://example.invalid/1.4.tar.gz")
                                        + item("1.10.0", "Neu &amp; besser", "https://example.invalid/1.10.tar.gz")
@@ -63,15 +55,16 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
     const std::string same = feedWith(item("1.2.0", "Gleich", "https://example.invalid/a"));
     const std::string older = feedWith(item("1.1.9", "Alt", "https://example.invalid/a"));
     const std::vector<Case> cases = {
-        {"newer", newer, false, Kind::updateAvailable, true, "1.10.0"},
-        {"same", same, false, Kind::upToDate, true, {}},
-        {"older", older, false, Kind::upToDate, true, {}},
-        {"malformed", "<rss><channel><item><title>kaputt", false, Kind::failed, true, {}},
-        {"no rss", "<html>Nicht gefunden</html>", false, Kind::failed, true, {}},
-        {"unreachable", "", false, Kind::failed, true, {}},
-        {"scheduled newer", newer, true, Kind::updateAvailable, true, "1.10.0"},
-        {"scheduled same", same, true, Kind::upToDate, false, {}},
-        {"scheduled unreachable", "", true, Kind::failed, false, {}},
+        {"newer", newer, false, Kind::updateAvailable, true},
+        {"same", same, false, Kind::upToDate, true},
+        {"older", older, false, Kind::upToDate, true},
+        {"malformed", "<rss><channel><item><title>kaputt", false, Kind::failed, true},
+        {"no rss", "<html>Nicht gefunden</html>", false, Kind::failed, true},
+        {"unreachable", "", false, Kind::failed, true},
+        {"too large to read", feedWith(std::string(3 << 20, ' ')), false, Kind::failed, true},
+        {"scheduled newer", newer, true, Kind::updateAvailable, true},
+        {"scheduled same", same, true, Kind::upToDate, false},
+        {"scheduled unreachable", "", true, Kind::failed, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -81,9 +74,7 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
                 responder.respond(200, {{"Content-Type", "application/rss+xml"}}, body);
             });
         const QUrl feed(QString::fromStdString(server->baseUrl() + "/appcast.xml"));
-        if (c.body.empty()) {
-            server.reset();  // nobody listens at that port any more
-        }
+        if (c.body.empty()) server.reset();  // nobody listens at that port any more
         Updater updater({.feed = feed, .currentVersion = "1.2", .firstCheckDelay = std::chrono::milliseconds(0)});
         int finished = 0;
         QObject::connect(&updater, &Updater::checkFinished, [&finished] { ++finished; });
@@ -94,30 +85,21 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
             ASSERT_NE(updater.window(), nullptr);
             EXPECT_TRUE(updater.window()->isBusy()) << "a manual check shows its progress";
         }
-        QElapsedTimer clock;
-        clock.start();
-        while (finished == 0 && clock.elapsed() < 30000) {
-            QApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        ASSERT_EQ(finished, 1);
+        ASSERT_TRUE(testsupport::spinUntil([&] { return finished > 0; }));
         const UpdateResult result = updater.lastResult();
         EXPECT_EQ(result.kind, c.kind);
-        EXPECT_EQ(updater.window() != nullptr && updater.window()->isVisible(), c.windowShown);
+        const UpdateWindow* window = updater.window();
+        EXPECT_EQ(window && window->isVisible(), c.windowShown);
+        EXPECT_FALSE(window && window->isBusy());
         if (c.kind == Kind::updateAvailable) {
-            EXPECT_EQ(result.item.version, c.version);
+            EXPECT_EQ(result.item.version, "1.10.0");
             EXPECT_EQ(result.item.notes, "Neu & besser");
             EXPECT_EQ(result.item.download, QUrl("https://example.invalid/1.10.tar.gz"));
-            EXPECT_TRUE(updater.window()->headline().contains("1.10.0"));
-            EXPECT_EQ(updater.window()->downloadUrl(), result.item.download);
+            EXPECT_TRUE(window->headline().contains("1.10.0"));
         }
         if (c.kind == Kind::failed) {
             EXPECT_FALSE(result.message.isEmpty());
-            if (updater.window()) {
-                EXPECT_EQ(updater.window()->detail(), result.message);
-            }
-        }
-        if (updater.window()) {
-            EXPECT_FALSE(updater.window()->isBusy());
+            if (window) { EXPECT_EQ(window->detail(), result.message); }
         }
     }
 }
@@ -126,18 +108,13 @@ TEST(UpdaterTest, WithoutAFeedPointsToThePackageManagerAndNeverSchedules)
 {
     platform::UserDefaults::standard().removeAllStoredValues();
     Updater updater({});
-    EXPECT_TRUE(updater.automaticallyChecksForUpdates());
     updater.setAutomaticallyChecksForUpdates(false);
-    EXPECT_FALSE(updater.automaticallyChecksForUpdates());
     EXPECT_FALSE(Updater({}).automaticallyChecksForUpdates()) << "the switch is stored, not kept in the object";
-    bool relaunched = false;
-    updater.onWillRelaunch = [&] { relaunched = true; };
     updater.start();
     updater.checkForUpdates();
     ASSERT_NE(updater.window(), nullptr);
     EXPECT_EQ(updater.lastResult().kind, UpdateResult::Kind::noFeed);
     EXPECT_EQ(updater.window()->headline(), "Updates kommen über die Paketverwaltung.");
-    EXPECT_FALSE(relaunched);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@ namespace {
 const ModelState failed = ModelState::failed(QStringLiteral("kaputt"));
 const ModelState downloading = ModelState::downloading(0.5);
 const ModelState firstPrepare = ModelState::preparing(true);
-const ModelState laterPrepare = ModelState::preparing(false);
 
 }  // namespace
 
@@ -40,30 +39,22 @@ TEST(StatusItem, MenuStateAndIconOverPhaseModelAndAccessibility)
         {Phase::idle, downloading, true, false, false, false, false, Icon::ring, 0.5},
         {Phase::idle, downloading, false, false, false, true, false, Icon::barsWithBadge, 0},
         {Phase::idle, firstPrepare, true, false, false, false, false, Icon::ring, 0.42},
-        {Phase::idle, laterPrepare, true, false, false, false, false, Icon::ring, 0.42},
         {Phase::idle, failed, true, false, false, false, true, Icon::barsWithBadge, 0},
-        {Phase::idle, failed, false, false, false, true, true, Icon::barsWithBadge, 0},
         // Stopping needs neither a ready model nor the grant; processing cannot be stopped.
         {Phase::recording, ModelState::ready, true, true, true, false, false, Icon::recordDot, 0},
         {Phase::recording, failed, false, true, true, true, true, Icon::recordDot, 0},
         {Phase::processing, ModelState::ready, true, false, false, false, false, Icon::dots, 0},
-        {Phase::processing, downloading, false, false, false, true, false, Icon::dots, 0},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << "phase " << int(row.phase) << " model " << int(row.model.kind()) << " granted "
-                                        << row.granted);
+        SCOPED_TRACE(testing::Message() << int(row.phase) << " " << int(row.model.kind()) << " " << row.granted);
         const StatusMenuState state = StatusMenuState::from(row.phase, row.model, row.granted);
         EXPECT_EQ(state.toggleTitle, row.phase == Phase::recording ? QStringLiteral("Diktat beenden")
                                                                    : QStringLiteral("Diktat starten"));
-        EXPECT_EQ(state.toggleEnabled, row.toggleEnabled);
-        EXPECT_EQ(state.cancelEnabled, row.cancelEnabled);
-        EXPECT_EQ(state.accessibilityVisible, row.accessibilityVisible);
-        EXPECT_EQ(state.retryVisible, row.retryVisible);
+        EXPECT_EQ(std::tuple(state.toggleEnabled, state.cancelEnabled, state.accessibilityVisible, state.retryVisible),
+                  std::tuple(row.toggleEnabled, row.cancelEnabled, row.accessibilityVisible, row.retryVisible));
         const StatusIconChoice icon = StatusMenuState::iconFor(row.phase, row.model, row.granted);
         EXPECT_EQ(icon.kind, row.icon);
-        if (row.icon == Icon::ring) {
-            EXPECT_DOUBLE_EQ(icon.progress, row.ring);
-        }
+        if (row.icon == Icon::ring) { EXPECT_DOUBLE_EQ(icon.progress, row.ring); }
     }
     EXPECT_EQ(StatusMenuState::trayToolTip(Phase::recording, QStringLiteral("0:07")),
               QStringLiteral("KORVU Darivir · Aufnahme 0:07"));
@@ -75,25 +66,17 @@ TEST(StatusItem, HistoryTitlesCutBetweenGraphemesAndStayOneLine)
     const QString family = QStringLiteral("👨‍👩‍👧");     // one grapheme of five code points
     const QString accented = QStringLiteral("e\u0301");  // e and a combining acute accent
     const QString ellipsis = QStringLiteral("…");
-    struct Row {
-        QString text;
-        QString title;
-    };
-    const Row rows[] = {
-        {QString(48, QLatin1Char('a')), QString(48, QLatin1Char('a'))},
+    const std::pair<QString, QString> rows[] = {
         {QString(49, QLatin1Char('a')), QString(47, QLatin1Char('a')) + ellipsis},
         {QString(47, QLatin1Char('a')) + family, QString(47, QLatin1Char('a')) + family},
         {QString(46, QLatin1Char('a')) + family + QStringLiteral("bb"), QString(46, QLatin1Char('a')) + family + ellipsis},
-        {accented.repeated(48), accented.repeated(48)},
         {accented.repeated(49), accented.repeated(47) + ellipsis},
         {family.repeated(60), family.repeated(47) + ellipsis},
-        {QString(), QString()},
         // One line, and an ampersand is shown, not taken for a mnemonic.
         {QStringLiteral("Tom & Jerry\tim\nKino\r\n\u2028"), QStringLiteral("Tom && Jerry im Kino   ")},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.text.toStdString());
-        EXPECT_EQ(StatusMenuState::historyTitle(row.text), row.title);
+    for (const auto& [text, title] : rows) {
+        EXPECT_EQ(StatusMenuState::historyTitle(text), title) << text.toStdString();
     }
 
     // The tooltip is rich text with its parts escaped: markup in a name is shown as text.
@@ -105,27 +88,16 @@ TEST(StatusItem, HistoryTitlesCutBetweenGraphemesAndStayOneLine)
 TEST(StatusItem, KeyEquivalentsOfShortcuts)
 {
     constexpr std::uint32_t ctrlAlt = Hotkey::controlKey | Hotkey::optionKey;
-    constexpr std::uint32_t all = ctrlAlt | Hotkey::shiftKey | Hotkey::cmdKey;
-    struct Row {
-        Hotkey hotkey;
-        QKeySequence expected;
-    };
-    const Row rows[] = {
-        {{49, ctrlAlt}, QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::Key_Space)},
+    const std::pair<Hotkey, QKeySequence> rows[] = {
         {{13, ctrlAlt}, QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::Key_W)},  // the letter on the layout
-        {{0, Hotkey::cmdKey}, QKeySequence(Qt::MetaModifier | Qt::Key_A)},
-        {{96, 0}, QKeySequence(Qt::Key_F5)},
-        {{80, Hotkey::shiftKey}, QKeySequence(Qt::ShiftModifier | Qt::Key_F19)},
-        {{123, all}, QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier | Qt::MetaModifier | Qt::Key_Left)},
-        {{36, ctrlAlt}, QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::Key_Return)},
-        {{121, ctrlAlt}, QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::Key_PageDown)},
+        {{80, Hotkey::shiftKey | Hotkey::cmdKey}, QKeySequence(Qt::ShiftModifier | Qt::MetaModifier | Qt::Key_F19)},
+        {{49, ctrlAlt}, QKeySequence(Qt::ControlModifier | Qt::AltModifier | Qt::Key_Space)},
         // No name of one character and no named key ("Taste 53", Escape): no shortcut.
         {{53, ctrlAlt}, QKeySequence()},
         {{0xFFFF, ctrlAlt}, QKeySequence()},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << "key code " << row.hotkey.keyCode << " name " << row.hotkey.keyName().toStdString());
-        EXPECT_EQ(StatusMenuState::keyEquivalent(row.hotkey), row.expected);
+    for (const auto& [hotkey, expected] : rows) {
+        EXPECT_EQ(StatusMenuState::keyEquivalent(hotkey), expected) << hotkey.keyCode;
     }
 }
 
@@ -139,11 +111,7 @@ TEST(HeaderStatus, RowsFirstMatchWins)
         return HeaderStatus::from({phase, model, granted, {49, Hotkey::controlKey | Hotkey::optionKey}, twelve,
                                    QStringLiteral("0:07"), QStringLiteral("Deutsch"), cleanup});
     };
-    struct Row {
-        HeaderStatus status;
-        HeaderStatus expected;
-    };
-    const Row rows[] = {
+    const std::pair<HeaderStatus, HeaderStatus> rows[] = {
         // The phase rows come before the grant.
         {status(Phase::recording, failed, false),
          {Dot::recording, "Aufnahme läuft · 0:07", "Klicken oder ⌃⌥ Leertaste zum Beenden", {}, {}}},
@@ -154,7 +122,6 @@ TEST(HeaderStatus, RowsFirstMatchWins)
          {Dot::working, "Sprachmodell wird geladen", "315 von 630 MB · 50 %", 0.5, "Du kannst gleich diktieren."}},
         {status(Phase::idle, firstPrepare, true),
          {Dot::working, "Sprachmodell wird vorbereitet", "Wird für deinen Mac optimiert …", {}, "Passiert nur einmal."}},
-        {status(Phase::idle, laterPrepare, true), {Dot::working, "Sprachmodell wird vorbereitet", "Startet …", {}, {}}},
         {status(Phase::idle, failed, true),
          {Dot::recording, "Download unterbrochen", "Prüfe deine Internetverbindung", {}, {}}},
         {status(Phase::idle, ModelState::ready, true),
@@ -164,15 +131,9 @@ TEST(HeaderStatus, RowsFirstMatchWins)
         {status(Phase::idle, ModelState::notLoaded, true),
          {Dot::working, "Sprachmodell nicht geladen", "Wird in der Ersteinrichtung geladen", {}, {}}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.expected.title.toStdString());
-        EXPECT_EQ(row.status.dot, row.expected.dot);
-        EXPECT_EQ(row.status.title, row.expected.title);
-        EXPECT_EQ(row.status.detail, row.expected.detail);
-        EXPECT_EQ(row.status.progress, row.expected.progress);
-        EXPECT_EQ(row.status.last, row.expected.last);
+    for (const auto& [actual, expected] : rows) {
+        EXPECT_EQ(actual, expected) << expected.title.toStdString() << " shown as " << actual.title.toStdString();
     }
-    EXPECT_EQ(HeaderStatus::lastInsertLine({0, "Notizen"}), QStringLiteral("Zuletzt: 0 Wörter in Notizen eingefügt"));
     EXPECT_EQ(HeaderStatus::lastInsertLine({1, "Notizen"}), QStringLiteral("Zuletzt: 1 Wort in Notizen eingefügt"));
     // A progress that is no number keeps the detail readable.
     EXPECT_EQ(status(Phase::idle, ModelState::downloading(std::nan("")), true).detail, QStringLiteral("0 von 630 MB · 0 %"));

@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
-#include <QLabel>
 #include <QMenu>
 #include <QSignalSpy>
 #include <QTest>
@@ -19,28 +18,22 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
 
 using namespace korvu;
 
 TEST(ProgressBar, FillIsClampedAndNaNIsEmpty)
 {
     const QColor fill(0x4C, 0x40, 0x84);
-    auto fillAt = [&](double value, int x) {
+    auto filled = [&](double value, int x) {
         ProgressBar bar(value, fill);
         bar.setFixedSize(100, 4);
         QImage image(100, 4, QImage::Format_ARGB32_Premultiplied);
         image.fill(Qt::white);
         bar.render(&image);
-        // The fill is opaque; the track is a faint line colour over white.
-        return image.pixelColor(x, 2) == fill;
+        return image.pixelColor(x, 2) == fill;  // the track is a faint line over white
     };
-    EXPECT_TRUE(fillAt(1.3, 3) && fillAt(1.3, 50) && fillAt(1.3, 96));
-    EXPECT_FALSE(fillAt(-0.2, 3) || fillAt(-0.2, 50));
-    EXPECT_FALSE(fillAt(std::nan(""), 3) || fillAt(std::nan(""), 50));
-    EXPECT_TRUE(fillAt(0.5, 47));
-    EXPECT_FALSE(fillAt(0.5, 52));
-    EXPECT_EQ(ProgressBar::filledWidth(100, std::numeric_limits<double>::infinity()), 100);
+    EXPECT_TRUE(filled(1.3, 3) && filled(1.3, 96) && filled(0.5, 47));
+    EXPECT_FALSE(filled(-0.2, 3) || filled(std::nan(""), 3) || filled(std::nan(""), 50) || filled(0.5, 52));
 }
 
 namespace {
@@ -57,27 +50,6 @@ QStringList titles(const QMenu* menu)
 
 }  // namespace
 
-TEST(MenuHeader, FollowsTheModelAndTheSettingsOncePerTurn)
-{
-    FakePermissions permissions;
-    AppModel model(permissions);
-    model.setAccessibilityGranted(true);
-    model.setModel(ModelState::ready);
-    MenuHeaderView header(model);
-    EXPECT_EQ(header.width(), 300);
-
-    // Three changes, one update on the next turn, with the values of the last.
-    model.setModel(ModelState::downloading(0.25));
-    model.setModel(ModelState::ready);
-    model.setLastInsert(LastInsert{3, QStringLiteral("Mail")});
-    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::cleanupEnabledKey), true);
-    EXPECT_FALSE(header.status().last.has_value());
-    settle();
-    EXPECT_EQ(header.status().last, QStringLiteral("Zuletzt: 3 Wörter in Mail eingefügt"));
-    EXPECT_TRUE(header.status().detail.endsWith(QStringLiteral("mit KI-Aufbereitung")));
-    platform::UserDefaults::standard().removeObject(QString::fromLatin1(Settings::cleanupEnabledKey));
-}
-
 TEST(StatusItem, OneRefreshPerTurnWithTheNewValues)
 {
     MenuFixture f;
@@ -90,8 +62,13 @@ TEST(StatusItem, OneRefreshPerTurnWithTheNewValues)
     f.model.setPhase(DictationPhase::recording);
     f.model.setRecordingSeconds(7);
     f.model.setHotkey({96, Hotkey::controlKey});
+    f.model.setLastInsert(LastInsert{3, QStringLiteral("Mail")});
+    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::cleanupEnabledKey), true);
+    EXPECT_FALSE(controller->header()->status().last.has_value()) << "nothing before the next turn";
     settle();
     EXPECT_EQ(refreshes.count(), 1);
+    // The header follows the model and the settings on the same turn.
+    EXPECT_EQ(controller->header()->status().title, QStringLiteral("Aufnahme läuft · 0:07"));
     EXPECT_EQ(controller->toggleItem()->text(), QStringLiteral("Diktat beenden"));
     EXPECT_EQ(controller->toggleItem()->shortcut(), QKeySequence(Qt::ControlModifier | Qt::Key_F5));
     EXPECT_TRUE(controller->cancelItem()->isEnabled());
@@ -110,20 +87,21 @@ TEST(StatusItem, OneRefreshPerTurnWithTheNewValues)
 
     // A download draws a new ring only when it has visibly moved.
     f.model.setPhase(DictationPhase::idle);
-    f.model.setModel(ModelState::downloading(0.5));
-    settle();
-    f.model.setModel(ModelState::downloading(0.501));
-    settle();
-    EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 2);
-    f.model.setModel(ModelState::downloading(0.51));
-    settle();
+    for (const double progress : {0.5, 0.501, 0.51}) {
+        f.model.setModel(ModelState::downloading(progress));
+        settle();
+    }
     EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 3);
 
     f.model.setPhase(DictationPhase::processing);
     settle();
-    EXPECT_FALSE(controller->toggleItem()->isEnabled());
-    EXPECT_FALSE(controller->cancelItem()->isEnabled());
+    EXPECT_FALSE(controller->toggleItem()->isEnabled() || controller->cancelItem()->isEnabled());
     EXPECT_EQ(f.tray->toolTip, QStringLiteral("KORVU Darivir"));
+    f.model.setPhase(DictationPhase::idle);
+    f.model.setModel(ModelState::ready);
+    settle();
+    EXPECT_TRUE(controller->header()->status().detail.endsWith(QStringLiteral("mit KI-Aufbereitung")));
+    platform::UserDefaults::standard().removeObject(QString::fromLatin1(Settings::cleanupEnabledKey));
 }
 
 TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
@@ -139,10 +117,7 @@ TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
     controller->menuWillOpen();
     EXPECT_EQ(titles(controller->historyMenu()),
               QStringList({"Noch keine Diktate (off)", "---", "Ganzen Verlauf zeigen …"}));
-    EXPECT_EQ(titles(controller->menu()),
-              QStringList({"", "---", "Bedienungshilfen erlauben …", "Diktat starten (off)", "Aufnahme abbrechen\tEsc (off)",
-                           "---", "Letzte Diktate", "Einstellungen …", "Nach Updates suchen …", "---",
-                           "KORVU Darivir beenden"}));
+    EXPECT_TRUE(controller->accessibilityItem()->isVisible());
     // Asking for the grant prompts and opens the settings, off the main thread.
     controller->accessibilityItem()->trigger();
     EXPECT_TRUE(spinUntil([&] { return f.permissions.prompts == 1 && f.permissions.panes == 1; }));
@@ -157,19 +132,16 @@ TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
     EXPECT_TRUE(controller->menu()->isVisible());
     EXPECT_FALSE(controller->accessibilityItem()->isVisible());
     EXPECT_TRUE(controller->toggleItem()->isEnabled());
-    const QStringList recent = titles(controller->historyMenu());
-    EXPECT_EQ(recent, QStringList({"Diktat 7", "Diktat 6", "Diktat 5", "Diktat 4", "Diktat 3", "---",
-                                   "Ganzen Verlauf zeigen …"}));
-    const QAction* newest = controller->historyMenu()->actions().front();
-    EXPECT_TRUE(newest->toolTip().contains(QStringLiteral("Mail – klicken zum Kopieren")));
+    EXPECT_EQ(titles(controller->historyMenu()),
+              QStringList({"Diktat 7", "Diktat 6", "Diktat 5", "Diktat 4", "Diktat 3", "---", "Ganzen Verlauf zeigen …"}));
 
     // The open menu makes room when the header grows.
-    const QAction* headerItem = controller->menu()->actions().front();
-    const int headerHeight = controller->menu()->actionGeometry(const_cast<QAction*>(headerItem)).height();
+    QAction* headerItem = controller->menu()->actions().front();
+    const int headerHeight = controller->menu()->actionGeometry(headerItem).height();
     f.model.setLastInsert(LastInsert{40, QStringLiteral("Ein Programm mit einem sehr langen Namen, der umbrechen muss")});
     settle();
     EXPECT_GT(controller->header()->height(), headerHeight);
-    EXPECT_EQ(controller->menu()->actionGeometry(const_cast<QAction*>(headerItem)).height(), controller->header()->height());
+    EXPECT_EQ(controller->menu()->actionGeometry(headerItem).height(), controller->header()->height());
 
     controller->historyMenu()->actions().front()->trigger();
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("Diktat 7"));

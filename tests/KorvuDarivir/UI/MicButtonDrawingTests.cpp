@@ -12,12 +12,9 @@ using korvu::MicButtonState;
 namespace {
 
 // The button at 38 points and ratio 2: glyph point g lies at logical 6 + g.
-QImage button(const MicButtonState& state, double level = 0, double spin = 0, bool hovering = false,
-              qreal ratio = 2, qreal side = 38)
+QImage button(const MicButtonState& state, double level = 0, double spin = 0, bool hovering = false)
 {
-    return uitest::render({side, side}, ratio, [&](QPainter& p) {
-        MicButtonDrawing::draw(p, QRectF(0, 0, side, side), state, hovering, level, spin);
-    });
+    return uitest::render({38, 38}, 2, [&](QPainter& p) { MicButtonDrawing::draw(p, QRectF(0, 0, 38, 38), state, hovering, level, spin); });
 }
 
 QColor glyph(const QImage& image, double gx, double gy) { return uitest::at(image, {6 + gx, 6 + gy}); }
@@ -27,16 +24,8 @@ QColor glyph(const QImage& image, double gx, double gy) { return uitest::at(imag
 TEST(MicButtonDrawing, EachLookAtTheSpecifiedPoints)
 {
     constexpr QRgb white = 0xFFFFFF;
-    struct Probe {
-        double x, y;
-        QRgb colour;
-    };
-    struct Case {
-        const char* name;
-        MicButtonState state;
-        std::vector<Probe> probes;
-    };
-    const Case cases[] = {
+    using Probes = std::vector<std::tuple<double, double, QRgb>>;  // glyph point and colour
+    const std::tuple<const char*, MicButtonState, Probes> cases[] = {
         {"idle", MicButtonState::idle, {{5, 13, 0x4C4084}, {13, 8, white}, {13, 19, white}}},
         {"hover", MicButtonState::hover, {{5, 13, 0x7567A1}, {13, 8, white}}},
         {"load", MicButtonState::load(0.25), {{5, 13, 0x4C4084}, {20.1, 5.9, 0xDDDAE8}}},
@@ -45,25 +34,19 @@ TEST(MicButtonDrawing, EachLookAtTheSpecifiedPoints)
         {"ok", MicButtonState::ok, {{5, 13, 0xB6CFAE}, {11.4, 16.5, 0x1F3D1B}}},
         {"err", MicButtonState::err, {{5, 13, 0xF1F2F2}, {13, 10, 0xC8321A}, {13, 18.4, 0xC8321A}}},
     };
-    for (const Case& k : cases) {
-        const QImage image = button(k.state);
-        for (const Probe& probe : k.probes) {
-            EXPECT_TRUE(uitest::sameColour(glyph(image, probe.x, probe.y), probe.colour))
-                << k.name << " at " << probe.x << "," << probe.y;
+    for (const auto& [name, state, probes] : cases) {
+        const QImage image = button(state);
+        for (const auto& [x, y, colour] : probes) {
+            EXPECT_TRUE(uitest::sameColour(glyph(image, x, y), colour)) << name << " at " << x << "," << y;
         }
         // The shadow falls below: the column under the glyph holds more alpha than the
         // same band above it (the halo of rec is symmetric and adds to both).
-        int below = 0;
-        int above = 0;
+        int below = 0, above = 0;
         for (double d = 0; d < 6; d += 0.5) {
             below += glyph(image, 13, 26 + d).alpha();
             above += glyph(image, 13, -0.5 - d).alpha();
         }
-        EXPECT_GT(below, above + 100) << k.name;
-        for (const qreal ratio : {1.0, 2.0}) {
-            uitest::saveArtifact(button(k.state, 0.5, 0.5, false, ratio),
-                                 QStringLiteral("MicButton-%1@%2x").arg(k.name).arg(ratio));
-        }
+        EXPECT_GT(below, above + 100) << name;
     }
 }
 
@@ -71,7 +54,6 @@ TEST(MicButtonDrawing, HoverProgressAndEdgeCases)
 {
     // Idle under the pointer is hover, and hover grows by 8 %.
     EXPECT_EQ(button(MicButtonState::idle, 0, 0, true), button(MicButtonState::hover));
-    EXPECT_EQ(button(MicButtonState::hover, 0, 0, true), button(MicButtonState::hover));
     EXPECT_EQ(glyph(button(MicButtonState::hover), 26.4, 13).alpha(), 255);
     EXPECT_LT(glyph(button(MicButtonState::idle), 26.4, 13).alpha(), 128);
 
@@ -81,9 +63,6 @@ TEST(MicButtonDrawing, HoverProgressAndEdgeCases)
     EXPECT_FALSE(uitest::sameColour(glyph(empty, 23, 13), 0xDDDAE8, 20));
     EXPECT_EQ(button(MicButtonState::load(nan)), empty);
     EXPECT_EQ(button(MicButtonState::load(-0.3)), empty);
-    EXPECT_NE(button(MicButtonState::load(0.02)), empty);
-    const QImage quarter = button(MicButtonState::load(0.25));
-    EXPECT_FALSE(uitest::sameColour(glyph(quarter, 5.9, 20.1), 0xDDDAE8, 20));
     const QImage half = button(MicButtonState::load(0.5));
     EXPECT_TRUE(uitest::sameColour(glyph(half, 13, 23), 0xDDDAE8));
     EXPECT_FALSE(uitest::sameColour(glyph(half, 3, 13), 0xDDDAE8, 20));
@@ -91,9 +70,8 @@ TEST(MicButtonDrawing, HoverProgressAndEdgeCases)
     EXPECT_TRUE(uitest::sameColour(glyph(full, 3, 13), 0xDDDAE8));
     EXPECT_EQ(button(MicButtonState::load(1.7)), full);
 
-    // The halo: radius 15 at alpha 0.3 for silence, radius 18 at 0.9 for a full level (its
-    // own faint shadow adds a little); levels outside 0...1 stay in the view.
-    EXPECT_NEAR(glyph(button(MicButtonState::rec, 0), 28, 13).alphaF(), 0.3, 0.1);
+    // The halo: radius 15 for silence, radius 18 at alpha 0.9 for a full level (its own faint
+    // shadow adds a little); levels outside 0...1 stay in the view.
     EXPECT_LT(glyph(button(MicButtonState::rec, 0), 31, 13).alpha(), 20);
     EXPECT_NEAR(glyph(button(MicButtonState::rec, 1), 31, 13).alphaF(), 0.9, 0.06);
     EXPECT_EQ(button(MicButtonState::rec, 7), button(MicButtonState::rec, 1));
@@ -103,18 +81,4 @@ TEST(MicButtonDrawing, HoverProgressAndEdgeCases)
     const QImage spin0 = button(MicButtonState::proc, 0, 0);
     EXPECT_FALSE(uitest::sameColour(glyph(spin0, 13 + 6 * std::cos(-1.0), 13 + 6 * std::sin(-1.0)), 0x4C4084, 20));
     EXPECT_EQ(button(MicButtonState::proc, 0, 0.5 + 400 * M_PI), button(MicButtonState::proc, 0, 0.5));
-}
-
-TEST(MicButtonDrawing, TwiceTheSizeIsTheSamePictureAtTwiceTheRatio)
-{
-    for (const MicButtonState& state : {MicButtonState::idle, MicButtonState::rec, MicButtonState::err}) {
-        QImage big = button(state, 0.5, 1, false, 1, 76);
-        big.setDevicePixelRatio(2);
-        EXPECT_EQ(big, button(state, 0.5, 1, false, 2, 38));
-    }
-    const QImage flat = uitest::render({38, 38}, 2, [](QPainter& p) {
-        MicButtonDrawing::draw(p, QRectF(0, 0, 38, 38), MicButtonState::idle, false, 0, 0, false);
-    });
-    EXPECT_EQ(glyph(flat, 13, 26.5).alpha(), 0);  // no shadow where one would fall
-    EXPECT_TRUE(uitest::sameColour(glyph(flat, 5, 13), 0x4C4084));
 }
