@@ -86,70 +86,41 @@ int lightestLabelPixel(const QImage& image)
 
 }  // namespace
 
-TEST(StatusIcon, RingGrowsClockwiseFromTheTopAndIsClamped)
+// Every drawn look at ratio 2, probed at points in logical pixels. An expected colour of
+// alpha 0 asks for a transparent pixel.
+TEST(Drawings, EachLookAtItsProbes)
 {
-    const QImage none = StatusIcon::ring(0).image2x;
-    EXPECT_EQ(StatusIcon::ring(-3).image2x, none);
-    EXPECT_EQ(alphaAt(none, 8.4, 2), 255);  // a 5 % sliver right of the top
-    EXPECT_LT(alphaAt(none, 14, 8), 128);   // track only
-    const QImage half = StatusIcon::ring(0.5).image2x;
-    EXPECT_EQ(alphaAt(half, 14, 8), 255);
-    EXPECT_NEAR(alphaAt(half, 2, 8) / 255.0, 0.25, 0.05);
-    const QImage full = StatusIcon::ring(1).image2x;
-    EXPECT_EQ(alphaAt(full, 2, 8), 255);
-    EXPECT_EQ(StatusIcon::ring(std::numeric_limits<double>::quiet_NaN()).image2x, full);
-}
-
-TEST(StatusIcon, BarsDotsAndBadgeAndTheTraySquaresRecolourTemplatesOnly)
-{
-    const StatusImage bars = StatusIcon::bars(false);
-    for (const double x : {1.0, 8.0, 15.0}) EXPECT_EQ(alphaAt(bars.image2x, x, 8), 255) << x;
-    EXPECT_EQ(alphaAt(bars.image2x, 2.75, 8), 0);   // gap
-    EXPECT_EQ(alphaAt(bars.image2x, 8, 1.5), 255);  // the middle bar is 14 high
-    EXPECT_EQ(alphaAt(bars.image2x, 1, 4.5), 0);    // the outer ones 5
-    EXPECT_EQ(alphaAt(StatusIcon::dots().image2x, 5, 8), 0);
-
-    const QColor white = StatusIcon::trayForeground(platform::Appearance::dark);
-    const StatusImage badge = StatusIcon::bars(true, white);
-    EXPECT_TRUE(bars.isTemplate && StatusIcon::dots().isTemplate && StatusIcon::ring(0.42).isTemplate);
-    EXPECT_FALSE(badge.isTemplate || StatusIcon::recordDot().isTemplate);
-    EXPECT_NEAR(alphaAt(badge.image2x, 1, 8) / 255.0, 0.4, 0.01);  // dimmed bars
-
-    // Templates take the tray's foreground; the others keep their colours, centred on a
-    // square (the badge 1.5 lower on 19 x 19).
-    EXPECT_TRUE(sameColour(at(StatusIcon::dots().squareImage(white, 2), {8, 8}), 0xFFFFFF));
-    EXPECT_TRUE(sameColour(at(badge.squareImage(white, 2), {11.2, 6}), 0xEE3F23));
-    EXPECT_EQ(badge.squareImage(white, 1).size(), QSize(19, 19));
-    const QImage dot = StatusIcon::recordDot().squareImage(white, 2);
-    EXPECT_EQ(dot.size(), QSize(32, 32));
-    EXPECT_TRUE(sameColour(at(dot, {8, 8}), 0xEE3F23));
-    EXPECT_EQ(at(dot, {1, 1}).alpha(), 0);
-    int exclamation = 0;  // white pixels of the "!" in the badge
-    for (int y = 0; y < 18; ++y)
-        for (int x = 26; x < 32; ++x) exclamation += badge.image2x.pixelColor(x, y).lightness() > 240 ? 1 : 0;
-    EXPECT_GT(exclamation, 4);
-}
-
-TEST(MicButtonDrawing, EachLookAtTheSpecifiedPoints)
-{
-    constexpr QRgb white = 0xFFFFFF;
-    using Probes = std::vector<std::tuple<double, double, QRgb>>;  // glyph point and colour
-    const std::tuple<const char*, MicButtonState, Probes> cases[] = {
-        {"idle", MicButtonState::idle, {{5, 13, 0x4C4084}, {13, 8, white}, {13, 19, white}}},
-        {"hover", MicButtonState::hover, {{5, 13, 0x7567A1}, {13, 8, white}}},
-        {"load", MicButtonState::load(0.25), {{5, 13, 0x4C4084}, {20.1, 5.9, 0xDDDAE8}}},
-        {"rec", MicButtonState::rec, {{5, 13, 0xEE3F23}, {13, 13, white}}},
-        {"proc", MicButtonState::proc, {{5, 13, 0xDDDAE8}, {13 + 6 * std::cos(1.0), 13 + 6 * std::sin(1.0), 0x4C4084}}},
-        {"ok", MicButtonState::ok, {{5, 13, 0xB6CFAE}, {11.4, 16.5, 0x1F3D1B}}},
-        {"err", MicButtonState::err, {{5, 13, 0xF1F2F2}, {13, 10, 0xC8321A}, {13, 18.4, 0xC8321A}}},
+    constexpr QRgb clear = 0, white = 0xFFFFFFFF, black = 0xFF000000, red = 0xFFEE3F23, brand = 0xFF4C4084,
+                   track = 0xFFDDDAE8;
+    const QColor tray = StatusIcon::trayForeground(Appearance::dark);
+    const auto g = [](double x, double y) { return QPointF(6 + x, 6 + y); };  // a point of the button's glyph
+    using Probes = std::vector<std::pair<QPointF, QRgb>>;
+    const std::tuple<const char*, QImage, Probes> looks[] = {
+        // The middle bar is 14 high, the outer ones 5.
+        {"bars", StatusIcon::bars(false).image2x, {{{1, 8}, black}, {{2.75, 8}, clear}, {{8, 1.5}, black}, {{1, 4.5}, clear}}},
+        {"dots on the tray", StatusIcon::dots().squareImage(tray, 2), {{{8, 8}, white}, {{5, 8}, clear}}},
+        {"badge on the tray", StatusIcon::bars(true, tray).squareImage(tray, 2), {{{11.2, 6}, red}}},
+        {"record dot on the tray", StatusIcon::recordDot().squareImage(tray, 2), {{{8, 8}, red}, {{1, 1}, clear}}},
+        {"ring at half", StatusIcon::ring(0.5).image2x, {{{8.4, 2}, black}, {{14, 8}, black}}},
+        {"button idle", button(MicButtonState::idle), {{g(5, 13), brand}, {g(13, 8), white}, {g(13, 19), white}}},
+        {"button hover", button(MicButtonState::hover), {{g(5, 13), 0xFF7567A1}, {g(13, 8), white}}},
+        {"button load", button(MicButtonState::load(0.25)), {{g(5, 13), brand}, {g(20.1, 5.9), track}}},
+        {"button rec", button(MicButtonState::rec), {{g(5, 13), red}, {g(13, 13), white}}},
+        {"button proc", button(MicButtonState::proc), {{g(5, 13), track}, {g(13 + 6 * std::cos(1.0), 13 + 6 * std::sin(1.0)), brand}}},
+        {"button ok", button(MicButtonState::ok), {{g(5, 13), 0xFFB6CFAE}, {g(11.4, 16.5), 0xFF1F3D1B}}},
+        {"button err", button(MicButtonState::err), {{g(5, 13), 0xFFF1F2F2}, {g(13, 10), 0xFFC8321A}, {g(13, 18.4), 0xFFC8321A}}},
     };
-    for (const auto& [name, state, probes] : cases) {
-        const QImage image = button(state);
-        for (const auto& [x, y, colour] : probes) {
-            EXPECT_TRUE(sameColour(glyph(image, x, y), colour)) << name << " at " << x << "," << y;
+    for (const auto& [name, image, probes] : looks) {
+        for (const auto& [point, colour] : probes) {
+            if (qAlpha(colour) == 0) {
+                EXPECT_LT(at(image, point).alpha(), 20) << name << " at " << point.x() << "," << point.y();
+            } else {
+                EXPECT_TRUE(sameColour(at(image, point), colour)) << name << " at " << point.x() << "," << point.y();
+            }
         }
-        // The shadow falls below: the column under the glyph holds more alpha than the
-        // same band above it (the halo of rec is symmetric and adds to both).
+        if (!QString(name).startsWith("button")) continue;
+        // The button's shadow falls below: the column under the glyph holds more alpha than
+        // the same band above it (the halo of rec is symmetric and adds to both).
         int below = 0, above = 0;
         for (double d = 0; d < 6; d += 0.5) {
             below += glyph(image, 13, 26 + d).alpha();
@@ -157,6 +128,28 @@ TEST(MicButtonDrawing, EachLookAtTheSpecifiedPoints)
         }
         EXPECT_GT(below, above + 100) << name;
     }
+}
+
+TEST(Drawings, StatusIconsAreTemplatesOrKeepTheirColoursAndTheRingIsClamped)
+{
+    const StatusImage badge = StatusIcon::bars(true, Qt::white);
+    EXPECT_TRUE(StatusIcon::bars(false).isTemplate && StatusIcon::dots().isTemplate && StatusIcon::ring(0.42).isTemplate);
+    EXPECT_FALSE(badge.isTemplate || StatusIcon::recordDot().isTemplate);
+    EXPECT_NEAR(alphaAt(badge.image2x, 1, 8) / 255.0, 0.4, 0.01);  // dimmed bars
+    EXPECT_EQ(badge.squareImage(Qt::white, 1).size(), QSize(19, 19));
+    EXPECT_EQ(StatusIcon::recordDot().squareImage(Qt::white, 2).size(), QSize(32, 32));
+    int exclamation = 0;  // white pixels of the "!" in the badge
+    for (int y = 0; y < 18; ++y)
+        for (int x = 26; x < 32; ++x) exclamation += badge.image2x.pixelColor(x, y).lightness() > 240 ? 1 : 0;
+    EXPECT_GT(exclamation, 4);
+
+    const QImage none = StatusIcon::ring(0).image2x;
+    EXPECT_EQ(StatusIcon::ring(-3).image2x, none);
+    EXPECT_EQ(alphaAt(none, 8.4, 2), 255);  // a 5 % sliver right of the top
+    EXPECT_LT(alphaAt(none, 14, 8), 128);   // track only
+    EXPECT_NEAR(alphaAt(StatusIcon::ring(0.5).image2x, 2, 8) / 255.0, 0.25, 0.05);
+    EXPECT_EQ(StatusIcon::ring(std::numeric_limits<double>::quiet_NaN()).image2x, StatusIcon::ring(1).image2x);
+    EXPECT_EQ(alphaAt(StatusIcon::ring(1).image2x, 2, 8), 255);
 }
 
 TEST(MicButtonDrawing, HoverProgressAndEdgeCases)
@@ -226,15 +219,11 @@ TEST(ButtonStyle, FillsLabelsDisabledAndPressedInBothAppearances)
 TEST(ButtonStyle, TheWholePaddedRectangleClicks)
 {
     PrimaryButton primary(QStringLiteral("OK"));
-    SecondaryButton secondary(QStringLiteral("Nein"));
-    for (QPushButton* button : std::initializer_list<QPushButton*>{&primary, &secondary}) {
-        button->resize(button->sizeHint());
-        QSignalSpy clicks(button, &QPushButton::clicked);
-        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(1, 1));  // outside the rounded corner
-        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(button->width() - 2, button->height() / 2));
-        QTest::keyClick(button, Qt::Key_Space);
-        EXPECT_EQ(clicks.count(), 3);
-    }
+    primary.resize(primary.sizeHint());
+    QSignalSpy clicks(&primary, &QPushButton::clicked);
+    QTest::mouseClick(&primary, Qt::LeftButton, {}, QPoint(1, 1));  // outside the rounded corner
+    QTest::keyClick(&primary, Qt::Key_Space);
+    EXPECT_EQ(clicks.count(), 2);
     // Keyboard focus shows a ring at the edge; focus from a click does not.
     primary.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&primary));
@@ -287,10 +276,6 @@ TEST(Toggle, KnobSlidesWithEaseOutAndTheSwitchActsAsANamedButton)
 TEST(Theme, ColoursFollowThePaletteAndTheOverride)
 {
     EXPECT_NEAR(Theme::sel.resolve(Appearance::dark).alphaF(), 0.22, 1.0 / 255);  // alpha built from a float
-    QPalette unknown;
-    unknown.setColor(QPalette::Window, QColor());
-    EXPECT_EQ(AppearanceMonitor::fromPalette(unknown), Appearance::light);
-
     AppearanceMonitor& monitor = AppearanceMonitor::shared();
     const QPalette original = QGuiApplication::palette();
     QSignalSpy changes(&monitor, &AppearanceMonitor::changed);
@@ -300,10 +285,8 @@ TEST(Theme, ColoursFollowThePaletteAndTheOverride)
     QGuiApplication::setPalette(dark);
     EXPECT_EQ(Theme::text.current().rgb() & 0xFFFFFF, 0xF1F2F2u);
     ASSERT_FALSE(changes.isEmpty());
-    EXPECT_EQ(changes.last().at(0).value<Appearance>(), Appearance::dark);
     monitor.setOverride(Appearance::light);
     EXPECT_EQ(changes.last().at(0).value<Appearance>(), Appearance::light);
-    EXPECT_EQ(Theme::text.current().rgb() & 0xFFFFFF, Theme::text.resolve(Appearance::light).rgb() & 0xFFFFFF);
     monitor.setOverride(std::nullopt);
     EXPECT_EQ(AppearanceMonitor::current(), Appearance::dark);
     QGuiApplication::setPalette(original);
