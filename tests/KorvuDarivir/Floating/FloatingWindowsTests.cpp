@@ -38,20 +38,10 @@ const platform::ScreenInfo kSliver = FakeScreenProvider::screen({-20, 0, 20, 900
 const Hint kShort{HintKind::info, "Kurz", std::nullopt};
 const Hint kTwoLines{HintKind::warning, "Kein Text erkannt", QString("Sprich etwas lauter")};
 
-// What the visible pill or label (the panel less its margin) must satisfy; unset edges are
+// Where the visible pill or label (the panel less its margin) must end; unset edges are
 // not checked.
 struct Expect {
     std::optional<qreal> left, right, bottom, top, middleY;
-};
-
-struct PlacementCase {
-    const char* name;
-    std::vector<platform::ScreenInfo> screens;
-    QPointF cursor;
-    std::optional<QRectF> anchor;  // none: at the pointer
-    bool tooltip;
-    QString title;
-    Expect expect;
 };
 
 QRectF visibleOf(const HintPanel& panel)
@@ -87,7 +77,8 @@ TEST(HintPanelPlacement, PillsAndTooltipsStandBesideTheAnchorInsideTheVisibleFra
     const QString wide(400, 'W'), tip = "Klicken zum Diktieren";
     // The visible pill of "Kurz" is this wide; left of an anchor it needs 8 more points.
     const qreal w = std::ceil(HintPill::pillSize(kShort).width());
-    const std::vector<PlacementCase> cases{
+    // The screens, the pointer, the anchor (none: at the pointer), tooltip or pill, title.
+    const std::tuple<const char*, std::vector<platform::ScreenInfo>, QPointF, std::optional<QRectF>, bool, QString, Expect> cases[] = {
         {"left of the anchor, centred on it", both, {}, button, false, "Kurz", {.right = 692, .middleY = 413}},
         {"just enough room on the left", one, {}, at(w + 8, 400), false, "Kurz", {.left = 0}},
         {"a point less flips to the right", one, {}, at(w + 7, 400), false, "Kurz", {.left = w + 7 + 26 + 8}},
@@ -100,23 +91,23 @@ TEST(HintPanelPlacement, PillsAndTooltipsStandBesideTheAnchorInsideTheVisibleFra
         {"tooltip: 6 past the anchor, top 4 below it", one, {}, button, true, tip, {.right = 732, .top = 396}},
         {"tooltip at the bottom edge: lifted onto the frame", one, {}, at(700, 2), true, tip, {.right = 732, .bottom = 0}},
     };
-    for (const PlacementCase& row : cases) {
-        SCOPED_TRACE(row.name);
-        FakeScreenProvider screens(row.screens, row.cursor);
+    for (const auto& [name, screenList, cursor, anchor, tooltip, title, expect] : cases) {
+        SCOPED_TRACE(name);
+        FakeScreenProvider screens(screenList, cursor);
         FakeScheduler clock;
         HintPanel panel(screens, clock);
-        row.tooltip ? panel.showTooltip(row.title, *row.anchor) : panel.show({HintKind::info, row.title, std::nullopt}, row.anchor);
+        tooltip ? panel.showTooltip(title, *anchor) : panel.show({HintKind::info, title, std::nullopt}, anchor);
         ASSERT_TRUE(panel.isVisible());
         const QRectF visible = visibleOf(panel);
-        if (row.title == wide) { EXPECT_GT(visible.width(), 1440); }  // one line, never wrapped
+        if (title == wide) { EXPECT_GT(visible.width(), 1440); }  // one line, never wrapped
         const auto check = [](const char* edge, std::optional<qreal> want, qreal got, qreal tolerance = 1e-9) {
             if (want) { EXPECT_NEAR(got, *want, tolerance) << edge; }
         };
-        check("left", row.expect.left, visible.left());
-        check("right", row.expect.right, visible.left() + visible.width());
-        check("bottom", row.expect.bottom, visible.top());
-        check("top", row.expect.top, visible.top() + visible.height());
-        check("middle", row.expect.middleY, visible.center().y(), 0.5);
+        check("left", expect.left, visible.left());
+        check("right", expect.right, visible.left() + visible.width());
+        check("bottom", expect.bottom, visible.top());
+        check("top", expect.top, visible.top() + visible.height());
+        check("middle", expect.middleY, visible.center().y(), 0.5);
     }
 }
 
@@ -202,13 +193,8 @@ TEST(HintPanelPill, PaintsTheKindsColoursOnTheHudWithAShadowBelow)
 
 TEST(MicButtonPanelPlacement, TheGlyphStaysInsideTheVisibleFrameOfItsScreen)
 {
-    struct Row {
-        const char* name;
-        std::vector<platform::ScreenInfo> screens;
-        QPointF point;
-        QPointF glyph;  // where the glyph's bottom-left corner ends up
-    };
-    const std::vector<Row> rows{
+    // The screens, the point asked for and where the glyph's bottom-left corner ends up.
+    const std::tuple<const char*, std::vector<platform::ScreenInfo>, QPointF, QPointF> rows[] = {
         {"left of and below the frame: its bottom-left corner", {kPrimary}, {-50, -50}, {0, 0}},
         {"beyond the top right: 26 inside that corner", {kPrimary}, {1439, 899}, {1414, 849}},
         {"on the second screen: above its dock", {kPrimary, kSecond}, {1500, 120}, {1500, 140}},
@@ -216,12 +202,11 @@ TEST(MicButtonPanelPlacement, TheGlyphStaysInsideTheVisibleFrameOfItsScreen)
         {"a frame narrower than the glyph: the upper limit wins", {kSliver}, {-10, 400}, {-26, 400}},
         {"no screen at all: unchanged", {}, {5000, -70}, {5000, -70}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        Panel p(row.screens);
-        p.panel.place(row.point);
-        EXPECT_TRUE(p.panel.isVisible());
-        EXPECT_EQ(p.panel.frame(), QRectF(row.glyph - QPointF(6, 6), QSizeF(38, 38)));
+    for (const auto& [name, screens, point, glyph] : rows) {
+        Panel p(screens);
+        p.panel.place(point);
+        EXPECT_TRUE(p.panel.isVisible()) << name;
+        EXPECT_EQ(p.panel.frame(), QRectF(glyph - QPointF(6, 6), QSizeF(38, 38))) << name;
     }
 }
 
