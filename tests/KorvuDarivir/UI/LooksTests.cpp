@@ -8,11 +8,10 @@
 #include "KorvuDarivir/UI/Theme.h"
 #include "Platform/UI/Appearance.h"
 #include "Platform/UI/FakeScheduler.h"
+#include "Rendering.h"
 
 #include <QAccessible>
 #include <QGuiApplication>
-#include <QImage>
-#include <QPainter>
 #include <QPalette>
 #include <QSignalSpy>
 #include <QTest>
@@ -20,44 +19,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 
 using namespace korvu;
+using namespace uitest;
 using namespace std::chrono_literals;
 using platform::Appearance;
 using platform::AppearanceMonitor;
 
 namespace {
-
-// Renders `paint` into a transparent image of `size` logical pixels at `ratio`.
-QImage render(QSizeF size, qreal ratio, const std::function<void(QPainter&)>& paint)
-{
-    QImage image((size * ratio).toSize(), QImage::Format_ARGB32_Premultiplied);
-    image.setDevicePixelRatio(ratio);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    paint(painter);
-    return image;
-}
-
-// Without the window background, so that alpha shows what the widget itself paints.
-QImage grab(QWidget& widget, qreal ratio)
-{
-    return render(widget.size(), ratio, [&](QPainter& p) { widget.render(&p, {}, {}, QWidget::DrawChildren); });
-}
-
-QColor at(const QImage& image, QPointF logical) { return image.pixelColor((logical * image.devicePixelRatio()).toPoint()); }
-
-::testing::AssertionResult sameColour(const QColor& actual, QRgb expected, int tolerance = 2)
-{
-    const QColor e = QColor::fromRgb(expected);
-    if (std::abs(actual.red() - e.red()) <= tolerance && std::abs(actual.green() - e.green()) <= tolerance
-        && std::abs(actual.blue() - e.blue()) <= tolerance && actual.alpha() >= 250) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << actual.name(QColor::HexArgb).toStdString() << " is not " << e.name().toStdString();
-}
 
 int alphaAt(const QImage& image, double x, double y) { return at(image, {x, y}).alpha(); }
 
