@@ -126,42 +126,10 @@ TEST_F(AppDelegateTest, FirstLaunchWiresThePartsInOrderAndOpensTheOnboarding)
 
 TEST_F(AppDelegateTest, OnlyExplicitQuitsRelaunchPowerOffAndTheSessionsEndTerminate)
 {
-    using Event = std::function<void(AppDelegate&, platform::SessionEvents&)>;
-    // An item of the window's own menus, found by its shortcut or its title.
-    const auto trigger = [](AppDelegate& delegate, auto matches) {
-        for (QAction* top : delegate.settingsWindow()->menuBar()->actions())
-            for (QAction* item : top->menu()->actions())
-                if (matches(item)) return item->trigger();
-        FAIL() << "no such menu item";
-    };
-    const auto signal = [this](int number) {
-        return [this, number](AppDelegate&, platform::SessionEvents& session) {
-            std::raise(number);
-            ASSERT_TRUE(spinUntil([&] { return terminations > 0; }));
-            EXPECT_EQ(session.lastSignal(), number);
-        };
-    };
-    const std::tuple<const char*, Event, bool> cases[] = {
-        {"Ctrl+Q only closes the windows", [&](AppDelegate& d, auto&) {
-             trigger(d, [](QAction* a) { return a->shortcut() == QKeySequence(Qt::ControlModifier | Qt::Key_Q); });
-         }, false},
-        {"quit item", [&](AppDelegate& d, auto&) {
-             trigger(d, [](QAction* a) { return a->text() == "KORVU Darivir ganz beenden"; });
-         }, true},
-        {"updater relaunch", [this](AppDelegate& d, auto&) {
-             updater.onWillRelaunch();
-             d.requestTermination(TerminationReason::userRequest);
-         }, true},
-        {"power-off", [](AppDelegate& d, platform::SessionEvents& session) {
-             emit session.powerOff();
-             d.requestTermination(TerminationReason::userRequest);
-         }, true},
-        {"session manager", [](AppDelegate&, platform::SessionEvents& session) { emit session.sessionEnding(); }, true},
-        {"SIGTERM", signal(SIGTERM), true},
-        {"SIGHUP", signal(SIGHUP), true},
-    };
-    for (const auto& [name, event, ends] : cases) {
-        SCOPED_TRACE(name);
+    const std::pair<std::string, bool> cases[] = {{"Ctrl+Q", false},   {"quit item", true}, {"relaunch", true}, {"power-off", true},
+                                                  {"session end", true}, {"SIGTERM", true},  {"SIGHUP", true}};
+    for (const auto& [event, ends] : cases) {
+        SCOPED_TRACE(event);
         onboarded();
         terminations = 0;
         auto p = parts();
@@ -172,7 +140,26 @@ TEST_F(AppDelegateTest, OnlyExplicitQuitsRelaunchPowerOffAndTheSessionsEndTermin
         delegate.openOnboarding();
         auto* session = delegate.findChild<platform::SessionEvents*>();
         ASSERT_NE(session, nullptr);
-        event(delegate, *session);
+        QAction *ctrlQ = nullptr, *quitItem = nullptr;  // in each window's own menus
+        for (QAction* top : delegate.settingsWindow()->menuBar()->actions()) {
+            for (QAction* item : top->menu()->actions()) {
+                if (item->shortcut() == QKeySequence(Qt::ControlModifier | Qt::Key_Q)) ctrlQ = item;
+                if (item->text() == "KORVU Darivir ganz beenden") quitItem = item;
+            }
+        }
+        ASSERT_TRUE(ctrlQ && quitItem);
+        if (event == "Ctrl+Q") ctrlQ->trigger();
+        if (event == "quit item") quitItem->trigger();
+        if (event == "relaunch") updater.onWillRelaunch();
+        if (event == "power-off") emit session->powerOff();
+        if (event == "relaunch" || event == "power-off") delegate.requestTermination(TerminationReason::userRequest);
+        if (event == "session end") emit session->sessionEnding();
+        if (event.starts_with("SIG")) {
+            const int number = event == "SIGTERM" ? SIGTERM : SIGHUP;
+            std::raise(number);
+            ASSERT_TRUE(spinUntil([&] { return terminations > 0; }));
+            EXPECT_EQ(session->lastSignal(), number);
+        }
         EXPECT_EQ(terminations, ends ? 1 : 0);
         if (!ends) {
             EXPECT_FALSE(delegate.settingsWindow() || delegate.onboardingWindow());

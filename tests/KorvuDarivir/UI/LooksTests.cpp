@@ -48,9 +48,7 @@ struct ForcedAppearance {
 int lightestLabelPixel(const QImage& image)
 {
     int best = 0;
-    for (int x = 0; x < image.width(); ++x) {
-        best = std::max(best, image.pixelColor(x, image.height() / 2).lightness());
-    }
+    for (int x = 0; x < image.width(); ++x) best = std::max(best, image.pixelColor(x, image.height() / 2).lightness());
     return best;
 }
 
