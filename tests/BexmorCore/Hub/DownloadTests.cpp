@@ -280,7 +280,7 @@ TEST_F(FileDownload, HostileNamesAndEtagsNeverBecomePaths) {
 // the token, and the HEAD is not followed across.
 TEST_F(FileDownload, CrossHostRedirectedTransferLeavesTheTokenBehind) {
     const std::string content = hubtest::makeContent(5000, 3);
-    fake.addFile("o/n", "cdn.bin", FakeFile{.content = content, .redirect = "cross"});
+    fake.addFile("o/n", "cdn.bin", FakeFile{.content = content, .redirect = true});
     downloader("cdn.bin").download();
     EXPECT_EQ(readFile(repoFolder() / "cdn.bin"), content);
     ASSERT_EQ(fake.cdnRequests().size(), 1u);
