@@ -173,7 +173,7 @@ int main(int argc, char** argv)
             }
         }
     });
-    target.start(QString(testsupport::kBinDir) + "/korvu-test-road-target", {});
+    target.start(QString(testsupport::kBinDir) + "/korvu-test-target", {});
     x11test::waitUntil([&] { return ready; }, 30s);
 
     korvu::DictationController::Environment environment = korvu::DictationController::desktopEnvironment();

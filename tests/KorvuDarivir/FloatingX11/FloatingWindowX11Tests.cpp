@@ -15,7 +15,6 @@
 #include <optional>
 #include <vector>
 
-using korvu::Hint;
 using korvu::HintKind;
 using korvu::HintPanel;
 using korvu::MicButtonPanel;
@@ -26,14 +25,13 @@ namespace {
 
 bool exposed(QWidget& widget)
 {
-    return waitUntil([&] { return widget.windowHandle() != nullptr && widget.windowHandle()->isExposed(); });
+    return spinUntil([&] { return widget.windowHandle() != nullptr && widget.windowHandle()->isExposed(); });
 }
 
 // Puts the button panel's top-left corner at a point of Qt's global space.
 void placeAtQt(MicButtonPanel& panel, QPoint topLeft)
 {
-    const QPointF glyphBottomLeft(topLeft.x() + 6, topLeft.y() + 6 + 26);
-    panel.place(ScreenCoordinates::fromQt(glyphBottomLeft));
+    panel.place(ScreenCoordinates::fromQt(QPointF(topLeft.x() + 6, topLeft.y() + 6 + 26)));
 }
 
 // An ordinary window that notes where it was pressed.
@@ -51,45 +49,33 @@ TEST(FloatingWindowX11, TheTypistKeepsTheFocusWhileTheButtonAndHintsComeAndGo)
 {
     TargetApp target;
     ASSERT_TRUE(target.start()) << "the target application did not come up";
-    ASSERT_TRUE(waitUntil([&] { return platform::ActiveWindow::frontmostPid() == target.pid(); }));
-    KeyboardDriver keys;
-    PointerDriver mouse;
-    const auto type = [&](std::uint8_t key) {
-        keys.press(key);
-        keys.release(key);
-    };
-    type(kW);
-    ASSERT_TRUE(waitUntil([&] { return target.text() == "w"; }));
-
+    KeyboardDriver input;
     MicButtonPanel panel;
     int clicks = 0;
     panel.button()->onClick = [&] { ++clicks; };
     placeAtQt(panel, {700, 300});
     ASSERT_TRUE(exposed(panel));
     HintPanel hints;
-    hints.show({HintKind::info, "Position gemerkt", QString("Gilt für diese App.")},
-               panel.frame().adjusted(6, 6, -6, -6));
+    hints.show({HintKind::info, "Position gemerkt", QString("Gilt für diese App.")}, panel.frame().adjusted(6, 6, -6, -6));
     ASSERT_TRUE(exposed(hints));
-    type(kX);
-    EXPECT_TRUE(waitUntil([&] { return target.text() == "wx"; }));
+    input.tap({kW});
+    EXPECT_TRUE(spinUntil([&] { return target.text() == "w"; }));
 
-    const QPoint centre = panel.geometry().center();
-    mouse.click(centre.x(), centre.y());
-    ASSERT_TRUE(waitUntil([&] { return clicks == 1; }));
+    input.click(panel.geometry().center());
+    ASSERT_TRUE(spinUntil([&] { return clicks == 1; }));
     hints.showTooltip("Klicken zum Diktieren", panel.frame().adjusted(6, 6, -6, -6));
-    type(kW);
-    EXPECT_TRUE(waitUntil([&] { return target.text() == "wxw"; })) << "typing after the click went elsewhere";
+    input.tap({kX});
+    EXPECT_TRUE(spinUntil([&] { return target.text() == "wx"; })) << "typing after the click went elsewhere";
     EXPECT_EQ(platform::ActiveWindow::frontmostPid(), target.pid());
 }
 
 TEST(FloatingWindowX11, ClicksOnTransparentPartsAndOnHintsReachTheWindowBeneath)
 {
-    PointerDriver mouse;
+    KeyboardDriver mouse;
     for (const bool compositor : {false, true}) {
         SCOPED_TRACE(compositor ? "with a compositor" : "without a compositor");
         std::optional<FakeCompositor> manager;
         if (compositor) manager.emplace();
-
         PressRecorder beneath;
         beneath.setGeometry(400, 400, 300, 200);
         beneath.show();
@@ -100,27 +86,20 @@ TEST(FloatingWindowX11, ClicksOnTransparentPartsAndOnHintsReachTheWindowBeneath)
         placeAtQt(panel, {500, 450});
         ASSERT_TRUE(exposed(panel));
         EXPECT_EQ(panel.drawsShadow(), compositor);
-        // The hint stays up until the test is done with it.
         platform::QtScreenProvider screens;
-        platform::FakeScheduler clock;
+        platform::FakeScheduler clock;  // the hint stays up until the test is done with it
         HintPanel hints(screens, clock);
-        hints.show({HintKind::info, "Position gemerkt", std::nullopt},
-                   ScreenCoordinates::fromQt(QRectF(620, 540, 26, 26)));
+        hints.show({HintKind::info, "Position gemerkt", std::nullopt}, ScreenCoordinates::fromQt(QRectF(620, 540, 26, 26)));
         ASSERT_TRUE(exposed(hints));
 
-        // The panel's top-left corner is transparent: the window beneath gets the click.
-        mouse.click(502, 452);
-        ASSERT_TRUE(waitUntil([&] { return beneath.presses.size() == 1; }));
-        EXPECT_EQ(beneath.presses[0], QPoint(502, 452));
-        // The disc is the button's.
-        mouse.click(519, 469);
-        ASSERT_TRUE(waitUntil([&] { return clicks == 1; }));
-        // A hint never takes a click, not even on its pill.
+        // The panel's top-left corner is transparent, the disc is the button's, and a
+        // hint never takes a click, not even on its pill.
         const QPoint pill = hints.geometry().center();
-        mouse.click(pill.x(), pill.y());
-        ASSERT_TRUE(waitUntil([&] { return beneath.presses.size() == 2; }));
-        EXPECT_EQ(beneath.presses[1], pill);
+        mouse.click({502, 452});
+        mouse.click({519, 469});
+        mouse.click(pill);
+        ASSERT_TRUE(spinUntil([&] { return beneath.presses.size() == 2 && clicks == 1; }));
+        EXPECT_EQ(beneath.presses, (std::vector<QPoint>{{502, 452}, pill}));
         EXPECT_TRUE(hints.isVisible());
-        EXPECT_EQ(clicks, 1);
     }
 }

@@ -2,10 +2,6 @@
 
 #include "TestPaths.h"
 
-#include <QEventLoop>
-#include <QElapsedTimer>
-#include <QTimer>
-
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
@@ -30,17 +26,15 @@ QByteArray runTool(const QString& program, const QStringList& arguments, const Q
     if (!process.waitForStarted(5000)) return {};
     process.write(input);
     process.closeWriteChannel();
-    spinUntil([&] { return process.state() == QProcess::NotRunning; }, 15s);
-    if (process.state() != QProcess::NotRunning) {
+    if (!spinUntil([&] { return process.state() == QProcess::NotRunning; }, 30s)) {
         process.kill();
         process.waitForFinished(2000);
     }
     return process.readAllStandardOutput();
 }
 
-KeyboardDriver::KeyboardDriver()
+KeyboardDriver::KeyboardDriver() : display_(XOpenDisplay(nullptr))
 {
-    display_ = XOpenDisplay(nullptr);
     if (display_ != nullptr) XSetErrorHandler(&recordError);
 }
 
@@ -59,6 +53,12 @@ void KeyboardDriver::release(std::uint8_t keyCode)
 {
     XTestFakeKeyEvent(display_, keyCode, False, CurrentTime);
     XSync(display_, False);
+}
+
+void KeyboardDriver::tap(std::initializer_list<std::uint8_t> keys)
+{
+    for (auto key : keys) press(key);
+    for (auto it = std::rbegin(keys); it != std::rend(keys); ++it) release(*it);
 }
 
 bool KeyboardDriver::grab(std::uint8_t keyCode, unsigned mask)
@@ -82,22 +82,16 @@ bool KeyboardDriver::isDown(std::uint8_t keyCode)
     return (static_cast<unsigned char>(keys[keyCode / 8]) & (1u << (keyCode % 8))) != 0;
 }
 
-PointerDriver::PointerDriver() : display_(XOpenDisplay(nullptr)) {}
-
-PointerDriver::~PointerDriver()
+void KeyboardDriver::releaseAll()
 {
-    if (display_ != nullptr) XCloseDisplay(display_);
+    for (auto key : {kSpace, kW, kX, kEscape, kAltL, kControlL, kShiftL}) {
+        if (isDown(key)) release(key);
+    }
 }
 
-void PointerDriver::moveTo(int x, int y)
+void KeyboardDriver::click(QPoint point)
 {
-    XTestFakeMotionEvent(display_, -1, x, y, CurrentTime);
-    XSync(display_, False);
-}
-
-void PointerDriver::click(int x, int y)
-{
-    moveTo(x, y);
+    XTestFakeMotionEvent(display_, -1, point.x(), point.y(), CurrentTime);
     XTestFakeButtonEvent(display_, 1, True, CurrentTime);
     XTestFakeButtonEvent(display_, 1, False, CurrentTime);
     XSync(display_, False);
@@ -105,89 +99,66 @@ void PointerDriver::click(int x, int y)
 
 FakeCompositor::FakeCompositor() : display_(XOpenDisplay(nullptr))
 {
-    if (display_ == nullptr) return;
     const Window owner = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
     const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(DefaultScreen(display_));
     XSetSelectionOwner(display_, XInternAtom(display_, name.constData(), False), owner, CurrentTime);
     XSync(display_, False);
 }
 
-FakeCompositor::~FakeCompositor()
-{
-    // Closing the connection destroys the owner window, which gives the selection up.
-    if (display_ != nullptr) XCloseDisplay(display_);
-}
-
-TargetApp::TargetApp() = default;
+// Closing the connection destroys the owner window, which gives the selection up.
+FakeCompositor::~FakeCompositor() { XCloseDisplay(display_); }
 
 TargetApp::~TargetApp()
 {
-    if (process_) {
-        process_->kill();
-        process_->waitForFinished(5000);
+    process_.closeWriteChannel();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(5000);
     }
 }
 
 bool TargetApp::start()
 {
-    process_ = std::make_unique<QProcess>();
-    process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QObject::connect(process_.get(), &QProcess::readyReadStandardOutput, [this] { readLines(); });
-    process_->start(QString::fromUtf8(testsupport::kBinDir) + "/korvu_x11_target", {});
-    if (!process_->waitForStarted(10000)) return false;
-    return spinUntil([this] { return pid_ != 0; }, 20s);
-}
-
-QByteArray TargetApp::ownClipboard()
-{
-    owned_.clear();
-    process_->write("own-clipboard\n");
-    spinUntil([this] { return !owned_.isEmpty(); });
-    return owned_;
-}
-
-void TargetApp::clear()
-{
-    cleared_ = false;
-    process_->write("clear\n");
-    spinUntil([this] { return cleared_; });
-}
-
-void TargetApp::adoptClipboard()
-{
-    adopted_ = false;
-    process_->write("adopt-clipboard\n");
-    spinUntil([this] { return adopted_; });
-}
-
-void TargetApp::stall(std::chrono::milliseconds duration)
-{
-    stalling_ = false;
-    process_->write("stall " + QByteArray::number(static_cast<qint64>(duration.count())) + "\n");
-    spinUntil([this] { return stalling_; });
-}
-
-void TargetApp::readLines()
-{
-    buffer_.append(process_->readAllStandardOutput());
-    int end = 0;
-    while ((end = buffer_.indexOf('\n')) >= 0) {
-        const QByteArray line = buffer_.left(end);
-        buffer_.remove(0, end + 1);
-        if (line.startsWith("READY ")) {
-            pid_ = line.mid(6).toLongLong();
-        } else if (line.startsWith("TEXT ")) {
-            text_ = QString::fromUtf8(QByteArray::fromBase64(line.mid(5)));
-        } else if (line.startsWith("OWNED ")) {
-            owned_ = QByteArray::fromBase64(line.mid(6));
-        } else if (line == "CLEARED") {
-            cleared_ = true;
-        } else if (line == "ADOPTED") {
-            adopted_ = true;
-        } else if (line == "STALLING") {
-            stalling_ = true;
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput, [this] {
+        while (process_.canReadLine()) {
+            QList<QByteArray> words = process_.readLine().trimmed().split(' ');
+            if (words[0] == "TEXT") {
+                text_ = QString::fromUtf8(QByteArray::fromBase64(words.value(1)));
+            } else if (words[0] == "CLICKED") {
+                ++clicks_;
+            } else {
+                answers_.push_back(std::move(words));
+            }
         }
-    }
+    });
+    process_.start(QString::fromUtf8(testsupport::kBinDir) + "/korvu-test-target", options_);
+    const auto ready = call(QByteArray());
+    if (!ready || ready->size() != 5) return false;
+    pid_ = ready->at(0).toLongLong();
+    editFrame_ = frame(*ready);
+    return true;
+}
+
+std::optional<QList<QByteArray>> TargetApp::call(const QByteArray& line)
+{
+    const QByteArray name = line.isEmpty() ? QByteArray("READY") : line.split(' ')[0];
+    if (!line.isEmpty()) process_.write(line + '\n');
+    std::optional<QList<QByteArray>> found;
+    spinUntil([&] {
+        while (!found && !answers_.empty()) {
+            if (answers_.front()[0] == name) found = answers_.front().mid(1);
+            answers_.pop_front();
+        }
+        return found || process_.state() == QProcess::NotRunning;
+    });
+    return found;
+}
+
+QRectF TargetApp::frame(const QList<QByteArray>& words)
+{
+    const auto n = words.size();
+    return n < 4 ? QRectF() : QRectF(words[n - 4].toDouble(), words[n - 3].toDouble(), words[n - 2].toDouble(), words[n - 1].toDouble());
 }
 
 }  // namespace x11test

@@ -1,19 +1,22 @@
 #pragma once
 
+// What the desktop suites share: a second X client as the user's keyboard and mouse, a
+// stand-in compositor, and the test target program (TestTarget.cc) driven line by line.
 #include "support/QtWait.h"
 
 #include <QByteArray>
 #include <QProcess>
+#include <QRectF>
 #include <QString>
 #include <QStringList>
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <memory>
+#include <optional>
 #include <ostream>
 
-// Readable failure messages for Qt's string types.
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
@@ -24,22 +27,16 @@ struct _XDisplay;
 namespace x11test {
 
 using namespace std::chrono_literals;
-
-// The shared waits of the Qt test programs; the clipboard owner (this process) keeps
-// answering other programs while they run the event loop.
 using testsupport::spinFor;
 using testsupport::spinUntil;
-// The names other suites that share this support still use.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10))
-{
-    return spinUntil(done, timeout);
-}
+// The names the dictation bench still uses.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s) { return spinUntil(done, timeout); }
 inline void spin(std::chrono::milliseconds duration) { spinFor(duration); }
 
 // Runs a program to its end while the event loop keeps running; returns its stdout.
 QByteArray runTool(const QString& program, const QStringList& arguments, const QByteArray& input = {});
 
-// A second X client, as another program or the user's keyboard would be: it types
+// Another X client, as the user's keyboard and mouse or another program: types and clicks
 // through XTEST and can hold key grabs of its own.
 class KeyboardDriver {
 public:
@@ -51,36 +48,21 @@ public:
     bool connected() const { return display_ != nullptr; }
     void press(std::uint8_t keyCode);
     void release(std::uint8_t keyCode);
+    // Presses the keys in order and releases them in reverse.
+    void tap(std::initializer_list<std::uint8_t> keys);
     // Grabs key code + X modifier mask on the root window; true when the server agreed.
     bool grab(std::uint8_t keyCode, unsigned mask);
     void ungrab(std::uint8_t keyCode, unsigned mask);
-    // Whether the server counts the key as down.
     bool isDown(std::uint8_t keyCode);
+    void releaseAll();
+    // Moves to (x, y) of the root window, then presses and releases the left button.
+    void click(QPoint point);
 
 private:
     _XDisplay* display_ = nullptr;
 };
 
-// The user's mouse, as another X client: moves the pointer and clicks through XTEST.
-class PointerDriver {
-public:
-    PointerDriver();
-    ~PointerDriver();
-    PointerDriver(const PointerDriver&) = delete;
-    PointerDriver& operator=(const PointerDriver&) = delete;
-
-    bool connected() const { return display_ != nullptr; }
-    // Moves to (x, y) on the root window (Qt's global coordinates without scaling).
-    void moveTo(int x, int y);
-    // Moves there, then presses and releases the left button.
-    void click(int x, int y);
-
-private:
-    _XDisplay* display_ = nullptr;
-};
-
-// A client that owns the compositing manager's selection (_NET_WM_CM_S<screen>) while it
-// lives, as a running compositor does; nothing is composited.
+// Owns the compositing manager's selection while it lives, as a running compositor does.
 class FakeCompositor {
 public:
     FakeCompositor();
@@ -92,47 +74,42 @@ private:
     _XDisplay* display_ = nullptr;
 };
 
-// X key codes of a PC keyboard (evdev numbering, as Xvfb uses).
-inline constexpr std::uint8_t kEscape = 9;
-inline constexpr std::uint8_t kControlL = 37;
-inline constexpr std::uint8_t kShiftL = 50;
-inline constexpr std::uint8_t kAltL = 64;
-inline constexpr std::uint8_t kSpace = 65;
-inline constexpr std::uint8_t kW = 25;
-inline constexpr std::uint8_t kX = 53;
-inline constexpr unsigned kControlMask = 1u << 2;
-inline constexpr unsigned kAltMask = 1u << 3;  // Mod1
+// X key codes of a PC keyboard (evdev numbering, as Xvfb uses) and X modifier masks.
+inline constexpr std::uint8_t kEscape = 9, kControlL = 37, kShiftL = 50, kAltL = 64, kSpace = 65, kW = 25, kX = 53,
+                              kNumLock = 77;
+inline constexpr unsigned kControlMask = 1u << 2, kAltMask = 1u << 3;
 
-// The application that receives pastes, started as a child process.
+// The test target program, a child process.
 class TargetApp {
 public:
-    TargetApp();
+    // `options`: the extra widgets, see TestTarget.cc.
+    explicit TargetApp(QStringList options = {}) : options_(std::move(options)) {}
     ~TargetApp();
 
-    // Starts the program and waits until its window has the focus.
+    // Starts the program and waits until its line edit has the focus.
     bool start();
     std::int64_t pid() const { return pid_; }
+    QRectF editFrame() const { return editFrame_; }  // Qt coordinates
     QString text() const { return text_; }
-    // Asks the target to take the clipboard with text, an image and a file reference;
-    // returns the PNG bytes it offers.
-    QByteArray ownClipboard();
-    void clear();
-    // Has the target copy the clipboard and own the copy, like a clipboard manager.
-    void adoptClipboard();
-    // Has the target's event loop stand still for `duration`, starting now.
-    void stall(std::chrono::milliseconds duration);
+    int clicks() const { return clicks_; }
+    // Sends a command line and waits for its answer: the answer's words after the
+    // command's name, none when the program ended first.
+    std::optional<QList<QByteArray>> call(const QByteArray& line);
+    std::optional<QList<QByteArray>> call(const QByteArray& command, const QString& text)
+    {
+        return call(command + ' ' + text.toUtf8().toBase64());
+    }
+    // The frame in an answer that ends with "x y w h".
+    static QRectF frame(const QList<QByteArray>& words);
 
 private:
-    void readLines();
-
-    std::unique_ptr<QProcess> process_;
-    QByteArray buffer_;
+    QStringList options_;
+    QProcess process_;
+    std::deque<QList<QByteArray>> answers_;
     std::int64_t pid_ = 0;
+    QRectF editFrame_;
     QString text_;
-    QByteArray owned_;
-    bool cleared_ = false;
-    bool adopted_ = false;
-    bool stalling_ = false;
+    int clicks_ = 0;
 };
 
 }  // namespace x11test
