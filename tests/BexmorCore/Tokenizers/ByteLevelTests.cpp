@@ -23,7 +23,9 @@ TEST(ByteLevel, MapsEveryByteToADistinctPrintableCharacterAndBack) {
         all.push_back(static_cast<char>(b));
     }
     EXPECT_EQ(ByteLevel::decode(ByteLevel::encode(all)), all);
+    // Printable bytes stand for themselves, the others count on from U+0100, as in every file.
     EXPECT_EQ(ByteLevel::encode(" hä"), "ĠhÃ¤");
+    EXPECT_EQ(ByteLevel::encode(std::string("\0\n\x7F\xAD", 4)), "ĀĊġŃ");
     EXPECT_EQ(ByteLevel::byte(U' '), std::nullopt);
     for (const char* outside : {"a b", "\xC3", "東"}) EXPECT_EQ(ByteLevel::decode(outside), std::nullopt) << outside;
 }

@@ -119,7 +119,6 @@ TEST(ModelFolder, EachFaultHasItsOwnErrorNamingTheFolder) {
     std::ofstream(folder / "weights.safetensors", std::ios::binary | std::ios::trunc) << kGood;
     EXPECT_NO_THROW(Model::prewarm(folder, {ComputeUnits::cpuAndNeuralEngine}));
     auto model = Model::load(folder, {ComputeUnits::cpuAndGPU});
-    EXPECT_EQ(model->configuration().computeUnits, ComputeUnits::cpuAndGPU);
     FeatureProvider wrongShape, missing, text, good;
     wrongShape.set("audio", MultiArray({1599}, MultiArrayDataType::float32));
     text.set("audio", std::string("no"));

@@ -45,8 +45,7 @@ std::vector<float> logits(const fs::path& folder) {
     const ModelConfiguration fp32{ComputeUnits::cpuOnly, MatrixPrecision::float32};
     MultiArray mel({80, 60}, MultiArrayDataType::float32), ids({2}, MultiArrayDataType::int32);
     for (size_t i = 0; i < 4800; ++i) mel.elements<float>()[i] = float(i % 13) / 13.0f - 0.5f;
-    ids.elements<int32_t>()[0] = 10;
-    ids.elements<int32_t>()[1] = 20;
+    ids.elements<int32_t>()[0] = 10, ids.elements<int32_t>()[1] = 20;
     FeatureProvider in, step;
     in.set("melspectrogram_features", mel);
     const auto encoded = Model::load(folder / "AudioEncoder.mlmodelc", fp32)->prediction(in);
