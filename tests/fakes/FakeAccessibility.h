@@ -20,10 +20,13 @@ struct FakeClock {
     std::chrono::milliseconds perCall{0};
     int calls = 0;
 
-    void call()
+    // Counts a call, lets its time pass and hands back what the call answers.
+    template <class T>
+    T call(T answer)
     {
         ++calls;
         now += perCall;
+        return answer;
     }
 };
 
@@ -58,46 +61,18 @@ public:
         editableText = true;
     }
 
-    std::optional<platform::AccessibleRole> role() override
-    {
-        clock_->call();
-        return nodeRole;
-    }
-    std::optional<platform::AccessibleStates> states() override
-    {
-        clock_->call();
-        return nodeStates;
-    }
-    bool hasEditableText() override
-    {
-        clock_->call();
-        return editableText;
-    }
-    std::optional<int> childCount() override
-    {
-        clock_->call();
-        return static_cast<int>(children.size());
-    }
+    std::optional<platform::AccessibleRole> role() override { return clock_->call(nodeRole); }
+    std::optional<platform::AccessibleStates> states() override { return clock_->call(nodeStates); }
+    bool hasEditableText() override { return clock_->call(editableText); }
+    std::optional<int> childCount() override { return clock_->call(std::optional<int>(int(children.size()))); }
     std::shared_ptr<platform::AccessibleNode> child(int index) override
     {
-        clock_->call();
-        return index >= 0 && index < static_cast<int>(children.size()) ? children[index] : nullptr;
+        const bool inRange = index >= 0 && index < int(children.size());
+        return clock_->call<std::shared_ptr<platform::AccessibleNode>>(inRange ? children[index] : nullptr);
     }
-    std::shared_ptr<platform::AccessibleNode> parent() override
-    {
-        clock_->call();
-        return up.lock();
-    }
-    std::optional<QRectF> extents() override
-    {
-        clock_->call();
-        return nodeExtents;
-    }
-    pid_t processId() override
-    {
-        clock_->call();
-        return pid;
-    }
+    std::shared_ptr<platform::AccessibleNode> parent() override { return clock_->call(up.lock()); }
+    std::optional<QRectF> extents() override { return clock_->call(nodeExtents); }
+    pid_t processId() override { return clock_->call(pid); }
 
 private:
     std::shared_ptr<FakeClock> clock_;
@@ -119,8 +94,7 @@ public:
     std::shared_ptr<platform::AccessibleNode> focusedNode(pid_t, Deadline) override
     {
         ++focusedNodeCalls;
-        clock_->call();
-        return focused;
+        return clock_->call(focused);
     }
 
 private:

@@ -9,25 +9,21 @@ namespace fakes {
 class FakeClipboard final : public platform::ClipboardAccess {
 public:
     platform::ClipboardSnapshot contents;
+    int restores = 0;
 
     platform::ClipboardSnapshot snapshot(std::chrono::milliseconds) const override { return contents; }
 
     WriteToken write(const QString& text, const QString& markerType) override
     {
-        if (current_) current_->alive = false;
+        forget();
         current_ = std::make_shared<WriteToken::State>();
         contents.formats = {{QStringLiteral("text/plain"), text.toUtf8()}, {markerType, {}}};
-        WriteToken token;
-        token.generation = generation_;
-        token.state = current_;
-        token.text = text;
-        token.markerType = markerType;
-        return token;
+        return WriteToken{generation_, nullptr, current_, text, markerType};
     }
 
     bool isUnchanged(const WriteToken& token) const override
     {
-        return token.state == current_ && current_ && current_->alive && token.generation == generation_;
+        return current_ && token.state == current_ && current_->alive && token.generation == generation_;
     }
     bool holds(const WriteToken& token) const override { return isUnchanged(token); }
     bool wasRead(const WriteToken& token) const override { return token.state && token.state->read; }
@@ -61,8 +57,6 @@ public:
     {
         if (current_) current_->read = true;
     }
-
-    int restores = 0;
 
 private:
     void forget()

@@ -7,6 +7,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fakes {
@@ -16,10 +17,8 @@ namespace fakes {
 // that is slow to open the input).
 class FakeRecorder final : public korvu::Recorder {
 public:
-    // What the next starts fail with; null: they succeed.
-    std::exception_ptr startError;
-    // What the next stop returns.
-    std::vector<float> samples;
+    std::exception_ptr startError;  // what the next starts fail with; null: they succeed
+    std::vector<float> samples;     // what the next stop returns
     bool holdStarts = false;
 
     std::vector<std::optional<std::string>> startedWith;
@@ -31,34 +30,25 @@ public:
         startedWith.push_back(deviceUID);
         auto finish = [this, receiver, done = std::move(done), error = startError] {
             recording = error == nullptr;
-            platform::deliver(receiver, [done, error] {
-                if (done) done(error);
-            });
+            if (done) platform::deliver(receiver, [done, error] { done(error); });
         };
-        if (holdStarts) {
-            heldStarts_.push_back(std::move(finish));
-        } else {
-            finish();
-        }
+        if (holdStarts) heldStarts_.push_back(std::move(finish));
+        else finish();
     }
 
+    // Calls are handled in order: a stop after a held start waits for it.
     void stop(QPointer<QObject> receiver, StopCompletion done) override
     {
-        // Calls are handled in order: a stop after a held start waits for it.
         auto finish = [this, receiver, done = std::move(done)] {
             ++stops;
             recording = false;
-            if (!done) return;
-            platform::deliver(receiver, [done, taken = samples] { done(taken); });
+            if (done) platform::deliver(receiver, [done, taken = samples] { done(taken); });
         };
-        if (!heldStarts_.empty()) {
-            heldStops_.push_back(std::move(finish));
-        } else {
-            finish();
-        }
+        if (heldStarts_.empty()) finish();
+        else heldStops_.push_back(std::move(finish));
     }
 
-    // Lets the oldest held start (and the stops queued behind it) complete.
+    // Lets the oldest held start complete, and after the last one the stops queued behind it.
     void finishStart()
     {
         if (heldStarts_.empty()) return;
@@ -66,9 +56,7 @@ public:
         heldStarts_.pop_front();
         next();
         if (heldStarts_.empty()) {
-            auto stops = std::move(heldStops_);
-            heldStops_.clear();
-            for (auto& stop : stops) stop();
+            for (auto& stop : std::exchange(heldStops_, {})) stop();
         }
     }
 

@@ -16,24 +16,30 @@ namespace {
 
 std::string quoted(const std::string& text) {
     std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
-    }
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
-uint32_t readU32(const char* p) {
-    uint32_t value;
-    std::memcpy(&value, p, 4);
+template <class T>
+T readAt(const std::string& data, std::size_t position) {
+    T value;
+    std::memcpy(&value, data.data() + position, sizeof value);
     return value;
 }
 
-uint16_t readU16(const char* p) {
-    uint16_t value;
-    std::memcpy(&value, p, 2);
-    return value;
-}
+// The canonical 44-byte header of a 16-bit mono PCM file.
+struct WavHeader {
+    char riff[4] = {'R', 'I', 'F', 'F'};
+    std::uint32_t riffSize;
+    char waveFmt[8] = {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+    std::uint32_t fmtSize = 16;
+    std::uint16_t format = 1, channels = 1;
+    std::uint32_t sampleRate, byteRate;
+    std::uint16_t blockAlign = 2, bits = 16;
+    char data[4] = {'d', 'a', 't', 'a'};
+    std::uint32_t dataSize;
+};
+static_assert(sizeof(WavHeader) == 44);
 
 }  // namespace
 
@@ -55,70 +61,41 @@ void speakToWav(const std::string& text, const std::filesystem::path& wavPath, i
 
 WavAudio readWav(const std::filesystem::path& wavPath) {
     std::ifstream in(wavPath, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot open " + wavPath.string());
     const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (data.size() < 12 || data.compare(0, 4, "RIFF") != 0 || data.compare(8, 4, "WAVE") != 0)
         throw std::runtime_error("not a WAV file: " + wavPath.string());
-    int channels = 0, bits = 0, format = 0;
     WavAudio audio;
-    size_t pos = 12;
-    while (pos + 8 <= data.size()) {
-        const std::string id = data.substr(pos, 4);
-        const uint32_t size = readU32(data.data() + pos + 4);
-        const char* body = data.data() + pos + 8;
-        const size_t available = std::min<size_t>(size, data.size() - pos - 8);
-        if (id == "fmt " && available >= 16) {
-            format = readU16(body);
-            channels = readU16(body + 2);
-            audio.sampleRate = static_cast<int>(readU32(body + 4));
-            bits = readU16(body + 14);
-            if (format == 0xFFFE && available >= 26) format = readU16(body + 24);
-        } else if (id == "data") {
-            if (channels <= 0) throw std::runtime_error("WAV data before format: " + wavPath.string());
-            const size_t frameBytes = static_cast<size_t>(channels) * (bits / 8);
-            const size_t frames = available / frameBytes;
-            audio.samples.resize(frames);
-            for (size_t f = 0; f < frames; ++f) {
-                float sum = 0;
-                for (int c = 0; c < channels; ++c) {
-                    const char* s = body + f * frameBytes + static_cast<size_t>(c) * (bits / 8);
-                    if (format == 1 && bits == 16) sum += static_cast<int16_t>(readU16(s)) / 32768.0f;
-                    else if (format == 3 && bits == 32) {
-                        float v;
-                        std::memcpy(&v, s, 4);
-                        sum += v;
-                    } else throw std::runtime_error("unsupported WAV encoding: " + wavPath.string());
-                }
-                audio.samples[f] = sum / static_cast<float>(channels);
-            }
+    int channels = 0, bits = 0;
+    // Chunks in any order and with any extras: only "fmt " and "data" matter.
+    for (std::size_t position = 12; position + 8 <= data.size();) {
+        const auto size = readAt<std::uint32_t>(data, position + 4);
+        const std::size_t available = std::min<std::size_t>(size, data.size() - position - 8);
+        if (data.compare(position, 4, "fmt ") == 0 && available >= 16) {
+            channels = readAt<std::uint16_t>(data, position + 10);
+            audio.sampleRate = static_cast<int>(readAt<std::uint32_t>(data, position + 12));
+            bits = readAt<std::uint16_t>(data, position + 22);
+        } else if (data.compare(position, 4, "data") == 0) {
+            if (channels != 1 || bits != 16) throw std::runtime_error("not 16-bit mono: " + wavPath.string());
+            for (std::size_t i = 0; i + 1 < available; i += 2)
+                audio.samples.push_back(readAt<std::int16_t>(data, position + 8 + i) / 32768.0f);
             return audio;
         }
-        pos += 8 + size + (size & 1);
+        position += 8 + size + (size & 1);
     }
     throw std::runtime_error("WAV file without data: " + wavPath.string());
 }
 
 void writeWav(const std::filesystem::path& wavPath, const std::vector<float>& samples, int sampleRate) {
+    std::vector<std::int16_t> pcm;
+    for (const float s : samples) pcm.push_back(static_cast<std::int16_t>(std::clamp(s, -1.0f, 1.0f) * 32767.0f));
+    WavHeader header;
+    header.dataSize = static_cast<std::uint32_t>(pcm.size() * 2);
+    header.riffSize = 36 + header.dataSize;
+    header.sampleRate = static_cast<std::uint32_t>(sampleRate);
+    header.byteRate = header.sampleRate * 2;
     std::ofstream out(wavPath, std::ios::binary);
-    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    const uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
-    out.write("RIFF", 4);
-    u32(36 + dataBytes);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(static_cast<uint32_t>(sampleRate));
-    u32(static_cast<uint32_t>(sampleRate) * 2);
-    u16(2);
-    u16(16);
-    out.write("data", 4);
-    u32(dataBytes);
-    for (float s : samples) {
-        const float clamped = std::clamp(s, -1.0f, 1.0f);
-        u16(static_cast<uint16_t>(static_cast<int16_t>(clamped * 32767.0f)));
-    }
+    out.write(reinterpret_cast<const char*>(&header), sizeof header);
+    out.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(header.dataSize));
     if (!out) throw std::runtime_error("cannot write " + wavPath.string());
 }
 

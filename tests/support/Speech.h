@@ -11,7 +11,8 @@ namespace testsupport {
 void speakToWav(const std::string& text, const std::filesystem::path& wavPath, int sampleRate = 16000,
                 const std::string& voice = "de");
 
-// A 16-bit PCM or 32-bit float WAV file as float samples in [-1, 1], channels mixed to mono.
+// A 16-bit mono PCM WAV file (as speakToWav and writeWav write them) as float samples
+// in [-1, 1]. Throws for any other encoding.
 struct WavAudio {
     int sampleRate = 0;
     std::vector<float> samples;

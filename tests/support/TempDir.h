@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
 
 namespace testsupport {
 
@@ -8,8 +12,17 @@ namespace testsupport {
 // when the object goes out of scope.
 class TempDir {
 public:
-    TempDir();
-    ~TempDir();
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "korvu-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
+        path_ = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 

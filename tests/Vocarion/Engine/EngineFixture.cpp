@@ -14,36 +14,33 @@ namespace enginetest {
 
 namespace fs = std::filesystem;
 
-void writeTinyVariant(const fs::path& folder, int seed) {
-    const std::string command = std::string(testsupport::kBinDir) + "/darivir-model tiny --seed " + std::to_string(seed) +
-                                " --out '" + folder.string() + "'";
+namespace {
+
+void runTool(const std::string& arguments, const fs::path& out) {
+    const std::string command = std::string(testsupport::kBinDir) + "/darivir-model " + arguments + " --out '" + out.string() + "'";
     if (testsupport::runCommand(command) != 0) throw std::runtime_error("the model tool failed: " + command);
 }
 
-const fs::path& sharedTinyVariant() {
-    static testsupport::TempDir dir;
-    static const fs::path folder = [] {
-        const auto path = dir / kVariant;
-        writeTinyVariant(path);
-        return path;
-    }();
-    return folder;
-}
-
-const fs::path& scriptedVariant(const std::string& arguments) {
+// The value made for `key` (by `make`, given a fresh path in a folder of the test program's), made once.
+template <typename T, typename Make>
+const T& cached(const std::string& key, Make make) {
     static testsupport::TempDir dir;
     static std::mutex mutex;
-    static std::map<std::string, fs::path> folders;
+    static std::map<std::string, T> values;
     std::lock_guard lock(mutex);
-    auto& folder = folders[arguments];
-    if (folder.empty()) {
-        const auto path = dir / ("scripted" + std::to_string(folders.size())) / kVariant;
-        const std::string command = std::string(testsupport::kBinDir) + "/darivir-model scripted " + arguments +
-                                    " --out '" + path.string() + "'";
-        if (testsupport::runCommand(command) != 0) throw std::runtime_error("the model tool failed: " + command);
-        folder = path;
-    }
-    return folder;
+    if (!values.count(key)) values.emplace(key, make(dir / std::to_string(values.size())));
+    return values.at(key);
+}
+
+}  // namespace
+
+void writeTinyVariant(const fs::path& folder, int seed) { runTool("tiny --seed " + std::to_string(seed), folder); }
+
+const fs::path& variant(const std::string& scriptedArguments) {
+    return cached<fs::path>(scriptedArguments, [&](const fs::path& path) {
+        runTool(scriptedArguments.empty() ? "tiny --seed 1" : "scripted " + scriptedArguments, path / kVariant);
+        return path / kVariant;
+    });
 }
 
 std::unique_ptr<vocarion::Vocarion> makeEngine(const fs::path& folder, vocarion::VocarionConfig config) {
@@ -52,30 +49,20 @@ std::unique_ptr<vocarion::Vocarion> makeEngine(const fs::path& folder, vocarion:
     omp_set_num_threads(1);
     config.modelFolder = folder.string();
     config.tokenizerFolder = folder.parent_path();
-    config.verbose = false;
+    config.verbose = config.download = false;
     config.logLevel = bexmor::Logging::LogLevel::error;
-    config.prewarm = true;
-    config.load = true;
-    config.download = false;
-    config.useBackgroundDownloadSession = false;
+    config.prewarm = config.load = true;
     return std::make_unique<vocarion::Vocarion>(std::move(config));
 }
 
 const std::vector<float>& speech(const std::string& text) {
-    static std::mutex mutex;
-    static std::map<std::string, std::vector<float>> cache;
-    static testsupport::TempDir dir;
-    std::lock_guard lock(mutex);
-    auto& samples = cache[text];
-    if (samples.empty()) {
-        const auto wav = dir / ("speech" + std::to_string(cache.size()) + ".wav");
-        testsupport::speakToWav(text, wav);
-        samples = testsupport::readWav(wav).samples;
-    }
-    return samples;
+    return cached<std::vector<float>>(text, [&](const fs::path& path) {
+        testsupport::speakToWav(text, path.string() + ".wav");
+        return testsupport::readWav(path.string() + ".wav").samples;
+    });
 }
 
-std::vector<float> speechWithPauses(double seconds) {
+std::vector<float> speechWithPauses(double seconds, std::vector<std::pair<size_t, size_t>>* silences) {
     static const std::vector<std::string> sentences = {
         "Heute scheint die Sonne über dem kleinen Hafen, und die Fischer bringen ihre Netze an Land.",
         "Am Nachmittag treffen wir uns im Garten, trinken Kaffee und reden über die Reise nach Norden.",
@@ -86,33 +73,21 @@ std::vector<float> speechWithPauses(double seconds) {
     for (size_t i = 0; audio.size() < total; ++i) {
         const auto& sentence = speech(sentences[i % sentences.size()]);
         audio.insert(audio.end(), sentence.begin(), sentence.end());
+        if (silences) silences->emplace_back(audio.size(), audio.size() + 2 * vocarion::Constants::sampleRate);
         audio.resize(audio.size() + 2 * vocarion::Constants::sampleRate, 0.0f);
     }
     audio.resize(total);
     return audio;
 }
 
-vocarion::DecodingOptions appOptions(std::optional<std::string> language) {
-    vocarion::DecodingOptions::Arguments a;
-    a.language = language;
-    a.temperature = 0.0f;
-    a.temperatureIncrementOnFallback = 0.2f;
-    a.temperatureFallbackCount = 5;
-    a.sampleLength = vocarion::Constants::maxTokenContext;
-    a.topK = 5;
-    a.usePrefillPrompt = language.has_value();
-    a.detectLanguage = !language.has_value();
-    a.skipSpecialTokens = true;
-    a.withoutTimestamps = true;
-    a.clipTimestamps = {};
-    a.windowClipTime = 1.0f;
-    a.suppressBlank = false;
-    a.compressionRatioThreshold = 2.4f;
-    a.logProbThreshold = -1.0f;
-    a.firstTokenLogProbThreshold = -1.5f;
-    a.noSpeechThreshold = 0.6f;
-    a.chunkingStrategy = vocarion::ChunkingStrategy::vad;
-    return vocarion::DecodingOptions(a);
+vocarion::DecodingOptions appOptions(std::optional<std::string> language, int fallbacks) {
+    return vocarion::DecodingOptions({.language = language,
+                                      .temperatureFallbackCount = fallbacks,
+                                      .usePrefillPrompt = language.has_value(),
+                                      .detectLanguage = !language.has_value(),
+                                      .skipSpecialTokens = true,
+                                      .withoutTimestamps = true,
+                                      .chunkingStrategy = vocarion::ChunkingStrategy::vad});
 }
 
 }  // namespace enginetest

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -12,29 +11,19 @@
 
 using namespace vocarion;
 
-TEST(WorkerPool, RunsEveryTaskBeforeReturningAndAllowsConcurrentCallers) {
+TEST(WorkerPool, RunsEveryTaskOfConcurrentCallersAndAThrowingTaskEndsItsBatchWithTheError) {
     WorkerPool pool(3);
-    EXPECT_EQ(pool.threadCount(), 3u);
     std::atomic<int> total{0};
-    auto makeTasks = [&](int count) {
-        std::vector<std::function<void()>> tasks;
-        for (int i = 0; i < count; ++i)
-            tasks.push_back([&] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                total.fetch_add(1);
-            });
-        return tasks;
-    };
-    std::thread other([&] { pool.runAll(makeTasks(10)); });
-    pool.runAll(makeTasks(7));
+    auto tasks = [&](int count) { return std::vector<std::function<void()>>(size_t(count), [&] { total.fetch_add(1); }); };
+    std::thread other([&] { pool.runAll(tasks(10)); });
+    pool.runAll(tasks(7));
     EXPECT_GE(total.load(), 7);
     other.join();
     EXPECT_EQ(total.load(), 17);
     pool.runAll({});
 
-    // A task that throws ends its batch with that error once the others have run, and
-    // every worker lives on.
-    auto failing = makeTasks(5);
+    // The others still run, and every worker lives on.
+    auto failing = tasks(5);
     failing[1] = [] { throw std::runtime_error("task failed"); };
     try {
         pool.runAll(failing);
@@ -43,26 +32,22 @@ TEST(WorkerPool, RunsEveryTaskBeforeReturningAndAllowsConcurrentCallers) {
         EXPECT_STREQ(e.what(), "task failed");
     }
     EXPECT_EQ(total.load(), 21);
-    pool.runAll(makeTasks(6));
+    pool.runAll(tasks(6));
     EXPECT_EQ(total.load(), 27);
 }
 
 TEST(WorkerPool, ConcurrentTasksShareTheCallersThreadBudget) {
     WorkerPool pool(4);
     omp_set_num_threads(4);
-    std::atomic<int> seenMax{0}, seenMin{1000};
+    std::atomic<int> most{0}, least{1000};
     auto record = [&] {
-        const int threads = omp_get_max_threads();
-        seenMax = std::max(seenMax.load(), threads);
-        seenMin = std::min(seenMin.load(), threads);
+        most = std::max(most.load(), omp_get_max_threads());
+        least = std::min(least.load(), omp_get_max_threads());
     };
-    pool.runAll({record, record});  // two at once: two threads each
-    EXPECT_EQ(seenMax.load(), 2);
-    EXPECT_EQ(seenMin.load(), 2);
-    seenMax = 0;
-    seenMin = 1000;
-    pool.runAll({record, record, record, record, record, record});  // four at once: one each
-    EXPECT_EQ(seenMax.load(), 1);
-    pool.runAll({record});  // alone: the whole budget
-    EXPECT_EQ(seenMax.load(), 4);
+    const std::pair<size_t, int> cases[] = {{2, 2}, {6, 1}, {1, 4}};  // two at once: two threads each; alone: all
+    for (const auto& [tasks, threads] : cases) {
+        most = 0, least = 1000;
+        pool.runAll(std::vector<std::function<void()>>(tasks, record));
+        EXPECT_EQ(std::make_pair(most.load(), least.load()), std::make_pair(threads, threads)) << tasks << " tasks";
+    }
 }
