@@ -1,4 +1,6 @@
-// Encoding speed of the Darivir tokenizer on 100 kB of text.
+// Encoding speed of the Darivir tokenizer on 100 kB of text, and on 1 MB of text made of
+// prefixes of a 4096-byte added token (matching added tokens must stay linear in the text,
+// whatever their length: a quadratic matcher takes over a minute there).
 //
 //   build/bin/bench_tokenizer_encode [--tokenizer PATH/tokenizer.json] [--csv]
 //
@@ -187,22 +189,42 @@ int main(int argc, char** argv) {
         std::printf("| case | tokenizer | bytes | tokens | threads | time (ms) | MB/s |\n");
         std::printf("|---|---|---:|---:|---:|---:|---:|\n");
     }
+    const auto print = [&](const std::string& name, const std::string& from, std::size_t bytes, std::size_t tokens,
+                           const Figures& f) {
+        const double mbps = double(bytes) / 1e6 / (f.mean / 1000.0);
+        if (csv) {
+            std::printf("%s,%s,%zu,%zu,1,%.3f,%.3f,%.2f\n", name.c_str(), from.c_str(), bytes, tokens, f.mean, f.stddev,
+                        mbps);
+        } else {
+            std::printf("| %s | %s | %zu | %zu | 1 | %.2f ± %.2f | %.2f |\n", name.c_str(), from.c_str(), bytes, tokens,
+                        f.mean, f.stddev, mbps);
+        }
+    };
     for (const auto& c : cases) {
         std::size_t tokens = 0;
         const Figures f = measure([&] { tokens = tokenizer->encode(c.text).size(); });
-        const double mbps = double(c.text.size()) / 1e6 / (f.mean / 1000.0);
-        if (csv) {
-            std::printf("%s,%s,%zu,%zu,1,%.3f,%.3f,%.2f\n", c.name.c_str(), source.c_str(), c.text.size(), tokens,
-                        f.mean, f.stddev, mbps);
-        } else {
-            std::printf("| %s | %s | %zu | %zu | 1 | %.2f ± %.2f | %.2f |\n", c.name.c_str(), source.c_str(),
-                        c.text.size(), tokens, f.mean, f.stddev, mbps);
-        }
+        print(c.name, source, c.text.size(), tokens, f);
         // Decoding back must give the text: a benchmark of a wrong result is worthless.
         if (tokenizer->decode(tokenizer->encode(c.text)) != c.text) {
             std::fprintf(stderr, "error: %s does not round-trip\n", c.name.c_str());
             return 1;
         }
+    }
+
+    {
+        // Every position of this text starts a long partial match of the added token.
+        const std::string longToken(4096, 'a');
+        auto doc = nlohmann::json::parse(learnTokenizer(makeText(20000, false, 4), 200));
+        doc["added_tokens"].push_back({{"id", static_cast<int>(doc["model"]["vocab"].size()) + 1},
+                                       {"content", longToken},
+                                       {"special", false}});
+        const BpeTokenizer hostile = BpeTokenizer::fromJson(doc.dump());
+        std::string text;
+        for (std::size_t length = 4095; text.size() < 1000000; length = length == 1 ? 4095 : length - 1)
+            text += std::string(length, 'a') + "b";
+        std::size_t tokens = 0;
+        const Figures f = measure([&] { tokens = hostile.encode(text).size(); });
+        print("encode prefixes of a 4096-byte added token", "learned, 200 merges", text.size(), tokens, f);
     }
     std::fprintf(stderr, "hardware threads: %u\n", std::thread::hardware_concurrency());
     return 0;

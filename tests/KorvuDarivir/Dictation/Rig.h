@@ -2,12 +2,11 @@
 
 // One controller over fakes, made fresh for each case: the user defaults are cleared, the
 // history lives in a temporary folder, and time moves only when the test advances the fake
-// scheduler.
-#include "Fakes.h"
-
+// scheduler. The controller's own seams (speech, button, hints) are fakes of this file;
+// the shared ones come from tests/fakes.
 #include "KorvuDarivir/Dictation/AudioRecorder.h"
+#include "KorvuDarivir/Dictation/DictationController.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
-#include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/UI/FakeScheduler.h"
 #include "Platform/UI/FakeScreenProvider.h"
@@ -17,110 +16,165 @@
 #include "fakes/FakePermissionSystem.h"
 #include "fakes/FakeRecorder.h"
 #include "fakes/FakeRunningApplications.h"
+#include "support/QtWait.h"
 #include "support/TempDir.h"
 
-#include <atomic>
-#include <memory>
+#include <gtest/gtest.h>
+
+#include <ostream>
 #include <stdexcept>
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+QT_END_NAMESPACE
+
+namespace korvu {
+inline void PrintTo(const Hint& hint, std::ostream* out)
+{
+    *out << "Hint{" << static_cast<int>(hint.kind) << ", \"" << hint.title.toStdString() << "\", \""
+         << hint.detail.value_or(QStringLiteral("<none>")).toStdString() << "\"}";
+}
+}  // namespace korvu
 
 namespace dictationtest {
 
-inline platform::UserDefaults& defaults()
+using namespace std::chrono_literals;
+using korvu::DictationPhase;
+using korvu::Hint;
+using korvu::HintKind;
+using korvu::MicButtonState;
+using korvu::ModelState;
+using Insertions = std::vector<fakes::FakeInserter::Insertion>;
+
+// Lets the queued completions of the fakes run.
+inline void drain()
 {
-    return platform::UserDefaults::standard();
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
 }
 
 inline void setDefault(const char* key, const QVariant& value)
 {
-    defaults().set(QString::fromLatin1(key), value);
+    platform::UserDefaults::standard().set(QString::fromLatin1(key), value);
 }
 
+class FakeSpeech final : public korvu::DictationController::Speech {
+public:
+    struct Call {
+        std::size_t samples = 0;
+        std::optional<QString> language;
+        QStringList vocabulary;
+        korvu::Transcriber::Completion done;
+    };
+    std::function<void(const ModelState&)> onState;
+    bool present = false;
+    int loads = 0;
+    std::vector<Call> calls;
+
+    void setOnStateChange(std::function<void(const ModelState&)> handler) override { onState = std::move(handler); }
+    bool isModelPresent() override { return present; }
+    void load() override { ++loads; }
+    void transcribe(std::vector<float> samples, const std::optional<QString>& language, const QStringList& vocabulary,
+                    korvu::Transcriber::Completion done) override
+    {
+        calls.push_back({samples.size(), language, vocabulary, std::move(done)});
+    }
+    void answer(const QString& text) { calls.back().done(text, nullptr); }
+};
+
+// The panel puts the button face 6 points inside its 38-point frame.
+class FakePanel final : public korvu::DictationController::ButtonPanel {
+public:
+    Callbacks callbacks;
+    MicButtonState state = MicButtonState::idle;
+    double level = 0;
+    bool visible = false;
+    QRectF panelFrame{0, 0, 38, 38};
+    std::optional<QPointF> origin;
+
+    void setCallbacks(Callbacks c) override { callbacks = std::move(c); }
+    void setState(const MicButtonState& s) override { state = s; }
+    void setInputLevel(double l) override { level = l; }
+    bool isVisible() const override { return visible; }
+    void orderOut() override { visible = false; }
+    void place(const QPointF& face) override { panelFrame = QRectF(face - QPointF(6, 6), QSizeF(38, 38)); visible = true; }
+    QRectF frame() const override { return panelFrame; }
+    std::optional<QPointF> standardOrigin() const override { return origin; }
+    void setStandardOrigin(const std::optional<QPointF>& o) override { origin = o; }
+    QPointF faceOrigin() const { return panelFrame.topLeft() + QPointF(6, 6); }
+};
+
+class FakeHints final : public korvu::HintDisplay {
+public:
+    std::vector<Hint> shown;
+    std::vector<std::optional<QRectF>> anchors;
+    std::vector<QString> tooltips;
+    int hides = 0;
+
+    void show(const Hint& hint, const std::optional<QRectF>& anchor) override
+    {
+        shown.push_back(hint);
+        anchors.push_back(anchor);
+    }
+    void showTooltip(const QString& text, const QRectF&) override { tooltips.push_back(text); }
+    void hide() override { ++hides; }
+};
+
 struct Rig {
+    // What the cleanup was asked, on its worker thread (which may outlive a failed case).
+    struct Cleanup {
+        bool fails = false;
+        std::optional<korvu::CleanupStyle> style;
+        std::string key;
+        QStringList vocabulary;
+    };
+
     Rig()
     {
-        defaults().removeAllStoredValues();
+        platform::UserDefaults::standard().removeAllStoredValues();
         korvu::Settings::registerDefaults();
-        korvu::DictationController::Environment environment;
+        recorder->samples.assign(16000, 0.1f);
         auto ownSpeech = std::make_unique<FakeSpeech>();
         auto ownPanel = std::make_unique<FakePanel>();
         auto ownHints = std::make_unique<FakeHints>();
         speech = ownSpeech.get();
         panel = ownPanel.get();
         hints = ownHints.get();
-        environment.speech = std::move(ownSpeech);
-        environment.panel = std::move(ownPanel);
-        environment.hints = std::move(ownHints);
-        environment.recorder = recorder;
-        environment.model = &model;
-        environment.hotkeys = &hotkeys;
-        environment.inserter = &inserter;
-        environment.keyStore = &keys;
-        environment.permissions = &permissions;
-        environment.applications = &applications;
-        environment.history = &history;
-        environment.scheduler = &scheduler;
-        environment.screens = &screens;
-        environment.cleanup = [cleanups = cleanups, cleanupFails = cleanupFails](
-                                  const QString& text, const QString& key, korvu::CleanupStyle style, const QStringList&) {
-            ++cleanups->count;
-            cleanups->style = static_cast<int>(style);
-            cleanups->key = key.toStdString();
-            if (cleanupFails->load()) {
-                throw std::runtime_error("HTTP 500 mit Schlüssel im Text");
-            }
+        const auto clean = [cleanup = cleanup](const QString& text, const QString& key, korvu::CleanupStyle style,
+                                               const QStringList& vocabulary) {
+            cleanup->style = style;
+            cleanup->key = key.toStdString();
+            cleanup->vocabulary = vocabulary;
+            if (cleanup->fails) throw std::runtime_error("HTTP 500 mit Schlüssel im Text");
             return QStringLiteral("Sauber: ") + text;
         };
-        environment.clock = [this] { return std::chrono::steady_clock::time_point(scheduler.now()); };
-        controller = std::make_unique<korvu::DictationController>(std::move(environment));
+        controller = std::make_unique<korvu::DictationController>(korvu::DictationController::Environment{
+            .speech = std::move(ownSpeech), .recorder = recorder, .panel = std::move(ownPanel),
+            .hints = std::move(ownHints), .model = &model, .hotkeys = &hotkeys, .inserter = &inserter,
+            .keyStore = &keys, .permissions = &permissions, .applications = &applications, .history = &history,
+            .scheduler = &scheduler, .screens = &screens, .cleanup = clean,
+            .clock = [this] { return std::chrono::steady_clock::time_point(scheduler.now()); }});
     }
+    ~Rig() { controller.reset(); drain(); }
 
-    ~Rig()
-    {
-        controller.reset();
-        drain();
-    }
-
-    void start()
+    // Starts the controller, with the model ready unless told otherwise.
+    void start(bool modelReady = true)
     {
         controller->start();
+        if (modelReady) speech->onState(ModelState::ready);
         drain();
     }
-    void ready()
-    {
-        speech->onState(korvu::ModelState::ready);
-    }
-    void press()
-    {
-        hotkeys.press();
-        drain();
-    }
-    void release()
-    {
-        hotkeys.release();
-        drain();
-    }
-    void click()
-    {
-        panel->callbacks.onClick();
-        drain();
-    }
-    korvu::DictationPhase phase() const { return model.phase(); }
-
-    struct Cleanups {
-        std::atomic<int> count{0};
-        std::atomic<int> style{-1};
-        std::string key;
-    };
+    void press() { hotkeys.press(); drain(); }
+    void click() { panel->callbacks.onClick(); drain(); }
+    void focus(pid_t pid, const QRectF& frame) { controller->focusChanged(korvu::FocusedField{pid, frame}); }
+    DictationPhase phase() const { return model.phase(); }
+    bool idleAgain() { return testsupport::spinUntil([this] { return phase() == DictationPhase::idle; }); }
 
     // Trusted from the start, so the model begins with Accessibility granted.
-    static fakes::FakePermissionSystem trusting()
-    {
-        fakes::FakePermissionSystem system;
-        system.trusted = true;
-        return system;
-    }
-
-    fakes::FakePermissionSystem permissions = trusting();
+    fakes::FakePermissionSystem permissions = [] {
+        fakes::FakePermissionSystem trusting;
+        trusting.trusted = true;
+        return trusting;
+    }();
     korvu::AppModel model{permissions};
     std::shared_ptr<fakes::FakeRecorder> recorder = std::make_shared<fakes::FakeRecorder>();
     fakes::FakeHotkeys hotkeys;
@@ -131,12 +185,14 @@ struct Rig {
     korvu::HistoryStore history{folder.path()};
     platform::FakeScheduler scheduler;
     platform::FakeScreenProvider screens;
-    std::shared_ptr<Cleanups> cleanups = std::make_shared<Cleanups>();
-    std::shared_ptr<std::atomic<bool>> cleanupFails = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<Cleanup> cleanup = std::make_shared<Cleanup>();
     FakeSpeech* speech = nullptr;
     FakePanel* panel = nullptr;
     FakeHints* hints = nullptr;
     std::unique_ptr<korvu::DictationController> controller;
 };
+
+// The fixture of the cases that need one rig only.
+class WithRig : public ::testing::Test, public Rig {};
 
 }  // namespace dictationtest

@@ -1,17 +1,12 @@
-#include "Fakes.h"
+#include "Rig.h"
 
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
-#include "KorvuDarivir/Store/Settings.h"
-#include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Input/KeyCodes.h"
-#include "Platform/UI/FakeScheduler.h"
 #include "fakes/FakeClipboard.h"
 #include "fakes/FakeSyntheticKeyboard.h"
 
 #include <X11/keysym.h>
-
-#include <gtest/gtest.h>
 
 namespace dictationtest {
 namespace {
@@ -23,74 +18,61 @@ QStringList stored()
     return platform::UserDefaults::standard().stringArray(korvu::Settings::vocabularyKey).value_or(QStringList());
 }
 
-void store(const QStringList& terms)
-{
-    platform::UserDefaults::standard().set(korvu::Settings::vocabularyKey, terms);
-}
-
 Hint added(const QString& term)
 {
-    return {HintKind::info, QStringLiteral("Zum Wörterbuch hinzugefügt"), QStringLiteral("„") + term + QStringLiteral("“")};
+    return {HintKind::info, "Zum Wörterbuch hinzugefügt", QStringLiteral("„") + term + QStringLiteral("“")};
 }
 
-const Hint nothingSelected{HintKind::warning, QStringLiteral("Nichts markiert"),
-                           QStringLiteral("Erst das Wort markieren, dann hinzufügen.")};
+const Hint nothingSelected{HintKind::warning, "Nichts markiert", "Erst das Wort markieren, dann hinzufügen."};
 
 QStringList numbered(int count)
 {
     QStringList terms;
-    for (int i = 0; i < count; ++i) {
-        terms << QStringLiteral("Begriff%1").arg(i);
-    }
+    for (int i = 0; i < count; ++i) terms << QStringLiteral("Begriff%1").arg(i);
     return terms;
 }
 
 TEST(VocabularyCapture, AddFollowsItsRulesInOrder)
 {
     const QString sixty(60, u'x');
+    const Hint already{HintKind::info, "Schon im Wörterbuch", {}};
     struct Case {
         std::optional<QString> selection;
         QStringList before;
         Hint hint;
         QStringList after;
     };
-    const std::vector<Case> cases = {
-        {QStringLiteral("  (Hochdruck-Reiniger), "), {}, added("Hochdruck-Reiniger"), {"Hochdruck-Reiniger"}},
-        {QStringLiteral("z. B."), {}, added("z. B"), {"z. B"}},
-        {QStringLiteral("Dr."), {}, added("Dr."), {"Dr."}},
-        {QStringLiteral("Prof."), {}, added("Prof"), {"Prof"}},
-        {QStringLiteral("Anna\nLena"), {}, added("Anna Lena"), {"Anna Lena"}},
-        {QStringLiteral("»„Müller“«"), {}, added("Müller"), {"Müller"}},
-        {QStringLiteral(" ;: !? "), {}, nothingSelected, {}},
-        {QStringLiteral("( Wort )"), {}, added("Wort"), {"Wort"}},
+    const Case cases[] = {
+        {"  (Hochdruck-Reiniger), ", {}, added("Hochdruck-Reiniger"), {"Hochdruck-Reiniger"}},
+        {"z. B.", {}, added("z. B"), {"z. B"}},
+        {"Dr.", {}, added("Dr."), {"Dr."}},
+        {"Prof.", {}, added("Prof"), {"Prof"}},
+        {"Anna\nLena", {}, added("Anna Lena"), {"Anna Lena"}},
+        {"»„Müller“«", {}, added("Müller"), {"Müller"}},
+        {" ;: !? ", {}, nothingSelected, {}},
         {std::nullopt, {}, nothingSelected, {}},
         {sixty, {}, added(sixty), {sixty}},
         {sixty + u'y', {},
-         {HintKind::warning, QStringLiteral("Zu lang fürs Wörterbuch"),
-          QStringLiteral("Höchstens 60 Zeichen, am besten ein Name oder Begriff.")},
-         {}},
-        {QStringLiteral("Tagesordnung"), {"tagesordnung"},
-         {HintKind::info, QStringLiteral("Schon im Wörterbuch"), QStringLiteral("„Tagesordnung“")}, {"tagesordnung"}},
+         {HintKind::warning, "Zu lang fürs Wörterbuch", "Höchstens 60 Zeichen, am besten ein Name oder Begriff."}, {}},
+        {"Tagesordnung", {"tagesordnung"}, {already.kind, already.title, "„Tagesordnung“"}, {"tagesordnung"}},
         // The duplicate test comes before the full test.
-        {QStringLiteral("begriff7"), numbered(80),
-         {HintKind::info, QStringLiteral("Schon im Wörterbuch"), QStringLiteral("„begriff7“")}, numbered(80)},
-        {QStringLiteral("Neu"), numbered(80),
-         {HintKind::warning, QStringLiteral("Wörterbuch ist voll"),
-          QStringLiteral("Höchstens 80 Begriffe. In den Einstellungen welche entfernen.")},
+        {"begriff7", numbered(80), {already.kind, already.title, "„begriff7“"}, numbered(80)},
+        {"Neu", numbered(80),
+         {HintKind::warning, "Wörterbuch ist voll", "Höchstens 80 Begriffe. In den Einstellungen welche entfernen."},
          numbered(80)},
-        {QStringLiteral("Neu"), numbered(79), added("Neu"), numbered(79) << "Neu"},
+        {"Neu", numbered(79), added("Neu"), numbered(79) << "Neu"},
         // Commas inside a selection do not split it.
-        {QStringLiteral("Meier, Schulze"), {"Alt"}, added("Meier, Schulze"), {"Alt", "Meier, Schulze"}},
+        {"Meier, Schulze", {"Alt"}, added("Meier, Schulze"), {"Alt", "Meier, Schulze"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.selection.value_or("<none>").toStdString());
-        store(c.before);
+        platform::UserDefaults::standard().set(korvu::Settings::vocabularyKey, c.before);
         auto hints = std::make_unique<FakeHints>();
         FakeHints* shown = hints.get();
         VocabularyCapture capture(VocabularyCapture::Environment{.hints = std::move(hints)});
         EXPECT_EQ(capture.add(c.selection), c.hint);
         EXPECT_EQ(stored(), c.after);
-        ASSERT_EQ(shown->shown.size(), 1u);
+        EXPECT_EQ(shown->shown, std::vector<Hint>{c.hint});
         EXPECT_EQ(shown->anchors.back(), std::nullopt);
     }
 }
@@ -100,29 +82,32 @@ TEST(VocabularyCapture, AddFollowsItsRulesInOrder)
 struct CaptureRig {
     CaptureRig()
     {
-        store({});
-        VocabularyCapture::Environment environment;
-        environment.isTrusted = [this] { return trusted; };
-        environment.accessibleSelection = [this] { return accessible; };
-        environment.clipboard = &clipboard;
-        environment.keyboard = &keyboard;
-        environment.scheduler = &scheduler;
-        auto ownHints = std::make_unique<FakeHints>();
-        hints = ownHints.get();
-        environment.hints = std::move(ownHints);
-        capture = std::make_unique<VocabularyCapture>(std::move(environment));
+        platform::UserDefaults::standard().set(korvu::Settings::vocabularyKey, QStringList());
+        capture = std::make_unique<VocabularyCapture>(VocabularyCapture::Environment{
+            .isTrusted = [this] { return trusted; },
+            .accessibleSelection = [this] { return accessible; },
+            .clipboard = &clipboard,
+            .keyboard = &keyboard,
+            .scheduler = &scheduler,
+            .hints = std::make_unique<FakeHints>()});
     }
 
-    // Starts a capture and advances the fake clock until it ends.
-    std::optional<Hint> run(std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
+    // The copy as another program makes it, `after` the chord.
+    void copies(const QString& text, std::chrono::milliseconds after)
+    {
+        keyboard.onChord = [this, text, after](std::uint32_t) {
+            chordAt = scheduler.now();
+            late = scheduler.schedule(after, [this, text] { clipboard.writeByOtherProgram(text); });
+        };
+    }
+
+    // Starts a capture and advances the fake clock until it ends and the restore watch ran out.
+    std::optional<Hint> run()
     {
         std::optional<Hint> outcome;
         capture->addSelection([&](const Hint& hint) { outcome = hint; });
-        for (auto spent = std::chrono::milliseconds(0); !outcome && spent < limit; spent += std::chrono::milliseconds(5)) {
-            scheduler.advance(std::chrono::milliseconds(5));
-        }
-        // Let the restore watch run out, so the clipboard queue is free for the next case.
-        scheduler.advance(std::chrono::milliseconds(2000));
+        for (int step = 0; !outcome && step < 1000; ++step) scheduler.advance(5ms);
+        scheduler.advance(2000ms);
         return outcome;
     }
 
@@ -131,109 +116,63 @@ struct CaptureRig {
     fakes::FakeClipboard clipboard;
     fakes::FakeSyntheticKeyboard keyboard;
     platform::FakeScheduler scheduler;
-    FakeHints* hints = nullptr;
+    platform::SchedulerToken late;
+    std::optional<std::chrono::milliseconds> chordAt;
     std::unique_ptr<VocabularyCapture> capture;
 };
 
-const platform::ClipboardSnapshot userClipboard{{{"text/plain", "Einkaufsliste"}, {"image/png", QByteArray("\x89PNG", 4)}}};
-
-TEST(VocabularyCapture, SelectionThroughAccessibilityOrCopy)
-{
-    {
-        SCOPED_TRACE("not trusted: only the hint, no keys, no clipboard");
-        CaptureRig rig;
-        rig.trusted = false;
-        rig.accessible = QStringLiteral("Wort");
-        EXPECT_EQ(rig.run(), (Hint{HintKind::error, QStringLiteral("Bedienungshilfen fehlen"),
-                                   QStringLiteral("Ohne sie kann KORVU Darivir die Markierung nicht lesen.")}));
-        EXPECT_TRUE(rig.keyboard.chords.empty());
-        EXPECT_TRUE(stored().isEmpty());
-    }
-    {
-        SCOPED_TRACE("the accessibility service has the selection");
-        CaptureRig rig;
-        rig.clipboard.contents = userClipboard;
-        rig.accessible = QStringLiteral(" Vocarion ");
-        EXPECT_EQ(rig.run(), added("Vocarion"));
-        EXPECT_TRUE(rig.keyboard.chords.empty());
-        EXPECT_EQ(rig.clipboard.contents.formats, userClipboard.formats);
-    }
-    {
-        SCOPED_TRACE("copied: the user's clipboard with all its formats comes back");
-        CaptureRig rig;
-        rig.clipboard.contents = userClipboard;
-        rig.accessible = QStringLiteral("  ");
-        rig.keyboard.onChord = [&](std::uint32_t) { rig.clipboard.writeByOtherProgram(QStringLiteral("Bexmor")); };
-        EXPECT_EQ(rig.run(), added("Bexmor"));
-        EXPECT_EQ(rig.keyboard.chords, std::vector<std::uint32_t>{XK_c});
-        EXPECT_EQ(rig.clipboard.contents.formats, userClipboard.formats);
-        EXPECT_EQ(stored(), QStringList{"Bexmor"});
-    }
-    {
-        SCOPED_TRACE("copied onto an empty clipboard: the copy stays");
-        CaptureRig rig;
-        rig.keyboard.onChord = [&](std::uint32_t) { rig.clipboard.writeByOtherProgram(QStringLiteral("Bexmor")); };
-        EXPECT_EQ(rig.run(), added("Bexmor"));
-        EXPECT_EQ(rig.clipboard.text(), QStringLiteral("Bexmor"));
-        EXPECT_EQ(rig.clipboard.restores, 0);
-    }
-    {
-        SCOPED_TRACE("nothing copies: nothing selected, clipboard untouched");
-        CaptureRig rig;
-        rig.clipboard.contents = userClipboard;
-        EXPECT_EQ(rig.run(), nothingSelected);
-        EXPECT_EQ(rig.clipboard.restores, 0);
-        EXPECT_EQ(rig.clipboard.contents.formats, userClipboard.formats);
-    }
-}
-
 // Ctrl+C waits up to 20 × 25 ms for Shift, Control and Alt to be let go (Super does not
-// count); the copy is polled 10 × 30 ms; a copy that lands later still gets undone.
-TEST(VocabularyCapture, WaitBudgetsAndALateCopy)
+// count), then goes anyway; the copy is polled 10 × 30 ms, and one that lands later still
+// gets undone.
+TEST(VocabularyCapture, SelectionThroughAccessibilityOrCopyAndTheUsersClipboardComesBack)
 {
+    const platform::ClipboardSnapshot user{{{"text/plain", "Einkaufsliste"}, {"image/png", QByteArray("\x89PNG", 4)}}};
+    const platform::ClipboardSnapshot copied{{{"text/plain", "Bexmor"}}};
     struct Case {
         const char* name;
-        unsigned held;
-        std::optional<std::chrono::milliseconds> releasedAfter;
-        std::chrono::milliseconds chordAt;
+        bool trusted;
+        std::optional<QString> accessible;
+        bool userClipboard;
+        std::optional<std::chrono::milliseconds> copyAfter;  // none: nothing copies
+        Hint hint;
+        bool typed;
+        int restores;
+        unsigned held = 0;  // the modifiers the user still holds
+        std::optional<std::chrono::milliseconds> letGoAfter = {};
+        std::chrono::milliseconds chordAt = 0ms;
     };
-    const std::vector<Case> cases = {
-        {"nothing held", 0, std::nullopt, std::chrono::milliseconds(0)},
-        {"Super alone does not count", platform::ModifierSuper, std::nullopt, std::chrono::milliseconds(0)},
-        {"let go after 60 ms", platform::ModifierControl | platform::ModifierAlt, std::chrono::milliseconds(60),
-         std::chrono::milliseconds(75)},
-        {"held on: the copy goes after half a second", platform::ModifierShift, std::nullopt,
-         std::chrono::milliseconds(500)},
+    const Case cases[] = {
+        {"not trusted: only the hint, no keys", false, "Wort", true, 0ms,
+         {HintKind::error, "Bedienungshilfen fehlen", "Ohne sie kann KORVU Darivir die Markierung nicht lesen."},
+         false, 0},
+        {"the accessibility service has the selection", true, " Vocarion ", true, 0ms, added("Vocarion"), false, 0},
+        {"copied: the user's clipboard with all its formats comes back", true, "  ", true, 0ms, added("Bexmor"), true, 1},
+        {"copied onto an empty clipboard: the copy stays", true, {}, false, 0ms, added("Bexmor"), true, 0},
+        {"nothing copies: clipboard untouched", true, {}, true, {}, nothingSelected, true, 0},
+        {"a copy after the polls: nothing selected, the clipboard still comes back", true, {}, true, 450ms,
+         nothingSelected, true, 1},
+        {"Super alone does not count", true, {}, false, 0ms, added("Bexmor"), true, 0, platform::ModifierSuper},
+        {"Control and Alt let go after 60 ms", true, {}, false, 0ms, added("Bexmor"), true, 0,
+         platform::ModifierControl | platform::ModifierAlt, 60ms, 75ms},
+        {"Shift held on: the copy goes after half a second", true, {}, false, 0ms, added("Bexmor"), true, 0,
+         platform::ModifierShift, {}, 500ms},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CaptureRig rig;
+        rig.trusted = c.trusted;
+        rig.accessible = c.accessible;
         rig.keyboard.held = c.held;
-        std::optional<std::chrono::milliseconds> chordAt;
-        rig.keyboard.onChord = [&](std::uint32_t) {
-            chordAt = rig.scheduler.now();
-            rig.clipboard.writeByOtherProgram(QStringLiteral("Wort"));
-        };
-        platform::SchedulerToken release;
-        if (c.releasedAfter) {
-            release = rig.scheduler.schedule(*c.releasedAfter, [&] { rig.keyboard.held = 0; });
-        }
-        EXPECT_EQ(rig.run(), added("Wort"));
-        EXPECT_EQ(chordAt, c.chordAt);
-    }
-
-    {
-        SCOPED_TRACE("a copy after the polls: nothing selected, but the clipboard comes back");
-        CaptureRig rig;
-        rig.clipboard.contents = userClipboard;
-        platform::SchedulerToken lateCopy;
-        rig.keyboard.onChord = [&](std::uint32_t) {
-            lateCopy = rig.scheduler.schedule(std::chrono::milliseconds(450),
-                                              [&] { rig.clipboard.writeByOtherProgram(QStringLiteral("spät")); });
-        };
-        EXPECT_EQ(rig.run(), nothingSelected);
-        EXPECT_EQ(rig.clipboard.contents.formats, userClipboard.formats);
-        EXPECT_EQ(rig.clipboard.restores, 1);
+        platform::SchedulerToken letGo;
+        if (c.letGoAfter) letGo = rig.scheduler.schedule(*c.letGoAfter, [&] { rig.keyboard.held = 0; });
+        if (c.userClipboard) rig.clipboard.contents = user;
+        if (c.copyAfter) rig.copies("Bexmor", *c.copyAfter);
+        EXPECT_EQ(rig.run(), c.hint);
+        EXPECT_EQ(rig.keyboard.chords, c.typed ? std::vector<std::uint32_t>{XK_c} : std::vector<std::uint32_t>{});
+        if (c.typed && c.copyAfter) EXPECT_EQ(rig.chordAt, c.chordAt);
+        EXPECT_EQ(rig.clipboard.restores, c.restores);
+        EXPECT_EQ(rig.clipboard.contents.formats, (c.userClipboard ? user : copied).formats);
+        EXPECT_EQ(stored().isEmpty(), c.hint.kind != HintKind::info);
     }
 }
 

@@ -11,39 +11,26 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
 
 namespace transcribertest {
 namespace {
-
-struct ProbeRun {
-    int status = -1;
-    std::string output;
-};
-
-ProbeRun runProbe(const std::string& phase)
-{
-    const std::string command = "timeout -s KILL 120 /proc/" + std::to_string(::getpid()) + "/exe --quit-probe " +
-                                phase + " '" + tinyVariant().string() + "' 2>&1";
-    ProbeRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
-    run.status = ::pclose(pipe);
-    return run;
-}
 
 TEST(TranscriberQuit, QuittingWhileTheModelLoadsOrATranscriptionRunsEndsCleanly)
 {
     for (const char* phase : {"load", "transcribe"}) {
         for (int i = 0; i < 6; ++i) {
-            const ProbeRun run = runProbe(phase);
-            ASSERT_TRUE(run.status != -1 && WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0
-                        && run.output.find("quit") != std::string::npos)
-                << phase << ", run " << i << ": exit status " << WEXITSTATUS(run.status)
+            const std::string command = "timeout -s KILL 120 /proc/" + std::to_string(::getpid()) + "/exe --quit-probe " +
+                                        phase + " '" + tinyVariant().string() + "' 2>&1";
+            std::string output;
+            FILE* pipe = ::popen(command.c_str(), "r");
+            ASSERT_NE(pipe, nullptr);
+            char buffer[512];
+            while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+            const int status = ::pclose(pipe);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && output.find("quit") != std::string::npos)
+                << phase << ", run " << i << ": exit status " << WEXITSTATUS(status)
                 << " (134: aborted, 139: crashed, 137: hung and killed)\n"
-                << run.output;
+                << output;
         }
     }
 }

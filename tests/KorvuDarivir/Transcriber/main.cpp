@@ -1,14 +1,12 @@
 // The suite runs in a private home: the settings file and the support directory (with the
 // models the tests download or place there) lie in a temporary folder made here, before
 // anything reads the environment. Each test cleans both at its start.
+#include "TranscriberTestSupport.h"
+#include "support/PrivateHome.h"
+
 #include <QCoreApplication>
 
 #include <gtest/gtest.h>
-
-#include "KorvuDarivir/Dictation/Transcriber.h"
-#include "KorvuDarivir/Store/Settings.h"
-#include "TranscriberTestSupport.h"
-#include "support/PrivateHome.h"
 
 #include <cstdio>
 #include <cstring>
@@ -16,32 +14,28 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
-#include <string>
-
 namespace {
 
 // Quits while the model is being built ("load") or while a transcription runs
-// ("transcribe"), as a user does who closes the application at that moment. The
+// ("transcribe"), as a user does who closes the application at that moment; the
 // transcriber goes before the program ends, as the application's delegate takes it along.
-// Exits 0 after printing "quit" when the teardown was clean; a fault shows as a crash.
-int runQuitProbe(int argc, char** argv, const std::string& phase, const std::filesystem::path& variant)
+// Prints "quit" and exits 0 when the teardown was clean; a fault shows as a crash.
+int runQuitProbe(int argc, char** argv, const std::string& phase, const char* variant)
 {
     QCoreApplication app(argc, argv);
     korvu::Settings::registerDefaults();
-    transcribertest::copyFolder(variant, korvu::Transcriber::modelDirectory());
+    transcribertest::installTinyVariant(variant);
     {
         korvu::Transcriber transcriber;
         transcriber.load();
         if (phase == "transcribe") {
-            if (!transcribertest::spinUntil([&] { return transcriber.isReady(); })) return 3;
-            // Two minutes of noise: many windows of work.
-            std::vector<float> samples(16000 * 120);
+            if (!testsupport::spinUntil([&] { return transcriber.isReady(); })) return 3;
+            std::vector<float> noise(16000 * 120);  // two minutes: many windows of work
             std::mt19937 random(7);
-            std::uniform_real_distribution<float> noise(-0.3f, 0.3f);
-            for (float& sample : samples) sample = noise(random);
-            transcriber.transcribe(std::move(samples), QStringLiteral("de"), {}, {});
-            transcribertest::spinFor(std::chrono::milliseconds(30));
+            std::uniform_real_distribution<float> level(-0.3f, 0.3f);
+            for (float& sample : noise) sample = level(random);
+            transcriber.transcribe(std::move(noise), QStringLiteral("de"), {}, {});
+            testsupport::spinFor(std::chrono::milliseconds(30));
         }
     }
     std::printf("quit\n");
@@ -56,29 +50,20 @@ int main(int argc, char** argv)
     // The tiny models' products are far too small to share among threads, and on a busy
     // machine spinning OpenMP threads would only wait for each other. OpenMP reads its
     // settings when the program loads, so the program starts itself again with them.
-    if (const char* threads = std::getenv("OMP_NUM_THREADS"); threads == nullptr || std::string(threads) != "1") {
+    if (const char* threads = std::getenv("OMP_NUM_THREADS"); threads == nullptr || std::strcmp(threads, "1") != 0) {
         ::setenv("OMP_NUM_THREADS", "1", 1);
         ::setenv("OPENBLAS_NUM_THREADS", "1", 1);
         ::execv("/proc/self/exe", argv);
         return 2;
     }
-
     const testsupport::PrivateHome home;
-    if (argc == 4 && std::strcmp(argv[1], "--quit-probe") == 0) {
-        qputenv("CI_DISABLE_NETWORK_MONITOR", "1");
-        return runQuitProbe(argc, argv, argv[2], argv[3]);
-    }
     // The loopback hub is the only network the tests use; the hub client must not decide
     // it is offline because the machine has no other interface up.
     qputenv("CI_DISABLE_NETWORK_MONITOR", "1");
+    if (argc == 4 && std::strcmp(argv[1], "--quit-probe") == 0) return runQuitProbe(argc, argv, argv[2], argv[3]);
     qunsetenv("HF_TOKEN");
     qunsetenv("HUGGING_FACE_HUB_TOKEN");
-
     ::testing::InitGoogleTest(&argc, argv);
-    int status = 0;
-    {
-        QCoreApplication app(argc, argv);
-        status = RUN_ALL_TESTS();
-    }
-    return status;
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
 }
