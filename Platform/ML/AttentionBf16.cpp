@@ -8,6 +8,7 @@
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include "Platform/ML/Kernels.h"
+#include "Platform/ML/ThreadTeam.h"
 
 namespace platform::ml {
 
@@ -61,6 +62,8 @@ AttentionBf16::AttentionBf16(int64_t tokens, int64_t heads, int64_t headDim)
     : tokens_(tokens), heads_(heads), headDim_(headDim), primitives_(std::make_unique<Primitives>()) {
     using dt = dnnl::memory::data_type;
     using tag = dnnl::memory::format_tag;
+    // Planned for one thread: each runs inside a task of ours, whatever the team size.
+    const SingleThreadedLibraries single;
     const int64_t tail = tokens % kTile;
     primitives_->rows[0] = std::min(kTile, tokens);
     primitives_->rows[1] = tail;
@@ -107,6 +110,7 @@ void AttentionBf16::run(const float* q, const float* k, const float* v, int64_t 
     const auto& engine = cpuEngine();
 #pragma omp parallel
     {
+        const SingleThreadedLibraries single;
         dnnl::stream stream(engine);
         std::vector<float> scores(size_t(kTile * n));
         std::vector<uint16_t> probabilities(size_t(kTile * n));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <immintrin.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cstring>
@@ -15,6 +16,7 @@
 
 #include "Platform/ML/Half.h"
 #include "Platform/ML/MlError.h"
+#include "Platform/ML/ThreadTeam.h"
 
 namespace platform::ml {
 
@@ -102,24 +104,61 @@ MatrixPrecision resolvePrecision(MatrixPrecision requested) {
     return processorHasAmx() && bfloat16Available() ? MatrixPrecision::bfloat16 : MatrixPrecision::float32;
 }
 
-// The oneDNN side of the bfloat16 path: the weights reordered once into the layout the
-// primitive wants, and one primitive per row count (made on first use).
-struct MatrixProduct::Packed {
-    dnnl::memory::desc weightsDesc;
-    dnnl::memory weights;
-    dnnl::memory bias;
-    mutable std::mutex mutex;
-    mutable std::map<int64_t, std::pair<dnnl::matmul::primitive_desc, dnnl::matmul>> primitives;
+namespace {
 
-    std::pair<dnnl::matmul::primitive_desc, dnnl::matmul> primitive(int64_t m, int64_t n, int64_t k, bool withBias,
-                                                                   const dnnl::memory::desc* weightsOverride) const {
+// Products run in tiles of the output whose size depends on nothing but constants, each
+// tile one single-threaded library call: the libraries choose their blocking (and so the
+// order of every sum) by the number of threads, so a product split by the team size would
+// change its result with the machine's load.
+constexpr int64_t kTileRows = 192, kTileCols = 256;
+
+template <class Tile>
+void forEachTile(int64_t m, int64_t n, const Tile& tile) {
+    const int64_t rowTiles = (m + kTileRows - 1) / kTileRows, colTiles = (n + kTileCols - 1) / kTileCols;
+    const int64_t count = rowTiles * colTiles;
+    const int threads = int(std::clamp<int64_t>(count, 1, omp_get_max_threads()));
+#pragma omp parallel num_threads(threads)
+    {
+        const SingleThreadedLibraries single;
+#pragma omp for schedule(dynamic)
+        for (int64_t t = 0; t < count; ++t) {
+            const int64_t r0 = t / colTiles * kTileRows, c0 = t % colTiles * kTileCols;
+            tile(r0, std::min(kTileRows, m - r0), c0, std::min(kTileCols, n - c0));
+        }
+    }
+}
+
+struct Matmul {
+    dnnl::matmul::primitive_desc pd;
+    dnnl::matmul primitive;
+};
+
+}  // namespace
+
+// The oneDNN side of the bfloat16 path: the weights split into panels of kTileCols
+// outputs, each reordered once into the layout the primitive wants, and one
+// single-threaded primitive per tile shape (made on first use).
+struct MatrixProduct::Packed {
+    struct Panel {
+        dnnl::memory weights;
+        dnnl::memory bias;
+    };
+    std::vector<Panel> panels;
+    std::map<int64_t, dnnl::memory::desc> weightsDescs;  // by panel width
+    mutable std::mutex mutex;
+    mutable std::map<std::pair<int64_t, int64_t>, Matmul> primitives;  // by tile rows and columns
+
+    // A tile [rows x k] times a panel [k x cols] into rows of an output `ldc` wide.
+    static Matmul make(int64_t rows, int64_t cols, int64_t k, int64_t ldc, bool withBias,
+                       const dnnl::memory::desc* weightsDesc) {
         using dt = dnnl::memory::data_type;
         using tag = dnnl::memory::format_tag;
-        dnnl::memory::desc a({m, k}, dt::bf16, tag::ab), c({m, n}, dt::f32, tag::ab);
-        dnnl::memory::desc w = weightsOverride ? *weightsOverride : dnnl::memory::desc({k, n}, dt::bf16, tag::any);
+        const SingleThreadedLibraries single;  // planned for the one thread that runs it
+        dnnl::memory::desc a({rows, k}, dt::bf16, tag::ab), c({rows, cols}, dt::f32, dnnl::memory::dims{ldc, 1});
+        dnnl::memory::desc w = weightsDesc ? *weightsDesc : dnnl::memory::desc({k, cols}, dt::bf16, tag::any);
         dnnl::primitive_attr attr;
         attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
-        auto desc = withBias ? dnnl::matmul::desc(a, w, dnnl::memory::desc({1, n}, dt::f32, tag::ab), c)
+        auto desc = withBias ? dnnl::matmul::desc(a, w, dnnl::memory::desc({1, cols}, dt::f32, tag::ab), c)
                              : dnnl::matmul::desc(a, w, c);
         dnnl::matmul::primitive_desc pd(desc, attr, cpuEngine());
         return {pd, dnnl::matmul(pd)};
@@ -139,19 +178,27 @@ MatrixProduct::MatrixProduct(const std::vector<float>& weights, int64_t n, int64
     using dt = dnnl::memory::data_type;
     using tag = dnnl::memory::format_tag;
     packed_ = std::make_unique<Packed>();
-    auto [pd, prim] = packed_->primitive(rows, n, k, !bias_.empty(), nullptr);
-    packed_->weightsDesc = pd.weights_desc();
-    // Our weights are [n x k] row-major, which is the [k x n] matrix in the "ba" layout.
-    std::vector<uint16_t> bf(weights.size());
-    toBf16(weights.data(), bf.data(), int64_t(bf.size()));
-    dnnl::memory plain(dnnl::memory::desc({k, n}, dt::bf16, tag::ba), cpuEngine(), bf.data());
-    packed_->weights = dnnl::memory(packed_->weightsDesc, cpuEngine());
+    const int64_t tileRows = std::clamp<int64_t>(rows, 1, kTileRows);
     dnnl::stream stream(cpuEngine());
-    dnnl::reorder(plain, packed_->weights).execute(stream, plain, packed_->weights);
-    stream.wait();
-    if (!bias_.empty())
-        packed_->bias = dnnl::memory(dnnl::memory::desc({1, n}, dt::f32, tag::ab), cpuEngine(), bias_.data());
-    packed_->primitives.emplace(rows, std::make_pair(pd, prim));
+    std::vector<uint16_t> bf(size_t(std::min(n, kTileCols) * k));
+    for (int64_t c0 = 0; c0 < n; c0 += kTileCols) {
+        const int64_t cols = std::min(kTileCols, n - c0);
+        auto known = packed_->weightsDescs.find(cols);
+        if (known == packed_->weightsDescs.end()) {
+            auto made = Packed::make(tileRows, cols, k, n, !bias_.empty(), nullptr);
+            known = packed_->weightsDescs.emplace(cols, made.pd.weights_desc()).first;
+            packed_->primitives.emplace(std::make_pair(tileRows, cols), std::move(made));
+        }
+        // Our weights are [n x k] row-major: a panel of rows is the [k x cols] matrix in "ba".
+        toBf16(weights.data() + c0 * k, bf.data(), cols * k);
+        dnnl::memory plain(dnnl::memory::desc({k, cols}, dt::bf16, tag::ba), cpuEngine(), bf.data());
+        Packed::Panel panel{dnnl::memory(known->second, cpuEngine()), {}};
+        dnnl::reorder(plain, panel.weights).execute(stream, plain, panel.weights);
+        stream.wait();
+        if (!bias_.empty())
+            panel.bias = dnnl::memory(dnnl::memory::desc({1, cols}, dt::f32, tag::ab), cpuEngine(), bias_.data() + c0);
+        packed_->panels.push_back(std::move(panel));
+    }
 }
 
 MatrixProduct::~MatrixProduct() = default;
@@ -171,9 +218,11 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
             for (int64_t i = 0; i < m; ++i) std::memcpy(c + i * n_, bias_.data(), size_t(n_) * 4);
         }
         // Panels of at most 8M weights (32 MiB widened): every layer of the largest
-        // model is one panel, so the BLAS packs A once.
+        // model is one panel. Panel widths are whole tiles, so the tiles of a product
+        // do not depend on the panels.
         constexpr int64_t panelFloats = int64_t(1) << 23;
-        const int64_t panel = n_ * k_ <= panelFloats ? n_ : std::max<int64_t>(64, panelFloats / k_ / 64 * 64);
+        const int64_t panel =
+            n_ * k_ <= panelFloats ? n_ : std::max<int64_t>(kTileCols, panelFloats / k_ / kTileCols * kTileCols);
         if (int64_t(scratch.size()) < panel * k_) scratch.resize(size_t(panel * k_));
         for (int64_t p0 = 0; p0 < n_; p0 += panel) {
             const int64_t rows = std::min(panel, n_ - p0);
@@ -181,48 +230,58 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
             for (int64_t r = 0; r < rows; r += 16)
                 halfToFloat(halfWeights_.data() + (p0 + r) * k_, scratch.data() + r * k_,
                             size_t(std::min<int64_t>(16, rows - r) * k_));
-            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, blasint(m), blasint(rows), blasint(k_), 1.0f, a,
-                        blasint(k_), scratch.data(), blasint(k_), bias_.empty() ? 0.0f : 1.0f, c + p0, blasint(n_));
+            gemmNT(m, rows, k_, 1.0f, a, k_, scratch.data(), k_, bias_.empty() ? 0.0f : 1.0f, c + p0, n_);
         }
         return;
     }
     using dt = dnnl::memory::data_type;
     using tag = dnnl::memory::format_tag;
-    std::pair<dnnl::matmul::primitive_desc, dnnl::matmul> entry;
-    {
-        std::scoped_lock lock(packed_->mutex);
-        auto it = packed_->primitives.find(m);
-        if (it == packed_->primitives.end())
-            it = packed_->primitives.emplace(m, packed_->primitive(m, n_, k_, !bias_.empty(), &packed_->weightsDesc)).first;
-        entry = it->second;
-    }
     // Not value-initialised: every element is written by the conversion.
     const std::unique_ptr<uint16_t[]> abf(new uint16_t[size_t(m * k_)]);
     toBf16(a, abf.get(), m * k_);
     const auto& engine = cpuEngine();
-    dnnl::memory am(dnnl::memory::desc({m, k_}, dt::bf16, tag::ab), engine, abf.get());
-    dnnl::memory cm(dnnl::memory::desc({m, n_}, dt::f32, tag::ab), engine, c);
-    dnnl::memory pad(entry.first.scratchpad_desc(), engine);
-    std::unordered_map<int, dnnl::memory> args{{DNNL_ARG_SRC, am},
-                                               {DNNL_ARG_WEIGHTS, packed_->weights},
-                                               {DNNL_ARG_DST, cm},
-                                               {DNNL_ARG_SCRATCHPAD, pad}};
-    if (!bias_.empty()) args.emplace(DNNL_ARG_BIAS, packed_->bias);
-    dnnl::stream stream(engine);
-    entry.second.execute(stream, args);
-    stream.wait();
+    forEachTile(m, n_, [&](int64_t r0, int64_t rows, int64_t c0, int64_t cols) {
+        const Matmul* matmul = nullptr;
+        {
+            std::scoped_lock lock(packed_->mutex);
+            auto it = packed_->primitives.find({rows, cols});
+            if (it == packed_->primitives.end())
+                it = packed_->primitives
+                         .emplace(std::make_pair(rows, cols), Packed::make(rows, cols, k_, n_, !bias_.empty(),
+                                                                           &packed_->weightsDescs.at(cols)))
+                         .first;
+            matmul = &it->second;  // map nodes stay where they are
+        }
+        thread_local std::vector<uint8_t> pad;
+        const size_t need = matmul->pd.scratchpad_desc().get_size();
+        if (pad.size() < need) pad.resize(need);
+        const auto& panel = packed_->panels[size_t(c0 / kTileCols)];
+        dnnl::memory am(dnnl::memory::desc({rows, k_}, dt::bf16, tag::ab), engine, abf.get() + r0 * k_);
+        dnnl::memory cm(matmul->pd.dst_desc(), engine, c + r0 * n_ + c0);
+        dnnl::memory pm(matmul->pd.scratchpad_desc(), engine, pad.data());
+        std::unordered_map<int, dnnl::memory> args{
+            {DNNL_ARG_SRC, am}, {DNNL_ARG_WEIGHTS, panel.weights}, {DNNL_ARG_DST, cm}, {DNNL_ARG_SCRATCHPAD, pm}};
+        if (!bias_.empty()) args.emplace(DNNL_ARG_BIAS, panel.bias);
+        dnnl::stream stream(engine);
+        matmul->primitive.execute(stream, args);
+        stream.wait();
+    });
 }
 
 void gemmNT(int64_t m, int64_t n, int64_t k, float alpha, const float* a, int64_t lda, const float* b, int64_t ldb,
             float beta, float* c, int64_t ldc) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, blasint(m), blasint(n), blasint(k), alpha, a, blasint(lda), b,
-                blasint(ldb), beta, c, blasint(ldc));
+    forEachTile(m, n, [&](int64_t r0, int64_t rows, int64_t c0, int64_t cols) {
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, blasint(rows), blasint(cols), blasint(k), alpha,
+                    a + r0 * lda, blasint(lda), b + c0 * ldb, blasint(ldb), beta, c + r0 * ldc + c0, blasint(ldc));
+    });
 }
 
 void gemmNN(int64_t m, int64_t n, int64_t k, const float* a, int64_t lda, const float* b, int64_t ldb, float beta,
             float* c, int64_t ldc) {
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, blasint(m), blasint(n), blasint(k), 1.0f, a, blasint(lda), b,
-                blasint(ldb), beta, c, blasint(ldc));
+    forEachTile(m, n, [&](int64_t r0, int64_t rows, int64_t c0, int64_t cols) {
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, blasint(rows), blasint(cols), blasint(k), 1.0f,
+                    a + r0 * lda, blasint(lda), b + c0, blasint(ldb), beta, c + r0 * ldc + c0, blasint(ldc));
+    });
 }
 
 }  // namespace platform::ml

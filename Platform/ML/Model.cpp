@@ -5,6 +5,7 @@
 #include "Platform/ML/MlError.h"
 #include "Platform/ML/ModelSpec.h"
 #include "Platform/ML/TextDecoderBackend.h"
+#include "Platform/ML/ThreadTeam.h"
 #include "Platform/ML/WeightsFile.h"
 
 namespace platform::ml {
@@ -39,7 +40,9 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& mlmodelc, const 
 }
 
 void Model::prewarm(const std::filesystem::path& mlmodelc, const ModelConfiguration& configuration) {
-    load(mlmodelc, configuration)->backend_->warmUp();
+    const auto model = load(mlmodelc, configuration);
+    const ThreadTeam team;
+    model->backend_->warmUp();
 }
 
 void Model::checkInputs(const FeatureProvider& inputs) const {
@@ -62,6 +65,7 @@ void Model::checkInputs(const FeatureProvider& inputs) const {
 
 FeatureProvider Model::prediction(const FeatureProvider& inputs, const PredictionOptions&) const {
     checkInputs(inputs);
+    const ThreadTeam team;
     if (description_.hasState) {
         auto state = backend_->makeState();
         return backend_->predict(inputs, state.get());
@@ -73,6 +77,7 @@ FeatureProvider Model::prediction(const FeatureProvider& inputs, ModelStateHandl
     if (!description_.hasState)
         throw MlError(MlError::Code::unsupported, path_.string() + ": this model has no state");
     checkInputs(inputs);
+    const ThreadTeam team;
     return backend_->predict(inputs, &state);
 }
 

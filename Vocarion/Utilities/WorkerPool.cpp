@@ -2,13 +2,17 @@
 
 #include <omp.h>
 
+#include "Platform/ML/ThreadTeam.h"
+
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <utility>
 
 namespace vocarion {
 
-WorkerPool::WorkerPool(size_t threadCount) {
+WorkerPool::WorkerPool(size_t threadCount, std::function<int()> freeProcessors)
+    : freeProcessors_(freeProcessors ? std::move(freeProcessors) : std::function<int()>(platform::ml::freeProcessorsNow)) {
     if (threadCount == 0) threadCount = std::max(1u, std::thread::hardware_concurrency());
     threads_.reserve(threadCount);
     for (size_t i = 0; i < threadCount; ++i) threads_.emplace_back([this] { workerLoop(); });
@@ -35,8 +39,9 @@ void WorkerPool::runAll(std::vector<std::function<void()>> tasks) {
     batch->remaining = tasks.size();
     // Threads per task: the numeric runtime's parallel regions inside a task use this many,
     // so that concurrent tasks together use the caller's thread budget (one per processor
-    // unless the caller or OMP_NUM_THREADS asks for fewer) once, never several times over.
-    const int processors = std::max(1, omp_get_max_threads());
+    // unless the caller or OMP_NUM_THREADS asks for fewer) once, never several times over,
+    // and no more processors than other programs leave free now.
+    const int processors = std::max(1, std::min(omp_get_max_threads(), freeProcessors_()));
     const size_t concurrent = std::min(tasks.size(), threads_.size());
     const int threadsPerTask = std::max(1, processors / static_cast<int>(concurrent));
     {

@@ -156,7 +156,7 @@ int main(int argc, char** argv)
     }
 
     platform::AccessibilityTrust::shared().requestEnabled();
-    x11test::waitUntil([] { return platform::AccessibilityTrust::shared().isTrusted(); }, 30s);
+    x11test::spinUntil([] { return platform::AccessibilityTrust::shared().isTrusted(); }, 30s);
     korvu::AppModel::shared().setAccessibilityGranted(true);
 
     QProcess target;
@@ -174,7 +174,7 @@ int main(int argc, char** argv)
         }
     });
     target.start(QString(testsupport::kBinDir) + "/korvu-test-target", {});
-    x11test::waitUntil([&] { return ready; }, 30s);
+    x11test::spinUntil([&] { return ready; }, 30s);
 
     korvu::DictationController::Environment environment = korvu::DictationController::desktopEnvironment();
     environment.recorder = std::make_shared<TimedRecorder>(environment.recorder);
@@ -184,7 +184,7 @@ int main(int argc, char** argv)
     korvu::DictationController controller(std::move(environment));
     korvu::HotkeyCenter::shared().install();
     controller.start();
-    if (!x11test::waitUntil([] { return korvu::AppModel::shared().model() == korvu::ModelState::ready; }, 600s)) {
+    if (!x11test::spinUntil([] { return korvu::AppModel::shared().model() == korvu::ModelState::ready; }, 600s)) {
         std::fprintf(stderr, "the model did not load\n");
         return 1;
     }
@@ -193,22 +193,22 @@ int main(int argc, char** argv)
     std::vector<double> total, stop, transcription, insertion;
     for (int run = 0; run <= runs; ++run) {  // run 0 warms up
         target.write("set " + QByteArray().toBase64() + "\n");
-        x11test::waitUntil([&] { return typed.isEmpty(); }, 10s);
+        x11test::spinUntil([&] { return typed.isEmpty(); }, 10s);
         keyboard.press(x11test::kControlL);
         keyboard.press(x11test::kAltL);
         keyboard.press(x11test::kSpace);
-        x11test::waitUntil([] { return korvu::AppModel::shared().phase() == korvu::DictationPhase::recording; }, 30s);
+        x11test::spinUntil([] { return korvu::AppModel::shared().phase() == korvu::DictationPhase::recording; }, 30s);
         { recordertest::FifoFeed feed(recordertest::sessionFifo(), speech, 1); }
-        x11test::spin(300ms);
+        x11test::spinFor(300ms);
         marks.release = Clock::now();
         keyboard.release(x11test::kSpace);
         keyboard.release(x11test::kAltL);
         keyboard.release(x11test::kControlL);
-        if (!x11test::waitUntil([&] { return !typed.isEmpty(); }, 120s)) {
+        if (!x11test::spinUntil([&] { return !typed.isEmpty(); }, 120s)) {
             std::fprintf(stderr, "run %d: no text arrived\n", run);
             return 1;
         }
-        x11test::waitUntil([] { return korvu::AppModel::shared().phase() == korvu::DictationPhase::idle; }, 30s);
+        x11test::spinUntil([] { return korvu::AppModel::shared().phase() == korvu::DictationPhase::idle; }, 30s);
         if (run == 0) {
             std::printf("typed: %s\n", typed.toUtf8().constData());
             continue;

@@ -1,14 +1,20 @@
 // bench_ml: speed and memory of the model runtime at the real shapes, random weights.
 //
 //   bench_ml [--width 384|768|1280] [--precision auto|fp32|bf16] [--tokens 100] [--dir DIR]
+//            [--load 0,3,8]
 //
 // Without --width it runs 384, 768 and 1280 one after the other, each in a child process
-// of its own so that its peak memory is its own. Every ratio printed is against a figure
+// of its own so that its peak memory is its own. --load runs the chosen widths once per
+// count N, each time with N busy processes of its own started beside it (what a user's
+// compiler or browser does to the machine), and ends with one table row per run. Every ratio printed is against a figure
 // measured by the same run: the matrix-product peak (a large product on the same matrix
 // library and precision) and the memory read bandwidth (a parallel sum over 1 GiB).
+#include <cblas.h>
 #include <immintrin.h>
 #include <omp.h>
 #include <sys/resource.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,12 +28,15 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "Platform/ML/Half.h"
 #include "Platform/ML/MatrixProduct.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/ThreadTeam.h"
 
 namespace fs = std::filesystem;
 using namespace platform::ml;
@@ -136,15 +145,19 @@ void writeVariant(const fs::path& dir, const Shape& s) {
     std::ofstream(dir / "done") << "1";
 }
 
-// GFLOP/s of the matrix library at the encoder's largest product, same precision: the
-// bare library call (float32: OpenBLAS sgemm on float32 weights; bfloat16: the oneDNN
-// product, whose weights are packed once).
+// GFLOP/s of the matrix library at the encoder's largest product, same precision, on as
+// many threads as the runtime would use now. float32: one OpenBLAS sgemm call on float32
+// weights, threaded by the library itself; bfloat16: the runtime's own product (oneDNN
+// tiles), whose weights are packed once.
 double gemmPeak(MatrixPrecision precision, int64_t d) {
     const int64_t m = 1500, k = d, n = 4 * d;
     std::vector<float> w(size_t(n * k), 0.01f), a(size_t(m * k), 0.5f), c(size_t(m * n));
     MatrixProduct product(w, n, k, std::vector<float>(size_t(n), 0.0f), precision, m);
+    const ThreadTeam team;
     auto run = [&] {
-        if (precision == MatrixPrecision::float32) gemmNT(m, n, k, 1.0f, a.data(), k, w.data(), k, 0.0f, c.data(), n);
+        if (precision == MatrixPrecision::float32)
+            cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, blasint(m), blasint(n), blasint(k), 1.0f, a.data(),
+                        blasint(k), w.data(), blasint(k), 0.0f, c.data(), blasint(n));
         else product.multiply(a.data(), m, c.data());
     };
     run();
@@ -178,8 +191,9 @@ float sumPlain(const float* v, size_t n) {
     return s;
 }
 
-// GB/s of a parallel read of 1 GiB.
+// GB/s of a parallel read of 1 GiB, on as many threads as the runtime would use now.
 double readBandwidth() {
+    const ThreadTeam team;
     const size_t n = (size_t(1) << 30) / 4;
     std::vector<float> v(n, 1.0f);
     std::vector<double> times;
@@ -205,22 +219,47 @@ double encoderFlops(const Shape& s) {
     return convs + double(s.encoderLayers) * block;
 }
 
+// Seconds of processor time the whole process has used so far (all its threads).
+double processCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Processor time the process uses while the caller does nothing: in the first 0.1 s
+// after a prediction, and in the 1 s after that.
+std::pair<double, double> idleCpuSeconds() {
+    const double c0 = processCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const double c1 = processCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    return {c1 - c0, processCpuSeconds() - c1};
+}
+
 double peakRssGiB() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_maxrss) / (1024.0 * 1024.0);
 }
 
-int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root) {
-    const Shape s = shapeFor(width);
-    const fs::path dir = root / ("w" + std::to_string(width));
+// The one-minute load average of the machine.
+std::string loadAverage() {
     std::ifstream loadavg("/proc/loadavg");
     std::string load1;
     loadavg >> load1;
+    return load1;
+}
+
+// Measures one width; `row` receives the run's line of the summary table.
+int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root, int busy, std::string& row) {
+    const Shape s = shapeFor(width);
+    const fs::path dir = root / ("w" + std::to_string(width));
+    const std::string load1 = loadAverage();
     const char* wait = std::getenv("OMP_WAIT_POLICY");
-    std::cout << "== width " << width << " (" << s.encoderLayers << "+" << s.decoderLayers << " layers, " << s.mels
+    std::cout << "== " << busy << " busy processes beside it; width " << width << " (" << s.encoderLayers << "+" << s.decoderLayers << " layers, " << s.mels
               << " mels, vocabulary " << s.vocab << "), " << omp_get_max_threads() << " threads, OMP_WAIT_POLICY="
-              << (wait ? wait : "(unset)") << ", load average " << load1 << " at the start\n";
+              << (wait ? wait : "(unset)") << ", load average " << load1 << " at the start, "
+              << freeProcessorsNow() << " processors free by the runtime's reading\n";
     writeVariant(dir, s);
     const ModelConfiguration configuration{ComputeUnits::all, precision};
     auto t0 = Clock::now();
@@ -266,6 +305,8 @@ int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::pat
         tokenTimes.push_back(seconds(w3, w4) / tokens);
         windowTimes.push_back(seconds(w0, w4));
     }
+    const std::string loadEnd = loadAverage();
+    const auto [idleFirst, idleLater] = idleCpuSeconds();
     const double peakMemory = peakRssGiB();  // before the measurements' own buffers
     const double peak = gemmPeak(used, s.d);
     const double encoderRate = encoderFlops(s) / median(encoderTimes) / 1e9;
@@ -289,13 +330,68 @@ int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::pat
     std::printf("window (%d tokens)  %8.2f s    real-time factor %.3f\n", tokens, median(windowTimes),
                 median(windowTimes) / 30.0);
     std::printf("peak memory          %8.2f GiB\n", peakMemory);
+    std::printf("load average         %8s at the end of the window runs\n", loadEnd.c_str());
+    std::printf("idle CPU after       %8.1f ms in the first 0.1 s, %.1f ms in the 1 s after\n", idleFirst * 1e3,
+                idleLater * 1e3);
+    char line[400];
+    std::snprintf(line, sizeof line, "| %lld, %s | %d | %s / %s | %.2f ms = %.2f x %.2f | %.0f ms = %.2f of %.0f | %.2f s | %.1f / %.1f ms | %.2f GiB |\n",
+                static_cast<long long>(width), used == MatrixPrecision::bfloat16 ? "bf16" : "fp32", busy, load1.c_str(), loadEnd.c_str(),
+                tokenMs, tokenMs / bound, bound, median(encoderTimes) * 1e3, encoderRate / peak, peak,
+                median(windowTimes), idleFirst * 1e3, idleLater * 1e3, peakMemory);
+    row = line;
     return 0;
 }
 
 }  // namespace
 
+// Starts `count` processes that keep one core each busy until they are killed.
+std::vector<pid_t> startBusyProcesses(int count) {
+    std::vector<pid_t> busy;
+    for (int i = 0; i < count; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the benchmark, however it ends
+            volatile unsigned long spin = 0;
+            for (;;) spin = spin + 1;
+        }
+        if (child > 0) busy.push_back(child);
+    }
+    return busy;
+}
+
+void stopBusyProcesses(const std::vector<pid_t>& busy) {
+    for (pid_t child : busy) kill(child, SIGKILL);
+    for (pid_t child : busy) waitpid(child, nullptr, 0);
+}
+
+// Runs one width in a child process, so that its peak memory is its own; returns the
+// child's table row.
+std::string runInChild(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root, int busy) {
+    std::cout.flush();
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        std::string row;
+        const int rc = runWidth(width, precision, tokens, root, busy, row);
+        std::cout.flush();
+        std::fflush(stdout);
+        if (write(fds[1], row.data(), row.size()) < 0) _exit(1);
+        _exit(rc);
+    }
+    close(fds[1]);
+    std::string row;
+    char buffer[512];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) row.append(buffer, size_t(n));
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    return row;
+}
+
 int main(int argc, char** argv) {
     int64_t width = 0;
+    std::vector<int> loads;
     int tokens = 100;
     MatrixPrecision precision = MatrixPrecision::automatic;
     fs::path root = fs::temp_directory_path() / "korvu-bench-ml";
@@ -304,21 +400,32 @@ int main(int argc, char** argv) {
         if (key == "--width") width = std::stoll(value);
         else if (key == "--tokens") tokens = std::stoi(value);
         else if (key == "--dir") root = value;
+        else if (key == "--load") {
+            std::stringstream list(value);
+            for (std::string n; std::getline(list, n, ',');) loads.push_back(std::stoi(n));
+        }
         else if (key == "--precision")
             precision = value == "fp32" ? MatrixPrecision::float32 : value == "bf16" ? MatrixPrecision::bfloat16 : MatrixPrecision::automatic;
     }
-    if (width != 0) return runWidth(width, precision, tokens, root);
-    for (int64_t w : {384, 768, 1280}) {
-        std::cout.flush();
-        const pid_t child = fork();
-        if (child == 0) {
-            const int rc = runWidth(w, precision, tokens, root);
-            std::cout.flush();
-            std::fflush(stdout);
-            _exit(rc);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
+    const std::vector<int64_t> widths = width != 0 ? std::vector<int64_t>{width} : std::vector<int64_t>{384, 768, 1280};
+    if (loads.empty()) {
+        std::string row;
+        if (width != 0) return runWidth(width, precision, tokens, root, 0, row);
+        for (int64_t w : widths) runInChild(w, precision, tokens, root, 0);
+        return 0;
     }
+    for (int64_t w : widths) writeVariant(root / ("w" + std::to_string(w)), shapeFor(w));
+    std::string rows;
+    for (int64_t w : widths) {
+        for (int n : loads) {
+            const auto busy = startBusyProcesses(n);
+            rows += runInChild(w, precision, tokens, root, n);
+            stopBusyProcesses(busy);
+        }
+    }
+    std::cout << "\n| width, precision | busy processes | load average at start / end | decoder step (x bandwidth bound) | "
+                 "encoder (of matrix peak GFLOP/s) | window | idle CPU: first 0.1 s / next 1 s | peak memory |\n"
+                 "|---|---|---|---|---|---|---|---|\n"
+              << rows;
     return 0;
 }

@@ -28,12 +28,6 @@ bool exposed(QWidget& widget)
     return spinUntil([&] { return widget.windowHandle() != nullptr && widget.windowHandle()->isExposed(); });
 }
 
-// Puts the button panel's top-left corner at a point of Qt's global space.
-void placeAtQt(MicButtonPanel& panel, QPoint topLeft)
-{
-    panel.place(ScreenCoordinates::fromQt(QPointF(topLeft.x() + 6, topLeft.y() + 6 + 26)));
-}
-
 // An ordinary window that notes where it was pressed.
 class PressRecorder : public QWidget {
 public:
@@ -53,7 +47,7 @@ TEST(FloatingWindowX11, TheTypistKeepsTheFocusWhileTheButtonAndHintsComeAndGo)
     MicButtonPanel panel;
     int clicks = 0;
     panel.button()->onClick = [&] { ++clicks; };
-    placeAtQt(panel, {700, 300});
+    panel.place(ScreenCoordinates::fromQt(QPointF(706, 332)));  // the glyph's corner: top left at 700, 300
     ASSERT_TRUE(exposed(panel));
     HintPanel hints;
     hints.show({HintKind::info, "Position gemerkt", QString("Gilt für diese App.")}, panel.frame().adjusted(6, 6, -6, -6));
@@ -83,7 +77,7 @@ TEST(FloatingWindowX11, ClicksOnTransparentPartsAndOnHintsReachTheWindowBeneath)
         MicButtonPanel panel;
         int clicks = 0;
         panel.button()->onClick = [&] { ++clicks; };
-        placeAtQt(panel, {500, 450});
+        panel.place(ScreenCoordinates::fromQt(QPointF(506, 482)));  // top left at 500, 450
         ASSERT_TRUE(exposed(panel));
         EXPECT_EQ(panel.drawsShadow(), compositor);
         platform::QtScreenProvider screens;

@@ -40,12 +40,8 @@ TEST(MicButtonX11, ScreenReadersFindAPushButtonThatPressesAndHearItsNewLabel)
 
     std::unique_ptr<AtspiAction, GUnref> action(atspi_accessible_get_action_iface(button.get()));
     ASSERT_NE(action, nullptr);
-    int press = -1;
-    for (int i = 0; i < atspi_action_get_n_actions(action.get(), nullptr); ++i) {
-        if (take(atspi_action_get_action_name(action.get(), i, nullptr)).compare("press", Qt::CaseInsensitive) == 0) press = i;
-    }
-    ASSERT_GE(press, 0) << "no press action";
-    atspi_action_do_action(action.get(), press, nullptr);
+    EXPECT_EQ(take(atspi_action_get_action_name(action.get(), 0, nullptr)).toLower(), "press");
+    atspi_action_do_action(action.get(), 0, nullptr);
     EXPECT_TRUE(spinUntil([&] { return host.clicks() == 1; }));
 
     // A new state is announced with its label. The program learns of the listener a little

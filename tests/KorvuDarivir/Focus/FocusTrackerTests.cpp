@@ -34,15 +34,7 @@ struct Desk {
         window->nodeRole = Role::frame;
         window->pid = kAppPid;
         window->nodeExtents = QRectF(50, 50, 800, 600);
-    }
-    korvu::FocusTracker& tracker()
-    {
-        if (!tracker_) {
-            tracker_ = std::make_unique<korvu::FocusTracker>(korvu::FocusTracker::Environment{
-                .accessibility = accessibility, .screens = screens, .clock = [this] { return clock->now; }, .ownPID = kOwnPid});
-            tracker_->onChange = [this](const std::optional<FocusedField>& field) { reports.push_back(field); };
-        }
-        return *tracker_;
+        tracker.onChange = [this](const std::optional<FocusedField>& field) { reports.push_back(field); };
     }
     Node focus(Node node)
     {
@@ -60,7 +52,7 @@ struct Desk {
     }
     Reports tick()
     {
-        tracker().tick();
+        tracker.tick();
         return reports;
     }
 
@@ -69,7 +61,8 @@ struct Desk {
     std::shared_ptr<FakeScreenProvider> screens = std::make_shared<FakeScreenProvider>();
     Node window = std::make_shared<FakeNode>(clock);
     Reports reports;
-    std::unique_ptr<korvu::FocusTracker> tracker_;
+    korvu::FocusTracker tracker{
+        {.accessibility = accessibility, .screens = screens, .clock = [this] { return clock->now; }, .ownPID = kOwnPid}};
 };
 
 Reports reported(const QRectF& frame, pid_t pid = kAppPid) { return {FocusedField{pid, frame}}; }
@@ -90,11 +83,7 @@ TEST(FocusTracker, DecidesWhatCountsAsATextFieldAndWhereItIs)
                                  FakeScreenProvider::screen(QRectF(2560, -280, 1920, 1080))};
         d.field(Role::text, device);
     };
-    struct Case {
-        const char* what;
-        std::function<void(Desk&)> build;
-        Reports expected;
-    };
+    struct Case { const char* what; std::function<void(Desk&)> build; Reports expected; };
     const Case cases[] = {
         {"text", [](Desk& d) { d.field(Role::text); }, reported(kUp)},
         {"no focus", [](Desk&) {}, {}},
@@ -215,15 +204,15 @@ TEST(FocusTracker, PollsOnTheEventLoopAndNeverNested)
     Desk d;
     auto field = d.field(Role::text);
     int calls = 0;
-    d.tracker().onChange = [&](const std::optional<FocusedField>& reported) {
+    d.tracker.onChange = [&](const std::optional<FocusedField>& reported) {
         ++calls;
         d.reports.push_back(reported);
         field->nodeExtents = kRect.translated(100, 0);
-        d.tracker().tick();
+        d.tracker.tick();
     };
     d.tick();
     EXPECT_EQ(calls, 1);
-    d.tracker().start();
+    d.tracker.start();
     EXPECT_EQ(d.accessibility->timeout, std::chrono::milliseconds(150));
     ASSERT_TRUE(testsupport::spinUntil([&] { return d.reports.size() == 2; }));
     EXPECT_EQ(calls, 2);

@@ -1,29 +1,21 @@
-#include "TrayWatcher.h"
-
-#include <QCoreApplication>
-#include <QDBusConnection>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 
 #include "TestPaths.h"
+#include "support/QtWait.h"
 #include "support/TempDir.h"
 
 namespace {
 
-QString program()
-{
-    return QString::fromLatin1(testsupport::kBinDir) + "/korvu-darivir";
-}
+const QString program = QString(testsupport::kBinDir) + "/korvu-darivir";
 
 // The session's environment with the real X display instead of the offscreen platform.
 QProcessEnvironment onTheDisplay()
@@ -36,51 +28,33 @@ QProcessEnvironment onTheDisplay()
 
 struct Outcome {
     int status = -1;
-    QString out;
     QString err;
 };
 
-Outcome run(const QStringList& arguments, int timeoutMs = 60000)
+Outcome run(const QStringList& arguments, const QString& executable = program)
 {
     QProcess process;
     process.setProcessEnvironment(onTheDisplay());
-    process.start(program(), arguments);
-    process.waitForFinished(timeoutMs);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
-}
-
-template <typename Predicate>
-bool eventually(Predicate done, int timeoutMs = 30000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
-    }
-    return true;
+    process.start(executable, arguments);
+    process.waitForFinished(120000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardError()};
 }
 
 // True when a mapped window whose title contains `title` exists on the display.
-bool windowShown(const QString& title)
+bool windowShown(const QString& title) { return run({"search", "--onlyvisible", "--name", title}, "xdotool").status == 0; }
+
+QByteArray fileContents(const QString& path)
 {
-    QProcess search;
-    search.start("xdotool", {"search", "--onlyvisible", "--name", title});
-    search.waitForFinished(10000);
-    return search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty();
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QJsonObject storedSettings()
 {
-    QFile file(qEnvironmentVariable("XDG_CONFIG_HOME") + "/KORVU Darivir/settings.json");
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    return QJsonDocument::fromJson(file.readAll()).object();
+    return QJsonDocument::fromJson(fileContents(qEnvironmentVariable("XDG_CONFIG_HOME") + "/KORVU Darivir/settings.json")).object();
 }
+
+bool vocabularyHas(const QString& word) { return storedSettings().value("vocabulary").toArray().contains(word); }
 
 TEST(ProgramTest, RendersTheIconSetOrSaysTheSvgIsUnreadable)
 {
@@ -103,65 +77,45 @@ TEST(ProgramTest, RendersTheIconSetOrSaysTheSvgIsUnreadable)
 // application with its settings and history intact.
 TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
 {
+    using testsupport::spinUntil;
     const QString support = qEnvironmentVariable("XDG_DATA_HOME") + "/KORVU Darivir";
     const QString modelFolder = support + "/Models/models/bexmorinc/vocarion-coreml/openai_darivir-large-v3-v20240930_turbo_632MB";
     QDir().mkpath(QFileInfo(modelFolder).path());
-    QProcess tool;
-    tool.start(QString::fromLatin1(testsupport::kBinDir) + "/darivir-model", {"tiny", "--out", modelFolder});
-    ASSERT_TRUE(tool.waitForFinished(120000));
-    ASSERT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+    const Outcome model = run({"tiny", "--out", modelFolder}, QString(testsupport::kBinDir) + "/darivir-model");
+    ASSERT_EQ(model.status, 0) << model.err.toStdString();
     const QByteArray history = R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","date":786362400,"appName":"Kate","text":"Hallo Welt"}])";
-    {
-        QFile file(support + "/Verlauf.json");
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(history);
-    }
+    QFile file(support + "/Verlauf.json");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(history) == history.size() && file.flush());
 
     EXPECT_EQ(run({"--add-word", "Zyxwort"}).status, 1) << "no application runs yet";
-
-    TrayWatcher tray;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    ASSERT_TRUE(bus.registerObject("/StatusNotifierWatcher", &tray,
-                                   QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties
-                                       | QDBusConnection::ExportAllSignals));
-    ASSERT_TRUE(bus.registerService("org.kde.StatusNotifierWatcher"));
 
     QProcess app;
     app.setProcessChannelMode(QProcess::ForwardedChannels);
     app.setProcessEnvironment(onTheDisplay());
-    app.start(program(), {});
+    app.start(program, {});
     ASSERT_TRUE(app.waitForStarted());
-    EXPECT_TRUE(eventually([&] { return !tray.items().isEmpty(); })) << "the status item shows in the tray";
-    QFile environ(QStringLiteral("/proc/%1/environ").arg(app.processId()));
-    ASSERT_TRUE(environ.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(environ.readAll().split('\0').contains("OMP_WAIT_POLICY=passive"))
+    EXPECT_TRUE(spinUntil([] { return windowShown("KORVU Darivir – Willkommen"); })) << "first start opens the onboarding";
+    EXPECT_TRUE(fileContents(QString("/proc/%1/environ").arg(app.processId())).split('\0').contains("OMP_WAIT_POLICY=passive"))
         << "the OpenMP runtime is loaded with passive waits";
-    EXPECT_TRUE(eventually([] { return windowShown("KORVU Darivir – Willkommen"); })) << "first start opens the onboarding";
-
-    EXPECT_TRUE(eventually([] { return storedSettings().value("modelPrepared").toBool(); }, 120000))
+    EXPECT_TRUE(spinUntil([] { return storedSettings().value("modelPrepared").toBool(); }))
         << "the model folder in place is loaded at start";
 
     const Outcome added = run({"--add-word", "Zyxwort"});
     EXPECT_EQ(added.status, 0) << added.err.toStdString();
-    EXPECT_TRUE(eventually([] { return storedSettings().value("vocabulary").toArray().contains("Zyxwort"); }));
+    EXPECT_TRUE(spinUntil([] { return vocabularyHas("Zyxwort"); }));
 
     EXPECT_FALSE(windowShown("KORVU Darivir – Einstellungen"));
-    const Outcome second = run({});
-    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(run({}).status, 0);
     EXPECT_EQ(app.state(), QProcess::Running) << "the second start leaves the first running";
-    EXPECT_TRUE(eventually([] { return windowShown("KORVU Darivir – Einstellungen"); })) << "and shows its settings";
+    EXPECT_TRUE(spinUntil([] { return windowShown("KORVU Darivir – Einstellungen"); })) << "and shows its settings";
 
     ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
     ASSERT_TRUE(app.waitForFinished(30000)) << "SIGTERM ends the application";
     EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(app.exitCode(), 0);
-    EXPECT_TRUE(storedSettings().value("vocabulary").toArray().contains("Zyxwort"));
-    QFile kept(support + "/Verlauf.json");
-    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QJsonDocument::fromJson(kept.readAll()), QJsonDocument::fromJson(history));
+    EXPECT_TRUE(vocabularyHas("Zyxwort"));
+    EXPECT_EQ(QJsonDocument::fromJson(fileContents(support + "/Verlauf.json")), QJsonDocument::fromJson(history));
     EXPECT_EQ(run({"--add-word", "Zweitwort"}).status, 1) << "nobody answers once it has ended";
-    bus.unregisterService("org.kde.StatusNotifierWatcher");
-    bus.unregisterObject("/StatusNotifierWatcher");
 }
 
 }  // namespace

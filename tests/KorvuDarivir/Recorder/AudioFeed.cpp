@@ -3,164 +3,95 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-
 #include <algorithm>
-#include <array>
-#include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "KorvuDarivir/Dictation/AudioDevices.h"
+#include "support/QtWait.h"
 
 namespace recordertest {
 
-FifoFeed::FifoFeed(std::string fifoPath, std::vector<float> samples, int channels)
-    : path_(std::move(fifoPath)), samples_(std::move(samples)), channels_(channels) {
-    thread_ = std::thread([this] { run(); });
-}
-
-FifoFeed::~FifoFeed() { thread_.join(); }
-
-void FifoFeed::run() {
-    // The sound server holds the fifo open for reading, so this open never blocks.
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        failed_ = true;
-        return;
-    }
-    auto writeAll = [&](const std::vector<int16_t>& pcm) {
+FifoFeed::FifoFeed(const std::string& fifoPath, const std::vector<float>& samples, int channels) {
+    std::vector<int16_t> pcm;
+    for (float sample : samples)
+        pcm.insert(pcm.end(), channels, static_cast<int16_t>(std::lround(std::clamp(sample, -1.0f, 1.0f) * 32767.0f)));
+    thread_ = std::thread([this, fifoPath, pcm = std::move(pcm)] {
+        // The sound server holds the fifo open for reading, so this open never blocks.
+        const int fd = ::open(fifoPath.c_str(), O_WRONLY | O_CLOEXEC);
         const char* data = reinterpret_cast<const char*>(pcm.data());
-        std::size_t left = pcm.size() * sizeof(int16_t);
-        while (left > 0) {
+        std::size_t left = fd < 0 ? 1 : pcm.size() * sizeof(int16_t);
+        while (fd >= 0 && left > 0) {
             const ssize_t n = ::write(fd, data, left);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return false;
-            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
             data += n;
             left -= static_cast<std::size_t>(n);
         }
-        return true;
-    };
-    constexpr std::size_t kChunk = 1024;
-    std::vector<int16_t> pcm;
-    for (std::size_t i = 0; i < samples_.size() && !failed_; i += kChunk) {
-        const std::size_t end = std::min(samples_.size(), i + kChunk);
-        pcm.clear();
-        for (std::size_t j = i; j < end; ++j) {
-            const auto value = static_cast<int16_t>(std::lround(std::clamp(samples_[j], -1.0f, 1.0f) * 32767.0f));
-            for (int c = 0; c < channels_; ++c) pcm.push_back(value);
-        }
-        if (!writeAll(pcm)) failed_ = true;
-    }
-    ::close(fd);
+        failed_ = left > 0;
+        if (fd >= 0) ::close(fd);
+    });
 }
 
 PulseModule::PulseModule(const std::string& arguments) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(("pactl load-module " + arguments).c_str(), "r"), ::pclose);
+    FILE* pipe = ::popen(("pactl load-module " + arguments).c_str(), "r");
     if (!pipe) return;
-    std::array<char, 64> line{};
-    if (std::fgets(line.data(), line.size(), pipe.get())) {
-        char* end = nullptr;
-        const long index = std::strtol(line.data(), &end, 10);
-        if (end != line.data()) index_ = static_cast<int>(index);
-    }
+    int index = -1;
+    if (std::fscanf(pipe, "%d", &index) == 1) index_ = index;
+    ::pclose(pipe);
 }
 
 PulseModule::~PulseModule() { unload(); }
 
 void PulseModule::unload() {
-    if (!index_) return;
-    const std::string command = "pactl unload-module " + std::to_string(*index_);
-    index_.reset();
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not run: %s\n", command.c_str());
+    if (index_ && std::system(("pactl unload-module " + std::to_string(*std::exchange(index_, std::nullopt))).c_str()) != 0)
+        std::fprintf(stderr, "pactl unload-module failed\n");
 }
 
-void LevelLog::add(float level) {
-    std::scoped_lock lock(mutex_);
-    levels_.push_back(level);
-    arrived_.notify_all();
+bool LevelLog::waitFor(std::size_t count) {
+    return testsupport::spinUntil([&] { return this->count() >= count; });
 }
 
-std::vector<float> LevelLog::levels() {
-    std::scoped_lock lock(mutex_);
-    return levels_;
-}
-
-std::size_t LevelLog::count() {
-    std::scoped_lock lock(mutex_);
-    return levels_.size();
-}
-
-bool LevelLog::waitFor(std::size_t count, int guardSeconds) {
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(guardSeconds);
-    for (;;) {
-        {
-            std::unique_lock lock(mutex_);
-            if (arrived_.wait_for(lock, std::chrono::milliseconds(20), [&] { return levels_.size() >= count; }))
-                return true;
-        }
-        QCoreApplication::processEvents();
-        if (std::chrono::steady_clock::now() > guard) return false;
-    }
-}
-
-bool waitUntil(const std::function<bool()>& condition, int guardSeconds) {
-    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(guardSeconds);
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() > guard) return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
-bool waitForDevice(const std::string& id, bool present, int guardSeconds) {
-    return waitUntil([&] { return korvu::AudioDevices::deviceID(id).has_value() == present; }, guardSeconds);
+bool waitForDevice(const std::string& id, bool present) {
+    return testsupport::spinUntil([&] { return korvu::AudioDevices::deviceID(id).has_value() == present; });
 }
 
 std::vector<float> padded(const std::vector<float>& samples, std::size_t lead, std::size_t tail, std::size_t multiple) {
     std::vector<float> out(lead, 0.0f);
     out.insert(out.end(), samples.begin(), samples.end());
-    out.resize(out.size() + tail, 0.0f);
-    if (multiple > 0 && out.size() % multiple != 0) out.resize((out.size() / multiple + 1) * multiple, 0.0f);
+    out.resize((out.size() + tail + multiple - 1) / multiple * multiple, 0.0f);
     return out;
 }
 
 namespace {
 
 long firstLoud(const std::vector<float>& samples, float threshold) {
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        if (std::fabs(samples[i]) > threshold) return static_cast<long>(i);
-    return -1;
+    const auto it = std::ranges::find_if(samples, [&](float s) { return std::fabs(s) > threshold; });
+    return it == samples.end() ? -1 : static_cast<long>(it - samples.begin());
 }
 
 }  // namespace
 
 Alignment align(const std::vector<float>& reference, const std::vector<float>& recording, long searchRadius) {
-    Alignment best;
-    best.correlation = -2;
-    const long refOnset = firstLoud(reference, 0.05f);
-    const long recOnset = firstLoud(recording, 0.05f);
+    Alignment best{0, -2, 0};
+    const long refOnset = firstLoud(reference, 0.05f), recOnset = firstLoud(recording, 0.05f);
     if (refOnset < 0 || recOnset < 0) return best;
-    const long guess = recOnset - refOnset;
     double refEnergy = 0;
     for (float r : reference) refEnergy += double(r) * r;
+    const long guess = recOnset - refOnset;
     for (long offset = guess - searchRadius; offset <= guess + searchRadius; ++offset) {
         double dot = 0, recEnergy = 0;
         for (std::size_t i = 0; i < reference.size(); ++i) {
             const long j = offset + static_cast<long>(i);
-            const double x = (j >= 0 && j < static_cast<long>(recording.size())) ? recording[static_cast<std::size_t>(j)] : 0.0;
+            const double x = j >= 0 && j < static_cast<long>(recording.size()) ? recording[static_cast<std::size_t>(j)] : 0.0;
             dot += reference[i] * x;
             recEnergy += x * x;
         }
-        if (refEnergy <= 0 || recEnergy <= 0) continue;
-        const double ncc = dot / std::sqrt(refEnergy * recEnergy);
-        if (ncc > best.correlation) best = {offset, ncc, dot / refEnergy};
+        if (refEnergy > 0 && recEnergy > 0 && dot / std::sqrt(refEnergy * recEnergy) > best.correlation)
+            best = {offset, dot / std::sqrt(refEnergy * recEnergy), dot / refEnergy};
     }
     return best;
 }

@@ -1,13 +1,11 @@
 #pragma once
 
-// What the recorder tests need around the sound server: writing audio into a pipe
-// source, loading test sources, waiting for level callbacks, and comparing a recording
-// with the audio that was played.
+// What the recorder tests (and the dictation road) need around the sound server: writing
+// audio into a pipe source, loading test sources, collecting level callbacks, and
+// comparing a recording with the audio that was played.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,19 +19,11 @@ namespace recordertest {
 // is written and nothing when no one writes, so a test knows precisely what arrives.
 class FifoFeed {
 public:
-    FifoFeed(std::string fifoPath, std::vector<float> samples, int channels);
-    ~FifoFeed();
-    FifoFeed(const FifoFeed&) = delete;
-    FifoFeed& operator=(const FifoFeed&) = delete;
-
-    bool failed() const { return failed_.load(); }
+    FifoFeed(const std::string& fifoPath, const std::vector<float>& samples, int channels);
+    ~FifoFeed() { thread_.join(); }  // waits until everything is written
+    bool failed() const { return failed_; }
 
 private:
-    void run();
-
-    std::string path_;
-    std::vector<float> samples_;
-    int channels_;
     std::atomic<bool> failed_{false};
     std::thread thread_;
 };
@@ -47,8 +37,7 @@ public:
     PulseModule& operator=(const PulseModule&) = delete;
 
     bool loaded() const { return index_.has_value(); }
-    // Unloads it now (simulates unplugging the device).
-    void unload();
+    void unload();  // now: the device is unplugged
 
 private:
     std::optional<int> index_;
@@ -57,29 +46,23 @@ private:
 // Collects the recorder's level callbacks from the capture thread.
 class LevelLog {
 public:
-    void add(float level);
-    std::vector<float> levels();
-    std::size_t count();
-    // Waits (keeping the Qt event loop of this thread running) until at least `count`
-    // levels arrived; false if that takes longer than a generous guard time, which only
-    // a broken pipeline reaches.
-    bool waitFor(std::size_t count, int guardSeconds = 30);
+    void add(float level) { std::scoped_lock lock(mutex_); levels_.push_back(level); }
+    std::vector<float> levels() { std::scoped_lock lock(mutex_); return levels_; }
+    std::size_t count() { return levels().size(); }
+    // Waits, keeping this thread's Qt event loop running, until at least `count` levels
+    // arrived; false only after a guard time that only a broken pipeline reaches.
+    bool waitFor(std::size_t count);
 
 private:
     std::mutex mutex_;
-    std::condition_variable arrived_;
     std::vector<float> levels_;
 };
 
-// Waits, keeping this thread's Qt event loop running, until the condition holds; false
-// after the guard time, which only a broken pipeline reaches.
-bool waitUntil(const std::function<bool()>& condition, int guardSeconds = 15);
-
 // Waits until the device list has (or lacks) this id.
-bool waitForDevice(const std::string& id, bool present, int guardSeconds = 15);
+bool waitForDevice(const std::string& id, bool present);
 
-// Silence of the given length followed by the samples and more silence, the whole padded
-// with zeros to a multiple of `multiple`.
+// Silence of `lead` samples, the samples and `tail` more silence, padded with zeros to a
+// multiple of `multiple` (which is positive).
 std::vector<float> padded(const std::vector<float>& samples, std::size_t lead, std::size_t tail, std::size_t multiple);
 
 struct Alignment {

@@ -2,7 +2,6 @@
 
 #include <functional>
 
-#include <QDir>
 #include <QImage>
 #include <QPainter>
 #include <QWidget>
@@ -10,6 +9,8 @@
 #include <gtest/gtest.h>
 
 namespace uitest {
+
+// The rendering helpers of the drawing tests (also used by the platform painting tests).
 
 // Renders `paint` into a transparent image of `size` logical pixels at `ratio`.
 inline QImage render(QSizeF size, qreal ratio, const std::function<void(QPainter&)>& paint)
@@ -38,24 +39,6 @@ inline ::testing::AssertionResult sameColour(const QColor& actual, QRgb expected
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << actual.name(QColor::HexArgb).toStdString() << " is not " << e.name().toStdString();
-}
-
-// With KORVU_TEST_ARTIFACTS set, keeps what a test rendered for people to look at.
-inline void saveArtifact(const QImage& image, const QString& name)
-{
-    const QString folder = qEnvironmentVariable("KORVU_TEST_ARTIFACTS");
-    if (!folder.isEmpty() && QDir().mkpath(folder)) {
-        image.save(QDir(folder).filePath(name + QStringLiteral(".png")));
-    }
-}
-
-// The widget at ratio 2, also kept at 1x and 2x as artifacts.
-inline QImage grabKept(QWidget& widget, const QString& name)
-{
-    saveArtifact(grab(widget, 1), name + QStringLiteral("@1x"));
-    const QImage image = grab(widget, 2);
-    saveArtifact(image, name + QStringLiteral("@2x"));
-    return image;
 }
 
 }  // namespace uitest

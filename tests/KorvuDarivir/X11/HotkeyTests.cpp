@@ -13,24 +13,11 @@ using x11test::runTool;
 
 namespace {
 
-TEST(Hotkey, ModifiersAreShownInAFixedOrderAndReachThePlatform)
-{
-    EXPECT_EQ((Hotkey{0, 0x100 | 0x200 | 0x800 | 0x1000}.modifierSymbols()), (QStringList{"⌃", "⌥", "⇧", "⌘"}));
-    EXPECT_TRUE((Hotkey{0, 0x400 | 0x4000}.modifierSymbols()).isEmpty()) << "Caps Lock and right-hand bits";
-    EXPECT_EQ(Hotkey::carbonModifiers(Qt::MetaModifier | Qt::ShiftModifier | Qt::KeypadModifier), 0x300u);
-    EXPECT_EQ((Hotkey{0, 0x1900}.platformModifiers()),
-              platform::ModifierControl | platform::ModifierAlt | platform::ModifierSuper);
-}
-
 // X11 reports the press of a modifier key as a key press carrying that modifier: the user
 // is only beginning a shortcut. A printable key needs a modifier besides Shift.
 TEST(Hotkey, RecordedKeyPressBecomesAShortcutOnlyWhenItIsOne)
 {
-    struct Case {
-        std::uint32_t x11;
-        Qt::KeyboardModifiers modifiers;
-        std::optional<Hotkey> wanted;
-    };
+    struct Case { std::uint32_t x11; Qt::KeyboardModifiers modifiers; std::optional<Hotkey> wanted; };
     constexpr std::uint32_t kMenuKey = 135;  // no virtual key code: kept by its X key code
     const Case cases[] = {
         {38, Qt::NoModifier, std::nullopt}, {38, Qt::ShiftModifier, std::nullopt},  // A, Shift+A
@@ -46,6 +33,8 @@ TEST(Hotkey, RecordedKeyPressBecomesAShortcutOnlyWhenItIsOne)
     EXPECT_FALSE(Hotkey::fromKeyEvent(QKeyEvent(QEvent::KeyPress, Qt::Key_AltGr, Qt::ControlModifier, 92, 0xfe03, 0)));
     EXPECT_EQ(Hotkey::fromKeyEvent(QKeyEvent(QEvent::KeyPress, Qt::Key_W, Qt::ControlModifier | Qt::AltModifier, 25, 0x77, 0)),
               (Hotkey{13, 0x1800}));
+    EXPECT_EQ((Hotkey{96, 0x100}.platformModifiers()), unsigned{platform::ModifierSuper});
+    EXPECT_EQ((Hotkey{0, 0x1B00 | 0x4400}.modifierSymbols()), (QStringList{"⌃", "⌥", "⇧", "⌘"})) << "in this order only";
     for (std::uint32_t code = 0; code < 128; ++code) {
         const auto x11 = platform::KeyCodes::x11KeyCode(code);
         EXPECT_TRUE(!x11 || platform::KeyCodes::virtualKeyCode(*x11) == code) << code;
@@ -67,11 +56,7 @@ TEST(Hotkey, KeyNamesFollowTheCurrentLayoutWithTheFixedNamesFirst)
         QStringList saved;
         ~Restore() { runTool("setxkbmap", saved); }
     } restore{saved};
-    struct Case {
-        const char* layout;
-        std::uint32_t code;
-        const char* name;
-    };
+    struct Case { const char* layout; std::uint32_t code; const char* name; };
     const Case cases[] = {
         {"us", 6, "Z"}, {"us", 16, "Y"}, {"us", 41, ";"}, {"us", 18, "1"}, {"us", 49, "Leertaste"}, {"us", 36, "↩"},
         {"us", 121, "⇟"}, {"us", 122, "F1"}, {"us", 80, "F19"}, {"us", 999, "Taste 999"},

@@ -38,8 +38,7 @@ namespace {
 
 void say(const QByteArray& line)
 {
-    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stdout);
-    std::fputc('\n', stdout);
+    std::printf("%s\n", line.constData());
     std::fflush(stdout);
 }
 
@@ -65,9 +64,7 @@ void whenTrue(std::function<bool()> check, std::function<void()> done)
 QByteArray pngBytes()
 {
     QImage image(8, 6, QImage::Format_ARGB32);
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) image.setPixel(x, y, qRgba(x * 30, y * 40, 200, 255));
-    }
+    image.fill(qRgba(30, 120, 200, 255));
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
@@ -155,9 +152,7 @@ int main(int argc, char** argv)
             } else if (command == "adopt-clipboard") {
                 const QMimeData* now = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
                 auto* copy = new QMimeData();
-                for (const QString& format : now != nullptr ? now->formats() : QStringList()) {
-                    copy->setData(format, now->data(format));
-                }
+                for (const QString& format : now != nullptr ? now->formats() : QStringList()) copy->setData(format, now->data(format));
                 QGuiApplication::clipboard()->setMimeData(copy, QClipboard::Clipboard);
                 say(command);
             } else if (command == "stall") {

@@ -19,12 +19,10 @@ int recordError(Display*, XErrorEvent* event)
 
 }  // namespace
 
-QByteArray runTool(const QString& program, const QStringList& arguments, const QByteArray& input)
+QByteArray runTool(const QString& program, const QStringList& arguments)
 {
     QProcess process;
     process.start(program, arguments);
-    if (!process.waitForStarted(5000)) return {};
-    process.write(input);
     process.closeWriteChannel();
     if (!spinUntil([&] { return process.state() == QProcess::NotRunning; }, 30s)) {
         process.kill();
@@ -38,20 +36,11 @@ KeyboardDriver::KeyboardDriver() : display_(XOpenDisplay(nullptr))
     if (display_ != nullptr) XSetErrorHandler(&recordError);
 }
 
-KeyboardDriver::~KeyboardDriver()
-{
-    if (display_ != nullptr) XCloseDisplay(display_);
-}
+KeyboardDriver::~KeyboardDriver() { XCloseDisplay(display_); }
 
-void KeyboardDriver::press(std::uint8_t keyCode)
+void KeyboardDriver::key(std::uint8_t keyCode, bool down)
 {
-    XTestFakeKeyEvent(display_, keyCode, True, CurrentTime);
-    XSync(display_, False);
-}
-
-void KeyboardDriver::release(std::uint8_t keyCode)
-{
-    XTestFakeKeyEvent(display_, keyCode, False, CurrentTime);
+    XTestFakeKeyEvent(display_, keyCode, down ? True : False, CurrentTime);
     XSync(display_, False);
 }
 

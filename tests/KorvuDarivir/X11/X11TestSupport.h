@@ -4,16 +4,12 @@
 // stand-in compositor, and the test target program (TestTarget.cc) driven line by line.
 #include "support/QtWait.h"
 
-#include <QByteArray>
 #include <QProcess>
 #include <QRectF>
-#include <QString>
-#include <QStringList>
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <optional>
 #include <ostream>
 
@@ -29,12 +25,9 @@ namespace x11test {
 using namespace std::chrono_literals;
 using testsupport::spinFor;
 using testsupport::spinUntil;
-// The names the dictation bench still uses.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 30s) { return spinUntil(done, timeout); }
-inline void spin(std::chrono::milliseconds duration) { spinFor(duration); }
 
 // Runs a program to its end while the event loop keeps running; returns its stdout.
-QByteArray runTool(const QString& program, const QStringList& arguments, const QByteArray& input = {});
+QByteArray runTool(const QString& program, const QStringList& arguments);
 
 // Another X client, as the user's keyboard and mouse or another program: types and clicks
 // through XTEST and can hold key grabs of its own.
@@ -46,8 +39,8 @@ public:
     KeyboardDriver& operator=(const KeyboardDriver&) = delete;
 
     bool connected() const { return display_ != nullptr; }
-    void press(std::uint8_t keyCode);
-    void release(std::uint8_t keyCode);
+    void press(std::uint8_t keyCode) { key(keyCode, true); }
+    void release(std::uint8_t keyCode) { key(keyCode, false); }
     // Presses the keys in order and releases them in reverse.
     void tap(std::initializer_list<std::uint8_t> keys);
     // Grabs key code + X modifier mask on the root window; true when the server agreed.
@@ -59,6 +52,7 @@ public:
     void click(QPoint point);
 
 private:
+    void key(std::uint8_t keyCode, bool down);
     _XDisplay* display_ = nullptr;
 };
 
@@ -67,8 +61,6 @@ class FakeCompositor {
 public:
     FakeCompositor();
     ~FakeCompositor();
-    FakeCompositor(const FakeCompositor&) = delete;
-    FakeCompositor& operator=(const FakeCompositor&) = delete;
 
 private:
     _XDisplay* display_ = nullptr;
