@@ -28,6 +28,13 @@ std::string makeContent(size_t size, unsigned seed) {
     return bytes;
 }
 
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+namespace {
+
 std::string percentDecode(const std::string& text) {
     std::string decoded;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -41,21 +48,12 @@ std::string percentDecode(const std::string& text) {
     return decoded;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-namespace {
-
+// The segments of a path after its leading slash.
 std::vector<std::string> split(const std::string& path) {
     std::vector<std::string> parts;
-    size_t start = 1;
-    while (start <= path.size()) {
-        const size_t end = path.find('/', start);
-        parts.push_back(path.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
+    for (size_t start = 1, end = 0; start <= path.size(); start = end + 1) {
+        end = std::min(path.find('/', start), path.size());
+        parts.push_back(path.substr(start, end - start));
     }
     return parts;
 }
@@ -66,24 +64,11 @@ std::string join(const std::vector<std::string>& parts, size_t from, size_t to) 
     return text;
 }
 
-std::string repoKey(const std::string& repoId) {
-    if (repoId.starts_with("datasets:")) return "datasets/" + repoId.substr(9);
-    if (repoId.starts_with("spaces:")) return "spaces/" + repoId.substr(7);
-    return "models/" + repoId;
-}
-
-// "/{id}/resolve/{rev}/" of a repository key, for matching request paths.
-std::string resolvePrefix(const std::string& key) {
-    return key.starts_with("models/") ? "/" + key.substr(7) + "/resolve/" : "/" + key + "/resolve/";
-}
-
 }  // namespace
 
-FakeHub::FakeHub() {
-    main_ = std::make_unique<TestHttpServer>(
-        [this](const HttpRequest& request, HttpResponder& responder) { handle(request, responder, false); }, "127.0.0.1");
-    cdn_ = std::make_unique<TestHttpServer>(
-        [this](const HttpRequest& request, HttpResponder& responder) { handle(request, responder, true); }, "127.0.0.2");
+FakeHub::FakeHub()
+    : main_(std::make_unique<TestHttpServer>([this](const HttpRequest& r, HttpResponder& w) { handle(r, w, false); }, "127.0.0.1")),
+      cdn_(std::make_unique<TestHttpServer>([this](const HttpRequest& r, HttpResponder& w) { handle(r, w, true); }, "127.0.0.2")) {
     endpoint_ = main_->baseUrl();
     otherHost_ = cdn_->baseUrl();
 }
@@ -96,28 +81,22 @@ std::string FakeHub::commitOf(const Repo& repo) {
     return std::string(40 - number.size(), '0') + number;
 }
 
-void FakeHub::putFile(const std::string& key, const std::string& name, FakeFile file) {
+void FakeHub::putFile(const std::string& repoId, const std::string& name, FakeFile file) {
     if (file.etag.empty()) file.etag = sha256(file.content);
-    auto& target = repos_[key];
-    if (!target.files.count(name)) target.order.push_back(name);
-    target.files[name] = std::move(file);
+    auto& repo = repos_[repoId];
+    if (!repo.files.count(name)) repo.order.push_back(name);
+    repo.files[name] = std::move(file);
 }
 
 void FakeHub::addFile(const std::string& repoId, const std::string& name, FakeFile file) {
     std::scoped_lock lock(mutex_);
-    putFile(repoKey(repoId), name, std::move(file));
-}
-
-FakeFile& FakeHub::file(const std::string& repoId, const std::string& name) {
-    std::scoped_lock lock(mutex_);
-    return repos_[repoKey(repoId)].files.at(name);
+    putFile(repoId, name, std::move(file));
 }
 
 void FakeHub::setFile(const std::string& repoId, const std::string& name, std::string content) {
     std::scoped_lock lock(mutex_);
-    const std::string key = repoKey(repoId);
-    ++repos_[key].commits;
-    putFile(key, name, FakeFile{.content = std::move(content), .commit = ""});
+    ++repos_[repoId].commits;
+    putFile(repoId, name, FakeFile{.content = std::move(content), .commit = ""});
 }
 
 void FakeHub::addFolder(const std::string& repoId, const fs::path& folder, const std::string& prefix) {
@@ -131,12 +110,7 @@ void FakeHub::addFolder(const std::string& repoId, const fs::path& folder, const
 
 void FakeHub::setListingBody(const std::string& repoId, std::string body) {
     std::scoped_lock lock(mutex_);
-    repos_[repoKey(repoId)].listingBody = std::move(body);
-}
-
-void FakeHub::setListingStatus(int status) {
-    std::scoped_lock lock(mutex_);
-    listingStatus_ = status;
+    repos_[repoId].listingBody = std::move(body);
 }
 
 void FakeHub::failListings(int status, int count) {
@@ -179,25 +153,21 @@ std::vector<HttpRequest> FakeHub::cdnRequests() const {
 }
 
 int FakeHub::count(const std::string& method, const std::string& pathPart) const {
-    int n = 0;
-    for (const auto& request : requests()) {
-        if (request.method == method && request.path.find(pathPart) != std::string::npos) ++n;
-    }
-    return n;
+    const auto all = requests();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const HttpRequest& request) {
+        return request.method == method && request.path.find(pathPart) != std::string::npos;
+    }));
 }
 
 int FakeHub::listings(const std::string& repoId) const {
-    const std::string key = repoKey(repoId);
-    const std::string prefix = "/api/" + key + "/revision/";
-    int n = 0;
-    for (const auto& request : requests()) {
-        if (percentDecode(request.path).starts_with(prefix)) ++n;
-    }
-    return n;
+    const auto all = requests();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const HttpRequest& request) {
+        return percentDecode(request.path).starts_with("/api/models/" + repoId + "/revision/");
+    }));
 }
 
 std::vector<std::string> FakeHub::fileDownloads(const std::string& repoId) const {
-    const std::string prefix = resolvePrefix(repoKey(repoId));
+    const std::string prefix = "/" + repoId + "/resolve/";
     std::vector<std::string> paths;
     for (const auto& request : requests()) {
         const std::string path = percentDecode(request.path);
@@ -235,165 +205,106 @@ void FakeHub::stop() {
     server.reset();
 }
 
-void FakeHub::waitWhileHeld(const std::string& name) {
-    std::unique_lock lock(mutex_);
-    if (held_.empty() || held_ != name) return;
-    waiting_ = true;
-    released_.wait_for(lock, std::chrono::seconds(8), [this, &name] { return held_ != name; });
-    waiting_ = false;
-}
-
 void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool onCdn) {
     const auto parts = split(request.path);
     if (onCdn) {
-        // /cdn/{type}/{owner}/{name}/{file...}
-        if (parts.size() < 5 || parts[0] != "cdn") return responder.respond(404, {}, "");
-        const std::string key = parts[1] + "/" + parts[2] + "/" + parts[3];
-        const std::string name = percentDecode(join(parts, 4, parts.size()));
-        return serveUnscripted(request, responder, key, name);
+        // /cdn/models/{owner}/{name}/{file...}
+        if (parts.size() < 5 || parts[0] != "cdn" || parts[1] != "models") return responder.respond(404, {}, "");
+        return serveFile(request, responder, parts[2] + "/" + parts[3], join(parts, 4, parts.size()), false);
     }
-    if (parts.size() >= 5 && parts[0] == "api" && parts[parts.size() - 2] == "revision") {
+    if (parts.size() >= 5 && parts[0] == "api" && parts[1] == "models" && parts[parts.size() - 2] == "revision") {
+        const std::string repoId = join(parts, 2, parts.size() - 2);
         std::unique_lock lock(mutex_);
-        int status = listingStatus_;
-        if (status == 0 && failCount_ > 0) {
+        if (failCount_ > 0) {
             --failCount_;
-            status = failStatus_;
+            const int status = failStatus_;
+            lock.unlock();
+            return responder.respond(status, {}, "{}");
         }
-        if (status != 0) return lock.unlock(), responder.respond(status, {}, "{}");
-        const std::string key = parts[1] + "/" + join(parts, 2, parts.size() - 2);
-        const auto found = repos_.find(key);
-        if (found == repos_.end()) return lock.unlock(), responder.respond(404, {}, "{\"error\":\"Repository not found\"}");
+        const auto found = repos_.find(repoId);
+        if (found == repos_.end()) return lock.unlock(), responder.respond(404, {}, R"({"error":"Repository not found"})");
         std::string body = found->second.listingBody;
         if (body.empty()) {
             nlohmann::json siblings = nlohmann::json::array();
             for (const auto& name : found->second.order) {
                 siblings.push_back({{"rfilename", name}, {"size", found->second.files[name].content.size()}});
             }
-            body = nlohmann::json{{"id", join(parts, 2, parts.size() - 2)}, {"sha", commitOf(found->second)}, {"siblings", siblings}}.dump();
+            body = nlohmann::json{{"id", repoId}, {"sha", commitOf(found->second)}, {"siblings", siblings}}.dump();
         }
         lock.unlock();
         return responder.respond(200, {{"Content-Type", "application/json"}}, body);
     }
-    // [/datasets|/spaces]/{owner}/{name}/resolve/{rev}/{file}
-    size_t at = 0;
-    std::string type = "models";
-    if (!parts.empty() && (parts[0] == "datasets" || parts[0] == "spaces")) type = parts[at++];
-    if (parts.size() >= at + 5 && parts[at + 2] == "resolve") {
-        const std::string key = type + "/" + parts[at] + "/" + parts[at + 1];
-        const std::string name = percentDecode(join(parts, at + 4, parts.size()));
-        std::unique_lock lock(mutex_);
-        auto found = repos_.find(key);
-        if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
-        FakeFile& file = found->second.files[name];
-        const std::string commit = file.commit.empty() ? commitOf(found->second) : file.commit;
-        if (file.redirect == "cross") {
-            const std::string target = otherHost_ + "/cdn/" + key + "/" + join(parts, at + 4, parts.size());
-            std::map<std::string, std::string> headers{{"Location", target}, {"Content-Length", "0"}};
-            if (file.sendCommit) headers["X-Repo-Commit"] = commit;
-            headers["X-Linked-Etag"] = "\"" + file.etag + "\"";
-            headers["X-Linked-Size"] = std::to_string(file.content.size());
-            lock.unlock();
-            responder.writeHead(302, headers);
-            return;
-        }
-        if (file.redirect == "relative") {
-            lock.unlock();
-            responder.writeHead(307, {{"Location", "/mirror" + request.path + "?from=hub"}, {"Content-Length", "0"}});
-            return;
-        }
-        lock.unlock();
-        return serveFile(request, responder, file, name, commit, true);
-    }
-    if (parts.size() >= 1 && parts[0] == "mirror") {
-        // The target of a relative redirect: the same resolve path below /mirror.
-        HttpRequest inner = request;
-        inner.path = request.path.substr(std::string("/mirror").size());
-        const auto innerParts = split(inner.path);
-        size_t i = 0;
-        std::string innerType = "models";
-        if (!innerParts.empty() && (innerParts[0] == "datasets" || innerParts[0] == "spaces")) innerType = innerParts[i++];
-        if (innerParts.size() < i + 5) return responder.respond(404, {}, "");
-        const std::string key = innerType + "/" + innerParts[i] + "/" + innerParts[i + 1];
-        const std::string name = percentDecode(join(innerParts, i + 4, innerParts.size()));
-        return serveUnscripted(inner, responder, key, name);
+    // /{owner}/{name}/resolve/{rev}/{file...}
+    if (parts.size() >= 5 && parts[2] == "resolve") {
+        return serveFile(request, responder, parts[0] + "/" + parts[1], join(parts, 4, parts.size()), true);
     }
     responder.respond(404, {}, "");
 }
 
-void FakeHub::serveUnscripted(const HttpRequest& request, HttpResponder& responder, const std::string& key,
-                              const std::string& name) {
-    std::unique_lock lock(mutex_);
-    auto found = repos_.find(key);
-    if (found == repos_.end() || !found->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
-    FakeFile copy = found->second.files[name];
-    const std::string commit = commitOf(found->second);
-    lock.unlock();
-    copy.redirect.clear();
-    serveFile(request, responder, copy, name, commit, false);
-}
-
-void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, FakeFile& file, const std::string& name,
-                        const std::string& repoCommit, bool scripted) {
-    if (request.method == "GET") waitWhileHeld(name);
-    int dropNow = 0;
-    int stallNow = 0;
-    FakeFile snapshot;
+void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, const std::string& repoId,
+                        const std::string& rawName, bool scripted) {
+    const std::string name = percentDecode(rawName);
+    const bool get = request.method == "GET";
+    FakeFile file;
+    bool dropNow = false;
+    bool stallNow = false;
     {
-        std::scoped_lock lock(mutex_);
-        if (scripted && request.method == "GET") {
-            if (file.dropTimes > 0 && file.dropAfter >= 0) dropNow = file.dropTimes--;
-            if (file.stallTimes > 0 && file.stallAfter >= 0) stallNow = file.stallTimes--;
+        std::unique_lock lock(mutex_);
+        if (get && !held_.empty() && held_ == name) {
+            waiting_ = true;
+            released_.wait_for(lock, std::chrono::seconds(8), [&] { return held_ != name; });
+            waiting_ = false;
         }
-        snapshot = file;
-        if (request.method == "GET" && interrupts_ && interrupts_(name)) {
-            snapshot.dropAfter = static_cast<long>(snapshot.content.size() / 2);
-            dropNow = 1;
+        const auto repo = repos_.find(repoId);
+        if (repo == repos_.end() || !repo->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
+        FakeFile& scriptedFile = repo->second.files[name];
+        if (scripted && get) {
+            if (scriptedFile.dropAfter >= 0 && scriptedFile.dropTimes > 0) dropNow = scriptedFile.dropTimes-- > 0;
+            if (scriptedFile.stallAfter >= 0 && scriptedFile.stallTimes > 0) stallNow = scriptedFile.stallTimes-- > 0;
+        }
+        file = scriptedFile;
+        if (file.commit.empty()) file.commit = commitOf(repo->second);
+        if (get && interrupts_ && interrupts_(name)) {
+            file.dropAfter = static_cast<long>(file.content.size() / 2);
+            dropNow = true;
         }
     }
-    if (snapshot.commit.empty()) snapshot.commit = repoCommit;
-    if (snapshot.status != 0) return responder.respond(snapshot.status, {}, "");
+    // An error page as long as the file: only the status tells them apart.
+    if (file.status != 0) return responder.respond(file.status, {}, get ? file.content : "");
 
     std::map<std::string, std::string> headers;
-    if (snapshot.sendCommit) headers["X-Repo-Commit"] = snapshot.commit;
-    if (!snapshot.etagHeader.empty()) headers[snapshot.etagHeader] = "\"" + snapshot.etag + "\"";
-    const std::string size = snapshot.sizeOverride.empty() ? std::to_string(snapshot.content.size()) : snapshot.sizeOverride;
-    if (request.method == "HEAD") {
-        if (snapshot.sizeHeader == "X-Linked-Size") headers["X-Linked-Size"] = size;
-        if (snapshot.sizeHeader == "Content-Length") headers["Content-Length"] = size;
-        if (snapshot.sizeHeader == "X-Linked-Size") headers["Content-Length"] = "0";  // the hub's own redirect body
+    if (file.sendCommit) headers["X-Repo-Commit"] = file.commit;
+    if (!file.etagHeader.empty()) headers[file.etagHeader] = "\"" + file.etag + "\"";
+    const std::string size = std::to_string(file.content.size());
+    if (scripted && file.redirect) {
+        headers.insert({{"Location", otherHost_ + "/cdn/models/" + repoId + "/" + rawName}, {"X-Linked-Size", size}, {"Content-Length", "0"}});
+        return responder.writeHead(302, headers);
+    }
+    if (!get) {
+        if (!file.sizeHeader.empty()) headers[file.sizeHeader] = size;
+        if (file.sizeHeader == "X-Linked-Size") headers["Content-Length"] = "0";  // the hub's own redirect body
         return responder.writeHead(200, headers);
     }
     size_t start = 0;
-    int status = 200;
     const std::string range = request.header("range");
-    if (!range.empty() && !snapshot.ignoreRange) {
+    if (!range.empty() && !file.ignoreRange) {
         start = std::stoul(range.substr(std::string("bytes=").size()));
-        if (start >= snapshot.content.size()) return responder.respond(416, {}, "");
-        status = 206;
-        headers["Content-Range"] = "bytes " + std::to_string(start) + "-" + std::to_string(snapshot.content.size() - 1) + "/" +
-                                   std::to_string(snapshot.content.size());
+        if (start >= file.content.size()) return responder.respond(416, {}, "");
+        headers["Content-Range"] = "bytes " + std::to_string(start) + "-" + std::to_string(file.content.size() - 1) + "/" + size;
     }
-    headers["Content-Length"] = std::to_string(snapshot.content.size() - start);
-    headers.erase("X-Linked-Size");
-    responder.writeHead(status, headers);
-    const size_t piece = 65536;
-    size_t sent = 0;
-    const size_t total = snapshot.content.size() - start;
-    while (sent < total) {
-        size_t next = std::min(piece, total - sent);
-        if (dropNow && snapshot.dropAfter >= 0) next = std::min(next, static_cast<size_t>(snapshot.dropAfter) - std::min(sent, static_cast<size_t>(snapshot.dropAfter)));
-        if (stallNow && snapshot.stallAfter >= 0 && sent < static_cast<size_t>(snapshot.stallAfter)) {
-            next = std::min(next, static_cast<size_t>(snapshot.stallAfter) - sent);
-        }
-        if (next > 0 && !responder.writeBody(snapshot.content.substr(start + sent, next))) return;
+    headers["Content-Length"] = std::to_string(file.content.size() - start);
+    responder.writeHead(headers.count("Content-Range") ? 206 : 200, headers);
+    // The body in pieces, cut short by a scripted drop and paused once by a scripted stall.
+    const size_t total = file.content.size() - start;
+    const size_t end = dropNow ? std::min(total, static_cast<size_t>(file.dropAfter)) : total;
+    const size_t stallAt = stallNow ? static_cast<size_t>(file.stallAfter) : total + 1;
+    for (size_t sent = 0; sent < end;) {
+        const size_t next = std::min({size_t(65536), end - sent, sent < stallAt ? stallAt - sent : end - sent});
+        if (!responder.writeBody(file.content.substr(start + sent, next))) return;
         sent += next;
-        if (dropNow && snapshot.dropAfter >= 0 && sent >= static_cast<size_t>(snapshot.dropAfter)) return responder.drop();
-        if (stallNow && snapshot.stallAfter >= 0 && sent == static_cast<size_t>(snapshot.stallAfter)) {
-            responder.stall(snapshot.stallMilliseconds);
-            stallNow = 0;
-        }
-        if (snapshot.chunkDelayMilliseconds > 0) responder.stall(snapshot.chunkDelayMilliseconds);
+        if (sent == stallAt) responder.stall(file.stallMilliseconds);
     }
+    if (dropNow) responder.drop();
 }
 
 }  // namespace testsupport

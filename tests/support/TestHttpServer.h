@@ -14,8 +14,7 @@ namespace testsupport {
 struct HttpRequest {
     std::string method;
     std::string target;  // as sent: path and query
-    std::string path;    // percent-decoding left to the test
-    std::string query;   // without the '?'
+    std::string path;    // without the query; percent-decoding left to the test
     std::map<std::string, std::string> headers;  // names lower-cased
     std::string body;
 
@@ -38,7 +37,6 @@ public:
     void drop();
     // Sleeps up to the given time, returning early when the server stops.
     void stall(int milliseconds);
-    bool closed() const { return closed_; }
 
 private:
     bool writeAll(const char* data, size_t size);
@@ -58,15 +56,11 @@ public:
     TestHttpServer(const TestHttpServer&) = delete;
     TestHttpServer& operator=(const TestHttpServer&) = delete;
 
-    uint16_t port() const { return port_; }
-    const std::string& address() const { return address_; }
     // "http://127.0.0.1:PORT" with no trailing slash.
     std::string baseUrl() const;
     // Every request received so far, in arrival order.
     std::vector<HttpRequest> requests() const;
     void clearRequests();
-
-    static std::string reasonPhrase(int status);
 
 private:
     void acceptLoop();

@@ -1,13 +1,16 @@
+// A download process killed with SIGKILL mid-file leaves whole flushes only, and the next
+// process resumes from there to a byte-identical file. A file that changes on the hub
+// between a dropped connection and its retry never ends up as old bytes followed by new.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <chrono>
-#include <thread>
+#include <mutex>
 
 #include "HubTestFixture.h"
+#include "support/TestHttpServer.h"
 #include "support/Wait.h"
 #include "TestPaths.h"
 
@@ -16,69 +19,107 @@ extern char** environ;
 namespace {
 
 using hubtest::FakeFile;
-using hubtest::FakeHub;
+using hubtest::makeContent;
+using hubtest::MiB;
 using hubtest::readFile;
+using testsupport::HttpRequest;
+using testsupport::HttpResponder;
 
-constexpr size_t MiB = 1024 * 1024;
-
-pid_t startHelper(const std::string& endpoint, const std::filesystem::path& base) {
-    const std::string program = std::string(testsupport::kBinDir) + "/hub_download_helper";
-    std::vector<std::string> args{program, endpoint, base.string(), "o/n"};
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
+// Starts the download helper on the repository "o/n".
+pid_t startHelper(std::string endpoint, std::string base) {
+    std::string program = std::string(testsupport::kBinDir) + "/hub_download_helper", repo = "o/n";
+    char* argv[] = {program.data(), endpoint.data(), base.data(), repo.data(), nullptr};
+    pid_t pid = -1;
+    return ::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0 ? pid : -1;
 }
 
-int waitForExit(pid_t pid) {
+int waitFor(pid_t pid) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return status;
 }
 
-TEST(KillResume, ADownloadKilledMidFileResumesToAByteIdenticalFile) {
-    FakeHub hub;
-    const std::string content = hubtest::makeContent(25 * MiB, 11);
-    // Over 20 MiB arrive quickly, then the server goes quiet: the process is killed there.
-    hub.addFile("o/n", "model.bin", FakeFile{.content = content, .stallAfter = 21 * MiB, .stallMilliseconds = 30000, .stallTimes = 1});
-    testsupport::TempDir base;
-    const auto partial = base.path() / "models/o/n/.cache/huggingface/download" / ("model.bin." + hubtest::sha256(content) + ".incomplete");
+using KillResume = hubtest::HubTest;
 
-    const pid_t first = startHelper(hub.endpoint(), base.path());
+TEST_F(KillResume, ADownloadKilledMidFileResumesToAByteIdenticalFile) {
+    const std::string content = makeContent(25 * MiB, 11);
+    // Over 20 MiB arrive quickly, then the server goes quiet: the process is killed there.
+    fake.addFile("o/n", "model.bin", FakeFile{.content = content, .stallAfter = 21 * MiB, .stallMilliseconds = 30000, .stallTimes = 1});
+    const auto partial = recordsFolder() / ("model.bin." + hubtest::sha256(content) + ".incomplete");
+
+    const pid_t first = startHelper(fake.endpoint(), base.path());
     ASSERT_GT(first, 0);
     ASSERT_TRUE(testsupport::waitUntil([&] {
         std::error_code error;
         return std::filesystem::file_size(partial, error) >= 20 * MiB && !error;
     })) << "the helper never flushed 20 MiB";
     ::kill(first, SIGKILL);
-    const int killed = waitForExit(first);
-    ASSERT_TRUE(WIFSIGNALED(killed));
-    EXPECT_EQ(WTERMSIG(killed), SIGKILL);
-
-    // What the killed process left: whole flushes only, all of them correct, no record.
+    const int killed = waitFor(first);
+    ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL);
     const std::string left = readFile(partial);
-    EXPECT_EQ(left.size(), 20 * MiB);
+    EXPECT_EQ(left.size(), size_t(20 * MiB));
     EXPECT_TRUE(left == content.substr(0, left.size()));
-    EXPECT_FALSE(std::filesystem::exists(base.path() / "models/o/n/model.bin"));
-    EXPECT_FALSE(std::filesystem::exists(base.path() / "models/o/n/.cache/huggingface/download/model.bin.metadata"));
+    EXPECT_FALSE(std::filesystem::exists(repoFolder() / "model.bin"));
+    EXPECT_FALSE(std::filesystem::exists(recordsFolder() / "model.bin.metadata"));
 
-    hub.clearRequests();
-    const pid_t second = startHelper(hub.endpoint(), base.path());
-    ASSERT_GT(second, 0);
-    const int finished = waitForExit(second);
-    ASSERT_TRUE(WIFEXITED(finished));
-    ASSERT_EQ(WEXITSTATUS(finished), 0);
-
-    std::string range;
-    for (const auto& request : hub.requests()) {
-        if (request.method == "GET" && request.path.find("/resolve/") != std::string::npos) range = request.header("range");
-    }
-    EXPECT_EQ(range, "bytes=20971520-");
-    EXPECT_TRUE(readFile(base.path() / "models/o/n/model.bin") == content);
+    fake.clearRequests();
+    const int finished = waitFor(startHelper(fake.endpoint(), base.path()));
+    ASSERT_TRUE(WIFEXITED(finished) && WEXITSTATUS(finished) == 0);
+    ASSERT_EQ(fake.requests().size(), 3u);  // listing, HEAD, GET
+    EXPECT_EQ(fake.requests().back().header("range"), "bytes=20971520-");
+    EXPECT_TRUE(readFile(repoFolder() / "model.bin") == content);
     EXPECT_FALSE(std::filesystem::exists(partial));
-    EXPECT_TRUE(std::filesystem::exists(base.path() / "models/o/n/.cache/huggingface/download/model.bin.metadata"));
+    EXPECT_TRUE(std::filesystem::exists(recordsFolder() / "model.bin.metadata"));
+}
+
+// Two versions of one file of equal size whose etags are no SHA-256 (so no content check
+// can catch a mix). The first GET sends 12 MiB of the old version and drops; from then on
+// the server has the new one, and honours If-Range or not.
+struct ChangingFile {
+    const std::string versions[2] = {makeContent(15 * MiB, 1), makeContent(15 * MiB, 2)};
+    bool honoursIfRange = false;
+    std::mutex mutex;
+    std::vector<std::string> ifRanges;  // of the ranged GETs
+    int gets = 0;
+
+    void serve(const HttpRequest& request, HttpResponder& responder) {
+        if (request.path.starts_with("/api/")) return responder.respond(200, {}, R"({"siblings":[{"rfilename":"w.bin"}]})");
+        const std::string range = request.header("range");
+        int version = 0;  // of HEAD and the first GET
+        {
+            std::scoped_lock lock(mutex);
+            version = request.method == "GET" && gets++ > 0;
+            if (!range.empty()) ifRanges.push_back(request.header("if-range"));
+        }
+        const std::string& content = versions[version];
+        std::map<std::string, std::string> headers{{"X-Repo-Commit", std::string(40, 'c')}, {"ETag", version ? "\"v2\"" : "\"v1\""}};
+        const bool ranged = !range.empty() && !(honoursIfRange && request.header("if-range") != headers["ETag"]);
+        const size_t start = ranged ? std::stoul(range.substr(6)) : 0;
+        if (ranged) headers["Content-Range"] = "bytes " + std::to_string(start) + "-" + std::to_string(content.size() - 1) + "/" + std::to_string(content.size());
+        headers["Content-Length"] = std::to_string(content.size() - start);
+        responder.writeHead(ranged ? 206 : 200, headers);
+        const size_t end = request.method == "HEAD" ? 0 : version ? content.size() : size_t(12 * MiB);
+        for (size_t at = start; at < end; at += 1 << 16) {
+            if (!responder.writeBody(content.substr(at, std::min<size_t>(1 << 16, end - at)))) return;
+        }
+        if (request.method == "GET" && !version) responder.drop();
+    }
+};
+
+TEST(ResumeAcrossVersions, AChangedFileIsFetchedWholeNeverMixed) {
+    for (const bool honours : {false, true}) {
+        SCOPED_TRACE(honours ? "If-Range honoured" : "If-Range ignored");
+        ChangingFile file;
+        file.honoursIfRange = honours;
+        testsupport::TestHttpServer server([&](const HttpRequest& r, HttpResponder& w) { file.serve(r, w); });
+        testsupport::TempDir base;
+        const bexmor::HubApi hub(base.path(), std::string(), server.baseUrl(), false, false);
+        const std::string result = readFile(hub.snapshot({"o/n", bexmor::HubApi::RepoType::models}) / "w.bin");
+        EXPECT_TRUE(result == file.versions[0] || result == file.versions[1]) << "a file of two versions";
+        std::scoped_lock lock(file.mutex);
+        ASSERT_FALSE(file.ifRanges.empty());
+        EXPECT_EQ(file.ifRanges.front(), "\"v1\"") << "the retry names the version it continues";
+    }
 }
 
 }  // namespace

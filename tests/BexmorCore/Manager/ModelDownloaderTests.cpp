@@ -1,5 +1,3 @@
-#include <algorithm>
-#include <filesystem>
 #include <fstream>
 
 #include "BexmorCore/External/Hub/HubErrors.h"
@@ -8,214 +6,121 @@
 namespace managertest {
 namespace {
 
-namespace fs = std::filesystem;
+using bexmor::ModelDownloader;
 using bexmor::ModelDownloaderError;
+using bexmor::ModelInfo;
 using bexmor::ModelState;
+using platform::ml::ComputeUnits;
+
+const std::string kPattern = "darivir/v1/tiny/*";
+const std::string kNoLocalModels = "No valid local models found for repo 'korvu/darivir-models' and download is disabled.";
+const std::string kDisabled = "No model found for AudioEncoder (download disabled)";
+
+const auto unavailable = messageOf<ModelDownloaderError>;
 
 class ModelDownloaderTest : public ManagerFixture {
 protected:
+    fs::path resolveEncoder(const ModelDownloader& d, bool download, std::optional<fs::path> folder = std::nullopt,
+                            const std::string& name = "AudioEncoder") {
+        return d.resolveModel(name, tinyModelInfo(), folder, std::nullopt, download, [this](ModelState state) { states.push_back(state); });
+    }
+    fs::path encoder() const { return repoFolder() / kVariantPath / "AudioEncoder.mlmodelc"; }
     std::vector<ModelState> states;
-    bexmor::ModelDownloader::ModelStateCallback record() {
-        return [this](ModelState state) { states.push_back(state); };
-    }
-    fs::path resolveEncoder(const bexmor::ModelDownloader& d, bool download) {
-        return d.resolveModel("AudioEncoder", tinyModelInfo(), std::nullopt, std::nullopt, download, record());
-    }
 };
 
-template <class Call>
-std::string unavailableMessage(Call call) {
-    try {
-        call();
-    } catch (const ModelDownloaderError& error) {
-        EXPECT_EQ(error.kind(), ModelDownloaderError::Kind::modelUnavailable);
-        return error.what();
+TEST(ModelInfo, PatternsUrlsAndBaseFolders) {
+    for (const auto& [version, variant, pattern, url] : {std::tuple<const char*, const char*, const char*, const char*>{nullptr, nullptr, "m/*/*/*", "/b/m"},
+                                                         {nullptr, "v", "m/*/v/*", "/b/m/v"}, {"1", nullptr, "m/1/*/*", "/b/m/1"}}) {
+        const auto optional = [](const char* text) { return text ? std::optional<std::string>(text) : std::nullopt; };
+        const ModelInfo info(optional(version), optional(variant), "m", ComputeUnits::all);
+        EXPECT_EQ(info.downloadPattern(), pattern);
+        EXPECT_EQ(info.modelURL("/b"), fs::path(url));
     }
-    ADD_FAILURE() << "no ModelDownloaderError";
-    return "";
+    // The parent of the nearest folder of exactly that name.
+    const ModelInfo named(std::nullopt, std::nullopt, "name", ComputeUnits::all);
+    const std::pair<const char*, std::optional<fs::path>> bases[] = {
+        {"/a/name/", "/a"}, {"/name", "/"}, {"/name/b/name/c", "/name/b"}, {"/", std::nullopt}, {"/a/names/Name", std::nullopt}};
+    for (const auto& [path, base] : bases) EXPECT_EQ(named.findBaseFolder(path), base) << path;
 }
 
-TEST_F(ModelDownloaderTest, ModelFolderHitAsksNoOneAndReportsNoState) {
-    const fs::path folder = temp.path() / "models";
+TEST_F(ModelDownloaderTest, AModelFolderHitAsksNoOne) {
+    const fs::path folder = temp / "models";
     fs::create_directories(folder / kVariantPath);
     fs::copy(tinyModel(), folder / kVariantPath, fs::copy_options::recursive);
     const auto d = downloader(folder.string());
-
     EXPECT_EQ(resolveEncoder(*d, true), folder / kVariantPath / "AudioEncoder.mlmodelc");
     EXPECT_TRUE(states.empty());
-    EXPECT_EQ(hub.count("GET") + hub.count("HEAD"), 0);
+    EXPECT_TRUE(hub.requests().empty());
     EXPECT_FALSE(fs::exists(cacheBase()));
-    EXPECT_TRUE(logged("[ModelDownloader] Found AudioEncoder in model folder"));
-
-    // A folder given by the caller wins over the configured one; an empty one falls through.
-    const fs::path empty = temp.path() / "empty";
-    fs::create_directories(empty);
-    EXPECT_EQ(unavailableMessage([&] {
-                  d->resolveModel("AudioEncoder", tinyModelInfo(), empty, std::nullopt, false, record());
-              }),
-              "No model found for AudioEncoder (download disabled)");
+    // A folder given by the caller wins over the configured one.
+    fs::create_directories(temp / "empty");
+    EXPECT_EQ(unavailable([&] { resolveEncoder(*d, false, temp / "empty"); }), kDisabled);
 }
 
-TEST_F(ModelDownloaderTest, DownloadsOnceThenFindsTheCache) {
+TEST_F(ModelDownloaderTest, DownloadsOnceThenResolvesFromTheCacheWithTheNetworkGone) {
     const auto d = downloader();
-    const fs::path encoder = resolveEncoder(*d, true);
-    EXPECT_EQ(encoder, repoFolder() / kVariantPath / "AudioEncoder.mlmodelc");
+    EXPECT_EQ(unavailable([&] { d->resolveRepo({kPattern}, std::nullopt, false); }), kNoLocalModels);
+    EXPECT_TRUE(hub.requests().empty());
+    EXPECT_EQ(resolveEncoder(*d, true), encoder());
     EXPECT_EQ(states, (std::vector{ModelState::downloading, ModelState::downloaded}));
     for (const auto& entry : fs::recursive_directory_iterator(tinyModel())) {
-        if (!entry.is_regular_file()) continue;
-        const auto relative = entry.path().lexically_relative(tinyModel());
-        EXPECT_EQ(readFile(repoFolder() / kVariantPath / relative), readFile(entry.path())) << relative;
+        if (entry.is_regular_file()) {
+            EXPECT_TRUE(readFile(repoFolder() / kVariantPath / entry.path().lexically_relative(tinyModel())) == readFile(entry.path()));
+        }
     }
-    EXPECT_TRUE(logged("[ModelDownloader] Downloaded AudioEncoder"));
-    EXPECT_TRUE(logged("[ModelDownloader] Downloading model darivir/v1/tiny/* with offline mode: false"));
-
-    hub.clearRequests();
+    // The cache needs no network: asking the hub first would report it missing.
+    loseNetwork();
     states.clear();
-    EXPECT_EQ(d->resolveModelPath("TextDecoder", tinyModelInfo(), std::nullopt, std::nullopt, true, record()),
+    EXPECT_EQ(d->resolveModelPath("TextDecoder", tinyModelInfo(), std::nullopt, std::nullopt, false,
+                                  [this](ModelState state) { states.push_back(state); }),
               (repoFolder() / kVariantPath / "TextDecoder.mlmodelc").string());
     EXPECT_EQ(states, std::vector{ModelState::downloaded});
-    EXPECT_EQ(hub.count("GET") + hub.count("HEAD"), 0);
-    EXPECT_TRUE(logged("[ModelDownloader] Found existing TextDecoder in cache"));
-}
-
-// The cache path needs no network: with the interfaces down and the hub gone, a valid
-// cache still resolves (asking the hub first would report it missing).
-TEST_F(ModelDownloaderTest, ValidCacheResolvesWithTheNetworkGone) {
-    const auto d = downloader();
-    resolveEncoder(*d, true);
-    loseNetwork();
-    states.clear();
-
-    EXPECT_EQ(resolveEncoder(*d, false), repoFolder() / kVariantPath / "AudioEncoder.mlmodelc");
-    EXPECT_EQ(states, std::vector{ModelState::downloaded});
     EXPECT_EQ(d->downloadModel(tinyModelInfo(), std::nullopt, true), repoFolder());
-    EXPECT_TRUE(logged("[ModelDownloader] Searching for models matching \"darivir/v1/tiny/*\" in"));
-    EXPECT_TRUE(logged("[ModelDownloader] Downloading model darivir/v1/tiny/* with offline mode: true"));
-    EXPECT_EQ(d->resolveRepo({"darivir/v1/tiny/*"}, std::nullopt, false), repoFolder());
-    EXPECT_TRUE(logged("[ModelDownloader] Found valid local cache at " + repoFolder().string()));
+    EXPECT_EQ(d->resolveRepo({kPattern}, std::nullopt, false), repoFolder());
+    // A pattern that starts with a wildcard, or a second one without a folder, never counts as local.
+    EXPECT_EQ(unavailable([&] { d->resolveRepo({"*/v1/tiny/*"}, std::nullopt, false); }), kNoLocalModels);
+    EXPECT_EQ(unavailable([&] { d->resolveRepo({kPattern, "openai_darivir-base/*"}, std::nullopt, false); }), kNoLocalModels);
 }
 
-TEST_F(ModelDownloaderTest, NothingLocalAndNoDownloadIsUnavailable) {
+TEST_F(ModelDownloaderTest, NothingOrADamagedCacheLocallyAndNoDownloadIsUnavailable) {
     const auto d = downloader();
-    loseNetwork();
-    EXPECT_EQ(unavailableMessage([&] { resolveEncoder(*d, false); }), "No model found for AudioEncoder (download disabled)");
-    EXPECT_TRUE(states.empty());
-    EXPECT_EQ(unavailableMessage([&] { d->downloadModel(tinyModelInfo(), std::nullopt, true); }),
-              "No models found matching \"darivir/v1/tiny/*\" in korvu/darivir-models");
-    // Another variant in the cache does not count for this one.
-    fs::create_directories(repoFolder() / "darivir/v1/base");
-    std::ofstream(repoFolder() / "darivir/v1/base/config.json") << "{}";
-    EXPECT_EQ(unavailableMessage([&] { d->downloadModel(tinyModelInfo(), std::nullopt, true); }),
-              "No models found matching \"darivir/v1/tiny/*\" in korvu/darivir-models");
-}
-
-TEST_F(ModelDownloaderTest, DamagedCacheIsNotUsed) {
-    const auto d = downloader();
+    EXPECT_EQ(unavailable([&] { resolveEncoder(*d, false); }), kDisabled);
+    EXPECT_TRUE(hub.requests().empty());
     resolveEncoder(*d, true);
-    std::ofstream(repoFolder() / kVariantPath / "AudioEncoder.mlmodelc/weights.safetensors", std::ios::app) << "x";
+    std::ofstream(encoder() / "weights.safetensors", std::ios::app) << "x";
     loseNetwork();
     states.clear();
-    EXPECT_EQ(unavailableMessage([&] { resolveEncoder(*d, false); }), "No model found for AudioEncoder (download disabled)");
+    EXPECT_EQ(unavailable([&] { resolveEncoder(*d, false); }), kDisabled);
+    EXPECT_EQ(unavailable([&] { d->resolveRepo({kPattern}, std::nullopt, false); }), kNoLocalModels);
     EXPECT_TRUE(states.empty());
-    EXPECT_EQ(unavailableMessage([&] { d->resolveRepo({"darivir/v1/tiny/*"}, std::nullopt, false); }),
-              "No valid local models found for repo 'korvu/darivir-models' and download is disabled.");
     EXPECT_TRUE(logged("[ModelDownloader] Local cache for 'korvu/darivir-models' didn't validate (File integrity "
                        "check failed: Hash mismatch for weights.safetensors); re-resolving."));
+    // Another variant in the cache does not count for this one.
+    fs::remove_all(repoFolder() / kVariantPath);
+    fs::create_directories(repoFolder() / "darivir/v1/base");
+    std::ofstream(repoFolder() / "darivir/v1/base/config.json") << "{}";
+    EXPECT_EQ(unavailable([&] { d->downloadModel(tinyModelInfo(), std::nullopt, true); }),
+              "No models found matching \"darivir/v1/tiny/*\" in korvu/darivir-models");
 }
 
-TEST_F(ModelDownloaderTest, DownloadWithoutTheNamedModelFailsAfterReportingDownloading) {
-    const auto d = downloader();
-    EXPECT_EQ(unavailableMessage([&] {
-                  d->resolveModel("Missing", tinyModelInfo(), std::nullopt, std::nullopt, true, record());
-              }),
-              "No model found for Missing");
-    EXPECT_EQ(states, std::vector{ModelState::downloading});
-    EXPECT_TRUE(fs::exists(repoFolder() / kVariantPath / "AudioEncoder.mlmodelc/model.json"));
-}
-
-TEST_F(ModelDownloaderTest, HubErrorsOfTheDownloadPassUnchanged) {
+TEST_F(ModelDownloaderTest, AHubErrorOrAMissingModelFailsAfterReportingDownloading) {
     const auto d = downloader();
     hub.failListings(500, 1);
-    try {
-        resolveEncoder(*d, true);
-        FAIL() << "no error";
-    } catch (const bexmor::HubClientError& error) {
-        EXPECT_EQ(error.kind(), bexmor::HubClientError::Case::httpStatusCode);
-    }
-    EXPECT_EQ(states, std::vector{ModelState::downloading});
+    EXPECT_EQ(messageOf<bexmor::HubClientError>([&] { resolveEncoder(*d, true); }), "HTTP error with status code: 500");
+    EXPECT_EQ(unavailable([&] { resolveEncoder(*d, true, std::nullopt, "Missing"); }), "No model found for Missing");
+    EXPECT_EQ(states, (std::vector{ModelState::downloading, ModelState::downloading}));
+    EXPECT_TRUE(fs::exists(encoder() / "model.json"));
 }
 
-TEST_F(ModelDownloaderTest, RepoResolvesFromTheCacheOnlyWhenEveryPatternHasALocalFolder) {
-    const auto d = downloader();
-    const std::string pattern = "darivir/v1/tiny/*";
-
-    // Nothing local: refused without download, downloaded with one, progress reported.
-    EXPECT_EQ(unavailableMessage([&] { d->resolveRepo({pattern}, std::nullopt, false); }),
-              "No valid local models found for repo 'korvu/darivir-models' and download is disabled.");
-    EXPECT_EQ(hub.count("GET"), 0);
-    std::vector<double> fractions;
-    EXPECT_EQ(d->resolveRepo({pattern}, std::nullopt, true,
-                             [&](const bexmor::Progress& progress) { fractions.push_back(progress.fractionCompleted()); }),
-              repoFolder());
-    ASSERT_FALSE(fractions.empty());
-    EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
-    EXPECT_TRUE(logged("[ModelDownloader] Downloading 1 model(s) from korvu/darivir-models..."));
-    EXPECT_TRUE(logged("[ModelDownloader] Download complete: " + repoFolder().string()));
-
-    // Cached: no request at all.
-    hub.clearRequests();
-    EXPECT_EQ(d->resolveRepo({pattern}, std::nullopt, false), repoFolder());
-    EXPECT_EQ(d->resolveRepo({}, std::nullopt, false), repoFolder());
-    EXPECT_EQ(hub.count("GET") + hub.count("HEAD"), 0);
-
-    // A pattern that starts with a wildcard never counts as local.
-    EXPECT_EQ(unavailableMessage([&] { d->resolveRepo({"*/v1/tiny/*"}, std::nullopt, false); }),
-              "No valid local models found for repo 'korvu/darivir-models' and download is disabled.");
-    EXPECT_EQ(d->resolveRepo({"*/v1/tiny/*"}, std::nullopt, true), repoFolder());
-    EXPECT_EQ(hub.count("GET", "/api/models/"), 1);
-
-    // One local pattern is not enough when another has no folder.
-    EXPECT_EQ(unavailableMessage([&] { d->resolveRepo({pattern, "openai_darivir-base/*"}, std::nullopt, false); }),
-              "No valid local models found for repo 'korvu/darivir-models' and download is disabled.");
-}
-
-TEST_F(ModelDownloaderTest, PatternFolderMustExistAndHoldSomething) {
-    const fs::path repo = temp.path() / "repo";
+TEST(ModelDownloaderPatterns, APatternFolderMustExistAndHoldSomething) {
+    testsupport::TempDir repo;
     fs::create_directories(repo / "m/empty");
     fs::create_directories(repo / "full/x");
     std::ofstream(repo / "afile") << "x";
-    using bexmor::ModelDownloader;
-    EXPECT_TRUE(ModelDownloader::patternsExistLocally("full/*/v/*", repo));
-    EXPECT_TRUE(ModelDownloader::patternsExistLocally("/full//*", repo));
-    EXPECT_TRUE(ModelDownloader::patternsExistLocally("m/*", repo));
-    EXPECT_FALSE(ModelDownloader::patternsExistLocally("m/empty/*", repo));
-    EXPECT_FALSE(ModelDownloader::patternsExistLocally("missing/*", repo));
-    EXPECT_FALSE(ModelDownloader::patternsExistLocally("afile/*", repo));
-    EXPECT_FALSE(ModelDownloader::patternsExistLocally("*", repo));
-    EXPECT_FALSE(ModelDownloader::patternsExistLocally("*/x", repo));
-    EXPECT_FALSE(ModelDownloader::patternsExistLocally("", repo));
-
-    // An empty literal folder in the cache sends resolveRepo to the hub.
-    fs::create_directories(repoFolder() / "darivir");
-    const auto d = downloader();
-    EXPECT_EQ(unavailableMessage([&] { d->resolveRepo({"darivir/*"}, std::nullopt, false); }),
-              "No valid local models found for repo 'korvu/darivir-models' and download is disabled.");
-}
-
-TEST_F(ModelDownloaderTest, ListsTheHubAndNamesTheCacheFolder) {
-    const auto d = downloader();
-    auto names = d->fetchFilenames({"darivir/*/model.json"}, std::nullopt);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"darivir/v1/tiny/AudioEncoder.mlmodelc/model.json",
-                                               "darivir/v1/tiny/MelSpectrogram.mlmodelc/model.json",
-                                               "darivir/v1/tiny/TextDecoder.mlmodelc/model.json"}));
-    EXPECT_EQ(d->localRepoLocation(std::nullopt), repoFolder());
-    EXPECT_EQ(d->localRepoLocation(temp.path() / "elsewhere"), temp.path() / "elsewhere/models" / kRepo);
-    EXPECT_FALSE(fs::exists(repoFolder()));
-
-    // The convenience constructor leaves base and folder to the hub client's defaults.
-    const bexmor::ModelDownloader plain(hub.endpoint(), kRepo, std::string(), "main", false);
-    EXPECT_EQ(plain.localRepoLocation(temp.path() / "b"), temp.path() / "b/models" / kRepo);
+    const std::pair<const char*, bool> cases[] = {{"full/*/v/*", true}, {"/full//*", true}, {"m/*", true},  {"m/empty/*", false},
+                                                  {"missing/*", false}, {"afile/*", false}, {"*", false},   {"*/x", false},
+                                                  {"", false}};
+    for (const auto& [pattern, local] : cases) EXPECT_EQ(ModelDownloader::patternsExistLocally(pattern, repo.path()), local) << pattern;
 }
 
 }  // namespace
