@@ -1,6 +1,5 @@
 #include "Platform/ML/MatrixProduct.h"
 
-#include <cblas.h>
 #include <cpuid.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <tuple>
 #include <mutex>
 #include <oneapi/dnnl/dnnl.hpp>
 
@@ -268,19 +268,64 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
     });
 }
 
+namespace {
+
+// One float32 tile product on oneDNN: C = alpha A B (+ beta C), B given as [k x n] with
+// the strides `bStrides`. The primitives of the tile shapes a thread met are kept by that
+// thread (a handful: attention and the products repeat a few shapes).
+void floatTile(int64_t rows, int64_t cols, int64_t k, float alpha, const float* a, int64_t lda, const float* b,
+               dnnl::memory::dims bStrides, float beta, float* c, int64_t ldc) {
+    using dt = dnnl::memory::data_type;
+    using Key = std::tuple<int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, float, float>;
+    thread_local std::map<Key, Matmul> primitives;
+    thread_local std::vector<uint8_t> pad;
+    const Key key{rows, cols, k, lda, bStrides[0], bStrides[1], ldc, alpha, beta};
+    auto it = primitives.find(key);
+    if (it == primitives.end()) {
+        if (primitives.size() >= 64) primitives.clear();
+        dnnl::memory::desc ad({rows, k}, dt::f32, dnnl::memory::dims{lda, 1}), bd({k, cols}, dt::f32, bStrides),
+            cd({rows, cols}, dt::f32, dnnl::memory::dims{ldc, 1});
+        dnnl::primitive_attr attr;
+        attr.set_scratchpad_mode(dnnl::scratchpad_mode::user);
+        if (alpha != 1.0f) attr.set_output_scales(0, {alpha});
+        if (beta != 0.0f) {
+            dnnl::post_ops ops;
+            ops.append_sum(beta);
+            attr.set_post_ops(ops);
+        }
+        dnnl::matmul::primitive_desc pd(dnnl::matmul::desc(ad, bd, cd), attr, cpuEngine());
+        it = primitives.emplace(key, Matmul{pd, dnnl::matmul(pd)}).first;
+    }
+    const Matmul& matmul = it->second;
+    const size_t need = matmul.pd.scratchpad_desc().get_size();
+    if (pad.size() < need) pad.resize(need);
+    const auto& engine = cpuEngine();
+    dnnl::memory am(matmul.pd.src_desc(), engine, const_cast<float*>(a));
+    dnnl::memory bm(matmul.pd.weights_desc(), engine, const_cast<float*>(b));
+    dnnl::memory cm(matmul.pd.dst_desc(), engine, c);
+    dnnl::memory pm(matmul.pd.scratchpad_desc(), engine, pad.data());
+    dnnl::stream stream(engine);
+    matmul.primitive.execute(stream, {{DNNL_ARG_SRC, am}, {DNNL_ARG_WEIGHTS, bm}, {DNNL_ARG_DST, cm},
+                                      {DNNL_ARG_SCRATCHPAD, pm}});
+    stream.wait();
+}
+
+}  // namespace
+
+// oneDNN rather than the BLAS library: it picks its kernels by the processor's
+// instruction sets, where the BLAS library picks them by the processor model and falls
+// back to its slowest kernels (about 8 times slower) on a model it does not know.
 void gemmNT(int64_t m, int64_t n, int64_t k, float alpha, const float* a, int64_t lda, const float* b, int64_t ldb,
             float beta, float* c, int64_t ldc) {
     forEachTile(m, n, [&](int64_t r0, int64_t rows, int64_t c0, int64_t cols) {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, blasint(rows), blasint(cols), blasint(k), alpha,
-                    a + r0 * lda, blasint(lda), b + c0 * ldb, blasint(ldb), beta, c + r0 * ldc + c0, blasint(ldc));
+        floatTile(rows, cols, k, alpha, a + r0 * lda, lda, b + c0 * ldb, {1, ldb}, beta, c + r0 * ldc + c0, ldc);
     });
 }
 
 void gemmNN(int64_t m, int64_t n, int64_t k, const float* a, int64_t lda, const float* b, int64_t ldb, float beta,
             float* c, int64_t ldc) {
     forEachTile(m, n, [&](int64_t r0, int64_t rows, int64_t c0, int64_t cols) {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, blasint(rows), blasint(cols), blasint(k), 1.0f,
-                    a + r0 * lda, blasint(lda), b + c0, blasint(ldb), beta, c + r0 * ldc + c0, blasint(ldc));
+        floatTile(rows, cols, k, 1.0f, a + r0 * lda, lda, b + c0, {ldb, 1}, beta, c + r0 * ldc + c0, ldc);
     });
 }
 

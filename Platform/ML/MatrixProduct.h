@@ -18,7 +18,7 @@ MatrixPrecision resolvePrecision(MatrixPrecision requested);
 // A linear layer's weights [n x k] (out x in) packed once for the matrix library:
 // C[m x n] = A[m x k] times the transposed weights, plus the bias. Thread-safe.
 // bfloat16: packed by oneDNN. float32: kept in fp16 (half the memory) and widened into
-// the caller's scratch panel by panel just before each BLAS product.
+// the caller's scratch panel by panel just before each product.
 class MatrixProduct {
 public:
     // `rows` is the number of rows the layer will mostly see; the packed layout is chosen
@@ -45,7 +45,7 @@ private:
     std::unique_ptr<Packed> packed_;  // bfloat16 path
 };
 
-// Plain float32 products on the BLAS library, for attention.
+// Plain float32 products (oneDNN, in fixed tiles), for attention and the mel model.
 // C[m x n] = alpha A[m x k] B[n x k]^T (+ beta C)
 void gemmNT(int64_t m, int64_t n, int64_t k, float alpha, const float* a, int64_t lda, const float* b, int64_t ldb,
             float beta, float* c, int64_t ldc);
