@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
 
 namespace testsupport {
@@ -159,20 +160,14 @@ void TestHttpServer::serve(int fd) {
     }
     if (headerEnd != std::string::npos) {
         HttpRequest request;
-        const std::string head = buffer.substr(0, headerEnd);
-        size_t lineEnd = head.find("\r\n");
-        const std::string requestLine = head.substr(0, lineEnd);
-        const auto firstSpace = requestLine.find(' ');
-        const auto secondSpace = requestLine.find(' ', firstSpace + 1);
-        request.method = requestLine.substr(0, firstSpace);
-        request.target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+        std::istringstream lines(buffer.substr(0, headerEnd));
+        std::string line;
+        std::getline(lines, line);
+        std::istringstream(line) >> request.method >> request.target;
         request.path = request.target.substr(0, request.target.find('?'));
-        while (lineEnd != std::string::npos && lineEnd < head.size()) {
-            const size_t next = head.find("\r\n", lineEnd + 2);
-            const std::string line = head.substr(lineEnd + 2, next == std::string::npos ? std::string::npos : next - lineEnd - 2);
+        while (std::getline(lines, line)) {
             const auto colon = line.find(':');
             if (colon != std::string::npos) request.headers[lower(line.substr(0, colon))] = trim(line.substr(colon + 1));
-            lineEnd = next;
         }
         request.body = buffer.substr(headerEnd + 4);
         const std::string lengthText = request.header("content-length");

@@ -60,7 +60,6 @@ inline void setDefault(const char* key, const QVariant& value)
 class FakeSpeech final : public korvu::DictationController::Speech {
 public:
     struct Call {
-        std::size_t samples = 0;
         std::optional<QString> language;
         QStringList vocabulary;
         korvu::Transcriber::Completion done;
@@ -73,10 +72,10 @@ public:
     void setOnStateChange(std::function<void(const ModelState&)> handler) override { onState = std::move(handler); }
     bool isModelPresent() override { return present; }
     void load() override { ++loads; }
-    void transcribe(std::vector<float> samples, const std::optional<QString>& language, const QStringList& vocabulary,
+    void transcribe(std::vector<float>, const std::optional<QString>& language, const QStringList& vocabulary,
                     korvu::Transcriber::Completion done) override
     {
-        calls.push_back({samples.size(), language, vocabulary, std::move(done)});
+        calls.push_back({language, vocabulary, std::move(done)});
     }
     void answer(const QString& text) { calls.back().done(text, nullptr); }
 };

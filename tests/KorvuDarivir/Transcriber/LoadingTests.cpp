@@ -75,41 +75,6 @@ protected:
     std::vector<bool> preparedAtChange;
 };
 
-TEST_F(TranscriberLoading, DownloadsAnAbsentModelWithProgressPreparesItAndThenAsksNoMore)
-{
-    testsupport::FakeHub hub;
-    serve(hub);
-    EXPECT_EQ(transcriber->state(), ModelState::notLoaded);
-    transcriber->load();
-    ASSERT_EQ(states, std::vector<ModelState>{ModelState::downloading(0.0)}) << "the download starts within the call";
-    ASSERT_TRUE(finishes());
-    ASSERT_EQ(transcriber->state(), ModelState::ready);
-    EXPECT_TRUE(transcriber->isReady());
-    EXPECT_TRUE(fs::exists(Transcriber::modelDirectory() / "TextDecoder.mlmodelc" / "weights.safetensors"));
-    expectEachFileDownloadedOnce(hub);
-
-    // downloading(0), rising fractions (an equal report calls nobody), preparing for the
-    // first time, ready; "modelPrepared" is stored before ready, loading ends after it.
-    ASSERT_GE(states.size(), 4u);
-    const size_t last = states.size() - 1;
-    EXPECT_EQ(states[last - 1], ModelState::preparing(true));
-    for (size_t i = 1; i + 1 < last; ++i) {
-        ASSERT_EQ(states[i].kind(), ModelState::Kind::downloading) << i;
-        EXPECT_GT(states[i].progress(), states[i - 1].progress()) << i;
-        EXPECT_LE(states[i].progress(), 1.0);
-    }
-    EXPECT_EQ(preparedAtChange[last - 1], false);
-    EXPECT_EQ(preparedAtChange[last], true);
-    EXPECT_EQ(loadingAtChange[last], true);
-
-    const size_t requests = hub.requests().size();
-    transcriber->load();
-    EXPECT_FALSE(transcriber->isLoading());
-    spinFor(100ms);
-    EXPECT_EQ(states.size(), last + 1);
-    EXPECT_EQ(hub.requests().size(), requests);
-}
-
 // The encoder's weights are the very last file; while they are held the folder must not
 // pass the presence test, or a kill now would leave a model that is never downloaded
 // again. Loads meanwhile change nothing; a transcriber that goes meanwhile hears nothing
@@ -136,9 +101,11 @@ TEST_F(TranscriberLoading, AnUnfinishedDownloadNeverLooksPresentAndReportsToNobo
     expectEachFileDownloadedOnce(hub);
 }
 
-// A hub without the variant: each load downloads anew and fails with the engine's own
-// message; a hub that has it then lets the retry succeed.
-TEST_F(TranscriberLoading, AFailedDownloadReportsTheEngineMessageAndARetryStartsOver)
+// A hub without the variant: each load downloads anew, from within the call, and fails with
+// the engine's own message. From a hub that has it the retry downloads every file once with
+// rising progress (an equal report calls nobody), prepares the model for the first time
+// ("modelPrepared" stored before ready, loading ended after it), and then asks no more.
+TEST_F(TranscriberLoading, AFailedDownloadReportsTheEngineMessageAndARetryDownloadsWithProgressAndPrepares)
 {
     testsupport::TempDir wrongRoot;
     fs::create_directories(wrongRoot / "openai_darivir-tiny");
@@ -151,11 +118,13 @@ TEST_F(TranscriberLoading, AFailedDownloadReportsTheEngineMessageAndARetryStarts
                                      Transcriber::repositoryId, std::nullopt, wrongHub.endpoint());
     });
     ASSERT_FALSE(expected.empty());
-    const ModelState failed = ModelState::failed(QString::fromStdString(expected));
+    EXPECT_EQ(transcriber->state(), ModelState::notLoaded);
     for (int attempt = 0; attempt < 2; ++attempt) {
         transcriber->load();
+        EXPECT_EQ(states.back(), ModelState::downloading(0.0));
         ASSERT_TRUE(finishes());
     }
+    const ModelState failed = ModelState::failed(QString::fromStdString(expected));
     EXPECT_EQ(states, (std::vector<ModelState>{ModelState::downloading(0.0), failed, ModelState::downloading(0.0), failed}));
     EXPECT_FALSE(transcriber->isReady() || modelPrepared());
     EXPECT_GE(wrongHub.listings(Transcriber::repositoryId), 3);
@@ -164,9 +133,29 @@ TEST_F(TranscriberLoading, AFailedDownloadReportsTheEngineMessageAndARetryStarts
     serve(hub);
     transcriber->load();
     ASSERT_TRUE(finishes());
+    ASSERT_EQ(transcriber->state(), ModelState::ready);
+    EXPECT_TRUE(transcriber->isReady());
+    EXPECT_TRUE(fs::exists(Transcriber::modelDirectory() / "TextDecoder.mlmodelc" / "weights.safetensors"));
+    expectEachFileDownloadedOnce(hub);
+    ASSERT_GE(states.size(), 8u);
+    const size_t last = states.size() - 1;
     EXPECT_EQ(states[4], ModelState::downloading(0.0));
-    EXPECT_EQ(states[states.size() - 2], ModelState::preparing(true));
-    EXPECT_EQ(states.back(), ModelState::ready);
+    EXPECT_EQ(states[last - 1], ModelState::preparing(true));
+    for (size_t i = 5; i + 1 < last; ++i) {
+        ASSERT_EQ(states[i].kind(), ModelState::Kind::downloading) << i;
+        EXPECT_GT(states[i].progress(), states[i - 1].progress()) << i;
+        EXPECT_LE(states[i].progress(), 1.0);
+    }
+    EXPECT_EQ(preparedAtChange[last - 1], false);
+    EXPECT_EQ(preparedAtChange[last], true);
+    EXPECT_EQ(loadingAtChange[last], true);
+
+    const size_t requests = hub.requests().size();
+    transcriber->load();
+    EXPECT_FALSE(transcriber->isLoading());
+    spinFor(100ms);
+    EXPECT_EQ(states.size(), last + 1);
+    EXPECT_EQ(hub.requests().size(), requests);
 }
 
 // The encoder alone (a folder or even a plain file) marks a model as present: nothing is
