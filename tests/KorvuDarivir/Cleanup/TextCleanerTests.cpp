@@ -11,9 +11,6 @@
 #include <nlohmann/json.hpp>
 
 #include <mutex>
-#include <string>
-#include <vector>
-
 
 namespace korvu {
 namespace {
@@ -309,14 +306,6 @@ TEST(TextCleaner, AsynchronousCallsAnswerOnTheMainThreadAndATrickleEndsAtTheTota
     } catch (...) {
         ADD_FAILURE() << "not a time-out";
     }
-}
-
-// Exact and case-sensitive, the Linux window classes beside the other platform's ids.
-TEST(TextCleaner, StyleGroupsMatchExactIdentifiers)
-{
-    EXPECT_EQ(styleAppMatching(std::nullopt), StyleApp::other);
-    EXPECT_EQ(styleAppMatching(QStringLiteral("com.apple.Mail")), StyleApp::other);
-    EXPECT_EQ(styleAppMatching(QStringLiteral("whatsapp-for-linux")), StyleApp::whatsapp);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include "Platform/Defaults/SupportDirectory.h"
 #include "Platform/Defaults/UserDefaults.h"
 
-#include "fakes/FakePermissionSystem.h"
 #include "support/TempDir.h"
 #include "TestPaths.h"
 
@@ -47,11 +46,12 @@ namespace fs = std::filesystem;
 
 platform::UserDefaults& defaults() { return platform::UserDefaults::standard(); }
 
-QByteArray contentOf(const QString& path)
+QByteArray read(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+QByteArray read(const fs::path& path) { return read(QString::fromStdString(path.string())); }
 
 class UserDefaults : public ::testing::Test {
 protected:
@@ -71,7 +71,7 @@ TEST_F(UserDefaults, ValuesKeepTheirTypesAcrossAReopenAndRegisteredDefaultsAreNe
         defaults.set("number", 6144);
         defaults.set("offsets", QVariantMap{{"default", QVariantList{1.5, -2.0}}});
     }
-    EXPECT_FALSE(contentOf(file).contains("holdToTalk") || contentOf(file).contains("language"));
+    EXPECT_FALSE(read(file).contains("holdToTalk") || read(file).contains("language"));
     platform::UserDefaults reopened(file);  // as after a restart
     EXPECT_EQ(reopened.stringArray("one"), QStringList{"Tannholt"});
     EXPECT_EQ(reopened.integer("number"), 6144);
@@ -106,7 +106,7 @@ TEST_F(UserDefaults, AFileThatDoesNotParseIsKeptAside)
         EXPECT_FALSE(defaults.string("language").has_value());
         defaults.set("language", "de");
     }
-    EXPECT_EQ(contentOf(file + ".defekt"), QByteArray("{\"language\": \"en\", broken"));
+    EXPECT_EQ(read(file + ".defekt"), QByteArray("{\"language\": \"en\", broken"));
     EXPECT_EQ(platform::UserDefaults(file).string("language"), QString("de"));
 }
 
@@ -149,7 +149,6 @@ TEST_F(SettingsTest, LanguageMicrophoneShortcutsAndVersionReadTheirStoredValues)
     defaults().set("hotkeyKeyCode", qint64(-1));
     defaults().set("hotkeyModifiers", qint64(4294967296));
     EXPECT_EQ(Settings::hotkey(), (Hotkey{0, 0}));
-
     // The version compared with the update feed is the project's, whatever Qt was told.
     QCoreApplication::setApplicationVersion(QString());
     EXPECT_TRUE(QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(Settings::appVersion()).hasMatch());
@@ -280,12 +279,6 @@ TEST(VocabularySpelling, TermsAreFoundAsWholeWordsAndWrittenInTheirSpelling)
     for (const auto& [text, terms, expected] : cases) {
         EXPECT_EQ(Vocabulary::applySpelling(text, terms), expected) << text.left(60).toStdString();
     }
-}
-
-QByteArray read(const fs::path& path)
-{
-    QFile file(QString::fromStdString(path.string()));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A valid record object numbered `n`; a larger n is older.
@@ -555,20 +548,6 @@ TEST(AppModelTest, TimesProgressAndLabelsAreClampedText)
         EXPECT_EQ(MicButtonState::load(fraction).accessibilityLabel(), QString::fromUtf8(label)) << fraction;
     }
     EXPECT_NE(MicButtonState::load(0.5), MicButtonState::load(0.25));
-}
-
-TEST(AppModelTest, ShortcutsAndGrantsAreReadWhenCreated)
-{
-    Settings::setWordHotkey({0x0E, 0x1000});
-    fakes::FakePermissionSystem system;
-    for (const bool granted : {false, true}) {
-        system.trusted = granted;
-        system.microphone = granted ? MicrophoneAuthorization::authorized : MicrophoneAuthorization::notDetermined;
-        AppModel model(system);
-        EXPECT_EQ(model.wordHotkey(), (Hotkey{0x0E, 0x1000}));
-        EXPECT_EQ(std::pair(model.accessibilityGranted(), model.microphoneGranted()), std::pair(granted, granted));
-    }
-    defaults().removeAllStoredValues();
 }
 
 }  // namespace

@@ -6,13 +6,9 @@
 #include "KorvuDarivir/UI/MicButtonPanel.h"
 #include "Platform/UI/FakeScheduler.h"
 #include "Platform/UI/FakeScreenProvider.h"
-#include "Platform/UI/ScreenCoordinates.h"
 
-#include <QApplication>
-#include <QGuiApplication>
 #include <QImage>
 #include <QMouseEvent>
-#include <QScreen>
 
 #include <gtest/gtest.h>
 
@@ -300,19 +296,4 @@ TEST(MicButtonWidget, IsAPlainButtonOfTheGivenGlyphSize)
     send(button.view(), QEvent::MouseButtonPress, {38 + 27.5, 38}, Qt::LeftButton);
     send(button.view(), QEvent::MouseButtonPress, {38 + 28.5, 38}, Qt::LeftButton);
     EXPECT_EQ(clicks, 1);
-}
-
-TEST(ScreenCoordinates, FlipAroundThePrimaryScreensBottomEdgeBothWays)
-{
-    const QRectF primary(0, 0, 1280, 800);
-    EXPECT_EQ(platform::ScreenCoordinates::fromQt(QPointF(50, -100), primary), QPointF(50, 900));  // a screen above
-    // A rectangle's bottom-left corner, its size kept.
-    EXPECT_EQ(platform::ScreenCoordinates::fromQt(QRectF(100, 50, 200, 30), primary), QRectF(100, 720, 200, 30));
-    EXPECT_EQ(platform::ScreenCoordinates::toQt(QRectF(100, 720, 200, 30), primary), QRectF(100, 50, 200, 30));
-    // A primary screen away from the origin shifts both axes.
-    const QRectF shifted(1920, 200, 1280, 1024);
-    EXPECT_EQ(platform::ScreenCoordinates::fromQt(QPointF(2000.5, 300.25), shifted), QPointF(80.5, 923.75));
-    EXPECT_EQ(platform::ScreenCoordinates::toQt(QPointF(80.5, 923.75), shifted), QPointF(2000.5, 300.25));
-    const QRectF geometry = QGuiApplication::primaryScreen()->geometry();
-    EXPECT_EQ(platform::ScreenCoordinates::fromQt(geometry.topLeft()), QPointF(0, geometry.height()));
 }
