@@ -7,6 +7,7 @@
 #include "Platform/Defaults/SupportDirectory.h"
 #include "Platform/Defaults/UserDefaults.h"
 
+#include "fakes/FakePermissionSystem.h"
 #include "support/TempDir.h"
 #include "TestPaths.h"
 
@@ -548,6 +549,20 @@ TEST(AppModelTest, TimesProgressAndLabelsAreClampedText)
         EXPECT_EQ(MicButtonState::load(fraction).accessibilityLabel(), QString::fromUtf8(label)) << fraction;
     }
     EXPECT_NE(MicButtonState::load(0.5), MicButtonState::load(0.25));
+}
+
+TEST(AppModelTest, ShortcutsAndGrantsAreReadWhenCreated)
+{
+    Settings::setWordHotkey({0x0E, 0x1000});
+    fakes::FakePermissionSystem system;
+    for (const bool granted : {false, true}) {
+        system.trusted = granted;
+        system.microphone = granted ? MicrophoneAuthorization::authorized : MicrophoneAuthorization::notDetermined;
+        AppModel model(system);
+        EXPECT_EQ(model.wordHotkey(), (Hotkey{0x0E, 0x1000}));
+        EXPECT_EQ(std::pair(model.accessibilityGranted(), model.microphoneGranted()), std::pair(granted, granted));
+    }
+    defaults().removeAllStoredValues();
 }
 
 }  // namespace
