@@ -154,6 +154,13 @@ QDBusArgument itemProperty(const QString& service, const QString& name)
     return reply.arguments().front().value<QDBusVariant>().variant().value<QDBusArgument>();
 }
 
+// Whether a list of images (width, height, ARGB pixels) holds one.
+bool hasImage(const QDBusArgument& images)
+{
+    images.beginArray();
+    return !images.atEnd();
+}
+
 // The title of a tooltip (icon name, images, title, text).
 QString toolTipTitle(const QDBusArgument& toolTip)
 {
@@ -415,6 +422,7 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
     ASSERT_TRUE(spinUntil([&] { return !watcher->items().isEmpty(); })) << "the item never registered";
     const QString item = watcher->items().front();
     EXPECT_EQ(toolTipTitle(itemProperty(item, QStringLiteral("ToolTip"))), QStringLiteral("KORVU Darivir"));
+    EXPECT_TRUE(hasImage(itemProperty(item, QStringLiteral("IconPixmap"))));
 
     f.model.setPhase(DictationPhase::recording);
     f.model.setRecordingSeconds(12);
