@@ -41,7 +41,7 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& mlmodelc, const 
 
 void Model::prewarm(const std::filesystem::path& mlmodelc, const ModelConfiguration& configuration) {
     const auto model = load(mlmodelc, configuration);
-    const ThreadTeam team;
+    const ThreadTeam team(model->teamSharing());
     model->backend_->warmUp();
 }
 
@@ -65,7 +65,7 @@ void Model::checkInputs(const FeatureProvider& inputs) const {
 
 FeatureProvider Model::prediction(const FeatureProvider& inputs, const PredictionOptions&) const {
     checkInputs(inputs);
-    const ThreadTeam team;
+    const ThreadTeam team(teamSharing());
     if (description_.hasState) {
         auto state = backend_->makeState();
         return backend_->predict(inputs, state.get());
@@ -77,7 +77,7 @@ FeatureProvider Model::prediction(const FeatureProvider& inputs, ModelStateHandl
     if (!description_.hasState)
         throw MlError(MlError::Code::unsupported, path_.string() + ": this model has no state");
     checkInputs(inputs);
-    const ThreadTeam team;
+    const ThreadTeam team(teamSharing());
     return backend_->predict(inputs, &state);
 }
 

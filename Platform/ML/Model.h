@@ -7,6 +7,7 @@
 #include "Platform/ML/ComputeUnits.h"
 #include "Platform/ML/Features.h"
 #include "Platform/ML/MatrixProduct.h"
+#include "Platform/ML/ThreadTeam.h"
 
 namespace platform::ml {
 
@@ -65,6 +66,10 @@ public:
 private:
     Model() = default;
     void checkInputs(const FeatureProvider& inputs) const;
+    // The stateful model is the decoder, whose steps are many short parallel regions.
+    TeamSharing teamSharing() const {
+        return description_.hasState ? TeamSharing::freeProcessors : TeamSharing::fairShare;
+    }
 
     std::filesystem::path path_;
     std::string kind_;

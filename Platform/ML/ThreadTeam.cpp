@@ -139,8 +139,11 @@ int freeProcessorsNow() {
     return free;
 }
 
-ThreadTeam::ThreadTeam()
-    : budget_(omp_get_max_threads()), size_(pinnedSize > 0 ? pinnedSize : std::min(budget_, freeProcessorsNow())) {
+ThreadTeam::ThreadTeam(TeamSharing sharing) : budget_(omp_get_max_threads()), size_(pinnedSize) {
+    if (size_ <= 0) {
+        const int floor = sharing == TeamSharing::fairShare ? (budget_ + 1) / 2 : 1;
+        size_ = std::min(budget_, std::max(freeProcessorsNow(), floor));
+    }
     omp_set_num_threads(size_);
 }
 

@@ -32,13 +32,26 @@ int freeProcessors(int allowed, std::optional<int> quota, int runnable, int ownR
 // between the last reading is returned, so a decoder step pays no file reads.
 int freeProcessorsNow();
 
-// Sizes the calling thread's OpenMP teams to the free processors for the lifetime of the
-// object (one prediction), within the thread's own budget (omp_set_num_threads, or the share a worker
-// pool gave it), and restores the budget afterwards. Results never depend on the size:
-// every kernel splits its work by the problem's shape alone.
+// How a prediction's team meets a busy machine.
+enum class TeamSharing {
+    // Many short parallel regions (a decoder step): a member pre-empted by another program
+    // stalls every barrier, so the team takes only the processors nobody else wants.
+    freeProcessors,
+    // Few long regions of independent tiles handed out one at a time (the encoder, the mel
+    // features): a pre-empted member delays only its own tile, and where busy programs take
+    // every processor the scheduler still gives a team of half the processors about a third
+    // of the machine, where a single thread gets one processor.
+    fairShare,
+};
+
+// Sizes the calling thread's OpenMP teams for the lifetime of the object (one prediction):
+// to the free processors, or with `fairShare` to at least half the budget, always within
+// the thread's own budget (omp_set_num_threads, or the share a worker pool gave it); the
+// budget comes back afterwards. Results never depend on the size: every kernel splits its
+// work by the problem's shape alone.
 class ThreadTeam {
 public:
-    ThreadTeam();
+    explicit ThreadTeam(TeamSharing sharing);
     ~ThreadTeam();
     ThreadTeam(const ThreadTeam&) = delete;
     ThreadTeam& operator=(const ThreadTeam&) = delete;

@@ -145,13 +145,13 @@ void writeVariant(const fs::path& dir, const Shape& s) {
 }
 
 // GFLOP/s of the matrix library at the encoder's largest product, same precision, on as
-// many threads as the runtime would use now: the runtime's plain float32 product on
+// many threads as the runtime would give the encoder now: the runtime's plain float32 product on
 // float32 weights, or its bfloat16 product, whose weights are packed once.
 double gemmPeak(MatrixPrecision precision, int64_t d) {
     const int64_t m = 1500, k = d, n = 4 * d;
     std::vector<float> w(size_t(n * k), 0.01f), a(size_t(m * k), 0.5f), c(size_t(m * n));
     MatrixProduct product(w, n, k, std::vector<float>(size_t(n), 0.0f), precision, m);
-    const ThreadTeam team;
+    const ThreadTeam team(TeamSharing::fairShare);  // as the encoder
     auto run = [&] {
         if (precision == MatrixPrecision::float32)
             gemmNT(m, n, k, 1.0f, a.data(), k, w.data(), k, 0.0f, c.data(), n);
@@ -188,9 +188,9 @@ float sumPlain(const float* v, size_t n) {
     return s;
 }
 
-// GB/s of a parallel read of 1 GiB, on as many threads as the runtime would use now.
+// GB/s of a parallel read of 1 GiB, on as many threads as the runtime would give a decoder step now.
 double readBandwidth() {
-    const ThreadTeam team;
+    const ThreadTeam team(TeamSharing::freeProcessors);  // as the decoder
     const size_t n = (size_t(1) << 30) / 4;
     std::vector<float> v(n, 1.0f);
     std::vector<double> times;
