@@ -79,10 +79,14 @@ TEST(Permissions, AccessibilityRequestAndWhatStandsInTheWayOfInserting)
         EXPECT_EQ(system.prompts, 1);
         EXPECT_EQ(system.openedPanes, std::vector<PrivacyPane>{PrivacyPane::accessibility});
         EXPECT_EQ(hint.has_value(), !panesOpen);
-        if (hint) EXPECT_TRUE(hint->detail.contains(QStringLiteral("Barrierefreiheit")));
+        if (hint) {
+            EXPECT_TRUE(hint->detail.contains(QStringLiteral("Barrierefreiheit")));
+        }
         const auto microphone = Permissions::openPane(PrivacyPane::microphone, system);
         EXPECT_EQ(microphone.has_value(), !panesOpen);
-        if (microphone) EXPECT_TRUE(microphone->detail.contains(QStringLiteral("Toneinstellungen")));
+        if (microphone) {
+            EXPECT_TRUE(microphone->detail.contains(QStringLiteral("Toneinstellungen")));
+        }
     }
     const auto wayland = Permissions::waylandHint();
     const auto missing = Permissions::accessibilityMissingHint();
@@ -102,7 +106,7 @@ TEST(Permissions, AccessibilityRequestAndWhatStandsInTheWayOfInserting)
 // An accessibility launcher: answers GetAddress and keeps the IsEnabled flag.
 class FakeLauncher : public QDBusVirtualObject {
 public:
-    FakeLauncher(QString address, bool enabled) : address_(std::move(address)), enabled_(enabled) {}
+    FakeLauncher(QString address, bool enabled) : enabled_(enabled), address_(std::move(address)) {}
     std::atomic<int> addressCalls{0};
     std::atomic<bool> enabled_;
 

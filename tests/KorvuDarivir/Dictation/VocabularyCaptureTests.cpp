@@ -169,7 +169,9 @@ TEST(VocabularyCapture, SelectionThroughAccessibilityOrCopyAndTheUsersClipboardC
         if (c.copyAfter) rig.copies("Bexmor", *c.copyAfter);
         EXPECT_EQ(rig.run(), c.hint);
         EXPECT_EQ(rig.keyboard.chords, c.typed ? std::vector<std::uint32_t>{XK_c} : std::vector<std::uint32_t>{});
-        if (c.typed && c.copyAfter) EXPECT_EQ(rig.chordAt, c.chordAt);
+        if (c.typed && c.copyAfter) {
+            EXPECT_EQ(rig.chordAt, c.chordAt);
+        }
         EXPECT_EQ(rig.clipboard.restores, c.restores);
         EXPECT_EQ(rig.clipboard.contents.formats, (c.userClipboard ? user : copied).formats);
         EXPECT_EQ(stored().isEmpty(), c.hint.kind != HintKind::info);
