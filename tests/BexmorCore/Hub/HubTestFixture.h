@@ -18,6 +18,7 @@
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
 #include "support/FakeHub.h"
 #include "support/TempDir.h"
+#include "support/Thrown.h"
 
 namespace hubtest {
 
@@ -43,16 +44,7 @@ Error capture(Call&& call) {
     throw std::runtime_error("the expected error was not thrown");
 }
 
-// The message of what the call threw of this type, "no error" when it threw nothing.
-template <typename Error>
-std::string messageOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Error& error) {
-        return error.what();
-    }
-    return "no error";
-}
+using testsupport::messageOf;
 
 // Sets environment variables for one test (null removes one) and puts the old values back.
 class Environment {

@@ -25,6 +25,7 @@
 #include "TestPaths.h"
 #include "support/FakeHub.h"
 #include "support/TempDir.h"
+#include "support/Thrown.h"
 #include "support/Wait.h"
 
 namespace managertest {
@@ -36,16 +37,7 @@ inline constexpr const char* kRepo = "korvu/darivir-models";
 inline constexpr const char* kVariantPath = "darivir/v1/tiny";
 inline bexmor::ModelInfo tinyModelInfo() { return bexmor::ModelInfo("v1", "tiny", "darivir", platform::ml::ComputeUnits::cpuOnly); }
 
-// The message of what the call threw of this type, "no error" when it threw nothing.
-template <class Error>
-std::string messageOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Error& error) {
-        return error.what();
-    }
-    return "no error";
-}
+using testsupport::messageOf;
 
 // A point a test holds callers at while it is closed; it counts who arrived.
 struct Gate {

@@ -16,7 +16,7 @@ const std::string kPattern = "darivir/v1/tiny/*";
 const std::string kNoLocalModels = "No valid local models found for repo 'korvu/darivir-models' and download is disabled.";
 const std::string kDisabled = "No model found for AudioEncoder (download disabled)";
 
-const auto unavailable = messageOf<ModelDownloaderError>;
+const auto unavailable = [](auto&& call) { return messageOf<ModelDownloaderError>(call); };
 
 class ModelDownloaderTest : public ManagerFixture {
 protected:

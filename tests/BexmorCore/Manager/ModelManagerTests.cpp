@@ -39,7 +39,7 @@ std::future<std::exception_ptr> call(std::shared_ptr<WatchedManager> manager) {
     });
 }
 
-const auto coreError = messageOf<bexmor::BexmorCoreError>;
+const auto coreError = [](auto&& call) { return messageOf<bexmor::BexmorCoreError>(call); };
 
 class ModelManagerTest : public ManagerFixture {
 protected:

@@ -18,6 +18,7 @@
 #include "BexmorCore/External/Tokenizers/ByteLevel.h"
 #include "BexmorCore/External/Tokenizers/TokenizerError.h"
 #include "support/TempDir.h"
+#include "support/Thrown.h"
 #include "TestPaths.h"
 
 using bexmor::AddedTokenMatcher;
@@ -215,14 +216,7 @@ TEST(LearnedTokenizer, EncodesInvalidUtf8ByteExactAndLongRunsWithoutFailing) {
 // Tokenizer files are downloaded or picked by the user: whatever they hold, loading fails
 // with the tokenizer's own error naming the file, never a crash.
 
-std::string errorOf(const std::function<void()>& load) {
-    try {
-        load();
-    } catch (const TokenizerError& error) {
-        return error.what();
-    }
-    return "no error";
-}
+const auto errorOf = [](auto&& load) { return testsupport::messageOf<TokenizerError>(load); };
 
 // Every byte is a token (id = byte), no merges, and the given added tokens from id 256.
 std::string byteTokenizer(const std::vector<std::string>& added) {

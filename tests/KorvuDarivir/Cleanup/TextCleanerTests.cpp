@@ -1,7 +1,7 @@
 // The language-model cleanup against a small HTTP server on 127.0.0.1: the request, the
 // decoding of replies and errors, redirects, time-outs and unusable keys.
 #include "KorvuDarivir/Dictation/TextCleaner.h"
-#include "QtPrinters.h"
+#include "support/QtPrinters.h"
 #include "support/QtWait.h"
 #include "support/TestHttpServer.h"
 

@@ -36,9 +36,7 @@
 #include <random>
 #include <thread>
 
-// Readable Qt values in test failure messages.
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QStringList& list, std::ostream* out) { *out << '[' << list.join(", ").toStdString() << ']'; }
+#include "support/QtPrinters.h"
 
 namespace {
 

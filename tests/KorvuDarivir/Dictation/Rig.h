@@ -24,9 +24,7 @@
 #include <ostream>
 #include <stdexcept>
 
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-QT_END_NAMESPACE
+#include "support/QtPrinters.h"
 
 namespace korvu {
 inline void PrintTo(const Hint& hint, std::ostream* out)

@@ -39,7 +39,7 @@
 #include <future>
 #include <ostream>
 
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+#include "support/QtPrinters.h"
 
 using namespace korvu;
 using testsupport::spinUntil;

@@ -13,10 +13,7 @@
 #include <optional>
 #include <ostream>
 
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
-inline void PrintTo(const QByteArray& bytes, std::ostream* out) { *out << '"' << bytes.toStdString() << '"'; }
-QT_END_NAMESPACE
+#include "support/QtPrinters.h"
 
 struct _XDisplay;
 

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "Platform/ML/Model.h"
+#include "Platform/ML/ThreadTeam.h"
 #include "Platform/ML/WeightsFile.h"
 #include "support/TempDir.h"
 #include "TestPaths.h"
@@ -233,10 +234,10 @@ FeatureProvider input(MultiArray tokens, const MultiArray* encoded = nullptr) {
     return in;
 }
 
-fs::path writeTiny(const fs::path& folder, int seed, int64_t ctx) {
+fs::path writeTiny(const fs::path& folder, int seed, int64_t ctx, int width = 64, int heads = 4) {
     const std::string command = std::string(testsupport::kBinDir) + "/darivir-model tiny --out " + folder.string() +
                                 " --seed " + std::to_string(seed) + " --audio-ctx " + std::to_string(ctx) +
-                                " --width 64 --heads 4 > /dev/null";
+                                " --width " + std::to_string(width) + " --heads " + std::to_string(heads) + " > /dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0);
     return folder;
 }
@@ -399,4 +400,47 @@ TEST_F(TinyModels, ConcurrentPredictionsOnOneModelGiveIdenticalResults) {
     const auto asyncResult = future.get();
     const auto e = asyncResult.multiArray("encoder_output_embeds")->elements<float>();
     EXPECT_TRUE(std::equal(e.begin(), e.end(), expected.begin()));
+}
+
+// The team follows the machine's load, so a model's results must not depend on how many
+// threads run it: two predictions of one input agree bit for bit.
+TEST(TeamSize, EveryModelKindGivesBitIdenticalResultsForAnyTeamSize) {
+    // Wide enough that every product is split between threads, fewer heads than threads,
+    // and enough keys for the decoder's cross attention to be split into chunks.
+    constexpr int64_t kLongCtx = 600;
+    testsupport::TempDir dir;
+    const fs::path folder = writeTiny(dir.path() / "v", 5, kLongCtx, 128, 2);
+    std::vector<MatrixPrecision> precisions{MatrixPrecision::float32};
+    if (bfloat16Available()) precisions.push_back(MatrixPrecision::bfloat16);
+    for (const MatrixPrecision precision : precisions) {
+        SCOPED_TRACE(precision == MatrixPrecision::bfloat16 ? "bf16" : "fp32");
+        const ModelConfiguration configuration{ComputeUnits::all, precision};
+        const auto mel = Model::load(folder / "MelSpectrogram.mlmodelc", configuration);
+        const auto encoder = Model::load(folder / "AudioEncoder.mlmodelc", configuration);
+        const auto decoder = Model::load(folder / "TextDecoder.mlmodelc", configuration);
+        std::vector<float> audio(size_t(kLongCtx * 320));
+        for (size_t i = 0; i < audio.size(); ++i) audio[i] = 0.3f * std::sin(float(i) * 0.037f);
+        FeatureProvider in;
+        in.set("audio", array(audio));
+
+        auto run = [&](int team) {
+            const PinnedTeamSize pinned(team);
+            const auto features = mel->prediction(in);
+            const auto encoded = encoder->prediction(features);
+            auto state = decoder->makeState();
+            const auto first = decoder->prediction(input(ids({7, 300, 41}), encoded.multiArray("encoder_output_embeds")), *state);
+            const auto second = decoder->prediction(input(ids({99})), *state);
+            std::vector<std::vector<float>> outputs;
+            for (const auto* a : {features.multiArray("melspectrogram_features"), encoded.multiArray("encoder_output_embeds"),
+                                  first.multiArray("logits"), second.multiArray("logits")})
+                outputs.emplace_back(a->elements<float>().begin(), a->elements<float>().end());
+            return outputs;
+        };
+        const auto single = run(1);
+        const char* names[] = {"mel", "encoder", "decoder prompt", "decoder step"};
+        for (const int team : {3, 8}) {
+            const auto many = run(team);
+            for (size_t i = 0; i < single.size(); ++i) EXPECT_EQ(single[i], many[i]) << names[i] << " with " << team << " threads";
+        }
+    }
 }

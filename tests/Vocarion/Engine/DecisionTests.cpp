@@ -172,7 +172,7 @@ TEST(EngineDecisions, WindowsFollowTheClipsAndOptionsTheEngineCannotApplyAreRefu
     auto refused = [&](auto change, const std::string& words) {
         auto bad = appOptions("de");
         change(bad);
-        const auto message = thrown<DarivirError>([&] { engine->transcribe(speech(), bad); });
+        const auto message = messageOf<DarivirError>([&] { engine->transcribe(speech(), bad); });
         EXPECT_NE(message.find(words), std::string::npos) << message;
     };
     refused([](DecodingOptions& o) { o.wordTimestamps = true; }, "word timestamps");

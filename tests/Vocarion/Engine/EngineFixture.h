@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Vocarion/Core/Vocarion.h"
+#include "support/Thrown.h"
 
 namespace enginetest {
 
@@ -34,15 +35,6 @@ std::vector<float> speechWithPauses(double seconds, std::vector<std::pair<size_t
 // `fallbacks` 0 decodes greedily only.
 vocarion::DecodingOptions appOptions(std::optional<std::string> language = "de", int fallbacks = 5);
 
-// The message of the E that `f` throws, "no error" when it returns.
-template <typename E, typename F>
-std::string thrown(F f) {
-    try {
-        f();
-    } catch (const E& error) {
-        return error.what();
-    }
-    return "no error";
-}
+using testsupport::messageOf;
 
 }  // namespace enginetest

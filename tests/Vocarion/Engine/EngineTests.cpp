@@ -111,7 +111,7 @@ TEST(VocarionEngine, PrewarmRunsTheLoadedEncoderOnceAndMissingModelsAreErrors) {
     testsupport::TempDir dir;
     fs::copy(variant(), dir / kVariant, fs::copy_options::recursive);
     fs::remove_all(dir / kVariant / "TextDecoder.mlmodelc");
-    const auto message = thrown<DarivirError>([&] { makeEngine(dir / kVariant); });
+    const auto message = messageOf<DarivirError>([&] { makeEngine(dir / kVariant); });
     EXPECT_NE(message.find("TextDecoder.mlmodelc"), std::string::npos) << message;
 }
 
@@ -135,7 +135,7 @@ TEST(VocarionEngine, AFailedChunkIsLeftOutAndAllFailingThrowsTheFirstError) {
     EXPECT_EQ(static_cast<size_t>(*results[1].seekTime), chunks[2].start);
 
     engine = failingOn([](int) { return true; });
-    EXPECT_EQ(thrown<std::runtime_error>([&] { engine->transcribe(audio, options); }), "mel failure on call 1");
+    EXPECT_EQ(messageOf<std::runtime_error>([&] { engine->transcribe(audio, options); }), "mel failure on call 1");
     EXPECT_THROW(engine->transcribe(speech(), options), std::runtime_error);  // short audio: one window
 }
 
