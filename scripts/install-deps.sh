@@ -10,7 +10,7 @@ packages=(
   clang libclang-rt-14-dev libomp-14-dev
   # engine libraries
   libicu-dev libcurl4-openssl-dev libssl-dev zlib1g-dev nlohmann-json3-dev
-  libopenblas-openmp-dev libfftw3-dev libdnnl-dev libsoxr-dev
+  libdnnl-dev libsoxr-dev
   # application libraries (Qt 6, X11, accessibility, keychain)
   qt6-base-dev qt6-svg-dev qtkeychain-qt6-dev qt6-qpa-plugins
   libx11-dev libxext-dev libxtst-dev libxkbcommon-dev libatspi2.0-dev libglib2.0-dev libsecret-1-0 libpulse-dev

@@ -52,7 +52,6 @@ int main(int argc, char** argv)
     // settings when the program loads, so the program starts itself again with them.
     if (const char* threads = std::getenv("OMP_NUM_THREADS"); threads == nullptr || std::strcmp(threads, "1") != 0) {
         ::setenv("OMP_NUM_THREADS", "1", 1);
-        ::setenv("OPENBLAS_NUM_THREADS", "1", 1);
         ::execv("/proc/self/exe", argv);
         return 2;
     }
