@@ -3,7 +3,7 @@
 // transcriber on a large-shape scripted model, the clipboard paste). Run it inside the test
 // session:
 //
-//   OMP_WAIT_POLICY=active bash scripts/with-test-session.sh build/bin/bench_dictation_latency [runs]
+//   bash scripts/with-test-session.sh build/bin/bench_dictation_latency [runs]
 //
 // It writes a width-1280, 32+4-layer model that spells a sentence of about 20 tokens
 // (once, into a private home under /tmp), holds Ctrl+Alt+Space while 5 s of speech go
