@@ -12,8 +12,6 @@
 #include <QIcon>
 
 #include <cstdio>
-#include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
@@ -36,16 +34,6 @@ void printError(const QString& message)
 
 int main(int argc, char** argv)
 {
-    // The speech engine's OpenMP threads would otherwise spin between parallel regions and
-    // stall the decoder (and everything else) on a busy machine; passive waits keep
-    // dictation responsive. The OpenMP runtime reads the variable once, when it is loaded,
-    // which is before main() runs, so the program starts itself again with the variable
-    // set. A user's own choice stays; if the new start fails, the program goes on as it is.
-    if (std::getenv("OMP_WAIT_POLICY") == nullptr) {
-        ::setenv("OMP_WAIT_POLICY", "passive", 1);
-        ::execv("/proc/self/exe", argv);
-    }
-
     const QStringList arguments = argumentsOf(argc, argv);
     if (const auto request = korvu::IconRenderer::request(arguments)) {
         // Rendering needs no display, and its standard error carries only its own message.
