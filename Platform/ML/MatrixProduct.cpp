@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <tuple>
 #include <mutex>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
 #include <oneapi/dnnl/dnnl.hpp>
 
 #include "Platform/ML/Half.h"
@@ -133,6 +135,18 @@ struct Matmul {
     dnnl::matmul primitive;
 };
 
+// Runs a primitive planned for one thread on the calling thread, with its scratchpad in a
+// buffer that thread keeps from one tile to the next.
+void execute(const Matmul& matmul, std::unordered_map<int, dnnl::memory> args) {
+    thread_local std::vector<uint8_t> pad;
+    const dnnl::memory::desc padDesc = matmul.pd.scratchpad_desc();
+    if (pad.size() < padDesc.get_size()) pad.resize(padDesc.get_size());
+    args.emplace(DNNL_ARG_SCRATCHPAD, dnnl::memory(padDesc, cpuEngine(), pad.data()));
+    dnnl::stream stream(cpuEngine());
+    matmul.primitive.execute(stream, args);
+    stream.wait();
+}
+
 }  // namespace
 
 // The oneDNN side of the bfloat16 path: the weights split into panels of kTileCols
@@ -252,19 +266,12 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
                          .first;
             matmul = &it->second;  // map nodes stay where they are
         }
-        thread_local std::vector<uint8_t> pad;
-        const size_t need = matmul->pd.scratchpad_desc().get_size();
-        if (pad.size() < need) pad.resize(need);
         const auto& panel = packed_->panels[size_t(c0 / kTileCols)];
         dnnl::memory am(dnnl::memory::desc({rows, k_}, dt::bf16, tag::ab), engine, abf.get() + r0 * k_);
         dnnl::memory cm(matmul->pd.dst_desc(), engine, c + r0 * n_ + c0);
-        dnnl::memory pm(matmul->pd.scratchpad_desc(), engine, pad.data());
-        std::unordered_map<int, dnnl::memory> args{
-            {DNNL_ARG_SRC, am}, {DNNL_ARG_WEIGHTS, panel.weights}, {DNNL_ARG_DST, cm}, {DNNL_ARG_SCRATCHPAD, pm}};
+        std::unordered_map<int, dnnl::memory> args{{DNNL_ARG_SRC, am}, {DNNL_ARG_WEIGHTS, panel.weights}, {DNNL_ARG_DST, cm}};
         if (!bias_.empty()) args.emplace(DNNL_ARG_BIAS, panel.bias);
-        dnnl::stream stream(engine);
-        matmul->primitive.execute(stream, args);
-        stream.wait();
+        execute(*matmul, std::move(args));
     });
 }
 
@@ -278,7 +285,6 @@ void floatTile(int64_t rows, int64_t cols, int64_t k, float alpha, const float* 
     using dt = dnnl::memory::data_type;
     using Key = std::tuple<int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, int64_t, float, float>;
     thread_local std::map<Key, Matmul> primitives;
-    thread_local std::vector<uint8_t> pad;
     const Key key{rows, cols, k, lda, bStrides[0], bStrides[1], ldc, alpha, beta};
     auto it = primitives.find(key);
     if (it == primitives.end()) {
@@ -297,17 +303,10 @@ void floatTile(int64_t rows, int64_t cols, int64_t k, float alpha, const float* 
         it = primitives.emplace(key, Matmul{pd, dnnl::matmul(pd)}).first;
     }
     const Matmul& matmul = it->second;
-    const size_t need = matmul.pd.scratchpad_desc().get_size();
-    if (pad.size() < need) pad.resize(need);
     const auto& engine = cpuEngine();
-    dnnl::memory am(matmul.pd.src_desc(), engine, const_cast<float*>(a));
-    dnnl::memory bm(matmul.pd.weights_desc(), engine, const_cast<float*>(b));
-    dnnl::memory cm(matmul.pd.dst_desc(), engine, c);
-    dnnl::memory pm(matmul.pd.scratchpad_desc(), engine, pad.data());
-    dnnl::stream stream(engine);
-    matmul.primitive.execute(stream, {{DNNL_ARG_SRC, am}, {DNNL_ARG_WEIGHTS, bm}, {DNNL_ARG_DST, cm},
-                                      {DNNL_ARG_SCRATCHPAD, pm}});
-    stream.wait();
+    execute(matmul, {{DNNL_ARG_SRC, dnnl::memory(matmul.pd.src_desc(), engine, const_cast<float*>(a))},
+                     {DNNL_ARG_WEIGHTS, dnnl::memory(matmul.pd.weights_desc(), engine, const_cast<float*>(b))},
+                     {DNNL_ARG_DST, dnnl::memory(matmul.pd.dst_desc(), engine, c)}});
 }
 
 }  // namespace
