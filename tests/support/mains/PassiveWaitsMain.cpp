@@ -1,5 +1,5 @@
-// The model runtime's threads spin while they wait for work unless told otherwise; CTest
-// runs eight suites at once, so the suites that predict wait passively, as the program does.
+// The model runtime's threads spin briefly while they wait for work; CTest runs eight
+// suites at once, many of them with tiny models, so the suites that predict wait passively.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
