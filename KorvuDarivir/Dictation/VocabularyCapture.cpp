@@ -39,7 +39,9 @@ constexpr std::uint8_t kFallbackKeyCodeC = 54;
 
 QString VocabularyCapture::cleaned(const QString& text)
 {
-    QString s = text.simplified();
+    // Control and direction characters go first: they must never reach the list, and a
+    // term made only of them is nothing selected.
+    QString s = Vocabulary::sanitized(text).simplified();
     // Blanks count as trimmable at the ends too: "( Wort )" or "; !" must not leave a
     // blank behind the punctuation, which would store a term with spaces or a blank term.
     const auto trimmable = [](QChar c) { return c.isSpace() || trimSet().contains(c); };
@@ -141,14 +143,13 @@ Hint VocabularyCapture::addToVocabulary(const QString& text)
 
 Hint VocabularyCapture::add(const std::optional<QString>& text)
 {
-    platform::UserDefaults& defaults = platform::UserDefaults::standard();
-    const QString key = QString::fromLatin1(Settings::vocabularyKey);
     // Read afresh: the settings window may have changed the list since the last capture.
-    QStringList list = defaults.stringArray(key).value_or(QStringList());
+    // A damaged stored list is set aside by the read before this write replaces it.
+    QStringList list = Vocabulary::terms();
     const Addition addition = evaluate(text, list);
     if (addition.term) {
         list.append(*addition.term);
-        defaults.set(key, list);
+        platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list);
     }
     environment_.hints->show(addition.hint, std::nullopt);
     return addition.hint;

@@ -81,7 +81,8 @@ public:
         std::optional<QString> term;
     };
     static Addition evaluate(const std::optional<QString>& text, const QStringList& stored);
-    // `text` with runs of white space made one space, trimmed, without the trim set's
+    // `text` without control and direction characters (`Vocabulary::sanitized`), with runs
+    // of white space made one space, trimmed, without the trim set's
     // punctuation at either end and without a final period from five characters up.
     static QString cleaned(const QString& text);
 

@@ -194,7 +194,7 @@ void HistoryStore::load()
     records_ = std::move(*decoded);
 }
 
-void HistoryStore::keepBrokenFileAside() const
+void HistoryStore::keepBrokenFileAside()
 {
     const std::filesystem::path source = filePath();
     std::filesystem::path aside = source;
@@ -203,8 +203,11 @@ void HistoryStore::keepBrokenFileAside() const
         aside = source;
         aside += std::string(brokenSuffix) + "." + std::to_string(n);
     }
-    std::error_code ignored;
-    std::filesystem::rename(source, aside, ignored);
+    std::error_code error;
+    std::filesystem::rename(source, aside, error);
+    if (!error) {
+        keptAside_ = aside;
+    }
 }
 
 void HistoryStore::setRecords(QList<DictationRecord> records)

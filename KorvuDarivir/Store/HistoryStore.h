@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <filesystem>
+#include <optional>
 
 namespace korvu {
 
@@ -34,6 +35,8 @@ public:
 
     const QList<DictationRecord>& records() const { return records_; }
     std::filesystem::path filePath() const { return directory_ / fileName; }
+    // Where the load moved a damaged file; nothing when it found none.
+    const std::optional<std::filesystem::path>& keptAside() const { return keptAside_; }
 
     // Adds a record at the front (when "historyEnabled" is on), keeps the newest 50 and
     // writes the file. Never fails: a failed write keeps the previous file.
@@ -56,10 +59,11 @@ private:
     void load();
     bool save() const;
     void setRecords(QList<DictationRecord> records);
-    void keepBrokenFileAside() const;
+    void keepBrokenFileAside();
 
     std::filesystem::path directory_;
     QList<DictationRecord> records_;
+    std::optional<std::filesystem::path> keptAside_;
 };
 
 }  // namespace korvu

@@ -118,11 +118,54 @@ QString exactVariant(const QString& term)
 
 }  // namespace
 
+QString Vocabulary::sanitized(const QString& text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool control = u < 0x20 || (u >= 0x7F && u <= 0x9F);
+        const bool bidi = (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+        const bool space = (u >= 0x09 && u <= 0x0D) || u == 0x85;
+        if (space) {
+            result.append(u' ');
+        } else if (!control && !bidi) {
+            result.append(c);
+        }
+    }
+    return result;
+}
+
 QStringList Vocabulary::terms()
 {
-    return platform::UserDefaults::standard()
-        .stringArray(QString::fromLatin1(Settings::vocabularyKey))
-        .value_or(QStringList());
+    platform::UserDefaults& defaults = platform::UserDefaults::standard();
+    const QString key = QString::fromLatin1(Settings::vocabularyKey);
+    const QVariant stored = defaults.object(key);
+    if (!stored.isValid()) {
+        return {};
+    }
+    QStringList list;
+    bool intact = stored.typeId() == QMetaType::QVariantList || stored.typeId() == QMetaType::QStringList;
+    if (intact) {
+        const QVariantList items = stored.toList();
+        for (const QVariant& item : items) {
+            if (item.typeId() != QMetaType::QString) {
+                intact = false;
+                continue;
+            }
+            const QString term = sanitized(item.toString());
+            intact = intact && term == item.toString() && !term.isEmpty();
+            if (!term.isEmpty()) {
+                list.append(term);
+            }
+        }
+    }
+    // Only with a copy on disk may the damaged value be replaced; without one it stays,
+    // and the next read tries again.
+    if (!intact && defaults.keepValueAside(key)) {
+        defaults.set(key, list);
+    }
+    return list;
 }
 
 int Vocabulary::add(const QString& input)
@@ -143,7 +186,7 @@ int Vocabulary::add(const QString& input)
 
     int added = 0;
     for (const QString& raw : std::as_const(pieces)) {
-        const QString term = raw.trimmed();
+        const QString term = sanitized(raw).trimmed();
         if (term.isEmpty() || graphemeCount(term) > maxTermLength || list.size() >= maxTerms) {
             continue;
         }

@@ -15,10 +15,15 @@ public:
     static constexpr int maxTermLength = 60;  // user-perceived characters, after trimming
     static constexpr int maxTerms = 80;
 
-    // The stored list; empty when the key is missing or holds anything but a list of texts.
+    // The stored list: every text of the stored value that is not empty once it is
+    // `sanitized`, in order. When the value is no list, holds anything else, or a text lost
+    // characters, the stored value is first set aside ("vocabulary.json.defekt" beside the
+    // settings file) and then replaced by what was read, so no later write destroys the
+    // only copy. Empty when the key is missing.
     static QStringList terms();
 
-    // Adds the terms of `input`, separated by ",", ";" or line feeds. Pieces are trimmed;
+    // Adds the terms of `input`, separated by ",", ";" or line feeds. Pieces are
+    // `sanitized`, then trimmed;
     // empty ones, ones longer than 60 characters, ones that would exceed 80 terms and ones
     // already stored in any capitalisation are skipped. The list is stored back in any
     // case. Returns how many terms were added.
@@ -32,6 +37,13 @@ public:
     // rewritten in the term's spelling. A match may neither follow nor precede a letter or
     // digit. Longer terms are applied first. Pure: reads and writes no settings.
     static QString applySpelling(const QString& text, const QStringList& terms);
+
+    // `text` without the characters a term must never carry into another program: C0 and C1
+    // control characters (DEL too) and the bidirectional embeddings, overrides and isolates
+    // (U+202A to U+202E, U+2066 to U+2069). The control characters that are white space
+    // (tab, line feed, vertical tab, form feed, carriage return, next line) become a space,
+    // so words they separated stay apart.
+    static QString sanitized(const QString& text);
 
     // The number of user-perceived characters (grapheme clusters) of `text`.
     static qsizetype characterCount(const QString& text);

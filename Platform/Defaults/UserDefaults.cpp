@@ -6,10 +6,16 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QSaveFile>
 #include <QStandardPaths>
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cmath>
+#include <filesystem>
 #include <limits>
+#include <system_error>
 
 namespace platform {
 namespace {
@@ -58,24 +64,45 @@ bool parsesAsSettings(const QByteArray& data)
     return error.error == QJsonParseError::NoError && document.isObject();
 }
 
+// The first free name of "<path>.defekt", "<path>.defekt.1", … for a file set aside.
+QString freeAsideName(const QString& path)
+{
+    QString aside = path + QStringLiteral(".defekt");
+    for (int n = 1; QFileInfo::exists(aside); ++n) {
+        aside = path + QStringLiteral(".defekt.") + QString::number(n);
+    }
+    return aside;
+}
+
 // A settings file that does not parse would be replaced by the next write. It is moved
-// aside first, so that whatever it held can still be recovered by hand.
-void keepUnreadableFileAside(const QString& filePath)
+// aside first, so that whatever it held can still be recovered by hand. Gives the name it
+// was moved to.
+std::optional<QString> keepUnreadableFileAside(const QString& filePath)
 {
     QFile file(filePath);
     if (!file.exists() || !file.open(QIODevice::ReadOnly)) {
-        return;
+        return std::nullopt;
     }
     const QByteArray data = file.readAll();
     file.close();
     if (parsesAsSettings(data)) {
-        return;
+        return std::nullopt;
     }
-    QString aside = filePath + QStringLiteral(".defekt");
-    for (int n = 1; QFileInfo::exists(aside); ++n) {
-        aside = filePath + QStringLiteral(".defekt.") + QString::number(n);
+    const QString aside = freeAsideName(filePath);
+    if (!QFile::rename(filePath, aside)) {
+        return std::nullopt;
     }
-    QFile::rename(filePath, aside);
+    return aside;
+}
+
+// The settings folder with mode 0700: mkdir with the mode leaves no moment in which others
+// could read it. Missing parents get the usual mode; an existing folder keeps its own.
+void makeFolderForTheUser(const QString& folder)
+{
+    const std::filesystem::path path(folder.toStdString());
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    ::mkdir(path.c_str(), 0700);
 }
 
 // The integer at the start of a text ("  42abc" gives 42); 0 when there is none or it
@@ -136,8 +163,10 @@ bool UserDefaults::isNumber(const QVariant& value)
 UserDefaults::UserDefaults(const QString& filePath, QObject* parent)
     : QObject(parent), filePath_(filePath)
 {
-    QDir().mkpath(QFileInfo(filePath_).absolutePath());
-    keepUnreadableFileAside(filePath_);
+    makeFolderForTheUser(QFileInfo(filePath_).absolutePath());
+    if (const std::optional<QString> aside = keepUnreadableFileAside(filePath_)) {
+        keptAside_.append(*aside);
+    }
     settings_ = std::make_unique<QSettings>(filePath_, jsonFormat());
 }
 
@@ -225,6 +254,37 @@ void UserDefaults::removeAllStoredValues()
     for (const QString& key : keys) {
         emit changed(key);
     }
+}
+
+std::optional<QString> UserDefaults::keepValueAside(const QString& key)
+{
+    std::scoped_lock lock(mutex_);
+    const QVariant value = settings_->value(key);
+    if (!value.isValid()) {
+        return std::nullopt;
+    }
+    QJsonObject object;
+    object.insert(key, QJsonValue::fromVariant(value));
+    const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
+
+    const QFileInfo settingsFile(filePath_);
+    const QString aside = freeAsideName(settingsFile.absolutePath() + u'/' + key + QStringLiteral(".json"));
+    QSaveFile file(aside);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return std::nullopt;
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (file.write(data) != data.size() || !file.commit()) {
+        return std::nullopt;
+    }
+    keptAside_.append(aside);
+    return aside;
+}
+
+QStringList UserDefaults::keptAside() const
+{
+    std::scoped_lock lock(mutex_);
+    return keptAside_;
 }
 
 std::optional<QString> UserDefaults::string(const QString& key) const

@@ -19,7 +19,9 @@ namespace platform {
 // crash or a kill never loses a setting the user made.
 //
 // The file is JSON (a QSettings format of our own): unlike INI it keeps the types of the
-// values, so a one-element list stays a list and a number stays a number.
+// values, so a one-element list stays a list and a number stays a number. Its folder is
+// made for the user alone (0700), as what it holds is theirs. A file that does not parse is
+// renamed to "<file>.defekt" before the store starts empty.
 //
 // Thread-safe: reads and writes may come from any thread; `changed` is emitted on the
 // writing thread.
@@ -50,6 +52,17 @@ public:
     void removeObject(const QString& key);
     // Removes every stored value (the registered defaults stay).
     void removeAllStoredValues();
+
+    // Writes the stored value of `key` into a file of its own beside the settings file,
+    // "<key>.json.defekt" (".defekt.1", ".defekt.2" … when that exists), as a JSON object
+    // with that one key. A caller that could read only part of a value calls this before
+    // it stores what it could read, so the rest can still be recovered by hand. Returns
+    // the file's path; nothing when there is no stored value or the file could not be
+    // written.
+    std::optional<QString> keepValueAside(const QString& key);
+    // The files this store set aside since it was made: the settings file when it did not
+    // parse, and the values given to `keepValueAside`.
+    QStringList keptAside() const;
 
     // Typed reads in the manner of the other platform's user defaults:
     // a string, or a number given as text; nothing for other values.
@@ -82,6 +95,7 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<QSettings> settings_;
     QVariantMap registered_;
+    QStringList keptAside_;
 };
 
 }  // namespace platform

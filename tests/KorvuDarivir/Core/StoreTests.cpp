@@ -12,7 +12,9 @@
 #include "TestPaths.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -106,7 +108,24 @@ TEST_F(UserDefaults, AFileThatDoesNotParseIsKeptAside)
         defaults.set("language", "de");
     }
     EXPECT_EQ(read(file + ".defekt"), QByteArray("{\"language\": \"en\", broken"));
-    EXPECT_EQ(platform::UserDefaults(file).string("language"), QString("de"));
+    platform::UserDefaults reopened(file);
+    EXPECT_EQ(reopened.string("language"), QString("de"));
+    EXPECT_TRUE(reopened.keptAside().isEmpty());
+    std::ofstream(file.toStdString()) << "[]";  // JSON, but no settings
+    EXPECT_EQ(platform::UserDefaults(file).keptAside(), QStringList{file + ".defekt.1"});
+}
+
+TEST_F(UserDefaults, TheSettingsFolderIsMadeForTheUserOnly)
+{
+    // Missing parents as well as the folder itself, whatever the process's umask allows.
+    const mode_t previous = ::umask(0);
+    const QString deep = QString::fromStdString((dir / "a/b/KORVU Darivir/settings.json").string());
+    platform::UserDefaults defaults(deep);
+    ::umask(previous);
+    defaults.set("language", "en");
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "a/b/KORVU Darivir").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 TEST(SupportDirectory, SettingsAndDataLieInTheUsersFoldersAndDataIsForTheUserOnly)
@@ -233,11 +252,119 @@ TEST_F(VocabularyTest, AddIgnoresCaseButTellsAccentsApartAndRemoveIsExact)
     Vocabulary::remove(QString::fromUtf8("Cafe\u0301"));
     Vocabulary::remove("Straße");
     EXPECT_EQ(stored(), (QStringList{"Tannholt", "cafe", "Neu"}));
-    // A stored value that is no list of texts reads as empty.
-    defaults().set("vocabulary", "Tannholt");
-    EXPECT_TRUE(Vocabulary::terms().isEmpty());
-    defaults().set("vocabulary", QVariantList{"a", 1});
-    EXPECT_TRUE(Vocabulary::terms().isEmpty());
+}
+
+// The files the vocabulary's damaged values were set aside in, in the settings folder.
+QStringList vocabularyAsides()
+{
+    return QFileInfo(defaults().filePath()).dir().entryList({"vocabulary.json.defekt*"}, QDir::Files, QDir::Name);
+}
+
+void removeVocabularyAsides()
+{
+    for (const QString& old : vocabularyAsides()) {
+        QFile::remove(QFileInfo(defaults().filePath()).dir().filePath(old));
+    }
+}
+
+TEST_F(VocabularyTest, AStoredValueIsReadItemByItemAndSetAsideBeforeAnythingIsDropped)
+{
+    const QVariant null = QVariant::fromValue(nullptr);
+    const QString forbidden = QString::fromUtf8("Al\u001Bpha\u202E");
+    struct Case {
+        const char* what;
+        QVariant stored;
+        QStringList loads;
+        bool setAside;
+    };
+    const Case cases[] = {
+        {"missing", QVariant(), {}, false},
+        {"valid", QStringList{"Alpha", "Beta"}, {"Alpha", "Beta"}, false},
+        {"valid, empty", QStringList{}, {}, false},
+        {"mixed list", QVariantList{"Alpha", "Beta", 42}, {"Alpha", "Beta"}, true},
+        {"items of every other type", QVariantList{null, true, 1.5, QVariantList{"x"}, QVariantMap{{"y", "z"}}, "Gamma"},
+         {"Gamma"}, true},
+        {"a text instead of a list", "Alpha", {}, true},
+        {"a number", 42, {}, true},
+        {"a dictionary", QVariantMap{{"Alpha", "Beta"}}, {}, true},
+        {"null", null, {}, true},
+        {"texts with characters no term may hold, or none", QVariantList{forbidden, "", "\u2066\u2069", "Beta"},
+         {"Alpha", "Beta"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        removeVocabularyAsides();
+        defaults().set("vocabulary", c.stored);
+        const QJsonValue before = QJsonValue::fromVariant(c.stored);
+        const qsizetype keptBefore = defaults().keptAside().size();
+
+        EXPECT_EQ(Vocabulary::terms(), c.loads);
+        const QStringList asides = vocabularyAsides();
+        ASSERT_EQ(asides.size(), c.setAside ? 1 : 0) << asides.join(", ").toStdString();
+        // The store lists the copy for the start's notice.
+        const QStringList kept = defaults().keptAside();
+        ASSERT_EQ(kept.size() - keptBefore, c.setAside ? 1 : 0);
+        if (c.setAside) {
+            EXPECT_EQ(kept.last(), QFileInfo(defaults().filePath()).dir().filePath("vocabulary.json.defekt"));
+        }
+        if (c.setAside) {
+            // The copy holds the value exactly as it was stored, under its key.
+            const QJsonObject copy =
+                QJsonDocument::fromJson(read(QFileInfo(defaults().filePath()).dir().filePath(asides[0]))).object();
+            EXPECT_EQ(copy, (QJsonObject{{"vocabulary", before}}));
+            // What was read replaces the damaged value, so the next read sets nothing aside.
+            EXPECT_EQ(stored(), c.loads);
+            EXPECT_EQ(Vocabulary::terms(), c.loads);
+            EXPECT_EQ(vocabularyAsides().size(), 1);
+        } else {
+            EXPECT_EQ(defaults().object("vocabulary"), c.stored) << "a sound value is left as it is";
+        }
+    }
+
+    // The user's report: a damaged list, then one more word. The word joins what was
+    // readable, and a second damage gets a copy of its own.
+    removeVocabularyAsides();
+    defaults().set("vocabulary", QVariantList{"Alpha", "Beta", 42});
+    EXPECT_EQ(Vocabulary::add("Gamma"), 1);
+    EXPECT_EQ(stored(), (QStringList{"Alpha", "Beta", "Gamma"}));
+    defaults().set("vocabulary", QVariantList{"Delta", false});
+    Vocabulary::remove("Delta");
+    EXPECT_EQ(stored(), QStringList{});
+    EXPECT_EQ(vocabularyAsides(), (QStringList{"vocabulary.json.defekt", "vocabulary.json.defekt.1"}));
+    const QDir folder = QFileInfo(defaults().filePath()).dir();
+    EXPECT_EQ(QJsonDocument::fromJson(read(folder.filePath("vocabulary.json.defekt.1"))).object().value("vocabulary"),
+              (QJsonArray{"Delta", false}));
+    // The copies are the user's alone, like the settings beside them.
+    EXPECT_EQ(QFile::permissions(folder.filePath("vocabulary.json.defekt.1")),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
+}
+
+TEST_F(VocabularyTest, AddDropsControlAndDirectionCharactersBeforeTrimming)
+{
+    struct Case {
+        QString input;
+        QStringList added;
+    };
+    const Case cases[] = {
+        {"Al\u001Bpha", {"Alpha"}},                               // ESC
+        {"\u0007Beta\u0001", {"Beta"}},                          // BEL, U+0001
+        {"Gam\u007Fma", {"Gamma"}},                               // DEL
+        {"\u009BDelta\u0080", {"Delta"}},                        // C1
+        {"\u202AEps\u202Bilon\u202C", {"Epsilon"}},             // embeddings and their end
+        {"\u202DZeta\u202E", {"Zeta"}},                          // overrides
+        {"\u2066E\u2067t\u2068a\u2069", {"Eta"}},              // isolates
+        {"New\tYork\u000B", {"New York"}},                       // white-space controls separate words
+        {" \u202E Theta \u202C ", {"Theta"}},                    // removed before trimming
+        {"Iota\r\nKappa", {"Iota", "Kappa"}},
+        {"\u001B\u202E\u2066, \u0085", {}},                    // empty afterwards: skipped
+        {"Lambda\u200D\u00AD\u200F", {"Lambda\u200D\u00AD\u200F"}},  // joiners, soft hyphen, marks stay
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input.toStdString());
+        defaults().set("vocabulary", QStringList{});
+        EXPECT_EQ(Vocabulary::add(c.input), c.added.size());
+        EXPECT_EQ(stored(), c.added);
+    }
 }
 
 TEST(VocabularySpelling, TermsAreFoundAsWholeWordsAndWrittenInTheirSpelling)
@@ -370,8 +497,12 @@ TEST_F(HistoryStoreTest, AFileThatDoesNotDecodeIsKeptAsideEachInItsOwnPlace)
         EXPECT_TRUE(store.records().isEmpty());
         EXPECT_FALSE(fs::exists(file()));
         store.add("neu", "Kate");  // the next addition destroys nothing
-        EXPECT_EQ(HistoryStore(dir.path()).records().size(), 1);
-        EXPECT_EQ(read(dir / ("Verlauf.json.defekt" + (i ? "." + std::to_string(i) : ""))), broken[i]);
+        const HistoryStore reloaded(dir.path());
+        EXPECT_EQ(reloaded.records().size(), 1);
+        EXPECT_EQ(reloaded.keptAside(), std::nullopt) << "a sound file is nothing to report";
+        const fs::path aside = dir / ("Verlauf.json.defekt" + (i ? "." + std::to_string(i) : ""));
+        EXPECT_EQ(store.keptAside(), aside) << "the start's notice names this file";
+        EXPECT_EQ(read(aside), broken[i]);
     }
 }
 

@@ -6,6 +6,11 @@
 #include "fakes/FakeClipboard.h"
 #include "fakes/FakeSyntheticKeyboard.h"
 
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <X11/keysym.h>
 
 namespace dictationtest {
@@ -75,6 +80,51 @@ TEST(VocabularyCapture, AddFollowsItsRulesInOrder)
         EXPECT_EQ(shown->shown, std::vector<Hint>{c.hint});
         EXPECT_EQ(shown->anchors.back(), std::nullopt);
     }
+}
+
+// What other programs hand in (the session-bus method, --add-word) may carry control and
+// direction characters; none of them reaches the list or the hint, and they go before the
+// punctuation is trimmed.
+TEST(VocabularyCapture, AddWordDropsEveryForbiddenCharacterClass)
+{
+    const std::pair<QString, Hint> cases[] = {
+        {"Al\u001Bpha", added("Alpha")},                         // ESC
+        {"\u0007Beta", added("Beta")},                           // BEL
+        {"Gam\u0001ma\u001F", added("Gamma")},                  // the rest of C0
+        {"Del\u007Fta", added("Delta")},                         // DEL
+        {"\u0080Epsi\u009Blon\u009F", added("Epsilon")},       // C1
+        {"\u202AZe\u202Bta\u202C", added("Zeta")},             // embeddings and their end
+        {"\u202DE\u202Eta", added("Eta")},                      // overrides
+        {"\u2066Th\u2067e\u2068ta\u2069", added("Theta")},    // isolates
+        {"\u202E(Iota)\u202C", added("Iota")},                  // before the trim set
+        {"\u202E\u001BDr.", added("Dr.")},                      // and before the period rule counts
+        {"Anna\tLena\u0085Berg", added("Anna Lena Berg")},      // white-space controls part words
+        {"\u001B\u0007\u202E\u2069", nothingSelected},
+        {"\u202E ( ) \u0001", nothingSelected},
+    };
+    for (const auto& [text, hint] : cases) {
+        SCOPED_TRACE(text.toStdString());
+        platform::UserDefaults::standard().set(korvu::Settings::vocabularyKey, QStringList());
+        VocabularyCapture capture(VocabularyCapture::Environment{.hints = std::make_unique<FakeHints>()});
+        EXPECT_EQ(capture.addToVocabulary(text), hint);
+        EXPECT_EQ(stored(), hint.title == nothingSelected.title ? QStringList() : QStringList{hint.detail->mid(1).chopped(1)});
+    }
+}
+
+// A stored list with an item that is no text: the capture adds to what was readable, and
+// the value as it was stays in a copy.
+TEST(VocabularyCapture, AddWordKeepsADamagedListsTexts)
+{
+    platform::UserDefaults& defaults = platform::UserDefaults::standard();
+    const qsizetype keptBefore = defaults.keptAside().size();
+    defaults.set(korvu::Settings::vocabularyKey, QVariantList{"Alpha", "Beta", 42});
+    VocabularyCapture capture(VocabularyCapture::Environment{.hints = std::make_unique<FakeHints>()});
+    EXPECT_EQ(capture.addToVocabulary("Gamma"), added("Gamma"));
+    EXPECT_EQ(stored(), (QStringList{"Alpha", "Beta", "Gamma"}));
+    ASSERT_EQ(defaults.keptAside().size(), keptBefore + 1);
+    QFile copy(defaults.keptAside().last());
+    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QJsonDocument::fromJson(copy.readAll()).object().value("vocabulary"), (QJsonArray{"Alpha", "Beta", 42}));
 }
 
 // The add-word shortcut on fakes: the accessibility service, else Ctrl+C through the
