@@ -1,5 +1,6 @@
 #include "KorvuDarivir/App/AppDelegate.h"
 
+#include "KorvuDarivir/App/DamagedFilesNotice.h"
 #include "KorvuDarivir/App/HostWindow.h"
 #include "KorvuDarivir/App/Updater.h"
 #include "KorvuDarivir/Store/AppModel.h"
@@ -117,6 +118,23 @@ void AppDelegate::applicationDidFinishLaunching()
         // Without a tray the status item is invisible; a window keeps the application in
         // sight, so the user can tell it runs and reach its settings.
         openSettings();
+    }
+    announceFilesSetAside();
+}
+
+void AppDelegate::announceFilesSetAside()
+{
+    if (!parts_.filesSetAside) {
+        return;
+    }
+    const std::optional<Hint> notice = DamagedFilesNotice::hint(parts_.filesSetAside());
+    if (!notice) {
+        return;
+    }
+    if (auto* view = settingsWindow_ ? qobject_cast<SettingsView*>(settingsWindow_->content()) : nullptr) {
+        view->showNotice(*notice);
+    } else if (parts_.showHint) {
+        parts_.showHint(*notice);
     }
 }
 

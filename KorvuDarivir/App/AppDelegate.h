@@ -2,10 +2,12 @@
 
 #include "KorvuDarivir/App/HostWindow.h"
 #include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/UI/Hint.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QSize>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
@@ -59,6 +61,11 @@ public:
         PermissionSystem* permissions = nullptr;
         // Ends the event loop; QCoreApplication::quit when none is given.
         std::function<void()> terminate;
+        // The damaged files the stores set aside while starting; the launch names them
+        // once, on the settings window's history page when that window is open, else in
+        // `showHint` beside the mouse pointer.
+        std::function<QStringList()> filesSetAside;
+        std::function<void(const Hint&)> showHint;
         // Whether the process signals and logind are watched (off in tests that run
         // several delegates).
         bool watchSession = true;
@@ -103,6 +110,7 @@ public:
 private:
     void show(HostWindow* window);
     void windowWillClose(HostWindow* window);
+    void announceFilesSetAside();
     void pollPermissions();
     void applyPermissions(bool accessibilityTrusted, bool microphoneAuthorized);
 

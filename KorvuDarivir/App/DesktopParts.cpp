@@ -1,10 +1,12 @@
 // The application's own parts behind the delegate's seams.
 #include "KorvuDarivir/App/AppDelegate.h"
 
+#include "KorvuDarivir/App/DamagedFilesNotice.h"
 #include "KorvuDarivir/App/Updater.h"
 #include "KorvuDarivir/Dictation/DictationController.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
+#include "KorvuDarivir/UI/HintDisplay.h"
 #include "KorvuDarivir/UI/StatusItemController.h"
 #include "Platform/UI/SystemTray.h"
 
@@ -34,6 +36,11 @@ AppDelegate::Parts AppDelegate::Parts::desktop()
         return std::shared_ptr<void>(std::move(item));
     };
     parts.trayAvailable = [] { return platform::SystemTray::systemTrayAvailable(); };
+    parts.filesSetAside = [] { return DamagedFilesNotice::collect(); };
+    parts.showHint = [](const Hint& hint) {
+        static HintDisplay* const panel = makeHintPanel().release();  // lives as long as the application
+        panel->show(hint, std::nullopt);
+    };
     parts.updater = &Updater::shared();
     parts.permissions = &PermissionSystem::desktop();
     return parts;

@@ -118,6 +118,8 @@ HintPanel::~HintPanel() = default;
 void HintPanel::show(const Hint& hint, std::optional<QRectF> anchor)
 {
     pill_->setHint(hint);
+    // The window's name is what screen readers and window lists say of it.
+    setWindowTitle(hint.detail ? hint.title + QStringLiteral(" – ") + *hint.detail : hint.title);
     const QSizeF size = pill_->sizeHint();
     const QRectF place = anchor ? *anchor : QRectF(screens_->cursorPosition() - QPointF(8, 8), QSizeF(16, 16));
     const QRectF bounds = screenBounds(*screens_, place);
@@ -131,6 +133,7 @@ void HintPanel::show(const Hint& hint, std::optional<QRectF> anchor)
 void HintPanel::showTooltip(const QString& text, const QRectF& anchor)
 {
     tooltip_->setText(text);
+    setWindowTitle(text);
     const QSizeF size = tooltip_->sizeHint();
     present(tooltip_, tooltipOrigin(size, anchor), size, screenBounds(*screens_, anchor));
     hideAfter(tooltipDuration);

@@ -363,8 +363,12 @@ QWidget* SettingsView::historyPage()
     buttons->addWidget(copy);
     buttons->addWidget(remove);
     buttons->addWidget(clear);
+    notice_ = form::note(QString());
+    notice_->setTextInteractionFlags(Qt::TextSelectableByMouse);  // the path can be copied
+    notice_->hide();
     auto* content = new QVBoxLayout;
     content->addWidget(form::heading(QStringLiteral("Verlauf")));
+    content->addWidget(notice_);
     content->addLayout(form::row(QStringLiteral("Diktate speichern"),
                                  QStringLiteral("Die letzten %1 Diktate bleiben auf diesem Rechner.").arg(HistoryStore::maxRecords),
                                  boundToggle(Settings::historyEnabledKey, this)));
@@ -372,6 +376,13 @@ QWidget* SettingsView::historyPage()
     content->addLayout(buttons);
     refreshHistory();
     return page({form::card(content)});
+}
+
+void SettingsView::showNotice(const Hint& notice)
+{
+    notice_->setText(notice.detail ? notice.title + QStringLiteral(". ") + *notice.detail : notice.title);
+    notice_->show();
+    setTab(SettingsTab::history);
 }
 
 void SettingsView::refreshHistory()

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "KorvuDarivir/Store/KeyStore.h"
+#include "KorvuDarivir/UI/Hint.h"
 #include "KorvuDarivir/Windows/SettingsTab.h"
 
 #include <QWidget>
 
+class QLabel;
 class QListWidget;
 class QTabWidget;
 
@@ -29,6 +31,12 @@ public:
     SettingsTab tab() const;
     void setTab(SettingsTab tab);
 
+    // Shows the start's notice about damaged files at the top of the history page and
+    // turns to that page.
+    void showNotice(const Hint& notice);
+    // The notice's line on the history page; hidden until `showNotice`.
+    QLabel* notice() const { return notice_; }
+
     QTabWidget* tabs() const { return tabs_; }
     ApiKeyEditor* keyEditor() const { return keyEditor_; }
 
@@ -47,6 +55,7 @@ private:
     ApiKeyEditor* keyEditor_ = nullptr;
     QListWidget* terms_ = nullptr;
     QListWidget* records_ = nullptr;
+    QLabel* notice_ = nullptr;
 };
 
 }  // namespace korvu

@@ -18,6 +18,7 @@
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLineEdit>
@@ -191,6 +192,64 @@ TEST_F(AppDelegateTest, WithoutATrayTheSettingsOpenAndTheGrantIsPolled)
     EXPECT_EQ(panelUpdates, 1);
     defaults().set(Settings::showFloatingButtonKey, false);
     EXPECT_EQ(panelUpdates, 2);
+}
+
+// A damaged file set aside at start is named once: beside the pointer, or on the history
+// page when the settings window opens at start; a start without one says nothing.
+TEST_F(AppDelegateTest, FilesSetAsideAtStartAreNamedOnce)
+{
+    const QString home = QDir::homePath();
+    const QStringList files{home + "/.local/share/KORVU Darivir/Verlauf.json.defekt",
+                            home + "/.config/KORVU Darivir/vocabulary.json.defekt", "/srv/settings.json.defekt"};
+    const Hint one{HintKind::warning, "Beschädigte Datei beiseitegelegt",
+                   "Aufbewahrt als ~/.local/share/KORVU Darivir/Verlauf.json.defekt"};
+    const Hint three{HintKind::warning, "Beschädigte Dateien beiseitegelegt",
+                     "Aufbewahrt als ~/.local/share/KORVU Darivir/Verlauf.json.defekt, "
+                     "~/.config/KORVU Darivir/vocabulary.json.defekt und /srv/settings.json.defekt"};
+    struct Case {
+        const char* what;
+        QStringList setAside;
+        bool tray;
+        std::vector<Hint> hints;
+        QString page;
+    };
+    const Case cases[] = {
+        {"nothing set aside", {}, false, {}, ""},
+        {"one file, tray", files.mid(0, 1), true, {one}, ""},
+        {"three files, tray", files, true, {three}, ""},
+        {"one file, the settings open", files.mid(0, 1), false, {}, one.title + ". " + *one.detail},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        onboarded();
+        defaults().removeObject(Settings::settingsTabKey);
+        int asked = 0;
+        std::vector<Hint> hints;
+        auto p = parts(c.tray);
+        p.filesSetAside = [&] {
+            ++asked;
+            return c.setAside;
+        };
+        p.showHint = [&](const Hint& hint) { hints.push_back(hint); };
+        AppDelegate delegate(std::move(p));
+        delegate.applicationDidFinishLaunching();
+        EXPECT_EQ(asked, 1);
+        EXPECT_EQ(hints, c.hints);
+        if (!delegate.settingsWindow()) {
+            continue;
+        }
+        auto* view = qobject_cast<SettingsView*>(delegate.settingsWindow()->content());
+        ASSERT_TRUE(view);
+        EXPECT_EQ(view->notice()->isVisibleTo(view), !c.page.isEmpty());
+        EXPECT_EQ(view->notice()->text(), c.page);
+        EXPECT_EQ(view->tab(), c.page.isEmpty() ? SettingsTab::dictation : SettingsTab::history);
+        // Opened again later, the window says nothing more.
+        delegate.settingsWindow()->close();
+        delegate.openSettings();
+        auto* again = qobject_cast<SettingsView*>(delegate.settingsWindow()->content());
+        ASSERT_TRUE(again && again != view);
+        EXPECT_FALSE(again->notice()->isVisibleTo(again));
+    }
 }
 
 TEST(SettingsWindowTest, TheTabFollowsTheStoredKeyBothWays)

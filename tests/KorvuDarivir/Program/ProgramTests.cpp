@@ -4,10 +4,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <memory>
+
+#include <sys/stat.h>
+#include <xcb/xcb.h>
 
 #include "TestPaths.h"
 #include "support/QtWait.h"
@@ -114,6 +123,160 @@ TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
     EXPECT_TRUE(vocabularyHas("Zyxwort"));
     EXPECT_EQ(QJsonDocument::fromJson(fileContents(support + "/Verlauf.json")), QJsonDocument::fromJson(history));
     EXPECT_EQ(run({"--add-word", "Zweitwort"}).status, 1) << "nobody answers once it has ended";
+}
+
+// Every window the X server maps from its making on, by name, in the order of mapping.
+// The server queues the notices, so a hint that shows for a moment is never missed, however
+// slowly the test comes round to look.
+class MappedWindows {
+public:
+    MappedWindows() : connection_(xcb_connect(nullptr, nullptr))
+    {
+        if (xcb_connection_has_error(connection_) != 0) {
+            return;
+        }
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+        const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        ok_ = xcb_request_check(connection_, xcb_change_window_attributes_checked(connection_, root, XCB_CW_EVENT_MASK, &mask)) == nullptr;
+        name_ = atom("_NET_WM_NAME");
+        utf8_ = atom("UTF8_STRING");
+    }
+    ~MappedWindows() { xcb_disconnect(connection_); }
+    MappedWindows(const MappedWindows&) = delete;
+    MappedWindows& operator=(const MappedWindows&) = delete;
+
+    bool ok() const { return ok_; }
+
+    // The names of the windows mapped since the last call, as they are named now.
+    QStringList take()
+    {
+        QStringList names;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+            if ((event->response_type & 0x7F) == XCB_MAP_NOTIFY) {
+                names.append(nameOf(reinterpret_cast<xcb_map_notify_event_t*>(event)->window));
+            }
+            std::free(event);
+        }
+        return names;
+    }
+
+    // Waits for a window whose name starts with `marker`; gives the names mapped before it.
+    std::optional<QStringList> namesBefore(const QString& marker)
+    {
+        QStringList seen;
+        const bool found = testsupport::spinUntil([&] {
+            seen += take();
+            return std::any_of(seen.begin(), seen.end(), [&](const QString& name) { return name.startsWith(marker); });
+        });
+        if (!found) {
+            return std::nullopt;
+        }
+        return seen.mid(0, seen.indexOf(QRegularExpression("^" + QRegularExpression::escape(marker))));
+    }
+
+private:
+    xcb_atom_t atom(const char* name)
+    {
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(connection_, xcb_intern_atom(connection_, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr),
+            &std::free);
+        return reply ? reply->atom : XCB_ATOM_NONE;
+    }
+
+    QString nameOf(xcb_window_t window)
+    {
+        std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
+            xcb_get_property_reply(connection_, xcb_get_property(connection_, 0, window, name_, utf8_, 0, 1024), nullptr),
+            &std::free);
+        if (!reply) {
+            return {};
+        }
+        return QString::fromUtf8(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                                 xcb_get_property_value_length(reply.get()));
+    }
+
+    xcb_connection_t* connection_;
+    bool ok_ = false;
+    xcb_atom_t name_ = XCB_ATOM_NONE;
+    xcb_atom_t utf8_ = XCB_ATOM_NONE;
+};
+
+// A user's damaged files across three starts, in folders of the test's own: a history that
+// does not parse, then a vocabulary with an item that is no text. Each start sets the
+// damaged file aside with its content, names it once in a hint, and the words the user
+// adds join what was readable; a start with nothing damaged says nothing.
+TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
+{
+    using testsupport::spinUntil;
+    const testsupport::TempDir home;
+    const QString root = QString::fromStdString(home.path().string());
+    QProcessEnvironment environment = onTheDisplay();
+    environment.insert("HOME", root);
+    environment.insert("XDG_CONFIG_HOME", root + "/config");
+    environment.insert("XDG_DATA_HOME", root + "/data");
+    environment.insert("XDG_CACHE_HOME", root + "/cache");
+    const QString config = root + "/config/KORVU Darivir";
+    const QString support = root + "/data/KORVU Darivir";
+    ASSERT_TRUE(QDir().mkpath(support));
+    const QByteArray history = R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","date":786362400,"appName":"Kate"}])";
+    QFile file(support + "/Verlauf.json");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(history) == history.size());
+    file.close();
+
+    // One start: the names of the windows mapped before the hint of `word` added from the
+    // command line, which comes after everything the start itself shows.
+    const auto start = [&](const QString& word) -> std::optional<QStringList> {
+        MappedWindows windows;
+        EXPECT_TRUE(windows.ok());
+        QProcess app;
+        app.setProcessChannelMode(QProcess::ForwardedChannels);
+        app.setProcessEnvironment(environment);
+        app.start(program, {});
+        EXPECT_TRUE(app.waitForStarted());
+        const auto addWord = [&] {
+            QProcess client;
+            client.setProcessEnvironment(environment);
+            client.start(program, {"--add-word", word});
+            return client.waitForFinished(120000) && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0;
+        };
+        EXPECT_TRUE(spinUntil(addWord)) << "the running application takes words";
+        std::optional<QStringList> before = windows.namesBefore("Zum Wörterbuch hinzugefügt – „" + word + "“");
+        ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
+        EXPECT_TRUE(app.waitForFinished(30000));
+        return before;
+    };
+    const auto notices = [](const QStringList& names) { return names.filter(QRegularExpression("^Beschädigte")); };
+    const auto vocabulary = [&] {
+        return QJsonDocument::fromJson(fileContents(config + "/settings.json")).object().value("vocabulary");
+    };
+
+    const std::optional<QStringList> first = start("Eins");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(notices(*first), QStringList{"Beschädigte Datei beiseitegelegt – Aufbewahrt als ~/data/KORVU Darivir/Verlauf.json.defekt"});
+    EXPECT_EQ(fileContents(support + "/Verlauf.json.defekt"), history);
+    struct stat folder {};
+    ASSERT_EQ(::stat(QFile::encodeName(config).constData(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u) << "the settings folder is the user's alone";
+
+    QJsonObject settings = QJsonDocument::fromJson(fileContents(config + "/settings.json")).object();
+    settings["vocabulary"] = QJsonArray{"Alpha", "Beta", 42};
+    QFile settingsFile(config + "/settings.json");
+    ASSERT_TRUE(settingsFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    settingsFile.write(QJsonDocument(settings).toJson());
+    settingsFile.close();
+    const std::optional<QStringList> second = start("Gamma");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(notices(*second), QStringList{"Beschädigte Datei beiseitegelegt – Aufbewahrt als ~/config/KORVU Darivir/vocabulary.json.defekt"});
+    EXPECT_EQ(vocabulary(), (QJsonArray{"Alpha", "Beta", "Gamma"}));
+    EXPECT_EQ(QJsonDocument::fromJson(fileContents(config + "/vocabulary.json.defekt")).object().value("vocabulary"),
+              (QJsonArray{"Alpha", "Beta", 42}));
+
+    const std::optional<QStringList> third = start("Delta");
+    ASSERT_TRUE(third);
+    EXPECT_EQ(notices(*third), QStringList{}) << "what was set aside is said once";
+    EXPECT_EQ(vocabulary(), (QJsonArray{"Alpha", "Beta", "Gamma", "Delta"}));
+    EXPECT_TRUE(QFile::exists(support + "/Verlauf.json.defekt"));
+    EXPECT_FALSE(QFile::exists(config + "/vocabulary.json.defekt.1"));
 }
 
 }  // namespace
