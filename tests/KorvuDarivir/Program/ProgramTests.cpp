@@ -180,7 +180,7 @@ private:
         std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
             xcb_intern_atom_reply(connection_, xcb_intern_atom(connection_, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr),
             &std::free);
-        return reply ? reply->atom : XCB_ATOM_NONE;
+        return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
     }
 
     QString nameOf(xcb_window_t window)
