@@ -1,13 +1,18 @@
-// The settings file: whatever it holds, the store opens and every typed read of every key
-// the application uses answers (a file that does not parse is moved aside).
+// The settings file: whatever it holds, the store opens, every typed read of every key
+// the application uses answers (a file that does not parse is moved aside), and every
+// value can be kept aside in a copy that reads back as JSON under its key.
 
 #include <cstddef>
 #include <cstdlib>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 
 #include "ScratchFolder.h"
@@ -49,6 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)defaults.dictionary(name);
         (void)defaults.array(name);
         (void)defaults.stringArray(name);
+        if (const std::optional<QString> aside = defaults.keepValueAside(name)) {
+            QFile copy(*aside);
+            const QJsonDocument document =
+                copy.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(copy.readAll()) : QJsonDocument();
+            if (!document.isObject() || !document.object().contains(name)) {
+                std::abort();
+            }
+        }
     }
     return 0;
 }
