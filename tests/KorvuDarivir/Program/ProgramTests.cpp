@@ -201,10 +201,11 @@ private:
     xcb_atom_t utf8_ = XCB_ATOM_NONE;
 };
 
-// A user's damaged files across three starts, in folders of the test's own: a history that
-// does not parse, then a vocabulary with an item that is no text. Each start sets the
-// damaged file aside with its content, names it once in a hint, and the words the user
-// adds join what was readable; a start with nothing damaged says nothing.
+// A user's damaged files across four starts, in folders of the test's own: a history that
+// does not parse, a vocabulary with an item that is no text, nothing, a settings file cut
+// short. Each start sets the damaged file aside with its content, names it once in a hint,
+// and the words the user adds join what was readable; a start with nothing damaged says
+// nothing.
 TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
 {
     using testsupport::spinUntil;
@@ -277,6 +278,17 @@ TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
     EXPECT_EQ(vocabulary(), (QJsonArray{"Alpha", "Beta", "Gamma", "Delta"}));
     EXPECT_TRUE(QFile::exists(support + "/Verlauf.json.defekt"));
     EXPECT_FALSE(QFile::exists(config + "/vocabulary.json.defekt.1"));
+
+    // A settings file cut off in the middle.
+    const QByteArray cut = fileContents(config + "/settings.json").chopped(5);
+    ASSERT_TRUE(settingsFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    settingsFile.write(cut);
+    settingsFile.close();
+    const std::optional<QStringList> fourth = start("Epsilon");
+    ASSERT_TRUE(fourth);
+    EXPECT_EQ(notices(*fourth), QStringList{"Beschädigte Datei beiseitegelegt – Aufbewahrt als ~/config/KORVU Darivir/settings.json.defekt"});
+    EXPECT_EQ(fileContents(config + "/settings.json.defekt"), cut);
+    EXPECT_EQ(vocabulary(), QJsonArray{"Epsilon"});
 }
 
 }  // namespace
