@@ -6,11 +6,6 @@
 #include "fakes/FakeClipboard.h"
 #include "fakes/FakeSyntheticKeyboard.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include <X11/keysym.h>
 
 namespace dictationtest {
@@ -109,22 +104,6 @@ TEST(VocabularyCapture, AddWordDropsEveryForbiddenCharacterClass)
         EXPECT_EQ(capture.addToVocabulary(text), hint);
         EXPECT_EQ(stored(), hint.title == nothingSelected.title ? QStringList() : QStringList{hint.detail->mid(1).chopped(1)});
     }
-}
-
-// A stored list with an item that is no text: the capture adds to what was readable, and
-// the value as it was stays in a copy.
-TEST(VocabularyCapture, AddWordKeepsADamagedListsTexts)
-{
-    platform::UserDefaults& defaults = platform::UserDefaults::standard();
-    const qsizetype keptBefore = defaults.keptAside().size();
-    defaults.set(korvu::Settings::vocabularyKey, QVariantList{"Alpha", "Beta", 42});
-    VocabularyCapture capture(VocabularyCapture::Environment{.hints = std::make_unique<FakeHints>()});
-    EXPECT_EQ(capture.addToVocabulary("Gamma"), added("Gamma"));
-    EXPECT_EQ(stored(), (QStringList{"Alpha", "Beta", "Gamma"}));
-    ASSERT_EQ(defaults.keptAside().size(), keptBefore + 1);
-    QFile copy(defaults.keptAside().last());
-    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QJsonDocument::fromJson(copy.readAll()).object().value("vocabulary"), (QJsonArray{"Alpha", "Beta", 42}));
 }
 
 // The add-word shortcut on fakes: the accessibility service, else Ctrl+C through the
