@@ -277,7 +277,7 @@ void DictationController::startRecording()
         return;
     case ModelState::Kind::preparing:
         showHint({HintKind::info, QStringLiteral("Gleich so weit"),
-                  state.firstTime() ? QStringLiteral("Das Sprachmodell wird für deinen Mac optimiert.")
+                  state.firstTime() ? QStringLiteral("Das Sprachmodell wird für diesen Rechner optimiert.")
                                     : QStringLiteral("Das Sprachmodell startet.")});
         return;
     case ModelState::Kind::failed:
@@ -331,7 +331,7 @@ void DictationController::startRecording()
     case MicrophoneAuthorization::restricted:
         Permissions::openPane(PrivacyPane::microphone, permissions);
         showHint({HintKind::error, QStringLiteral("Mikrofon nicht erlaubt"),
-                  QStringLiteral("Erlaube den Zugriff in den Systemeinstellungen.")});
+                  QStringLiteral("Erlaube den Zugriff in den Einstellungen deines Systems.")});
         return;
     }
 

@@ -109,12 +109,12 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
         };
     };
     const auto soon = [](const char* detail) { return Hint{HintKind::info, "Gleich so weit", QString(detail)}; };
-    const Hint micDenied{HintKind::error, "Mikrofon nicht erlaubt", "Erlaube den Zugriff in den Systemeinstellungen."};
+    const Hint micDenied{HintKind::error, "Mikrofon nicht erlaubt", "Erlaube den Zugriff in den Einstellungen deines Systems."};
     const Hint noKey{HintKind::warning, "Rohtext eingefügt", "Für die KI-Aufbereitung fehlt der API-Key."};
     const Case cases[] = {
         {"downloading", model, modelIs(ModelState::downloading(0.999)), soon("Das Sprachmodell lädt noch · 99 %")},
         {"preparing the first time", model, modelIs(ModelState::preparing(true)),
-         soon("Das Sprachmodell wird für deinen Mac optimiert.")},
+         soon("Das Sprachmodell wird für diesen Rechner optimiert.")},
         {"preparing again", model, modelIs(ModelState::preparing(false)), soon("Das Sprachmodell startet.")},
         {"model failed", model, modelIs(ModelState::failed("Datei fehlt")),
          {HintKind::error, "Sprachmodell nicht verfügbar", "Im Menü KORVU Darivir › „Sprachmodell erneut laden“."}},
