@@ -37,6 +37,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 
 namespace korvu {
@@ -343,6 +344,12 @@ TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
     }
     static const QRegularExpression english("Download|failed|Could not|connect|host|error", QRegularExpression::CaseInsensitiveOption);
     for (const QString& text : testsupport::shownTexts(view)) EXPECT_FALSE(text.contains(english)) << text.toStdString();
+
+    // A model folder already in place needs no download, and the step says so.
+    std::filesystem::create_directories(Transcriber::modelDirectory() / Transcriber::presenceMarker);
+    view.goTo(OnboardingView::model);
+    EXPECT_EQ(view.modelNote(), "Das Sprachmodell ist schon auf diesem Rechner, es muss nichts heruntergeladen werden.");
+    std::filesystem::remove_all(Transcriber::modelDirectory());
 }
 
 // Every text of the two windows and their menus, in every state of the model and on every
@@ -368,7 +375,14 @@ TEST_F(AppDelegateTest, TheWindowsAndTheirMenusSpeakOfThisDesktop)
             settings->tabs()->setCurrentIndex(tab);
             shown << testsupport::shownTexts(*delegate.settingsWindow());
         }
+        // A ready model has nothing to load again; a running load nothing to start.
+        for (const ModelCard* card : settings->findChildren<ModelCard*>() + onboarding->findChildren<ModelCard*>()) {
+            const bool offered = state.kind() == ModelState::Kind::failed || state.kind() == ModelState::Kind::notLoaded;
+            EXPECT_EQ(!card->loadButton()->isHidden(), offered) << card->stateText().toStdString();
+        }
     }
+    EXPECT_EQ(shown.contains("Automatisch nach Updates suchen"), Updater::shared().hasFeed())
+        << "a build without a feed has no switch for automatic checks";
     updater.checkForUpdates();
     ASSERT_NE(updater.window(), nullptr);
     shown << testsupport::shownTexts(*updater.window());
