@@ -401,8 +401,8 @@ std::optional<QString> TextCleaner::validate(const QString& apiKey, const Endpoi
             .arg(reply.status);
     } catch (const NetworkError& error) {
         return error.description();
-    } catch (const std::exception& error) {
-        return QString::fromUtf8(error.what());
+    } catch (const std::exception&) {
+        return QStringLiteral("Der Key konnte nicht geprüft werden. Versuche es später erneut.");
     }
 }
 
