@@ -6,6 +6,7 @@
 #include "KorvuDarivir/App/BuildSettings.h"
 #include "KorvuDarivir/App/CommandLine.h"
 #include "KorvuDarivir/App/IconRenderer.h"
+#include "KorvuDarivir/App/QtTranslations.h"
 #include "KorvuDarivir/App/SingleInstance.h"
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
 
@@ -71,7 +72,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("KORVU Darivir"));
     QApplication::setApplicationVersion(QString::fromLatin1(korvu::build::version));
     QApplication::setDesktopFileName(QStringLiteral("korvu-darivir"));
-    korvu::CommandLine::installQtTranslations(app);
+    korvu::QtTranslations::install(app);
     // The installed icon when the desktop has it, else the one built into the program.
     Q_INIT_RESOURCE(icon);
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("korvu-darivir"), QIcon(QStringLiteral(":/korvu-darivir.svg"))));

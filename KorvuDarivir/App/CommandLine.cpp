@@ -2,9 +2,6 @@
 
 #include "KorvuDarivir/App/BuildSettings.h"
 
-#include <QCoreApplication>
-#include <QLibraryInfo>
-#include <QTranslator>
 
 namespace korvu {
 
@@ -36,20 +33,6 @@ QString CommandLine::text(Information information)
         "                                          SVG-Datei in ORDNER und endet\n"
         "  korvu-darivir --help                    zeigt diese Hilfe\n"
         "  korvu-darivir --version                 zeigt die Version\n");
-}
-
-bool CommandLine::installQtTranslations(QCoreApplication& application, const QLocale& locale)
-{
-    const bool unset = locale.language() == QLocale::C;
-    if (!unset && locale.language() != QLocale::German) return false;
-    // "qt_de" bundles the translations of Qt's modules (qtbase among them).
-    auto* translator = new QTranslator(&application);
-    if (!translator->load(QLocale(QLocale::German, locale.language() == QLocale::German ? locale.territory() : QLocale::Germany),
-                          QStringLiteral("qt"), QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        delete translator;
-        return false;
-    }
-    return QCoreApplication::installTranslator(translator);
 }
 
 }  // namespace korvu

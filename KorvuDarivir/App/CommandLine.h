@@ -1,12 +1,9 @@
 #pragma once
 
-#include <QLocale>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
-
-class QCoreApplication;
 
 namespace korvu {
 
@@ -21,12 +18,6 @@ public:
     static std::optional<Information> informationRequest(const QStringList& arguments);
     // The text to print for it, ending in a line feed.
     static QString text(Information information);
-
-    // Loads Qt's German translations into `application` when the locale is German or
-    // unset (C, POSIX), so Qt's own dialogs, context menus and key names read German like
-    // the rest of the application. False when the locale is another language or the
-    // translations are not installed; the application then runs with Qt's English.
-    static bool installQtTranslations(QCoreApplication& application, const QLocale& locale = QLocale::system());
 };
 
 }  // namespace korvu

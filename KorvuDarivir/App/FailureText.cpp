@@ -92,7 +92,7 @@ QString FailureText::modelDownload(std::exception_ptr error)
     return QStringLiteral("Das Sprachmodell konnte nicht heruntergeladen werden. Versuche es später erneut.");
 }
 
-QString FailureText::modelLoad(std::exception_ptr, const std::filesystem::path& folder)
+QString FailureText::modelLoad(const std::filesystem::path& folder)
 {
     return QStringLiteral("Das Sprachmodell auf diesem Rechner ist unvollständig oder beschädigt. Lösche den Ordner "
                           "„%1“ und versuche es erneut, dann wird es neu heruntergeladen.")

@@ -18,8 +18,9 @@ public:
     // The speech model's download ended with `error` (the hub client's, the HTTP layer's,
     // the file system's or the engine's).
     static QString modelDownload(std::exception_ptr error);
-    // Building the engine from the model folder `folder` ended with `error`.
-    static QString modelLoad(std::exception_ptr error, const std::filesystem::path& folder);
+    // Building the engine from the model folder `folder` failed: whatever the engine
+    // found wrong, the folder's files are incomplete or damaged.
+    static QString modelLoad(const std::filesystem::path& folder);
     // The update feed could not be fetched: Qt's error for the reply and its HTTP status
     // (0 when there was no answer).
     static QString updateCheck(QNetworkReply::NetworkError error, int httpStatus);

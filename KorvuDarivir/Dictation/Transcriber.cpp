@@ -303,7 +303,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
         } catch (...) {
             const std::exception_ptr error = std::current_exception();
             FailureText::log("Transcriber::prepare", FailureText::libraryText(error));
-            failure = FailureText::modelLoad(error, modelFolder);
+            failure = FailureText::modelLoad(modelFolder);
         }
         onMainThread([self, engine, failure] {
             if (self) {
@@ -313,7 +313,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
     }, /*joined=*/true);
     if (notStarted) {
         FailureText::log("Transcriber::prepare", FailureText::libraryText(notStarted));
-        finishLoading(nullptr, FailureText::modelLoad(notStarted, modelFolder));
+        finishLoading(nullptr, FailureText::modelLoad(modelFolder));
     }
 }
 

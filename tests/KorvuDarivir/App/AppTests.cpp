@@ -1,9 +1,9 @@
 // The program's parts in one process on the offscreen platform: the application delegate,
 // the two windows' views, the updater against a loopback feed and the icon renderer.
 #include "KorvuDarivir/App/AppDelegate.h"
-#include "KorvuDarivir/App/CommandLine.h"
 #include "KorvuDarivir/App/HostWindow.h"
 #include "KorvuDarivir/App/IconRenderer.h"
+#include "KorvuDarivir/App/QtTranslations.h"
 #include "KorvuDarivir/App/LoginItem.h"
 #include "KorvuDarivir/App/UpdateWindow.h"
 #include "KorvuDarivir/App/Updater.h"
@@ -404,9 +404,9 @@ TEST(QtTranslationsTest, LoadForAGermanOrUnsetLocaleOnly)
         return texts;
     };
     ASSERT_TRUE(menuTexts().contains("Copy")) << "English before";
-    EXPECT_FALSE(CommandLine::installQtTranslations(*QCoreApplication::instance(), QLocale(QLocale::French, QLocale::France)));
+    EXPECT_FALSE(QtTranslations::install(*QCoreApplication::instance(), QLocale(QLocale::French, QLocale::France)));
     EXPECT_TRUE(menuTexts().contains("Copy"));
-    ASSERT_TRUE(CommandLine::installQtTranslations(*QCoreApplication::instance(), QLocale::c()));
+    ASSERT_TRUE(QtTranslations::install(*QCoreApplication::instance(), QLocale::c()));
     EXPECT_TRUE(menuTexts().contains("Kopieren") && menuTexts().contains("Einfügen")) << menuTexts().join(", ").toStdString();
 }
 
