@@ -1,6 +1,7 @@
 // The program's parts in one process on the offscreen platform: the application delegate,
 // the two windows' views, the updater against a loopback feed and the icon renderer.
 #include "KorvuDarivir/App/AppDelegate.h"
+#include "KorvuDarivir/App/FailureText.h"
 #include "KorvuDarivir/App/HostWindow.h"
 #include "KorvuDarivir/App/IconRenderer.h"
 #include "KorvuDarivir/App/QtTranslations.h"
@@ -16,6 +17,8 @@
 #include "KorvuDarivir/Windows/SettingsView.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
+#include "BexmorCore/External/Hub/HubErrors.h"
+#include "Vocarion/Utilities/DarivirError.h"
 
 #include "fakes/FakeKeyStore.h"
 #include "support/QtPrinters.h"
@@ -391,6 +394,49 @@ TEST_F(AppDelegateTest, TheWindowsAndTheirMenusSpeakOfThisDesktop)
         EXPECT_TRUE(shown.contains(expected)) << expected;
     }
     AppModel::shared().setModel(ModelState::notLoaded);
+}
+
+// Whatever a download or an update check ends with, the user reads a German sentence of
+// ours that says what to do, never the library's text (which names hosts, paths, errno).
+TEST(FailureTextTest, EveryFailureSaysWhatToDoAndNothingOfTheLibrary)
+{
+    using platform::UrlError;
+    const std::exception_ptr downloads[] = {
+        std::make_exception_ptr(UrlError(UrlError::Code::timedOut, "Operation timed out after 60000 ms")),
+        std::make_exception_ptr(UrlError(UrlError::Code::cannotConnect, "Could not resolve host: models.invalid")),
+        std::make_exception_ptr(bexmor::HubClientError::downloadError("Could not connect to the server.")),
+        std::make_exception_ptr(bexmor::HubClientError::httpStatusCode(503)),
+        std::make_exception_ptr(bexmor::HubClientError::authorizationRequired(401)),
+        std::make_exception_ptr(bexmor::HubClientError::fileNotFound("config.json")),
+        std::make_exception_ptr(bexmor::EnvironmentError::offlineModeError("Repository not available locally")),
+        std::make_exception_ptr(bexmor::EnvironmentError::fileIntegrityError("Hash mismatch for weights")),
+        std::make_exception_ptr(bexmor::EnvironmentError::fileWriteError("Failed to write metadata to /x")),
+        std::make_exception_ptr(std::filesystem::filesystem_error("rename", std::make_error_code(std::errc::no_space_on_device))),
+        std::make_exception_ptr(vocarion::DarivirError::modelsUnavailable("no model folder matching \"x\" in y")),
+        std::make_exception_ptr(std::runtime_error("something else entirely")),
+    };
+    static const QRegularExpression action("Versuche es|versuche es|Verbinde|Prüfe");
+    QStringList sentences;
+    for (const std::exception_ptr& error : downloads) {
+        const QString library = FailureText::libraryText(error);
+        const QString shown = FailureText::modelDownload(error);
+        SCOPED_TRACE(library.toStdString());
+        EXPECT_TRUE(shown.contains(action)) << shown.toStdString();
+        EXPECT_FALSE(shown.contains(library)) << shown.toStdString();
+        EXPECT_FALSE(shown.contains(QRegularExpression("[Ee]rror|failed|host|Hash|errno|/x"))) << shown.toStdString();
+        sentences << shown;
+    }
+    // A server that is silent, one that cannot be reached and a full disk call for different things.
+    EXPECT_NE(sentences[0], sentences[1]);
+    EXPECT_NE(sentences[9], sentences[1]);
+    EXPECT_TRUE(sentences[9].contains("Speicherplatz")) << sentences[9].toStdString();
+    EXPECT_TRUE(sentences.contains("Der Modell-Server hat die Anfrage mit Fehler 503 abgelehnt. Versuche es später erneut."));
+    for (const auto& [error, status] : {std::pair{QNetworkReply::ConnectionRefusedError, 0}, {QNetworkReply::TimeoutError, 0},
+                                        {QNetworkReply::SslHandshakeFailedError, 0}, {QNetworkReply::ContentNotFoundError, 404},
+                                        {QNetworkReply::HostNotFoundError, 0}, {QNetworkReply::TooManyRedirectsError, 0}}) {
+        const QString shown = FailureText::updateCheck(error, status);
+        EXPECT_TRUE(shown.contains(action) && shown.contains("Update-Server")) << shown.toStdString();
+    }
 }
 
 // With a German or unset locale Qt's own texts read German: a line edit's context menu.
