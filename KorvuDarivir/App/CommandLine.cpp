@@ -2,7 +2,6 @@
 
 #include "KorvuDarivir/App/BuildSettings.h"
 
-
 namespace korvu {
 
 std::optional<CommandLine::Information> CommandLine::informationRequest(const QStringList& arguments)

@@ -29,7 +29,9 @@ QString notAnswering(const QString& server)
 
 QString refusedWithStatus(const QString& server, long long status)
 {
-    return QStringLiteral("Der %1 hat die Anfrage mit Fehler %2 abgelehnt. Versuche es später erneut.").arg(server).arg(status);
+    return QStringLiteral("Der %1 hat die Anfrage mit Fehler %2 abgelehnt. Versuche es später erneut.")
+        .arg(server)
+        .arg(status);
 }
 
 const QString modelServer = QStringLiteral("Modell-Server");
@@ -83,7 +85,8 @@ QString FailureText::modelDownload(std::exception_ptr error)
     } catch (const vocarion::DarivirError& e) {
         // The server answered, but its repository lacks the application's variant.
         if (e.kind() == vocarion::DarivirError::Kind::modelsUnavailable) {
-            return QStringLiteral("Der Modell-Server bietet das Sprachmodell gerade nicht an. Versuche es später erneut.");
+            return QStringLiteral("Der Modell-Server bietet das Sprachmodell gerade nicht an. Versuche es später "
+                                  "erneut.");
         }
     } catch (const std::system_error&) {  // file system errors included
         return notStored();

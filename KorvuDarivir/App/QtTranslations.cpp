@@ -13,7 +13,8 @@ bool QtTranslations::install(QCoreApplication& application, const QLocale& local
     // "qt_de" bundles the translations of Qt's modules, qtbase among them.
     const QLocale german(QLocale::German, unset ? QLocale::Germany : locale.territory());
     auto* translator = new QTranslator(&application);
-    if (!translator->load(german, QStringLiteral("qt"), QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!translator->load(german, QStringLiteral("qt"), QStringLiteral("_"), folder)) {
         delete translator;
         return false;
     }

@@ -317,7 +317,8 @@ TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
     ASSERT_NE(card, nullptr);
     EXPECT_EQ(view.modelNote(), "KORVU Darivir erkennt Sprache mit einem Modell, das einmalig heruntergeladen wird "
                                 "(etwa 630 MB). Du kannst schon weitermachen, während es lädt.");
-    const QString noConnection = "Keine Verbindung zum Modell-Server. Prüfe deine Internetverbindung und versuche es erneut.";
+    const QString noConnection =
+        "Keine Verbindung zum Modell-Server. Prüfe deine Internetverbindung und versuche es erneut.";
     ASSERT_TRUE(spinUntil([&] { return model.model().kind() == ModelState::Kind::failed; })) << "reaching the step loads";
     EXPECT_EQ(model.model().message(), noConnection);
     EXPECT_EQ(card->stateText(), "Das Sprachmodell konnte nicht geladen werden.");
