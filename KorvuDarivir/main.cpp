@@ -1,9 +1,12 @@
-// The program: renders the icon set with "--render-icon FOLDER SVG", hands a word to the
-// running application with "--add-word TEXT", and otherwise starts the application (or,
-// when it already runs, asks the running one to show its settings).
+// The program: renders the icon set with "--render-icon FOLDER SVG", prints its usage or
+// version with "--help" or "--version", hands a word to the running application with
+// "--add-word TEXT", and otherwise starts the application (or, when it already runs, asks
+// the running one to show its settings).
 #include "KorvuDarivir/App/AppDelegate.h"
 #include "KorvuDarivir/App/BuildSettings.h"
+#include "KorvuDarivir/App/CommandLine.h"
 #include "KorvuDarivir/App/IconRenderer.h"
+#include "KorvuDarivir/App/QtTranslations.h"
 #include "KorvuDarivir/App/SingleInstance.h"
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
 
@@ -24,11 +27,13 @@ QStringList argumentsOf(int argc, char** argv)
     return arguments;
 }
 
-void printError(const QString& message)
+void print(const QString& text, std::FILE* stream)
 {
-    const QByteArray bytes = (message + QLatin1Char('\n')).toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stderr);
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
 }
+
+void printError(const QString& message) { print(message + QLatin1Char('\n'), stderr); }
 
 }  // namespace
 
@@ -41,6 +46,12 @@ int main(int argc, char** argv)
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
         QGuiApplication renderer(argc, argv);
         return korvu::IconRenderer::render(request->folder, request->svg) ? 0 : 1;
+    }
+    if (const auto information = korvu::CommandLine::informationRequest(arguments)) {
+        // Answered before any Qt application exists: no display, no session bus, and a
+        // running instance is never asked anything.
+        print(korvu::CommandLine::text(*information), stdout);
+        return 0;
     }
     if (const auto word = korvu::SingleInstance::addWordArgument(arguments)) {
         QCoreApplication client(argc, argv);
@@ -61,6 +72,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("KORVU Darivir"));
     QApplication::setApplicationVersion(QString::fromLatin1(korvu::build::version));
     QApplication::setDesktopFileName(QStringLiteral("korvu-darivir"));
+    korvu::QtTranslations::install(app);
     // The installed icon when the desktop has it, else the one built into the program.
     Q_INIT_RESOURCE(icon);
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("korvu-darivir"), QIcon(QStringLiteral(":/korvu-darivir.svg"))));

@@ -13,6 +13,8 @@ packages=(
   libdnnl-dev libsoxr-dev
   # application libraries (Qt 6, X11, accessibility, keychain)
   qt6-base-dev qt6-svg-dev qtkeychain-qt6-dev qt6-qpa-plugins
+  # Qt's own German texts (context menus, standard dialogs, key names)
+  qt6-translations-l10n
   libx11-dev libxext-dev libxtst-dev libxkbcommon-dev libatspi2.0-dev libglib2.0-dev libsecret-1-0 libpulse-dev
   # what the system tests run against
   xvfb xauth xdotool x11-utils x11-xkb-utils xclip at-spi2-core dbus pulseaudio pulseaudio-utils

@@ -290,7 +290,7 @@ std::unique_ptr<QMenuBar> AppDelegate::makeMainMenu()
         }
     });
     app->addSeparator();
-    add(app, QStringLiteral("Fenster schließen (läuft in der Menüleiste weiter)"), QKeySequence(Qt::CTRL | Qt::Key_Q),
+    add(app, QStringLiteral("Fenster schließen (läuft im Hintergrund weiter)"), QKeySequence(Qt::CTRL | Qt::Key_Q),
         [self] {
             if (self) {
                 self->requestTermination(TerminationReason::userRequest);
@@ -317,7 +317,7 @@ std::unique_ptr<QMenuBar> AppDelegate::makeMainMenu()
             window->close();
         }
     });
-    add(windowMenu, QStringLiteral("Im Dock ablegen"), QKeySequence(Qt::CTRL | Qt::Key_M), [] {
+    add(windowMenu, QStringLiteral("Minimieren"), QKeySequence(Qt::CTRL | Qt::Key_M), [] {
         if (QWidget* window = QApplication::activeWindow()) {
             window->showMinimized();
         }

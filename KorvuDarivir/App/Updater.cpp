@@ -1,6 +1,7 @@
 #include "KorvuDarivir/App/Updater.h"
 
 #include "KorvuDarivir/App/BuildSettings.h"
+#include "KorvuDarivir/App/FailureText.h"
 #include "KorvuDarivir/App/UpdateWindow.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
@@ -195,11 +196,14 @@ void Updater::finish(QNetworkReply* reply, bool automatic)
 {
     UpdateResult result{.kind = UpdateResult::Kind::failed, .currentVersion = currentVersion()};
     if (reply->property("tooLarge").toBool()) {
-        result.message = QStringLiteral("Die Update-Informationen sind zu groß.");
+        result.message = QStringLiteral("Die Update-Informationen sind zu groß. Versuche es später erneut.");
     } else if (reply->error() != QNetworkReply::NoError) {
-        result.message = QStringLiteral("Der Update-Server ist nicht erreichbar (%1).").arg(reply->errorString());
+        // Qt's text (English, with the address) is for the log; the user reads ours.
+        FailureText::log("Updater::finish", reply->errorString());
+        result.message = FailureText::updateCheck(reply->error(),
+                                                  reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
     } else if (const auto item = newestItem(reply->read(maxFeedBytes + 1)); !item) {
-        result.message = QStringLiteral("Die Update-Informationen sind nicht lesbar.");
+        result.message = QStringLiteral("Die Update-Informationen sind nicht lesbar. Versuche es später erneut.");
     } else if (compareVersions(item->version, result.currentVersion) > 0) {
         result.kind = UpdateResult::Kind::updateAvailable;
         result.item = *item;

@@ -30,8 +30,7 @@ QRectF ButtonPlacement::face(const QRectF& panelFrame)
 
 QString ButtonPlacement::tooltipText(const Hotkey& shortcut)
 {
-    return QStringLiteral("Klicken zum Diktieren · ") + shortcut.modifierSymbols().join(QString()) + u' '
-        + shortcut.keyName();
+    return QStringLiteral("Klicken zum Diktieren · ") + shortcut.displayText();
 }
 
 QString ButtonPlacement::offsetSavedDetail(const std::optional<QString>& applicationName)

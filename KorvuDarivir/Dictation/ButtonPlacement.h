@@ -38,7 +38,7 @@ public:
     // The button face of a panel frame.
     static QRectF face(const QRectF& panelFrame);
 
-    // "Klicken zum Diktieren · ⌃⌥ Leertaste" for the dictation shortcut.
+    // "Klicken zum Diktieren · Strg+Alt+Leertaste" for the dictation shortcut.
     static QString tooltipText(const Hotkey& shortcut);
 
     // The detail of the "Position gemerkt" hint: "Gilt für NAME.", "diese App" without a name.

@@ -1,5 +1,6 @@
 #include "KorvuDarivir/Dictation/DictationController.h"
 
+#include "KorvuDarivir/App/FailureText.h"
 #include "KorvuDarivir/Dictation/AudioRecorder.h"
 #include "KorvuDarivir/Dictation/ButtonPlacement.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
@@ -38,6 +39,19 @@ QString describe(std::exception_ptr error)
         return QString::fromUtf8(e.what());
     } catch (...) {
         return QStringLiteral("Unbekannter Fehler.");
+    }
+}
+
+// A failed transcription in the user's words; the engine's own (English) text is for the log.
+QString transcriptionFailure(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const TranscriberError& e) {
+        return e.description();
+    } catch (...) {
+        FailureText::log("DictationController::transcribed", FailureText::libraryText(error));
+        return QStringLiteral("Die Spracherkennung ist an dieser Aufnahme gescheitert. Versuche es noch einmal.");
     }
 }
 
@@ -277,7 +291,7 @@ void DictationController::startRecording()
         return;
     case ModelState::Kind::preparing:
         showHint({HintKind::info, QStringLiteral("Gleich so weit"),
-                  state.firstTime() ? QStringLiteral("Das Sprachmodell wird für deinen Mac optimiert.")
+                  state.firstTime() ? QStringLiteral("Das Sprachmodell wird für diesen Rechner optimiert.")
                                     : QStringLiteral("Das Sprachmodell startet.")});
         return;
     case ModelState::Kind::failed:
@@ -331,7 +345,7 @@ void DictationController::startRecording()
     case MicrophoneAuthorization::restricted:
         Permissions::openPane(PrivacyPane::microphone, permissions);
         showHint({HintKind::error, QStringLiteral("Mikrofon nicht erlaubt"),
-                  QStringLiteral("Erlaube den Zugriff in den Systemeinstellungen.")});
+                  QStringLiteral("Erlaube den Zugriff in den Einstellungen deines Systems.")});
         return;
     }
 
@@ -416,7 +430,7 @@ void DictationController::transcribed(const std::shared_ptr<Dictation>& dictatio
     if (error) {
         setPhase(DictationPhase::idle);
         flash(MicButtonState::err);
-        showHint({HintKind::error, QStringLiteral("Diktat fehlgeschlagen"), describe(error)});
+        showHint({HintKind::error, QStringLiteral("Diktat fehlgeschlagen"), transcriptionFailure(error)});
         return;
     }
     if (text.isEmpty()) {

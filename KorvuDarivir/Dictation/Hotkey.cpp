@@ -17,6 +17,17 @@ QStringList Hotkey::modifierSymbols() const
     return symbols;
 }
 
+QString Hotkey::displayText() const
+{
+    QStringList parts;
+    if (modifiers & controlKey) parts << QStringLiteral("Strg");
+    if (modifiers & optionKey) parts << QStringLiteral("Alt");
+    if (modifiers & shiftKey) parts << QStringLiteral("Umschalt");
+    if (modifiers & cmdKey) parts << QStringLiteral("Super");
+    parts << keyName();
+    return parts.join(QLatin1Char('+'));
+}
+
 QString Hotkey::keyName() const
 {
     if (const auto it = namedKeys().find(keyCode); it != namedKeys().end()) return it->second;

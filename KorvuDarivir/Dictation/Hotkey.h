@@ -29,6 +29,11 @@ struct Hotkey {
     // "⌃", "⌥", "⇧", "⌘" for the bits present, always in this order.
     QStringList modifierSymbols() const;
 
+    // The shortcut as a user of a PC keyboard reads it, and the only text that shows one:
+    // the modifiers' key-cap names ("Strg", "Alt", "Umschalt", "Super", in this order) and
+    // the key's name, joined with "+": "Strg+Alt+Leertaste", "F5" for a key alone.
+    QString displayText() const;
+
     // The key's name: a fixed name for named and function keys, else the character the
     // key types on the current keyboard layout, else "Taste " and the key code.
     QString keyName() const;

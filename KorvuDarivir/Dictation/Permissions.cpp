@@ -77,8 +77,8 @@ std::optional<PermissionHint> Permissions::openPane(PrivacyPane pane, Permission
                                              "unter „Eingabe“.")};
     }
     return PermissionHint{QStringLiteral("Einstellungen nicht gefunden"),
-                          QStringLiteral("Schalte in den Systemeinstellungen unter „Barrierefreiheit“ die "
-                                         "Hilfstechnologien ein.")};
+                          QStringLiteral("Schalte in den Einstellungen deines Systems unter „Barrierefreiheit“ "
+                                         "die Hilfstechnologien ein.")};
 }
 
 std::optional<PermissionHint> Permissions::insertionObstacle(bool hasX11Target, PermissionSystem& system)

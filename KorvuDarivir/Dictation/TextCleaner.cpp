@@ -238,28 +238,33 @@ struct Reply {
     QByteArray body;
 };
 
-NetworkError networkError(QNetworkReply::NetworkError code, const QString& qtDescription)
+// Qt's own description of a failure stays out of these texts: it is English and names
+// addresses; the user reads what happened and what to do.
+NetworkError networkError(QNetworkReply::NetworkError code)
 {
     using E = QNetworkReply::NetworkError;
     using K = NetworkError::Kind;
+    const QString checkConnection = QStringLiteral(" Prüfe deine Internetverbindung und versuche es erneut.");
+    const QString later = QStringLiteral(" Versuche es später erneut.");
     switch (code) {
     case E::TimeoutError:
     case E::OperationCanceledError:  // only the transfer time-out cancels our requests
-        return {K::timedOut, fromUtf8("Zeit\u00fcberschreitung bei der Anfrage.")};
+        return {K::timedOut, fromUtf8("Zeit\u00fcberschreitung bei der Anfrage.") + later};
     case E::InsecureRedirectError:
-        return {K::redirectRefused, QStringLiteral("Die Weiterleitung zu einem anderen Server wurde abgelehnt.")};
+        return {K::redirectRefused, QStringLiteral("Die Weiterleitung zu einem anderen Server wurde abgelehnt.") + later};
     case E::TooManyRedirectsError:
-        return {K::other, QStringLiteral("Zu viele Weiterleitungen.")};
+        return {K::other, QStringLiteral("Zu viele Weiterleitungen.") + later};
     case E::HostNotFoundError:
-        return {K::hostNotFound, QStringLiteral("Der Server wurde nicht gefunden.")};
+        return {K::hostNotFound, QStringLiteral("Der Server wurde nicht gefunden.") + checkConnection};
     case E::ConnectionRefusedError:
-        return {K::connectionRefused, QStringLiteral("Der Server hat die Verbindung abgelehnt.")};
+        return {K::connectionRefused, QStringLiteral("Der Server hat die Verbindung abgelehnt.") + checkConnection};
     case E::RemoteHostClosedError:
-        return {K::connectionLost, QStringLiteral("Die Verbindung zum Server wurde unterbrochen.")};
+        return {K::connectionLost, QStringLiteral("Die Verbindung zum Server wurde unterbrochen.") + checkConnection};
     case E::SslHandshakeFailedError:
-        return {K::secureConnectionFailed, QStringLiteral("Die sichere Verbindung zum Server ist fehlgeschlagen.")};
+        return {K::secureConnectionFailed, QStringLiteral("Die sichere Verbindung zum Server ist fehlgeschlagen. Prüfe "
+                                                          "Datum und Uhrzeit dieses Rechners und versuche es erneut.")};
     default:
-        return {K::other, QStringLiteral("Netzwerkfehler: ") + qtDescription};
+        return {K::other, QStringLiteral("Keine Verbindung zum Server.") + checkConnection};
     }
 }
 
@@ -290,7 +295,7 @@ Reply send(QNetworkRequest request, std::chrono::milliseconds timeout, std::chro
     const bool transportFailed = error != QNetworkReply::NoError
                                  && (static_cast<int>(error) < 200 || !status.isValid());
     if (transportFailed) {
-        throw networkError(error, reply->errorString());
+        throw networkError(error);
     }
     return {status.isValid() ? status.toInt() : 0, reply->readAll()};
 }
@@ -391,14 +396,13 @@ std::optional<QString> TextCleaner::validate(const QString& apiKey, const Endpoi
         if (reply.status == 200) {
             return std::nullopt;
         }
-        if (auto message = apiErrorMessage(reply.body)) {
-            return *message;
-        }
-        return QStringLiteral("Fehler ") + QString::number(reply.status);
+        // The API's own message is English and meant for developers.
+        return QStringLiteral("Der Dienst konnte den Key nicht prüfen (Fehler %1). Versuche es später erneut.")
+            .arg(reply.status);
     } catch (const NetworkError& error) {
         return error.description();
-    } catch (const std::exception& error) {
-        return QString::fromUtf8(error.what());
+    } catch (const std::exception&) {
+        return QStringLiteral("Der Key konnte nicht geprüft werden. Versuche es später erneut.");
     }
 }
 

@@ -9,6 +9,7 @@
 #include "Vocarion/Core/Vocarion.h"
 
 #include "KorvuDarivir/Dictation/Transcriber.h"
+#include "KorvuDarivir/App/FailureText.h"
 
 #include "KorvuDarivir/Store/IcuText.h"
 #include "KorvuDarivir/Store/Progress.h"
@@ -127,17 +128,6 @@ icu::UnicodeString trimmed(const icu::UnicodeString& text, Predicate drop)
         end = last;
     }
     return icu::UnicodeString(text, start, end - start);
-}
-
-QString describe(std::exception_ptr error)
-{
-    try {
-        std::rethrow_exception(std::move(error));
-    } catch (const std::exception& e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
 }
 
 // Runs `work` on the main thread later. The caller guards the receiver with a QPointer
@@ -281,7 +271,10 @@ void Transcriber::load()
                 }
             });
         } catch (...) {
-            const QString message = describe(std::current_exception());
+            // The user reads what to do; the hub client's own text is for the log.
+            const std::exception_ptr error = std::current_exception();
+            FailureText::log("Transcriber::load", FailureText::libraryText(error));
+            const QString message = FailureText::modelDownload(error);
             onMainThread([self, message] {
                 if (self) {
                     self->finishLoading(nullptr, message);
@@ -290,7 +283,8 @@ void Transcriber::load()
         }
     }, /*joined=*/false);
     if (notStarted) {
-        finishLoading(nullptr, describe(notStarted));
+        FailureText::log("Transcriber::load", FailureText::libraryText(notStarted));
+        finishLoading(nullptr, FailureText::modelDownload(notStarted));
     }
 }
 
@@ -301,13 +295,15 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
 
     vocarion::VocarionConfig config = engineConfiguration(modelFolder);
     QPointer<Transcriber> self(this);
-    const std::exception_ptr notStarted = startWorker([self, config = std::move(config)]() mutable {
+    const std::exception_ptr notStarted = startWorker([self, config = std::move(config), modelFolder]() mutable {
         std::shared_ptr<vocarion::Vocarion> engine;
         QString failure;
         try {
             engine = std::make_shared<vocarion::Vocarion>(std::move(config));
         } catch (...) {
-            failure = describe(std::current_exception());
+            const std::exception_ptr error = std::current_exception();
+            FailureText::log("Transcriber::prepare", FailureText::libraryText(error));
+            failure = FailureText::modelLoad(modelFolder);
         }
         onMainThread([self, engine, failure] {
             if (self) {
@@ -316,7 +312,8 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
         });
     }, /*joined=*/true);
     if (notStarted) {
-        finishLoading(nullptr, describe(notStarted));
+        FailureText::log("Transcriber::prepare", FailureText::libraryText(notStarted));
+        finishLoading(nullptr, FailureText::modelLoad(modelFolder));
     }
 }
 

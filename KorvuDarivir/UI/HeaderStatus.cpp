@@ -6,11 +6,6 @@
 
 namespace korvu {
 
-QString HeaderStatus::shortcutText(const Hotkey& hotkey)
-{
-    return hotkey.modifierSymbols().join(QString()) + QLatin1Char(' ') + hotkey.keyName();
-}
-
 QString HeaderStatus::lastInsertLine(const LastInsert& last)
 {
     return QStringLiteral("Zuletzt: %1 %2 in %3 eingefügt")
@@ -22,10 +17,10 @@ HeaderStatus HeaderStatus::from(const Input& in)
 {
     if (in.phase == DictationPhase::recording) {
         return {Dot::recording, QStringLiteral("Aufnahme läuft · ") + in.recordingTime,
-                QStringLiteral("Klicken oder ") + shortcutText(in.hotkey) + QStringLiteral(" zum Beenden"), {}, {}};
+                QStringLiteral("Klicken oder ") + in.hotkey.displayText() + QStringLiteral(" zum Beenden"), {}, {}};
     }
     if (in.phase == DictationPhase::processing) {
-        return {Dot::working, QStringLiteral("Text wird erstellt"), QStringLiteral("Lokal auf deinem Mac"), {}, {}};
+        return {Dot::working, QStringLiteral("Text wird erstellt"), QStringLiteral("Lokal auf diesem Rechner"), {}, {}};
     }
     if (!in.accessibilityGranted) {
         return {Dot::recording, QStringLiteral("Bedienungshilfen fehlen"),
@@ -38,7 +33,7 @@ HeaderStatus HeaderStatus::from(const Input& in)
     case ModelState::Kind::preparing:
         if (in.model.firstTime()) {
             return {Dot::working, QStringLiteral("Sprachmodell wird vorbereitet"),
-                    QStringLiteral("Wird für deinen Mac optimiert …"), {}, QStringLiteral("Passiert nur einmal.")};
+                    QStringLiteral("Wird für diesen Rechner optimiert …"), {}, QStringLiteral("Passiert nur einmal.")};
         }
         return {Dot::working, QStringLiteral("Sprachmodell wird vorbereitet"), QStringLiteral("Startet …"), {}, {}};
     case ModelState::Kind::failed:
@@ -49,7 +44,7 @@ HeaderStatus HeaderStatus::from(const Input& in)
         HeaderStatus status{Dot::ready, QStringLiteral("Bereit"),
                             in.languageName + QStringLiteral(" · ") +
                                 (in.cleanupEnabled ? QStringLiteral("mit KI-Aufbereitung")
-                                                   : QStringLiteral("läuft lokal auf deinem Mac")),
+                                                   : QStringLiteral("läuft lokal auf diesem Rechner")),
                             {}, {}};
         if (in.lastInsert) {
             status.last = lastInsertLine(*in.lastInsert);

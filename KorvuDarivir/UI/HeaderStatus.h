@@ -45,8 +45,6 @@ struct HeaderStatus {
     // The same over the model, the language name and the cleanup setting as stored now.
     static HeaderStatus from(const AppModel& model);
 
-    // The modifier symbols joined, a space and the key's name: "⌃⌥ Leertaste".
-    static QString shortcutText(const Hotkey& hotkey);
     // "Zuletzt: 12 Wörter in Mail eingefügt" ("Wort" for exactly one).
     static QString lastInsertLine(const LastInsert& last);
 };

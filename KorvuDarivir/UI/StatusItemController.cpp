@@ -147,7 +147,9 @@ void StatusItemController::refresh()
     header_->refresh();
 
     const StatusMenuState state = StatusMenuState::from(model_.phase(), model_.model(), model_.accessibilityGranted());
-    toggleItem_->setText(state.toggleTitle);
+    // A menu shows what follows a tab as the item's shortcut, so the shortcut reads as it
+    // does everywhere else in the application; the key sequence only matches presses.
+    toggleItem_->setText(state.toggleTitle + QLatin1Char('\t') + model_.hotkey().displayText());
     toggleItem_->setShortcut(StatusMenuState::keyEquivalent(model_.hotkey()));
     toggleItem_->setEnabled(state.toggleEnabled);
     cancelItem_->setEnabled(state.cancelEnabled);

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
+#include <QTime>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -21,13 +22,15 @@ ModelCard::ModelCard(QWidget* parent) : QWidget(parent)
     progress_->setRange(0, 1000);
     progress_->setTextVisible(false);
     progress_->setMaximumHeight(8);
+    outcome_ = form::note(QString());
     load_ = new SecondaryButton(QStringLiteral("Laden"));
-    connect(load_, &QPushButton::clicked, this, [] { AppModel::shared().loadModel(); });
+    connect(load_, &QPushButton::clicked, this, &ModelCard::startTry);
 
     auto* top = new QHBoxLayout;
     auto* texts = new QVBoxLayout;
     texts->addWidget(state_);
     texts->addWidget(detail_);
+    texts->addWidget(outcome_);
     top->addLayout(texts, 1);
     top->addWidget(load_, 0, Qt::AlignVCenter);
     auto* content = new QVBoxLayout;
@@ -45,13 +48,46 @@ QString ModelCard::stateText() const
     return state_->text();
 }
 
+QString ModelCard::detailText() const
+{
+    return detail_->text();
+}
+
+QString ModelCard::outcomeText() const
+{
+    return outcome_->text();
+}
+
+void ModelCard::startTry()
+{
+    trying_ = true;
+    outcome_->clear();
+    AppModel::shared().loadModel();
+    refresh();
+}
+
 void ModelCard::refresh()
 {
     const ModelState& model = AppModel::shared().model();
     using Kind = ModelState::Kind;
+    const bool busy = model.kind() == Kind::downloading || model.kind() == Kind::preparing;
+    if (trying_ && !busy) {
+        trying_ = false;
+        if (model.kind() == Kind::failed) {
+            outcome_->setText(QStringLiteral("Letzter Versuch um %1 Uhr: ohne Erfolg.")
+                                  .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss"))));
+        }
+    }
+    if (model.kind() == Kind::ready) {
+        outcome_->clear();
+    }
+    outcome_->setVisible(!outcome_->text().isEmpty());
     progress_->setVisible(model.kind() == Kind::downloading);
-    load_->setVisible(model.kind() == Kind::failed || model.kind() == Kind::notLoaded || model.kind() == Kind::ready);
-    load_->setText(model.kind() == Kind::notLoaded ? QStringLiteral("Laden") : QStringLiteral("Neu laden"));
+    // A ready model has nothing to load again, and a running load nothing to start.
+    load_->setVisible(model.kind() == Kind::failed || model.kind() == Kind::notLoaded || (busy && trying_));
+    load_->setEnabled(!busy);
+    load_->setText(busy ? QStringLiteral("Wird versucht …")
+                        : (model.kind() == Kind::failed ? QStringLiteral("Erneut versuchen") : QStringLiteral("Laden")));
     switch (model.kind()) {
     case Kind::downloading: {
         const double p = std::isnan(model.progress()) ? 0.0 : std::clamp(model.progress(), 0.0, 1.0);

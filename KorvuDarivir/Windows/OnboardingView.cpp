@@ -1,6 +1,7 @@
 #include "KorvuDarivir/Windows/OnboardingView.h"
 
 #include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/UI/BrandToggle.h"
@@ -37,7 +38,9 @@ QWidget* page(const QString& title, const QString& text, const QList<QWidget*>& 
     layout->setContentsMargins(36, 30, 36, 12);
     layout->setSpacing(14);
     layout->addWidget(form::heading(title));
-    layout->addWidget(form::note(text));
+    if (!text.isEmpty()) {
+        layout->addWidget(form::note(text));
+    }
     for (QWidget* part : parts) {
         layout->addWidget(part);
     }
@@ -52,6 +55,27 @@ BrandToggle* boolToggle(const char* key)
     toggle->setChecked(defaults().boolean(name));
     QObject::connect(toggle, &QAbstractButton::toggled, toggle, [name](bool on) { defaults().set(name, on); });
     return toggle;
+}
+
+// The test page's line while no dictation runs: ready, or what the test still waits for.
+QString missingForTest(const ModelState& model)
+{
+    switch (model.kind()) {
+    case ModelState::Kind::ready:
+        return QStringLiteral("Bereit.");
+    case ModelState::Kind::downloading:
+        return QStringLiteral("Das Sprachmodell wird noch heruntergeladen (%1). Danach kannst du es hier ausprobieren.")
+            .arg(AppModel::downloadDetail(model.progress()));
+    case ModelState::Kind::preparing:
+        return QStringLiteral("Das Sprachmodell wird noch vorbereitet. Gleich kannst du es hier ausprobieren.");
+    case ModelState::Kind::failed:
+        return QStringLiteral("Das Sprachmodell fehlt noch. Geh zurück zum Schritt „Sprachmodell“ und wähle dort "
+                              "„Erneut versuchen“.");
+    case ModelState::Kind::notLoaded:
+        break;
+    }
+    return QStringLiteral("Das Sprachmodell ist noch nicht geladen. Geh zurück zum Schritt „Sprachmodell“, dort wird "
+                          "es geladen.");
 }
 
 }  // namespace
@@ -108,9 +132,18 @@ void OnboardingView::goTo(int target)
     const int shown = target >= 0 && target < stepCount ? target : welcome;
     pages_->setCurrentIndex(shown);
     setTestSink(shown == test && isVisible());
-    // Reaching the model page starts the download or loading when nothing happened yet.
-    if (shown == model && AppModel::shared().model() == ModelState::notLoaded) {
-        AppModel::shared().loadModel();
+    if (shown == model) {
+        // A model copied into place, or fetched before, needs no download.
+        modelNote_->setText(Transcriber::isModelPresent()
+                                ? QStringLiteral("Das Sprachmodell ist schon auf diesem Rechner, es muss nichts "
+                                                 "heruntergeladen werden.")
+                                : QStringLiteral("KORVU Darivir erkennt Sprache mit einem Modell, das einmalig "
+                                                 "heruntergeladen wird (etwa 630 MB). Du kannst schon weitermachen, "
+                                                 "während es lädt."));
+        // Reaching the model page starts the download or loading when nothing happened yet.
+        if (AppModel::shared().model() == ModelState::notLoaded) {
+            AppModel::shared().loadModel();
+        }
     }
     updateNavigation();
 }
@@ -139,6 +172,16 @@ void OnboardingView::complete()
 QString OnboardingView::testResult() const
 {
     return testResult_->text();
+}
+
+QString OnboardingView::modelNote() const
+{
+    return modelNote_->text();
+}
+
+QString OnboardingView::testState() const
+{
+    return testState_->text();
 }
 
 void OnboardingView::showEvent(QShowEvent* event)
@@ -181,10 +224,8 @@ QWidget* OnboardingView::welcomePage()
 
 QWidget* OnboardingView::modelPage()
 {
-    return page(QStringLiteral("Sprachmodell"),
-                QStringLiteral("KORVU Darivir erkennt Sprache mit einem Modell, das einmalig heruntergeladen wird. "
-                               "Du kannst schon weitermachen, während es lädt."),
-                {new ModelCard});
+    modelNote_ = form::note(QString());
+    return page(QStringLiteral("Sprachmodell"), QString(), {modelNote_, new ModelCard});
 }
 
 QWidget* OnboardingView::microphonePage()
@@ -259,10 +300,14 @@ QWidget* OnboardingView::testPage()
     auto* start = new PrimaryButton(QStringLiteral("Diktat starten / beenden"));
     connect(start, &QPushButton::clicked, this, [] { AppModel::shared().toggleDictation(); });
     auto* state = form::note(QString());
-    const auto show = [state] {
-        switch (AppModel::shared().phase()) {
+    testState_ = state;
+    const auto show = [state, start] {
+        const AppModel& app = AppModel::shared();
+        // Without a ready model a dictation cannot start; the page says what is missing.
+        start->setEnabled(app.phase() != DictationPhase::idle || app.model() == ModelState::ready);
+        switch (app.phase()) {
         case DictationPhase::idle:
-            state->setText(QStringLiteral("Bereit."));
+            state->setText(missingForTest(app.model()));
             break;
         case DictationPhase::recording:
             state->setText(QStringLiteral("Aufnahme läuft – sprich jetzt."));
@@ -274,6 +319,7 @@ QWidget* OnboardingView::testPage()
     };
     show();
     connect(&AppModel::shared(), &AppModel::phaseChanged, state, show);
+    connect(&AppModel::shared(), &AppModel::modelChanged, state, show);
     auto* content = new QVBoxLayout;
     content->addWidget(start, 0, Qt::AlignLeft);
     content->addWidget(state);

@@ -34,6 +34,9 @@ public:
     void complete();
     // What the test page received last.
     QString testResult() const;
+    // The model page's explanation and the test page's state line, as shown now.
+    QString modelNote() const;
+    QString testState() const;
 
 protected:
     void hideEvent(QHideEvent* event) override;
@@ -55,6 +58,8 @@ private:
     QPushButton* back_;
     QPushButton* next_;
     QLabel* testResult_ = nullptr;
+    QLabel* testState_ = nullptr;
+    QLabel* modelNote_ = nullptr;
     std::function<void()> finish_;
     bool finished_ = false;
     bool sinkSet_ = false;

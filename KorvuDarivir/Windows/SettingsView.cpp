@@ -442,17 +442,24 @@ QWidget* SettingsView::systemPage()
             login->setChecked(LoginItem::isEnabled());
         }
     });
-    auto* updates = new BrandToggle(QStringLiteral("Automatisch nach Updates suchen"));
-    updates->setChecked(Updater::shared().automaticallyChecksForUpdates());
-    connect(updates, &QAbstractButton::toggled, this, [](bool on) { Updater::shared().setAutomaticallyChecksForUpdates(on); });
     auto* check = new SecondaryButton(QStringLiteral("Jetzt suchen"));
     connect(check, &QPushButton::clicked, this, [] { Updater::shared().checkForUpdates(); });
     auto* system = new QVBoxLayout;
     system->addWidget(form::heading(QStringLiteral("System")));
     system->addLayout(form::row(QStringLiteral("Bei der Anmeldung starten"), QString(), login));
-    system->addLayout(form::row(QStringLiteral("Automatisch nach Updates suchen"),
-                                QStringLiteral("Version %1").arg(Settings::appVersion()), updates));
-    system->addLayout(form::row(QStringLiteral("Nach Updates suchen"), QString(), check));
+    const QString version = QStringLiteral("Version %1").arg(Settings::appVersion());
+    // A build without a feed never checks by itself, so it offers no switch for it.
+    if (Updater::shared().hasFeed()) {
+        auto* updates = new BrandToggle(QStringLiteral("Automatisch nach Updates suchen"));
+        updates->setChecked(Updater::shared().automaticallyChecksForUpdates());
+        connect(updates, &QAbstractButton::toggled, this,
+                [](bool on) { Updater::shared().setAutomaticallyChecksForUpdates(on); });
+        system->addLayout(form::row(QStringLiteral("Automatisch nach Updates suchen"), version, updates));
+        system->addLayout(form::row(QStringLiteral("Nach Updates suchen"), QString(), check));
+    } else {
+        system->addLayout(form::row(QStringLiteral("Nach Updates suchen"),
+                                    version + QStringLiteral(" · Updates kommen über die Paketverwaltung."), check));
+    }
     return page({form::card(permissions), form::card(model), form::card(system)});
 }
 

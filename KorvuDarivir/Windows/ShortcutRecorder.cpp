@@ -21,7 +21,7 @@ ShortcutRecorder::ShortcutRecorder(HotkeyCenter::Slot slot, QWidget* parent) : Q
 
 QString ShortcutRecorder::label(const Hotkey& hotkey)
 {
-    return hotkey.modifierSymbols().join(QString()) + QLatin1Char(' ') + hotkey.keyName();
+    return hotkey.displayText();
 }
 
 Hotkey ShortcutRecorder::stored() const

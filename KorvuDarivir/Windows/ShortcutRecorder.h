@@ -17,7 +17,7 @@ public:
     ShortcutRecorder(HotkeyCenter::Slot slot, QWidget* parent = nullptr);
 
     bool isRecording() const { return recording_; }
-    // The symbols and key name, e.g. "⌃⌥ Leertaste".
+    // The shortcut's display text, e.g. "Strg+Alt+Leertaste".
     static QString label(const Hotkey& hotkey);
 
 signals:

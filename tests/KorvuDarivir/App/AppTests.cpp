@@ -1,20 +1,29 @@
 // The program's parts in one process on the offscreen platform: the application delegate,
 // the two windows' views, the updater against a loopback feed and the icon renderer.
 #include "KorvuDarivir/App/AppDelegate.h"
+#include "KorvuDarivir/App/FailureText.h"
+#include "KorvuDarivir/App/HostWindow.h"
 #include "KorvuDarivir/App/IconRenderer.h"
+#include "KorvuDarivir/App/QtTranslations.h"
 #include "KorvuDarivir/App/LoginItem.h"
 #include "KorvuDarivir/App/UpdateWindow.h"
 #include "KorvuDarivir/App/Updater.h"
+#include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Windows/ApiKeyEditor.h"
+#include "KorvuDarivir/Windows/ModelCard.h"
 #include "KorvuDarivir/Windows/OnboardingView.h"
 #include "KorvuDarivir/Windows/SettingsView.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
+#include "BexmorCore/External/Hub/HubErrors.h"
+#include "Vocarion/Utilities/DarivirError.h"
 
 #include "fakes/FakeKeyStore.h"
+#include "support/QtPrinters.h"
 #include "support/QtWait.h"
+#include "support/ShownText.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
 
@@ -25,12 +34,15 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 
 namespace korvu {
@@ -333,6 +345,178 @@ TEST(OnboardingTest, StartsAtTheWelcomeForABadStepFinishesOnceAndLeavesNoSinkBeh
     AppModel::shared().installSetInternalSink({});
 }
 
+// The model step as a new user without a network meets it: the hub address refuses, the
+// card says so in our words (the library's English stays in the log), "Erneut versuchen"
+// shows that its try runs and how it ended, and the test step says what it waits for.
+TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
+{
+    defaults().removeAllStoredValues();
+    AppModel& model = AppModel::shared();
+    model.setModel(ModelState::notLoaded);
+    std::string refusing;
+    {
+        testsupport::TestHttpServer gone([](const testsupport::HttpRequest&, testsupport::HttpResponder&) {});
+        refusing = gone.baseUrl();  // nobody listens there once it is gone
+    }
+    qputenv("HF_ENDPOINT", refusing.c_str());
+    Transcriber transcriber;
+    transcriber.setOnStateChange([&model](const ModelState& state) { model.setModel(state); });
+    model.installLoadModel([&transcriber] { transcriber.load(); });
+    const struct Restore {
+        ~Restore()
+        {
+            AppModel::shared().installLoadModel({});
+            AppModel::shared().setModel(ModelState::notLoaded);
+            qunsetenv("HF_ENDPOINT");
+        }
+    } restore;
+
+    OnboardingView view(OnboardingView::model, {});
+    view.show();
+    auto* card = view.findChild<ModelCard*>();
+    ASSERT_NE(card, nullptr);
+    EXPECT_EQ(view.modelNote(), "KORVU Darivir erkennt Sprache mit einem Modell, das einmalig heruntergeladen wird "
+                                "(etwa 630 MB). Du kannst schon weitermachen, während es lädt.");
+    const QString noConnection =
+        "Keine Verbindung zum Modell-Server. Prüfe deine Internetverbindung und versuche es erneut.";
+    ASSERT_TRUE(spinUntil([&] { return model.model().kind() == ModelState::Kind::failed; })) << "reaching the step loads";
+    EXPECT_EQ(model.model().message(), noConnection);
+    EXPECT_EQ(card->stateText(), "Das Sprachmodell konnte nicht geladen werden.");
+    EXPECT_EQ(card->detailText(), noConnection);
+    QPushButton* retry = card->loadButton();
+    EXPECT_TRUE(retry->isVisible() && retry->isEnabled());
+    EXPECT_EQ(retry->text(), "Erneut versuchen");
+    EXPECT_EQ(card->outcomeText(), "") << "the step's own load is no try of the user's";
+
+    view.goTo(OnboardingView::test);
+    EXPECT_EQ(view.testState(), "Das Sprachmodell fehlt noch. Geh zurück zum Schritt „Sprachmodell“ und wähle dort "
+                                "„Erneut versuchen“.");
+    view.goTo(OnboardingView::model);
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        retry->click();
+        EXPECT_TRUE(retry->isVisible());
+        EXPECT_FALSE(retry->isEnabled());
+        EXPECT_EQ(retry->text(), "Wird versucht …");
+        EXPECT_EQ(card->outcomeText(), "") << "a new try clears the last one's line";
+        ASSERT_TRUE(spinUntil([&] { return !card->outcomeText().isEmpty(); })) << attempt;
+        EXPECT_TRUE(card->outcomeText().contains(QRegularExpression("^Letzter Versuch um \\d\\d:\\d\\d:\\d\\d Uhr: ohne Erfolg\\.$")))
+            << card->outcomeText().toStdString();
+        EXPECT_TRUE(retry->isEnabled());
+        EXPECT_EQ(retry->text(), "Erneut versuchen");
+        EXPECT_EQ(card->detailText(), noConnection);
+    }
+    static const QRegularExpression english("Download|failed|Could not|connect|host|error", QRegularExpression::CaseInsensitiveOption);
+    for (const QString& text : testsupport::shownTexts(view)) EXPECT_FALSE(text.contains(english)) << text.toStdString();
+
+    // A model folder already in place needs no download, and the step says so.
+    std::filesystem::create_directories(Transcriber::modelDirectory() / Transcriber::presenceMarker);
+    view.goTo(OnboardingView::model);
+    EXPECT_EQ(view.modelNote(), "Das Sprachmodell ist schon auf diesem Rechner, es muss nichts heruntergeladen werden.");
+    std::filesystem::remove_all(Transcriber::modelDirectory());
+}
+
+// Every text of the two windows and their menus, in every state of the model and on every
+// page and tab, in the words of this desktop; the shortcut as the keys read.
+TEST_F(AppDelegateTest, TheWindowsAndTheirMenusSpeakOfThisDesktop)
+{
+    AppDelegate delegate(parts());
+    delegate.applicationDidFinishLaunching();
+    delegate.openSettings();
+    ASSERT_TRUE(delegate.settingsWindow() && delegate.onboardingWindow());
+    auto* onboarding = delegate.onboardingWindow()->findChild<OnboardingView*>();
+    auto* settings = delegate.settingsWindow()->findChild<SettingsView*>();
+    ASSERT_TRUE(onboarding && settings);
+    QStringList shown;
+    for (const ModelState& state : {ModelState::notLoaded, ModelState::downloading(0.5), ModelState::preparing(true),
+                                    ModelState::preparing(false), ModelState::failed("kaputt"), ModelState::ready}) {
+        AppModel::shared().setModel(state);
+        for (int step = 0; step < OnboardingView::stepCount; ++step) {
+            onboarding->goTo(step);
+            shown << testsupport::shownTexts(*delegate.onboardingWindow());
+        }
+        for (int tab = 0; tab < settings->tabs()->count(); ++tab) {
+            settings->tabs()->setCurrentIndex(tab);
+            shown << testsupport::shownTexts(*delegate.settingsWindow());
+        }
+        // A ready model has nothing to load again; a running load nothing to start.
+        for (const ModelCard* card : settings->findChildren<ModelCard*>() + onboarding->findChildren<ModelCard*>()) {
+            const bool offered = state.kind() == ModelState::Kind::failed || state.kind() == ModelState::Kind::notLoaded;
+            EXPECT_EQ(!card->loadButton()->isHidden(), offered) << card->stateText().toStdString();
+        }
+    }
+    EXPECT_EQ(shown.contains("Automatisch nach Updates suchen"), Updater::shared().hasFeed())
+        << "a build without a feed has no switch for automatic checks";
+    updater.checkForUpdates();
+    ASSERT_NE(updater.window(), nullptr);
+    shown << testsupport::shownTexts(*updater.window());
+    EXPECT_EQ(testsupport::foreignDesktopWords(shown), QStringList());
+    for (const char* expected : {"Minimieren", "Fenster schließen (läuft im Hintergrund weiter)", "Strg+Alt+Leertaste"}) {
+        EXPECT_TRUE(shown.contains(expected)) << expected;
+    }
+    AppModel::shared().setModel(ModelState::notLoaded);
+}
+
+// Whatever a download or an update check ends with, the user reads a German sentence of
+// ours that says what to do, never the library's text (which names hosts, paths, errno).
+TEST(FailureTextTest, EveryFailureSaysWhatToDoAndNothingOfTheLibrary)
+{
+    using platform::UrlError;
+    const std::exception_ptr downloads[] = {
+        std::make_exception_ptr(UrlError(UrlError::Code::timedOut, "Operation timed out after 60000 ms")),
+        std::make_exception_ptr(UrlError(UrlError::Code::cannotConnect, "Could not resolve host: models.invalid")),
+        std::make_exception_ptr(bexmor::HubClientError::downloadError("Could not connect to the server.")),
+        std::make_exception_ptr(bexmor::HubClientError::httpStatusCode(503)),
+        std::make_exception_ptr(bexmor::HubClientError::authorizationRequired(401)),
+        std::make_exception_ptr(bexmor::HubClientError::fileNotFound("config.json")),
+        std::make_exception_ptr(bexmor::EnvironmentError::offlineModeError("Repository not available locally")),
+        std::make_exception_ptr(bexmor::EnvironmentError::fileIntegrityError("Hash mismatch for weights")),
+        std::make_exception_ptr(bexmor::EnvironmentError::fileWriteError("Failed to write metadata to /x")),
+        std::make_exception_ptr(std::filesystem::filesystem_error("rename", std::make_error_code(std::errc::no_space_on_device))),
+        std::make_exception_ptr(vocarion::DarivirError::modelsUnavailable("no model folder matching \"x\" in y")),
+        std::make_exception_ptr(std::runtime_error("something else entirely")),
+    };
+    static const QRegularExpression action("Versuche es|versuche es|Verbinde|Prüfe");
+    QStringList sentences;
+    for (const std::exception_ptr& error : downloads) {
+        const QString library = FailureText::libraryText(error);
+        const QString shown = FailureText::modelDownload(error);
+        SCOPED_TRACE(library.toStdString());
+        EXPECT_TRUE(shown.contains(action)) << shown.toStdString();
+        EXPECT_FALSE(shown.contains(library)) << shown.toStdString();
+        EXPECT_FALSE(shown.contains(QRegularExpression("[Ee]rror|failed|host|Hash|errno|/x"))) << shown.toStdString();
+        sentences << shown;
+    }
+    // A server that is silent, one that cannot be reached and a full disk call for different things.
+    EXPECT_NE(sentences[0], sentences[1]);
+    EXPECT_NE(sentences[9], sentences[1]);
+    EXPECT_TRUE(sentences[9].contains("Speicherplatz")) << sentences[9].toStdString();
+    EXPECT_TRUE(sentences.contains("Der Modell-Server hat die Anfrage mit Fehler 503 abgelehnt. Versuche es später erneut."));
+    for (const auto& [error, status] : {std::pair{QNetworkReply::ConnectionRefusedError, 0}, {QNetworkReply::TimeoutError, 0},
+                                        {QNetworkReply::SslHandshakeFailedError, 0}, {QNetworkReply::ContentNotFoundError, 404},
+                                        {QNetworkReply::HostNotFoundError, 0}, {QNetworkReply::TooManyRedirectsError, 0}}) {
+        const QString shown = FailureText::updateCheck(error, status);
+        EXPECT_TRUE(shown.contains(action) && shown.contains("Update-Server")) << shown.toStdString();
+    }
+}
+
+// With a German or unset locale Qt's own texts read German: a line edit's context menu.
+TEST(QtTranslationsTest, LoadForAGermanOrUnsetLocaleOnly)
+{
+    const auto menuTexts = [] {
+        QLineEdit field;
+        const std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
+        QStringList texts;
+        for (const QAction* action : menu->actions()) texts << action->text().remove('&').section('\t', 0, 0);
+        return texts;
+    };
+    ASSERT_TRUE(menuTexts().contains("Copy")) << "English before";
+    EXPECT_FALSE(QtTranslations::install(*QCoreApplication::instance(), QLocale(QLocale::French, QLocale::France)));
+    EXPECT_TRUE(menuTexts().contains("Copy"));
+    ASSERT_TRUE(QtTranslations::install(*QCoreApplication::instance(), QLocale::c()));
+    EXPECT_TRUE(menuTexts().contains("Kopieren") && menuTexts().contains("Einfügen")) << menuTexts().join(", ").toStdString();
+}
+
 TEST(UpdaterTest, ComparesVersionsAsNumbersWithPreReleasesFirst)
 {
     const std::tuple<const char*, const char*, int> cases[] = {
@@ -368,24 +552,30 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
                                        + item("1.10.0", "Neu &amp; besser", "https://example.invalid/1.10.tar.gz")
                                        + item("0.9", "Alt", "file:///etc/passwd"));
     const std::string same = feedWith(item("1.2.0", "Gleich", "https://example.invalid/a"));
-    // Name, the feed (empty: the server is gone before the check), automatic, outcome, window shown.
-    const std::tuple<const char*, std::string, bool, Kind, bool> cases[] = {
-        {"newer", newer, false, Kind::updateAvailable, true},
-        {"same", same, false, Kind::upToDate, true},
-        {"malformed", "<rss><channel><item><title>kaputt", false, Kind::failed, true},
-        {"no rss", "<html>Nicht gefunden</html>", false, Kind::failed, true},
-        {"unreachable", "", false, Kind::failed, true},
-        {"too large to read", feedWith(std::string(3 << 20, ' ')), false, Kind::failed, true},
-        {"scheduled newer", newer, true, Kind::updateAvailable, true},
-        {"scheduled same", same, true, Kind::upToDate, false},
-        {"scheduled unreachable", "", true, Kind::failed, false},
+    const QString unreadable = "Die Update-Informationen sind nicht lesbar. Versuche es später erneut.";
+    const QString noConnection = "Keine Verbindung zum Update-Server. Prüfe deine Internetverbindung und versuche es erneut.";
+    // Name, the answer's status and feed (empty: the server is gone before the check),
+    // automatic, outcome, window shown, the failure the user reads.
+    const std::tuple<const char*, int, std::string, bool, Kind, bool, QString> cases[] = {
+        {"newer", 200, newer, false, Kind::updateAvailable, true, {}},
+        {"same", 200, same, false, Kind::upToDate, true, {}},
+        {"malformed", 200, "<rss><channel><item><title>kaputt", false, Kind::failed, true, unreadable},
+        {"no rss", 200, "<html>Nicht gefunden</html>", false, Kind::failed, true, unreadable},
+        {"unreachable", 200, "", false, Kind::failed, true, noConnection},
+        {"server error", 503, "<html>Service Unavailable</html>", false, Kind::failed, true,
+         "Der Update-Server hat die Anfrage mit Fehler 503 abgelehnt. Versuche es später erneut."},
+        {"too large to read", 200, feedWith(std::string(3 << 20, ' ')), false, Kind::failed, true,
+         "Die Update-Informationen sind zu groß. Versuche es später erneut."},
+        {"scheduled newer", 200, newer, true, Kind::updateAvailable, true, {}},
+        {"scheduled same", 200, same, true, Kind::upToDate, false, {}},
+        {"scheduled unreachable", 200, "", true, Kind::failed, false, noConnection},
     };
-    for (const auto& [name, body, automatic, kind, windowShown] : cases) {
+    for (const auto& [name, status, body, automatic, kind, windowShown, failure] : cases) {
         SCOPED_TRACE(name);
         defaults().removeAllStoredValues();
         auto server = std::make_unique<testsupport::TestHttpServer>(
-            [body](const testsupport::HttpRequest&, testsupport::HttpResponder& responder) {
-                responder.respond(200, {{"Content-Type", "application/rss+xml"}}, body);
+            [status, body](const testsupport::HttpRequest&, testsupport::HttpResponder& responder) {
+                responder.respond(status, {{"Content-Type", "application/rss+xml"}}, body);
             });
         const QUrl feed(QString::fromStdString(server->baseUrl() + "/appcast.xml"));
         if (body.empty()) server.reset();  // nobody listens at that port any more
@@ -411,10 +601,8 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
             EXPECT_EQ(result.item.download, QUrl("https://example.invalid/1.10.tar.gz"));
             EXPECT_TRUE(window->headline().contains("1.10.0"));
         }
-        if (kind == Kind::failed) {
-            EXPECT_FALSE(result.message.isEmpty());
-            if (window) { EXPECT_EQ(window->detail(), result.message); }
-        }
+        EXPECT_EQ(result.message, failure);
+        if (window && kind == Kind::failed) { EXPECT_EQ(window->detail(), failure); }
     }
 }
 

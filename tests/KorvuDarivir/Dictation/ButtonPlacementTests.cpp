@@ -131,7 +131,7 @@ TEST_F(ButtonPlacementRig, TooltipAfterResting)
     EXPECT_EQ(hints->hides, 0);
 
     hover(true, 800ms);
-    EXPECT_EQ(hints->tooltips, std::vector<QString>{QStringLiteral("Klicken zum Diktieren · ⌃⌥ Leertaste")});
+    EXPECT_EQ(hints->tooltips, std::vector<QString>{QStringLiteral("Klicken zum Diktieren · Strg+Alt+Leertaste")});
     hover(false);
     EXPECT_EQ(hints->hides, 1);
     EXPECT_FALSE(controller->tooltipShown());

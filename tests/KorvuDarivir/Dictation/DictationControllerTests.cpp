@@ -1,4 +1,5 @@
 #include "Rig.h"
+#include "Vocarion/Utilities/DarivirError.h"
 
 #include <string_view>
 
@@ -97,6 +98,8 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
         std::function<void(Rig&)> prepare;  // the case's own fault
         Hint hint;
         const char* answer = "roher Text";  // what the transcriber says from the text stage on
+        // How the transcription stage fails.
+        std::exception_ptr failure = std::make_exception_ptr(korvu::TranscriberError::notReady());
     };
     const auto modelIs = [](ModelState state) { return [state](Rig& rig) { rig.speech->onState(state); }; };
     const auto recorderFails = [](std::exception_ptr error) { return [error](Rig& rig) { rig.recorder->startError = error; }; };
@@ -109,12 +112,12 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
         };
     };
     const auto soon = [](const char* detail) { return Hint{HintKind::info, "Gleich so weit", QString(detail)}; };
-    const Hint micDenied{HintKind::error, "Mikrofon nicht erlaubt", "Erlaube den Zugriff in den Systemeinstellungen."};
+    const Hint micDenied{HintKind::error, "Mikrofon nicht erlaubt", "Erlaube den Zugriff in den Einstellungen deines Systems."};
     const Hint noKey{HintKind::warning, "Rohtext eingefügt", "Für die KI-Aufbereitung fehlt der API-Key."};
     const Case cases[] = {
         {"downloading", model, modelIs(ModelState::downloading(0.999)), soon("Das Sprachmodell lädt noch · 99 %")},
         {"preparing the first time", model, modelIs(ModelState::preparing(true)),
-         soon("Das Sprachmodell wird für deinen Mac optimiert.")},
+         soon("Das Sprachmodell wird für diesen Rechner optimiert.")},
         {"preparing again", model, modelIs(ModelState::preparing(false)), soon("Das Sprachmodell startet.")},
         {"model failed", model, modelIs(ModelState::failed("Datei fehlt")),
          {HintKind::error, "Sprachmodell nicht verfügbar", "Im Menü KORVU Darivir › „Sprachmodell erneut laden“."}},
@@ -133,6 +136,11 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
          {HintKind::error, "Aufnahme nicht möglich", "Gerät belegt"}},
         {"transcription fails", transcription, {},
          {HintKind::error, "Diktat fehlgeschlagen", "Das Sprachmodell ist noch nicht geladen."}},
+        // The engine's English message stays in the log.
+        {"the engine fails", transcription, {},
+         {HintKind::error, "Diktat fehlgeschlagen",
+          "Die Spracherkennung ist an dieser Aufnahme gescheitert. Versuche es noch einmal."},
+         "roher Text", std::make_exception_ptr(vocarion::DarivirError::decodingFailed("logits are NaN"))},
         {"nothing recognised", text, {}, {HintKind::info, "Keine Sprache erkannt", "Sprich etwas näher am Mikrofon."}, ""},
         {"cleanup without a key", text, cleanupWith({}, false, false), noKey},
         {"cleanup with a locked keyring", text, cleanupWith(korvu::KeyStatus::locked, true, false), noKey},
@@ -152,9 +160,7 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
             ASSERT_EQ(rig.phase(), DictationPhase::recording);
             rig.press();
             ASSERT_EQ(rig.speech->calls.size(), 1u);
-            rig.speech->calls[0].done(c.answer, c.stage == transcription
-                                                    ? std::make_exception_ptr(korvu::TranscriberError::notReady())
-                                                    : nullptr);
+            rig.speech->calls[0].done(c.answer, c.stage == transcription ? c.failure : nullptr);
             ASSERT_TRUE(testsupport::spinUntil([&] { return rig.phase() == DictationPhase::idle && !rig.hints->shown.empty(); }));
         }
         EXPECT_EQ(rig.phase(), DictationPhase::idle);

@@ -38,15 +38,34 @@ QProcessEnvironment onTheDisplay()
 struct Outcome {
     int status = -1;
     QString err;
+    QString out;
 };
 
-Outcome run(const QStringList& arguments, const QString& executable = program)
+Outcome run(const QStringList& arguments, const QString& executable = program,
+            const QProcessEnvironment& environment = onTheDisplay())
 {
     QProcess process;
-    process.setProcessEnvironment(onTheDisplay());
+    process.setProcessEnvironment(environment);
     process.start(executable, arguments);
     process.waitForFinished(120000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardError()};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardError()), QString::fromUtf8(process.readAllStandardOutput())};
+}
+
+// "--help" and "--version" answer by themselves: no display, no session bus needed.
+void expectHelpAndVersion(const QProcessEnvironment& environment)
+{
+    const Outcome help = run({"--help"}, program, environment);
+    EXPECT_EQ(help.status, 0) << help.err.toStdString();
+    EXPECT_EQ(help.err, "");
+    EXPECT_TRUE(help.out.startsWith("Aufruf: korvu-darivir")) << help.out.toStdString();
+    for (const char* usage : {"  korvu-darivir    ", "  korvu-darivir --add-word TEXT ", "  korvu-darivir --render-icon ORDNER SVG ",
+                              "zeigt diese Hilfe", "zeigt die Version"}) {
+        EXPECT_TRUE(help.out.contains(usage)) << usage;
+    }
+    const Outcome version = run({"--version"}, program, environment);
+    EXPECT_EQ(version.status, 0) << version.err.toStdString();
+    EXPECT_TRUE(version.out.contains(QRegularExpression("^KORVU Darivir \\d+\\.\\d+\\.\\d+\n$"))) << version.out.toStdString();
 }
 
 // True when a mapped window whose title contains `title` exists on the display.
@@ -81,6 +100,13 @@ TEST(ProgramTest, RendersTheIconSetOrSaysTheSvgIsUnreadable)
     EXPECT_FALSE(QFile::exists(never));
 }
 
+TEST(ProgramTest, HelpAndVersionNeedNoDesktop)
+{
+    QProcessEnvironment bare = onTheDisplay();
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "LANG", "LC_ALL"}) bare.remove(variable);
+    expectHelpAndVersion(bare);
+}
+
 // A user's first start and a day with it: the onboarding opens, a word arrives from the
 // command line, a second start shows the settings, and the end of the session ends the
 // application with its settings and history intact.
@@ -107,6 +133,9 @@ TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
     EXPECT_TRUE(spinUntil([] { return storedSettings().value("modelPrepared").toBool(); }))
         << "the model folder in place is loaded at start";
 
+    // Asking for help or the version leaves the running application alone: its settings
+    // stay closed (checked below, once the word sent after them has arrived).
+    expectHelpAndVersion(onTheDisplay());
     const Outcome added = run({"--add-word", "Zyxwort"});
     EXPECT_EQ(added.status, 0) << added.err.toStdString();
     EXPECT_TRUE(spinUntil([] { return vocabularyHas("Zyxwort"); }));

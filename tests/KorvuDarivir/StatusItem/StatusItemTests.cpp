@@ -14,6 +14,7 @@
 #include "Platform/UI/FakeTray.h"
 #include "Platform/UI/SystemTray.h"
 #include "support/QtWait.h"
+#include "support/ShownText.h"
 #include "support/TempDir.h"
 
 #include <QAction>
@@ -247,18 +248,18 @@ TEST(HeaderStatus, RowsFirstMatchWins)
     const std::pair<HeaderStatus, HeaderStatus> rows[] = {
         // The phase rows come before the grant.
         {status(Phase::recording, failed, false),
-         {Dot::recording, "Aufnahme läuft · 0:07", "Klicken oder ⌃⌥ Leertaste zum Beenden", {}, {}}},
-        {status(Phase::processing, failed, false), {Dot::working, "Text wird erstellt", "Lokal auf deinem Mac", {}, {}}},
+         {Dot::recording, "Aufnahme läuft · 0:07", "Klicken oder Strg+Alt+Leertaste zum Beenden", {}, {}}},
+        {status(Phase::processing, failed, false), {Dot::working, "Text wird erstellt", "Lokal auf diesem Rechner", {}, {}}},
         {status(Phase::idle, failed, false),
          {Dot::recording, "Bedienungshilfen fehlen", "Ohne Freigabe kann kein Text eingefügt werden", {}, {}}},
         {status(Phase::idle, downloading, true),
          {Dot::working, "Sprachmodell wird geladen", "315 von 630 MB · 50 %", 0.5, "Du kannst gleich diktieren."}},
         {status(Phase::idle, firstPrepare, true),
-         {Dot::working, "Sprachmodell wird vorbereitet", "Wird für deinen Mac optimiert …", {}, "Passiert nur einmal."}},
+         {Dot::working, "Sprachmodell wird vorbereitet", "Wird für diesen Rechner optimiert …", {}, "Passiert nur einmal."}},
         {status(Phase::idle, failed, true),
          {Dot::recording, "Download unterbrochen", "Prüfe deine Internetverbindung", {}, {}}},
         {status(Phase::idle, ModelState::ready, true),
-         {Dot::ready, "Bereit", "Deutsch · läuft lokal auf deinem Mac", {}, "Zuletzt: 12 Wörter in Mail eingefügt"}},
+         {Dot::ready, "Bereit", "Deutsch · läuft lokal auf diesem Rechner", {}, "Zuletzt: 12 Wörter in Mail eingefügt"}},
         {status(Phase::idle, ModelState::ready, true, true),
          {Dot::ready, "Bereit", "Deutsch · mit KI-Aufbereitung", {}, "Zuletzt: 12 Wörter in Mail eingefügt"}},
         {status(Phase::idle, ModelState::notLoaded, true),
@@ -267,6 +268,36 @@ TEST(HeaderStatus, RowsFirstMatchWins)
     for (const auto& [actual, expected] : rows) {
         EXPECT_EQ(actual, expected) << expected.title.toStdString() << " shown as " << actual.title.toStdString();
     }
+}
+
+// Everything the tray menu and its header show, in every phase and model state, is in the
+// words of this desktop, with the shortcut as the keys read.
+TEST(StatusItem, TheMenuSpeaksOfThisDesktop)
+{
+    MenuFixture f;
+    f.model.setAccessibilityGranted(true);
+    f.model.setHotkey({49, Hotkey::controlKey | Hotkey::optionKey});
+    auto controller = f.make();
+    QStringList shown;
+    for (const bool granted : {true, false}) {
+        for (const DictationPhase phase : {DictationPhase::idle, DictationPhase::recording, DictationPhase::processing}) {
+            for (const ModelState& state : {ModelState::notLoaded, downloading, firstPrepare, ModelState::preparing(false),
+                                            failed, ModelState::ready}) {
+                f.model.setAccessibilityGranted(granted);
+                f.model.setPhase(phase);
+                f.model.setModel(state);
+                for (const bool cleanup : {false, true}) {
+                    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::cleanupEnabledKey), cleanup);
+                    settle();
+                    shown << testsupport::shownTexts(*controller->menu()) << testsupport::shownTexts(*controller->header())
+                          << f.tray->toolTip;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(testsupport::foreignDesktopWords(shown), QStringList());
+    EXPECT_TRUE(shown.contains(QStringLiteral("Diktat starten\tStrg+Alt+Leertaste")));
+    EXPECT_TRUE(shown.contains(QStringLiteral("Lokal auf diesem Rechner")));
 }
 
 TEST(ProgressBar, FillIsClampedAndNaNIsEmpty)
@@ -304,6 +335,7 @@ TEST(StatusItem, OneRefreshPerTurnWithTheNewValues)
     // The header follows the model and the settings on the same turn.
     EXPECT_EQ(controller->header()->status().title, QStringLiteral("Aufnahme läuft · 0:07"));
     EXPECT_EQ(controller->toggleItem()->shortcut(), QKeySequence(Qt::ControlModifier | Qt::Key_F5));
+    EXPECT_EQ(controller->toggleItem()->text(), QStringLiteral("Diktat beenden\tStrg+F5")) << "the shortcut as shown everywhere";
     EXPECT_EQ(f.tray->toolTip, QStringLiteral("KORVU Darivir · Aufnahme 0:07"));
     EXPECT_EQ(f.tray->iconUpdates, iconsBefore + 1);
     EXPECT_EQ(f.tray->icon.pixmap(16).toImage().pixelColor(8, 8), QColor(0xEE, 0x3F, 0x23));  // the record dot
@@ -431,7 +463,7 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
         callItem(item, QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("Activate"), {10, 10});
     EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
     EXPECT_TRUE(spinUntil([&] { return controller->menu()->isVisible(); })) << "activation did not open the menu";
-    EXPECT_EQ(controller->toggleItem()->text(), QStringLiteral("Diktat beenden"));
+    EXPECT_TRUE(controller->toggleItem()->text().startsWith(QStringLiteral("Diktat beenden\t")));
     controller->menu()->hide();
 }
 

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <set>
 
 namespace transcribertest {
@@ -29,6 +30,39 @@ std::string failureOf(const std::function<void()>& call)
     }
     return {};
 }
+
+// The lines the application writes to its log while it lives; any thread may write.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        std::scoped_lock lock(mutex());
+        lines().clear();
+        previous_ = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            std::scoped_lock lock(mutex());
+            lines() << text;
+        });
+    }
+    ~LogCapture() { qInstallMessageHandler(previous_); }
+    QString text() const
+    {
+        std::scoped_lock lock(mutex());
+        return lines().join('\n');
+    }
+
+private:
+    static std::mutex& mutex()
+    {
+        static std::mutex instance;
+        return instance;
+    }
+    static QStringList& lines()
+    {
+        static QStringList instance;
+        return instance;
+    }
+    QtMessageHandler previous_ = nullptr;
+};
 
 class TranscriberLoading : public ::testing::Test {
 protected:
@@ -102,10 +136,11 @@ TEST_F(TranscriberLoading, AnUnfinishedDownloadNeverLooksPresentAndReportsToNobo
 }
 
 // A hub without the variant: each load downloads anew, from within the call, and fails with
-// the engine's own message. From a hub that has it the retry downloads every file once with
+// a sentence that says what to do, the engine's own (English) message going to the log
+// only. From a hub that has it the retry downloads every file once with
 // rising progress (an equal report calls nobody), prepares the model for the first time
 // ("modelPrepared" stored before ready, loading ended after it), and then asks no more.
-TEST_F(TranscriberLoading, AFailedDownloadReportsTheEngineMessageAndARetryDownloadsWithProgressAndPrepares)
+TEST_F(TranscriberLoading, AFailedDownloadSaysWhatToDoLogsTheEngineMessageAndARetryDownloadsAndPrepares)
 {
     testsupport::TempDir wrongRoot;
     fs::create_directories(wrongRoot / "openai_darivir-tiny");
@@ -119,12 +154,15 @@ TEST_F(TranscriberLoading, AFailedDownloadReportsTheEngineMessageAndARetryDownlo
     });
     ASSERT_FALSE(expected.empty());
     EXPECT_EQ(transcriber->state(), ModelState::notLoaded);
+    const LogCapture log;
     for (int attempt = 0; attempt < 2; ++attempt) {
         transcriber->load();
         EXPECT_EQ(states.back(), ModelState::downloading(0.0));
         ASSERT_TRUE(finishes());
     }
-    const ModelState failed = ModelState::failed(QString::fromStdString(expected));
+    EXPECT_TRUE(log.text().contains(QString::fromStdString(expected))) << log.text().toStdString();
+    const ModelState failed = ModelState::failed(
+        QStringLiteral("Der Modell-Server bietet das Sprachmodell gerade nicht an. Versuche es später erneut."));
     EXPECT_EQ(states, (std::vector<ModelState>{ModelState::downloading(0.0), failed, ModelState::downloading(0.0), failed}));
     EXPECT_FALSE(transcriber->isReady() || modelPrepared());
     EXPECT_GE(wrongHub.listings(Transcriber::repositoryId), 3);
@@ -159,9 +197,10 @@ TEST_F(TranscriberLoading, AFailedDownloadReportsTheEngineMessageAndARetryDownlo
 }
 
 // The encoder alone (a folder or even a plain file) marks a model as present: nothing is
-// downloaded, preparing comes at once, then the engine's failure. Each retry counts as the
+// downloaded, preparing comes at once, then the failure, which names the folder to delete
+// (the engine's message goes to the log). Each retry counts as the
 // first time until one succeeds; at the next launch the model has been prepared before.
-TEST_F(TranscriberLoading, TheMarkerAloneGivesPreparingThenTheEngineFailure)
+TEST_F(TranscriberLoading, TheMarkerAloneGivesPreparingThenAFailureThatNamesTheFolder)
 {
     testsupport::FakeHub hub;
     serve(hub);
@@ -175,12 +214,17 @@ TEST_F(TranscriberLoading, TheMarkerAloneGivesPreparingThenTheEngineFailure)
     const std::string expected =
         failureOf([] { vocarion::Vocarion engine(Transcriber::engineConfiguration(Transcriber::modelDirectory())); });
     ASSERT_FALSE(expected.empty());
+    const QString damaged = "Das Sprachmodell auf diesem Rechner ist unvollständig oder beschädigt. Lösche den Ordner „"
+                            + QString::fromStdString(folder.string())
+                            + "“ und versuche es erneut, dann wird es neu heruntergeladen.";
+    const LogCapture log;
     for (int attempt = 0; attempt < 2; ++attempt) {
         transcriber->load();
         EXPECT_EQ(states.back(), ModelState::preparing(true));
         ASSERT_TRUE(finishes());
-        EXPECT_EQ(states.back(), ModelState::failed(QString::fromStdString(expected)));
+        EXPECT_EQ(states.back(), ModelState::failed(damaged));
     }
+    EXPECT_TRUE(log.text().contains(QString::fromStdString(expected))) << log.text().toStdString();
     fs::remove_all(folder);
     installTinyVariant();
     transcriber->load();

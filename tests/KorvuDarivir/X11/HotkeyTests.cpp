@@ -41,6 +41,28 @@ TEST(Hotkey, RecordedKeyPressBecomesAShortcutOnlyWhenItIsOne)
     }
 }
 
+// What every field, tooltip, menu and hint shows for a shortcut: the key caps a PC keyboard
+// has, in one order whatever the bits, and the key's name (W is W on the German and the US
+// layout alike).
+TEST(Hotkey, DisplayTextNamesTheKeyCapsInOneOrder)
+{
+    struct Case { Hotkey hotkey; const char* text; };
+    const Case cases[] = {
+        {{49, 0x1800}, "Strg+Alt+Leertaste"},
+        {{13, 0x1800}, "Strg+Alt+W"},
+        {{13, 0x0100 | 0x0200 | 0x0800 | 0x1000}, "Strg+Alt+Umschalt+Super+W"},
+        {{13, 0x0300}, "Umschalt+Super+W"},
+        {{49, 0x0800 | 0x4400}, "Alt+Leertaste"},  // bits that are no modifier of ours
+        {{96, 0}, "F5"},
+        {{111, 0x0100}, "Super+F12"},
+        {{80, 0x1200}, "Strg+Umschalt+F19"},
+        {{36, 0x1000}, "Strg+↩"},
+        {{999, 0x1000}, "Strg+Taste 999"},
+        {{53, 0x0800}, "Alt+Taste 53"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.hotkey.displayText(), QString::fromUtf8(c.text)) << c.text;
+}
+
 // Switches the X server's layout and puts the previous one back.
 TEST(Hotkey, KeyNamesFollowTheCurrentLayoutWithTheFixedNamesFirst)
 {

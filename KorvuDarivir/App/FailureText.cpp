@@ -1,0 +1,143 @@
+#include "KorvuDarivir/App/FailureText.h"
+
+#include "BexmorCore/External/Hub/Downloader.h"
+#include "BexmorCore/External/Hub/HubErrors.h"
+#include "Platform/Net/UrlError.h"
+#include "Vocarion/Utilities/DarivirError.h"
+
+#include <QLoggingCategory>
+
+#include <system_error>
+
+namespace korvu {
+
+namespace {
+
+Q_LOGGING_CATEGORY(failures, "korvu.failure")
+
+const QString tryAgain = QStringLiteral("Prüfe deine Internetverbindung und versuche es erneut.");
+
+QString noConnection(const QString& server)
+{
+    return QStringLiteral("Keine Verbindung zum %1. ").arg(server) + tryAgain;
+}
+
+QString notAnswering(const QString& server)
+{
+    return QStringLiteral("Der %1 antwortet nicht. ").arg(server) + tryAgain;
+}
+
+QString refusedWithStatus(const QString& server, long long status)
+{
+    return QStringLiteral("Der %1 hat die Anfrage mit Fehler %2 abgelehnt. Versuche es später erneut.")
+        .arg(server)
+        .arg(status);
+}
+
+const QString modelServer = QStringLiteral("Modell-Server");
+const QString updateServer = QStringLiteral("Update-Server");
+
+QString notStored()
+{
+    return QStringLiteral("Das Sprachmodell konnte nicht gespeichert werden. Prüfe, ob auf diesem Rechner genug "
+                          "Speicherplatz frei ist (etwa 1 GB), und versuche es erneut.");
+}
+
+}  // namespace
+
+QString FailureText::modelDownload(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const platform::UrlError& e) {
+        return e.code() == platform::UrlError::Code::timedOut ? notAnswering(modelServer) : noConnection(modelServer);
+    } catch (const bexmor::HubClientError& e) {
+        using Case = bexmor::HubClientError::Case;
+        switch (e.kind()) {
+        case Case::downloadError:  // a transport failure of a hub request
+        case Case::networkError:
+            return noConnection(modelServer);
+        case Case::authorizationRequired:
+        case Case::httpStatusCode:
+            return refusedWithStatus(modelServer, e.statusCode().value_or(0));
+        case Case::fileNotFound:
+        case Case::resourceNotFound:
+            return refusedWithStatus(modelServer, 404);
+        case Case::fileSystemError:
+            return notStored();
+        default:
+            break;
+        }
+    } catch (const bexmor::EnvironmentError& e) {
+        using Case = bexmor::EnvironmentError::Case;
+        switch (e.kind()) {
+        case Case::offlineModeError:
+            return QStringLiteral("Dieser Rechner ist offline. Verbinde ihn mit dem Internet und versuche es erneut.");
+        case Case::fileIntegrityError:
+            return QStringLiteral("Das Sprachmodell kam beschädigt an. Versuche es erneut.");
+        case Case::fileWriteError:
+            return notStored();
+        case Case::invalidMetadataError:
+            break;
+        }
+    } catch (const bexmor::DownloadError&) {
+        return noConnection(modelServer);
+    } catch (const vocarion::DarivirError& e) {
+        // The server answered, but its repository lacks the application's variant.
+        if (e.kind() == vocarion::DarivirError::Kind::modelsUnavailable) {
+            return QStringLiteral("Der Modell-Server bietet das Sprachmodell gerade nicht an. Versuche es später "
+                                  "erneut.");
+        }
+    } catch (const std::system_error&) {  // file system errors included
+        return notStored();
+    } catch (...) {
+    }
+    return QStringLiteral("Das Sprachmodell konnte nicht heruntergeladen werden. Versuche es später erneut.");
+}
+
+QString FailureText::modelLoad(const std::filesystem::path& folder)
+{
+    return QStringLiteral("Das Sprachmodell auf diesem Rechner ist unvollständig oder beschädigt. Lösche den Ordner "
+                          "„%1“ und versuche es erneut, dann wird es neu heruntergeladen.")
+        .arg(QString::fromStdString(folder.string()));
+}
+
+QString FailureText::updateCheck(QNetworkReply::NetworkError error, int httpStatus)
+{
+    using E = QNetworkReply::NetworkError;
+    if (httpStatus >= 400) {
+        return refusedWithStatus(updateServer, httpStatus);
+    }
+    switch (error) {
+    case E::TimeoutError:
+    case E::OperationCanceledError:  // the transfer time-out cancels the request
+        return notAnswering(updateServer);
+    case E::SslHandshakeFailedError:
+        return QStringLiteral("Die sichere Verbindung zum Update-Server ist fehlgeschlagen. Prüfe Datum und Uhrzeit "
+                              "dieses Rechners und versuche es später erneut.");
+    case E::InsecureRedirectError:
+    case E::TooManyRedirectsError:
+        return QStringLiteral("Der Update-Server leitet auf eine Adresse um, der KORVU Darivir nicht folgt. Versuche es "
+                              "später erneut.");
+    default:
+        return noConnection(updateServer);
+    }
+}
+
+QString FailureText::libraryText(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("unknown error");
+    }
+}
+
+void FailureText::log(const char* component, const QString& text)
+{
+    qCWarning(failures, "%s: %s", component, qUtf8Printable(text));
+}
+
+}  // namespace korvu
