@@ -1,7 +1,7 @@
 #include "KorvuDarivir/App/Updater.h"
 
 #include "KorvuDarivir/App/BuildSettings.h"
-#include "KorvuDarivir/App/FailureText.h"
+#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/App/UpdateWindow.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"

@@ -1,6 +1,6 @@
 #include "KorvuDarivir/Dictation/DictationController.h"
 
-#include "KorvuDarivir/App/FailureText.h"
+#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/Dictation/AudioRecorder.h"
 #include "KorvuDarivir/Dictation/ButtonPlacement.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"

@@ -9,7 +9,7 @@
 #include "Vocarion/Core/Vocarion.h"
 
 #include "KorvuDarivir/Dictation/Transcriber.h"
-#include "KorvuDarivir/App/FailureText.h"
+#include "KorvuDarivir/Store/FailureText.h"
 
 #include "KorvuDarivir/Store/IcuText.h"
 #include "KorvuDarivir/Store/Progress.h"

@@ -1,7 +1,7 @@
 // The program's parts in one process on the offscreen platform: the application delegate,
 // the two windows' views, the updater against a loopback feed and the icon renderer.
 #include "KorvuDarivir/App/AppDelegate.h"
-#include "KorvuDarivir/App/FailureText.h"
+#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/App/HostWindow.h"
 #include "KorvuDarivir/App/IconRenderer.h"
 #include "KorvuDarivir/App/QtTranslations.h"

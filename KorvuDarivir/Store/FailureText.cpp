@@ -1,4 +1,4 @@
-#include "KorvuDarivir/App/FailureText.h"
+#include "KorvuDarivir/Store/FailureText.h"
 
 #include "BexmorCore/External/Hub/Downloader.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
