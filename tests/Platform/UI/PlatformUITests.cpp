@@ -13,20 +13,20 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/UI/FakeScheduler.h"
-#include "Platform/UI/FakeScreenProvider.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeScreenProvider.h"
 #include "Platform/UI/Painting.h"
 #include "../../KorvuDarivir/UI/Rendering.h"  // the one set of rendering helpers
 #include "../../support/QtWait.h"
 
 using namespace std::chrono_literals;
-using platform::FakeScreenProvider;
+using fakes::FakeScreenProvider;
 using platform::Painting;
 using platform::SchedulerToken;
 
 TEST(Scheduler, FakeRunsDueCallbacksInTimeThenSchedulingOrder)
 {
-    platform::FakeScheduler scheduler;
+    fakes::FakeScheduler scheduler;
     std::vector<std::string> fired;
     std::vector<SchedulerToken> tokens;
     const auto log = [&](std::string name) { return [&fired, name] { fired.push_back(name); }; };
@@ -52,7 +52,7 @@ TEST(Scheduler, FakeRunsDueCallbacksInTimeThenSchedulingOrder)
 
 TEST(Scheduler, FakeNeverRunsCancelledCallbacks)
 {
-    platform::FakeScheduler scheduler;
+    fakes::FakeScheduler scheduler;
     int fired = 0, ticks = 0;
     SchedulerToken cancelled = scheduler.schedule(10ms, [&] { ++fired; });
     cancelled.cancel();
