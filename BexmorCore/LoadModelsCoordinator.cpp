@@ -5,18 +5,6 @@
 
 namespace bexmor {
 
-LoadModelsCoordinator::~LoadModelsCoordinator() {
-    if (!worker_.joinable()) return;
-    // The operation's thread may hold the last reference to our owner; then we are
-    // destroyed on that very thread, after it has delivered its outcome, and it only has
-    // to finish returning.
-    if (worker_.get_id() == std::this_thread::get_id()) {
-        worker_.detach();
-    } else {
-        worker_.join();
-    }
-}
-
 void LoadModelsCoordinator::run(Operation operation) {
     std::shared_future<void> outcome;
     bool started = false;
@@ -25,17 +13,26 @@ void LoadModelsCoordinator::run(Operation operation) {
         if (inflightLoad_) {
             outcome = *inflightLoad_;
         } else {
-            // The previous operation has delivered its outcome; its thread is at most
-            // finishing its return.
-            if (worker_.joinable()) worker_.join();
             std::promise<void> promise;
             outcome = promise.get_future().share();
-            worker_ = std::thread([operation = std::move(operation), promise = std::move(promise)]() mutable {
+            // Assigning joins the previous operation's thread, which has delivered its
+            // outcome and at most is finishing its return.
+            worker_ = std::jthread([operation = std::move(operation), promise = std::move(promise)]() mutable {
+                std::exception_ptr failure;
                 try {
                     operation();
-                    promise.set_value();
                 } catch (...) {
-                    promise.set_exception(std::current_exception());
+                    // Not swallowed: every caller of run() gets it rethrown.
+                    failure = std::current_exception();
+                }
+                // What the operation holds goes before the callers learn the outcome: a
+                // caller may drop the coordinator's owner the moment it returns, and the
+                // owner must not end on this thread, which its destructor joins.
+                operation = nullptr;
+                if (failure) {
+                    promise.set_exception(failure);
+                } else {
+                    promise.set_value();
                 }
             });
             inflightLoad_ = outcome;

@@ -132,8 +132,8 @@ Logging::Snapshot Logging::take(LogType type) const {
 }
 
 void Logging::deliver(const Snapshot& snapshot, LogType type, const std::string& text) const {
-    // Logging must never unwind into the engine: a failing callback or sink costs the
-    // line, not the caller's work.
+    // Logging must never unwind into the engine: a failing callback or sink sends the line
+    // to standard error instead, and the caller's work goes on.
     try {
         if (snapshot.callback) {
             (*snapshot.callback)(text);
@@ -143,6 +143,7 @@ void Logging::deliver(const Snapshot& snapshot, LogType type, const std::string&
             (*snapshot.sink)(SystemLogLine{snapshot.subsystem, std::string(category), type, text});
         }
     } catch (...) {
+        std::fprintf(stderr, "[Logging] the log's receiver failed; the line was: %s\n", text.c_str());
     }
 }
 

@@ -201,13 +201,12 @@ void ModelManager::unloadModels() {
 
 void ModelManager::ensureModelsLoaded() {
     if (isLoaded()) return;
-    // The shared load keeps the manager alive until it ends (when the manager is owned by
-    // a shared_ptr; otherwise its callers, who all wait for it, do).
-    std::shared_ptr<ModelManager> self = weak_from_this().lock();
-    coordinator_.run([self, manager = this] {
-        if (manager->isLoaded()) return;
-        manager->downloadModels();
-        manager->loadModels();
+    // Every caller waits in run() until the shared load has ended, so the callers keep the
+    // manager alive for it; the load's thread lets go of this lambda before they return.
+    coordinator_.run([this] {
+        if (isLoaded()) return;
+        downloadModels();
+        loadModels();
     });
 }
 

@@ -27,11 +27,13 @@ namespace bexmor {
 // loading, unloading) claimed in one step, so two callers never both pass the same test.
 // Callbacks and the loader run outside the lock, on the calling thread (for
 // ensureModelsLoaded: on the shared load's thread). Operations block while the loader
-// works. Create managers with std::make_shared: a shared load keeps its manager alive.
+// works. A caller keeps its manager alive while its call runs; the shared load holds
+// nothing of the manager once its callers have their outcome, so any of them may drop the
+// last reference right after.
 //
 // Errors: BexmorCoreError (invalidConfiguration) for a missing model path or a state that
 // forbids the operation; the loader's own errors unchanged.
-class ModelManager : public std::enable_shared_from_this<ModelManager> {
+class ModelManager {
 public:
     using StateCallback = std::function<void(ModelState oldState, ModelState newState)>;
     using ProgressCallback = ModelLoader::ProgressCallback;

@@ -7,6 +7,7 @@
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Windows/OnboardingView.h"
 #include "KorvuDarivir/Windows/SettingsView.h"
+#include "Platform/Async/MainThread.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
 
@@ -235,19 +236,15 @@ void AppDelegate::pollPermissions()
     }
     pollRunning_ = true;
     PermissionSystem* system = parts_.permissions;
-    QPointer<AppDelegate> self(this);
-    QThreadPool::globalInstance()->start([system, self] {
+    const QPointer<QObject> receiver(this);
+    const QPointer<AppDelegate> self(this);
+    QThreadPool::globalInstance()->start([system, receiver, self] {
         const bool trusted = system->isAccessibilityTrusted();
         const bool microphone = system->microphoneAuthorization() == MicrophoneAuthorization::authorized;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [self, trusted, microphone] {
-                if (self) {
-                    self->pollRunning_ = false;
-                    self->applyPermissions(trusted, microphone);
-                }
-            },
-            Qt::QueuedConnection);
+        platform::deliver(receiver, [self, trusted, microphone] {
+            self->pollRunning_ = false;
+            self->applyPermissions(trusted, microphone);
+        });
     });
 }
 

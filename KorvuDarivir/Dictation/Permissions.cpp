@@ -1,10 +1,10 @@
 #include "KorvuDarivir/Dictation/Permissions.h"
 
+#include "Platform/Async/MainThread.h"
 #include "Platform/Permissions/AccessibilityTrust.h"
 #include "Platform/Permissions/SettingsLauncher.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
 
 #include <memory>
 
@@ -50,12 +50,10 @@ void Permissions::requestMicrophone(std::function<void(bool)> completion, Permis
     // The answer may come on any thread and even before this returns; the completion
     // always runs later, on the main thread.
     auto shared = std::make_shared<std::function<void(bool)>>(std::move(completion));
+    // The caller's completion guards its own receiver; the application is the receiver
+    // here, so the answer is dropped only once the application is gone.
     system.requestMicrophoneAccess([shared](bool granted) {
-        QCoreApplication* app = QCoreApplication::instance();
-        if (app == nullptr) {
-            return;
-        }
-        QMetaObject::invokeMethod(app, [shared, granted] { (*shared)(granted); }, Qt::QueuedConnection);
+        platform::deliver(QCoreApplication::instance(), [shared, granted] { (*shared)(granted); });
     });
 }
 

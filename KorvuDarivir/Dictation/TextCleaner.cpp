@@ -3,7 +3,7 @@
 #include "Platform/Async/MainThread.h"
 
 #include <QEventLoop>
-#include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -408,13 +408,12 @@ std::optional<QString> TextCleaner::validate(const QString& apiKey, const Endpoi
 
 namespace {
 
-// Runs `work` on a thread of its own, which has the event loop the blocking calls need, and
-// lets the thread object go when the work is done.
-void runOnOwnThread(std::function<void()> work)
+// Runs `work` on the application's thread pool, whose threads are QThreads and so run the
+// local event loop the blocking calls need; the pool is joined when the application ends,
+// so no request runs on into the process's teardown.
+void runOnPool(std::function<void()> work)
 {
-    QThread* thread = QThread::create(std::move(work));
-    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    thread->start();
+    QThreadPool::globalInstance()->start(std::move(work));
 }
 
 }  // namespace
@@ -422,7 +421,7 @@ void runOnOwnThread(std::function<void()> work)
 void TextCleaner::clean(const QString& text, const QString& apiKey, CleanupStyle style, const QStringList& vocabulary,
                         QPointer<QObject> receiver, CleanCompletion done, const Endpoint& endpoint)
 {
-    runOnOwnThread([=] {
+    runOnPool([=] {
         QString cleaned;
         std::exception_ptr error;
         try {
@@ -439,7 +438,7 @@ void TextCleaner::clean(const QString& text, const QString& apiKey, CleanupStyle
 void TextCleaner::validate(const QString& apiKey, QPointer<QObject> receiver, ValidateCompletion done,
                            const Endpoint& endpoint)
 {
-    runOnOwnThread([=] {
+    runOnPool([=] {
         const auto message = validate(apiKey, endpoint);
         platform::deliver(receiver, [done, message] {
             if (done) done(message);

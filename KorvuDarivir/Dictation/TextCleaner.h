@@ -93,8 +93,8 @@ struct TextCleanerEndpoint {
 //
 // The blocking calls wait until the answer is there: run them off the main thread, on any
 // thread with a Qt event loop (QtConcurrent::run, a QThread). The asynchronous ones do that
-// themselves: each request runs on a thread of its own and its completion comes back as a
-// queued call on the main thread, dropped when the receiver is gone. Each call has its own
+// themselves: each request runs on the application's thread pool and its completion comes
+// back through platform::deliver, dropped when the receiver is gone. Each call has its own
 // network access manager, so several may run at once. There are no retries and no caching.
 class TextCleaner {
 public:

@@ -16,10 +16,9 @@
 
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
+#include "Platform/Async/MainThread.h"
 #include "Platform/Defaults/UserDefaults.h"
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <QPointer>
 #include <QThread>
 
@@ -33,10 +32,6 @@
 #include <array>
 #include <cmath>
 #include <system_error>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <utility>
 
 namespace korvu {
@@ -130,52 +125,35 @@ icu::UnicodeString trimmed(const icu::UnicodeString& text, Predicate drop)
     return icu::UnicodeString(text, start, end - start);
 }
 
-// Runs `work` on the main thread later. The caller guards the receiver with a QPointer
-// inside `work`, so a call for a transcriber that is gone does nothing.
-template <typename Work>
-void onMainThread(Work work)
+// Runs `work` with the transcriber later on the main thread, and not at all when the
+// transcriber is gone by then. `self` is made on the main thread before the work starts.
+void deliverTo(const QPointer<QObject>& self, std::function<void(Transcriber&)> work)
 {
-    QCoreApplication* application = QCoreApplication::instance();
-    if (application == nullptr) {
-        return;
-    }
-    QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
+    platform::deliver(self, [self, work = std::move(work)] { work(*static_cast<Transcriber*>(self.data())); });
 }
 
 }  // namespace
 
-// The engine work under way, shared with the threads that do it.
-struct Transcriber::Workers {
-    std::mutex lock;
-    std::condition_variable finished;
-    int joined = 0;  // running workers that the destructor waits for
-    std::atomic<bool> stopping{false};
-};
-
-std::exception_ptr Transcriber::startWorker(std::function<void()> work, bool joined)
+std::exception_ptr Transcriber::startWorker(std::function<void(std::stop_token)> work)
 {
-    auto workers = workers_;
-    if (joined) {
-        std::scoped_lock guard(workers->lock);
-        ++workers->joined;
-    }
+    // Threads whose work is done at most finish returning: joining them costs nothing.
+    std::erase_if(workers_, [](const Worker& worker) { return worker.finished->load(); });
+    std::list<Worker> started;
     try {
-        std::thread([workers, joined, work = std::move(work)] {
-            work();
-            if (joined) {
-                std::scoped_lock guard(workers->lock);
-                --workers->joined;
-                workers->finished.notify_all();
-            }
-        }).detach();
-        return nullptr;
-    } catch (...) {
-        if (joined) {
-            std::scoped_lock guard(workers->lock);
-            --workers->joined;
-        }
+        // Everything allocated before the thread starts, so that nothing can fail after.
+        Worker& worker = started.emplace_back();
+        worker.finished = std::make_shared<std::atomic<bool>>(false);
+        worker.thread = std::jthread([work = std::move(work), finished = worker.finished](std::stop_token stop) {
+            work(stop);
+            *finished = true;
+        });
+    } catch (const std::exception&) {
+        // No thread (std::system_error) or no memory: the caller reports this as the
+        // outcome of the work.
         return std::current_exception();
     }
+    workers_.splice(workers_.end(), started);
+    return nullptr;
 }
 
 QString TranscriberError::description() const
@@ -188,15 +166,17 @@ const char* TranscriberError::what() const noexcept
     return "Das Sprachmodell ist noch nicht geladen.";
 }
 
-Transcriber::Transcriber(QObject* parent) : QObject(parent), workers_(std::make_shared<Workers>()) {}
+Transcriber::Transcriber(QObject* parent) : QObject(parent) {}
 
 Transcriber::~Transcriber()
 {
-    // A transcription stops at its next window; a model being built is finished. Both
-    // take a moment at most, and afterwards no engine work outlives the transcriber.
-    workers_->stopping = true;
-    std::unique_lock guard(workers_->lock);
-    workers_->finished.wait(guard, [this] { return workers_->joined == 0; });
+    // A download stops at once, a transcription at its next window; a model being built
+    // is finished. Each takes a moment at most, and afterwards no engine work outlives the
+    // transcriber. All are asked first, so they stop side by side.
+    for (Worker& worker : workers_) {
+        worker.thread.request_stop();
+    }
+    workers_.clear();
 }
 
 std::filesystem::path Transcriber::modelsBaseDirectory()
@@ -250,38 +230,26 @@ void Transcriber::load()
     }
 
     setState(ModelState::downloading(0.0));
-    QPointer<Transcriber> self(this);
+    const QPointer<QObject> self(this);
     const std::filesystem::path base = modelsBaseDirectory();
     const std::string endpoint = vocarion::Constants::defaultRemoteEndpoint();
-    const std::exception_ptr notStarted = startWorker([self, base, endpoint] {
+    const std::exception_ptr notStarted = startWorker([self, base, endpoint](std::stop_token stop) {
         auto progress = [self](const bexmor::Progress& report) {
             const double fraction = report.fractionCompleted();
-            onMainThread([self, fraction] {
-                if (self) {
-                    self->applyDownloadProgress(fraction);
-                }
-            });
+            deliverTo(self, [fraction](Transcriber& transcriber) { transcriber.applyDownloadProgress(fraction); });
         };
         try {
-            std::filesystem::path folder =
-                vocarion::Vocarion::download(variantName, base, false, repositoryId, std::nullopt, endpoint, progress);
-            onMainThread([self, folder] {
-                if (self) {
-                    self->prepare(folder);
-                }
-            });
+            std::filesystem::path folder = vocarion::Vocarion::download(variantName, base, false, repositoryId,
+                                                                        std::nullopt, endpoint, progress, stop);
+            deliverTo(self, [folder](Transcriber& transcriber) { transcriber.prepare(folder); });
         } catch (...) {
             // The user reads what to do; the hub client's own text is for the log.
             const std::exception_ptr error = std::current_exception();
             FailureText::log("Transcriber::load", FailureText::libraryText(error));
             const QString message = FailureText::modelDownload(error);
-            onMainThread([self, message] {
-                if (self) {
-                    self->finishLoading(nullptr, message);
-                }
-            });
+            deliverTo(self, [message](Transcriber& transcriber) { transcriber.finishLoading(nullptr, message); });
         }
-    }, /*joined=*/false);
+    });
     if (notStarted) {
         FailureText::log("Transcriber::load", FailureText::libraryText(notStarted));
         finishLoading(nullptr, FailureText::modelDownload(notStarted));
@@ -294,8 +262,10 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
     setState(ModelState::preparing(!prepared));
 
     vocarion::VocarionConfig config = engineConfiguration(modelFolder);
-    QPointer<Transcriber> self(this);
-    const std::exception_ptr notStarted = startWorker([self, config = std::move(config), modelFolder]() mutable {
+    const QPointer<QObject> self(this);
+    // The build is not stopped half-way: the destructor waits for it.
+    const std::exception_ptr notStarted =
+        startWorker([self, config = std::move(config), modelFolder](std::stop_token) mutable {
         std::shared_ptr<vocarion::Vocarion> engine;
         QString failure;
         try {
@@ -305,12 +275,8 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
             FailureText::log("Transcriber::prepare", FailureText::libraryText(error));
             failure = FailureText::modelLoad(modelFolder);
         }
-        onMainThread([self, engine, failure] {
-            if (self) {
-                self->finishLoading(engine, failure);
-            }
-        });
-    }, /*joined=*/true);
+        deliverTo(self, [engine, failure](Transcriber& transcriber) { transcriber.finishLoading(engine, failure); });
+    });
     if (notStarted) {
         FailureText::log("Transcriber::prepare", FailureText::libraryText(notStarted));
         finishLoading(nullptr, FailureText::modelLoad(modelFolder));
@@ -453,11 +419,11 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
                              const QStringList& vocabulary, Completion done)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    QPointer<Transcriber> self(this);
+    const QPointer<QObject> self(this);
     if (!darivir_) {
         const std::exception_ptr error = std::make_exception_ptr(TranscriberError::notReady());
-        onMainThread([self, done = std::move(done), error] {
-            if (self && done) {
+        platform::deliver(self, [done = std::move(done), error] {
+            if (done) {
                 done(QString(), error);
             }
         });
@@ -468,12 +434,13 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
     // on the worker too: a tokenizer failure reaches `done` like any engine error.
     const QString prompt = language.has_value() ? promptText(vocabulary) : QString();
     auto completion = std::make_shared<Completion>(std::move(done));
-    auto stopping = [workers = workers_](const vocarion::TranscriptionProgress&) -> std::optional<bool> {
-        return !workers->stopping.load();
-    };
     const std::exception_ptr notStarted = startWorker([self, engine = darivir_, samples = std::move(samples),
                                                        options = decodingOptions(language), prompt, vocabulary,
-                                                       completion, stopping]() mutable {
+                                                       completion](std::stop_token stop) mutable {
+        // The engine asks after every window whether to go on.
+        auto goOn = [stop](const vocarion::TranscriptionProgress&) -> std::optional<bool> {
+            return !stop.stop_requested();
+        };
         QString text;
         std::exception_ptr error;
         try {
@@ -483,26 +450,27 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
                 }
             }
             QStringList texts;
-            for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options, stopping)) {
+            for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options, goOn)) {
                 texts.append(QString::fromStdString(result.text));
             }
             text = dictationText(texts, vocabulary);
         } catch (...) {
+            // Handed to `done` unchanged, whatever its type.
             error = std::current_exception();
             text.clear();
         }
         // The engine goes with the worker: the last one left (the transcriber's) is
         // released on the main thread.
         engine.reset();
-        onMainThread([self, completion, text, error] {
-            if (self && *completion) {
+        platform::deliver(self, [completion, text, error] {
+            if (*completion) {
                 (*completion)(text, error);
             }
         });
-    }, /*joined=*/true);
+    });
     if (notStarted) {
-        onMainThread([self, completion, notStarted] {
-            if (self && *completion) {
+        platform::deliver(self, [completion, notStarted] {
+            if (*completion) {
                 (*completion)(QString(), notStarted);
             }
         });

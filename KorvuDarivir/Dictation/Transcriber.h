@@ -6,11 +6,15 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
 #include <optional>
+#include <stop_token>
+#include <thread>
 #include <vector>
 
 namespace vocarion {
@@ -43,13 +47,12 @@ private:
 // (downloading it once through the engine), builds the engine, reports the model's state,
 // and turns recordings into dictated text.
 //
-// Main thread only. The engine's download, loading and transcription run on worker
-// threads; their results come back to the main thread as queued calls that are dropped
-// when the transcriber no longer exists. Destroying the transcriber (the application
-// quitting) stops a running transcription at its next window and waits for it and for a
-// model that is being built, so no engine work runs on into the process's teardown. A
-// download cannot be stopped half-way: it is left to end by itself and touches nothing of
-// the transcriber's.
+// Main thread only. The engine's download, loading and transcription run on threads the
+// transcriber owns; their results come back to the main thread through platform::deliver
+// and are dropped when the transcriber no longer exists. Destroying the transcriber (the
+// application quitting) stops a download at once (what it wrote stays, and the next load
+// resumes it) and a transcription at its next window, and waits for them and for a model
+// that is being built, so no engine work runs on into the process's teardown.
 class Transcriber : public QObject {
     Q_OBJECT
 public:
@@ -119,11 +122,16 @@ private:
     void prepare(const std::filesystem::path& modelFolder);
     void finishLoading(std::shared_ptr<vocarion::Vocarion> engine, const QString& failure);
 
-    // Starts `work` on a thread of its own; a joined one is waited for by the destructor.
-    std::exception_ptr startWorker(std::function<void()> work, bool joined);
+    // Starts `work` on a thread of its own, which the destructor asks to stop and joins;
+    // the exception when no thread could be started.
+    std::exception_ptr startWorker(std::function<void(std::stop_token)> work);
 
-    struct Workers;
-    std::shared_ptr<Workers> workers_;
+    // One thread of engine work; it sets `finished` as its last step.
+    struct Worker {
+        std::jthread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+    };
+    std::list<Worker> workers_;
     StateHandler onStateChange_;
     ModelState state_ = ModelState::notLoaded;
     std::shared_ptr<vocarion::Vocarion> darivir_;

@@ -30,9 +30,11 @@ ApiKeyEditor::ApiKeyEditor(KeyStore& keys, QWidget* parent)
     connect(save, &QPushButton::clicked, this, &ApiKeyEditor::save);
     connect(field_, &QLineEdit::returnPressed, this, &ApiKeyEditor::save);
     connect(remove, &QPushButton::clicked, this, [this] {
-        keys_.write(std::nullopt, Keychain::Account::anthropicAPIKey, QPointer<QObject>(this), [this](bool stored) {
-            status_->setText(stored ? QStringLiteral("Kein Schlüssel gespeichert.")
-                                    : QStringLiteral("Der Schlüsselbund hat das Entfernen abgelehnt."));
+        const QPointer<QObject> receiver(this);
+        const QPointer<ApiKeyEditor> self(this);
+        keys_.write(std::nullopt, Keychain::Account::anthropicAPIKey, receiver, [self](bool stored) {
+            self->status_->setText(stored ? QStringLiteral("Kein Schlüssel gespeichert.")
+                                          : QStringLiteral("Der Schlüsselbund hat das Entfernen abgelehnt."));
         });
     });
     auto* row = new QHBoxLayout;
@@ -61,19 +63,24 @@ QString ApiKeyEditor::status() const
 
 void ApiKeyEditor::read()
 {
-    keys_.read(Keychain::Account::anthropicAPIKey, QPointer<QObject>(this), [this](const KeyReading& reading) {
+    // The key store answers on a later turn, and only while the receiver (the editor)
+    // exists; the completions reach the editor through `self`.
+    const QPointer<QObject> receiver(this);
+    const QPointer<ApiKeyEditor> self(this);
+    keys_.read(Keychain::Account::anthropicAPIKey, receiver, [self](const KeyReading& reading) {
+        QLabel* status = self->status_;
         switch (reading.status) {
         case KeyStatus::found:
-            status_->setText(QStringLiteral("Gespeichert: %1").arg(masked(reading.value)));
+            status->setText(QStringLiteral("Gespeichert: %1").arg(masked(reading.value)));
             break;
         case KeyStatus::missing:
-            status_->setText(QStringLiteral("Kein Schlüssel gespeichert."));
+            status->setText(QStringLiteral("Kein Schlüssel gespeichert."));
             break;
         case KeyStatus::locked:
-            status_->setText(QStringLiteral("Der Schlüsselbund ist gesperrt."));
+            status->setText(QStringLiteral("Der Schlüsselbund ist gesperrt."));
             break;
         case KeyStatus::unavailable:
-            status_->setText(QStringLiteral("Kein Schlüsselbund erreichbar."));
+            status->setText(QStringLiteral("Kein Schlüsselbund erreichbar."));
             break;
         }
     });
@@ -87,19 +94,19 @@ void ApiKeyEditor::save()
     }
     field_->clear();
     status_->setText(QStringLiteral("Wird gespeichert …"));
-    QPointer<QObject> self(this);
-    keys_.write(key, Keychain::Account::anthropicAPIKey, self, [this, self, key](bool stored) {
+    const QPointer<QObject> receiver(this);
+    const QPointer<ApiKeyEditor> self(this);
+    keys_.write(key, Keychain::Account::anthropicAPIKey, receiver, [receiver, self, key](bool stored) {
         if (!stored) {
-            status_->setText(QStringLiteral("Der Schlüsselbund hat den Schlüssel nicht gespeichert."));
+            self->status_->setText(QStringLiteral("Der Schlüsselbund hat den Schlüssel nicht gespeichert."));
             return;
         }
-        status_->setText(QStringLiteral("Gespeichert: %1 – wird geprüft …").arg(masked(key)));
-        QThreadPool::globalInstance()->start([self, key, validate = validateKey] {
+        self->status_->setText(QStringLiteral("Gespeichert: %1 – wird geprüft …").arg(masked(key)));
+        QThreadPool::globalInstance()->start([receiver, self, key, validate = self->validateKey] {
             const std::optional<QString> problem = validate(key);
-            platform::deliver(self, [self, key, problem] {
-                auto* editor = static_cast<ApiKeyEditor*>(self.data());
-                editor->status_->setText(problem ? QStringLiteral("Gespeichert: %1 – Prüfung: %2").arg(masked(key), *problem)
-                                                 : QStringLiteral("Gespeichert und geprüft: %1").arg(masked(key)));
+            platform::deliver(receiver, [self, key, problem] {
+                self->status_->setText(problem ? QStringLiteral("Gespeichert: %1 – Prüfung: %2").arg(masked(key), *problem)
+                                               : QStringLiteral("Gespeichert und geprüft: %1").arg(masked(key)));
             });
         });
     });

@@ -7,34 +7,44 @@
 #include <QObject>
 
 #include <functional>
+#include <memory>
 #include <utility>
 
 namespace platform {
 
 class OncePerTurn {
 public:
-    // `context` owns this object; a queued run is dropped with it.
-    OncePerTurn(QObject* context, std::function<void()> run) : context_(context), run_(std::move(run)) {}
+    // The run is queued on `context` (usually the owner): a queued run is dropped when the
+    // context goes, and also when this object goes first.
+    OncePerTurn(QObject* context, std::function<void()> run)
+        : context_(context), state_(std::make_shared<State>(State{std::move(run), false})) {}
     OncePerTurn(const OncePerTurn&) = delete;
     OncePerTurn& operator=(const OncePerTurn&) = delete;
 
     void request()
     {
-        if (pending_) return;
-        pending_ = true;
+        if (state_->pending) return;
+        state_->pending = true;
         QMetaObject::invokeMethod(
             context_,
-            [this] {
-                pending_ = false;
-                run_();
+            [weak = std::weak_ptr<State>(state_)] {
+                // Held for the run, which may destroy this object.
+                const std::shared_ptr<State> state = weak.lock();
+                if (!state) return;
+                state->pending = false;
+                state->run();
             },
             Qt::QueuedConnection);
     }
 
 private:
+    struct State {
+        std::function<void()> run;
+        bool pending;
+    };
+
     QObject* context_;
-    std::function<void()> run_;
-    bool pending_ = false;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace platform

@@ -56,7 +56,7 @@ private:
 };
 
 // Delayed and repeating callbacks on the thread that owns the scheduler (the main thread).
-// Production code uses `QtScheduler`; tests use `FakeScheduler` (FakeScheduler.h), whose
+// Production code uses `QtScheduler`; tests use `fakes::FakeScheduler` (tests/fakes/), whose
 // clock moves only when the test advances it.
 class Scheduler {
 public:

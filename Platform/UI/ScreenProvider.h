@@ -22,7 +22,7 @@ struct ScreenInfo {
 };
 
 // The screens and the pointer, in y-up space. The Qt backend reads them from the running
-// application (`QtScreenProvider`); tests use `FakeScreenProvider` (FakeScreenProvider.h).
+// application (`QtScreenProvider`); tests use `fakes::FakeScreenProvider` (tests/fakes/).
 class ScreenProvider {
 public:
     virtual ~ScreenProvider() = default;

@@ -79,14 +79,14 @@ std::filesystem::path Vocarion::download(const std::string& variant, const std::
                                          bool useBackgroundSession, const std::string& from,
                                          const std::optional<std::string>& token,
                                          const std::optional<std::string>& endpoint,
-                                         const DownloadProgressCallback& progressCallback) {
+                                         const DownloadProgressCallback& progressCallback, std::stop_token stop) {
     const bexmor::HubApiWrapper hub(downloadBase, token, endpoint.value_or(Constants::defaultRemoteEndpoint()),
                                    useBackgroundSession);
     const bexmor::HubApiWrapper::Repo repo{from, bexmor::HubApiWrapper::RepoType::models};
 
     // The one folder whose name matches the variant: an exact name wins over names that
     // merely end in it.
-    const auto files = hub.getFilenames(repo, "main", {"*" + literalGlob(variant) + "/*"});
+    const auto files = hub.getFilenames(repo, "main", {"*" + literalGlob(variant) + "/*"}, stop);
     std::vector<std::string> folders;
     for (const auto& file : files) {
         const auto slash = file.find('/');
@@ -126,7 +126,7 @@ std::filesystem::path Vocarion::download(const std::string& variant, const std::
             phase->setCompletedUnitCount(static_cast<int64_t>(fraction * kPhaseUnits));
             if (const auto speed = progress.throughput()) overall.setThroughput(*speed);
             if (progressCallback) progressCallback(overall);
-        });
+        }, stop);
         phase->setCompletedUnitCount(kPhaseUnits);
     };
     runPhase(hub, others);

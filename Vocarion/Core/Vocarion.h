@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -51,14 +52,17 @@ public:
     // Downloads the one folder of the repository (revision "main") whose name matches the
     // variant into downloadBase / "models" / repository id / folder and returns that folder.
     // "AudioEncoder.mlmodelc" comes last, so a folder holding it is complete. Throws when
-    // no folder or several match, or when a download fails.
+    // no folder or several match, or when a download fails. Stopping `stop` ends a running
+    // transfer (UrlError cancelled); what was written so far stays for the next call to
+    // resume.
     static std::filesystem::path download(const std::string& variant,
                                           const std::optional<std::filesystem::path>& downloadBase = std::nullopt,
                                           bool useBackgroundSession = false,
                                           const std::string& from = std::string(Constants::defaultModelRepository),
                                           const std::optional<std::string>& token = std::nullopt,
                                           const std::optional<std::string>& endpoint = std::nullopt,
-                                          const DownloadProgressCallback& progressCallback = {});
+                                          const DownloadProgressCallback& progressCallback = {},
+                                          std::stop_token stop = {});
 
     // Prewarms each model, in the order mel, decoder, encoder: one prediction on a loaded
     // model; a model not loaded is loaded for that prediction and released.

@@ -75,11 +75,17 @@ TEST_F(LoggingTest, SystemLogTakesOverWithoutACallbackAndNoSinkFailureEscapes) {
     EXPECT_EQ(systemLines[0].type, LogType::fault);
     EXPECT_TRUE(lines.empty());
 
+    // A receiver that fails costs neither the caller's work nor the line: it goes to
+    // standard error.
     Logging::updateCallback([](const std::string&) { throw std::runtime_error("broken host"); });
+    testing::internal::CaptureStderr();
     EXPECT_NO_THROW(Logging::error("still fine"));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("still fine"), std::string::npos);
     Logging::updateCallback(nullptr);
     Logging::shared().setSystemLogSink([](const Logging::SystemLogLine&) { throw std::runtime_error("broken sink"); });
-    EXPECT_NO_THROW(Logging::error("still fine"));
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(Logging::error("also fine"));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("also fine"), std::string::npos);
     // The default sink must pass the text as an argument: as a format, "%n" would write to memory.
     Logging::shared().setSystemLogSink(nullptr);
     EXPECT_NO_THROW(Logging::error("%s%s%n%x"));

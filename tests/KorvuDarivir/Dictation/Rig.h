@@ -8,8 +8,8 @@
 #include "KorvuDarivir/Dictation/DictationController.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "Platform/Defaults/UserDefaults.h"
-#include "Platform/UI/FakeScheduler.h"
-#include "Platform/UI/FakeScreenProvider.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeScreenProvider.h"
 #include "fakes/FakeHotkeys.h"
 #include "fakes/FakeInserter.h"
 #include "fakes/FakeKeyStore.h"
@@ -180,8 +180,8 @@ struct Rig {
     fakes::FakeRunningApplications applications;
     testsupport::TempDir folder;
     korvu::HistoryStore history{folder.path()};
-    platform::FakeScheduler scheduler;
-    platform::FakeScreenProvider screens;
+    fakes::FakeScheduler scheduler;
+    fakes::FakeScreenProvider screens;
     std::shared_ptr<Cleanup> cleanup = std::make_shared<Cleanup>();
     FakeSpeech* speech = nullptr;
     FakePanel* panel = nullptr;

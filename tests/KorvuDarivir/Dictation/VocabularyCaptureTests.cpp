@@ -144,7 +144,7 @@ struct CaptureRig {
     std::optional<QString> accessible;
     fakes::FakeClipboard clipboard;
     fakes::FakeSyntheticKeyboard keyboard;
-    platform::FakeScheduler scheduler;
+    fakes::FakeScheduler scheduler;
     platform::SchedulerToken late;
     std::optional<std::chrono::milliseconds> chordAt;
     std::unique_ptr<VocabularyCapture> capture;

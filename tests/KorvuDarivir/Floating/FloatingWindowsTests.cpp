@@ -3,8 +3,8 @@
 #include "KorvuDarivir/UI/HintPanel.h"
 #include "KorvuDarivir/UI/HintPill.h"
 #include "KorvuDarivir/UI/MicButtonPanel.h"
-#include "Platform/UI/FakeScheduler.h"
-#include "Platform/UI/FakeScreenProvider.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeScreenProvider.h"
 #include "Platform/UI/ScreenCoordinates.h"
 
 #include <QImage>
@@ -19,8 +19,8 @@
 #include <vector>
 
 using namespace korvu;
-using platform::FakeScheduler;
-using platform::FakeScreenProvider;
+using fakes::FakeScheduler;
+using fakes::FakeScreenProvider;
 using namespace std::chrono_literals;
 
 namespace {

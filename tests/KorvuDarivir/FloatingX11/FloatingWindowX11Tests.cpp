@@ -1,7 +1,7 @@
 #include "KorvuDarivir/UI/HintPanel.h"
 #include "KorvuDarivir/UI/MicButtonPanel.h"
 #include "Platform/Input/ActiveWindow.h"
-#include "Platform/UI/FakeScheduler.h"
+#include "fakes/FakeScheduler.h"
 #include "Platform/UI/ScreenCoordinates.h"
 
 #include "X11TestSupport.h"
@@ -81,7 +81,7 @@ TEST(FloatingWindowX11, ClicksOnTransparentPartsAndOnHintsReachTheWindowBeneath)
         ASSERT_TRUE(exposed(panel));
         EXPECT_EQ(panel.drawsShadow(), compositor);
         platform::QtScreenProvider screens;
-        platform::FakeScheduler clock;  // the hint stays up until the test is done with it
+        fakes::FakeScheduler clock;  // the hint stays up until the test is done with it
         HintPanel hints(screens, clock);
         hints.show({HintKind::info, "Position gemerkt", std::nullopt}, ScreenCoordinates::fromQt(QRectF(620, 540, 26, 26)));
         ASSERT_TRUE(exposed(hints));

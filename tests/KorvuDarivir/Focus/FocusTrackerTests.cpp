@@ -5,7 +5,7 @@
 #include "Printers.h"
 
 #include "KorvuDarivir/Dictation/FocusTracker.h"
-#include "Platform/UI/FakeScreenProvider.h"
+#include "fakes/FakeScreenProvider.h"
 #include "support/QtWait.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ namespace {
 using fakes::FakeNode;
 using korvu::FocusedField;
 using Role = platform::AccessibleRole;
-using platform::FakeScreenProvider;
+using fakes::FakeScreenProvider;
 using Reports = std::vector<std::optional<FocusedField>>;
 using Node = std::shared_ptr<FakeNode>;
 

@@ -11,7 +11,7 @@
 #include "KorvuDarivir/UI/StatusItemController.h"
 #include "KorvuDarivir/UI/StatusMenuState.h"
 #include "Platform/Defaults/UserDefaults.h"
-#include "Platform/UI/FakeTray.h"
+#include "fakes/FakeTray.h"
 #include "Platform/UI/SystemTray.h"
 #include "support/QtWait.h"
 #include "support/ShownText.h"
@@ -80,13 +80,13 @@ struct MenuFixture {
     AppModel model{permissions};
     testsupport::TempDir folder;
     HistoryStore history{folder.path()};
-    platform::FakeTray* tray = nullptr;
+    fakes::FakeTray* tray = nullptr;
     int cancels = 0, settingsOpened = 0;
 
     // A controller over a fake tray, unless another is given.
     std::unique_ptr<StatusItemController> make(std::unique_ptr<platform::TrayBackend> other = nullptr)
     {
-        auto fake = std::make_unique<platform::FakeTray>();
+        auto fake = std::make_unique<fakes::FakeTray>();
         tray = fake.get();
         model.installOpenSettings([this] { ++settingsOpened; });
         return std::make_unique<StatusItemController>(

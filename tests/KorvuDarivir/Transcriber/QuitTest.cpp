@@ -1,5 +1,5 @@
-// Quitting while the speech model is being built or a transcription runs: engine work that
-// ran on into the process's teardown would meet destroyed globals (the thread runtime, the
+// Quitting while the speech model downloads, is being built or a transcription runs: engine
+// work that ran on into the process's teardown would meet destroyed globals (the thread runtime, the
 // logger, the settings) and crash after everything seemed done. That only shows in a
 // process that really exits, so the case runs child processes of this same program (see
 // main.cpp), several times each, since each exit hits the moment of danger only now and then.
@@ -15,9 +15,9 @@
 namespace transcribertest {
 namespace {
 
-TEST(TranscriberQuit, QuittingWhileTheModelLoadsOrATranscriptionRunsEndsCleanly)
+TEST(TranscriberQuit, QuittingWhileTheModelDownloadsOrLoadsOrATranscriptionRunsEndsCleanly)
 {
-    for (const char* phase : {"load", "transcribe"}) {
+    for (const char* phase : {"download", "load", "transcribe"}) {
         for (int i = 0; i < 6; ++i) {
             const std::string command = "timeout -s KILL 120 /proc/" + std::to_string(::getpid()) + "/exe --quit-probe " +
                                         phase + " '" + tinyVariant().string() + "' 2>&1";

@@ -2,6 +2,7 @@
 // models the tests download or place there) lie in a temporary folder made here, before
 // anything reads the environment. Each test cleans both at its start.
 #include "TranscriberTestSupport.h"
+#include "support/FakeHub.h"
 #include "support/PrivateHome.h"
 
 #include <QCoreApplication>
@@ -16,18 +17,28 @@
 
 namespace {
 
-// Quits while the model is being built ("load") or while a transcription runs
-// ("transcribe"), as a user does who closes the application at that moment; the
-// transcriber goes before the program ends, as the application's delegate takes it along.
-// Prints "quit" and exits 0 when the teardown was clean; a fault shows as a crash.
+// Quits while the model downloads ("download", the hub holding its last file), while it is
+// being built ("load") or while a transcription runs ("transcribe"), as a user does who
+// closes the application at that moment; the transcriber goes before the program ends, as
+// the application's delegate takes it along. Prints "quit" and exits 0 when the teardown
+// was clean; a fault shows as a crash or a hang.
 int runQuitProbe(int argc, char** argv, const std::string& phase, const char* variant)
 {
     QCoreApplication app(argc, argv);
     korvu::Settings::registerDefaults();
-    transcribertest::installTinyVariant(variant);
+    testsupport::FakeHub hub;  // outlives the transcriber
+    if (phase == "download") {
+        hub.addFolder(korvu::Transcriber::repositoryId, std::filesystem::path(variant).parent_path());
+        hub.hold(std::string(korvu::Transcriber::variantName) + "/" + korvu::Transcriber::presenceMarker +
+                 "/weights.safetensors");
+        qputenv("HF_ENDPOINT", hub.endpoint().c_str());
+    } else {
+        transcribertest::installTinyVariant(variant);
+    }
     {
         korvu::Transcriber transcriber;
         transcriber.load();
+        if (phase == "download" && !testsupport::spinUntil([&] { return hub.holding(); })) return 3;
         if (phase == "transcribe") {
             if (!testsupport::spinUntil([&] { return transcriber.isReady(); })) return 3;
             std::vector<float> noise(16000 * 120);  // two minutes: many windows of work

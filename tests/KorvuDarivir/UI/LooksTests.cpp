@@ -6,7 +6,7 @@
 #include "KorvuDarivir/UI/StatusIcon.h"
 #include "KorvuDarivir/UI/Theme.h"
 #include "Platform/UI/Appearance.h"
-#include "Platform/UI/FakeScheduler.h"
+#include "fakes/FakeScheduler.h"
 #include "Rendering.h"
 
 #include <QAccessible>
@@ -162,7 +162,7 @@ TEST(Toggle, KnobSlidesWithEaseOutAndTheSwitchActsAsANamedButton)
 {
     for (const Appearance appearance : {Appearance::light, Appearance::dark}) {
         const ForcedAppearance forced(appearance);
-        platform::FakeScheduler scheduler;
+        fakes::FakeScheduler scheduler;
         BrandToggle toggle(QStringLiteral("Beim Anmelden starten"), scheduler);
         toggle.resize(toggle.sizeHint());
         const QImage before = grab(toggle, 2);

@@ -1,6 +1,7 @@
 // The desktop platform's drawing foundations: the scheduler (the fake the tests drive and
 // the one on Qt's event loop), the painting helpers and the screens.
 #include <cmath>
+#include <memory>
 #include <numbers>
 #include <string>
 #include <utility>
@@ -13,20 +14,21 @@
 
 #include <gtest/gtest.h>
 
-#include "Platform/UI/FakeScheduler.h"
-#include "Platform/UI/FakeScreenProvider.h"
+#include "fakes/FakeScheduler.h"
+#include "fakes/FakeScreenProvider.h"
+#include "Platform/UI/OncePerTurn.h"
 #include "Platform/UI/Painting.h"
 #include "../../KorvuDarivir/UI/Rendering.h"  // the one set of rendering helpers
 #include "../../support/QtWait.h"
 
 using namespace std::chrono_literals;
-using platform::FakeScreenProvider;
+using fakes::FakeScreenProvider;
 using platform::Painting;
 using platform::SchedulerToken;
 
 TEST(Scheduler, FakeRunsDueCallbacksInTimeThenSchedulingOrder)
 {
-    platform::FakeScheduler scheduler;
+    fakes::FakeScheduler scheduler;
     std::vector<std::string> fired;
     std::vector<SchedulerToken> tokens;
     const auto log = [&](std::string name) { return [&fired, name] { fired.push_back(name); }; };
@@ -52,7 +54,7 @@ TEST(Scheduler, FakeRunsDueCallbacksInTimeThenSchedulingOrder)
 
 TEST(Scheduler, FakeNeverRunsCancelledCallbacks)
 {
-    platform::FakeScheduler scheduler;
+    fakes::FakeScheduler scheduler;
     int fired = 0, ticks = 0;
     SchedulerToken cancelled = scheduler.schedule(10ms, [&] { ++fired; });
     cancelled.cancel();
@@ -87,6 +89,35 @@ TEST(Scheduler, QtSchedulerFiresAndCancelsOnTheEventLoop)
     EXPECT_EQ(cancelled, 0);
     EXPECT_EQ(ticks, 3);
     EXPECT_FALSE(a.isActive());
+}
+
+// Requests in one turn give one run on the next; a run still queued when its OncePerTurn
+// or its context goes never happens (the owner that made it may be gone too).
+TEST(OncePerTurn, RunsOncePerTurnAndNeverAfterItOrItsContextIsGone)
+{
+    int runs = 0;
+    QObject context;
+    platform::OncePerTurn once(&context, [&runs] { ++runs; });
+    once.request();
+    once.request();
+    EXPECT_EQ(runs, 0) << "never within the request";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(runs, 1);
+    once.request();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(runs, 2);
+
+    int droppedRuns = 0;
+    auto dropped = std::make_unique<platform::OncePerTurn>(&context, [&droppedRuns] { ++droppedRuns; });
+    dropped->request();
+    dropped.reset();
+    auto gone = std::make_unique<QObject>();
+    platform::OncePerTurn orphan(gone.get(), [&droppedRuns] { ++droppedRuns; });
+    orphan.request();
+    gone.reset();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(droppedRuns, 0);
+    EXPECT_EQ(runs, 2);
 }
 
 TEST(Painting, CoreGraphicsArcsBecomeQtArcs)

@@ -2,13 +2,12 @@
 
 #include "Platform/UI/TrayBackend.h"
 
-namespace platform {
+namespace fakes {
 
 // A tray for tests: keeps what it was given and is activated by the test.
-class FakeTray : public TrayBackend {
-    Q_OBJECT
+class FakeTray : public platform::TrayBackend {
 public:
-    using TrayBackend::TrayBackend;
+    using platform::TrayBackend::TrayBackend;
 
     bool isAvailable() const override { return available; }
     void setIcon(const QIcon& value) override
@@ -30,4 +29,4 @@ public:
     QPoint anchor{100, 30};
 };
 
-}  // namespace platform
+}  // namespace fakes

@@ -9,20 +9,20 @@
 
 #include "Platform/UI/Scheduler.h"
 
-namespace platform {
+namespace fakes {
 
 // A scheduler whose clock stands still until `advance` moves it. Due callbacks run in the
 // order of their due time, callbacks due at the same time in the order they were
 // scheduled; callbacks scheduled while advancing run in the same call when they fall due
 // before its end.
-class FakeScheduler final : public Scheduler {
+class FakeScheduler final : public platform::Scheduler {
 public:
-    SchedulerToken schedule(std::chrono::milliseconds delay, std::function<void()> callback) override
+    platform::SchedulerToken schedule(std::chrono::milliseconds delay, std::function<void()> callback) override
     {
         return add(std::max(delay, std::chrono::milliseconds(0)), std::chrono::milliseconds(0), std::move(callback));
     }
 
-    SchedulerToken repeat(std::chrono::milliseconds interval, std::function<void()> callback) override
+    platform::SchedulerToken repeat(std::chrono::milliseconds interval, std::function<void()> callback) override
     {
         interval = std::max(interval, std::chrono::milliseconds(1));
         return add(interval, interval, std::move(callback));
@@ -70,12 +70,12 @@ private:
         std::function<void()> callback;
     };
 
-    SchedulerToken add(std::chrono::milliseconds delay, std::chrono::milliseconds interval,
+    platform::SchedulerToken add(std::chrono::milliseconds delay, std::chrono::milliseconds interval,
                        std::function<void()> callback)
     {
         auto active = std::make_shared<bool>(true);
         entries_.push_back(std::make_shared<Entry>(Entry{active, now_ + delay, interval, nextOrder_++, std::move(callback)}));
-        return SchedulerToken(active, nullptr);
+        return platform::SchedulerToken(active, nullptr);
     }
 
     std::vector<std::shared_ptr<Entry>> entries_;
@@ -83,4 +83,4 @@ private:
     std::uint64_t nextOrder_ = 0;
 };
 
-}  // namespace platform
+}  // namespace fakes
