@@ -115,7 +115,7 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
         // Subscribed before the transfer starts, so every state of it reaches the handler.
         auto states = downloader.broadcaster().subscribe();
         const int64_t resumeSize = Downloader::incompleteFileSize(partial);
-        downloader.setUpDownload(source(), hfToken, resumeSize, std::nullopt, 10, 5);
+        downloader.setUpDownload(source(), hubToken, resumeSize, std::nullopt, 10, 5);
         std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
         while (true) {
             const auto state = states->next();

@@ -188,7 +188,7 @@ protected:
         const HubApi hub = client(std::nullopt, "tok");
         const HubApi::Repo fileRepo{"o/n", type};
         const auto folder = hub.repoDestination(fileRepo);
-        HubApi::HubFileDownloader file{hub, fileRepo, revision, folder, HubApi::metadataFolder(folder), name, hub.hfToken, hub.endpoint, false};
+        HubApi::HubFileDownloader file{hub, fileRepo, revision, folder, HubApi::metadataFolder(folder), name, hub.hubToken, hub.endpoint, false};
         file.retryDelay = std::chrono::milliseconds(10);
         return file;
     }
@@ -271,7 +271,7 @@ TEST_F(FileDownload, HostileNamesAndEtagsNeverBecomePaths) {
     EXPECT_THROW(downloader("ok.bin").download(), EnvironmentError);
     EXPECT_THROW(downloader("ok2.bin").download(), EnvironmentError);
     EXPECT_THROW(downloader("../x.bin").download(), bexmor::HubClientError);
-    EXPECT_THROW(downloader(".cache/huggingface/download/y.metadata").download(), bexmor::HubClientError);
+    EXPECT_THROW(downloader(".cache/modelhub/download/y.metadata").download(), bexmor::HubClientError);
     EXPECT_FALSE(fs::exists(base.path() / "models"));
     EXPECT_EQ(fake.count("HEAD", "x.bin"), 0);
 }
