@@ -45,6 +45,8 @@ TEST(LogitsFilters, SuppressWhatMayNotComeNext) {
         {blank, {7, 8, 9}, "xx-xxxxxxx-xxxxxxxxx"},  // the first sampled step only
         {blank, {7, 8, 9, 4}, "xxxxxxxxxxxxxxxxxxxx"},
         {rules, {11, 12}, "---------------xx---"},                  // first a timestamp, not a late one
+        {rules, {11, 12, 16}, "xxxxxxxxxxxxxxx-----"},              // one timestamp sampled: text next
+        {rules, {11, 12, 16, 17}, "xxxxxxxxxxxxxxx-----"},          // two: a pair closed, text next
         {rules, {11, 12, 16, 3}, "xxxxxxxxxxxxxxx--xxx"},           // no going back, no zero-length segment
         {rules, {11, 12, 16, 3, 17}, "----------xxxxx--xxx"},       // a lone closing timestamp: another or the end
         {rules, {11, 12, 16, 3, 17, 17}, "xxxxxxxxxxxxxxx-----"},  // a pair closed: text next
