@@ -97,6 +97,7 @@ TEST(EngineDecisions, DefaultOptionsDetectTheLanguageOfTheSpeechAndReturnItsText
         // Timestamps are on and special tokens kept: "<|0.00|>" leads the text.
         EXPECT_EQ(results[0].text, "<|0.00|>" + text);
         ASSERT_EQ(results[0].segments.size(), 1u);
+        EXPECT_FLOAT_EQ(results[0].segments[0].end, float(speech(c.spoken).size()) / Constants::sampleRate);
         // One try of the text's tokens and the first timestamp: tokens per second count tokens.
         const auto& timings = results[0].timings;
         EXPECT_EQ(timings.totalDecodedTokens, double(engine->tokenizer()->encode(text).size() + 1));

@@ -115,6 +115,12 @@ TEST(SegmentSeeker, TimestampsCutSegmentsAndTheSeekMovesPastTheLastCompleteOne) 
     const auto [closedSeek, closed] = seek(tokens, false, 0, window);
     ASSERT_EQ(std::make_pair(closedSeek, closed.size()), std::make_pair(size_t(16000 + 480000), size_t(2)));
     EXPECT_EQ(std::make_tuple(closed[1].id, closed[1].text, closed[1].start, closed[1].end), std::make_tuple(1, std::string(" zwei"), 3.0f, 5.5f));
+    // A text opened by "<|0.00|>" and never closed runs to the end of the audio.
+    std::vector<int> opened{time(0.0f)};
+    for (int t : tokenizer.encode(" eins")) opened.push_back(t);
+    const auto [openedSeek, openedSegments] = seek(opened, false, 0, {0, 480000, 100000});
+    ASSERT_EQ(std::make_pair(openedSeek, openedSegments.size()), std::make_pair(size_t(480000), size_t(1)));
+    EXPECT_EQ(std::make_tuple(openedSegments[0].start, openedSegments[0].end), std::make_tuple(0.0f, 100000.0f / 16000.0f));
     // A window without text or timestamps still moves on.
     const auto [emptySeek, empty] = seek({}, false, 0, {0, 480000, 100000});
     ASSERT_EQ(std::make_pair(emptySeek, empty.size()), std::make_pair(size_t(480000), size_t(1)));
