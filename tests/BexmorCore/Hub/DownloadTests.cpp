@@ -163,6 +163,21 @@ TEST_F(DownloaderTest, FaultsAndRecoveries) {
     }
 }
 
+TEST_F(DownloaderTest, TheChunkSizeIsTheFlushSize) {
+    const std::string content = makeContent(2500, 10);
+    fake.addFile("o/n", "small.bin", FakeFile{.content = content});
+    std::ofstream(partial()).close();
+    downloader = std::make_unique<Downloader>(destination(), partial(), false, 1000);
+    downloader->setExpectedSize(2500);
+    states = downloader->broadcaster().subscribe();
+    downloader->setUpDownload(url("small.bin"), std::nullopt, 0, std::nullopt, 10, 0);
+    std::vector<double> progress;
+    for (const auto& state : finish())
+        if (state.kind == Kind::downloading) progress.push_back(state.progress);
+    EXPECT_EQ(progress, (std::vector<double>{0, 0.4, 0.8}));
+    EXPECT_EQ(readFile(destination()), content);
+}
+
 TEST_F(DownloaderTest, CancelAnnouncesAtOnceAndKeepsTheFlushedBytes) {
     const std::string content = makeContent(30 * MiB, 9);
     // A little over 10 MiB, then the server goes quiet: the cancel lands mid-transfer.
