@@ -2,9 +2,9 @@
 
 namespace bexmor {
 
-HubApiWrapper::HubApiWrapper(std::optional<std::filesystem::path> downloadBase, std::optional<std::string> hfToken,
+HubApiWrapper::HubApiWrapper(std::optional<std::filesystem::path> downloadBase, std::optional<std::string> hubToken,
                              std::optional<std::string> endpoint, bool useBackgroundSession)
-    : impl(std::move(downloadBase), std::move(hfToken), std::move(endpoint), useBackgroundSession, std::nullopt) {}
+    : impl(std::move(downloadBase), std::move(hubToken), std::move(endpoint), useBackgroundSession, std::nullopt) {}
 
 HubApiWrapper HubApiWrapper::shared() {
     static const HubApiWrapper instance;

@@ -24,7 +24,7 @@ public:
     // Missing values are resolved from the environment as HubApi does; the client's offline
     // mode is left unset, so every snapshot asks the network monitor.
     explicit HubApiWrapper(std::optional<std::filesystem::path> downloadBase = std::nullopt,
-                           std::optional<std::string> hfToken = std::nullopt,
+                           std::optional<std::string> hubToken = std::nullopt,
                            std::optional<std::string> endpoint = std::nullopt, bool useBackgroundSession = false);
 
     // A process-wide facade with every argument left to the environment (a copy).

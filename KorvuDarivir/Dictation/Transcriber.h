@@ -62,7 +62,7 @@ public:
     using Completion = std::function<void(const QString& text, std::exception_ptr error)>;
 
     static constexpr const char* repositoryId = "bexmorinc/vocarion-coreml";
-    static constexpr const char* variantName = "openai_darivir-large-v3-v20240930_turbo_632MB";
+    static constexpr const char* variantName = "darivir-large-v3-v20240930_turbo_632MB";
     // The file whose presence says a variant folder is complete (the download writes it
     // last).
     static constexpr const char* presenceMarker = "AudioEncoder.mlmodelc";

@@ -38,7 +38,9 @@ QByteArray property(xcb_connection_t* connection, xcb_window_t window, xcb_atom_
 std::vector<xcb_window_t> windows32(const QByteArray& bytes)
 {
     std::vector<xcb_window_t> result(static_cast<std::size_t>(bytes.size()) / 4);
-    std::memcpy(result.data(), bytes.constData(), result.size() * 4);
+    // An empty property leaves both pointers null, which memcpy may not be given even for
+    // zero bytes.
+    if (!result.empty()) std::memcpy(result.data(), bytes.constData(), result.size() * 4);
     return result;
 }
 

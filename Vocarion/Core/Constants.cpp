@@ -6,9 +6,9 @@
 namespace vocarion {
 
 std::string Constants::defaultRemoteEndpoint() {
-    // The hub client lets "HF_ENDPOINT" replace its default even when empty; the engine's
+    // The hub client lets "HUB_ENDPOINT" replace its default even when empty; the engine's
     // default follows the same rule so both always name the same hub.
-    if (const char* value = std::getenv("HF_ENDPOINT")) {
+    if (const char* value = std::getenv("HUB_ENDPOINT")) {
         return value;
     }
     return std::string(publishedModelsEndpoint);

@@ -36,7 +36,7 @@ struct Constants {
     static constexpr std::string_view publishedModelsEndpoint = bexmor::kModelsEndpoint;
     static constexpr std::string_view defaultModelRepository = "bexmorinc/vocarion-coreml";
 
-    // The default model hub address: the hub's environment variable "HF_ENDPOINT" when
+    // The default model hub address: the hub's environment variable "HUB_ENDPOINT" when
     // it is set (to any value, as the hub client reads it), else publishedModelsEndpoint.
     // Read on every call, so a process that sets the variable later is followed.
     static std::string defaultRemoteEndpoint();

@@ -50,7 +50,7 @@ std::optional<ModelVariant> detectVariant(int logitsDim, int encoderDim) {
 }
 
 double TranscriptionTimings::tokensPerSecond() const {
-    return decodingLoop > 0 ? totalDecodingLoops / decodingLoop : 0.0;
+    return decodingLoop > 0 ? totalDecodedTokens / decodingLoop : 0.0;
 }
 
 double TranscriptionTimings::realTimeFactor() const {

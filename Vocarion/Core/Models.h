@@ -81,7 +81,8 @@ struct TranscriptionTimings {
     double totalAudioProcessingRuns = 0;
     double totalLogmelRuns = 0;
     double totalEncodingRuns = 0;
-    double totalDecodingLoops = 0;
+    double totalDecodingLoops = 0;  // decoding tries, fallbacks included
+    double totalDecodedTokens = 0;  // tokens those tries sampled
     double totalDecodingFallbacks = 0;
     double totalDecodingWindows = 0;
     double fullPipeline = 0;

@@ -56,6 +56,7 @@ DecodingResult TranscribeTask::decodeWithFallback(const platform::ml::MultiArray
         result = components_.textDecoder->decodeText(encoderOutput, options, temperature, context);
         timings.decodingLoop += secondsSince(start);
         timings.totalDecodingLoops += 1;
+        timings.totalDecodedTokens += static_cast<double>(result.tokens.size());
         result.fallbackReason = DecodingFallback::fallbackReason(qualityOf(result), thresholds);
         if (!result.fallbackReason) break;
         if (attempt + 1 < tries) {

@@ -210,7 +210,7 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
     if (onCdn) {
         // /cdn/models/{owner}/{name}/{file...}
         if (parts.size() < 5 || parts[0] != "cdn" || parts[1] != "models") return responder.respond(404, {}, "");
-        return serveFile(request, responder, parts[2] + "/" + parts[3], join(parts, 4, parts.size()), false);
+        return serveFile(request, responder, parts[2] + "/" + parts[3], join(parts, 4, parts.size()), true);
     }
     if (parts.size() >= 5 && parts[0] == "api" && parts[1] == "models" && parts[parts.size() - 2] == "revision") {
         const std::string repoId = join(parts, 2, parts.size() - 2);
@@ -236,13 +236,13 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
     }
     // /{owner}/{name}/resolve/{rev}/{file...}
     if (parts.size() >= 5 && parts[2] == "resolve") {
-        return serveFile(request, responder, parts[0] + "/" + parts[1], join(parts, 4, parts.size()), true);
+        return serveFile(request, responder, parts[0] + "/" + parts[1], join(parts, 4, parts.size()), false);
     }
     responder.respond(404, {}, "");
 }
 
 void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, const std::string& repoId,
-                        const std::string& rawName, bool scripted) {
+                        const std::string& rawName, bool onFileHost) {
     const std::string name = percentDecode(rawName);
     const bool get = request.method == "GET";
     FakeFile file;
@@ -258,7 +258,7 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
         const auto repo = repos_.find(repoId);
         if (repo == repos_.end() || !repo->second.files.count(name)) return lock.unlock(), responder.respond(404, {}, "");
         FakeFile& scriptedFile = repo->second.files[name];
-        if (scripted && get) {
+        if (get && onFileHost == scriptedFile.redirect) {
             if (scriptedFile.dropAfter >= 0 && scriptedFile.dropTimes > 0) dropNow = scriptedFile.dropTimes-- > 0;
             if (scriptedFile.stallAfter >= 0 && scriptedFile.stallTimes > 0) stallNow = scriptedFile.stallTimes-- > 0;
         }
@@ -273,10 +273,15 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
     if (file.status != 0) return responder.respond(file.status, {}, get ? file.content : "");
 
     std::map<std::string, std::string> headers;
-    if (file.sendCommit) headers["X-Repo-Commit"] = file.commit;
-    if (!file.etagHeader.empty()) headers[file.etagHeader] = "\"" + file.etag + "\"";
+    const std::string hostEtag = "\"" + (file.hostEtag.empty() ? "host-" + sha256(file.etag).substr(0, 24) : file.hostEtag) + "\"";
+    if (onFileHost) {
+        headers["ETag"] = hostEtag;
+    } else {
+        if (file.sendCommit) headers["X-Repo-Commit"] = file.commit;
+        if (!file.etagHeader.empty()) headers[file.etagHeader] = "\"" + file.etag + "\"";
+    }
     const std::string size = std::to_string(file.content.size());
-    if (scripted && file.redirect) {
+    if (!onFileHost && file.redirect) {
         headers.insert({{"Location", otherHost_ + "/cdn/models/" + repoId + "/" + rawName}, {"X-Linked-Size", size}, {"Content-Length", "0"}});
         return responder.writeHead(302, headers);
     }
@@ -287,7 +292,9 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
     }
     size_t start = 0;
     const std::string range = request.header("range");
-    if (!range.empty() && !file.ignoreRange) {
+    const std::string ifRange = request.header("if-range");
+    const bool otherVersionAsked = onFileHost && !file.hostIgnoresIfRange && !ifRange.empty() && ifRange != hostEtag;
+    if (!range.empty() && !file.ignoreRange && !otherVersionAsked) {
         start = std::stoul(range.substr(std::string("bytes=").size()));
         if (start >= file.content.size()) return responder.respond(416, {}, "");
         headers["Content-Range"] = "bytes " + std::to_string(start) + "-" + std::to_string(file.content.size() - 1) + "/" + size;

@@ -29,14 +29,18 @@ struct FakeFile {
     long stallAfter = -1;      // GET: stop sending after this many body bytes...
     int stallMilliseconds = 0; // ...for this long...
     int stallTimes = 0;        // ...on this many requests
-    bool redirect = false;     // answers with a 302 to the same file on the other host
+    bool redirect = false;     // answers with a 302 to the same file on the file host...
+    std::string hostEtag;      // ...which names it by its own ETag (default: derived from etag)...
+    bool hostIgnoresIfRange = false;  // ...and honours If-Range unless this is set
 };
 
 // A model hub on loopback, speaking the part of the hub's wire format the clients use:
 // listings at /api/models/{id}/revision/{rev}, files (HEAD with commit, etag and size
-// headers; GET, ranged too) at /{id}/resolve/{rev}/{file} on 127.0.0.1, and a second host
-// (127.0.0.2) that serves the same files, without their scripted faults, under
-// /cdn/models/{id}/{file} as a redirect target. Repositories are filled file by file or
+// headers; GET, ranged too) at /{id}/resolve/{rev}/{file} on 127.0.0.1, and a file host
+// (127.0.0.2) that serves the same files under /cdn/models/{id}/{file} as a redirect
+// target, the way file hosts behind a hub do: with its own ETag and no hub headers, a
+// range honoured only when If-Range names its ETag. Scripted faults happen on the host
+// that sends the file's body. Repositories are filled file by file or
 // from a folder tree; failures, interruptions and pauses are scripted per file or per path.
 class FakeHub {
 public:
@@ -92,7 +96,7 @@ private:
     };
     void handle(const HttpRequest& request, HttpResponder& responder, bool onCdn);
     void serveFile(const HttpRequest& request, HttpResponder& responder, const std::string& repoId, const std::string& name,
-                   bool scripted);
+                   bool onFileHost);
     void putFile(const std::string& repoId, const std::string& name, FakeFile file);
     static std::string commitOf(const Repo& repo);
 

@@ -35,6 +35,10 @@ void scriptDecoder(TensorMap& t, const Hyperparameters& h, const Script& s, cons
     std::map<int64_t, std::map<int64_t, double>> outputs;
     const double c = s.confidence;
     for (int64_t start : s.textStarts) outputs[start][s.text.front()] = c;
+    // With timestamps the first token must be one: "<|0.00|>", which the text then follows.
+    if (s.firstTimestamp >= 0)
+        for (int64_t start : s.textStarts)
+            if (start != s.firstTimestamp) outputs[start][s.firstTimestamp] = c / 2;
     for (size_t i = 0; i + 1 < s.text.size(); ++i) outputs[s.text[i]][s.text[i + 1]] = c;
     outputs[s.text.back()][s.loop ? s.text.front() : s.endOfText] = c;
     auto& first = outputs[s.startOfTranscript];

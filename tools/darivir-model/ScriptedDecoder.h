@@ -13,7 +13,8 @@ namespace darivir {
 // chosen probability.
 struct Script {
     std::vector<int64_t> text;        // distinct ids: one successor per token
-    std::vector<int64_t> textStarts;  // the tokens the text follows: the tasks, no-timestamps
+    std::vector<int64_t> textStarts;  // the tokens the text follows: the tasks, no-timestamps, the first timestamp
+    int64_t firstTimestamp = -1;      // "<|0.00|>": the runner-up after the other text starts
     int64_t endOfText = 0;
     int64_t startOfTranscript = 0;
     int64_t language = 0;

@@ -215,7 +215,9 @@ int tiny(const std::map<std::string, std::string>& options, bool scripted) {
         };
         darivir::Script script;
         script.text = tokenizer.textTokens;
-        script.textStarts = {special("<|transcribe|>"), special("<|translate|>"), special("<|notimestamps|>")};
+        // With timestamps the text follows the first timestamp, which the engine makes the first token.
+        script.textStarts = {special("<|transcribe|>"), special("<|translate|>"), special("<|notimestamps|>"), special("<|0.00|>")};
+        script.firstTimestamp = special("<|0.00|>");
         script.endOfText = special("<|endoftext|>");
         script.startOfTranscript = special("<|startoftranscript|>");
         script.language = special("<|" + (options.count("language") ? options.at("language") : "en") + "|>");

@@ -29,8 +29,8 @@ std::optional<std::string> environment(const char* name) {
     return std::string(value);
 }
 
-std::optional<std::string> tokenFromEnvironment() {
-    for (const char* name : {"HF_TOKEN", "HUGGING_FACE_HUB_TOKEN"}) {
+std::optional<std::string> hubTokenFromEnv() {
+    for (const char* name : {"HUB_TOKEN", "MODEL_HUB_TOKEN"}) {
         auto value = environment(name);
         if (value && !value->empty()) return value;
     }
@@ -97,17 +97,17 @@ std::optional<std::string> sameHostRedirect(const std::string& firstUrl, const s
 
 }  // namespace
 
-HubApi::HubApi(std::optional<fs::path> downloadBaseArgument, std::optional<std::string> hfTokenArgument,
+HubApi::HubApi(std::optional<fs::path> downloadBaseArgument, std::optional<std::string> hubTokenArgument,
                std::optional<std::string> endpointArgument, bool useBackgroundSessionArgument,
                std::optional<bool> useOfflineModeArgument) {
-    hfToken = hfTokenArgument ? hfTokenArgument : tokenFromEnvironment();
+    hubToken = hubTokenArgument ? hubTokenArgument : hubTokenFromEnv();
     if (environment("CI_DISABLE_NETWORK_MONITOR") == std::optional<std::string>("1")) {
-        std::cout << (hfToken ? "✅ got token" : "🔴 NO TOKEN **") << std::endl;
+        std::cout << (hubToken ? "✅ got token" : "🔴 NO TOKEN **") << std::endl;
     }
-    downloadBase = downloadBaseArgument ? *downloadBaseArgument : homeFolder() / "Documents" / "huggingface";
+    downloadBase = downloadBaseArgument ? *downloadBaseArgument : homeFolder() / "Documents" / "modelhub";
     if (endpointArgument) {
         endpoint = *endpointArgument;
-    } else if (auto fromEnvironment = environment("HF_ENDPOINT")) {
+    } else if (auto fromEnvironment = environment("HUB_ENDPOINT")) {
         endpoint = *fromEnvironment;
     } else {
         endpoint = kDefaultEndpoint;
@@ -133,7 +133,7 @@ platform::HttpResponse HubApi::httpGet(const std::string& url, std::stop_token s
         request.url = url;
         request.idleTimeoutSeconds = 60;
         request.followRedirects = true;
-        setAuthorization(request, hfToken);
+        setAuthorization(request, hubToken);
         auto response = platform::send(request, stop);
         if (response.status >= 200 && response.status <= 299) return response;
         throwForStatus(response.status, url);
@@ -149,7 +149,7 @@ platform::HttpResponse HubApi::httpHead(const std::string& url, std::stop_token 
     first.url = url;
     first.method = "HEAD";
     first.idleTimeoutSeconds = 60;
-    setAuthorization(first, hfToken);
+    setAuthorization(first, hubToken);
     first.headers.set("Accept-Encoding", "identity");
 
     // Redirects are ours to judge: only a same-server path is followed, at most ten times.
@@ -218,7 +218,7 @@ Config HubApi::configuration(const fs::path& fileURL) const {
         config = Config::parse(bytes.str());
     } catch (const Config::ParseError&) {
         throw HubClientError::jsonSerialization(
-            url, "JSON Serialization failed for " + url + ". Please verify that you have set the HF_TOKEN environment variable.");
+            url, "JSON Serialization failed for " + url + ". Please verify that you have set the HUB_TOKEN environment variable.");
     }
     if (config.kind() != Config::Kind::dictionary) throw HubClientError::parse();
     return config;
@@ -246,7 +246,7 @@ std::vector<fs::path> HubApi::getFileUrls(const fs::path& folder) {
 fs::path HubApi::repoDestination(const Repo& repo) const { return downloadBase / to_string(repo.type) / repo.id; }
 
 fs::path HubApi::metadataFolder(const fs::path& repoDestination) {
-    return repoDestination / ".cache" / "huggingface" / "download";
+    return repoDestination / ".cache" / "modelhub" / "download";
 }
 
 std::string to_string(HubApi::RepoType type) {

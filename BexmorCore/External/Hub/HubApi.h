@@ -26,8 +26,8 @@ namespace bexmor {
 //
 // Cache layout below `downloadBase`:
 //   {type}/{owner}/{name}/{file}                                    the repository's files
-//   {type}/{owner}/{name}/.cache/huggingface/download/{file}.metadata          records
-//   {type}/{owner}/{name}/.cache/huggingface/download/{file}.{etag}.incomplete partial files
+//   {type}/{owner}/{name}/.cache/modelhub/download/{file}.metadata          records
+//   {type}/{owner}/{name}/.cache/modelhub/download/{file}.{etag}.incomplete partial files
 class HubApi {
 public:
     enum class RepoType { models, datasets, spaces };
@@ -65,18 +65,18 @@ public:
 
     using ProgressHandler = std::function<void(const Progress&)>;
 
-    // The product's model address, used when neither the caller nor "HF_ENDPOINT" names one.
+    // The product's model address, used when neither the caller nor "HUB_ENDPOINT" names one.
     static constexpr std::string_view kDefaultEndpoint = kModelsEndpoint;
 
-    // Missing values come from the environment: token from "HF_TOKEN", then
-    // "HUGGING_FACE_HUB_TOKEN" (non-empty ones only; an empty argument counts as given),
-    // endpoint from "HF_ENDPOINT" (even empty), download base "~/Documents/huggingface".
+    // Missing values come from the environment: token from "HUB_TOKEN", then
+    // "MODEL_HUB_TOKEN" (non-empty ones only; an empty argument counts as given),
+    // endpoint from "HUB_ENDPOINT" (even empty), download base "~/Documents/modelhub".
     explicit HubApi(std::optional<std::filesystem::path> downloadBase = std::nullopt,
-                    std::optional<std::string> hfToken = std::nullopt, std::optional<std::string> endpoint = std::nullopt,
+                    std::optional<std::string> hubToken = std::nullopt, std::optional<std::string> endpoint = std::nullopt,
                     bool useBackgroundSession = false, std::optional<bool> useOfflineMode = std::nullopt);
 
     std::filesystem::path downloadBase;
-    std::optional<std::string> hfToken;
+    std::optional<std::string> hubToken;
     std::string endpoint;
     bool useBackgroundSession = false;
     std::optional<bool> useOfflineMode;  // absent: the network monitor decides per snapshot

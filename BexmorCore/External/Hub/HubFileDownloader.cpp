@@ -21,19 +21,23 @@ void requireSafeName(const std::string& relativeFilename) {
     }
 }
 
-// Partial files of earlier etags of the same file: "{name}.{etag}.incomplete" in its folder.
+// Partial files of earlier etags of the same file, "{name}.{etag}.incomplete" in its folder,
+// with their validator records ("….incomplete.validator").
 void removeStalePartials(const fs::path& metadataFolder, const std::string& relativeFilename) {
     const fs::path folder = (metadataFolder / relativeFilename).parent_path();
     const std::string prefix = fs::path(relativeFilename).filename().string() + ".";
     std::error_code error;
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.size() <= prefix.size() + std::string(".incomplete").size()) continue;
-        if (!name.starts_with(prefix) || !name.ends_with(".incomplete")) continue;
-        // Only "{name}.{etag}.incomplete" with a single etag component, never another
-        // file's partial whose name merely starts alike ("a.bin" vs "a.bin.x.y.incomplete").
-        const std::string etag = name.substr(prefix.size(), name.size() - prefix.size() - std::string(".incomplete").size());
-        if (!hubpaths::isSafeEtag(etag) || etag.find('.') != std::string::npos) continue;
+        const std::string fileName = it->path().filename().string();
+        std::string_view name = fileName;
+        if (name.ends_with(".validator")) name.remove_suffix(std::string_view(".validator").size());
+        constexpr std::string_view suffix = ".incomplete";
+        if (name.size() <= prefix.size() + suffix.size()) continue;
+        if (!name.starts_with(prefix) || !name.ends_with(suffix)) continue;
+        // Only a single etag component, never another file's partial whose name merely
+        // starts alike ("a.bin" vs "a.bin.x.y.incomplete").
+        const std::string_view etag = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        if (!hubpaths::isSafeEtag(etag) || etag.find('.') != std::string_view::npos) continue;
         std::error_code removeError;
         if (it->is_regular_file(removeError)) fs::remove(it->path(), removeError);
     }
@@ -115,7 +119,7 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
         // Subscribed before the transfer starts, so every state of it reaches the handler.
         auto states = downloader.broadcaster().subscribe();
         const int64_t resumeSize = Downloader::incompleteFileSize(partial);
-        downloader.setUpDownload(source(), hfToken, resumeSize, std::nullopt, 10, 5);
+        downloader.setUpDownload(source(), hubToken, resumeSize, std::nullopt, 10, 5);
         std::stop_callback onStop(stop, [&downloader] { downloader.cancel(); });
         while (true) {
             const auto state = states->next();

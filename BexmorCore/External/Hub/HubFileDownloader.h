@@ -25,7 +25,7 @@ public:
     std::filesystem::path repoDestination;
     std::filesystem::path repoMetadataDestination;
     std::string relativeFilename;
-    std::optional<std::string> hfToken;
+    std::optional<std::string> hubToken;
     std::optional<std::string> endpoint;
     bool backgroundSession = false;
 

@@ -41,7 +41,7 @@ fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const s
 
     for (const auto& name : names) {
         auto fileProgress = overall.addChild(100, 1);
-        HubFileDownloader file{*this, repo, revision, destination, metadataDestination, name, hfToken, endpoint, useBackgroundSession};
+        HubFileDownloader file{*this, repo, revision, destination, metadataDestination, name, hubToken, endpoint, useBackgroundSession};
         file.download(
             [&](double fraction, std::optional<double> speed) {
                 if (const auto units = Progress::completedUnits(fraction, 100)) fileProgress->setCompletedUnitCount(*units);

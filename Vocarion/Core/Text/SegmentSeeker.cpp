@@ -63,11 +63,13 @@ std::pair<size_t, std::vector<TranscriptionSegment>> SegmentSeeker::findSeekPoin
         tokens.size() >= 2 && isTime(tokens.back()) && !isTime(tokens[tokens.size() - 2]);
 
     if (cuts.empty()) {
-        // One segment; a final timestamp, if any, gives its end.
+        // One segment; its last timestamp, if any, gives its end. "<|0.00|>" only ever
+        // opens the text (as the first token of a window with timestamps), so it leaves
+        // the segment running to the end of the window.
         float end = windowStop;
         for (auto it = tokens.rbegin(); it != tokens.rend(); ++it)
             if (isTime(*it)) {
-                end = std::min(windowStop, seconds(window.start + timeOf(*it)));
+                if (*it != timeBegin) end = std::min(windowStop, seconds(window.start + timeOf(*it)));
                 break;
             }
         segments.push_back(makeSegment(result, firstSegmentId, window, windowStart, end, tokens, result.tokenLogProbs,

@@ -156,11 +156,26 @@ TEST_F(DownloaderTest, FaultsAndRecoveries) {
         if (!c.progress.empty()) { EXPECT_EQ(progress, c.progress); }
         const bool completed = c.end == End::completed;
         EXPECT_EQ(fs::is_regular_file(destination()), completed);
-        EXPECT_EQ(seen.back().url, completed ? destination() : fs::path());
+        EXPECT_EQ(seen.back().destination, completed ? destination() : fs::path());
         EXPECT_TRUE(!completed || readFile(destination()) == c.file.content);
         EXPECT_EQ(fs::exists(partial()), c.left != Left::nothing);
         EXPECT_TRUE(readFile(partial()) == (c.left == Left::before ? before : c.left == Left::content ? c.file.content : ""));
     }
+}
+
+TEST_F(DownloaderTest, TheChunkSizeIsTheFlushSize) {
+    const std::string content = makeContent(2500, 10);
+    fake.addFile("o/n", "small.bin", FakeFile{.content = content});
+    std::ofstream(partial()).close();
+    downloader = std::make_unique<Downloader>(destination(), partial(), false, 1000);
+    downloader->setExpectedSize(2500);
+    states = downloader->broadcaster().subscribe();
+    downloader->setUpDownload(url("small.bin"), std::nullopt, 0, std::nullopt, 10, 0);
+    std::vector<double> progress;
+    for (const auto& state : finish())
+        if (state.kind == Kind::downloading) progress.push_back(state.progress);
+    EXPECT_EQ(progress, (std::vector<double>{0, 0.4, 0.8}));
+    EXPECT_EQ(readFile(destination()), content);
 }
 
 TEST_F(DownloaderTest, CancelAnnouncesAtOnceAndKeepsTheFlushedBytes) {
@@ -188,7 +203,7 @@ protected:
         const HubApi hub = client(std::nullopt, "tok");
         const HubApi::Repo fileRepo{"o/n", type};
         const auto folder = hub.repoDestination(fileRepo);
-        HubApi::HubFileDownloader file{hub, fileRepo, revision, folder, HubApi::metadataFolder(folder), name, hub.hfToken, hub.endpoint, false};
+        HubApi::HubFileDownloader file{hub, fileRepo, revision, folder, HubApi::metadataFolder(folder), name, hub.hubToken, hub.endpoint, false};
         file.retryDelay = std::chrono::milliseconds(10);
         return file;
     }
@@ -200,6 +215,7 @@ TEST_F(FileDownload, FetchesANestedFileWithItsRecordAndRemovesOnlyItsOwnOldParti
     const std::string content = hubtest::makeContent(2000, 1);
     fake.addFile("o/n", "a/b/c.bin", FakeFile{.content = content});
     writeFile(recordsFolder() / "a/b/c.bin.oldetag.incomplete", "stale bytes of an earlier version");
+    writeFile(recordsFolder() / "a/b/c.bin.oldetag.incomplete.validator", "oldetag\nhost-etag\n");
     writeFile(recordsFolder() / "a/b/c.bin.x.incomplete.keep", "not a partial of ours");
     writeFile(recordsFolder() / "a/b/other.bin.e.incomplete", "another file's partial");
 
@@ -209,6 +225,7 @@ TEST_F(FileDownload, FetchesANestedFileWithItsRecordAndRemovesOnlyItsOwnOldParti
     EXPECT_EQ(readFile(result), content);
     EXPECT_TRUE(readFile(recordsFolder() / "a/b/c.bin.metadata").starts_with(std::string(40, 'c') + "\n" + sha256(content) + "\n"));
     EXPECT_FALSE(fs::exists(recordsFolder() / "a/b/c.bin.oldetag.incomplete"));
+    EXPECT_FALSE(fs::exists(recordsFolder() / "a/b/c.bin.oldetag.incomplete.validator"));
     EXPECT_TRUE(fs::exists(recordsFolder() / "a/b/c.bin.x.incomplete.keep"));
     EXPECT_TRUE(fs::exists(recordsFolder() / "a/b/other.bin.e.incomplete"));
 }
@@ -271,9 +288,61 @@ TEST_F(FileDownload, HostileNamesAndEtagsNeverBecomePaths) {
     EXPECT_THROW(downloader("ok.bin").download(), EnvironmentError);
     EXPECT_THROW(downloader("ok2.bin").download(), EnvironmentError);
     EXPECT_THROW(downloader("../x.bin").download(), bexmor::HubClientError);
-    EXPECT_THROW(downloader(".cache/huggingface/download/y.metadata").download(), bexmor::HubClientError);
+    EXPECT_THROW(downloader(".cache/modelhub/download/y.metadata").download(), bexmor::HubClientError);
     EXPECT_FALSE(fs::exists(base.path() / "models"));
     EXPECT_EQ(fake.count("HEAD", "x.bin"), 0);
+}
+
+// A download stopped in one run goes on in the next from the flushed bytes. The file host
+// behind the hub's redirect names the file by its own ETag, never the hub's: the next run
+// must ask it by that validator, so an unchanged file resumes and a changed one starts
+// over whole, whether the host honours If-Range or not.
+TEST_F(FileDownload, AResumeInALaterRunAsksTheFileHostForTheMissingBytesOnly) {
+    struct Case {
+        const char* name;
+        bool hostIgnoresIfRange;
+        bool changesBetweenRuns;
+        std::vector<std::string> ranges;  // of the second run's requests to the file host
+    };
+    const std::string resumeRange = "bytes=" + std::to_string(10 * MiB) + "-";
+    const Case cases[] = {
+        {"unchanged, If-Range honoured", false, false, {resumeRange}},
+        {"unchanged, If-Range ignored", true, false, {resumeRange}},
+        {"changed, If-Range honoured", false, true, {resumeRange}},
+        {"changed, If-Range ignored", true, true, {resumeRange, ""}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::string name = "run" + std::to_string(i) + ".bin";
+        // Not a SHA-256 etag, so only the bytes themselves can show a mix of two versions.
+        const std::string before = makeContent(15 * MiB, 20 + unsigned(i)), after = makeContent(15 * MiB, 40 + unsigned(i));
+        fake.addFile("o/n", name, FakeFile{.content = before, .etag = "blob", .stallAfter = 10 * MiB + 100, .stallMilliseconds = 20000,
+                                           .stallTimes = 1, .redirect = true, .hostEtag = "cdn-1", .hostIgnoresIfRange = c.hostIgnoresIfRange});
+        const auto partial = recordsFolder() / (name + ".blob.incomplete");
+
+        std::stop_source stop;
+        EXPECT_THROW(downloader(name).download([&](double fraction, std::optional<double>) { if (fraction > 0) stop.request_stop(); },
+                                               stop.get_token()),
+                     UrlError);
+        ASSERT_EQ(fs::file_size(partial), size_t(10 * MiB)) << "the first run keeps its flushed bytes";
+
+        if (c.changesBetweenRuns) {
+            fake.addFile("o/n", name, FakeFile{.content = after, .etag = "blob", .redirect = true, .hostEtag = "cdn-2",
+                                               .hostIgnoresIfRange = c.hostIgnoresIfRange});
+        }
+        fake.clearRequests();
+        EXPECT_EQ(downloader(name).download(), repoFolder() / name);
+
+        EXPECT_TRUE(readFile(repoFolder() / name) == (c.changesBetweenRuns ? after : before)) << "the file is one version, whole";
+        std::vector<std::string> ranges;
+        for (const auto& request : fake.cdnRequests()) ranges.push_back(request.header("range"));
+        EXPECT_EQ(ranges, c.ranges);
+        ASSERT_FALSE(fake.cdnRequests().empty());
+        EXPECT_EQ(fake.cdnRequests().front().header("if-range"), "\"cdn-1\"") << "the validator the file host gave";
+        EXPECT_FALSE(fs::exists(partial));
+        EXPECT_FALSE(fs::exists(partial.string() + ".validator")) << "the partial's record goes with it";
+    }
 }
 
 // The hub answers HEAD with a redirect to another host; the transfer goes there, without

@@ -28,19 +28,19 @@ using namespace std::string_literals;
 
 TEST(HubApiSetUp, TokenEndpointAndBaseComeFromTheEnvironmentUnlessGiven) {
     hubtest::Environment env;
-    env.set("HF_TOKEN", "from-hf");
-    env.set("HUGGING_FACE_HUB_TOKEN", "from-hub");
-    env.set("HF_ENDPOINT", "http://mirror.example");
+    env.set("HUB_TOKEN", "from-first");
+    env.set("MODEL_HUB_TOKEN", "from-second");
+    env.set("HUB_ENDPOINT", "http://mirror.example");
     env.set("HOME", "/home/someone");
     const HubApi fromEnvironment;
-    EXPECT_EQ(fromEnvironment.hfToken, "from-hf");
+    EXPECT_EQ(fromEnvironment.hubToken, "from-first");
     EXPECT_EQ(fromEnvironment.endpoint, "http://mirror.example");
-    EXPECT_EQ(fromEnvironment.downloadBase, fs::path("/home/someone/Documents/huggingface"));
-    EXPECT_EQ(HubApi(fs::path("/tmp/x"), std::string()).hfToken, "") << "an empty token is given";
-    env.set("HF_TOKEN", "");
-    EXPECT_EQ(HubApi().hfToken, "from-hub");
-    env.set("HUGGING_FACE_HUB_TOKEN", "");
-    EXPECT_EQ(HubApi().hfToken, std::nullopt);
+    EXPECT_EQ(fromEnvironment.downloadBase, fs::path("/home/someone/Documents/modelhub"));
+    EXPECT_EQ(HubApi(fs::path("/tmp/x"), std::string()).hubToken, "") << "an empty token is given";
+    env.set("HUB_TOKEN", "");
+    EXPECT_EQ(HubApi().hubToken, "from-second");
+    env.set("MODEL_HUB_TOKEN", "");
+    EXPECT_EQ(HubApi().hubToken, std::nullopt);
 }
 
 using HubRequests = hubtest::HubTest;
@@ -99,7 +99,7 @@ TEST_F(HubRequests, MalformedListingsFailWithTheParsersError) {
 TEST_F(HubRequests, HostileNamesEndpointsAndIdsAreRefusedBeforeAnythingIsWritten) {
     fake.addFile("o/n", "x", FakeFile{});
     const HubApi hub(base.path() / "cache", std::string(), fake.endpoint());
-    for (const std::string& name : {"../escape.bin"s, "/etc/passwd"s, "a//b"s, "./a"s, "a/../../b"s, ".cache/huggingface/download/x.metadata"s,
+    for (const std::string& name : {"../escape.bin"s, "/etc/passwd"s, "a//b"s, "./a"s, "a/../../b"s, ".cache/modelhub/download/x.metadata"s,
                                     "a/.."s, ""s, "a\0b"s}) {
         fake.setListingBody("o/n", nlohmann::json{{"siblings", {{{"rfilename", "ok.bin"}}, {{"rfilename", name}}}}}.dump());
         auto error = capture<HubClientError>([&] { hub.snapshot(repo); });

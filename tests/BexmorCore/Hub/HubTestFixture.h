@@ -79,7 +79,7 @@ protected:
         return bexmor::HubApi(base.path(), std::move(token), fake.endpoint(), false, offline);
     }
     std::filesystem::path repoFolder() const { return base.path() / "models/o/n"; }
-    std::filesystem::path recordsFolder() const { return repoFolder() / ".cache/huggingface/download"; }
+    std::filesystem::path recordsFolder() const { return repoFolder() / ".cache/modelhub/download"; }
 
     testsupport::FakeHub fake;
     testsupport::TempDir base;

@@ -1,5 +1,6 @@
 // A download process killed with SIGKILL mid-file leaves whole flushes only, and the next
-// process resumes from there to a byte-identical file. A file that changes on the hub
+// process resumes from there to a byte-identical file, also from a file host that names
+// the file its own way. A file that changes on the hub
 // between a dropped connection and its retry never ends up as old bytes followed by new.
 #include <gtest/gtest.h>
 
@@ -41,35 +42,50 @@ int waitFor(pid_t pid) {
 
 using KillResume = hubtest::HubTest;
 
+// Whether the hub sends the file itself or a file host behind its redirect does (which
+// names the file by its own ETag), the next process asks only for the missing bytes.
 TEST_F(KillResume, ADownloadKilledMidFileResumesToAByteIdenticalFile) {
-    const std::string content = makeContent(25 * MiB, 11);
-    // Over 20 MiB arrive quickly, then the server goes quiet: the process is killed there.
-    fake.addFile("o/n", "model.bin", FakeFile{.content = content, .stallAfter = 21 * MiB, .stallMilliseconds = 30000, .stallTimes = 1});
-    const auto partial = recordsFolder() / ("model.bin." + hubtest::sha256(content) + ".incomplete");
+    for (const bool redirected : {false, true}) {
+        SCOPED_TRACE(redirected ? "from the file host" : "from the hub");
+        const std::string name = redirected ? "hosted.bin" : "model.bin";
+        const std::string content = makeContent(25 * MiB, redirected ? 12 : 11);
+        // Over 20 MiB arrive quickly, then the server goes quiet: the process is killed there.
+        fake.addFile("o/n", name, FakeFile{.content = content, .stallAfter = 21 * MiB, .stallMilliseconds = 30000, .stallTimes = 1,
+                                           .redirect = redirected, .hostEtag = "host-tag"});
+        const auto partial = recordsFolder() / (name + "." + hubtest::sha256(content) + ".incomplete");
 
-    const pid_t first = startHelper(fake.endpoint(), base.path());
-    ASSERT_GT(first, 0);
-    ASSERT_TRUE(testsupport::waitUntil([&] {
-        std::error_code error;
-        return std::filesystem::file_size(partial, error) >= 20 * MiB && !error;
-    })) << "the helper never flushed 20 MiB";
-    ::kill(first, SIGKILL);
-    const int killed = waitFor(first);
-    ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL);
-    const std::string left = readFile(partial);
-    EXPECT_EQ(left.size(), size_t(20 * MiB));
-    EXPECT_TRUE(left == content.substr(0, left.size()));
-    EXPECT_FALSE(std::filesystem::exists(repoFolder() / "model.bin"));
-    EXPECT_FALSE(std::filesystem::exists(recordsFolder() / "model.bin.metadata"));
+        const pid_t first = startHelper(fake.endpoint(), base.path());
+        ASSERT_GT(first, 0);
+        ASSERT_TRUE(testsupport::waitUntil([&] {
+            std::error_code error;
+            return std::filesystem::file_size(partial, error) >= 20 * MiB && !error;
+        })) << "the helper never flushed 20 MiB";
+        ::kill(first, SIGKILL);
+        const int killed = waitFor(first);
+        ASSERT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL);
+        const std::string left = readFile(partial);
+        EXPECT_EQ(left.size(), size_t(20 * MiB));
+        EXPECT_TRUE(left == content.substr(0, left.size()));
+        EXPECT_FALSE(std::filesystem::exists(repoFolder() / name));
+        EXPECT_FALSE(std::filesystem::exists(recordsFolder() / (name + ".metadata")));
 
-    fake.clearRequests();
-    const int finished = waitFor(startHelper(fake.endpoint(), base.path()));
-    ASSERT_TRUE(WIFEXITED(finished) && WEXITSTATUS(finished) == 0);
-    ASSERT_EQ(fake.requests().size(), 3u);  // listing, HEAD, GET
-    EXPECT_EQ(fake.requests().back().header("range"), "bytes=20971520-");
-    EXPECT_TRUE(readFile(repoFolder() / "model.bin") == content);
-    EXPECT_FALSE(std::filesystem::exists(partial));
-    EXPECT_TRUE(std::filesystem::exists(recordsFolder() / "model.bin.metadata"));
+        fake.clearRequests();
+        const int finished = waitFor(startHelper(fake.endpoint(), base.path()));
+        ASSERT_TRUE(WIFEXITED(finished) && WEXITSTATUS(finished) == 0);
+        const auto transfers = redirected ? fake.cdnRequests() : fake.requests();
+        ASSERT_FALSE(transfers.empty());
+        const auto& resumed = transfers.back();
+        EXPECT_EQ(resumed.header("range"), "bytes=20971520-");
+        EXPECT_EQ(resumed.header("if-range"), redirected ? "\"host-tag\"" : "\"" + hubtest::sha256(content) + "\"");
+        // The listing, a HEAD per file (the first file is current by then) and one GET at
+        // the hub, the redirected one again at the file host: nothing is fetched twice.
+        EXPECT_EQ(fake.requests().size(), redirected ? 4u : 3u);
+        EXPECT_EQ(fake.cdnRequests().size(), redirected ? 1u : 0u);
+        EXPECT_TRUE(readFile(repoFolder() / name) == content);
+        EXPECT_FALSE(std::filesystem::exists(partial));
+        EXPECT_FALSE(std::filesystem::exists(partial.string() + ".validator"));
+        EXPECT_TRUE(std::filesystem::exists(recordsFolder() / (name + ".metadata")));
+    }
 }
 
 // Two versions of one file of equal size whose etags are no SHA-256 (so no content check

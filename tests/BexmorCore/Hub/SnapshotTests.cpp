@@ -51,7 +51,7 @@ TEST_F(Snapshot, DownloadsARepositoryIntoTheCacheLayoutWithProgressThenFindsItCu
     EXPECT_EQ(readFile(folder / "config.json"), config);
     EXPECT_TRUE(readFile(folder / "variant/AudioEncoder.bin") == big);
     EXPECT_EQ(readFile(folder / "variant/tokenizer.bin"), tokenizer);
-    const auto records = folder / ".cache/huggingface/download";
+    const auto records = folder / ".cache/modelhub/download";
     EXPECT_TRUE(readFile(records / "variant/AudioEncoder.bin.metadata").starts_with(std::string(40, 'c') + "\n" + hubtest::sha256(big) + "\n"));
     EXPECT_TRUE(readFile(records / "variant/tokenizer.bin.metadata").starts_with(std::string(40, 'c') + "\n" + std::string(40, 'b') + "\n"));
     for (const auto& entry : fs::recursive_directory_iterator(records)) EXPECT_FALSE(entry.path().string().ends_with(".incomplete"));

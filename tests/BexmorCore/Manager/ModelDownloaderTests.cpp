@@ -79,7 +79,7 @@ TEST_F(ModelDownloaderTest, DownloadsOnceThenResolvesFromTheCacheWithTheNetworkG
     EXPECT_EQ(d->resolveRepo({kPattern}, std::nullopt, false), repoFolder());
     // A pattern that starts with a wildcard, or a second one without a folder, never counts as local.
     EXPECT_EQ(unavailable([&] { d->resolveRepo({"*/v1/tiny/*"}, std::nullopt, false); }), kNoLocalModels);
-    EXPECT_EQ(unavailable([&] { d->resolveRepo({kPattern, "openai_darivir-base/*"}, std::nullopt, false); }), kNoLocalModels);
+    EXPECT_EQ(unavailable([&] { d->resolveRepo({kPattern, "darivir-base/*"}, std::nullopt, false); }), kNoLocalModels);
 }
 
 TEST_F(ModelDownloaderTest, NothingOrADamagedCacheLocallyAndNoDownloadIsUnavailable) {

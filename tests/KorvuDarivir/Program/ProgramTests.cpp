@@ -114,7 +114,7 @@ TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
 {
     using testsupport::spinUntil;
     const QString support = qEnvironmentVariable("XDG_DATA_HOME") + "/KORVU Darivir";
-    const QString modelFolder = support + "/Models/models/bexmorinc/vocarion-coreml/openai_darivir-large-v3-v20240930_turbo_632MB";
+    const QString modelFolder = support + "/Models/models/bexmorinc/vocarion-coreml/darivir-large-v3-v20240930_turbo_632MB";
     QDir().mkpath(QFileInfo(modelFolder).path());
     const Outcome model = run({"tiny", "--out", modelFolder}, QString(testsupport::kBinDir) + "/darivir-model");
     ASSERT_EQ(model.status, 0) << model.err.toStdString();

@@ -77,14 +77,14 @@ protected:
             preparedAtChange.push_back(modelPrepared());
         });
     }
-    void TearDown() override { qunsetenv("HF_ENDPOINT"); }
+    void TearDown() override { qunsetenv("HUB_ENDPOINT"); }
 
     // The hub serves the tiny variant, holding the GET of `heldFile` until released.
     void serve(testsupport::FakeHub& hub, const std::string& heldFile = {})
     {
         hub.addFolder(Transcriber::repositoryId, tinyVariant().parent_path());
         if (!heldFile.empty()) hub.hold(std::string(Transcriber::variantName) + "/" + heldFile);
-        qputenv("HF_ENDPOINT", hub.endpoint().c_str());
+        qputenv("HUB_ENDPOINT", hub.endpoint().c_str());
     }
 
     // Every file of the variant was fetched exactly once.
@@ -154,11 +154,11 @@ TEST_F(TranscriberLoading, AnUnfinishedDownloadNeverLooksPresentStopsWithItsTran
 TEST_F(TranscriberLoading, AFailedDownloadSaysWhatToDoLogsTheEngineMessageAndARetryDownloadsAndPrepares)
 {
     testsupport::TempDir wrongRoot;
-    fs::create_directories(wrongRoot / "openai_darivir-tiny");
-    std::ofstream(wrongRoot / "openai_darivir-tiny" / "config.json") << "{}";
+    fs::create_directories(wrongRoot / "darivir-tiny");
+    std::ofstream(wrongRoot / "darivir-tiny" / "config.json") << "{}";
     testsupport::FakeHub wrongHub;
     wrongHub.addFolder(Transcriber::repositoryId, wrongRoot.path());
-    qputenv("HF_ENDPOINT", wrongHub.endpoint().c_str());
+    qputenv("HUB_ENDPOINT", wrongHub.endpoint().c_str());
     const std::string expected = failureOf([&] {
         vocarion::Vocarion::download(Transcriber::variantName, Transcriber::modelsBaseDirectory(), false,
                                      Transcriber::repositoryId, std::nullopt, wrongHub.endpoint());

@@ -71,8 +71,8 @@ int main(int argc, char** argv)
     // it is offline because the machine has no other interface up.
     qputenv("CI_DISABLE_NETWORK_MONITOR", "1");
     if (argc == 4 && std::strcmp(argv[1], "--quit-probe") == 0) return runQuitProbe(argc, argv, argv[2], argv[3]);
-    qunsetenv("HF_TOKEN");
-    qunsetenv("HUGGING_FACE_HUB_TOKEN");
+    qunsetenv("HUB_TOKEN");
+    qunsetenv("MODEL_HUB_TOKEN");
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication app(argc, argv);
     return RUN_ALL_TESTS();

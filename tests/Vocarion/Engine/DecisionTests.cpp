@@ -1,16 +1,23 @@
 // The engine's decoding decisions, seen through models whose greedy decoding spells a
 // chosen text (the model tool's scripted mode): the text, the detected language, when the
 // fallback stops, the no-speech rule, top-k, the prompt, the positional table's end, the
-// order of chunks and stopping.
+// order of chunks and stopping, the text of every window, what each step may sample and
+// how the sampled tokens are scored, and where the next window starts.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <mutex>
 #include <numeric>
 
 #include "EngineFixture.h"
 #include "Vocarion/Core/Audio/AudioChunker.h"
+#include "Vocarion/Core/Audio/AudioProcessor.h"
+#include "Vocarion/Core/AudioEncoder.h"
 #include "Vocarion/Core/DarivirTokenizer.h"
+#include "Vocarion/Core/FeatureExtractor.h"
 #include "Vocarion/Core/Text/LogitsFilter.h"
+#include "Vocarion/Core/TextDecoder.h"
 #include "Vocarion/Utilities/DarivirError.h"
 
 using namespace vocarion;
@@ -30,7 +37,186 @@ struct InitialTokens : LogitsFiltering {
     mutable std::vector<int> seen;
 };
 
+// Keeps the tokens and the logits of every sampling step, as the sampler gets them (the
+// configured filters run after the built-in ones).
+struct StepRecorder : LogitsFiltering {
+    struct Step {
+        std::vector<int> tokens;
+        std::vector<float> logits;
+    };
+    void filterLogits(std::span<float> logits, const std::vector<int>& tokens) const override {
+        steps.push_back({tokens, std::vector<float>(logits.begin(), logits.end())});
+    }
+    mutable std::vector<Step> steps;
+};
+
+// Leaves only the next token of a script to be sampled, from the first sampling step of
+// each window on. A token the engine's own filters forbid stays forbidden, and the
+// window then fails for want of a usable logit.
+struct ScriptedTokens : LogitsFiltering {
+    explicit ScriptedTokens(std::vector<int> script) : script(std::move(script)) {}
+    void filterLogits(std::span<float> logits, const std::vector<int>& tokens) const override {
+        if (!first || tokens.size() <= *first) first = tokens.size();  // a new window's first step
+        const size_t step = tokens.size() - *first;
+        if (step >= script.size()) return;
+        const auto token = static_cast<size_t>(script[step]);
+        for (size_t i = 0; i < logits.size(); ++i)
+            if (i != token) logits[i] = -std::numeric_limits<float>::infinity();
+    }
+    std::vector<int> script;
+    mutable std::optional<size_t> first;
+};
+
+double logSoftmax(const std::vector<float>& logits, int token) {
+    double top = -std::numeric_limits<double>::infinity();
+    for (float v : logits) top = std::max(top, double(v));
+    double sum = 0;
+    for (float v : logits) sum += std::exp(double(v) - top);
+    return double(logits.at(size_t(token))) - top - std::log(sum);
+}
+
 }  // namespace
+
+TEST(EngineDecisions, DefaultOptionsDetectTheLanguageOfTheSpeechAndReturnItsText) {
+    const DecodingOptions defaults;
+    // No language, and prefill on, which leaves detectLanguage off: no language is given,
+    // so the engine detects it all the same.
+    ASSERT_FALSE(defaults.language.has_value());
+    ASSERT_TRUE(defaults.usePrefillPrompt);
+    ASSERT_FALSE(defaults.detectLanguage);
+    const struct {
+        std::string spoken, language;
+    } cases[] = {{"Guten Morgen, liebe Freunde.", "de"}, {"Good morning, dear friends.", "en"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.language);
+        const std::string text = " " + c.spoken;
+        auto engine = makeEngine(variant("--text '" + text + "' --language " + c.language));
+        const auto results = engine->transcribe(speech(c.spoken), defaults);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].language, c.language);
+        // Timestamps are on and special tokens kept: "<|0.00|>" leads the text.
+        EXPECT_EQ(results[0].text, "<|0.00|>" + text);
+        ASSERT_EQ(results[0].segments.size(), 1u);
+        EXPECT_FLOAT_EQ(results[0].segments[0].end, float(speech(c.spoken).size()) / Constants::sampleRate);
+        // One try of the text's tokens and the first timestamp: tokens per second count tokens.
+        const auto& timings = results[0].timings;
+        EXPECT_EQ(timings.totalDecodedTokens, double(engine->tokenizer()->encode(text).size() + 1));
+        EXPECT_DOUBLE_EQ(timings.tokensPerSecond(), timings.totalDecodedTokens / timings.decodingLoop);
+    }
+    // Detection asked for overrides a given language.
+    auto options = appOptions("fr");
+    options.detectLanguage = true;
+    EXPECT_EQ(makeEngine(variant(kSpeech))->transcribe(speech(), options).at(0).language, "de");
+}
+
+TEST(EngineDecisions, TheTextOfEveryWindowIsKeptWithAndWithoutChunking) {
+    auto engine = makeEngine(variant(kSpeech));
+    const auto audio = speechWithPauses(65.0);
+    for (const auto strategy : {ChunkingStrategy::none, ChunkingStrategy::vad}) {
+        SCOPED_TRACE(std::string(toString(strategy)));
+        auto options = appOptions("de", 0);
+        options.chunkingStrategy = strategy;
+        const auto results = engine->transcribe(audio, options);
+        std::string joined, expected;
+        std::vector<float> starts;
+        for (const auto& result : results) {
+            std::string ofSegments;
+            for (const auto& segment : result.segments) {
+                ofSegments += segment.text;
+                expected += kText;
+                starts.push_back(segment.start);
+            }
+            EXPECT_EQ(result.text, ofSegments);
+            joined += result.text;
+        }
+        EXPECT_EQ(joined, expected);
+        EXPECT_TRUE(std::is_sorted(starts.begin(), starts.end()));
+        if (strategy == ChunkingStrategy::none) {
+            ASSERT_EQ(results.size(), 1u);
+            EXPECT_EQ(starts, (std::vector<float>{0, 30, 60}));  // three windows, one text each
+        } else {
+            EXPECT_GE(results.size(), 3u);
+        }
+    }
+}
+
+// One window decoded by the engine's decoder with a recorder as the last filter: what each
+// step could sample, and how the result scores the tokens sampled.
+TEST(EngineDecisions, EachStepSamplesOnlyWhatItMayAndTheResultScoresTheSampledTokens) {
+    auto engine = makeEngine(variant("--text ' Hallo Welt' --language de --confidence 4"));
+    const auto& tokenizer = *engine->tokenizer();
+    const auto& special = tokenizer.specialTokens();
+    const auto blanks = tokenizer.encode(" ");
+    const auto window = engine->audioProcessor()->padOrTrim(speech(), 0, engine->featureExtractor()->windowSamples());
+    const auto encoded = engine->audioEncoder()->encodeFeatures(engine->featureExtractor()->logMelSpectrogram(window));
+    const auto finite = [](const std::vector<float>& logits, int token) { return std::isfinite(logits.at(size_t(token))); };
+
+    for (const bool withoutTimestamps : {true, false}) {
+        SCOPED_TRACE(withoutTimestamps ? "without timestamps" : "with timestamps");
+        auto recorder = std::make_shared<StepRecorder>();
+        auto options = appOptions("de", 0);
+        options.withoutTimestamps = withoutTimestamps;
+        options.suppressBlank = true;
+        const auto result = engine->textDecoder()->decodeText(encoded, options, 0.0f, {&tokenizer, {recorder}, 0});
+        const auto& steps = recorder->steps;
+        ASSERT_EQ(steps.size(), result.tokens.size() + 1) << "every token, then the end of text";
+        ASSERT_GE(steps.size(), 3u);
+
+        // Timestamps only when wanted: without them, at no step; with them, first of all,
+        // then text after that single timestamp, then timestamps again after the text.
+        for (size_t i = 0; i < steps.size(); ++i) {
+            bool anyTimestamp = false;
+            for (int token = special.timeTokenBegin; token < int(steps[i].logits.size()); ++token)
+                anyTimestamp |= finite(steps[i].logits, token);
+            EXPECT_EQ(anyTimestamp, !withoutTimestamps && i != 1) << "step " << i;
+        }
+        if (!withoutTimestamps) { EXPECT_EQ(result.tokens.front(), special.timeTokenBegin); }
+        // Blank and the end of text are suppressed at the first step only.
+        for (int blank : blanks) {
+            EXPECT_FALSE(finite(steps[0].logits, blank));
+            EXPECT_TRUE(finite(steps[1].logits, blank));
+        }
+        EXPECT_FALSE(finite(steps[0].logits, special.endToken));
+        EXPECT_TRUE(finite(steps[1].logits, special.endToken));
+
+        // Scores: each token's log-probability under the logits it was sampled from; the
+        // average over every sampled token, the end of text included; the first token's.
+        std::vector<double> logProbs;
+        for (size_t i = 0; i < steps.size(); ++i)
+            logProbs.push_back(logSoftmax(steps[i].logits, i < result.tokens.size() ? result.tokens[i] : special.endToken));
+        for (size_t i = 0; i < result.tokens.size(); ++i) EXPECT_NEAR(result.tokenLogProbs.at(i), logProbs[i], 1e-6);
+        EXPECT_NEAR(result.avgLogProb, std::accumulate(logProbs.begin(), logProbs.end(), 0.0) / double(logProbs.size()), 1e-6);
+        ASSERT_GT(std::abs(logProbs.front() - logProbs.back()), 1e-4) << "the first step must be told apart from the last";
+        EXPECT_NEAR(result.firstTokenLogProb, logProbs.front(), 1e-6);
+    }
+}
+
+// With timestamps, a window whose text runs on past its last pair of timestamps is
+// decoded again from that pair on: the next window starts there, not 30 s later.
+TEST(EngineDecisions, TheNextWindowStartsWhereTheLastCompleteSegmentEnds) {
+    const auto tokenizerOwner = makeEngine(variant(kSpeech))->tokenizer();
+    const auto& tokenizer = *tokenizerOwner;
+    const int time0 = tokenizer.specialTokens().timeTokenBegin, time10 = time0 + 500;
+    const int guten = tokenizer.encode(" Guten").at(0), morgen = tokenizer.encode(" Morgen").at(0);
+    // A timestamp, one text token (right after a single timestamp), a closed pair, more
+    // text and the end: one complete segment of 10 s per window.
+    auto script = std::make_shared<ScriptedTokens>(
+        std::vector<int>{time0, guten, time10, time10, morgen, tokenizer.specialTokens().endToken});
+    auto engine = makeEngine(variant(kSpeech), VocarionConfig{.logitsFilters = std::vector<std::shared_ptr<LogitsFiltering>>{script}});
+    auto options = appOptions("de", 0);
+    options.withoutTimestamps = false;
+    options.chunkingStrategy = ChunkingStrategy::none;
+    const auto results = engine->transcribe(speechWithPauses(65.0), options);
+    ASSERT_EQ(results.size(), 1u);
+    std::vector<float> starts, ends;
+    for (const auto& segment : results[0].segments) {
+        starts.push_back(segment.start);
+        ends.push_back(segment.end);
+        EXPECT_EQ(segment.text, tokenizer.decode(std::vector<int>{guten}));
+    }
+    EXPECT_EQ(starts, (std::vector<float>{0, 10, 20, 30, 40, 50, 60}));
+    EXPECT_EQ(ends, (std::vector<float>{10, 20, 30, 40, 50, 60, 65}));
+}
 
 TEST(EngineDecisions, TextLanguageFallbackAndSilenceFollowTheModelsLikelihoods) {
     struct Case {

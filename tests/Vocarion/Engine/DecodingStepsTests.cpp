@@ -45,6 +45,8 @@ TEST(LogitsFilters, SuppressWhatMayNotComeNext) {
         {blank, {7, 8, 9}, "xx-xxxxxxx-xxxxxxxxx"},  // the first sampled step only
         {blank, {7, 8, 9, 4}, "xxxxxxxxxxxxxxxxxxxx"},
         {rules, {11, 12}, "---------------xx---"},                  // first a timestamp, not a late one
+        {rules, {11, 12, 16}, "xxxxxxxxxxxxxxx-----"},              // one timestamp sampled: text next
+        {rules, {11, 12, 16, 17}, "xxxxxxxxxxxxxxx-----"},          // two: a pair closed, text next
         {rules, {11, 12, 16, 3}, "xxxxxxxxxxxxxxx--xxx"},           // no going back, no zero-length segment
         {rules, {11, 12, 16, 3, 17}, "----------xxxxx--xxx"},       // a lone closing timestamp: another or the end
         {rules, {11, 12, 16, 3, 17, 17}, "xxxxxxxxxxxxxxx-----"},  // a pair closed: text next
@@ -113,6 +115,12 @@ TEST(SegmentSeeker, TimestampsCutSegmentsAndTheSeekMovesPastTheLastCompleteOne) 
     const auto [closedSeek, closed] = seek(tokens, false, 0, window);
     ASSERT_EQ(std::make_pair(closedSeek, closed.size()), std::make_pair(size_t(16000 + 480000), size_t(2)));
     EXPECT_EQ(std::make_tuple(closed[1].id, closed[1].text, closed[1].start, closed[1].end), std::make_tuple(1, std::string(" zwei"), 3.0f, 5.5f));
+    // A text opened by "<|0.00|>" and never closed runs to the end of the audio.
+    std::vector<int> opened{time(0.0f)};
+    for (int t : tokenizer.encode(" eins")) opened.push_back(t);
+    const auto [openedSeek, openedSegments] = seek(opened, false, 0, {0, 480000, 100000});
+    ASSERT_EQ(std::make_pair(openedSeek, openedSegments.size()), std::make_pair(size_t(480000), size_t(1)));
+    EXPECT_EQ(std::make_tuple(openedSegments[0].start, openedSegments[0].end), std::make_tuple(0.0f, 100000.0f / 16000.0f));
     // A window without text or timestamps still moves on.
     const auto [emptySeek, empty] = seek({}, false, 0, {0, 480000, 100000});
     ASSERT_EQ(std::make_pair(emptySeek, empty.size()), std::make_pair(size_t(480000), size_t(1)));

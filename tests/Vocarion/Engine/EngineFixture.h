@@ -11,7 +11,7 @@
 namespace enginetest {
 
 // The repository and variant the tests download, as the application names them.
-inline const std::string kRepo = "bexmorinc/vocarion-coreml", kVariant = "openai_darivir-tiny-test";
+inline const std::string kRepo = "bexmorinc/vocarion-coreml", kVariant = "darivir-tiny-test";
 // A scripted variant's options: confident German speech spelling kText.
 inline const std::string kText = " Guten Morgen, liebe Freunde.", kSpeech = "--text '" + kText + "' --language de";
 

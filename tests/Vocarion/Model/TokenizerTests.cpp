@@ -78,7 +78,7 @@ TEST(DarivirTokenizer, MalformedOrIncompleteFilesGiveAClearError) {
 
 TEST(TokenizerLoader, TheModelFolderComesFirstThenTheCacheAndABrokenFileIsReported) {
     testsupport::TempDir dir;
-    const std::string variant = "openai_darivir-tiny";
+    const std::string variant = "darivir-tiny";
     const fs::path modelFolder = dir / "base" / variant, tokenizers = dir / "tokenizers";
     const fs::path cached = tokenizers / "models" / "bexmorinc" / "vocarion-coreml" / variant / "tokenizer.json";
     fs::create_directories(modelFolder);
@@ -102,13 +102,13 @@ TEST(TokenizerLoader, TheModelFolderComesFirstThenTheCacheAndABrokenFileIsReport
 
 TEST(TokenizerDownload, FetchesOnlyTheVariantsTokenizerFilesIntoTheCacheOrFailsClearly) {
     bexmor::NetworkMonitor::shared().setConnectivityProbe([] { return true; });
-    const std::string repo = "bexmorinc/vocarion-coreml", variant = "openai_darivir-tiny";
+    const std::string repo = "bexmorinc/vocarion-coreml", variant = "darivir-tiny";
     const std::string json = testsupport::readFile(kHandwritten);
     testsupport::FakeHub hub;
     for (const auto& [name, content] : std::map<std::string, std::string>{{variant + "/tokenizer.json", json},
                                                                          {variant + "/tokenizer_config.json", "{}"},
                                                                          {variant + "/AudioEncoder.mlmodelc/weights.safetensors", "w"},
-                                                                         {"openai_darivir-base/tokenizer.json", "{}"},
+                                                                         {"darivir-base/tokenizer.json", "{}"},
                                                                          {"broken/tokenizer.json", "{\"model\": 1}"}})
         hub.setFile(repo, name, content);
     testsupport::TempDir dir;
@@ -119,7 +119,7 @@ TEST(TokenizerDownload, FetchesOnlyTheVariantsTokenizerFilesIntoTheCacheOrFailsC
     const fs::path cached = dir / "Models" / "models" / repo / variant;
     EXPECT_EQ(testsupport::readFile(cached / "tokenizer.json"), json);
     EXPECT_TRUE(fs::exists(cached / "tokenizer_config.json"));
-    EXPECT_FALSE(fs::exists(cached / "AudioEncoder.mlmodelc") || fs::exists(cached.parent_path() / "openai_darivir-base"));
+    EXPECT_FALSE(fs::exists(cached / "AudioEncoder.mlmodelc") || fs::exists(cached.parent_path() / "darivir-base"));
     EXPECT_EQ(hub.fileDownloads(repo).size(), 2u);
     // The next load finds the cache and asks the hub nothing.
     options.download = false;
@@ -128,7 +128,7 @@ TEST(TokenizerDownload, FetchesOnlyTheVariantsTokenizerFilesIntoTheCacheOrFailsC
     EXPECT_NE(DarivirTokenizer::load(options), nullptr);
 
     const std::tuple<std::string, std::string, std::string> failures[] = {
-        {hub.endpoint(), "openai_darivir-huge", "has none for openai_darivir-huge"},
+        {hub.endpoint(), "darivir-huge", "has none for darivir-huge"},
         {"http://127.0.0.1:9", variant, "downloading it from " + repo + " failed: "},
         {hub.endpoint(), "broken", "tokenizer.json: "}};
     for (const auto& [endpoint, folder, words] : failures) {
@@ -139,13 +139,13 @@ TEST(TokenizerDownload, FetchesOnlyTheVariantsTokenizerFilesIntoTheCacheOrFailsC
 }
 
 TEST(Constants, TheDefaultEndpointFollowsTheHubVariable) {
-    const char* saved = std::getenv("HF_ENDPOINT");
+    const char* saved = std::getenv("HUB_ENDPOINT");
     const std::string savedValue = saved ? saved : "";
-    unsetenv("HF_ENDPOINT");
+    unsetenv("HUB_ENDPOINT");
     EXPECT_EQ(Constants::defaultRemoteEndpoint(), Constants::publishedModelsEndpoint);
-    setenv("HF_ENDPOINT", "", 1);  // set, though empty: the hub client follows it too
+    setenv("HUB_ENDPOINT", "", 1);  // set, though empty: the hub client follows it too
     EXPECT_EQ(Constants::defaultRemoteEndpoint(), "");
-    setenv("HF_ENDPOINT", "http://127.0.0.1:8123", 1);
+    setenv("HUB_ENDPOINT", "http://127.0.0.1:8123", 1);
     EXPECT_EQ(Constants::defaultRemoteEndpoint(), "http://127.0.0.1:8123");
-    saved ? setenv("HF_ENDPOINT", savedValue.c_str(), 1) : unsetenv("HF_ENDPOINT");
+    saved ? setenv("HUB_ENDPOINT", savedValue.c_str(), 1) : unsetenv("HUB_ENDPOINT");
 }
