@@ -358,7 +358,7 @@ TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
         testsupport::TestHttpServer gone([](const testsupport::HttpRequest&, testsupport::HttpResponder&) {});
         refusing = gone.baseUrl();  // nobody listens there once it is gone
     }
-    qputenv("HF_ENDPOINT", refusing.c_str());
+    qputenv("HUB_ENDPOINT", refusing.c_str());
     Transcriber transcriber;
     transcriber.setOnStateChange([&model](const ModelState& state) { model.setModel(state); });
     model.installLoadModel([&transcriber] { transcriber.load(); });
@@ -367,7 +367,7 @@ TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
         {
             AppModel::shared().installLoadModel({});
             AppModel::shared().setModel(ModelState::notLoaded);
-            qunsetenv("HF_ENDPOINT");
+            qunsetenv("HUB_ENDPOINT");
         }
     } restore;
 

@@ -31,7 +31,7 @@ int runQuitProbe(int argc, char** argv, const std::string& phase, const char* va
         hub.addFolder(korvu::Transcriber::repositoryId, std::filesystem::path(variant).parent_path());
         hub.hold(std::string(korvu::Transcriber::variantName) + "/" + korvu::Transcriber::presenceMarker +
                  "/weights.safetensors");
-        qputenv("HF_ENDPOINT", hub.endpoint().c_str());
+        qputenv("HUB_ENDPOINT", hub.endpoint().c_str());
     } else {
         transcribertest::installTinyVariant(variant);
     }
