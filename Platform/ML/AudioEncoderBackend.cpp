@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "Platform/ML/Attention.h"
 #include "Platform/ML/Kernels.h"
 #include "Platform/ML/MlError.h"
 
@@ -34,27 +35,6 @@ void layerNormRows(const float* in, float* out, int64_t rows, int64_t d, const s
 }
 
 }  // namespace
-
-void attention(const float* q, int64_t ldq, const float* k, const float* v, int64_t ldkv, int64_t rows, int64_t keys,
-               int64_t heads, int64_t headDim, float* out, int64_t ldo) {
-    // Tasks of one head and up to 64 query rows: the score tile stays in the cache, and
-    // the BLAS calls inside run single-threaded within the one OpenMP pool.
-    constexpr int64_t tile = 64;
-    const int64_t tiles = (rows + tile - 1) / tile;
-    const float scale = 1.0f / std::sqrt(float(headDim));
-#pragma omp parallel
-    {
-        std::vector<float> scores(size_t(std::min(tile, rows) * keys));
-#pragma omp for schedule(dynamic)
-        for (int64_t task = 0; task < heads * tiles; ++task) {
-            const int64_t h = task / tiles, r0 = (task % tiles) * tile, n = std::min(tile, rows - r0);
-            gemmNT(n, keys, headDim, scale, q + r0 * ldq + h * headDim, ldq, k + h * headDim, ldkv, 0.0f,
-                   scores.data(), keys);
-            for (int64_t r = 0; r < n; ++r) kernels::softmaxInPlace(scores.data() + r * keys, size_t(keys));
-            gemmNN(n, headDim, keys, scores.data(), keys, v + h * headDim, ldkv, 0.0f, out + r0 * ldo + h * headDim, ldo);
-        }
-    }
-}
 
 AudioEncoderBackend::AudioEncoderBackend(const ModelSpec& spec, const WeightsFile& w, MatrixPrecision precision)
     : spec_(spec) {
