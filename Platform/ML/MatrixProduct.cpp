@@ -18,6 +18,7 @@
 
 #include "Platform/ML/Half.h"
 #include "Platform/ML/MlError.h"
+#include "Platform/ML/PrecisionChoice.h"
 #include "Platform/ML/ThreadTeam.h"
 
 namespace platform::ml {
@@ -103,7 +104,7 @@ MatrixPrecision resolvePrecision(MatrixPrecision requested) {
         return MatrixPrecision::bfloat16;
     case MatrixPrecision::automatic: break;
     }
-    return processorHasAmx() && bfloat16Available() ? MatrixPrecision::bfloat16 : MatrixPrecision::float32;
+    return automaticPrecision().precision;
 }
 
 namespace {
