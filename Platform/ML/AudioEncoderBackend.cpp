@@ -82,9 +82,18 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
         return v.data();
     };
 
+    // Buffers share memory where their uses do not overlap: the attention's output goes
+    // where its normalised input was, the projections where q, k and v were; before the
+    // blocks, the convolutions' unrolled windows use `qkv` and conv1's output `hidden`.
+    float* normed = sized(w->normed, ctx * d);
+    float* qkv = sized(w->qkv, std::max(frames * mels * 3, ctx * 3 * d));
+    float* attended = normed;
+    float* projected = qkv;
+    float* hidden = sized(w->hidden, std::max(frames * d, ctx * ffn));
+
     // conv1 (kernel 3, padding 1) over [mels x frames]: unroll each output step's window
     // so the convolution is one product; column c*3 + k holds mel[c][t + k - 1].
-    float* columns = sized(w->columns, std::max(frames * mels * 3, ctx * d * 3));
+    float* columns = qkv;
 #pragma omp parallel for schedule(static)
     for (int64_t t = 0; t < frames; ++t)
         for (int64_t c = 0; c < mels; ++c)
@@ -92,7 +101,7 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
                 const int64_t s = t + k - 1;
                 columns[(t * mels + c) * 3 + k] = (s >= 0 && s < frames) ? mel[c * frames + s] : 0.0f;
             }
-    float* h1 = sized(w->h1, frames * d);
+    float* h1 = hidden;
     convs_[0].multiply(columns, frames, h1, w->widened);
     gelu(h1, frames * d);
     // conv2 (stride 2): column c*3 + k holds h1[2t + k - 1][c].
@@ -109,11 +118,6 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
     gelu(x, ctx * d);
     addRows(x, positions_.data(), ctx * d);
 
-    float* normed = sized(w->normed, ctx * d);
-    float* qkv = sized(w->qkv, ctx * 3 * d);
-    float* attended = sized(w->attended, ctx * d);
-    float* projected = sized(w->projected, ctx * d);
-    float* hidden = sized(w->hidden, ctx * ffn);
     for (const Block& b : blocks_) {
         layerNormRows(x, normed, ctx, d, b.attnNormWeight, b.attnNormBias);
         b.qkv.multiply(normed, ctx, qkv, w->widened);

@@ -29,9 +29,9 @@ private:
     };
 
     struct Workspace {
-        std::vector<float> columns, h1, normed, qkv, attended, projected, hidden;
+        std::vector<float> normed, qkv, hidden;
         std::vector<uint16_t> attentionScratch;
-        std::vector<float> widened;  // float32 products: weights widened panel by panel
+        std::vector<float> widened;  // float32: weights widened panel by panel; bfloat16: the input's copy
     };
 
     ModelSpec spec_;

@@ -251,9 +251,12 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
     }
     using dt = dnnl::memory::data_type;
     using tag = dnnl::memory::format_tag;
-    // Not value-initialised: every element is written by the conversion.
-    const std::unique_ptr<uint16_t[]> abf(new uint16_t[size_t(m * k_)]);
-    toBf16(a, abf.get(), m * k_);
+    // The bfloat16 copy of A lives in the caller's scratch, so a product neither allocates
+    // nor faults in fresh pages.
+    const size_t halves = size_t(m * k_);
+    if (scratch.size() * 2 < halves) scratch.resize((halves + 1) / 2);
+    uint16_t* const abf = reinterpret_cast<uint16_t*>(scratch.data());
+    toBf16(a, abf, m * k_);
     const auto& engine = cpuEngine();
     forEachTile(m, n_, [&](int64_t r0, int64_t rows, int64_t c0, int64_t cols) {
         const Matmul* matmul = nullptr;
@@ -268,7 +271,7 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
             matmul = &it->second;  // map nodes stay where they are
         }
         const auto& panel = packed_->panels[size_t(c0 / kTileCols)];
-        dnnl::memory am(dnnl::memory::desc({rows, k_}, dt::bf16, tag::ab), engine, abf.get() + r0 * k_);
+        dnnl::memory am(dnnl::memory::desc({rows, k_}, dt::bf16, tag::ab), engine, abf + r0 * k_);
         dnnl::memory cm(matmul->pd.dst_desc(), engine, c + r0 * n_ + c0);
         std::unordered_map<int, dnnl::memory> args{{DNNL_ARG_SRC, am}, {DNNL_ARG_WEIGHTS, panel.weights}, {DNNL_ARG_DST, cm}};
         if (!bias_.empty()) args.emplace(DNNL_ARG_BIAS, panel.bias);

@@ -31,7 +31,8 @@ public:
     MatrixProduct& operator=(MatrixProduct&&) noexcept;
 
     void multiply(const float* a, int64_t m, float* c) const;
-    // The same with a scratch buffer the caller keeps between calls (float32 path).
+    // The same with a scratch buffer the caller keeps between calls: the widened weights
+    // (float32) or the bfloat16 copy of `a` (bfloat16).
     void multiply(const float* a, int64_t m, float* c, std::vector<float>& scratch) const;
     int64_t outputs() const { return n_; }
     int64_t inputs() const { return k_; }

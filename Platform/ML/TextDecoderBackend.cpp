@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include <omp.h>
 
@@ -19,13 +20,15 @@ class DecoderState final : public ModelStateHandle {
 public:
     DecoderState(const void* owner, int64_t layers, int64_t positions, int64_t ctx, int64_t d)
         : owner(owner), selfKv(size_t(layers)), crossKv(size_t(layers)) {
-        for (auto& c : selfKv) c.assign(size_t(positions * 2 * d), 0.0f);
+        // Left uninitialised: a position is read only after its token wrote it, so the
+        // pages of positions a window never reaches are never touched.
+        for (auto& c : selfKv) c.reset(new float[size_t(positions * 2 * d)]);
         for (auto& c : crossKv) c.resize(size_t(ctx * 2 * d));
     }
     const void* owner;
     int64_t length = 0;
     bool hasCross = false;
-    std::vector<std::vector<float>> selfKv;   // per layer [positions x 2d]: key then value
+    std::vector<std::unique_ptr<float[]>> selfKv;  // per layer [positions x 2d]: key then value
     std::vector<std::vector<float>> crossKv;  // per layer [ctx x 2d]
 };
 
@@ -222,7 +225,7 @@ FeatureProvider TextDecoderBackend::predict(const FeatureProvider& inputs, Model
     }
     for (size_t l = 0; l < blocks_.size(); ++l) {
         const Block& b = blocks_[l];
-        float* cache = state->selfKv[l].data();
+        float* cache = state->selfKv[l].get();
         // Self attention: append this call's keys and values, then each new token looks
         // at every position up to its own.
         kernels::layerNorm(x, normed, size_t(n), size_t(d), b.selfNormWeight.data(), b.selfNormBias.data());
