@@ -32,6 +32,8 @@ std::shared_ptr<Model> Model::load(const std::filesystem::path& mlmodelc, const 
     model->description_ = spec.description();
     model->precision_ = resolvePrecision(configuration.matrixPrecision);
     try {
+        // Converting the weights runs on the team an encoder prediction would get.
+        const ThreadTeam team(TeamSharing::fairShare);
         if (spec.kind == "mel") model->backend_ = std::make_unique<MelSpectrogramBackend>(spec, weights);
         else if (spec.kind == "encoder") model->backend_ = std::make_unique<AudioEncoderBackend>(spec, weights, model->precision_);
         else model->backend_ = std::make_unique<TextDecoderBackend>(spec, weights, model->precision_);
