@@ -122,7 +122,7 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
         layerNormRows(x, normed, ctx, d, b.attnNormWeight, b.attnNormBias);
         b.qkv.multiply(normed, ctx, qkv, w->widened);
         if (attentionBf16_) attentionBf16_->run(qkv, qkv + d, qkv + 2 * d, 3 * d, attended, d, w->attentionScratch);
-        else attention(qkv, 3 * d, qkv + d, qkv + 2 * d, 3 * d, ctx, ctx, heads, headDim, attended, d);
+        else attention(qkv, 3 * d, qkv + d, qkv + 2 * d, 3 * d, ctx, ctx, heads, headDim, attended, d, w->scores);
         b.out.multiply(attended, ctx, projected, w->widened);
         addRows(x, projected, ctx * d);
         layerNormRows(x, normed, ctx, d, b.mlpNormWeight, b.mlpNormBias);

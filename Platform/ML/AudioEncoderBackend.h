@@ -31,6 +31,7 @@ private:
     struct Workspace {
         std::vector<float> normed, qkv, hidden;
         std::vector<uint16_t> attentionScratch;
+        std::vector<float> scores;  // float32 attention: each team member's score tile
         std::vector<float> widened;  // float32: weights widened panel by panel; bfloat16: the input's copy
     };
 

@@ -245,7 +245,7 @@ FeatureProvider TextDecoderBackend::predict(const FeatureProvider& inputs, Model
             chunkedAttention(qkv, d, kv, kv + d, 2 * d, n, ctx, heads, headDim, attended, d, scores, stride,
                              workspace->maxima.data(), workspace->sums.data(), workspace->partial.data());
         else
-            attention(qkv, d, kv, kv + d, 2 * d, n, ctx, heads, headDim, attended, d);
+            attention(qkv, d, kv, kv + d, 2 * d, n, ctx, heads, headDim, attended, d, workspace->tiles);
         b.crossOut.multiply(attended, n, projected);
         kernels::addInPlace(x, projected, size_t(n * d));
 

@@ -46,6 +46,7 @@ private:
         std::vector<float> x, normed, qkv, attended, projected, hidden, last;
         std::vector<float> scores;                 // per team member: one row of attention scores
         std::vector<float> maxima, sums, partial;  // the cross attention's key chunks
+        std::vector<float> tiles;                  // a long prompt's cross attention: score tiles
     };
     static constexpr int64_t kStepRows = 8;
 
