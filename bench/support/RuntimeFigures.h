@@ -20,8 +20,9 @@ double encoderFlops(const ModelShape& shape);
 // for the logits) and the cross-attention keys and values (fp32).
 double decoderStepBytes(const ModelShape& shape);
 
-// The best GFLOP/s the runtime's own products reach at the encoder's largest products
-// (1500 x d times d x 4d and 1500 x 4d times 4d x d) in the given precision, on the team
+// The best GFLOP/s the runtime's own products reach at the encoder's products (1500 x d
+// times d x 4d, 1500 x 4d times 4d x d, and q, k and v: 1500 x d times d x 3d) in the
+// given precision, on the team
 // the encoder gets now: float32 both as the encoder runs it (fp16 weights widened panel by
 // panel) and on float32 weights; bfloat16 on packed weights. `what` names the best.
 struct MatrixPeak {
