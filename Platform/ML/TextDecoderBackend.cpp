@@ -139,7 +139,10 @@ void TextDecoderBackend::Workspace::fit(const ModelSpec& spec, int64_t wanted, i
 }
 
 TextDecoderBackend::TextDecoderBackend(const ModelSpec& spec, const WeightsFile& w, MatrixPrecision precision)
-    : spec_(spec), workspaces_([this] { return std::make_unique<Workspace>(spec_, kStepRows, omp_get_max_threads()); }) {
+    : spec_(spec), workspaces_([this] {
+          // A team is at most the budget, one thread per processor unless the caller set more.
+          return std::make_unique<Workspace>(spec_, kStepRows, std::max(omp_get_max_threads(), omp_get_num_procs()));
+      }) {
     const int64_t d = spec.dModel, ffn = spec.ffnDim;
     tokens_ = HalfMatrix(w.halves("decoder.embed_tokens.weight", {spec.vocabSize, d}), spec.vocabSize, d, {});
     positions_ = w.floats("decoder.embed_positions.weight", {spec.maxTargetPositions, d});
