@@ -7,8 +7,8 @@
 namespace platform::ml {
 
 // The encoder's self attention with bfloat16 products (float32 accumulation, softmax in
-// float32) on oneDNN, for processors with AMX. Queries, keys and values are first copied
-// head by head into contiguous bfloat16 blocks, which is the layout the AMX kernels take;
+// float32) on oneDNN, wherever the encoder runs bfloat16 products. Queries, keys and values are first copied
+// head by head into contiguous bfloat16 blocks, which is the layout the fast bfloat16 kernels take;
 // then tasks of one head and 64 query rows run on the OpenMP pool, each with its score
 // tile in the cache. Thread-safe; the primitives are made once.
 class AttentionBf16 {

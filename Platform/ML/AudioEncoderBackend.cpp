@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "Platform/ML/Attention.h"
 #include "Platform/ML/Kernels.h"
 #include "Platform/ML/MlError.h"
 
@@ -34,27 +35,6 @@ void layerNormRows(const float* in, float* out, int64_t rows, int64_t d, const s
 }
 
 }  // namespace
-
-void attention(const float* q, int64_t ldq, const float* k, const float* v, int64_t ldkv, int64_t rows, int64_t keys,
-               int64_t heads, int64_t headDim, float* out, int64_t ldo) {
-    // Tasks of one head and up to 64 query rows: the score tile stays in the cache, and
-    // the BLAS calls inside run single-threaded within the one OpenMP pool.
-    constexpr int64_t tile = 64;
-    const int64_t tiles = (rows + tile - 1) / tile;
-    const float scale = 1.0f / std::sqrt(float(headDim));
-#pragma omp parallel
-    {
-        std::vector<float> scores(size_t(std::min(tile, rows) * keys));
-#pragma omp for schedule(dynamic)
-        for (int64_t task = 0; task < heads * tiles; ++task) {
-            const int64_t h = task / tiles, r0 = (task % tiles) * tile, n = std::min(tile, rows - r0);
-            gemmNT(n, keys, headDim, scale, q + r0 * ldq + h * headDim, ldq, k + h * headDim, ldkv, 0.0f,
-                   scores.data(), keys);
-            for (int64_t r = 0; r < n; ++r) kernels::softmaxInPlace(scores.data() + r * keys, size_t(keys));
-            gemmNN(n, headDim, keys, scores.data(), keys, v + h * headDim, ldkv, 0.0f, out + r0 * ldo + h * headDim, ldo);
-        }
-    }
-}
 
 AudioEncoderBackend::AudioEncoderBackend(const ModelSpec& spec, const WeightsFile& w, MatrixPrecision precision)
     : spec_(spec) {
@@ -102,9 +82,18 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
         return v.data();
     };
 
+    // Buffers share memory where their uses do not overlap: the attention's output goes
+    // where its normalised input was, the projections where q, k and v were; before the
+    // blocks, the convolutions' unrolled windows use `qkv` and conv1's output `hidden`.
+    float* normed = sized(w->normed, ctx * d);
+    float* qkv = sized(w->qkv, std::max(frames * mels * 3, ctx * 3 * d));
+    float* attended = normed;
+    float* projected = qkv;
+    float* hidden = sized(w->hidden, std::max(frames * d, ctx * ffn));
+
     // conv1 (kernel 3, padding 1) over [mels x frames]: unroll each output step's window
     // so the convolution is one product; column c*3 + k holds mel[c][t + k - 1].
-    float* columns = sized(w->columns, std::max(frames * mels * 3, ctx * d * 3));
+    float* columns = qkv;
 #pragma omp parallel for schedule(static)
     for (int64_t t = 0; t < frames; ++t)
         for (int64_t c = 0; c < mels; ++c)
@@ -112,7 +101,7 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
                 const int64_t s = t + k - 1;
                 columns[(t * mels + c) * 3 + k] = (s >= 0 && s < frames) ? mel[c * frames + s] : 0.0f;
             }
-    float* h1 = sized(w->h1, frames * d);
+    float* h1 = hidden;
     convs_[0].multiply(columns, frames, h1, w->widened);
     gelu(h1, frames * d);
     // conv2 (stride 2): column c*3 + k holds h1[2t + k - 1][c].
@@ -129,16 +118,11 @@ FeatureProvider AudioEncoderBackend::predict(const FeatureProvider& inputs, Mode
     gelu(x, ctx * d);
     addRows(x, positions_.data(), ctx * d);
 
-    float* normed = sized(w->normed, ctx * d);
-    float* qkv = sized(w->qkv, ctx * 3 * d);
-    float* attended = sized(w->attended, ctx * d);
-    float* projected = sized(w->projected, ctx * d);
-    float* hidden = sized(w->hidden, ctx * ffn);
     for (const Block& b : blocks_) {
         layerNormRows(x, normed, ctx, d, b.attnNormWeight, b.attnNormBias);
         b.qkv.multiply(normed, ctx, qkv, w->widened);
         if (attentionBf16_) attentionBf16_->run(qkv, qkv + d, qkv + 2 * d, 3 * d, attended, d, w->attentionScratch);
-        else attention(qkv, 3 * d, qkv + d, qkv + 2 * d, 3 * d, ctx, ctx, heads, headDim, attended, d);
+        else attention(qkv, 3 * d, qkv + d, qkv + 2 * d, 3 * d, ctx, ctx, heads, headDim, attended, d, w->scores);
         b.out.multiply(attended, ctx, projected, w->widened);
         addRows(x, projected, ctx * d);
         layerNormRows(x, normed, ctx, d, b.mlpNormWeight, b.mlpNormBias);

@@ -13,7 +13,7 @@ namespace platform::ml {
 
 // The audio encoder: two convolutions (as matrix products over unrolled windows), the
 // positional table, pre-norm transformer blocks and a final LayerNorm. Its products run
-// on MatrixProduct (bfloat16 with AMX, float32 elsewhere); the rest stays float32.
+// on MatrixProduct (bfloat16 where it is faster, float32 elsewhere); the rest stays float32.
 class AudioEncoderBackend final : public ModelBackend {
 public:
     AudioEncoderBackend(const ModelSpec& spec, const WeightsFile& weights, MatrixPrecision precision);
@@ -29,9 +29,10 @@ private:
     };
 
     struct Workspace {
-        std::vector<float> columns, h1, normed, qkv, attended, projected, hidden;
+        std::vector<float> normed, qkv, hidden;
         std::vector<uint16_t> attentionScratch;
-        std::vector<float> widened;  // float32 products: weights widened panel by panel
+        std::vector<float> scores;  // float32 attention: each team member's score tile
+        std::vector<float> widened;  // float32: weights widened panel by panel; bfloat16: the input's copy
     };
 
     ModelSpec spec_;
@@ -42,10 +43,5 @@ private:
     std::vector<float> finalNormWeight_, finalNormBias_;
     std::unique_ptr<AttentionBf16> attentionBf16_;  // with bfloat16 products only
 };
-
-// Attention of the rows of `q` over all rows of `k` and `v` (each head its column slice),
-// written to `out` [rows x d]. Shared by the encoder and the decoder's cross attention.
-void attention(const float* q, int64_t ldq, const float* k, const float* v, int64_t ldkv, int64_t rows, int64_t keys,
-               int64_t heads, int64_t headDim, float* out, int64_t ldo);
 
 }  // namespace platform::ml

@@ -216,21 +216,43 @@ float maximumOf(const float* x, size_t n) {
 }
 
 // Attention rows of up to 128 values held in registers: the query (or the running sum)
-// stays in up to 8 vector registers while the keys (or values) stream past.
+// stays in up to 8 vector registers while the keys (or values) stream past. Keys are
+// `ld` apart (a head's slice of each position), so the rows a few keys ahead are fetched
+// early; four keys at a time keep four independent sums in flight.
+__attribute__((target("avx512f"))) inline void prefetchRow(const float* r, size_t len) {
+    for (size_t i = 0; i < len; i += 16) _mm_prefetch(reinterpret_cast<const char*>(r + i), _MM_HINT_T0);
+}
+
 __attribute__((target("avx512f"))) void dotRowsAvx512(const float* q, const float* rows, size_t ld, size_t count,
                                                       size_t len, float scale, float* out) {
+    constexpr size_t ahead = 8;
     const size_t vectors = len / 16;
     __m512 qv[8];
     for (size_t v = 0; v < vectors; ++v) qv[v] = _mm512_loadu_ps(q + 16 * v);
-    for (size_t j = 0; j < count; ++j) {
+    size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        const float* r = rows + j * ld;
+        for (size_t a = 0; a < 4 && j + ahead + a < count; ++a) prefetchRow(r + (ahead + a) * ld, len);
+        __m512 acc0 = _mm512_mul_ps(qv[0], _mm512_loadu_ps(r));
+        __m512 acc1 = _mm512_mul_ps(qv[0], _mm512_loadu_ps(r + ld));
+        __m512 acc2 = _mm512_mul_ps(qv[0], _mm512_loadu_ps(r + 2 * ld));
+        __m512 acc3 = _mm512_mul_ps(qv[0], _mm512_loadu_ps(r + 3 * ld));
+        for (size_t v = 1; v < vectors; ++v) {
+            acc0 = _mm512_fmadd_ps(qv[v], _mm512_loadu_ps(r + 16 * v), acc0);
+            acc1 = _mm512_fmadd_ps(qv[v], _mm512_loadu_ps(r + ld + 16 * v), acc1);
+            acc2 = _mm512_fmadd_ps(qv[v], _mm512_loadu_ps(r + 2 * ld + 16 * v), acc2);
+            acc3 = _mm512_fmadd_ps(qv[v], _mm512_loadu_ps(r + 3 * ld + 16 * v), acc3);
+        }
+        out[j] = scale * _mm512_reduce_add_ps(acc0);
+        out[j + 1] = scale * _mm512_reduce_add_ps(acc1);
+        out[j + 2] = scale * _mm512_reduce_add_ps(acc2);
+        out[j + 3] = scale * _mm512_reduce_add_ps(acc3);
+    }
+    for (; j < count; ++j) {
         const float* r = rows + j * ld;
         __m512 acc = _mm512_mul_ps(qv[0], _mm512_loadu_ps(r));
         for (size_t v = 1; v < vectors; ++v) acc = _mm512_fmadd_ps(qv[v], _mm512_loadu_ps(r + 16 * v), acc);
-        alignas(64) float lanes[16];
-        _mm512_store_ps(lanes, acc);
-        float s = 0.0f;
-        for (float lane : lanes) s += lane;
-        out[j] = scale * s;
+        out[j] = scale * _mm512_reduce_add_ps(acc);
     }
 }
 
@@ -242,6 +264,7 @@ __attribute__((target("avx512f"))) void weightedSumAvx512(const float* weights, 
     for (size_t j = 0; j < count; ++j) {
         const __m512 w = _mm512_set1_ps(weights[j]);
         const float* r = rows + j * ld;
+        if (j + 8 < count) prefetchRow(r + 8 * ld, len);
         for (size_t v = 0; v < vectors; ++v) acc[v] = _mm512_fmadd_ps(w, _mm512_loadu_ps(r + 16 * v), acc[v]);
     }
     for (size_t v = 0; v < vectors; ++v) _mm512_storeu_ps(out + 16 * v, acc[v]);

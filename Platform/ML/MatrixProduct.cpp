@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -18,6 +19,7 @@
 
 #include "Platform/ML/Half.h"
 #include "Platform/ML/MlError.h"
+#include "Platform/ML/PrecisionChoice.h"
 #include "Platform/ML/ThreadTeam.h"
 
 namespace platform::ml {
@@ -55,6 +57,15 @@ __attribute__((target("avx512f,avx512bf16"))) void toBf16Avx512(const float* in,
         std::memcpy(out + i, &b, 32);
     }
     for (; i < n; ++i) out[i] = toBf16(in[i]);
+}
+
+void toBf16Serial(const float* in, uint16_t* out, int64_t n) {
+    static const bool native = __builtin_cpu_supports("avx512bf16");
+    if (native) {
+        toBf16Avx512(in, out, n);
+    } else {
+        for (int64_t i = 0; i < n; ++i) out[i] = toBf16(in[i]);
+    }
 }
 
 void toBf16(const float* in, uint16_t* out, int64_t n) {
@@ -103,7 +114,7 @@ MatrixPrecision resolvePrecision(MatrixPrecision requested) {
         return MatrixPrecision::bfloat16;
     case MatrixPrecision::automatic: break;
     }
-    return processorHasAmx() && bfloat16Available() ? MatrixPrecision::bfloat16 : MatrixPrecision::float32;
+    return automaticPrecision().precision;
 }
 
 namespace {
@@ -193,26 +204,44 @@ MatrixProduct::MatrixProduct(const std::vector<float>& weights, int64_t n, int64
     using tag = dnnl::memory::format_tag;
     packed_ = std::make_unique<Packed>();
     const int64_t tileRows = std::clamp<int64_t>(rows, 1, kTileRows);
-    dnnl::stream stream(cpuEngine());
-    std::vector<uint16_t> bf(size_t(std::min(n, kTileCols) * k));
-    for (int64_t c0 = 0; c0 < n; c0 += kTileCols) {
-        const int64_t cols = std::min(kTileCols, n - c0);
-        auto known = packed_->weightsDescs.find(cols);
-        if (known == packed_->weightsDescs.end()) {
-            auto made = Packed::make(tileRows, cols, k, n, !bias_.empty(), nullptr);
-            known = packed_->weightsDescs.emplace(cols, made.pd.weights_desc()).first;
-            packed_->primitives.emplace(std::make_pair(tileRows, cols), std::move(made));
-        }
-        // Our weights are [n x k] row-major: a panel of rows is the [k x cols] matrix in "ba".
-        toBf16(weights.data() + c0 * k, bf.data(), cols * k);
-        dnnl::memory plain(dnnl::memory::desc({k, cols}, dt::bf16, tag::ba), cpuEngine(), bf.data());
-        Packed::Panel panel{dnnl::memory(known->second, cpuEngine()), {}};
-        dnnl::reorder(plain, panel.weights).execute(stream, plain, panel.weights);
-        stream.wait();
-        if (!bias_.empty())
-            panel.bias = dnnl::memory(dnnl::memory::desc({1, cols}, dt::f32, tag::ab), cpuEngine(), bias_.data() + c0);
-        packed_->panels.push_back(std::move(panel));
+    const int64_t panelCount = (n + kTileCols - 1) / kTileCols;
+    for (int64_t cols : {std::min(kTileCols, n), n % kTileCols}) {
+        if (cols == 0 || packed_->weightsDescs.count(cols)) continue;
+        auto made = Packed::make(tileRows, cols, k, n, !bias_.empty(), nullptr);
+        packed_->weightsDescs.emplace(cols, made.pd.weights_desc());
+        packed_->primitives.emplace(std::make_pair(tileRows, cols), std::move(made));
     }
+    // The panels are packed in parallel, each by one thread with single-threaded library
+    // calls: one parallel region per matrix, where a conversion and a reorder per panel,
+    // each a region of its own, spent most of a load waiting at barriers on a busy machine.
+    packed_->panels.resize(size_t(panelCount));
+    std::exception_ptr failure;
+#pragma omp parallel
+    {
+        const SingleThreadedLibraries single;
+        std::vector<uint16_t> bf(size_t(std::min(n, kTileCols) * k));
+#pragma omp for schedule(dynamic)
+        for (int64_t p = 0; p < panelCount; ++p) {
+            try {
+                const int64_t c0 = p * kTileCols, cols = std::min(kTileCols, n - c0);
+                // Our weights are [n x k] row-major: a panel of rows is the [k x cols] matrix in "ba".
+                toBf16Serial(weights.data() + c0 * k, bf.data(), cols * k);
+                dnnl::memory plain(dnnl::memory::desc({k, cols}, dt::bf16, tag::ba), cpuEngine(), bf.data());
+                Packed::Panel panel{dnnl::memory(packed_->weightsDescs.at(cols), cpuEngine()), {}};
+                dnnl::stream stream(cpuEngine());
+                dnnl::reorder(plain, panel.weights).execute(stream, plain, panel.weights);
+                stream.wait();
+                if (!bias_.empty())
+                    panel.bias = dnnl::memory(dnnl::memory::desc({1, cols}, dt::f32, tag::ab), cpuEngine(),
+                                              bias_.data() + c0);
+                packed_->panels[size_t(p)] = std::move(panel);
+            } catch (...) {
+#pragma omp critical(korvuMatrixPackFailure)
+                if (!failure) failure = std::current_exception();
+            }
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
 MatrixProduct::~MatrixProduct() = default;
@@ -250,9 +279,12 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
     }
     using dt = dnnl::memory::data_type;
     using tag = dnnl::memory::format_tag;
-    // Not value-initialised: every element is written by the conversion.
-    const std::unique_ptr<uint16_t[]> abf(new uint16_t[size_t(m * k_)]);
-    toBf16(a, abf.get(), m * k_);
+    // The bfloat16 copy of A lives in the caller's scratch, so a product neither allocates
+    // nor faults in fresh pages.
+    const size_t halves = size_t(m * k_);
+    if (scratch.size() * 2 < halves) scratch.resize((halves + 1) / 2);
+    uint16_t* const abf = reinterpret_cast<uint16_t*>(scratch.data());
+    toBf16(a, abf, m * k_);
     const auto& engine = cpuEngine();
     forEachTile(m, n_, [&](int64_t r0, int64_t rows, int64_t c0, int64_t cols) {
         const Matmul* matmul = nullptr;
@@ -267,7 +299,7 @@ void MatrixProduct::multiply(const float* a, int64_t m, float* c, std::vector<fl
             matmul = &it->second;  // map nodes stay where they are
         }
         const auto& panel = packed_->panels[size_t(c0 / kTileCols)];
-        dnnl::memory am(dnnl::memory::desc({rows, k_}, dt::bf16, tag::ab), engine, abf.get() + r0 * k_);
+        dnnl::memory am(dnnl::memory::desc({rows, k_}, dt::bf16, tag::ab), engine, abf + r0 * k_);
         dnnl::memory cm(matmul->pd.dst_desc(), engine, c + r0 * n_ + c0);
         std::unordered_map<int, dnnl::memory> args{{DNNL_ARG_SRC, am}, {DNNL_ARG_WEIGHTS, panel.weights}, {DNNL_ARG_DST, cm}};
         if (!bias_.empty()) args.emplace(DNNL_ARG_BIAS, panel.bias);

@@ -7,11 +7,12 @@
 namespace platform::ml {
 
 // The arithmetic of the large matrix products. `automatic` takes bfloat16 (with float32
-// accumulation) where the processor has AMX and float32 elsewhere.
+// accumulation) where it is the faster one on this processor and float32 elsewhere
+// (automaticPrecision() in PrecisionChoice.h says which and why).
 enum class MatrixPrecision { automatic, float32, bfloat16 };
 
 bool processorHasAmx();
-// Whether bfloat16 products can run on this machine at all (slowly without AMX).
+// Whether bfloat16 products can run on this machine at all (not always faster than float32).
 bool bfloat16Available();
 MatrixPrecision resolvePrecision(MatrixPrecision requested);
 
@@ -30,7 +31,8 @@ public:
     MatrixProduct& operator=(MatrixProduct&&) noexcept;
 
     void multiply(const float* a, int64_t m, float* c) const;
-    // The same with a scratch buffer the caller keeps between calls (float32 path).
+    // The same with a scratch buffer the caller keeps between calls: the widened weights
+    // (float32) or the bfloat16 copy of `a` (bfloat16).
     void multiply(const float* a, int64_t m, float* c, std::vector<float>& scratch) const;
     int64_t outputs() const { return n_; }
     int64_t inputs() const { return k_; }

@@ -7,6 +7,7 @@
 #include "Platform/ML/ModelBackend.h"
 #include "Platform/ML/ModelSpec.h"
 #include "Platform/ML/WeightsFile.h"
+#include "Platform/ML/WorkspacePool.h"
 
 namespace platform::ml {
 
@@ -33,7 +34,24 @@ private:
         HalfMatrix fc1, fc2;
     };
 
+    // A prediction's buffers, sized at load for a step of up to `kStepRows` tokens (a
+    // longer prompt widens them once): a decoder step allocates nothing.
+    struct Workspace {
+        Workspace(const ModelSpec& spec, int64_t rows, int threads);
+        // Makes room for `rows` tokens and `threads` members of a team.
+        void fit(const ModelSpec& spec, int64_t rows, int threads);
+
+        int64_t rows = 0;
+        int threads = 0;
+        std::vector<float> x, normed, qkv, attended, projected, hidden, last;
+        std::vector<float> scores;                 // per team member: one row of attention scores
+        std::vector<float> maxima, sums, partial;  // the cross attention's key chunks
+        std::vector<float> tiles;                  // a long prompt's cross attention: score tiles
+    };
+    static constexpr int64_t kStepRows = 8;
+
     ModelSpec spec_;
+    mutable WorkspacePool<Workspace> workspaces_;
     HalfMatrix tokens_;           // [vocab x d]: embedding and output projection
     std::vector<float> positions_;  // [max_target_positions x d]
     std::vector<Block> blocks_;

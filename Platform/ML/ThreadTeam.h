@@ -44,6 +44,12 @@ enum class TeamSharing {
     fairShare,
 };
 
+// The team a prediction takes from a `budget` of threads when `free` processors are free:
+// the free ones, with `fairShare` at least half the budget, with `freeProcessors` at least
+// 2 of a budget of 4 or more (one thread beside a busy program gets half a processor);
+// never more than the budget, never less than 1.
+int teamSize(TeamSharing sharing, int budget, int free);
+
 // Sizes the calling thread's OpenMP teams for the lifetime of the object (one prediction):
 // to the free processors, or with `fairShare` to at least half the budget, always within
 // the thread's own budget (omp_set_num_threads, or the share a worker pool gave it); the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -10,6 +11,14 @@ namespace platform::ml {
 // the large activation buffers are allocated (and page-faulted) once, not per window.
 template <class Workspace> class WorkspacePool {
 public:
+    using Make = std::function<std::unique_ptr<Workspace>()>;
+
+    // Workspaces start empty and are sized by their first prediction.
+    WorkspacePool() : make_([] { return std::make_unique<Workspace>(); }) {}
+    // `make` builds a workspace sized for use; the first one is made now (at load), so a
+    // prediction allocates nothing.
+    explicit WorkspacePool(Make make) : make_(std::move(make)) { free_.push_back(make_()); }
+
     class Lease {
     public:
         Lease(WorkspacePool& pool, std::unique_ptr<Workspace> w) : pool_(pool), workspace_(std::move(w)) {}
@@ -26,7 +35,7 @@ public:
 
     Lease take() {
         std::scoped_lock lock(mutex_);
-        if (free_.empty()) return Lease(*this, std::make_unique<Workspace>());
+        if (free_.empty()) return Lease(*this, make_());
         auto w = std::move(free_.back());
         free_.pop_back();
         return Lease(*this, std::move(w));
@@ -38,6 +47,7 @@ private:
         free_.push_back(std::move(w));
     }
 
+    Make make_;
     std::mutex mutex_;
     std::vector<std::unique_ptr<Workspace>> free_;
 };

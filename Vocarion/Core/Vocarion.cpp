@@ -8,6 +8,7 @@
 #include "BexmorCore/External/Hub/Progress.h"
 #include "BexmorCore/Logging.h"
 #include "Platform/ML/MlError.h"
+#include "Platform/ML/PrecisionChoice.h"
 #include "Vocarion/Core/Audio/AudioChunker.h"
 #include "Vocarion/Core/Audio/AudioProcessor.h"
 #include "Vocarion/Core/Audio/EnergyVAD.h"
@@ -186,6 +187,7 @@ void Vocarion::loadAllModels(bool prewarmMode) {
     if (!folder) throw DarivirError::modelsUnavailable("no model folder is set");
     const auto compute = config_.computeOptions.value_or(ModelComputeOptions{});
     bexmor::Logging::info(prewarmMode ? "Prewarming models in" : "Loading models from", folder->string());
+    bexmor::Logging::info("Matrix products in", platform::ml::automaticPrecision().reason);
     loadComponent(dynamic_cast<ModelComponent*>(featureExtractor_.get()), *folder, kMelName, compute.melCompute, prewarmMode);
     loadComponent(dynamic_cast<ModelComponent*>(textDecoder_.get()), *folder, kDecoderName, compute.textDecoderCompute,
                   prewarmMode);

@@ -9,7 +9,9 @@
 // (once, into a private home under /tmp), holds Ctrl+Alt+Space while 5 s of speech go
 // into the virtual microphone, releases, and waits for the text. Printed: the median and
 // range over the runs of the whole and of its parts (stop: release to samples; transcription;
-// insertion: paste call to text in the target).
+// insertion: paste call to text in the target), then a Markdown row with the commit, the
+// processor's features, and the run's bound beside release-to-text: the encoder at the
+// matrix peak measured now plus one decoder step per token at the measured bandwidth.
 #include "Recorder/AudioFeed.h"
 #include "X11/X11TestSupport.h"
 
@@ -21,8 +23,12 @@
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
+#include "Platform/ML/ModelSpec.h"
+#include "Platform/ML/PrecisionChoice.h"
 #include "Platform/Permissions/AccessibilityTrust.h"
+#include "RuntimeFigures.h"
 #include "TestPaths.h"
+#include "Vocarion/Core/DarivirTokenizer.h"
 #include "support/PrivateHome.h"
 #include "support/Speech.h"
 #include "support/TempDir.h"
@@ -115,6 +121,47 @@ void report(const char* name, std::vector<double> values)
     const double median = values.size() % 2 ? values[values.size() / 2]
                                              : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
     std::printf("%-14s median %.3f s  (min %.3f, max %.3f)\n", name, median, values.front(), values.back());
+}
+
+double medianOf(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.size() % 2 ? values[values.size() / 2] : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
+}
+
+// The bound of one dictation on this machine now: the encoder's products at the matrix peak,
+// the cross keys and values once, and one pass over the decoder's weights per token (the
+// prompt's pass, each typed token, the end token) at the read bandwidth.
+void printBound(const std::filesystem::path& model, const QString& typed, const std::vector<double>& total,
+                const std::vector<double>& stop, const std::vector<double>& transcription,
+                const std::vector<double>& insertion)
+{
+    namespace ml = platform::ml;
+    const auto encoder = ml::ModelSpec::read(model / "AudioEncoder.mlmodelc" / "model.json");
+    const auto decoder = ml::ModelSpec::read(model / "TextDecoder.mlmodelc" / "model.json");
+    const benchsupport::ModelShape shape{encoder.dModel, encoder.heads, encoder.layers, decoder.layers, encoder.nMels,
+                                         decoder.vocabSize, encoder.nAudioCtx};
+    const auto tokenizer = vocarion::DarivirTokenizer::fromFile(model / "tokenizer.json");
+    const int64_t tokens = int64_t(tokenizer.encode(typed.toStdString()).size()) + 2;
+    const ml::MatrixPrecision precision = ml::automaticPrecision().precision;
+    const auto peak = benchsupport::matrixPeak(precision, shape.d);
+    const double bandwidth = benchsupport::readBandwidth();
+    const double d = double(shape.d);
+    const double crossFlops = 2.0 * double(shape.decoderLayers) * double(shape.audioPositions) * d * 2 * d;
+    const double stepBound = benchsupport::decoderStepBytes(shape) / (bandwidth * 1e9);
+    const double bound = (benchsupport::encoderFlops(shape) + crossFlops) / (peak.gflops * 1e9) + double(tokens) * stepBound;
+    const double measured = medianOf(total);
+    std::printf("bound          %.3f s: encoder and cross keys at %.0f GFLOP/s (%s), %lld decoder passes at %.2f ms "
+                "(%.0f GB/s); release->text = %.2f x the bound\n",
+                bound, peak.gflops, peak.what.c_str(), static_cast<long long>(tokens), stepBound * 1e3, bandwidth,
+                measured / bound);
+    std::printf("\nCommit %s; %s.\n\n", benchsupport::sourceCommit().c_str(), benchsupport::processorFeatures().c_str());
+    std::printf("| width, precision | runs | load average at the end | release to text (median) | its bound | ratio | "
+                "stop | transcription | insertion |\n|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| %lld, %s | %zu | %s | %.2f s | %.2f s | %.2f | %.3f s | %.2f s | %.3f s |\n",
+                static_cast<long long>(shape.d), precision == ml::MatrixPrecision::bfloat16 ? "bf16" : "fp32",
+                total.size(), benchsupport::loadAverage().c_str(), measured, bound, measured / bound, medianOf(stop),
+                medianOf(transcription), medianOf(insertion));
 }
 
 }  // namespace
@@ -224,6 +271,7 @@ int main(int argc, char** argv)
     report("stop", stop);
     report("transcription", transcription);
     report("insertion", insertion);
+    printBound(model, typed, total, stop, transcription, insertion);
     target.closeWriteChannel();
     target.waitForFinished(5000);
     return 0;

@@ -6,9 +6,11 @@
 // Without --width it runs 384, 768 and 1280 one after the other, each in a child process
 // of its own so that its peak memory is its own. --load runs the chosen widths once per
 // count N, each time with N busy processes of its own started beside it (what a user's
-// compiler or browser does to the machine), and ends with one table row per run. Every ratio printed is against a figure
-// measured by the same run: the matrix-product peak (a large product on the same matrix
-// library and precision) and the memory read bandwidth (a parallel sum over 1 GiB).
+// compiler or browser does to the machine), and ends with a Markdown table of one row per
+// run, headed by the commit and the processor's features. Every ratio printed is against a
+// figure measured by the same run: the matrix-product peak (the best of the runtime's own
+// products at the encoder's largest shapes, in the encoder's precision) and the memory read
+// bandwidth (a parallel sum over 1 GiB), or against the run without busy processes.
 #include <immintrin.h>
 #include <omp.h>
 #include <sys/resource.h>
@@ -26,6 +28,7 @@
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -35,7 +38,9 @@
 #include "Platform/ML/Half.h"
 #include "Platform/ML/MatrixProduct.h"
 #include "Platform/ML/Model.h"
+#include "Platform/ML/PrecisionChoice.h"
 #include "Platform/ML/ThreadTeam.h"
+#include "RuntimeFigures.h"
 
 namespace fs = std::filesystem;
 using namespace platform::ml;
@@ -51,15 +56,7 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-struct Shape {
-    int64_t d, heads, encoderLayers, decoderLayers, mels, vocab;
-};
-
-Shape shapeFor(int64_t width) {
-    if (width == 384) return {384, 6, 4, 4, 80, 51865};
-    if (width == 768) return {768, 12, 12, 12, 80, 51865};
-    return {1280, 20, 32, 4, 128, 51866};
-}
+using benchsupport::ModelShape;
 
 // Writes one model folder with small random fp16 weights (the numbers do not matter for
 // speed, only the shapes).
@@ -100,7 +97,7 @@ void writeModel(const fs::path& folder, const nlohmann::json& modelJson,
     std::ofstream(folder / "model.json") << modelJson.dump(2);
 }
 
-void writeVariant(const fs::path& dir, const Shape& s) {
+void writeVariant(const fs::path& dir, const ModelShape& s) {
     if (fs::exists(dir / "done")) return;
     std::mt19937 random(1);
     const int64_t d = s.d, ffn = 4 * s.d;
@@ -144,78 +141,6 @@ void writeVariant(const fs::path& dir, const Shape& s) {
     std::ofstream(dir / "done") << "1";
 }
 
-// GFLOP/s of the matrix library at the encoder's largest product, same precision, on as
-// many threads as the runtime would give the encoder now: the runtime's plain float32 product on
-// float32 weights, or its bfloat16 product, whose weights are packed once.
-double gemmPeak(MatrixPrecision precision, int64_t d) {
-    const int64_t m = 1500, k = d, n = 4 * d;
-    std::vector<float> w(size_t(n * k), 0.01f), a(size_t(m * k), 0.5f), c(size_t(m * n));
-    MatrixProduct product(w, n, k, std::vector<float>(size_t(n), 0.0f), precision, m);
-    const ThreadTeam team(TeamSharing::fairShare);  // as the encoder
-    auto run = [&] {
-        if (precision == MatrixPrecision::float32)
-            gemmNT(m, n, k, 1.0f, a.data(), k, w.data(), k, 0.0f, c.data(), n);
-        else product.multiply(a.data(), m, c.data());
-    };
-    run();
-    std::vector<double> times;
-    for (int i = 0; i < 7; ++i) {
-        const auto t0 = Clock::now();
-        run();
-        times.push_back(seconds(t0, Clock::now()));
-    }
-    return 2.0 * double(m * n * k) / median(times) / 1e9;
-}
-
-__attribute__((target("avx512f"))) float sumAvx512(const float* v, size_t n) {
-    __m512 a = _mm512_setzero_ps(), b = _mm512_setzero_ps(), c = _mm512_setzero_ps(), d = _mm512_setzero_ps();
-    for (size_t i = 0; i + 64 <= n; i += 64) {
-        a = _mm512_add_ps(a, _mm512_loadu_ps(v + i));
-        b = _mm512_add_ps(b, _mm512_loadu_ps(v + i + 16));
-        c = _mm512_add_ps(c, _mm512_loadu_ps(v + i + 32));
-        d = _mm512_add_ps(d, _mm512_loadu_ps(v + i + 48));
-    }
-    alignas(64) float lanes[16];
-    _mm512_store_ps(lanes, _mm512_add_ps(_mm512_add_ps(a, b), _mm512_add_ps(c, d)));
-    float s = 0;
-    for (float l : lanes) s += l;
-    return s;
-}
-
-float sumPlain(const float* v, size_t n) {
-    float s = 0;
-    for (size_t i = 0; i < n; ++i) s += v[i];
-    return s;
-}
-
-// GB/s of a parallel read of 1 GiB, on as many threads as the runtime would give a decoder step now.
-double readBandwidth() {
-    const ThreadTeam team(TeamSharing::freeProcessors);  // as the decoder
-    const size_t n = (size_t(1) << 30) / 4;
-    std::vector<float> v(n, 1.0f);
-    std::vector<double> times;
-    double sink = 0;
-    for (int i = 0; i < 5; ++i) {
-        const auto t0 = Clock::now();
-        float sum = 0;
-        const bool fast = __builtin_cpu_supports("avx512f");
-        constexpr size_t chunk = 1 << 16;
-#pragma omp parallel for reduction(+ : sum) schedule(static)
-        for (size_t j = 0; j < n; j += chunk) sum += fast ? sumAvx512(v.data() + j, chunk) : sumPlain(v.data() + j, chunk);
-        times.push_back(seconds(t0, Clock::now()));
-        sink += sum;
-    }
-    if (sink < 0) std::cout << sink;
-    return double(n * 4) / median(times) / 1e9;
-}
-
-double encoderFlops(const Shape& s) {
-    const double d = double(s.d), ctx = 1500, frames = 3000;
-    const double convs = 2 * frames * 3 * double(s.mels) * d + 2 * ctx * 3 * d * d;
-    const double block = 2 * ctx * d * 3 * d + 2 * ctx * d * d + 2 * 2 * ctx * ctx * d + 2 * 2 * ctx * d * 4 * d;
-    return convs + double(s.encoderLayers) * block;
-}
-
 // Seconds of processor time the whole process has used so far (all its threads).
 double processCpuSeconds() {
     rusage u{};
@@ -239,26 +164,57 @@ double peakRssGiB() {
     return double(u.ru_maxrss) / (1024.0 * 1024.0);
 }
 
-// The one-minute load average of the machine.
-std::string loadAverage() {
-    std::ifstream loadavg("/proc/loadavg");
-    std::string load1;
-    loadavg >> load1;
-    return load1;
+// One run's figures for the summary table.
+struct RunFigures {
+    int64_t width = 0;
+    bool bf16 = false;
+    int busy = 0;
+    std::string loadStart, loadEnd;
+    double stepMs = 0, stepBoundMs = 0, encoderMs = 0, encoderShare = 0, peak = 0, windowS = 0, windowBoundS = 0;
+    double idleFirstMs = 0, idleLaterMs = 0, peakGiB = 0;
+
+    std::string text() const {
+        std::ostringstream out;
+        out << width << ' ' << bf16 << ' ' << busy << ' ' << loadStart << ' ' << loadEnd << ' ' << stepMs << ' '
+            << stepBoundMs << ' ' << encoderMs << ' ' << encoderShare << ' ' << peak << ' ' << windowS << ' '
+            << windowBoundS << ' ' << idleFirstMs << ' ' << idleLaterMs << ' ' << peakGiB;
+        return out.str();
+    }
+    static std::optional<RunFigures> parse(const std::string& text) {
+        RunFigures f;
+        std::istringstream in(text);
+        in >> f.width >> f.bf16 >> f.busy >> f.loadStart >> f.loadEnd >> f.stepMs >> f.stepBoundMs >> f.encoderMs >>
+            f.encoderShare >> f.peak >> f.windowS >> f.windowBoundS >> f.idleFirstMs >> f.idleLaterMs >> f.peakGiB;
+        if (!in) return std::nullopt;
+        return f;
+    }
+};
+
+std::string format(const char* pattern, auto... values) {
+    char text[256];
+    std::snprintf(text, sizeof text, pattern, values...);
+    return text;
 }
 
-// Measures one width; `row` receives the run's line of the summary table.
-int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root, int busy, std::string& row) {
-    const Shape s = shapeFor(width);
+// Measures one width into `figures`.
+int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root, int busy, RunFigures& figures) {
+    const ModelShape s = benchsupport::shapeForWidth(width);
     const fs::path dir = root / ("w" + std::to_string(width));
-    const std::string load1 = loadAverage();
+    const std::string load1 = benchsupport::loadAverage();
     const char* wait = std::getenv("OMP_WAIT_POLICY");
     std::cout << "== " << busy << " busy processes beside it; width " << width << " (" << s.encoderLayers << "+" << s.decoderLayers << " layers, " << s.mels
               << " mels, vocabulary " << s.vocab << "), " << omp_get_max_threads() << " threads, OMP_WAIT_POLICY="
               << (wait ? wait : "(unset)") << ", load average " << load1 << " at the start, "
               << freeProcessorsNow() << " processors free by the runtime's reading\n";
     writeVariant(dir, s);
+    std::cout << benchsupport::processorFeatures() << "\nautomatic precision: "
+              << (precision == MatrixPrecision::automatic ? automaticPrecision().reason : "(not asked for)") << "\n";
     const ModelConfiguration configuration{ComputeUnits::all, precision};
+    // The peak is measured before the models are loaded (so its buffers stay out of the
+    // peak memory) and after the windows, and the better one kept: on a shared machine
+    // the load can change while the windows run.
+    const MatrixPrecision expected = precision == MatrixPrecision::automatic ? automaticPrecision().precision : precision;
+    const auto peakBefore = benchsupport::matrixPeak(expected, s.d);
     auto t0 = Clock::now();
     auto mel = Model::load(dir / "MelSpectrogram.mlmodelc", configuration);
     auto encoder = Model::load(dir / "AudioEncoder.mlmodelc", configuration);
@@ -302,41 +258,60 @@ int runWidth(int64_t width, MatrixPrecision precision, int tokens, const fs::pat
         tokenTimes.push_back(seconds(w3, w4) / tokens);
         windowTimes.push_back(seconds(w0, w4));
     }
-    const std::string loadEnd = loadAverage();
+    const std::string loadEnd = benchsupport::loadAverage();
     const auto [idleFirst, idleLater] = idleCpuSeconds();
     const double peakMemory = peakRssGiB();  // before the measurements' own buffers
-    const double peak = gemmPeak(used, s.d);
-    const double encoderRate = encoderFlops(s) / median(encoderTimes) / 1e9;
-    const double bandwidth = readBandwidth();
-    // Bytes every token must read: all decoder matrices in fp16, the cross keys and values
-    // in fp32, the token embedding (fp16) for the logits.
-    const double d = double(s.d);
-    const double decoderBytes = double(s.decoderLayers) * (2.0 * (3 * d * d + d * d + 2 * d * d + 8 * d * d) +
-                                                           4.0 * 2 * 1500 * d) +
-                                2.0 * double(s.vocab) * d;
+    auto peak = benchsupport::matrixPeak(used, s.d);
+    if (peakBefore.gflops > peak.gflops && expected == used) peak = peakBefore;
+    const double encoderRate = benchsupport::encoderFlops(s) / median(encoderTimes) / 1e9;
+    const double bandwidth = benchsupport::readBandwidth();
+    const double decoderBytes = benchsupport::decoderStepBytes(s);
     const double bound = decoderBytes / (bandwidth * 1e9) * 1e3;
     const double tokenMs = median(tokenTimes) * 1e3;
+    // The window's bound: the encoder at the peak and the tokens at the step's bound.
+    const double windowBound = benchsupport::encoderFlops(s) / (peak.gflops * 1e9) + tokens * bound / 1e3;
     std::cout.flush();
     std::printf("load                 %8.2f s\n", loadTime);
     std::printf("mel                  %8.1f ms\n", median(melTimes) * 1e3);
-    std::printf("encoder              %8.1f ms   %.0f GFLOP/s = %.2f of the %s peak %.0f GFLOP/s\n",
-                median(encoderTimes) * 1e3, encoderRate, encoderRate / peak, usedName, peak);
+    std::printf("encoder              %8.1f ms   %.0f GFLOP/s = %.2f of the %s peak %.0f GFLOP/s (%s)\n",
+                median(encoderTimes) * 1e3, encoderRate, encoderRate / peak.gflops, usedName, peak.gflops,
+                peak.what.c_str());
     std::printf("decoder prompt (4)   %8.1f ms   (cross keys/values included)\n", median(prefillTimes) * 1e3);
     std::printf("decoder per token    %8.2f ms   = %.2f x the bandwidth bound %.2f ms (%.0f MB at %.0f GB/s)\n", tokenMs,
                 tokenMs / bound, bound, decoderBytes / 1e6, bandwidth);
-    std::printf("window (%d tokens)  %8.2f s    real-time factor %.3f\n", tokens, median(windowTimes),
-                median(windowTimes) / 30.0);
-    std::printf("peak memory          %8.2f GiB\n", peakMemory);
+    std::printf("window (%d tokens)  %8.2f s    = %.2f x its bound %.2f s; real-time factor %.3f\n", tokens,
+                median(windowTimes), median(windowTimes) / windowBound, windowBound, median(windowTimes) / 30.0);
+    std::printf("peak memory          %8.2f GiB (%.2f GB)\n", peakMemory, peakMemory * 1.073741824);
     std::printf("load average         %8s at the end of the window runs\n", loadEnd.c_str());
     std::printf("idle CPU after       %8.1f ms in the first 0.1 s, %.1f ms in the 1 s after\n", idleFirst * 1e3,
                 idleLater * 1e3);
-    char line[400];
-    std::snprintf(line, sizeof line, "| %lld, %s | %d | %s / %s | %.2f ms = %.2f x %.2f | %.0f ms = %.2f of %.0f | %.2f s | %.1f / %.1f ms | %.2f GiB |\n",
-                static_cast<long long>(width), used == MatrixPrecision::bfloat16 ? "bf16" : "fp32", busy, load1.c_str(), loadEnd.c_str(),
-                tokenMs, tokenMs / bound, bound, median(encoderTimes) * 1e3, encoderRate / peak, peak,
-                median(windowTimes), idleFirst * 1e3, idleLater * 1e3, peakMemory);
-    row = line;
+    figures = {width, used == MatrixPrecision::bfloat16, busy, load1, loadEnd, tokenMs, bound,
+               median(encoderTimes) * 1e3, encoderRate / peak.gflops, peak.gflops, median(windowTimes), windowBound,
+               idleFirst * 1e3, idleLater * 1e3, peakMemory};
     return 0;
+}
+
+// The Markdown table of the runs, each ratio to the same width's run without busy processes.
+std::string table(const std::vector<RunFigures>& runs) {
+    std::string out =
+        "| width, precision | busy processes | load average start / end | decoder step = x its bound | step x idle | "
+        "encoder = share of the matrix peak | window = x its bound | window x idle | idle CPU: first 0.1 s / next 1 s | "
+        "peak memory |\n|---|---|---|---|---|---|---|---|---|---|\n";
+    for (const RunFigures& r : runs) {
+        const RunFigures* idle = nullptr;
+        for (const RunFigures& i : runs)
+            if (i.width == r.width && i.busy == 0 && idle == nullptr) idle = &i;
+        const std::string stepIdle = idle ? format("%.2f", r.stepMs / idle->stepMs) : "-";
+        const std::string windowIdle = idle ? format("%.2f", r.windowS / idle->windowS) : "-";
+        out += format("| %lld, %s | %d | %s / %s | ", static_cast<long long>(r.width), r.bf16 ? "bf16" : "fp32", r.busy,
+                      r.loadStart.c_str(), r.loadEnd.c_str());
+        out += format("%.2f ms = %.2f x %.2f | %s | ", r.stepMs, r.stepMs / r.stepBoundMs, r.stepBoundMs, stepIdle.c_str());
+        out += format("%.0f ms = %.2f of %.0f GFLOP/s | ", r.encoderMs, r.encoderShare, r.peak);
+        out += format("%.2f s = %.2f x %.2f | %s | ", r.windowS, r.windowS / r.windowBoundS, r.windowBoundS,
+                      windowIdle.c_str());
+        out += format("%.1f / %.1f ms | %.2f GiB |\n", r.idleFirstMs, r.idleLaterMs, r.peakGiB);
+    }
+    return out;
 }
 
 }  // namespace
@@ -362,8 +337,8 @@ void stopBusyProcesses(const std::vector<pid_t>& busy) {
 }
 
 // Runs one width in a child process, so that its peak memory is its own; returns the
-// child's table row.
-std::string runInChild(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root, int busy) {
+// child's figures.
+std::optional<RunFigures> runInChild(int64_t width, MatrixPrecision precision, int tokens, const fs::path& root, int busy) {
     std::cout.flush();
     int fds[2];
     if (pipe(fds) != 0) return {};
@@ -371,10 +346,11 @@ std::string runInChild(int64_t width, MatrixPrecision precision, int tokens, con
     if (child == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         close(fds[0]);
-        std::string row;
-        const int rc = runWidth(width, precision, tokens, root, busy, row);
+        RunFigures figures;
+        const int rc = runWidth(width, precision, tokens, root, busy, figures);
         std::cout.flush();
         std::fflush(stdout);
+        const std::string row = figures.text();
         if (write(fds[1], row.data(), row.size()) < 0) _exit(1);
         _exit(rc);
     }
@@ -384,7 +360,7 @@ std::string runInChild(int64_t width, MatrixPrecision precision, int tokens, con
     for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) row.append(buffer, size_t(n));
     close(fds[0]);
     waitpid(child, nullptr, 0);
-    return row;
+    return RunFigures::parse(row);
 }
 
 int main(int argc, char** argv) {
@@ -406,24 +382,25 @@ int main(int argc, char** argv) {
             precision = value == "fp32" ? MatrixPrecision::float32 : value == "bf16" ? MatrixPrecision::bfloat16 : MatrixPrecision::automatic;
     }
     const std::vector<int64_t> widths = width != 0 ? std::vector<int64_t>{width} : std::vector<int64_t>{384, 768, 1280};
+    // Nothing here may start the OpenMP pool before the children are forked.
+    std::printf("commit %s\n", benchsupport::sourceCommit().c_str());
+    std::fflush(stdout);
     if (loads.empty()) {
-        std::string row;
-        if (width != 0) return runWidth(width, precision, tokens, root, 0, row);
+        RunFigures figures;
+        if (width != 0) return runWidth(width, precision, tokens, root, 0, figures);
         for (int64_t w : widths) runInChild(w, precision, tokens, root, 0);
         return 0;
     }
-    for (int64_t w : widths) writeVariant(root / ("w" + std::to_string(w)), shapeFor(w));
-    std::string rows;
+    for (int64_t w : widths) writeVariant(root / ("w" + std::to_string(w)), benchsupport::shapeForWidth(w));
+    std::vector<RunFigures> runs;
     for (int64_t w : widths) {
         for (int n : loads) {
             const auto busy = startBusyProcesses(n);
-            rows += runInChild(w, precision, tokens, root, n);
+            if (auto figures = runInChild(w, precision, tokens, root, n)) runs.push_back(*figures);
             stopBusyProcesses(busy);
         }
     }
-    std::cout << "\n| width, precision | busy processes | load average at start / end | decoder step (x bandwidth bound) | "
-                 "encoder (of matrix peak GFLOP/s) | window | idle CPU: first 0.1 s / next 1 s | peak memory |\n"
-                 "|---|---|---|---|---|---|---|---|\n"
-              << rows;
+    std::printf("\nCommit %s; %s; %d processors.\n\n%s", benchsupport::sourceCommit().c_str(),
+                benchsupport::processorFeatures().c_str(), omp_get_num_procs(), table(runs).c_str());
     return 0;
 }

@@ -38,4 +38,21 @@ TEST(TeamSize, FollowsTheProcessorsOtherProgramsLeaveFree) {
     };
     for (const auto& c : machines)
         EXPECT_EQ(freeProcessors(c.allowed, c.quota, c.runnable, c.own), c.free) << c.runnable << " " << c.own;
+
+    // The team: the free processors, a decoder step at least two of a larger budget, the
+    // encoder at least half; never beyond the budget.
+    const struct {
+        TeamSharing sharing;
+        int budget, free, size;
+    } teams[] = {
+        {TeamSharing::freeProcessors, 8, 8, 8}, {TeamSharing::freeProcessors, 8, 5, 5},
+        {TeamSharing::freeProcessors, 8, 1, 2}, {TeamSharing::freeProcessors, 4, 1, 2},
+        {TeamSharing::freeProcessors, 3, 1, 1}, {TeamSharing::freeProcessors, 1, 1, 1},
+        {TeamSharing::freeProcessors, 2, 8, 2}, {TeamSharing::fairShare, 8, 1, 4},
+        {TeamSharing::fairShare, 8, 6, 6},      {TeamSharing::fairShare, 7, 1, 4},
+        {TeamSharing::fairShare, 1, 1, 1},      {TeamSharing::fairShare, 0, 1, 1},
+    };
+    for (const auto& t : teams)
+        EXPECT_EQ(teamSize(t.sharing, t.budget, t.free), t.size)
+            << (t.sharing == TeamSharing::fairShare ? "fair share " : "free processors ") << t.budget << " " << t.free;
 }
