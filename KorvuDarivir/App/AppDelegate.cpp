@@ -8,6 +8,7 @@
 #include "KorvuDarivir/Windows/SettingsView.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
+#include "Platform/UI/DesktopNotifications.h"
 
 #include <QApplication>
 #include <QKeySequence>
@@ -43,6 +44,9 @@ AppDelegate::AppDelegate(Parts parts, QObject* parent)
     }
     if (!parts_.permissions) {
         parts_.permissions = &PermissionSystem::desktop();
+    }
+    if (!parts_.notifications) {
+        parts_.notifications = std::make_shared<platform::DesktopNotifications>();
     }
     permissionTimer_.setInterval(permissionPollMs);
 }
@@ -104,6 +108,8 @@ void AppDelegate::applicationDidFinishLaunching()
         connect(session_, &platform::SessionEvents::sessionEnding, this,
                 [this] { requestTermination(TerminationReason::sessionEnding); });
     }
+    // A click on the notification that the application runs on brings the settings back.
+    connect(parts_.notifications.get(), &platform::DesktopNotifications::clicked, this, &AppDelegate::openSettings);
     connect(&permissionTimer_, &QTimer::timeout, this, &AppDelegate::pollPermissions);
     permissionTimer_.start();
     connect(&platform::UserDefaults::standard(), &platform::UserDefaults::changed, this, [this] {
@@ -154,11 +160,17 @@ void AppDelegate::quitFromMenu()
 
 void AppDelegate::openSettings()
 {
+    show(makeSettingsWindow());
+}
+
+HostWindow* AppDelegate::makeSettingsWindow()
+{
     if (!settingsWindow_) {
         settingsWindow_ = new HostWindow(QString::fromUtf8(settingsTitle), settingsSize, new SettingsView(), makeMainMenu());
         settingsWindow_->onClose = [this](HostWindow* window) { windowWillClose(window); };
+        settingsWindow_->keepMinimised = [this](HostWindow* window) { return keepsWayBack(window); };
     }
-    show(settingsWindow_);
+    return settingsWindow_;
 }
 
 void AppDelegate::openOnboarding()
@@ -172,6 +184,7 @@ void AppDelegate::openOnboarding()
         });
         onboardingWindow_ = new HostWindow(QString::fromUtf8(onboardingTitle), onboardingSize, view, makeMainMenu());
         onboardingWindow_->onClose = [this](HostWindow* window) { windowWillClose(window); };
+        onboardingWindow_->keepMinimised = [this](HostWindow* window) { return keepsWayBack(window); };
     }
     show(onboardingWindow_);
 }
@@ -205,7 +218,43 @@ void AppDelegate::windowWillClose(HostWindow* window)
     window->deleteLater();
     if (!onboardingWindow_ && !settingsWindow_) {
         policy_ = ActivationPolicy::accessory;
+        if (trayMissing() && !quitRequested_) {
+            leaveWayBack();
+        }
     }
+}
+
+bool AppDelegate::trayMissing() const { return parts_.trayAvailable && !parts_.trayAvailable(); }
+
+bool AppDelegate::keepsWayBack(HostWindow* window) const
+{
+    // Only the settings window can stay: the onboarding would start over when shown again.
+    if (quitRequested_ || window != settingsWindow_ || onboardingWindow_ || !trayMissing()) {
+        return false;
+    }
+    return !parts_.notifications->serverAvailable() || runningOnToldOnce_;
+}
+
+void AppDelegate::leaveWayBack()
+{
+    QPointer<AppDelegate> self(this);
+    const auto keepSettings = [self] {
+        if (self && !self->settingsWindow_) {
+            self->policy_ = ActivationPolicy::regular;
+            self->makeSettingsWindow()->showMinimized();
+        }
+    };
+    if (!parts_.notifications->serverAvailable() || runningOnToldOnce_) {
+        keepSettings();
+        return;
+    }
+    runningOnToldOnce_ = true;
+    parts_.notifications->notify(QString::fromUtf8(runningOnTitle), QString::fromUtf8(runningOnDetail),
+                                 [keepSettings](bool shown) {
+                                     if (!shown) {
+                                         keepSettings();
+                                     }
+                                 });
 }
 
 // The trust check talks to the accessibility bus, so it runs on a worker; its answer is

@@ -12,8 +12,10 @@
 #include "KorvuDarivir/Windows/SettingsView.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
+#include "Platform/UI/DesktopNotifications.h"
 
 #include "fakes/FakeKeyStore.h"
+#include "support/DesktopBus.h"
 #include "support/QtWait.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
@@ -23,6 +25,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
@@ -78,7 +82,15 @@ protected:
         p.permissions = &permissions;
         p.terminate = [this] { ++terminations; };
         p.watchSession = false;
+        p.notifications = notifications;
         return p;
+    }
+
+    // The desktop's notifications as the session bus has them now.
+    void askForNotifications()
+    {
+        notifications = std::make_shared<platform::DesktopNotifications>();
+        ASSERT_TRUE(spinUntil([this] { return notifications->answered(); }));
     }
 
     std::vector<std::string> steps;
@@ -87,6 +99,7 @@ protected:
     std::function<void()> cancelAction, quitAction;
     Updater updater{{}};
     FakePermissions permissions;
+    std::shared_ptr<platform::DesktopNotifications> notifications;
 };
 
 TEST_F(AppDelegateTest, FirstLaunchWiresThePartsInOrderAndOpensTheOnboarding)
@@ -191,6 +204,83 @@ TEST_F(AppDelegateTest, WithoutATrayTheSettingsOpenAndTheGrantIsPolled)
     EXPECT_EQ(panelUpdates, 1);
     defaults().set(Settings::showFloatingButtonKey, false);
     EXPECT_EQ(panelUpdates, 2);
+}
+
+// Without a tray nothing of the application would be in sight once its last window
+// closed: the first time a notification says that it runs on and how to come back;
+// without a notification server, and after that one notice, the settings window stays,
+// minimised. With a tray the windows simply close.
+TEST_F(AppDelegateTest, WithoutATrayTheLastWindowLeavesAWayBack)
+{
+    onboarded();
+    const auto closeAndSettle = [](HostWindow* window) {
+        window->close();
+        QCoreApplication::processEvents();
+    };
+    {
+        SCOPED_TRACE("no notification server");
+        askForNotifications();
+        ASSERT_FALSE(notifications->serverAvailable());
+        AppDelegate delegate(parts(/*tray=*/false));
+        delegate.applicationDidFinishLaunching();
+        HostWindow* settings = delegate.settingsWindow();
+        ASSERT_TRUE(settings);
+        ASSERT_TRUE(spinUntil([&] { return settings->isVisible(); }));
+        closeAndSettle(settings);
+        EXPECT_EQ(delegate.settingsWindow(), settings);
+        EXPECT_TRUE(settings->isMinimized());
+        // Ctrl+Q keeps it too; the onboarding, finished, leaves the settings behind.
+        settings->showNormal();
+        delegate.requestTermination(TerminationReason::userRequest);
+        EXPECT_EQ(delegate.settingsWindow(), settings);
+        EXPECT_TRUE(settings->isMinimized());
+        EXPECT_EQ(terminations, 0);
+        delegate.openOnboarding();
+        closeAndSettle(delegate.onboardingWindow());
+        EXPECT_FALSE(delegate.onboardingWindow());
+        EXPECT_EQ(delegate.settingsWindow(), settings);
+        // The explicit quit still ends it.
+        delegate.quitFromMenu();
+        EXPECT_EQ(terminations, 1);
+    }
+    {
+        SCOPED_TRACE("a notification server");
+        const testsupport::OnTheBus<testsupport::NotificationServer> server;
+        ASSERT_TRUE(server.registered());
+        askForNotifications();
+        ASSERT_TRUE(spinUntil([&] { return notifications->serverAvailable(); }));
+        AppDelegate delegate(parts(/*tray=*/false));
+        delegate.applicationDidFinishLaunching();
+        // The onboarding, finished with the settings closed, is the last window.
+        delegate.openOnboarding();
+        closeAndSettle(delegate.settingsWindow());
+        closeAndSettle(delegate.onboardingWindow());
+        EXPECT_FALSE(delegate.settingsWindow());
+        ASSERT_TRUE(spinUntil([&] { return server->shown().size() == 1; }));
+        EXPECT_EQ(server->shown().front().summary, QString::fromUtf8(AppDelegate::runningOnTitle));
+        EXPECT_EQ(server->shown().front().body, QString::fromUtf8(AppDelegate::runningOnDetail));
+        EXPECT_EQ(delegate.activationPolicy(), ActivationPolicy::accessory);
+        // Said once: after that the settings stay, minimised.
+        delegate.openSettings();
+        HostWindow* settings = delegate.settingsWindow();
+        ASSERT_TRUE(spinUntil([&] { return settings->isVisible(); }));
+        closeAndSettle(settings);
+        EXPECT_EQ(delegate.settingsWindow(), settings);
+        EXPECT_TRUE(settings->isMinimized());
+        EXPECT_EQ(server->shown().size(), 1);
+    }
+    {
+        SCOPED_TRACE("a tray");
+        const testsupport::OnTheBus<testsupport::NotificationServer> server;
+        askForNotifications();
+        AppDelegate delegate(parts(/*tray=*/true));
+        delegate.applicationDidFinishLaunching();
+        delegate.openSettings();
+        closeAndSettle(delegate.settingsWindow());
+        EXPECT_FALSE(delegate.settingsWindow());
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(server->shown().isEmpty());
+    }
 }
 
 TEST(SettingsWindowTest, TheTabFollowsTheStoredKeyBothWays)
@@ -305,7 +395,8 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
 {
     using Kind = UpdateResult::Kind;
     const std::string newer = feedWith(item("1.4.0", "Schneller", "https://example.invalid/1.4.tar.gz")
-                                       + item("1.10.0", "Neu &amp; besser", "https://example.invalid/1.10.tar.gz")
+                                       + item("1.10.0", "Neu &amp; besser</p><ul><li>Eins</li><li>Zwei<ol><li>Drei</li></ol></li></ul><p>Ende",
+                                              "https://example.invalid/1.10.tar.gz")
                                        + item("0.9", "Alt", "file:///etc/passwd"));
     const std::string same = feedWith(item("1.2.0", "Gleich", "https://example.invalid/a"));
     // Name, the feed (empty: the server is gone before the check), automatic, outcome, window shown.
@@ -341,13 +432,20 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
         }
         ASSERT_TRUE(spinUntil([&] { return finished > 0; }));
         const UpdateResult result = updater.lastResult();
+        if (updater.window()) {
+            // In the middle of the screen, not in its corner (within what a window frame
+            // may add on one side).
+            const QPoint middle = QGuiApplication::primaryScreen()->availableGeometry().center();
+            EXPECT_LE((updater.window()->frameGeometry().center() - middle).manhattanLength(), 10);
+        }
         EXPECT_EQ(result.kind, kind);
         const UpdateWindow* window = updater.window();
         EXPECT_EQ(window && window->isVisible(), windowShown);
         EXPECT_FALSE(window && window->isBusy());
         if (kind == Kind::updateAvailable) {
             EXPECT_EQ(result.item.version, "1.10.0");
-            EXPECT_EQ(result.item.notes, "Neu & besser");
+            // The lists keep their marks.
+            EXPECT_EQ(result.item.notes, "Neu & besser\n• Eins\n• Zwei\n  1. Drei\nEnde");
             EXPECT_EQ(result.item.download, QUrl("https://example.invalid/1.10.tar.gz"));
             EXPECT_TRUE(window->headline().contains("1.10.0"));
         }
