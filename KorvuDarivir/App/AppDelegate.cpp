@@ -144,6 +144,8 @@ bool AppDelegate::shouldTerminate(TerminationReason reason)
 void AppDelegate::requestTermination(TerminationReason reason)
 {
     if (shouldTerminate(reason)) {
+        // Qt asks every window to close on the way out; none may stay behind now.
+        ending_ = true;
         if (parts_.terminate) {
             parts_.terminate();
         } else {
@@ -199,6 +201,8 @@ void AppDelegate::show(HostWindow* window)
         this,
         [target] {
             if (target) {
+                // A window kept minimised (on a desktop without a tray) comes back whole.
+                target->setWindowState(target->windowState() & ~Qt::WindowMinimized);
                 target->show();
                 target->raise();
                 target->activateWindow();
@@ -218,7 +222,7 @@ void AppDelegate::windowWillClose(HostWindow* window)
     window->deleteLater();
     if (!onboardingWindow_ && !settingsWindow_) {
         policy_ = ActivationPolicy::accessory;
-        if (trayMissing() && !quitRequested_) {
+        if (trayMissing() && !ending_) {
             leaveWayBack();
         }
     }
@@ -229,7 +233,7 @@ bool AppDelegate::trayMissing() const { return parts_.trayAvailable && !parts_.t
 bool AppDelegate::keepsWayBack(HostWindow* window) const
 {
     // Only the settings window can stay: the onboarding would start over when shown again.
-    if (quitRequested_ || window != settingsWindow_ || onboardingWindow_ || !trayMissing()) {
+    if (ending_ || window != settingsWindow_ || onboardingWindow_ || !trayMissing()) {
         return false;
     }
     return !parts_.notifications->serverAvailable() || runningOnToldOnce_;

@@ -134,6 +134,7 @@ private:
     bool pollRunning_ = false;
     bool quitRequested_ = false;
     bool runningOnToldOnce_ = false;
+    bool ending_ = false;  // the application is on its way out
     ActivationPolicy policy_ = ActivationPolicy::accessory;
     std::unique_ptr<QMenuBar> mainMenu_;
     platform::SessionEvents* session_ = nullptr;

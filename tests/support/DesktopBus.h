@@ -18,6 +18,7 @@
 #include <QVariantMap>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <utility>
@@ -162,6 +163,17 @@ inline QVariant itemProperty(const QString& service, const QString& name)
     return reply.arguments().front().value<QDBusVariant>().variant();
 }
 
+// A label as a host shows it: "_x" is an underlined x, "__" a "_".
+inline QString hostLabel(const QString& raw)
+{
+    QString label;
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        if (raw[i] == QLatin1Char('_') && i + 1 < raw.size()) ++i;
+        label += raw[i];
+    }
+    return label;
+}
+
 // The visible rows of an exported menu (com.canonical.dbusmenu) below `layout`, as a host
 // shows them: a label, " (off)" when disabled, "---" for a separator, and a submenu's
 // rows after it, indented by two spaces.
@@ -187,14 +199,7 @@ inline void readMenuRows(const QDBusArgument& layout, const QString& indent, QSt
         if (properties.value(QStringLiteral("type")).toString() == QLatin1String("separator")) {
             rows << indent + QStringLiteral("---");
         } else {
-            // A host shows "_x" as an underlined x and "__" as "_".
-            QString label;
-            const QString raw = properties.value(QStringLiteral("label")).toString();
-            for (qsizetype i = 0; i < raw.size(); ++i) {
-                if (raw[i] == QLatin1Char('_') && i + 1 < raw.size()) ++i;
-                label += raw[i];
-            }
-            QString row = indent + label;
+            QString row = indent + hostLabel(properties.value(QStringLiteral("label")).toString());
             if (!properties.value(QStringLiteral("enabled"), true).toBool()) row += QStringLiteral(" (off)");
             if (properties.value(QStringLiteral("toggle-state"), 0).toInt() == 1) row += QStringLiteral(" (checked)");
             rows << row;
@@ -218,6 +223,43 @@ inline QStringList exportedMenuRows(const QString& service)
     QStringList rows;
     readMenuRows(reply.arguments().at(1).value<QDBusArgument>(), QString(), rows);
     return rows;
+}
+
+// Chooses the entry titled `label` (as a host shows it) in an exported menu, as a host
+// does on a click; false when there is no such entry.
+inline bool clickExportedItem(const QString& service, const QString& label)
+{
+    const QString path = itemProperty(service, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, QStringLiteral("com.canonical.dbusmenu"),
+                                                       QStringLiteral("GetLayout"));
+    call.setArguments({0, -1, QStringList()});
+    const QDBusMessage reply = callOnBus(call);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return false;
+    // Walks the tree for the id of the entry.
+    int found = -1;
+    std::function<void(const QDBusArgument&)> walk = [&](const QDBusArgument& layout) {
+        int id = 0;
+        QVariantMap properties;
+        layout.beginStructure();
+        layout >> id >> properties;
+        layout.beginArray();
+        QList<QDBusArgument> children;
+        while (!layout.atEnd()) {
+            QDBusVariant child;
+            layout >> child;
+            children << child.variant().value<QDBusArgument>();
+        }
+        layout.endArray();
+        layout.endStructure();
+        if (hostLabel(properties.value(QStringLiteral("label")).toString()) == label) found = id;
+        for (const QDBusArgument& child : children) walk(child);
+    };
+    walk(reply.arguments().at(1).value<QDBusArgument>());
+    if (found < 0) return false;
+    QDBusMessage event = QDBusMessage::createMethodCall(service, path, QStringLiteral("com.canonical.dbusmenu"),
+                                                        QStringLiteral("Event"));
+    event.setArguments({found, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(QString())), uint(0)});
+    return callOnBus(event).type() == QDBusMessage::ReplyMessage;
 }
 
 // Tells an exported menu that a host opens it, as hosts do before they show it.

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 
 #include "TestPaths.h"
+#include "support/DesktopBus.h"
 #include "support/QtWait.h"
 #include "support/TempDir.h"
 
@@ -29,6 +31,7 @@ QProcessEnvironment onTheDisplay()
 struct Outcome {
     int status = -1;
     QString err;
+    QString out;
 };
 
 Outcome run(const QStringList& arguments, const QString& executable = program)
@@ -37,7 +40,8 @@ Outcome run(const QStringList& arguments, const QString& executable = program)
     process.setProcessEnvironment(onTheDisplay());
     process.start(executable, arguments);
     process.waitForFinished(120000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardError()};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, process.readAllStandardError(),
+            process.readAllStandardOutput()};
 }
 
 // True when a mapped window whose title contains `title` exists on the display.
@@ -55,6 +59,75 @@ QJsonObject storedSettings()
 }
 
 bool vocabularyHas(const QString& word) { return storedSettings().value("vocabulary").toArray().contains(word); }
+
+// True when a window whose title contains `title` exists, mapped or not (a minimised one).
+bool windowExists(const QString& title) { return run({"search", "--name", title}, "xdotool").status == 0; }
+
+// True when the window titled `title` asked to be minimised (iconic), which is what a
+// window manager acts on.
+bool windowMinimised(const QString& title)
+{
+    const QString id = run({"search", "--name", title}, "xdotool").out.section('\n', 0, 0).trimmed();
+    return !id.isEmpty() && run({"-id", id, "WM_HINTS"}, "xprop").out.contains("Iconic State");
+}
+
+// Presses `keys` in the window titled `title`, as a user who clicked into it first, until
+// `done` holds: a window takes keys only once it knows it has the focus, a moment after
+// it was given, so the keys are pressed again when nothing happened.
+bool pressUntil(const QString& title, const QString& keys, const std::function<bool()>& done)
+{
+    return testsupport::spinUntil([&] {
+        run({"search", "--onlyvisible", "--name", title, "windowfocus", "--sync", "key", "--clearmodifiers", keys}, "xdotool");
+        return testsupport::spinUntil(done, std::chrono::seconds(5));
+    });
+}
+
+// A user who finished the onboarding before, in folders of the test's own, offline: the
+// model address refuses, so no model is downloaded or used.
+struct ReturningUser {
+    testsupport::TempDir home;
+    QProcessEnvironment environment = onTheDisplay();
+    QProcess app;
+
+    ReturningUser()
+    {
+        const QString config = QString::fromStdString((home / "config").string());
+        environment.insert("XDG_CONFIG_HOME", config);
+        environment.insert("XDG_DATA_HOME", QString::fromStdString((home / "data").string()));
+        environment.insert("HF_ENDPOINT", "http://127.0.0.1:9");
+        environment.insert("HUB_ENDPOINT", "http://127.0.0.1:9");
+        QDir().mkpath(config + "/KORVU Darivir");
+        QFile settings(config + "/KORVU Darivir/settings.json");
+        const QByteArray onboarded = R"({"onboardingCompleted": true})";
+        EXPECT_TRUE(settings.open(QIODevice::WriteOnly) && settings.write(onboarded) == onboarded.size());
+    }
+    ~ReturningUser()
+    {
+        if (app.state() != QProcess::NotRunning) {
+            ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
+            app.waitForFinished(30000);
+        }
+    }
+    void start()
+    {
+        app.setProcessChannelMode(QProcess::ForwardedChannels);
+        app.setProcessEnvironment(environment);
+        app.start(program, {});
+        ASSERT_TRUE(app.waitForStarted());
+    }
+    // A second start, which asks the running one to show its settings.
+    int startAgain()
+    {
+        QProcess second;
+        second.setProcessEnvironment(environment);
+        second.start(program, {});
+        second.waitForFinished(120000);
+        return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
+    }
+    bool running() const { return app.state() == QProcess::Running; }
+};
+
+const QString settingsTitle = QStringLiteral("KORVU Darivir – Einstellungen");
 
 TEST(ProgramTest, RendersTheIconSetOrSaysTheSvgIsUnreadable)
 {
@@ -114,6 +187,85 @@ TEST(ProgramTest, RunsOnceShowsItsWindowsTakesWordsAndEndsOnSigterm)
     EXPECT_TRUE(vocabularyHas("Zyxwort"));
     EXPECT_EQ(QJsonDocument::fromJson(fileContents(support + "/Verlauf.json")), QJsonDocument::fromJson(history));
     EXPECT_EQ(run({"--add-word", "Zweitwort"}).status, 1) << "nobody answers once it has ended";
+}
+
+// A desktop with neither a tray nor a notification server: the settings open at the
+// start, and closing them keeps them, minimised; the application never runs out of
+// sight.
+TEST(ProgramTest, WithoutATrayOrNotificationsTheSettingsStayInReach)
+{
+    using testsupport::spinUntil;
+    ReturningUser user;
+    user.start();
+    ASSERT_TRUE(spinUntil([] { return windowShown(settingsTitle); })) << "without a tray the settings open at the start";
+    EXPECT_FALSE(windowMinimised(settingsTitle));
+    EXPECT_TRUE(pressUntil(settingsTitle, "ctrl+w", [] { return windowMinimised(settingsTitle); }));
+    EXPECT_TRUE(windowExists(settingsTitle));
+    EXPECT_TRUE(user.running());
+    // The window that stays never holds up the end of the session.
+    ::kill(static_cast<pid_t>(user.app.processId()), SIGTERM);
+    EXPECT_TRUE(user.app.waitForFinished(30000)) << "SIGTERM ends the application";
+}
+
+// A desktop without a tray but with a notification server: the window closes, and the
+// application says once that it runs on; starting it again brings the settings back.
+TEST(ProgramTest, WithoutATrayANotificationSaysItRunsOn)
+{
+    using testsupport::spinUntil;
+    const testsupport::OnTheBus<testsupport::NotificationServer> server;
+    ASSERT_TRUE(server.registered());
+    ReturningUser user;
+    user.start();
+    ASSERT_TRUE(spinUntil([] { return windowShown(settingsTitle); }));
+    ASSERT_TRUE(pressUntil(settingsTitle, "ctrl+w", [] { return !windowExists(settingsTitle); })) << "the window closes";
+    ASSERT_TRUE(spinUntil([&] { return server->shown().size() == 1; })) << "no notification came";
+    EXPECT_EQ(server->shown().front().summary, QStringLiteral("KORVU Darivir läuft weiter"));
+    EXPECT_TRUE(server->shown().front().body.contains(QStringLiteral("Starte KORVU Darivir erneut")));
+    EXPECT_TRUE(user.running());
+
+    EXPECT_EQ(user.startAgain(), 0);
+    EXPECT_TRUE(spinUntil([] { return windowShown(settingsTitle); })) << "a second start brings the settings back";
+    EXPECT_EQ(server->shown().size(), 1);
+    ::kill(static_cast<pid_t>(user.app.processId()), SIGTERM);
+    EXPECT_TRUE(user.app.waitForFinished(30000)) << "SIGTERM ends the application";
+}
+
+// A desktop with a tray that speaks D-Bus: no window at the start, the item registers, a
+// host reads its menu and chooses "Einstellungen …" in it, and closing the settings
+// leaves the item as the way back.
+TEST(ProgramTest, WithATrayTheItemsMenuIsReadAndChosenOverDBus)
+{
+    using testsupport::spinUntil;
+    const testsupport::OnTheBus<testsupport::StatusNotifierWatcher> watcher;
+    ASSERT_TRUE(watcher.registered());
+    const testsupport::OnTheBus<testsupport::NotificationServer> server;
+    ReturningUser user;
+    user.start();
+    ASSERT_TRUE(spinUntil([&] { return !watcher->items().isEmpty(); })) << "the item never registered";
+    const QString item = watcher->items().front();
+    EXPECT_FALSE(windowExists(settingsTitle)) << "with a tray the application starts in it";
+
+    // Offline, loading the model fails, and the menu offers to load it again.
+    QStringList rows;
+    EXPECT_TRUE(spinUntil([&] {
+        rows = testsupport::exportedMenuRows(item);
+        return rows.contains("Sprachmodell erneut laden");
+    })) << rows.join('\n').toStdString();
+    ASSERT_GE(rows.size(), 3);
+    EXPECT_TRUE(rows[0].endsWith(" (off)") && rows[1].endsWith(" (off)")) << "the header's two rows";
+    for (const char* entry : {"Diktat starten (off)", "Aufnahme abbrechen (off)", "Letzte Diktate", "Einstellungen …",
+                              "Nach Updates suchen …", "KORVU Darivir beenden"}) {
+        EXPECT_TRUE(rows.contains(entry)) << entry;
+    }
+
+    ASSERT_TRUE(testsupport::clickExportedItem(item, "Einstellungen …"));
+    ASSERT_TRUE(spinUntil([] { return windowShown(settingsTitle); })) << "the host's choice opens the settings";
+    EXPECT_TRUE(pressUntil(settingsTitle, "ctrl+w", [] { return !windowExists(settingsTitle); }));
+    EXPECT_TRUE(user.running());
+    EXPECT_TRUE(server->shown().isEmpty()) << "the tray is the way back; nothing to tell";
+
+    ASSERT_TRUE(testsupport::clickExportedItem(item, "KORVU Darivir beenden"));
+    EXPECT_TRUE(user.app.waitForFinished(30000)) << "the menu's quit ends the application";
 }
 
 }  // namespace
