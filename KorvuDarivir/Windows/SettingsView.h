@@ -3,8 +3,10 @@
 #include "KorvuDarivir/Store/KeyStore.h"
 #include "KorvuDarivir/Windows/SettingsTab.h"
 
+#include <QStringList>
 #include <QWidget>
 
+class QLabel;
 class QListWidget;
 class QTabWidget;
 
@@ -46,6 +48,8 @@ private:
     QTabWidget* tabs_;
     ApiKeyEditor* keyEditor_ = nullptr;
     QListWidget* terms_ = nullptr;
+    QLabel* vocabularyFeedback_ = nullptr;
+    QStringList countedTerms_;  // the list as the shown count left it
     QListWidget* records_ = nullptr;
 };
 

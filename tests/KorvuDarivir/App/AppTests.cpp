@@ -7,7 +7,9 @@
 #include "KorvuDarivir/App/Updater.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
+#include "KorvuDarivir/Store/Vocabulary.h"
 #include "KorvuDarivir/Windows/ApiKeyEditor.h"
+#include "KorvuDarivir/Windows/Form.h"
 #include "KorvuDarivir/Windows/OnboardingView.h"
 #include "KorvuDarivir/Windows/SettingsView.h"
 #include "Platform/Defaults/UserDefaults.h"
@@ -18,10 +20,13 @@
 #include "support/DesktopBus.h"
 #include "support/QtWait.h"
 #include "support/TempDir.h"
+#include "support/QtPrinters.h"
 #include "support/TestHttpServer.h"
 
+#include <QComboBox>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -281,6 +286,71 @@ TEST_F(AppDelegateTest, WithoutATrayTheLastWindowLeavesAWayBack)
         QCoreApplication::processEvents();
         EXPECT_TRUE(server->shown().isEmpty());
     }
+}
+
+// The drop-downs of the windows wear the fields' frame: one rounded line around the whole
+// field, none around the arrow, which sits on the field's own colour.
+TEST(SettingsWindowTest, DropDownsHaveOneFrameAroundTheWholeField)
+{
+    QWidget root;
+    root.setObjectName(QStringLiteral("settings"));
+    auto* choice = new QComboBox(&root);
+    choice->addItems({QStringLiteral("Deutsch"), QStringLiteral("Englisch")});
+    choice->setGeometry(10, 10, 200, 30);
+    form::applyTheme(&root);
+    root.resize(220, 50);
+    QImage image(root.size() * 2, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2);
+    root.render(&image);
+    // The arrow's area: the right 24 points of the field, up to its rounded frame (which
+    // is the pale field line, at x 209 and y 39).
+    int dark = 0, arrow = 0;
+    for (int x = 2 * 186; x < 2 * 208; ++x) {
+        for (int y = 2 * 13; y < 2 * 39; ++y) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (pixel.lightness() < 90) ++dark;         // a frame line of the base style
+            if (pixel.lightness() < 215) ++arrow;       // the arrow, grey on the field's white
+        }
+    }
+    EXPECT_EQ(dark, 0) << "a frame around the arrow";
+
+    EXPECT_GT(arrow, 10) << "no arrow";
+}
+
+// "2 Begriffe hinzugefügt." speaks of the last addition; once the list changes otherwise
+// (a term removed, a word from the shortcut) it is gone.
+TEST(SettingsWindowTest, TheVocabularyCountClearsWhenTheListChanges)
+{
+    defaults().removeAllStoredValues();
+    SettingsView view;
+    QLineEdit* input = nullptr;
+    for (QLineEdit* edit : view.findChildren<QLineEdit*>()) {
+        if (edit->placeholderText().startsWith(QStringLiteral("Namen oder Begriffe"))) input = edit;
+    }
+    ASSERT_NE(input, nullptr);
+    const auto counted = [&view] {
+        for (const QLabel* label : view.findChildren<QLabel*>()) {
+            if (label->text().contains(QStringLiteral("hinzugefügt"))) return label->text();
+        }
+        return QString();
+    };
+    const auto add = [&](const QString& terms) {
+        input->setText(terms);
+        emit input->returnPressed();
+        QCoreApplication::processEvents();
+    };
+    add(QStringLiteral("Alpha, Beta"));
+    EXPECT_EQ(counted(), QStringLiteral("2 Begriffe hinzugefügt."));
+    EXPECT_EQ(Vocabulary::terms(), QStringList({"Alpha", "Beta"}));
+    Vocabulary::remove(QStringLiteral("Alpha"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counted(), QString());
+
+    add(QStringLiteral("Gamma"));
+    EXPECT_EQ(counted(), QStringLiteral("1 Begriff hinzugefügt."));
+    Vocabulary::add(QStringLiteral("Delta"));  // as the word shortcut does
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counted(), QString());
 }
 
 TEST(SettingsWindowTest, TheTabFollowsTheStoredKeyBothWays)

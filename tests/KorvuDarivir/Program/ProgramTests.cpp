@@ -1,3 +1,6 @@
+// The accessibility client first: Qt's keyword macros must not reach the GLib headers.
+#include "AtspiTree.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -266,6 +269,59 @@ TEST(ProgramTest, WithATrayTheItemsMenuIsReadAndChosenOverDBus)
 
     ASSERT_TRUE(testsupport::clickExportedItem(item, "KORVU Darivir beenden"));
     EXPECT_TRUE(user.app.waitForFinished(30000)) << "the menu's quit ends the application";
+}
+
+QString take(gchar* text)
+{
+    const QString result = QString::fromUtf8(text != nullptr ? text : "");
+    g_free(text);
+    return result;
+}
+
+// The role and name of every control below `node`, as a screen reader lists them.
+void listControls(AtspiAccessible* node, QStringList& controls, int depth = 0)
+{
+    const AtspiRole role = atspi_accessible_get_role(node, nullptr);
+    if (role == ATSPI_ROLE_CHECK_BOX || role == ATSPI_ROLE_TOGGLE_BUTTON || role == ATSPI_ROLE_PUSH_BUTTON) {
+        controls << take(atspi_accessible_get_role_name(node, nullptr)) + ": " + take(atspi_accessible_get_name(node, nullptr));
+    }
+    const int count = depth < 30 ? atspi_accessible_get_child_count(node, nullptr) : 0;
+    for (int i = 0; i < count; ++i) {
+        x11test::Accessible child(atspi_accessible_get_child_at_index(node, i, nullptr));
+        if (child) listControls(child.get(), controls, depth + 1);
+    }
+}
+
+// A screen reader in the settings hears every switch and button by its visible label,
+// never by the setting it stores.
+TEST(ProgramTest, ScreenReadersHearTheSettingsControlsByTheirLabels)
+{
+    using testsupport::spinUntil;
+    ASSERT_GE(atspi_init(), 0);
+    ReturningUser user;
+    user.environment.insert("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+    user.start();
+    ASSERT_TRUE(spinUntil([] { return windowShown(settingsTitle); }));
+    QStringList controls;
+    ASSERT_TRUE(spinUntil([&] {
+        controls.clear();
+        // The application's own node: the first one the search meets.
+        x11test::Accessible application =
+            x11test::findInApplication(user.app.processId(), [](AtspiAccessible*) { return true; });
+        if (application) listControls(application.get(), controls);
+        return controls.size() >= 4;
+    }, std::chrono::seconds(30))) << "the settings' controls never reached the accessibility bus: "
+                                   << controls.join('\n').toStdString();
+    for (const char* label : {"Gedrückt halten zum Sprechen", "Schwebenden Knopf am Textfeld zeigen", "Knopf verschiebbar"}) {
+        EXPECT_TRUE(controls.contains(QStringLiteral("check box: ") + label)) << label << "\n" << controls.join('\n').toStdString();
+    }
+    EXPECT_TRUE(controls.contains(QStringLiteral("push button: Position zurücksetzen"))) << controls.join('\n').toStdString();
+    for (const QString& control : controls) {
+        EXPECT_FALSE(control.endsWith(": ")) << "a control without a name";
+        for (const char* key : {"holdToTalk", "showFloatingButton", "movableButton", "cleanupEnabled", "historyEnabled"}) {
+            EXPECT_FALSE(control.contains(key)) << control.toStdString();
+        }
+    }
 }
 
 }  // namespace
