@@ -24,6 +24,7 @@
 #include "support/TestHttpServer.h"
 
 #include <QComboBox>
+#include <QDBusConnectionInterface>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -225,7 +226,9 @@ TEST_F(AppDelegateTest, WithoutATrayTheLastWindowLeavesAWayBack)
     {
         SCOPED_TRACE("no notification server");
         askForNotifications();
-        ASSERT_FALSE(notifications->serverAvailable());
+        ASSERT_FALSE(notifications->serverAvailable())
+            << "this session bus runs or starts a notification server: pid "
+            << QDBusConnection::sessionBus().interface()->servicePid(platform::DesktopNotifications::service).value();
         AppDelegate delegate(parts(/*tray=*/false));
         delegate.applicationDidFinishLaunching();
         HostWindow* settings = delegate.settingsWindow();
