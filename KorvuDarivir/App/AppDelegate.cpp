@@ -10,6 +10,7 @@
 #include "Platform/Async/MainThread.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
+#include "Platform/UI/DesktopNotifications.h"
 
 #include <QApplication>
 #include <QKeySequence>
@@ -45,6 +46,9 @@ AppDelegate::AppDelegate(Parts parts, QObject* parent)
     }
     if (!parts_.permissions) {
         parts_.permissions = &PermissionSystem::desktop();
+    }
+    if (!parts_.notifications) {
+        parts_.notifications = std::make_shared<platform::DesktopNotifications>();
     }
     permissionTimer_.setInterval(permissionPollMs);
 }
@@ -106,6 +110,8 @@ void AppDelegate::applicationDidFinishLaunching()
         connect(session_, &platform::SessionEvents::sessionEnding, this,
                 [this] { requestTermination(TerminationReason::sessionEnding); });
     }
+    // A click on the notification that the application runs on brings the settings back.
+    connect(parts_.notifications.get(), &platform::DesktopNotifications::clicked, this, &AppDelegate::openSettings);
     connect(&permissionTimer_, &QTimer::timeout, this, &AppDelegate::pollPermissions);
     permissionTimer_.start();
     connect(&platform::UserDefaults::standard(), &platform::UserDefaults::changed, this, [this] {
@@ -157,6 +163,8 @@ bool AppDelegate::shouldTerminate(TerminationReason reason)
 void AppDelegate::requestTermination(TerminationReason reason)
 {
     if (shouldTerminate(reason)) {
+        // Qt asks every window to close on the way out; none may stay behind now.
+        ending_ = true;
         if (parts_.terminate) {
             parts_.terminate();
         } else {
@@ -173,11 +181,17 @@ void AppDelegate::quitFromMenu()
 
 void AppDelegate::openSettings()
 {
+    show(makeSettingsWindow());
+}
+
+HostWindow* AppDelegate::makeSettingsWindow()
+{
     if (!settingsWindow_) {
         settingsWindow_ = new HostWindow(QString::fromUtf8(settingsTitle), settingsSize, new SettingsView(), makeMainMenu());
         settingsWindow_->onClose = [this](HostWindow* window) { windowWillClose(window); };
+        settingsWindow_->keepMinimised = [this](HostWindow* window) { return keepsWayBack(window); };
     }
-    show(settingsWindow_);
+    return settingsWindow_;
 }
 
 void AppDelegate::openOnboarding()
@@ -191,6 +205,7 @@ void AppDelegate::openOnboarding()
         });
         onboardingWindow_ = new HostWindow(QString::fromUtf8(onboardingTitle), onboardingSize, view, makeMainMenu());
         onboardingWindow_->onClose = [this](HostWindow* window) { windowWillClose(window); };
+        onboardingWindow_->keepMinimised = [this](HostWindow* window) { return keepsWayBack(window); };
     }
     show(onboardingWindow_);
 }
@@ -205,6 +220,8 @@ void AppDelegate::show(HostWindow* window)
         this,
         [target] {
             if (target) {
+                // A window kept minimised (on a desktop without a tray) comes back whole.
+                target->setWindowState(target->windowState() & ~Qt::WindowMinimized);
                 target->show();
                 target->raise();
                 target->activateWindow();
@@ -224,7 +241,43 @@ void AppDelegate::windowWillClose(HostWindow* window)
     window->deleteLater();
     if (!onboardingWindow_ && !settingsWindow_) {
         policy_ = ActivationPolicy::accessory;
+        if (trayMissing() && !ending_) {
+            leaveWayBack();
+        }
     }
+}
+
+bool AppDelegate::trayMissing() const { return parts_.trayAvailable && !parts_.trayAvailable(); }
+
+bool AppDelegate::keepsWayBack(HostWindow* window) const
+{
+    // Only the settings window can stay: the onboarding would start over when shown again.
+    if (ending_ || window != settingsWindow_ || onboardingWindow_ || !trayMissing()) {
+        return false;
+    }
+    return !parts_.notifications->serverAvailable() || runningOnToldOnce_;
+}
+
+void AppDelegate::leaveWayBack()
+{
+    QPointer<AppDelegate> self(this);
+    const auto keepSettings = [self] {
+        if (self && !self->settingsWindow_) {
+            self->policy_ = ActivationPolicy::regular;
+            self->makeSettingsWindow()->showMinimized();
+        }
+    };
+    if (!parts_.notifications->serverAvailable() || runningOnToldOnce_) {
+        keepSettings();
+        return;
+    }
+    runningOnToldOnce_ = true;
+    parts_.notifications->notify(QString::fromUtf8(runningOnTitle), QString::fromUtf8(runningOnDetail),
+                                 [keepSettings](bool shown) {
+                                     if (!shown) {
+                                         keepSettings();
+                                     }
+                                 });
 }
 
 // The trust check talks to the accessibility bus, so it runs on a worker; its answer is

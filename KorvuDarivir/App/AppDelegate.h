@@ -16,6 +16,7 @@
 class QMenuBar;
 
 namespace platform {
+class DesktopNotifications;
 class SessionEvents;
 }
 
@@ -39,7 +40,12 @@ enum class TerminationReason {
 // sequence, keeps the permission flags of the model current (a 1 s poll), opens the
 // settings and onboarding windows (one of each at most) and turns every quit request
 // that is neither an explicit quit, an updater relaunch, a power-off nor the end of the
-// session into closing its windows. Main thread only.
+// session into closing its windows.
+//
+// On a desktop without a tray the status item cannot be seen, so the application never
+// vanishes there: when its last window closes, a desktop notification says once that it
+// goes on running and how to reach it; where no notification server runs (or it refuses),
+// the settings window stays, minimised, instead. Main thread only.
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
@@ -57,6 +63,8 @@ public:
         std::function<std::shared_ptr<void>(std::function<void()> cancel, std::function<void()> quit)> makeStatusItem;
         // Whether the desktop shows status items at all.
         std::function<bool()> trayAvailable;
+        // The desktop's notifications (a new instance when none is given).
+        std::shared_ptr<platform::DesktopNotifications> notifications;
         Updater* updater = nullptr;
         PermissionSystem* permissions = nullptr;
         // Ends the event loop; QCoreApplication::quit when none is given.
@@ -78,6 +86,9 @@ public:
     static constexpr QSize settingsSize{760, 560};
     static constexpr QSize onboardingSize{640, 540};
     static constexpr int permissionPollMs = 1000;
+    static constexpr const char* runningOnTitle = "KORVU Darivir läuft weiter";
+    static constexpr const char* runningOnDetail =
+        "Diese Arbeitsumgebung zeigt kein Symbol im Panel. Starte KORVU Darivir erneut, um die Einstellungen zu öffnen.";
 
     explicit AppDelegate(Parts parts, QObject* parent = nullptr);
     ~AppDelegate() override;
@@ -111,6 +122,14 @@ private:
     void show(HostWindow* window);
     void windowWillClose(HostWindow* window);
     void announceFilesSetAside();
+    HostWindow* makeSettingsWindow();
+    // Without a tray: whether closing `window` would leave no way back that a
+    // notification can give, so that it is to stay, minimised.
+    bool keepsWayBack(HostWindow* window) const;
+    // Without a tray, after the last window closed: the notification, or the settings
+    // window minimised.
+    void leaveWayBack();
+    bool trayMissing() const;
     void pollPermissions();
     void applyPermissions(bool accessibilityTrusted, bool microphoneAuthorized);
 
@@ -122,6 +141,8 @@ private:
     QTimer permissionTimer_;
     bool pollRunning_ = false;
     bool quitRequested_ = false;
+    bool runningOnToldOnce_ = false;
+    bool ending_ = false;  // the application is on its way out
     ActivationPolicy policy_ = ActivationPolicy::accessory;
     std::unique_ptr<QMenuBar> mainMenu_;
     platform::SessionEvents* session_ = nullptr;

@@ -37,6 +37,11 @@ HostWindow::~HostWindow() = default;
 
 void HostWindow::closeEvent(QCloseEvent* event)
 {
+    if (!closed_ && keepMinimised && keepMinimised(this)) {
+        event->ignore();
+        showMinimized();
+        return;
+    }
     event->accept();
     if (!closed_) {
         closed_ = true;

@@ -11,7 +11,9 @@ namespace korvu {
 
 // A top-level window of fixed size around one view (the settings or the onboarding), with
 // the application's menus of its own and a close button only. Closing it (button, Ctrl+W,
-// the window manager) calls `onClose` once; the owner forgets and deletes it.
+// the window manager) calls `onClose` once; the owner forgets and deletes it. An owner
+// that must keep the window in reach answers `keepMinimised`, and the window is minimised
+// instead of closed.
 class HostWindow : public QWidget {
     Q_OBJECT
 public:
@@ -19,6 +21,8 @@ public:
     ~HostWindow() override;
 
     std::function<void(HostWindow*)> onClose;
+    // Asked before the window closes: true keeps it, minimised, instead.
+    std::function<bool(HostWindow*)> keepMinimised;
 
     QWidget* content() const { return content_; }
     QMenuBar* menuBar() const { return menu_; }

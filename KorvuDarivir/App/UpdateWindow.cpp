@@ -5,6 +5,8 @@
 #include "KorvuDarivir/Windows/Form.h"
 
 #include <QDesktopServices>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -58,6 +60,21 @@ UpdateWindow::UpdateWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     setObjectName(QStringLiteral("updates"));
     form::applyTheme(this);
     showResult(UpdateResult{});
+}
+
+void UpdateWindow::showEvent(QShowEvent* event)
+{
+    // In the middle of the screen, as the other windows; without this it appeared in the
+    // top left corner wherever no window manager places it.
+    if (!placed_) {
+        placed_ = true;
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect frame(QPoint(), size());
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    QWidget::showEvent(event);
 }
 
 void UpdateWindow::showResult(const UpdateResult& result)

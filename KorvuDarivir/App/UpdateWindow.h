@@ -29,7 +29,13 @@ public:
     bool isBusy() const;
     QUrl downloadUrl() const { return download_; }
 
+protected:
+    // The first showing places the window in the middle of the screen, at the size its
+    // content has by then.
+    void showEvent(QShowEvent* event) override;
+
 private:
+    bool placed_ = false;
     QLabel* headline_;
     QLabel* detail_;
     QProgressBar* busy_;

@@ -10,7 +10,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QTextDocumentFragment>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextList>
 #include <QXmlStreamReader>
 
 #include <vector>
@@ -61,9 +63,25 @@ int compareTail(const std::vector<VersionPart>& parts, size_t from)
     return 0;
 }
 
+// The notes as text, one paragraph per line; list entries keep a mark of their own ("•",
+// or their number), which a plain conversion would drop.
 QString plainText(const QString& htmlOrText)
 {
-    return QTextDocumentFragment::fromHtml(htmlOrText).toPlainText().trimmed();
+    QTextDocument document;
+    document.setHtml(htmlOrText);
+    QStringList lines;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        QString line = block.text();
+        if (const QTextList* list = block.textList()) {
+            const QTextListFormat::Style style = list->format().style();
+            const bool bullet = style == QTextListFormat::ListDisc || style == QTextListFormat::ListCircle
+                                || style == QTextListFormat::ListSquare;
+            line = (bullet ? QStringLiteral("•") : list->itemText(block)) + QLatin1Char(' ') + line;
+            line.prepend(QString(2 * (list->format().indent() - 1), QLatin1Char(' ')));
+        }
+        lines << line;
+    }
+    return lines.join(QLatin1Char('\n')).trimmed();
 }
 
 bool isWebUrl(const QUrl& url)

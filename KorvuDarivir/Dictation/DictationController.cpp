@@ -15,6 +15,7 @@
 #include "Platform/Async/MainThread.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/UI/ScreenProvider.h"
+#include "Platform/UI/SystemTray.h"
 
 #include <QPointer>
 
@@ -139,6 +140,7 @@ DictationController::Environment DictationController::desktopEnvironment()
         return TextCleaner::clean(text, apiKey, style, vocabulary);
     };
     environment.clock = [] { return std::chrono::steady_clock::now(); };
+    environment.statusMenuShown = [] { return platform::SystemTray::systemTrayAvailable(); };
     return environment;
 }
 
@@ -295,8 +297,11 @@ void DictationController::startRecording()
                                     : QStringLiteral("Das Sprachmodell startet.")});
         return;
     case ModelState::Kind::failed:
+        // Without a tray there is no status menu to point to; the settings offer the retry.
         showHint({HintKind::error, QStringLiteral("Sprachmodell nicht verfügbar"),
-                  QStringLiteral("Im Menü KORVU Darivir › „Sprachmodell erneut laden“.")});
+                  !environment_.statusMenuShown || environment_.statusMenuShown()
+                      ? QStringLiteral("Im Menü KORVU Darivir › „Sprachmodell erneut laden“.")
+                      : QStringLiteral("In den Einstellungen › System › Sprachmodell.")});
         return;
     case ModelState::Kind::notLoaded:
         loadModel();

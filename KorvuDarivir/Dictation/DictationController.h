@@ -121,6 +121,9 @@ public:
         Cleanup cleanup;
         // A clock that never jumps, for the recording time.
         std::function<std::chrono::steady_clock::time_point()> clock;
+        // Whether the status item (and so its menu) can be seen; hints name its menu only
+        // then. Null: it can.
+        std::function<bool()> statusMenuShown;
     };
 
     static constexpr int minimumSamples = 6400;  // 0.4 s at 16 kHz

@@ -138,6 +138,14 @@ void MenuHeaderView::show(const HeaderStatus& status)
     applyColours();
 
     const int oldHeight = height();
+    // A label's new text reaches only the layout of the row holding it at once; the
+    // column would hear of it a turn later and measure the old text meanwhile, so a
+    // shorter text left the header at its old height. Every layout measures afresh.
+    for (QWidget* row : {detail_->parentWidget(), progressRow_, last_->parentWidget()}) {
+        row->layout()->invalidate();
+        row->updateGeometry();
+    }
+    layout()->invalidate();
     // The labels wrap within the column; the height is what the wrapped texts need.
     setFixedHeight(layout()->totalHeightForWidth(headerWidth));
     if (height() != oldHeight) emit heightChanged();

@@ -130,7 +130,11 @@ QIcon StatusImage::toIcon(const QColor& foreground) const
 {
     QIcon icon;
     icon.addPixmap(QPixmap::fromImage(squareImage(foreground, 1)));
-    icon.addPixmap(QPixmap::fromImage(squareImage(foreground, 2)));
+    // Kept at its pixel size: a D-Bus host is offered the sizes the icon holds, and a 2x
+    // image marked as such would count as a second image of the 1x size.
+    QImage twice = squareImage(foreground, 2);
+    twice.setDevicePixelRatio(1);
+    icon.addPixmap(QPixmap::fromImage(twice));
     return icon;
 }
 

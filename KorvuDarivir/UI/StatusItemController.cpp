@@ -4,8 +4,10 @@
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/Settings.h"
+#include "KorvuDarivir/UI/HintDisplay.h"
 #include "KorvuDarivir/UI/MenuHeaderView.h"
 #include "KorvuDarivir/UI/StatusIcon.h"
+#include "Platform/Async/MainThread.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/UI/Appearance.h"
 #include "Platform/UI/SystemTray.h"
@@ -21,7 +23,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 #include <utility>
 
 namespace korvu {
@@ -29,15 +30,6 @@ namespace korvu {
 namespace {
 
 constexpr int recentCount = 5;
-
-// Runs `work` on the main thread later; `work` guards its receiver itself.
-template <typename Work>
-void onMainThread(Work work)
-{
-    if (QCoreApplication* application = QCoreApplication::instance()) {
-        QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
-    }
-}
 
 // A ring that moved by less than half a percent looks the same at tray size; the
 // download reports its progress far more often than that.
@@ -60,16 +52,26 @@ StatusItemController::StatusItemController(std::function<void()> cancel, std::fu
       tray_(services.tray ? std::move(services.tray) : std::make_unique<platform::SystemTray>()),
       iconRenderer_(services.iconRenderer ? std::move(services.iconRenderer) : IconRenderer(statusIconImage)),
       cancel_(std::move(cancel)),
-      quit_(std::move(quit))
+      quit_(std::move(quit)),
+      hints_(services.hints ? std::move(services.hints) : makeHintPanel())
 {
+    // The accessibility check and the grant request, each at most once at a time.
+    workers_.setMaxThreadCount(2);
     connect(tray_.get(), &platform::TrayBackend::activated, this, &StatusItemController::openMenu);
     buildMenu();
+    buildExportedMenu();
     observe();
+    rebuildHistory();
     refresh();
+    tray_->setExportedMenu(exported_.get());
     tray_->show();
 }
 
-StatusItemController::~StatusItemController() = default;
+StatusItemController::~StatusItemController()
+{
+    // The exported menu goes first, while the tray that shows it is still there.
+    tray_->setExportedMenu(nullptr);
+}
 
 bool StatusItemController::isTrayAvailable() const { return tray_->isAvailable(); }
 
@@ -109,6 +111,50 @@ void StatusItemController::buildMenu()
     // Qt matches a menu action's shortcut only when the menu hangs in a window's menu bar;
     // this menu stands alone, so its keys are matched here while it is open.
     menu_->installEventFilter(this);
+}
+
+void StatusItemController::buildExportedMenu()
+{
+    exported_ = std::make_unique<QMenu>();
+    // The header's two lines, as rows that cannot be chosen.
+    exportedTitle_ = exported_->addAction(QString());
+    exportedTitle_->setEnabled(false);
+    exportedDetail_ = exported_->addAction(QString());
+    exportedDetail_->setEnabled(false);
+    for (QAction* item : menu_->actions()) {
+        if (item == headerItem_) continue;
+        if (item->isSeparator()) {
+            exported_->addSeparator();
+            continue;
+        }
+        QAction* copy = nullptr;
+        if (item == historyItem_) {
+            exportedHistory_ = new QMenu(item->text(), exported_.get());
+            copy = exported_->addMenu(exportedHistory_);
+        } else {
+            copy = exported_->addAction(item->text());
+            connect(copy, &QAction::triggered, item, &QAction::trigger);
+        }
+        mirrored_.emplace_back(item, copy);
+    }
+    // A host opening the copy counts as opening the menu.
+    connect(exported_.get(), &QMenu::aboutToShow, this, &StatusItemController::menuWillOpen);
+}
+
+void StatusItemController::syncExportedMenu()
+{
+    exportedTitle_->setText(StatusMenuState::exportedRow(header_->status().title));
+    exportedDetail_->setText(StatusMenuState::exportedRow(header_->status().detail));
+    exportedDetail_->setVisible(!header_->status().detail.isEmpty());
+    for (const auto& [item, copy] : mirrored_) {
+        // The cancel item shows its key after a tab, which a host would print as text.
+        copy->setText(StatusMenuState::exportedRow(item->text().section(QLatin1Char('\t'), 0, 0)));
+        copy->setEnabled(item->isEnabled());
+        copy->setVisible(item->isVisible());
+        copy->setCheckable(item->isCheckable());
+        copy->setChecked(item->isChecked());
+        copy->setShortcut(item->shortcut());
+    }
 }
 
 bool StatusItemController::eventFilter(QObject* watched, QEvent* event)
@@ -155,6 +201,7 @@ void StatusItemController::refresh()
     cancelItem_->setEnabled(state.cancelEnabled);
     accessibilityItem_->setVisible(state.accessibilityVisible);
     retryItem_->setVisible(state.retryVisible);
+    syncExportedMenu();
     emit refreshed();
 }
 
@@ -200,39 +247,44 @@ void StatusItemController::checkAccessibility()
         return;
     }
     accessibilityCheckRunning_ = true;
-    QPointer<StatusItemController> self(this);
+    // Both guards are made here, on the main thread; the worker touches neither.
+    const QPointer<QObject> receiver(this);
+    const QPointer<StatusItemController> self(this);
     PermissionSystem* permissions = &permissions_;
-    try {
-        std::thread([self, permissions] {
-            const bool trusted = Permissions::isAccessibilityTrusted(*permissions);
-            onMainThread([self, trusted] {
-                if (!self) return;
-                self->accessibilityCheckRunning_ = false;
-                self->model_.setAccessibilityGranted(trusted);
-                if (std::exchange(self->accessibilityCheckAgain_, false)) self->checkAccessibility();
-            });
-        }).detach();
-    } catch (const std::system_error&) {
-        accessibilityCheckRunning_ = false;  // no thread now: the permission poll will tell
-    }
+    workers_.start([receiver, self, permissions] {
+        const bool trusted = Permissions::isAccessibilityTrusted(*permissions);
+        platform::deliver(receiver, [self, trusted] {
+            self->accessibilityCheckRunning_ = false;
+            self->model_.setAccessibilityGranted(trusted);
+            if (std::exchange(self->accessibilityCheckAgain_, false)) self->checkAccessibility();
+        });
+    });
 }
 
 void StatusItemController::rebuildHistory()
 {
-    historyMenu_->clear();
     const QList<DictationRecord>& records = history_.records();
-    for (qsizetype i = 0; i < records.size() && i < recentCount; ++i) {
-        const DictationRecord& record = records[i];
-        QAction* item = historyMenu_->addAction(StatusMenuState::historyTitle(record.text));
-        item->setData(record.text);
-        item->setToolTip(StatusMenuState::historyToolTip(HistoryStore::timeLabel(record.dateTime()), record.appName));
-        connect(item, &QAction::triggered, this, [this, item] { copyRecord(item); });
+    // The menu and its exported copy list the same entries; the copy has no tooltips.
+    for (QMenu* menu : {historyMenu_, exportedHistory_}) {
+        menu->clear();
+        for (qsizetype i = 0; i < records.size() && i < recentCount; ++i) {
+            const DictationRecord& record = records[i];
+            const QString title = StatusMenuState::historyTitle(record.text);
+            QAction* item = menu->addAction(menu == historyMenu_ ? title
+                                                                 : StatusMenuState::exportedRow(QString(title).replace(
+                                                                       QStringLiteral("&&"), QStringLiteral("&"))));
+            item->setData(record.text);
+            if (menu == historyMenu_) {
+                item->setToolTip(StatusMenuState::historyToolTip(HistoryStore::timeLabel(record.dateTime()), record.appName));
+            }
+            connect(item, &QAction::triggered, this, [this, item] { copyRecord(item); });
+        }
+        if (records.isEmpty()) {
+            menu->addAction(QStringLiteral("Noch keine Diktate"))->setEnabled(false);
+        }
+        menu->addSeparator();
+        menu->addAction(QStringLiteral("Ganzen Verlauf zeigen …"), this, &StatusItemController::openHistory);
     }
-    if (records.isEmpty()) {
-        historyMenu_->addAction(QStringLiteral("Noch keine Diktate"))->setEnabled(false);
-    }
-    historyMenu_->addSeparator();
-    historyMenu_->addAction(QStringLiteral("Ganzen Verlauf zeigen …"), this, &StatusItemController::openHistory);
 }
 
 void StatusItemController::toggleDictation() { model_.toggleDictation(); }
@@ -265,11 +317,15 @@ void StatusItemController::openHistory()
 void StatusItemController::grantAccessibility()
 {
     // Switching the accessibility bus on waits for its answer: not on the main thread.
+    // When no settings program can show the setting, the user is told where it is.
+    const QPointer<QObject> receiver(this);
+    const QPointer<StatusItemController> self(this);
     PermissionSystem* permissions = &permissions_;
-    try {
-        std::thread([permissions] { Permissions::requestAccessibility(*permissions); }).detach();
-    } catch (const std::system_error&) {
-    }
+    workers_.start([receiver, self, permissions] {
+        const std::optional<PermissionHint> hint = Permissions::requestAccessibility(*permissions);
+        if (!hint) return;
+        platform::deliver(receiver, [self, hint] { self->hints_->show({HintKind::warning, hint->title, hint->detail}, {}); });
+    });
 }
 
 void StatusItemController::copyRecord(const QAction* item)

@@ -1,15 +1,19 @@
 #pragma once
 
+#include "KorvuDarivir/UI/HintDisplay.h"
 #include "KorvuDarivir/UI/StatusMenuState.h"
 #include "Platform/UI/TrayBackend.h"
 #include "Platform/UI/OncePerTurn.h"
 
 #include <QIcon>
 #include <QObject>
+#include <QThreadPool>
 
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QAction;
 class QMenu;
@@ -24,7 +28,7 @@ class PermissionSystem;
 
 // What the status item works with; an empty field means the application's own (the
 // shared model and history, the desktop's permissions, the system tray, the drawn status
-// icons).
+// icons, a hint panel of its own).
 struct StatusItemServices {
     using IconRenderer = std::function<QIcon(const StatusIconChoice&)>;
 
@@ -33,6 +37,7 @@ struct StatusItemServices {
     PermissionSystem* permissions = nullptr;
     std::unique_ptr<platform::TrayBackend> tray;
     IconRenderer iconRenderer;
+    std::unique_ptr<HintDisplay> hints;
 };
 
 // The application's item in the desktop's tray and its menu: the icon shows the state at
@@ -42,7 +47,13 @@ struct StatusItemServices {
 // Everything it shows is derived from the application model and the history: every
 // change of the model is collected into one refresh on the next turn of the event loop,
 // and opening the menu refreshes too. The menu is our own widget, opened when the tray
-// item is activated, so that the header stays live while it is open. Main thread only.
+// item is activated, so that the header stays live while it is open. Hosts that open a
+// menu themselves (over D-Bus) get a plain copy with the same items, titles, enabled
+// states and check marks, the header's title and detail as disabled rows.
+//
+// Calls that may wait on the accessibility bus run on the controller's own worker
+// threads, which its destruction joins; their answers come back to the main thread.
+// Everything else runs on the main thread.
 class StatusItemController : public QObject {
     Q_OBJECT
 public:
@@ -91,6 +102,8 @@ public:
     QAction* cancelItem() const { return cancelItem_; }
     QAction* historyItem() const { return historyItem_; }
     QMenu* historyMenu() const { return historyMenu_; }
+    // The plain copy handed to the tray for hosts that show menus themselves.
+    QMenu* exportedMenu() const { return exported_.get(); }
 
 protected:
     // Runs the open menu's shortcuts (see buildMenu).
@@ -109,6 +122,8 @@ private:
     void rebuildHistory();
     void updateIcon();
     void relayoutMenu();
+    void buildExportedMenu();
+    void syncExportedMenu();
 
     AppModel& model_;
     HistoryStore& history_;
@@ -118,6 +133,7 @@ private:
     std::function<void()> cancel_;
     std::function<void()> quit_;
     std::function<void()> checkForUpdates_;
+    std::unique_ptr<HintDisplay> hints_;
 
     std::unique_ptr<QMenu> menu_;
     QWidgetAction* headerItem_ = nullptr;
@@ -129,10 +145,19 @@ private:
     QAction* historyItem_ = nullptr;
     QMenu* historyMenu_ = nullptr;
 
+    // The exported copy: each of its items stands for one of the menu's and runs it.
+    std::unique_ptr<QMenu> exported_;
+    QAction* exportedTitle_ = nullptr;
+    QAction* exportedDetail_ = nullptr;
+    QMenu* exportedHistory_ = nullptr;
+    std::vector<std::pair<QAction*, QAction*>> mirrored_;  // (menu's item, exported item)
+
     platform::OncePerTurn refreshTurn_{this, [this] { refresh(); }};
     bool accessibilityCheckRunning_ = false;
     bool accessibilityCheckAgain_ = false;
     std::optional<StatusIconChoice> shownIcon_;
+    // Last member: destroyed first, it waits for running work before the rest goes.
+    QThreadPool workers_;
 };
 
 // The drawn tray image for a choice, in the tray's foreground colour where it has one.

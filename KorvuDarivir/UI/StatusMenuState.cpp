@@ -93,8 +93,30 @@ QString StatusMenuState::historyTitle(const QString& text)
 
 QString StatusMenuState::historyToolTip(const QString& timeLabel, const QString& appName)
 {
-    const QString plain = timeLabel + QStringLiteral(" · ") + appName + QStringLiteral(" – klicken zum Kopieren");
-    return Qt::convertFromPlainText(plain, Qt::WhiteSpaceNormal);
+    QString tip = timeLabel + QStringLiteral(" · ") + appName + QStringLiteral(" – klicken zum Kopieren");
+    for (QChar& c : tip) {
+        if (breaksLine(c)) c = QLatin1Char(' ');
+    }
+    if (Qt::mightBeRichText(tip)) {
+        // Qt looks for a tag after the first "<" and for "&lt;": a joiner after either
+        // character makes neither match, and it takes no room on the screen.
+        const QString joiner(QChar(0x2060));
+        tip.replace(QLatin1Char('<'), QLatin1Char('<') + joiner);
+        tip.replace(QLatin1Char('&'), QLatin1Char('&') + joiner);
+    }
+    return tip;
+}
+
+QString StatusMenuState::exportedRow(const QString& text)
+{
+    QString row = text;
+    for (QChar& c : row) {
+        if (breaksLine(c)) c = QLatin1Char(' ');
+    }
+    row.replace(QLatin1Char('_'), QStringLiteral("__"));
+    const qsizetype ampersand = row.indexOf(QLatin1Char('&'));
+    if (ampersand >= 0) row.insert(ampersand, QLatin1Char('&'));
+    return row;
 }
 
 namespace {

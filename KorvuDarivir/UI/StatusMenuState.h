@@ -44,9 +44,16 @@ struct StatusMenuState {
     // first 47 and "…"; cut between grapheme clusters only. Tabs and line breaks become
     // spaces, and "&" is doubled so that Qt shows it instead of taking it for a mnemonic.
     static QString historyTitle(const QString& text);
-    // "<time> · <app> – klicken zum Kopieren" as rich text with the parts escaped, so an
-    // application name with markup in it is shown, not interpreted.
+    // "<time> · <app> – klicken zum Kopieren" as plain text on one line. Qt would take a
+    // text that looks like markup for rich text (and wrap it): such a text gets an
+    // invisible word joiner after each "<" and "&", so a name with markup in it is shown
+    // as written.
     static QString historyToolTip(const QString& timeLabel, const QString& appName);
+    // A line of text as the title of an exported (D-Bus) menu entry, so that the host shows
+    // it as written: line breaks become spaces; a host takes "_" for the mark of a
+    // mnemonic, so it is doubled; Qt turns the first "&" into that mark, so that one is
+    // doubled too (the host then shows "&").
+    static QString exportedRow(const QString& text);
 
     // The dictation shortcut as the toggle item's key: Space, a key with a one-character
     // name (letters as their key), or one of the named and function keys, with Ctrl, Alt,

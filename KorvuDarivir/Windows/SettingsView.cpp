@@ -289,11 +289,13 @@ QWidget* SettingsView::vocabularyPage()
     auto* add = new PrimaryButton(QStringLiteral("Hinzufügen"));
     auto* remove = new SecondaryButton(QStringLiteral("Entfernen"));
     auto* feedback = form::note(QString());
-    const auto addTerms = [input, feedback] {
+    vocabularyFeedback_ = feedback;
+    const auto addTerms = [this, input, feedback] {
         if (input->text().trimmed().isEmpty()) {
             return;
         }
         const int added = Vocabulary::add(input->text());
+        countedTerms_ = Vocabulary::terms();
         feedback->setText(added == 1 ? QStringLiteral("1 Begriff hinzugefügt.")
                                      : QStringLiteral("%1 Begriffe hinzugefügt.").arg(added));
         if (added > 0) {
@@ -335,6 +337,11 @@ void SettingsView::refreshVocabulary()
     if (shown != terms) {
         terms_->clear();
         terms_->addItems(terms);
+    }
+    // The count speaks of the last addition only: any other change of the list (a removal,
+    // a word from the shortcut) makes it stale.
+    if (vocabularyFeedback_ && terms != countedTerms_) {
+        vocabularyFeedback_->clear();
     }
 }
 

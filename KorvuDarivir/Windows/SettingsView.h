@@ -4,6 +4,7 @@
 #include "KorvuDarivir/UI/Hint.h"
 #include "KorvuDarivir/Windows/SettingsTab.h"
 
+#include <QStringList>
 #include <QWidget>
 
 class QLabel;
@@ -54,6 +55,8 @@ private:
     QTabWidget* tabs_;
     ApiKeyEditor* keyEditor_ = nullptr;
     QListWidget* terms_ = nullptr;
+    QLabel* vocabularyFeedback_ = nullptr;
+    QStringList countedTerms_;  // the list as the shown count left it
     QListWidget* records_ = nullptr;
     QLabel* notice_ = nullptr;
 };

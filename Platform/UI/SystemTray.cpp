@@ -1,6 +1,12 @@
 #include "Platform/UI/SystemTray.h"
 
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+#include <QMenu>
 
 namespace platform {
 
@@ -25,7 +31,11 @@ void SystemTray::setToolTip(const QString& text)
     if (text != icon_.toolTip()) icon_.setToolTip(text);
 }
 
-void SystemTray::show() { icon_.show(); }
+void SystemTray::show()
+{
+    icon_.show();
+    exportMenuToHost();
+}
 
 QPoint SystemTray::menuAnchor() const
 {
@@ -33,6 +43,30 @@ QPoint SystemTray::menuAnchor() const
     // that opened the menu happened where the pointer is.
     const QRect geometry = icon_.geometry();
     return geometry.isValid() ? geometry.bottomLeft() : QCursor::pos();
+}
+
+void SystemTray::setExportedMenu(QMenu* menu)
+{
+    exported_ = menu;
+    if (dbusHost_) icon_.setContextMenu(menu);
+}
+
+void SystemTray::exportMenuToHost()
+{
+    if (hostAsked_) return;
+    hostAsked_ = true;
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    ask.setArguments({QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("IsStatusNotifierHostRegistered")});
+    auto* pending = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(ask), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
+        call->deleteLater();
+        const QDBusPendingReply<QDBusVariant> reply = *call;
+        // No watcher, or one without a host: Qt docks into the XEmbed tray, if any.
+        dbusHost_ = !reply.isError() && reply.value().variant().toBool();
+        if (dbusHost_ && exported_) icon_.setContextMenu(exported_);
+    });
 }
 
 }  // namespace platform

@@ -2,14 +2,18 @@
 
 #include "Platform/UI/TrayBackend.h"
 
+#include <QPointer>
 #include <QSystemTrayIcon>
 
 namespace platform {
 
 // The tray of a Linux desktop through QSystemTrayIcon: a StatusNotifierItem on the session
 // bus where a host (a StatusNotifierWatcher with a registered host) is running, the XEmbed
-// system tray of the X display otherwise. No context menu is handed to Qt, so hosts that
-// speak D-Bus see an item without a menu and report every click as an activation.
+// system tray of the X display otherwise. A click on the item, or a host's request for its
+// context menu, is an activation, on which the owner pops up its own menu. The exported
+// menu goes to Qt only where a StatusNotifierItem is registered: Qt publishes it there as
+// the item's D-Bus menu, while an XEmbed tray would pop it up on a right click beside the
+// owner's own.
 class SystemTray : public TrayBackend {
     Q_OBJECT
 public:
@@ -24,9 +28,17 @@ public:
     void setToolTip(const QString& text) override;
     void show() override;
     QPoint menuAnchor() const override;
+    void setExportedMenu(QMenu* menu) override;
 
 private:
+    // Asks the session bus (without waiting) whether a StatusNotifierHost is registered;
+    // when one is, the item is a D-Bus item and gets the exported menu.
+    void exportMenuToHost();
+
     QSystemTrayIcon icon_;
+    QPointer<QMenu> exported_;
+    bool hostAsked_ = false;
+    bool dbusHost_ = false;
 };
 
 }  // namespace platform

@@ -5,12 +5,14 @@
 #include <QPoint>
 #include <QString>
 
+class QMenu;
+
 namespace platform {
 
 // One item in the desktop's tray (the panel area where background programs show a small
-// icon). The application's menu is not handed to the tray: the owner opens its own menu
-// when the item is activated, so that the menu keeps its live widgets wherever the host
-// would export only a plain list of titles.
+// icon). The owner opens its own menu when the item is activated, so that the menu keeps
+// its live widgets; hosts that open menus themselves (over D-Bus) get a plain copy of it,
+// `setExportedMenu`, since they cannot show widgets.
 class TrayBackend : public QObject {
     Q_OBJECT
 public:
@@ -26,6 +28,9 @@ public:
     virtual void show() = 0;
     // Where a menu opened from the item appears, in Qt's global coordinates.
     virtual QPoint menuAnchor() const = 0;
+    // The plain menu that a host which opens menus itself shows (titles, enabled states,
+    // check marks, submenus; no widgets, no tooltips). The owner keeps it alive.
+    virtual void setExportedMenu(QMenu* menu) = 0;
 
 signals:
     // The user clicked the item (either button) or a host asked for its menu.

@@ -18,6 +18,7 @@ public:
     void setToolTip(const QString& value) override { toolTip = value; }
     void show() override { shown = true; }
     QPoint menuAnchor() const override { return anchor; }
+    void setExportedMenu(QMenu* menu) override { exportedMenu = menu; }
 
     void activate() { emit activated(); }
 
@@ -27,6 +28,7 @@ public:
     QIcon icon;
     QString toolTip;
     QPoint anchor{100, 30};
+    QMenu* exportedMenu = nullptr;
 };
 
 }  // namespace fakes

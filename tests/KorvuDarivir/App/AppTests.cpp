@@ -11,23 +11,28 @@
 #include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
+#include "KorvuDarivir/Store/Vocabulary.h"
 #include "KorvuDarivir/Windows/ApiKeyEditor.h"
 #include "KorvuDarivir/Windows/ModelCard.h"
+#include "KorvuDarivir/Windows/Form.h"
 #include "KorvuDarivir/Windows/OnboardingView.h"
 #include "KorvuDarivir/Windows/SettingsView.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
+#include "Platform/UI/DesktopNotifications.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "Vocarion/Utilities/DarivirError.h"
-
 #include "fakes/FakeKeyStore.h"
-#include "support/QtPrinters.h"
+#include "support/DesktopBus.h"
 #include "support/QtWait.h"
 #include "support/ShownText.h"
 #include "support/TempDir.h"
+#include "support/QtPrinters.h"
 #include "support/TestHttpServer.h"
 
 #include <QDir>
+#include <QComboBox>
+#include <QDBusConnectionInterface>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -36,6 +41,8 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
@@ -92,7 +99,15 @@ protected:
         p.permissions = &permissions;
         p.terminate = [this] { ++terminations; };
         p.watchSession = false;
+        p.notifications = notifications;
         return p;
+    }
+
+    // The desktop's notifications as the session bus has them now.
+    void askForNotifications()
+    {
+        notifications = std::make_shared<platform::DesktopNotifications>();
+        ASSERT_TRUE(spinUntil([this] { return notifications->answered(); }));
     }
 
     std::vector<std::string> steps;
@@ -101,6 +116,7 @@ protected:
     std::function<void()> cancelAction, quitAction;
     Updater updater{{}};
     FakePermissions permissions;
+    std::shared_ptr<platform::DesktopNotifications> notifications;
 };
 
 TEST_F(AppDelegateTest, FirstLaunchWiresThePartsInOrderAndOpensTheOnboarding)
@@ -263,6 +279,150 @@ TEST_F(AppDelegateTest, FilesSetAsideAtStartAreNamedOnce)
         ASSERT_TRUE(again && again != view);
         EXPECT_FALSE(again->notice()->isVisibleTo(again));
     }
+}
+
+// Without a tray nothing of the application would be in sight once its last window
+// closed: the first time a notification says that it runs on and how to come back;
+// without a notification server, and after that one notice, the settings window stays,
+// minimised. With a tray the windows simply close.
+TEST_F(AppDelegateTest, WithoutATrayTheLastWindowLeavesAWayBack)
+{
+    onboarded();
+    const auto closeAndSettle = [](HostWindow* window) {
+        window->close();
+        QCoreApplication::processEvents();
+    };
+    {
+        SCOPED_TRACE("no notification server");
+        askForNotifications();
+        ASSERT_FALSE(notifications->serverAvailable())
+            << "this session bus runs or starts a notification server: pid "
+            << QDBusConnection::sessionBus().interface()->servicePid(platform::DesktopNotifications::service).value();
+        AppDelegate delegate(parts(/*tray=*/false));
+        delegate.applicationDidFinishLaunching();
+        HostWindow* settings = delegate.settingsWindow();
+        ASSERT_TRUE(settings);
+        ASSERT_TRUE(spinUntil([&] { return settings->isVisible(); }));
+        closeAndSettle(settings);
+        EXPECT_EQ(delegate.settingsWindow(), settings);
+        EXPECT_TRUE(settings->isMinimized());
+        // Ctrl+Q keeps it too; the onboarding, finished, leaves the settings behind.
+        settings->showNormal();
+        delegate.requestTermination(TerminationReason::userRequest);
+        EXPECT_EQ(delegate.settingsWindow(), settings);
+        EXPECT_TRUE(settings->isMinimized());
+        EXPECT_EQ(terminations, 0);
+        delegate.openOnboarding();
+        closeAndSettle(delegate.onboardingWindow());
+        EXPECT_FALSE(delegate.onboardingWindow());
+        EXPECT_EQ(delegate.settingsWindow(), settings);
+        // The explicit quit still ends it.
+        delegate.quitFromMenu();
+        EXPECT_EQ(terminations, 1);
+    }
+    {
+        SCOPED_TRACE("a notification server");
+        const testsupport::OnTheBus<testsupport::NotificationServer> server;
+        ASSERT_TRUE(server.registered());
+        askForNotifications();
+        ASSERT_TRUE(spinUntil([&] { return notifications->serverAvailable(); }));
+        AppDelegate delegate(parts(/*tray=*/false));
+        delegate.applicationDidFinishLaunching();
+        // The onboarding, finished with the settings closed, is the last window.
+        delegate.openOnboarding();
+        closeAndSettle(delegate.settingsWindow());
+        closeAndSettle(delegate.onboardingWindow());
+        EXPECT_FALSE(delegate.settingsWindow());
+        ASSERT_TRUE(spinUntil([&] { return server->shown().size() == 1; }));
+        EXPECT_EQ(server->shown().front().summary, QString::fromUtf8(AppDelegate::runningOnTitle));
+        EXPECT_EQ(server->shown().front().body, QString::fromUtf8(AppDelegate::runningOnDetail));
+        EXPECT_EQ(delegate.activationPolicy(), ActivationPolicy::accessory);
+        // Said once: after that the settings stay, minimised.
+        delegate.openSettings();
+        HostWindow* settings = delegate.settingsWindow();
+        ASSERT_TRUE(spinUntil([&] { return settings->isVisible(); }));
+        closeAndSettle(settings);
+        EXPECT_EQ(delegate.settingsWindow(), settings);
+        EXPECT_TRUE(settings->isMinimized());
+        EXPECT_EQ(server->shown().size(), 1);
+    }
+    {
+        SCOPED_TRACE("a tray");
+        const testsupport::OnTheBus<testsupport::NotificationServer> server;
+        askForNotifications();
+        AppDelegate delegate(parts(/*tray=*/true));
+        delegate.applicationDidFinishLaunching();
+        delegate.openSettings();
+        closeAndSettle(delegate.settingsWindow());
+        EXPECT_FALSE(delegate.settingsWindow());
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(server->shown().isEmpty());
+    }
+}
+
+// The drop-downs of the windows wear the fields' frame: one rounded line around the whole
+// field, none around the arrow, which sits on the field's own colour.
+TEST(SettingsWindowTest, DropDownsHaveOneFrameAroundTheWholeField)
+{
+    QWidget root;
+    root.setObjectName(QStringLiteral("settings"));
+    auto* choice = new QComboBox(&root);
+    choice->addItems({QStringLiteral("Deutsch"), QStringLiteral("Englisch")});
+    choice->setGeometry(10, 10, 200, 30);
+    form::applyTheme(&root);
+    root.resize(220, 50);
+    QImage image(root.size() * 2, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2);
+    root.render(&image);
+    // The arrow's area: the right 24 points of the field, up to its rounded frame (which
+    // is the pale field line, at x 209 and y 39).
+    int dark = 0, arrow = 0;
+    for (int x = 2 * 186; x < 2 * 208; ++x) {
+        for (int y = 2 * 13; y < 2 * 39; ++y) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (pixel.lightness() < 90) ++dark;         // a frame line of the base style
+            if (pixel.lightness() < 215) ++arrow;       // the arrow, grey on the field's white
+        }
+    }
+    EXPECT_EQ(dark, 0) << "a frame around the arrow";
+
+    EXPECT_GT(arrow, 10) << "no arrow";
+}
+
+// "2 Begriffe hinzugefügt." speaks of the last addition; once the list changes otherwise
+// (a term removed, a word from the shortcut) it is gone.
+TEST(SettingsWindowTest, TheVocabularyCountClearsWhenTheListChanges)
+{
+    defaults().removeAllStoredValues();
+    SettingsView view;
+    QLineEdit* input = nullptr;
+    for (QLineEdit* edit : view.findChildren<QLineEdit*>()) {
+        if (edit->placeholderText().startsWith(QStringLiteral("Namen oder Begriffe"))) input = edit;
+    }
+    ASSERT_NE(input, nullptr);
+    const auto counted = [&view] {
+        for (const QLabel* label : view.findChildren<QLabel*>()) {
+            if (label->text().contains(QStringLiteral("hinzugefügt"))) return label->text();
+        }
+        return QString();
+    };
+    const auto add = [&](const QString& terms) {
+        input->setText(terms);
+        emit input->returnPressed();
+        QCoreApplication::processEvents();
+    };
+    add(QStringLiteral("Alpha, Beta"));
+    EXPECT_EQ(counted(), QStringLiteral("2 Begriffe hinzugefügt."));
+    EXPECT_EQ(Vocabulary::terms(), QStringList({"Alpha", "Beta"}));
+    Vocabulary::remove(QStringLiteral("Alpha"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counted(), QString());
+
+    add(QStringLiteral("Gamma"));
+    EXPECT_EQ(counted(), QStringLiteral("1 Begriff hinzugefügt."));
+    Vocabulary::add(QStringLiteral("Delta"));  // as the word shortcut does
+    QCoreApplication::processEvents();
+    EXPECT_EQ(counted(), QString());
 }
 
 TEST(SettingsWindowTest, TheTabFollowsTheStoredKeyBothWays)
@@ -549,7 +709,8 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
 {
     using Kind = UpdateResult::Kind;
     const std::string newer = feedWith(item("1.4.0", "Schneller", "https://example.invalid/1.4.tar.gz")
-                                       + item("1.10.0", "Neu &amp; besser", "https://example.invalid/1.10.tar.gz")
+                                       + item("1.10.0", "Neu &amp; besser</p><ul><li>Eins</li><li>Zwei<ol><li>Drei</li></ol></li></ul><p>Ende",
+                                              "https://example.invalid/1.10.tar.gz")
                                        + item("0.9", "Alt", "file:///etc/passwd"));
     const std::string same = feedWith(item("1.2.0", "Gleich", "https://example.invalid/a"));
     const QString unreadable = "Die Update-Informationen sind nicht lesbar. Versuche es später erneut.";
@@ -591,13 +752,20 @@ TEST(UpdaterTest, ChecksTheFeedAndShowsWhatItFound)
         }
         ASSERT_TRUE(spinUntil([&] { return finished > 0; }));
         const UpdateResult result = updater.lastResult();
+        if (updater.window()) {
+            // In the middle of the screen, not in its corner (within what a window frame
+            // may add on one side).
+            const QPoint middle = QGuiApplication::primaryScreen()->availableGeometry().center();
+            EXPECT_LE((updater.window()->frameGeometry().center() - middle).manhattanLength(), 10);
+        }
         EXPECT_EQ(result.kind, kind);
         const UpdateWindow* window = updater.window();
         EXPECT_EQ(window && window->isVisible(), windowShown);
         EXPECT_FALSE(window && window->isBusy());
         if (kind == Kind::updateAvailable) {
             EXPECT_EQ(result.item.version, "1.10.0");
-            EXPECT_EQ(result.item.notes, "Neu & besser");
+            // The lists keep their marks.
+            EXPECT_EQ(result.item.notes, "Neu & besser\n• Eins\n• Zwei\n  1. Drei\nEnde");
             EXPECT_EQ(result.item.download, QUrl("https://example.invalid/1.10.tar.gz"));
             EXPECT_TRUE(window->headline().contains("1.10.0"));
         }

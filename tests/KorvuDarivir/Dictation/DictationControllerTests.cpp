@@ -121,6 +121,13 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
         {"preparing again", model, modelIs(ModelState::preparing(false)), soon("Das Sprachmodell startet.")},
         {"model failed", model, modelIs(ModelState::failed("Datei fehlt")),
          {HintKind::error, "Sprachmodell nicht verfügbar", "Im Menü KORVU Darivir › „Sprachmodell erneut laden“."}},
+        // Without a tray there is no such menu: the hint names the settings instead.
+        {"model failed, no tray", model,
+         [](Rig& rig) {
+             rig.statusMenuShown = false;
+             rig.speech->onState(ModelState::failed("Datei fehlt"));
+         },
+         {HintKind::error, "Sprachmodell nicht verfügbar", "In den Einstellungen › System › Sprachmodell."}},
         {"model not loaded", model, {}, soon("Das Sprachmodell wird geladen.")},
         {"no Accessibility", insertion, [](Rig& rig) { rig.permissions.trusted = false; },
          {HintKind::error, "Bedienungshilfen fehlen", "Ohne Freigabe kann kein Text eingefügt werden."}},

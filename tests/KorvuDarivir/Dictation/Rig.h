@@ -149,9 +149,13 @@ struct Rig {
             .hints = std::move(ownHints), .model = &model, .hotkeys = &hotkeys, .inserter = &inserter,
             .keyStore = &keys, .permissions = &permissions, .applications = &applications, .history = &history,
             .scheduler = &scheduler, .screens = &screens, .cleanup = clean,
-            .clock = [this] { return std::chrono::steady_clock::time_point(scheduler.now()); }});
+            .clock = [this] { return std::chrono::steady_clock::time_point(scheduler.now()); },
+            .statusMenuShown = [this] { return statusMenuShown; }});
     }
     ~Rig() { controller.reset(); drain(); }
+
+    // Whether the desktop shows the status item (and so its menu).
+    bool statusMenuShown = true;
 
     // Starts the controller, with the model ready unless told otherwise.
     void start(bool modelReady = true)

@@ -13,6 +13,7 @@
 #include "Platform/Defaults/UserDefaults.h"
 #include "fakes/FakeTray.h"
 #include "Platform/UI/SystemTray.h"
+#include "support/DesktopBus.h"
 #include "support/QtWait.h"
 #include "support/ShownText.h"
 #include "support/TempDir.h"
@@ -109,57 +110,33 @@ QStringList titles(const QMenu* menu)
     return result;
 }
 
-// The least of a watcher that Qt's tray accepts: a host is there, items register.
-class Watcher : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
-public:
-    bool hostRegistered() const { return true; }
-    QStringList items() const
-    {
-        QMutexLocker lock(&mutex_);
-        return items_;
-    }
-
-public slots:
-    void RegisterStatusNotifierItem(const QString& service)
-    {
-        QMutexLocker lock(&mutex_);
-        items_ << service;
-    }
-
-private:
-    mutable QMutex mutex_;
-    QStringList items_;
-};
-
-// Calls the item with a connection of its own on another thread while this one keeps
-// answering the item's D-Bus calls.
 QDBusMessage callItem(const QString& service, const QString& interface, const QString& method, const QVariantList& arguments)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(service, "/StatusNotifierItem", interface, method);
     call.setArguments(arguments);
-    auto reply = std::async(std::launch::async, [call] {
-        return QDBusConnection::connectToBus(QDBusConnection::SessionBus, "korvu-test-probe").call(call);
-    });
-    EXPECT_TRUE(spinUntil([&] { return reply.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
-    return reply.get();
+    return testsupport::callOnBus(call);
 }
 
 QDBusArgument itemProperty(const QString& service, const QString& name)
 {
-    const QDBusMessage reply = callItem(service, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                                        {QStringLiteral("org.kde.StatusNotifierItem"), name});
-    if (reply.type() != QDBusMessage::ReplyMessage) return {};
-    return reply.arguments().front().value<QDBusVariant>().variant().value<QDBusArgument>();
+    return testsupport::itemProperty(service, name).value<QDBusArgument>();
 }
 
-// Whether a list of images (width, height, ARGB pixels) holds one.
-bool hasImage(const QDBusArgument& images)
+// The widths of a list of images (width, height, ARGB pixels).
+QList<int> imageWidths(const QDBusArgument& images)
 {
+    QList<int> widths;
     images.beginArray();
-    return !images.atEnd();
+    while (!images.atEnd()) {
+        int width = 0, height = 0;
+        QByteArray pixels;
+        images.beginStructure();
+        images >> width >> height >> pixels;
+        images.endStructure();
+        widths << width;
+    }
+    images.endArray();
+    return widths;
 }
 
 // The title of a tooltip (icon name, images, title, text).
@@ -229,10 +206,21 @@ TEST(StatusItem, HistoryTitlesCutBetweenGraphemesAndStayOneLine)
         EXPECT_EQ(StatusMenuState::historyTitle(text), title) << text.toStdString();
     }
 
-    // The tooltip is rich text with its parts escaped: markup in a name is shown as text.
-    const QString tip = StatusMenuState::historyToolTip(QStringLiteral("Gestern"), QStringLiteral("<b>A&B</b>"));
-    EXPECT_TRUE(Qt::mightBeRichText(tip));
-    EXPECT_TRUE(tip.contains(QStringLiteral("Gestern · &lt;b&gt;A&amp;B&lt;/b&gt; – klicken zum Kopieren"))) << tip.toStdString();
+    // The tooltip is plain text on one line (Qt wraps rich text); a name that looks like
+    // markup is shown as written, never taken for rich text.
+    const QString joiner(QChar(0x2060));
+    const std::pair<QString, QString> tips[] = {
+        {QStringLiteral("Mail"), QStringLiteral("Gestern · Mail – klicken zum Kopieren")},
+        {QStringLiteral("<b>A&B</b>"), QStringLiteral("Gestern · <b>A&B</b> – klicken zum Kopieren")},
+        {QStringLiteral("&lt;i&gt;"), QStringLiteral("Gestern · &lt;i&gt; – klicken zum Kopieren")},
+        {QStringLiteral("Zwei\nZeilen"), QStringLiteral("Gestern · Zwei Zeilen – klicken zum Kopieren")},
+    };
+    for (const auto& [app, shown] : tips) {
+        const QString tip = StatusMenuState::historyToolTip(QStringLiteral("Gestern"), app);
+        EXPECT_FALSE(Qt::mightBeRichText(tip)) << tip.toStdString();
+        EXPECT_FALSE(tip.contains(QLatin1Char('\n')));
+        EXPECT_EQ(QString(tip).remove(joiner), shown);
+    }
 }
 
 TEST(HeaderStatus, RowsFirstMatchWins)
@@ -421,28 +409,52 @@ TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
     EXPECT_EQ(f.cancels, 1);
 }
 
+// The header grows with a longer text and shrinks back with a shorter one, and the open
+// menu gives its entry exactly the header's height each time, so the rows below never
+// stay moved.
+TEST(StatusItem, HeaderHeightFollowsItsTextBothWays)
+{
+    MenuFixture f;
+    f.model.setAccessibilityGranted(true);
+    f.model.setModel(ModelState::ready);
+    f.model.setLastInsert(LastInsert{3, QStringLiteral("Mail")});
+    auto controller = f.make();
+    controller->openMenu();
+    settle();
+    ASSERT_TRUE(controller->menu()->isVisible());
+    QAction* headerItem = controller->menu()->actions().front();
+    const int short1 = controller->header()->height();
+    const int menuHeight = controller->menu()->height();
+
+    f.model.setLastInsert(LastInsert{40, QStringLiteral("Ein Programm mit einem sehr langen Namen, der zweimal umbrechen muss")});
+    settle();
+    const int tall = controller->header()->height();
+    EXPECT_GT(tall, short1);
+    EXPECT_EQ(controller->menu()->actionGeometry(headerItem).height(), tall);
+
+    f.model.setLastInsert(LastInsert{4, QStringLiteral("Kate")});
+    settle();
+    EXPECT_EQ(controller->header()->height(), short1);
+    EXPECT_EQ(controller->menu()->actionGeometry(headerItem).height(), short1);
+    EXPECT_EQ(controller->menu()->height(), menuHeight);
+    // A header made afresh in this state is as high.
+    MenuHeaderView fresh(f.model);
+    EXPECT_EQ(fresh.height(), short1);
+
+    // The same when the detail line shrinks from two lines to one.
+    f.model.setAccessibilityGranted(false);
+    settle();
+    const int noGrant = controller->header()->height();
+    f.model.setAccessibilityGranted(true);
+    settle();
+    EXPECT_EQ(controller->header()->height(), short1) << "after " << noGrant;
+    controller->menu()->hide();
+}
+
 TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
 {
-    // The watcher answers on a thread and a connection of its own; it is registered, and
-    // later removed, on that thread.
-    QThread watcherThread;
-    watcherThread.start();
-    auto* watcher = new Watcher;
-    watcher->moveToThread(&watcherThread);
-    QDBusConnection watcherBus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("korvu-test-watcher"));
-    bool registered = false;
-    QMetaObject::invokeMethod(watcher, [&] {
-            registered = watcherBus.registerObject("/StatusNotifierWatcher", watcher,
-                                                   QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) &&
-                         watcherBus.registerService("org.kde.StatusNotifierWatcher");
-        }, Qt::BlockingQueuedConnection);
-    auto stopWatcher = qScopeGuard([&] {
-        // Deleted on its thread, the object also leaves the bus.
-        QMetaObject::invokeMethod(watcher, [&] { delete watcher; }, Qt::BlockingQueuedConnection);
-        watcherThread.quit();
-        watcherThread.wait();
-    });
-    ASSERT_TRUE(registered) << "the watcher could not take its name on the session bus";
+    const testsupport::OnTheBus<testsupport::StatusNotifierWatcher> watcher;
+    ASSERT_TRUE(watcher.registered()) << "the watcher could not take its name on the session bus";
 
     MenuFixture f;
     f.model.setAccessibilityGranted(true);
@@ -452,7 +464,9 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
     ASSERT_TRUE(spinUntil([&] { return !watcher->items().isEmpty(); })) << "the item never registered";
     const QString item = watcher->items().front();
     EXPECT_EQ(toolTipTitle(itemProperty(item, QStringLiteral("ToolTip"))), QStringLiteral("KORVU Darivir"));
-    EXPECT_TRUE(hasImage(itemProperty(item, QStringLiteral("IconPixmap"))));
+    // The image at 1x and at 2x, so that a HiDPI panel need not scale a small one up.
+    const QList<int> widths = imageWidths(itemProperty(item, QStringLiteral("IconPixmap")));
+    EXPECT_TRUE(widths.contains(16) && widths.contains(32)) << testing::PrintToString(widths);
 
     f.model.setPhase(DictationPhase::recording);
     f.model.setRecordingSeconds(12);
@@ -465,6 +479,74 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
     EXPECT_TRUE(spinUntil([&] { return controller->menu()->isVisible(); })) << "activation did not open the menu";
     EXPECT_TRUE(controller->toggleItem()->text().startsWith(QStringLiteral("Diktat beenden\t")));
     controller->menu()->hide();
+}
+
+// A host that opens the menu itself reads the exported copy: the header's two lines as
+// rows that cannot be chosen, then the same items as the menu we pop up, with the same
+// titles and enabled states, in three states of the model.
+TEST(StatusItem, ExportsTheSameMenuOverDBusInEveryState)
+{
+    const testsupport::OnTheBus<testsupport::StatusNotifierWatcher> watcher;
+    ASSERT_TRUE(watcher.registered()) << "the watcher could not take its name on the session bus";
+    MenuFixture f;
+    Settings::registerDefaults();  // "historyEnabled" is on by default
+    f.model.setAccessibilityGranted(true);
+    f.model.setModel(ModelState::ready);
+    const auto controller = f.make(std::make_unique<platform::SystemTray>());
+    ASSERT_TRUE(spinUntil([&] { return !watcher->items().isEmpty(); })) << "the item never registered";
+    const QString item = watcher->items().front();
+
+    const auto header = [&] {
+        settle();
+        return QStringList{controller->header()->status().title + " (off)", controller->header()->status().detail + " (off)",
+                           "---"};
+    };
+    const QStringList history{"Letzte Diktate", "  Noch keine Diktate (off)", "  ---", "  Ganzen Verlauf zeigen …"};
+    const QStringList rest{"Einstellungen …", "Nach Updates suchen …", "---", "KORVU Darivir beenden"};
+    // The exported copy follows the model on the next turn; a host reads it when it
+    // opens it.
+    const auto read = [&] {
+        QStringList rows;
+        spinUntil([&] {
+            rows = testsupport::exportedMenuRows(item);
+            return rows.size() > 3 && rows.front() == header().front();
+        }, std::chrono::seconds(20));
+        return rows;
+    };
+
+    EXPECT_EQ(read(), (header() + QStringList{"Diktat starten", "Aufnahme abbrechen (off)", "---"} + history + rest));
+
+    f.permissions.trusted = false;
+    f.model.setAccessibilityGranted(false);
+    f.model.setModel(failed);
+    EXPECT_EQ(read(), (header()
+                       + QStringList{"Bedienungshilfen erlauben …", "Sprachmodell erneut laden", "Diktat starten (off)",
+                                     "Aufnahme abbrechen (off)", "---"}
+                       + history + rest));
+
+    f.permissions.trusted = true;
+    f.model.setAccessibilityGranted(true);
+    f.model.setModel(ModelState::ready);
+    f.model.setPhase(DictationPhase::recording);
+    f.model.setRecordingSeconds(3);
+    EXPECT_EQ(read(), (header() + QStringList{"Diktat beenden", "Aufnahme abbrechen", "---"} + history + rest));
+    EXPECT_EQ(header().front(), QStringLiteral("Aufnahme läuft · 0:03 (off)"));
+
+    // Opening it counts as opening the menu: the recent dictations are read again.
+    // Its titles read as written, whatever a host makes of "_" and "&".
+    f.history.add(QStringLiteral("snake_case & Co & mehr"), QStringLiteral("Mail"));
+    testsupport::openExportedMenu(item);
+    EXPECT_TRUE(spinUntil([&] { return testsupport::exportedMenuRows(item).contains("  snake_case & Co & mehr"); },
+                          std::chrono::seconds(20)))
+        << testsupport::exportedMenuRows(item).join('\n').toStdString();
+
+    // Choosing an exported item runs the menu's action.
+    const QList<QAction*> exported = controller->exportedMenu()->actions();
+    const auto exportedCancel =
+        std::find_if(exported.begin(), exported.end(), [](QAction* a) { return a->text() == "Aufnahme abbrechen"; });
+    ASSERT_NE(exportedCancel, exported.end());
+    (*exportedCancel)->trigger();
+    EXPECT_EQ(f.cancels, 1);
 }
 
 #include "StatusItemTests.moc"
