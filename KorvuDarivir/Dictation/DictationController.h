@@ -13,6 +13,7 @@
 
 #include <QObject>
 #include <QPointF>
+#include <QThreadPool>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
@@ -30,6 +31,7 @@ class ScreenProvider;
 
 namespace korvu {
 
+class DictationSettings;
 class HistoryStore;
 class HotkeySource;
 class Inserter;
@@ -116,6 +118,8 @@ public:
         PermissionSystem* permissions = nullptr;
         platform::RunningApplications* applications = nullptr;
         HistoryStore* history = nullptr;
+        // The settings and the vocabulary as each dictation reads them.
+        DictationSettings* settings = nullptr;
         platform::Scheduler* scheduler = nullptr;
         platform::ScreenProvider* screens = nullptr;
         Cleanup cleanup;
@@ -213,6 +217,8 @@ private:
     AfterStart afterStart_ = AfterStart::record;
     // The system is asking the user for the microphone; further presses wait for that answer.
     bool askingForMicrophone_ = false;
+    // Runs the cleanup requests; the controller waits for a running one when it ends.
+    QThreadPool workers_;
 };
 
 }  // namespace korvu

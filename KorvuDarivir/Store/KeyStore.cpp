@@ -109,6 +109,21 @@ private:
 
 }  // namespace
 
+std::optional<QString> keyProblemDetail(KeyStatus status)
+{
+    switch (status) {
+    case KeyStatus::found:
+        return std::nullopt;
+    case KeyStatus::missing:
+        return QStringLiteral("Für die KI-Aufbereitung fehlt der API-Key.");
+    case KeyStatus::locked:
+        return QStringLiteral("Der Schlüsselbund ist gesperrt. Entsperre ihn, dann liest KORVU Darivir den API-Key.");
+    case KeyStatus::unavailable:
+        break;
+    }
+    return QStringLiteral("Der Schlüsselbund antwortet nicht, der API-Key ließ sich nicht lesen.");
+}
+
 std::unique_ptr<KeyStore> KeyStore::secretService(std::shared_ptr<SecretBackend> backend)
 {
     return std::make_unique<SecretServiceKeyStore>(std::move(backend));

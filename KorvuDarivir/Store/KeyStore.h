@@ -22,6 +22,11 @@ enum class KeyStatus {
     unavailable,  // no Secret Service, or it did not answer in time
 };
 
+// What the user is told when a reading gave no key, one sentence per reason: nothing
+// stored, a locked keyring (unlocking it helps; entering the key again would not) and a
+// keyring that did not answer. None for a found key.
+std::optional<QString> keyProblemDetail(KeyStatus status);
+
 struct KeyReading {
     KeyStatus status = KeyStatus::unavailable;
     QString value;
