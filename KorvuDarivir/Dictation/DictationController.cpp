@@ -39,6 +39,10 @@ QString describe(std::exception_ptr error)
 
 const Hint noSpeech{HintKind::info, QStringLiteral("Keine Sprache erkannt"),
                     QStringLiteral("Sprich etwas näher am Mikrofon.")};
+// What works in a Wayland session, where the application runs on Xwayland.
+const Hint waylandSession{HintKind::info, QStringLiteral("Wayland-Sitzung"),
+                          QStringLiteral("Diktieren klappt in X11-Programmen, per Kurzbefehl solange eines von ihnen "
+                                         "die Tastatur hat. Wayland-Fenster erreichen weder Text noch Kurzbefehl.")};
 const Hint rawTextAfterFailure{HintKind::warning, QStringLiteral("Rohtext eingefügt"),
                                QStringLiteral("Die KI-Aufbereitung hat nicht geklappt.")};
 
@@ -197,6 +201,9 @@ void DictationController::start()
         loadModel();
     }
     syncButton();
+    if (environment_.permissions->isWaylandSession()) {
+        showHint(waylandSession);
+    }
 }
 
 void DictationController::loadModel()

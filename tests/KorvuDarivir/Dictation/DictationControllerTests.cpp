@@ -386,6 +386,23 @@ TEST(DictationController, SilenceGoesNowhereAQuietVoiceIsTranscribed)
     }
 }
 
+// In a Wayland session the start says once what works there; elsewhere it says nothing.
+TEST(DictationController, AWaylandSessionIsToldAtTheStartOnce)
+{
+    for (const bool wayland : {false, true}) {
+        Rig rig;
+        rig.permissions.wayland = wayland;
+        rig.start();
+        const std::vector<Hint> told{{HintKind::info, "Wayland-Sitzung",
+                                      "Diktieren klappt in X11-Programmen, per Kurzbefehl solange eines von ihnen die "
+                                      "Tastatur hat. Wayland-Fenster erreichen weder Text noch Kurzbefehl."}};
+        EXPECT_EQ(rig.hints->shown, wayland ? told : std::vector<Hint>{});
+        rig.focus(100, QRectF(10, 10, 300, 30));
+        rig.controller->updatePanel();
+        EXPECT_EQ(rig.hints->shown.size(), wayland ? 1u : 0u);
+    }
+}
+
 TEST(DictationController, StartLoadsTheModelWhenPresentOrAfterOnboardingAndShowsItsState)
 {
     for (const auto& [present, onboarded, loads] : {std::tuple{false, false, 0}, {true, false, 1}, {false, true, 1}}) {
