@@ -45,6 +45,13 @@ QClipboard* systemClipboard()
     return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr ? QGuiApplication::clipboard() : nullptr;
 }
 
+// Another X client owns the clipboard: its contents must be asked for, off the main thread.
+// On other platforms (offscreen) the clipboard lives in this process.
+bool readsForeignOwner(const QClipboard& clipboard)
+{
+    return QGuiApplication::platformName() == QStringLiteral("xcb") && !clipboard.ownsClipboard();
+}
+
 }  // namespace
 
 Clipboard& Clipboard::instance()
@@ -66,11 +73,11 @@ void Clipboard::snapshot(SnapshotDone done, std::chrono::milliseconds budget)
 {
     const QPointer<QObject> receiver(this);
     QClipboard* clipboard = systemClipboard();
-    if (clipboard == nullptr || !clipboard->ownsClipboard()) {
-        if (clipboard == nullptr) {
-            platform::deliver(receiver, [done = std::move(done)] { done({}); });
-            return;
-        }
+    if (clipboard == nullptr) {
+        platform::deliver(receiver, [done = std::move(done)] { done({}); });
+        return;
+    }
+    if (readsForeignOwner(*clipboard)) {
         reader_.read(budget, [receiver, done = std::move(done)](ClipboardSnapshot read) {
             ClipboardSnapshot snapshot;
             for (auto& [format, bytes] : read.formats) {
@@ -80,7 +87,7 @@ void Clipboard::snapshot(SnapshotDone done, std::chrono::milliseconds budget)
         });
         return;
     }
-    // Our own data: no other program to ask.
+    // Our own data (or a clipboard that lives in this process): no other program to ask.
     ClipboardSnapshot result;
     if (const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard)) {
         for (const QString& format : data->formats()) {
@@ -123,8 +130,16 @@ bool Clipboard::holds(const WriteToken& token) const
 void Clipboard::checkUnchanged(const WriteToken& token, std::function<void(bool unchanged)> done)
 {
     QClipboard* clipboard = systemClipboard();
-    if (holds(token) || clipboard == nullptr || token.data == nullptr || clipboard->ownsClipboard()) {
+    if (holds(token) || clipboard == nullptr || token.data == nullptr) {
         platform::deliver(this, [done = std::move(done), unchanged = holds(token)] { done(unchanged); });
+        return;
+    }
+    if (!readsForeignOwner(*clipboard)) {
+        // Contents in this process: looked at here, the same way.
+        const QMimeData* current = clipboard->mimeData(QClipboard::Clipboard);
+        const bool unchanged = !clipboard->ownsClipboard() && current != nullptr && current->hasFormat(token.markerType) &&
+                               current->hasText() && current->text() == token.text;
+        platform::deliver(this, [done = std::move(done), unchanged] { done(unchanged); });
         return;
     }
     // A clipboard manager takes every new content over at once; when what it offers is
