@@ -9,7 +9,7 @@
 #include "KorvuDarivir/Dictation/ButtonPlacement.h"
 #include "KorvuDarivir/Dictation/DictationController.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Dictation/TextCleaner.h"
 #include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
@@ -411,16 +411,29 @@ TEST(DictationProgram, TheStartedProgramTypesWhatWasSaid)
     program.setProcessChannelMode(QProcess::ForwardedChannels);
     program.start(QString(testsupport::kBinDir) + "/korvu-darivir", {});
     ASSERT_TRUE(program.waitForStarted());
+    // However the case ends, the program does not outlive it.
+    const std::unique_ptr<QProcess, void (*)(QProcess*)> stopper(&program, [](QProcess* started) {
+        if (started->state() == QProcess::NotRunning) return;
+        started->kill();
+        started->waitForFinished(10000);
+    });
     ASSERT_TRUE(spinUntil([&] { return stored().value("modelPrepared").toBool(); })) << "the model did not load";
-    // Without a tray the program opens its settings window; the user goes back to the target.
-    ASSERT_TRUE(target.call("activate"));
+    // Without a tray the program opens its settings window; the user goes back to the target
+    // once it shows, and dictates when the target has the keyboard.
+    spinUntil([] { return runTool("xdotool", {"search", "--onlyvisible", "--name", "KORVU Darivir"}).size() > 0; }, 30s);
+    const QByteArray targetPid = QByteArray::number(static_cast<qint64>(target.pid()));
+    ASSERT_TRUE(spinUntil([&] {
+        target.call("activate");
+        return runTool("xdotool", {"getwindowfocus", "getwindowpid"}).trimmed() == targetPid;
+    }, 60s)) << "the target did not get the keyboard back";
 
     KeyboardDriver keys;
     keys.press(kControlL);
     keys.press(kAltL);
     keys.press(kSpace);
     // The program records once its stream shows up at the sound server.
-    const bool recording = spinUntil([] { return !runTool("pactl", {"list", "short", "source-outputs"}).trimmed().isEmpty(); });
+    const bool recording = spinUntil(
+        [] { return !runTool("pactl", {"list", "short", "source-outputs"}).trimmed().isEmpty(); }, 30s);
     if (recording) {
         recordertest::FifoFeed(recordertest::sessionFifo(), spokenSamples(), 1);
         spinFor(300ms);  // what the sound server still holds reaches the recorder
