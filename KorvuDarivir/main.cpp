@@ -2,7 +2,7 @@
 // running application with "--add-word TEXT", and otherwise starts the application (or,
 // when it already runs, asks the running one to show its settings).
 #include "KorvuDarivir/App/AppDelegate.h"
-#include "KorvuDarivir/App/BuildSettings.h"
+#include "KorvuDarivir/Store/BuildSettings.h"
 #include "KorvuDarivir/App/IconRenderer.h"
 #include "KorvuDarivir/App/SingleInstance.h"
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"

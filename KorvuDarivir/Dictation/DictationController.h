@@ -1,13 +1,13 @@
 #pragma once
 
-#include "KorvuDarivir/Dictation/CleanupStyle.h"
+#include "KorvuDarivir/Store/CleanupStyle.h"
 #include "KorvuDarivir/Dictation/FocusTracker.h"
 #include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/UI/Hint.h"
 #include "KorvuDarivir/UI/HintDisplay.h"
-#include "KorvuDarivir/UI/MicButtonState.h"
+#include "KorvuDarivir/Store/MicButtonState.h"
 #include "Platform/Input/RunningApplications.h"
 #include "Platform/UI/Scheduler.h"
 

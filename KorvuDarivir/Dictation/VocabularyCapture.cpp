@@ -1,7 +1,7 @@
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
 
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
 #include "Platform/Accessibility/AtspiAccessibility.h"

@@ -1,7 +1,7 @@
 // The status item: the menu's and the header's rules as tables, the header and the menu as
 // real widgets over a fake tray, and the tray item for real against a StatusNotifierWatcher
 // of the test on the session bus.
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/Settings.h"
