@@ -68,8 +68,9 @@ public:
     };
     // The key store over a backend: the service's item, read as found, missing (also an
     // empty value or bytes that are no UTF-8), locked (the service refused, or nothing was
-    // found in a locked keyring) or unavailable; written in place, so a failed write keeps
-    // the key stored before; an empty value deletes.
+    // found in a locked keyring, or the read timed out while the keyring is locked, which is
+    // a keyring waiting for its unlock prompt) or unavailable; written in place, so a failed
+    // write keeps the key stored before; an empty value deletes.
     static std::unique_ptr<KeyStore> secretService(std::shared_ptr<SecretBackend> backend);
     // The desktop's Secret Service, each call bounded by `timeout`.
     static std::shared_ptr<SecretBackend> secretServiceBackend(std::chrono::milliseconds timeout);
