@@ -51,7 +51,12 @@ class Recorder;
 //
 // The controller also decides where the floating button stands (beside the focused field,
 // or at the mouse while a dictation shows without one), remembers the user's dragged
-// position per application, and shows the button's tooltip.
+// position per application, and shows the button's tooltip (DictationControllerButton.cpp).
+//
+// A recording in which the voice detector finds no speech goes no further than "Keine
+// Sprache erkannt": the model is not run on silence, where it would make a sentence up.
+// Settings and vocabulary come from the environment's DictationSettings, read anew for
+// every dictation.
 //
 // Main thread only. Slow work (opening the microphone, transcription, the key read, the
 // cleanup request, the paste) runs elsewhere and comes back as queued calls, which are
