@@ -3,12 +3,12 @@
 // "--add-word TEXT", and otherwise starts the application (or, when it already runs, asks
 // the running one to show its settings).
 #include "KorvuDarivir/App/AppDelegate.h"
-#include "KorvuDarivir/App/BuildSettings.h"
 #include "KorvuDarivir/App/CommandLine.h"
 #include "KorvuDarivir/App/IconRenderer.h"
 #include "KorvuDarivir/App/QtTranslations.h"
 #include "KorvuDarivir/App/SingleInstance.h"
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
+#include "KorvuDarivir/Store/BuildSettings.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -62,13 +62,23 @@ int main(int argc, char** argv)
         }
         return 0;
     }
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        printError(QStringLiteral("KORVU Darivir braucht eine grafische Sitzung (X11); DISPLAY ist nicht gesetzt."));
-        return 1;
+    // An X11 program, also in a Wayland session (on Xwayland): as a Wayland client it would
+    // lose its global shortcuts, the focused field and the paste. A platform the user set
+    // explicitly still wins.
+    const bool pinned = qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    if (pinned) {
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            printError(QStringLiteral("KORVU Darivir braucht eine grafische Sitzung (X11); DISPLAY ist nicht gesetzt."));
+            return 1;
+        }
+        qputenv("QT_QPA_PLATFORM", "xcb");
     }
 
     QApplication app(argc, argv);
+    if (pinned) {
+        // Programs started from here (the desktop's settings) choose their own platform.
+        qunsetenv("QT_QPA_PLATFORM");
+    }
     QApplication::setApplicationName(QStringLiteral("KORVU Darivir"));
     QApplication::setApplicationVersion(QString::fromLatin1(korvu::build::version));
     QApplication::setDesktopFileName(QStringLiteral("korvu-darivir"));

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "KorvuDarivir/App/HostWindow.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/UI/Hint.h"
 
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "KorvuDarivir/App/CommandLine.h"
 
-#include "KorvuDarivir/App/BuildSettings.h"
+#include "KorvuDarivir/Store/BuildSettings.h"
 
 namespace korvu {
 

@@ -1,6 +1,6 @@
 #include "KorvuDarivir/App/Updater.h"
 
-#include "KorvuDarivir/App/BuildSettings.h"
+#include "KorvuDarivir/Store/BuildSettings.h"
 #include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/App/UpdateWindow.h"
 #include "KorvuDarivir/Store/Settings.h"

@@ -1,34 +1,30 @@
 #include "KorvuDarivir/Dictation/DictationController.h"
 
-#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/Dictation/AudioRecorder.h"
 #include "KorvuDarivir/Dictation/ButtonPlacement.h"
+#include "KorvuDarivir/Dictation/DictationSettings.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
 #include "KorvuDarivir/Dictation/Inserter.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Dictation/Recorder.h"
+#include "KorvuDarivir/Dictation/SpeechPresence.h"
 #include "KorvuDarivir/Dictation/TextCleaner.h"
+#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/KeyStore.h"
-#include "KorvuDarivir/Store/Vocabulary.h"
 #include "KorvuDarivir/UI/MicButtonPanel.h"
 #include "Platform/Async/MainThread.h"
-#include "Platform/Defaults/UserDefaults.h"
 #include "Platform/UI/ScreenProvider.h"
 #include "Platform/UI/SystemTray.h"
 
 #include <QPointer>
+#include <QtDebug>
 
 #include <cmath>
-#include <thread>
+#include <typeinfo>
 
 namespace korvu {
 namespace {
-
-bool defaultsFlag(const char* key)
-{
-    return platform::UserDefaults::standard().boolean(QString::fromLatin1(key));
-}
 
 QString describe(std::exception_ptr error)
 {
@@ -56,8 +52,12 @@ QString transcriptionFailure(std::exception_ptr error)
     }
 }
 
-const Hint rawTextWithoutKey{HintKind::warning, QStringLiteral("Rohtext eingefügt"),
-                             QStringLiteral("Für die KI-Aufbereitung fehlt der API-Key.")};
+const Hint noSpeech{HintKind::info, QStringLiteral("Keine Sprache erkannt"),
+                    QStringLiteral("Sprich etwas näher am Mikrofon.")};
+// What works in a Wayland session, where the application runs on Xwayland.
+const Hint waylandSession{HintKind::info, QStringLiteral("Wayland-Sitzung"),
+                          QStringLiteral("Diktieren klappt in X11-Programmen, per Kurzbefehl solange eines von ihnen "
+                                         "die Tastatur hat. Wayland-Fenster erreichen weder Text noch Kurzbefehl.")};
 const Hint rawTextAfterFailure{HintKind::warning, QStringLiteral("Rohtext eingefügt"),
                                QStringLiteral("Die KI-Aufbereitung hat nicht geklappt.")};
 
@@ -131,6 +131,7 @@ DictationController::Environment DictationController::desktopEnvironment()
     environment.permissions = &PermissionSystem::desktop();
     environment.applications = &platform::RunningApplications::desktop();
     environment.history = &HistoryStore::shared();
+    environment.settings = &DictationSettings::desktop();
     static platform::QtScheduler scheduler;
     environment.scheduler = &scheduler;
     static platform::QtScreenProvider screens;
@@ -147,10 +148,13 @@ DictationController::Environment DictationController::desktopEnvironment()
 DictationController::DictationController(Environment environment, QObject* parent)
     : QObject(parent), environment_(std::move(environment)), model_(*environment_.model)
 {
+    workers_.setMaxThreadCount(1);
 }
 
 DictationController::~DictationController()
 {
+    // A cleanup request still running ends at its own time limit; its answer is dropped.
+    workers_.waitForDone();
     // Nothing may call back into a controller that is gone.
     if (environment_.tracker) {
         environment_.tracker->onChange = nullptr;
@@ -209,10 +213,13 @@ void DictationController::start()
         }
     });
 
-    if (environment_.speech->isModelPresent() || defaultsFlag(Settings::onboardingCompletedKey)) {
+    if (environment_.speech->isModelPresent() || environment_.settings->onboardingCompleted()) {
         loadModel();
     }
     syncButton();
+    if (environment_.permissions->isWaylandSession()) {
+        showHint(waylandSession);
+    }
 }
 
 void DictationController::loadModel()
@@ -241,7 +248,7 @@ void DictationController::toggle()
 
 void DictationController::hotkeyPressed()
 {
-    if (defaultsFlag(Settings::holdToTalkKey)) {
+    if (environment_.settings->holdToTalk()) {
         if (model_.phase() == DictationPhase::idle && !starting_) {
             startRecording();
         }
@@ -252,7 +259,7 @@ void DictationController::hotkeyPressed()
 
 void DictationController::hotkeyReleased()
 {
-    if (!defaultsFlag(Settings::holdToTalkKey)) {
+    if (!environment_.settings->holdToTalk()) {
         return;
     }
     if (starting_) {
@@ -364,9 +371,12 @@ void DictationController::startRecording()
 
     starting_ = true;
     afterStart_ = AfterStart::record;
-    const std::optional<QString> uid = Settings::microphoneUID();
+    const std::optional<QString> uid = environment_.settings->microphoneUID();
+    QPointer<DictationController> self(this);
     environment_.recorder->start(uid ? std::optional<std::string>(uid->toStdString()) : std::nullopt, this,
-                                 [this](std::exception_ptr error) { recorderStarted(error); });
+                                 [self](std::exception_ptr error) {
+                                     if (self) self->recorderStarted(error);
+                                 });
 }
 
 void DictationController::recorderStarted(std::exception_ptr error)
@@ -416,12 +426,18 @@ void DictationController::stopRecording()
 void DictationController::process(std::vector<float> samples, std::optional<platform::RunningApplication> target,
                                   AppModel::Sink sink)
 {
+    // Silence goes no further: the model would make a sentence up.
+    if (!containsSpeech(samples)) {
+        setPhase(DictationPhase::idle);
+        showHint(noSpeech);
+        return;
+    }
     auto dictation = std::make_shared<Dictation>();
     dictation->target = std::move(target);
     dictation->sink = std::move(sink);
-    dictation->vocabulary = Vocabulary::terms();
+    dictation->vocabulary = environment_.settings->vocabulary();
     QPointer<DictationController> self(this);
-    environment_.speech->transcribe(std::move(samples), Settings::language(), dictation->vocabulary,
+    environment_.speech->transcribe(std::move(samples), environment_.settings->language(), dictation->vocabulary,
                                     [self, dictation](const QString& text, std::exception_ptr error) {
                                         if (self) {
                                             self->transcribed(dictation, text, error);
@@ -440,11 +456,11 @@ void DictationController::transcribed(const std::shared_ptr<Dictation>& dictatio
     }
     if (text.isEmpty()) {
         setPhase(DictationPhase::idle);
-        showHint({HintKind::info, QStringLiteral("Keine Sprache erkannt"), QStringLiteral("Sprich etwas näher am Mikrofon.")});
+        showHint(noSpeech);
         return;
     }
     dictation->text = text;
-    if (!defaultsFlag(Settings::cleanupEnabledKey)) {
+    if (!environment_.settings->cleanupEnabled()) {
         deliver(dictation);
         return;
     }
@@ -454,7 +470,10 @@ void DictationController::transcribed(const std::shared_ptr<Dictation>& dictatio
             return;
         }
         if (reading.status != KeyStatus::found || reading.value.isEmpty()) {
-            dictation->pendingHint = rawTextWithoutKey;
+            // A locked or silent keyring is told apart from a missing key: entering the key
+            // again would not help there.
+            const KeyStatus status = reading.status == KeyStatus::found ? KeyStatus::missing : reading.status;
+            dictation->pendingHint = Hint{HintKind::warning, QStringLiteral("Rohtext eingefügt"), keyProblemDetail(status)};
             self->deliver(dictation);
             return;
         }
@@ -467,19 +486,23 @@ void DictationController::cleanUp(const std::shared_ptr<Dictation>& dictation, c
     const std::optional<QString> appId =
         dictation->target && !dictation->target->appId.isEmpty() ? std::optional<QString>(dictation->target->appId)
                                                                   : std::nullopt;
-    const CleanupStyle style = Settings::style(styleAppMatching(appId));
+    const CleanupStyle style = environment_.settings->style(styleAppMatching(appId));
     QPointer<QObject> receiver(this);
     QPointer<DictationController> self(this);
-    std::thread([cleanup = environment_.cleanup, receiver, self, dictation, apiKey, style,
-                 text = dictation->text, vocabulary = dictation->vocabulary] {
+    workers_.start([cleanup = environment_.cleanup, receiver, self, dictation, apiKey, style,
+                    text = dictation->text, vocabulary = dictation->vocabulary] {
         std::optional<QString> cleaned;
         try {
             cleaned = cleanup(text, apiKey, style, vocabulary);
+        } catch (const std::exception& error) {
+            // The user learns it from the hint; the log gets the kind of failure only, since
+            // the service's message may quote the request.
+            qWarning("Language-model cleanup failed (%s); the raw text is inserted", typeid(error).name());
         } catch (...) {
-            // The raw text goes in; the reason is neither shown nor logged (it may quote
-            // the request).
+            qWarning("Language-model cleanup failed; the raw text is inserted");
         }
         platform::deliver(receiver, [self, dictation, cleaned] {
+            if (!self) return;
             if (cleaned) {
                 dictation->text = *cleaned;
             } else {
@@ -487,7 +510,7 @@ void DictationController::cleanUp(const std::shared_ptr<Dictation>& dictation, c
             }
             self->deliver(dictation);
         });
-    }).detach();
+    });
 }
 
 void DictationController::deliver(const std::shared_ptr<Dictation>& dictation)
@@ -563,12 +586,14 @@ void DictationController::startRecordingClock()
 {
     recordingStart_ = environment_.clock();
     model_.setRecordingSeconds(0);
-    recordingTimer_ = environment_.scheduler->repeat(clockTick, [this] {
-        if (!recordingStart_) {
+    QPointer<DictationController> self(this);
+    recordingTimer_ = environment_.scheduler->repeat(clockTick, [self] {
+        if (!self || !self->recordingStart_) {
             return;
         }
-        const auto elapsed = environment_.clock() - *recordingStart_;
-        model_.setRecordingSeconds(static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()));
+        const auto elapsed = self->environment_.clock() - *self->recordingStart_;
+        self->model_.setRecordingSeconds(
+            static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()));
     });
 }
 
@@ -583,9 +608,11 @@ void DictationController::flash(const MicButtonState& state)
 {
     model_.setFlash(state);
     syncButton();
-    flashTask_ = environment_.scheduler->schedule(state == MicButtonState::err ? errorFlash : okFlash, [this] {
-        model_.setFlash(std::nullopt);
-        syncButton();
+    QPointer<DictationController> self(this);
+    flashTask_ = environment_.scheduler->schedule(state == MicButtonState::err ? errorFlash : okFlash, [self] {
+        if (!self) return;
+        self->model_.setFlash(std::nullopt);
+        self->syncButton();
     });
 }
 
@@ -599,124 +626,6 @@ void DictationController::showHint(const Hint& hint)
     const std::optional<QRectF> anchor =
         panel.isVisible() ? std::optional<QRectF>(ButtonPlacement::face(panel.frame())) : std::nullopt;
     environment_.hints->show(hint, anchor);
-}
-
-// The floating button.
-
-void DictationController::focusChanged(const std::optional<FocusedField>& field)
-{
-    currentField_ = field;
-    updatePanel();
-}
-
-void DictationController::syncButton()
-{
-    environment_.panel->setState(model_.buttonState());
-    updatePanel();
-}
-
-void DictationController::updatePanel()
-{
-    ButtonPanel& panel = *environment_.panel;
-    if (internalSink_) {
-        panel.orderOut();
-        return;
-    }
-    if (!defaultsFlag(Settings::showFloatingButtonKey)) {
-        panel.orderOut();
-        tooltipTask_.cancel();
-        return;
-    }
-    if (model_.phase() == DictationPhase::idle && !model_.flash()) {
-        if (model_.accessibilityGranted() && currentField_) {
-            placeBeside(*currentField_);
-        } else {
-            panel.orderOut();
-            tooltipTask_.cancel();
-        }
-        return;
-    }
-    // A button that shows a dictation or a flash stays where it is.
-    if (panel.isVisible()) {
-        return;
-    }
-    if (!currentField_) {
-        panel.setStandardOrigin(std::nullopt);
-        panel.place(ButtonPlacement::atMouse(environment_.screens->cursorPosition()));
-        return;
-    }
-    placeBeside(*currentField_);
-}
-
-void DictationController::placeBeside(const FocusedField& field)
-{
-    const QPointF standard = ButtonPlacement::besideField(field.frame);
-    environment_.panel->setStandardOrigin(standard);
-    const ButtonOffset shift = offset(field);
-    environment_.panel->place(standard + QPointF(shift.dx, shift.dy));
-}
-
-std::optional<QString> DictationController::appId(std::int64_t pid)
-{
-    const std::optional<platform::RunningApplication> application = environment_.applications->application(pid);
-    if (!application || application->appId.isEmpty()) {
-        return std::nullopt;
-    }
-    return application->appId;
-}
-
-ButtonOffset DictationController::offset(const FocusedField& field)
-{
-    if (!defaultsFlag(Settings::movableButtonKey)) {
-        return {};
-    }
-    return Settings::buttonOffset(appId(field.pid));
-}
-
-bool DictationController::isDraggable() const
-{
-    return defaultsFlag(Settings::movableButtonKey) && model_.phase() == DictationPhase::idle;
-}
-
-void DictationController::buttonMoved()
-{
-    ButtonPanel& panel = *environment_.panel;
-    const std::optional<QPointF> standard = panel.standardOrigin();
-    if (!currentField_ || !standard) {
-        return;
-    }
-    const QRectF face = ButtonPlacement::face(panel.frame());
-    const QPointF delta = face.topLeft() - *standard;  // topLeft() is the lower-left corner in y-up space
-    const std::optional<platform::RunningApplication> application =
-        environment_.applications->application(currentField_->pid);
-    const std::optional<QString> id =
-        application && !application->appId.isEmpty() ? std::optional<QString>(application->appId) : std::nullopt;
-    Settings::setButtonOffset({delta.x(), delta.y()}, id);
-    const std::optional<QString> name =
-        application && !application->name.isEmpty() ? std::optional<QString>(application->name) : std::nullopt;
-    environment_.hints->show({HintKind::info, QStringLiteral("Position gemerkt"), ButtonPlacement::offsetSavedDetail(name)},
-                             face);
-}
-
-void DictationController::hoverChanged(bool hovering)
-{
-    tooltipTask_.cancel();
-    if (hovering && model_.phase() == DictationPhase::idle) {
-        tooltipTask_ = environment_.scheduler->schedule(tooltipDelay, [this] {
-            ButtonPanel& panel = *environment_.panel;
-            if (!panel.isVisible()) {
-                return;
-            }
-            environment_.hints->showTooltip(ButtonPlacement::tooltipText(Settings::hotkey()),
-                                            ButtonPlacement::face(panel.frame()));
-            tooltipShown_ = true;
-        });
-        return;
-    }
-    if (tooltipShown_) {
-        environment_.hints->hide();
-    }
-    tooltipShown_ = false;
 }
 
 }  // namespace korvu

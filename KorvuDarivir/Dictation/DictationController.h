@@ -1,18 +1,19 @@
 #pragma once
 
-#include "KorvuDarivir/Dictation/CleanupStyle.h"
+#include "KorvuDarivir/Store/CleanupStyle.h"
 #include "KorvuDarivir/Dictation/FocusTracker.h"
 #include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/UI/Hint.h"
 #include "KorvuDarivir/UI/HintDisplay.h"
-#include "KorvuDarivir/UI/MicButtonState.h"
+#include "KorvuDarivir/Store/MicButtonState.h"
 #include "Platform/Input/RunningApplications.h"
 #include "Platform/UI/Scheduler.h"
 
 #include <QObject>
 #include <QPointF>
+#include <QThreadPool>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
@@ -30,6 +31,7 @@ class ScreenProvider;
 
 namespace korvu {
 
+class DictationSettings;
 class HistoryStore;
 class HotkeySource;
 class Inserter;
@@ -49,7 +51,12 @@ class Recorder;
 //
 // The controller also decides where the floating button stands (beside the focused field,
 // or at the mouse while a dictation shows without one), remembers the user's dragged
-// position per application, and shows the button's tooltip.
+// position per application, and shows the button's tooltip (DictationControllerButton.cpp).
+//
+// A recording in which the voice detector finds no speech goes no further than "Keine
+// Sprache erkannt": the model is not run on silence, where it would make a sentence up.
+// Settings and vocabulary come from the environment's DictationSettings, read anew for
+// every dictation.
 //
 // Main thread only. Slow work (opening the microphone, transcription, the key read, the
 // cleanup request, the paste) runs elsewhere and comes back as queued calls, which are
@@ -116,6 +123,8 @@ public:
         PermissionSystem* permissions = nullptr;
         platform::RunningApplications* applications = nullptr;
         HistoryStore* history = nullptr;
+        // The settings and the vocabulary as each dictation reads them.
+        DictationSettings* settings = nullptr;
         platform::Scheduler* scheduler = nullptr;
         platform::ScreenProvider* screens = nullptr;
         Cleanup cleanup;
@@ -216,6 +225,8 @@ private:
     AfterStart afterStart_ = AfterStart::record;
     // The system is asking the user for the microphone; further presses wait for that answer.
     bool askingForMicrophone_ = false;
+    // Runs the cleanup requests; the controller waits for a running one when it ends.
+    QThreadPool workers_;
 };
 
 }  // namespace korvu

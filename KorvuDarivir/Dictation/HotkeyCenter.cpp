@@ -60,10 +60,26 @@ void HotkeyCenter::install(const Hotkey& dictationShortcut, const Hotkey& addWor
 
 void HotkeyCenter::setEscapeEnabled(bool enabled)
 {
-    if (enabled) {
-        if (!isRegistered(escape)) registerShortcut(escape, Hotkey{kEscapeKeyCode, 0});
-    } else if (isRegistered(escape)) {
-        unregisterShortcut(escape);
+    if (!enabled) {
+        if (isRegistered(escape)) unregisterShortcut(escape);
+        for (const int slot : escapeSlots_) {
+            if (hotkeys_) hotkeys_->ungrab(slot);
+        }
+        escapeSlots_.clear();
+        return;
+    }
+    if (isRegistered(escape)) return;
+    registerShortcut(escape, Hotkey{kEscapeKeyCode, 0});
+    // In hold-to-talk the shortcut's modifiers are down while the user presses Escape, and a
+    // grab matches only its exact modifiers: every non-empty part of them gets its own.
+    const auto keyCode = platform::KeyCodes::x11KeyCode(kEscapeKeyCode);
+    if (!keyCode) return;
+    const unsigned held = dictationModifiers_;
+    for (unsigned part = held; part != 0; part = (part - 1) & held) {
+        const int slot = escapeHeld + static_cast<int>(part);
+        if (hotkeys()->grab(slot, *keyCode, part) == platform::GlobalHotkeys::GrabResult::grabbed) {
+            escapeSlots_.push_back(slot);
+        }
     }
 }
 
@@ -80,6 +96,7 @@ HotkeyCenter::Registration HotkeyCenter::registerShortcut(Slot slot, const Hotke
         hotkeys()->ungrab(slot);
     }
     results_[slot] = result;
+    if (slot == dictation) dictationModifiers_ = hotkey.platformModifiers();
     if (result == Registration::inUse) {
         qWarning("The %s shortcut %s%s is taken by another program", slotName(slot),
                  qUtf8Printable(hotkey.modifierSymbols().join(QString())), qUtf8Printable(hotkey.keyName()));
@@ -107,7 +124,7 @@ void HotkeyCenter::handle(int id, bool pressed)
     std::function<void()> callback;
     if (pressed) {
         if (id == dictation) callback = onPressed;
-        else if (id == escape) callback = onEscape;
+        else if (id == escape || id > escapeHeld) callback = onEscape;
         else if (id == addWord) callback = onAddWord;
     } else if (id == dictation) {
         callback = onReleased;

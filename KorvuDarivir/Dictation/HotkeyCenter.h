@@ -1,10 +1,11 @@
 #pragma once
 
-#include "KorvuDarivir/Dictation/Hotkey.h"
+#include "KorvuDarivir/Store/Hotkey.h"
 #include "KorvuDarivir/Dictation/HotkeySource.h"
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace platform {
 class GlobalHotkeys;
@@ -22,6 +23,9 @@ public:
         dictation = 1,
         escape = 2,
         addWord = 3,
+        // Escape with some of the dictation shortcut's modifiers still held (hold-to-talk):
+        // one slot per combination, escapeHeld + the combination's platform modifier bits.
+        escapeHeld = 16,
     };
 
     enum class Registration {
@@ -41,7 +45,8 @@ public:
     bool isInstalled() const { return installed_; }
 
     // Escape is claimed only while enabled; while it is, it no longer reaches the
-    // focused application.
+    // focused application. It is claimed alone and with every combination of the dictation
+    // shortcut's modifiers, so that it also cancels while the shortcut is still held.
     void setEscapeEnabled(bool enabled) override;
 
     // For the shortcut recorder, which frees a slot while the user types a new shortcut
@@ -65,6 +70,9 @@ private:
 
     std::unique_ptr<platform::GlobalHotkeys> hotkeys_;
     bool installed_ = false;
+    // The dictation shortcut's modifiers (platform bits) as last registered.
+    unsigned dictationModifiers_ = 0;
+    std::vector<int> escapeSlots_;
     Registration results_[4] = {Registration::unavailable, Registration::unavailable, Registration::unavailable,
                                 Registration::unavailable};
 };

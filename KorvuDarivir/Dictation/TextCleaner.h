@@ -1,7 +1,7 @@
 #pragma once
 
-#include "KorvuDarivir/App/BuildSettings.h"
-#include "KorvuDarivir/Dictation/CleanupStyle.h"
+#include "KorvuDarivir/Store/BuildSettings.h"
+#include "KorvuDarivir/Store/CleanupStyle.h"
 
 #include <QObject>
 #include <QPointer>

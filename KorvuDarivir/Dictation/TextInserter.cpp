@@ -70,17 +70,22 @@ void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, 
 {
     platform::ClipboardQueue::enqueue([text, pid, done = std::move(done), timing](auto finished) {
         auto paste = [text, done, timing, finished] {
-            auto& clipboard = platform::Clipboard::instance();
-            auto snapshot = std::make_shared<platform::ClipboardSnapshot>(clipboard.snapshot());
-            const auto token = clipboard.write(text, QString::fromLatin1(transientType));
-            postPaste();
-            auto restore = [snapshot, token, done, finished] {
+            // The user's contents are read off the main thread: their owner may be slow or
+            // hung, and meanwhile the application goes on answering.
+            platform::Clipboard::instance().snapshot([text, done, timing, finished](platform::ClipboardSnapshot taken) {
                 auto& clipboard = platform::Clipboard::instance();
-                if (clipboard.isUnchanged(token) && !snapshot->empty()) clipboard.restore(*snapshot);
-                finished();
-                if (done) done();
-            };
-            after(timing.paste, [token, timing, restore] { awaitRead(token, timing.unreadGrace, restore); });
+                auto snapshot = std::make_shared<platform::ClipboardSnapshot>(std::move(taken));
+                const auto token = clipboard.write(text, QString::fromLatin1(transientType));
+                postPaste();
+                auto restore = [snapshot, token, done, finished] {
+                    platform::Clipboard::instance().checkUnchanged(token, [snapshot, done, finished](bool unchanged) {
+                        if (unchanged && !snapshot->empty()) platform::Clipboard::instance().restore(*snapshot);
+                        finished();
+                        if (done) done();
+                    });
+                };
+                after(timing.paste, [token, timing, restore] { awaitRead(token, timing.unreadGrace, restore); });
+            });
         };
         if (pid && platform::ActiveWindow::activate(*pid) == platform::ActiveWindow::Activation::activated) {
             after(timing.activation, paste);

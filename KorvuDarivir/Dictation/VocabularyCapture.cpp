@@ -1,7 +1,7 @@
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
 
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
 #include "Platform/Accessibility/AtspiAccessibility.h"
@@ -201,9 +201,18 @@ public:
             end();
             return;
         }
-        snapshot_ = clipboard().snapshot();
-        generation_ = clipboard().generation();
-        waitForModifiers(0);
+        // The user's contents come from their owner off the main thread; what changes the
+        // clipboard after they arrived is the copy.
+        std::shared_ptr<CopyRun> run = shared_from_this();
+        clipboard().snapshot([run](platform::ClipboardSnapshot taken) {
+            if (!run->owner_) {
+                run->end();
+                return;
+            }
+            run->snapshot_ = std::move(taken);
+            run->generation_ = run->clipboard().generation();
+            run->waitForModifiers(0);
+        });
     }
 
 private:
@@ -246,9 +255,15 @@ private:
     {
         ++polls_;
         if (clipboard().generation() != generation_) {
-            const QString text = clipboard().text();
-            deliver(text.isEmpty() ? std::nullopt : std::optional<QString>(text));
-            restoreWhenChanged();
+            std::shared_ptr<CopyRun> run = shared_from_this();
+            clipboard().readText([run](const QString& text) {
+                run->deliver(text.isEmpty() ? std::nullopt : std::optional<QString>(text));
+                if (!run->owner_) {
+                    run->end();
+                    return;
+                }
+                run->restoreWhenChanged();
+            });
             return;
         }
         if (polls_ < copyPolls) {

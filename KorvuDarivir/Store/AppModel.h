@@ -1,10 +1,10 @@
 #pragma once
 
 #include "KorvuDarivir/Store/DictationPhase.h"
-#include "KorvuDarivir/Dictation/Hotkey.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Hotkey.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/LastInsert.h"
-#include "KorvuDarivir/UI/MicButtonState.h"
+#include "KorvuDarivir/Store/MicButtonState.h"
 #include "KorvuDarivir/Store/ModelState.h"
 
 #include <QObject>

@@ -6,6 +6,8 @@
 #include <QCoreApplication>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace korvu {
 
 using platform::SecretStore;
@@ -32,6 +34,8 @@ KeyReading readingOf(const SecretStore::ReadResult& result)
     return {KeyStatus::unavailable, {}};
 }
 
+constexpr std::chrono::milliseconds kLockQueryTimeout{2000};
+
 class DesktopSecrets final : public KeyStore::SecretBackend {
 public:
     explicit DesktopSecrets(std::chrono::milliseconds timeout) : timeout_(timeout) {}
@@ -52,7 +56,9 @@ public:
     }
     void isLocked(QPointer<QObject> receiver, std::function<void(std::optional<bool>)> done) override
     {
-        SecretStore::isDefaultCollectionLocked(timeout_, receiver, std::move(done));
+        // A property read, which a keyring answers at once even while it prompts; asked
+        // after a read that timed out, so it must not double the wait.
+        SecretStore::isDefaultCollectionLocked(std::min(timeout_, kLockQueryTimeout), receiver, std::move(done));
     }
 
 private:
@@ -70,13 +76,16 @@ public:
         backend_->read(Keychain::accountName(account), receiver,
                        [backend, receiver, done = std::move(done)](const SecretStore::ReadResult& result) {
                            const KeyReading reading = readingOf(result);
-                           if (result.status != SecretStore::Status::notFound) {
+                           const bool notFound = result.status == SecretStore::Status::notFound;
+                           if (!notFound && result.status != SecretStore::Status::timedOut) {
                                if (done) done(reading);
                                return;
                            }
-                           // A locked keyring finds nothing: that is no missing key.
-                           backend->isLocked(receiver, [done](std::optional<bool> locked) {
-                               if (done) done({locked.value_or(false) ? KeyStatus::locked : KeyStatus::missing, {}});
+                           // A locked keyring finds nothing, or waits for its unlock prompt
+                           // until the time-out: that is no missing key, and no absent service.
+                           backend->isLocked(receiver, [done, notFound](std::optional<bool> locked) {
+                               const KeyStatus otherwise = notFound ? KeyStatus::missing : KeyStatus::unavailable;
+                               if (done) done({locked.value_or(false) ? KeyStatus::locked : otherwise, {}});
                            });
                        });
     }
@@ -108,6 +117,21 @@ private:
 };
 
 }  // namespace
+
+std::optional<QString> keyProblemDetail(KeyStatus status)
+{
+    switch (status) {
+    case KeyStatus::found:
+        return std::nullopt;
+    case KeyStatus::missing:
+        return QStringLiteral("Für die KI-Aufbereitung fehlt der API-Key.");
+    case KeyStatus::locked:
+        return QStringLiteral("Der Schlüsselbund ist gesperrt. Entsperre ihn, dann liest KORVU Darivir den API-Key.");
+    case KeyStatus::unavailable:
+        break;
+    }
+    return QStringLiteral("Der Schlüsselbund antwortet nicht, der API-Key ließ sich nicht lesen.");
+}
 
 std::unique_ptr<KeyStore> KeyStore::secretService(std::shared_ptr<SecretBackend> backend)
 {

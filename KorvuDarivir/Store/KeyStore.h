@@ -22,6 +22,11 @@ enum class KeyStatus {
     unavailable,  // no Secret Service, or it did not answer in time
 };
 
+// What the user is told when a reading gave no key, one sentence per reason: nothing
+// stored, a locked keyring (unlocking it helps; entering the key again would not) and a
+// keyring that did not answer. None for a found key.
+std::optional<QString> keyProblemDetail(KeyStatus status);
+
 struct KeyReading {
     KeyStatus status = KeyStatus::unavailable;
     QString value;
@@ -63,8 +68,9 @@ public:
     };
     // The key store over a backend: the service's item, read as found, missing (also an
     // empty value or bytes that are no UTF-8), locked (the service refused, or nothing was
-    // found in a locked keyring) or unavailable; written in place, so a failed write keeps
-    // the key stored before; an empty value deletes.
+    // found in a locked keyring, or the read timed out while the keyring is locked, which is
+    // a keyring waiting for its unlock prompt) or unavailable; written in place, so a failed
+    // write keeps the key stored before; an empty value deletes.
     static std::unique_ptr<KeyStore> secretService(std::shared_ptr<SecretBackend> backend);
     // The desktop's Secret Service, each call bounded by `timeout`.
     static std::shared_ptr<SecretBackend> secretServiceBackend(std::chrono::milliseconds timeout);

@@ -1,6 +1,6 @@
 #include "KorvuDarivir/Store/Settings.h"
 
-#include "KorvuDarivir/App/BuildSettings.h"
+#include "KorvuDarivir/Store/BuildSettings.h"
 
 #include "Platform/Defaults/SupportDirectory.h"
 #include "Platform/Defaults/UserDefaults.h"

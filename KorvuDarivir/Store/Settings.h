@@ -1,7 +1,7 @@
 #pragma once
 
-#include "KorvuDarivir/Dictation/CleanupStyle.h"
-#include "KorvuDarivir/Dictation/Hotkey.h"
+#include "KorvuDarivir/Store/CleanupStyle.h"
+#include "KorvuDarivir/Store/Hotkey.h"
 
 #include <QString>
 

@@ -3,6 +3,7 @@
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "Platform/Defaults/UserDefaults.h"
+#include "Platform/Permissions/AccessibilityTrust.h"
 
 namespace korvu {
 
@@ -13,7 +14,21 @@ QString HeaderStatus::lastInsertLine(const LastInsert& last)
              last.appName);
 }
 
+QString HeaderStatus::waylandLine()
+{
+    return QStringLiteral("Wayland: Kurzbefehl und Einfügen nur in X11-Programmen");
+}
+
 HeaderStatus HeaderStatus::from(const Input& in)
+{
+    HeaderStatus status = row(in);
+    if (in.waylandSession) {
+        status.last = waylandLine();
+    }
+    return status;
+}
+
+HeaderStatus HeaderStatus::row(const Input& in)
 {
     if (in.phase == DictationPhase::recording) {
         return {Dot::recording, QStringLiteral("Aufnahme läuft · ") + in.recordingTime,
@@ -62,7 +77,8 @@ HeaderStatus HeaderStatus::from(const AppModel& model)
 {
     return from(Input{model.phase(), model.model(), model.accessibilityGranted(), model.hotkey(), model.lastInsert(),
                       model.recordingTime(), Settings::languageName(),
-                      platform::UserDefaults::standard().boolean(QString::fromLatin1(Settings::cleanupEnabledKey))});
+                      platform::UserDefaults::standard().boolean(QString::fromLatin1(Settings::cleanupEnabledKey)),
+                      platform::isWaylandSession()});
 }
 
 }  // namespace korvu

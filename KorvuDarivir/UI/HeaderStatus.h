@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KorvuDarivir/Dictation/Hotkey.h"
+#include "KorvuDarivir/Store/Hotkey.h"
 #include "KorvuDarivir/Store/DictationPhase.h"
 #include "KorvuDarivir/Store/LastInsert.h"
 #include "KorvuDarivir/Store/ModelState.h"
@@ -30,7 +30,8 @@ struct HeaderStatus {
 
     // What the application's state reads as. The first matching row wins: recording,
     // processing, Accessibility missing, then the model's state (downloading, preparing for
-    // the first time or again, failed, ready, not loaded).
+    // the first time or again, failed, ready, not loaded). In a Wayland session the closing
+    // line always says what works there (`waylandLine`).
     struct Input {
         DictationPhase phase = DictationPhase::idle;
         ModelState model = ModelState::notLoaded;
@@ -40,13 +41,19 @@ struct HeaderStatus {
         QString recordingTime;
         QString languageName;
         bool cleanupEnabled = false;
+        bool waylandSession = false;
     };
     static HeaderStatus from(const Input& input);
     // The same over the model, the language name and the cleanup setting as stored now.
     static HeaderStatus from(const AppModel& model);
 
+    // "Wayland: Kurzbefehl und Einfügen nur in X11-Programmen"
+    static QString waylandLine();
     // "Zuletzt: 12 Wörter in Mail eingefügt" ("Wort" for exactly one).
     static QString lastInsertLine(const LastInsert& last);
+
+private:
+    static HeaderStatus row(const Input& input);
 };
 
 }  // namespace korvu

@@ -3,7 +3,7 @@
 #include <QPainter>
 #include <QRectF>
 
-#include "KorvuDarivir/UI/MicButtonState.h"
+#include "KorvuDarivir/Store/MicButtonState.h"
 
 namespace korvu {
 

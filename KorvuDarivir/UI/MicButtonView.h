@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KorvuDarivir/UI/MicButtonState.h"
+#include "KorvuDarivir/Store/MicButtonState.h"
 #include "Platform/UI/Scheduler.h"
 
 #include <QPointF>

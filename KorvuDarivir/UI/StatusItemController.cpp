@@ -1,6 +1,6 @@
 #include "KorvuDarivir/UI/StatusItemController.h"
 
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/Settings.h"

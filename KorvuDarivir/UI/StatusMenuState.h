@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KorvuDarivir/Dictation/Hotkey.h"
+#include "KorvuDarivir/Store/Hotkey.h"
 #include "KorvuDarivir/Store/DictationPhase.h"
 #include "KorvuDarivir/Store/DictationRecord.h"
 #include "KorvuDarivir/Store/ModelState.h"

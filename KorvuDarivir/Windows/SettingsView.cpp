@@ -2,7 +2,7 @@
 
 #include "KorvuDarivir/App/LoginItem.h"
 #include "KorvuDarivir/App/Updater.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/Settings.h"

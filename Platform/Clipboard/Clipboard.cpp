@@ -1,7 +1,8 @@
 #include "Platform/Clipboard/Clipboard.h"
 
+#include "Platform/Async/MainThread.h"
+
 #include <QClipboard>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QSet>
@@ -44,6 +45,13 @@ QClipboard* systemClipboard()
     return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr ? QGuiApplication::clipboard() : nullptr;
 }
 
+// Another X client owns the clipboard: its contents must be asked for, off the main thread.
+// On other platforms (offscreen) the clipboard lives in this process.
+bool readsForeignOwner(const QClipboard& clipboard)
+{
+    return QGuiApplication::platformName() == QStringLiteral("xcb") && !clipboard.ownsClipboard();
+}
+
 }  // namespace
 
 Clipboard& Clipboard::instance()
@@ -61,23 +69,35 @@ Clipboard::Clipboard()
     }
 }
 
-ClipboardSnapshot Clipboard::snapshot(std::chrono::milliseconds budget) const
+void Clipboard::snapshot(SnapshotDone done, std::chrono::milliseconds budget)
 {
-    ClipboardSnapshot result;
+    const QPointer<QObject> receiver(this);
     QClipboard* clipboard = systemClipboard();
-    if (clipboard == nullptr) return result;
-    const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard);
-    if (data == nullptr) return result;
-    QElapsedTimer clock;
-    clock.start();
-    for (const QString& format : data->formats()) {
-        if (clock.elapsed() > budget.count()) break;
-        if (isBookkeeping(format)) continue;
-        QByteArray bytes = data->data(format);
-        if (bytes.isEmpty()) continue;
-        result.formats.emplace_back(format, std::move(bytes));
+    if (clipboard == nullptr) {
+        platform::deliver(receiver, [done = std::move(done)] { done({}); });
+        return;
     }
-    return result;
+    if (readsForeignOwner(*clipboard)) {
+        reader_.read(budget, [receiver, done = std::move(done)](ClipboardSnapshot read) {
+            ClipboardSnapshot snapshot;
+            for (auto& [format, bytes] : read.formats) {
+                if (!bytes.isEmpty()) snapshot.formats.emplace_back(format, std::move(bytes));
+            }
+            platform::deliver(receiver, [done, snapshot = std::move(snapshot)] { done(snapshot); });
+        });
+        return;
+    }
+    // Our own data (or a clipboard that lives in this process): no other program to ask.
+    ClipboardSnapshot result;
+    if (const QMimeData* data = clipboard->mimeData(QClipboard::Clipboard)) {
+        for (const QString& format : data->formats()) {
+            if (isBookkeeping(format)) continue;
+            QByteArray bytes = data->data(format);
+            if (bytes.isEmpty()) continue;
+            result.formats.emplace_back(format, std::move(bytes));
+        }
+    }
+    platform::deliver(receiver, [done = std::move(done), result = std::move(result)] { done(result); });
 }
 
 Clipboard::WriteToken Clipboard::write(const QString& text, const QString& markerType)
@@ -107,16 +127,33 @@ bool Clipboard::holds(const WriteToken& token) const
            clipboard->mimeData(QClipboard::Clipboard) == token.data;
 }
 
-bool Clipboard::isUnchanged(const WriteToken& token) const
+void Clipboard::checkUnchanged(const WriteToken& token, std::function<void(bool unchanged)> done)
 {
-    if (holds(token)) return true;
     QClipboard* clipboard = systemClipboard();
-    if (clipboard == nullptr || token.data == nullptr || clipboard->ownsClipboard()) return false;
+    if (holds(token) || clipboard == nullptr || token.data == nullptr) {
+        platform::deliver(this, [done = std::move(done), unchanged = holds(token)] { done(unchanged); });
+        return;
+    }
+    if (!readsForeignOwner(*clipboard)) {
+        // Contents in this process: looked at here, the same way.
+        const QMimeData* current = clipboard->mimeData(QClipboard::Clipboard);
+        const bool unchanged = !clipboard->ownsClipboard() && current != nullptr && current->hasFormat(token.markerType) &&
+                               current->hasText() && current->text() == token.text;
+        platform::deliver(this, [done = std::move(done), unchanged] { done(unchanged); });
+        return;
+    }
     // A clipboard manager takes every new content over at once; when what it offers is
     // exactly our text with our marker, the user's own contents are still to be put back.
-    const QMimeData* current = clipboard->mimeData(QClipboard::Clipboard);
-    return current != nullptr && current->hasFormat(token.markerType) && current->hasText() &&
-           current->text() == token.text;
+    const QPointer<QObject> receiver(this);
+    reader_.read(std::chrono::milliseconds(1000), [receiver, token, done = std::move(done)](ClipboardSnapshot current) {
+        bool marked = false;
+        std::optional<QString> text;
+        for (const auto& [format, bytes] : current.formats) {
+            if (format == token.markerType) marked = true;
+            if (format == QStringLiteral("text/plain")) text = QString::fromUtf8(bytes);
+        }
+        platform::deliver(receiver, [done, unchanged = marked && text == token.text] { done(unchanged); });
+    });
 }
 
 bool Clipboard::wasRead(const WriteToken& token) const
@@ -135,10 +172,17 @@ void Clipboard::restore(const ClipboardSnapshot& snapshot)
     writing_ = false;
 }
 
-QString Clipboard::text() const
+void Clipboard::readText(std::function<void(QString)> done)
 {
-    QClipboard* clipboard = systemClipboard();
-    return clipboard != nullptr ? clipboard->text(QClipboard::Clipboard) : QString();
+    snapshot([done = std::move(done)](const ClipboardSnapshot& current) {
+        for (const auto& [format, bytes] : current.formats) {
+            if (format == QStringLiteral("text/plain")) {
+                done(QString::fromUtf8(bytes));
+                return;
+            }
+        }
+        done(QString());
+    });
 }
 
 }  // namespace platform

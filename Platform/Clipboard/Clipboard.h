@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Clipboard/ClipboardAccess.h"
+#include "Platform/Clipboard/SelectionReader.h"
 
 #include <QObject>
 #include <QPointer>
@@ -27,17 +28,19 @@ public:
     static Clipboard& instance();
 
     // Every format of the current contents with its data, without the selection
-    // protocol's bookkeeping targets and without the formats Qt makes up itself. Reading
-    // a foreign owner blocks, so it stops after `budget`: formats not read by then are
-    // left out, as are formats whose owner delivers nothing.
-    ClipboardSnapshot snapshot(std::chrono::milliseconds budget = std::chrono::milliseconds(1000)) const override;
+    // protocol's bookkeeping targets and without the formats Qt makes up itself. Another
+    // program's contents are read on the selection reader's thread, for at most `budget`:
+    // formats not read by then are left out, as are formats whose owner delivers nothing.
+    // Our own contents are taken at once. `done` runs later on the main thread.
+    void snapshot(SnapshotDone done, std::chrono::milliseconds budget = std::chrono::milliseconds(1000)) override;
 
     // Replaces the contents with `text` plus the type `markerType` with empty data.
     WriteToken write(const QString& text, const QString& markerType) override;
 
-    // True while the contents are still the ones `write` put there. A clipboard manager
-    // that copied them and took the ownership over counts as unchanged.
-    bool isUnchanged(const WriteToken& token) const override;
+    // Whether the contents are still the ones `write` put there. A clipboard manager that
+    // copied them and took the ownership over counts as unchanged (asking it what it holds
+    // is a read like `snapshot`'s).
+    void checkUnchanged(const WriteToken& token, std::function<void(bool unchanged)> done) override;
 
     // True while our written data is still on the clipboard, unreplaced (cheap: asks no
     // other program).
@@ -52,13 +55,14 @@ public:
     // Counts the changes of the contents by anyone but this class.
     std::uint64_t generation() const override { return generation_; }
 
-    QString text() const override;
+    void readText(std::function<void(QString)> done) override;
 
 private:
     Clipboard();
 
     std::uint64_t generation_ = 0;
     bool writing_ = false;
+    SelectionReader reader_;
 };
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class QMimeData;
@@ -14,7 +15,8 @@ namespace platform {
 
 // What the take-write-restore sequences of text insertion and word capture need of the
 // clipboard. `Clipboard` is the desktop's (the X CLIPBOARD selection); tests give a fake.
-// Main thread only.
+// Main thread only. Whatever has to ask another program (the owner of the clipboard) never
+// waits on the main thread: it answers later, as a queued call on the main thread.
 class ClipboardAccess {
 public:
     // What `write` left on the clipboard, to tell later whether anyone changed it.
@@ -33,12 +35,15 @@ public:
 
     virtual ~ClipboardAccess() = default;
 
-    // Every format of the current contents with its data, reading for at most `budget`.
-    virtual ClipboardSnapshot snapshot(std::chrono::milliseconds budget = std::chrono::milliseconds(1000)) const = 0;
+    using SnapshotDone = std::function<void(ClipboardSnapshot)>;
+
+    // Every format of the current contents with its data, read for at most `budget`;
+    // `done` gets it later on the main thread.
+    virtual void snapshot(SnapshotDone done, std::chrono::milliseconds budget = std::chrono::milliseconds(1000)) = 0;
     // Replaces the contents with `text` plus the type `markerType` with empty data.
     virtual WriteToken write(const QString& text, const QString& markerType) = 0;
-    // True while the contents are still the ones `write` put there.
-    virtual bool isUnchanged(const WriteToken& token) const = 0;
+    // Whether the contents are still the ones `write` put there, later on the main thread.
+    virtual void checkUnchanged(const WriteToken& token, std::function<void(bool unchanged)> done) = 0;
     // True while our written data is still on the clipboard, unreplaced.
     virtual bool holds(const WriteToken& token) const = 0;
     // True once anyone has fetched the written data.
@@ -47,8 +52,8 @@ public:
     virtual void restore(const ClipboardSnapshot& snapshot) = 0;
     // Counts the changes of the contents by anyone but us.
     virtual std::uint64_t generation() const = 0;
-    // The current contents as plain text; empty when there is none.
-    virtual QString text() const = 0;
+    // The current contents as plain text (empty when there is none), later on the main thread.
+    virtual void readText(std::function<void(QString)> done) = 0;
 };
 
 }  // namespace platform

@@ -1,17 +1,24 @@
 #pragma once
 
+#include "Platform/Async/MainThread.h"
 #include "Platform/Clipboard/ClipboardAccess.h"
+
+#include <QCoreApplication>
 
 namespace fakes {
 
 // A clipboard in memory. `writeByOtherProgram` plays another program that copies; `fetch`
-// plays a program that pastes (it reads what we wrote).
+// plays a program that pastes (it reads what we wrote). Reads answer as queued calls, as
+// the desktop's do, with the contents as they are when the call is made.
 class FakeClipboard final : public platform::ClipboardAccess {
 public:
     platform::ClipboardSnapshot contents;
     int restores = 0;
 
-    platform::ClipboardSnapshot snapshot(std::chrono::milliseconds) const override { return contents; }
+    void snapshot(SnapshotDone done, std::chrono::milliseconds) override
+    {
+        platform::deliver(QCoreApplication::instance(), [done = std::move(done), now = contents] { done(now); });
+    }
 
     WriteToken write(const QString& text, const QString& markerType) override
     {
@@ -21,11 +28,14 @@ public:
         return WriteToken{generation_, nullptr, current_, text, markerType};
     }
 
-    bool isUnchanged(const WriteToken& token) const override
+    void checkUnchanged(const WriteToken& token, std::function<void(bool)> done) override
+    {
+        platform::deliver(QCoreApplication::instance(), [done = std::move(done), now = holds(token)] { done(now); });
+    }
+    bool holds(const WriteToken& token) const override
     {
         return current_ && token.state == current_ && current_->alive && token.generation == generation_;
     }
-    bool holds(const WriteToken& token) const override { return isUnchanged(token); }
     bool wasRead(const WriteToken& token) const override { return token.state && token.state->read; }
 
     void restore(const platform::ClipboardSnapshot& snapshot) override
@@ -38,7 +48,12 @@ public:
 
     std::uint64_t generation() const override { return generation_; }
 
-    QString text() const override
+    void readText(std::function<void(QString)> done) override
+    {
+        platform::deliver(QCoreApplication::instance(), [done = std::move(done), now = text()] { done(now); });
+    }
+
+    QString text() const
     {
         for (const auto& [format, bytes] : contents.formats) {
             if (format == QStringLiteral("text/plain")) return QString::fromUtf8(bytes);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 
 #include <functional>
 #include <vector>

@@ -1,7 +1,7 @@
 // The permission requests over a replaceable system, the accessibility trust against an
 // accessibility launcher of the test's own on a private bus, and the choice of the
 // settings program.
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "Platform/Permissions/AccessibilityTrust.h"
 #include "Platform/Permissions/SettingsLauncher.h"
 #include "PrivateBus.h"

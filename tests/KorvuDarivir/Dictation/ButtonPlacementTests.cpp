@@ -45,7 +45,7 @@ TEST(ButtonPlacement, ShownOnlyWhereItBelongs)
         {"recording without a field: at the mouse", nothing, false, true, QPointF(512, 262)},
         {"recording: stays beside the field", nothing, true, true, beside},
         {"switched off: hidden even while recording",
-         [](Rig&) { setDefault(korvu::Settings::showFloatingButtonKey, false); }, true, true, {}},
+         [](Rig& rig) { rig.settings.showButton = false; }, true, true, {}},
         {"the onboarding sink: hidden even while recording",
          [](Rig& rig) { rig.model.setInternalSink([](const QString&) {}); }, true, true, {}},
     };
@@ -80,7 +80,7 @@ TEST_F(ButtonPlacementRig, DraggedOffsetsArePerApplication)
 {
     applications.add(100, "org.kde.kate", "Kate");
     applications.add(200, "firefox", "");
-    setDefault(korvu::Settings::movableButtonKey, true);
+    settings.movable = true;
     start();
     focus(100, QRectF(100, 200, 300, 30));
     EXPECT_TRUE(panel->callbacks.isDraggable());
@@ -89,7 +89,7 @@ TEST_F(ButtonPlacementRig, DraggedOffsetsArePerApplication)
         panel->callbacks.onDragEnded();
     };
     drag({20, 15});
-    EXPECT_EQ(korvu::Settings::buttonOffset(QStringLiteral("org.kde.kate")), (korvu::ButtonOffset{20, 15}));
+    EXPECT_EQ(settings.buttonOffset(QStringLiteral("org.kde.kate")), (korvu::ButtonOffset{20, 15}));
     EXPECT_EQ(hints->shown, std::vector<Hint>({{HintKind::info, "Position gemerkt", "Gilt für Kate."}}));
     EXPECT_EQ(hints->anchors.back(), ButtonPlacement::face(panel->frame()));
 
@@ -102,11 +102,11 @@ TEST_F(ButtonPlacementRig, DraggedOffsetsArePerApplication)
     drag({-5, 0});
     EXPECT_EQ(hints->shown.back().detail, QStringLiteral("Gilt für diese App."));
 
-    setDefault(korvu::Settings::movableButtonKey, false);  // offsets ignored, but kept
+    settings.movable = false;  // offsets ignored, but kept
     focus(100, other);
     EXPECT_EQ(panel->faceOrigin(), beside);
     EXPECT_FALSE(panel->callbacks.isDraggable());
-    setDefault(korvu::Settings::movableButtonKey, true);
+    settings.movable = true;
     controller->updatePanel();
     EXPECT_EQ(panel->faceOrigin(), beside + QPointF(20, 15));
 
@@ -114,7 +114,7 @@ TEST_F(ButtonPlacementRig, DraggedOffsetsArePerApplication)
     const std::size_t shown = hints->shown.size();
     panel->callbacks.onDragEnded();
     EXPECT_EQ(hints->shown.size(), shown);
-    EXPECT_EQ(korvu::Settings::buttonOffset(QStringLiteral("org.kde.kate")), (korvu::ButtonOffset{20, 15}));
+    EXPECT_EQ(settings.buttonOffset(QStringLiteral("org.kde.kate")), (korvu::ButtonOffset{20, 15}));
 }
 
 TEST_F(ButtonPlacementRig, TooltipAfterResting)

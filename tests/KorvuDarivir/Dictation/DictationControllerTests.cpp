@@ -1,6 +1,9 @@
 #include "Rig.h"
 #include "Vocarion/Utilities/DarivirError.h"
 
+#include "support/Speech.h"
+#include "support/TempDir.h"
+
 #include <string_view>
 
 namespace dictationtest {
@@ -41,7 +44,7 @@ TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsA
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Rig rig;
-        setDefault(korvu::Settings::holdToTalkKey, c.holdToTalk);
+        rig.settings.holdToTalkOn = c.holdToTalk;
         const bool asks = c.steps.find_first_of("gd") != std::string_view::npos;
         rig.recorder->holdStarts = c.steps.find('o') != std::string_view::npos;
         if (asks) rig.permissions.microphone = Mic::notDetermined;
@@ -105,7 +108,7 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
     const auto recorderFails = [](std::exception_ptr error) { return [error](Rig& rig) { rig.recorder->startError = error; }; };
     const auto cleanupWith = [](std::optional<korvu::KeyStatus> keyring, bool key, bool fails) {
         return [=](Rig& rig) {
-            setDefault(korvu::Settings::cleanupEnabledKey, true);
+            rig.settings.cleanupOn = true;
             rig.keys.lockedOrUnavailable = keyring;
             if (key) rig.keys.values[korvu::Keychain::Account::anthropicAPIKey] = "sk-test";
             rig.cleanup->fails = fails;
@@ -150,7 +153,12 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
          "roher Text", std::make_exception_ptr(vocarion::DarivirError::decodingFailed("logits are NaN"))},
         {"nothing recognised", text, {}, {HintKind::info, "Keine Sprache erkannt", "Sprich etwas näher am Mikrofon."}, ""},
         {"cleanup without a key", text, cleanupWith({}, false, false), noKey},
-        {"cleanup with a locked keyring", text, cleanupWith(korvu::KeyStatus::locked, true, false), noKey},
+        {"cleanup with a locked keyring", text, cleanupWith(korvu::KeyStatus::locked, true, false),
+         {HintKind::warning, "Rohtext eingefügt",
+          "Der Schlüsselbund ist gesperrt. Entsperre ihn, dann liest KORVU Darivir den API-Key."}},
+        {"cleanup with a keyring that does not answer", text, cleanupWith(korvu::KeyStatus::unavailable, true, false),
+         {HintKind::warning, "Rohtext eingefügt",
+          "Der Schlüsselbund antwortet nicht, der API-Key ließ sich nicht lesen."}},
         {"cleanup fails", text, cleanupWith({}, true, true),
          {HintKind::warning, "Rohtext eingefügt", "Die KI-Aufbereitung hat nicht geklappt."}},
     };
@@ -215,8 +223,8 @@ TEST(DictationController, TextGoesToTheApplicationChosenAtTheStart)
         rig.applications.add(300, "", "");
         rig.applications.add(400, "thunderbird", "Thunderbird");
         rig.applications.frontmostPid = c.frontmost;
-        setDefault(korvu::Settings::vocabularyKey, QStringList{"Darivir"});
-        setDefault(korvu::Settings::cleanupEnabledKey, c.cleanup);
+        rig.settings.terms = QStringList{"Darivir"};
+        rig.settings.cleanupOn = c.cleanup;
         rig.keys.values[korvu::Keychain::Account::anthropicAPIKey] = "sk-test";
         rig.start();
         std::vector<QString> sunk;
@@ -280,7 +288,11 @@ TEST_F(DictationControllerRig, TheRecordingClockLevelsAndFlashes)
     speech->answer("eins");
     drain();
     EXPECT_EQ(model.flash(), MicButtonState::ok);
-    scheduler.advance(500ms);
+    scheduler.advance(799ms);
+    EXPECT_EQ(model.flash(), MicButtonState::ok);
+    scheduler.advance(1ms);
+    EXPECT_FALSE(model.flash().has_value());
+    EXPECT_EQ(panel->state, MicButtonState::idle);
     recorder->startError = std::make_exception_ptr(korvu::RecorderError());
     press();
     scheduler.advance(1499ms);
@@ -293,12 +305,123 @@ TEST_F(DictationControllerRig, TheRecordingClockLevelsAndFlashes)
     EXPECT_EQ(hints->shown.size(), 2u);
 }
 
+// A start hides the hint that was showing; a tooltip that appeared while the microphone was
+// still opening goes when the recording begins.
+TEST_F(DictationControllerRig, AStartHidesTheHintAndTheRecordingHidesTheTooltip)
+{
+    start();
+    permissions.trusted = false;
+    press();
+    ASSERT_EQ(hints->shown.size(), 1u);
+    const int hidesBefore = hints->hides;
+    permissions.trusted = true;
+    press();
+    ASSERT_EQ(phase(), DictationPhase::recording);
+    EXPECT_EQ(hints->hides, hidesBefore + 1) << "the hint of the failed start stays up";
+    press();
+    speech->answer("eins");
+    ASSERT_TRUE(idleAgain());
+    scheduler.advance(800ms);
+
+    focus(100, QRectF(100, 200, 300, 30));
+    recorder->holdStarts = true;
+    press();
+    panel->callbacks.onHoverChange(true);
+    scheduler.advance(800ms);
+    ASSERT_TRUE(controller->tooltipShown());
+    const int hidesWithTooltip = hints->hides;
+    recorder->finishStart();
+    drain();
+    ASSERT_EQ(phase(), DictationPhase::recording);
+    EXPECT_EQ(hints->hides, hidesWithTooltip + 1) << "the tooltip stays over the recording";
+}
+
+// The engine's voice detector stops a recording of silence before the model runs (the model
+// would make a sentence up); a quiet voice in a room with noise still gets through, and the
+// transcriber gets exactly the recorded samples.
+TEST(DictationController, SilenceGoesNowhereAQuietVoiceIsTranscribed)
+{
+    testsupport::TempDir folder;
+    testsupport::speakToWav("Bitte ruf mich morgen an.", folder / "speech.wav");
+    const std::vector<float> speech = testsupport::readWav(folder / "speech.wav").samples;
+    ASSERT_EQ(testsupport::runCommand("sox -n -r 16000 -b 16 -c 1 '" + (folder / "room.wav").string() +
+                                      "' synth 3 pinknoise vol 0.01"),
+              0);
+    const std::vector<float> room = testsupport::readWav(folder / "room.wav").samples;
+    ASSERT_GE(room.size(), speech.size() + 16000);
+    const auto mix = [&](double speechGain, bool withRoom, std::size_t length) {
+        std::vector<float> out(length, 0.0f);
+        for (std::size_t i = 0; i < length; ++i) {
+            if (withRoom) out[i] = room[i];
+            // The speaker begins half a second after the press.
+            if (speechGain > 0 && i >= 8000 && i - 8000 < speech.size())
+                out[i] += static_cast<float>(speechGain * speech[i - 8000]);
+        }
+        return out;
+    };
+    struct Case {
+        const char* name;
+        std::vector<float> samples;
+        bool transcribed;
+    };
+    std::vector<float> click = mix(0, true, 24000);
+    for (std::size_t i = 12000; i < 12160; ++i) click[i] = (i % 2 != 0) ? 0.5f : -0.5f;  // a key's click, 10 ms
+    const Case cases[] = {
+        {"digital silence, held 1.5 s", std::vector<float>(24000, 0.0f), false},
+        {"a quiet room, held 1.5 s", mix(0, true, 24000), false},
+        {"a quiet room and the click of a key", click, false},
+        {"speech", mix(1.0, false, speech.size() + 16000), true},
+        {"quiet speech, 6 dB above the room", mix(0.05, true, speech.size() + 16000), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.start();
+        rig.recorder->samples = c.samples;
+        rig.press();
+        rig.press();
+        drain();
+        if (!c.transcribed) {
+            EXPECT_EQ(rig.phase(), DictationPhase::idle);
+            EXPECT_TRUE(rig.speech->calls.empty());
+            EXPECT_EQ(rig.hints->shown, (std::vector<Hint>{{HintKind::info, "Keine Sprache erkannt",
+                                                             "Sprich etwas näher am Mikrofon."}}));
+            EXPECT_FALSE(rig.model.flash().has_value());
+            EXPECT_TRUE(rig.history.records().empty());
+            continue;
+        }
+        ASSERT_EQ(rig.speech->calls.size(), 1u);
+        EXPECT_TRUE(rig.speech->calls[0].samples == c.samples) << "the transcriber got other samples than recorded";
+        rig.speech->answer("Bitte ruf mich morgen an.");
+        ASSERT_TRUE(rig.idleAgain());
+        EXPECT_EQ(rig.inserter.insertions.size(), 1u);
+        EXPECT_TRUE(rig.hints->shown.empty());
+    }
+}
+
+// In a Wayland session the start says once what works there; elsewhere it says nothing.
+TEST(DictationController, AWaylandSessionIsToldAtTheStartOnce)
+{
+    for (const bool wayland : {false, true}) {
+        Rig rig;
+        rig.permissions.wayland = wayland;
+        rig.start();
+        const std::vector<Hint> told{{HintKind::info, "Wayland-Sitzung",
+                                      "Diktieren klappt in X11-Programmen, per Kurzbefehl solange eines von ihnen die "
+                                      "Tastatur hat. Wayland-Fenster erreichen weder Text noch Kurzbefehl."}};
+        EXPECT_EQ(rig.hints->shown, wayland ? told : std::vector<Hint>{});
+        rig.focus(100, QRectF(10, 10, 300, 30));
+        rig.controller->updatePanel();
+        EXPECT_EQ(rig.hints->shown.size(), wayland ? 1u : 0u);
+    }
+}
+
 TEST(DictationController, StartLoadsTheModelWhenPresentOrAfterOnboardingAndShowsItsState)
 {
     for (const auto& [present, onboarded, loads] : {std::tuple{false, false, 0}, {true, false, 1}, {false, true, 1}}) {
         Rig rig;
         rig.speech->present = present;
-        setDefault(korvu::Settings::onboardingCompletedKey, onboarded);
+        rig.settings.onboarded = onboarded;
         rig.start(false);
         EXPECT_EQ(rig.speech->loads, loads);
         rig.speech->onState(ModelState::downloading(0.5));

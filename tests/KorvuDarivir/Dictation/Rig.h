@@ -2,20 +2,23 @@
 
 // One controller over fakes, made fresh for each case: the user defaults are cleared, the
 // history lives in a temporary folder, and time moves only when the test advances the fake
-// scheduler. The controller's own seams (speech, button, hints) are fakes of this file;
-// the shared ones come from tests/fakes.
+// scheduler. Every seam is a fake of tests/fakes; the settings are plain fields.
 #include "KorvuDarivir/Dictation/AudioRecorder.h"
 #include "KorvuDarivir/Dictation/DictationController.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "Platform/Defaults/UserDefaults.h"
 #include "fakes/FakeScheduler.h"
 #include "fakes/FakeScreenProvider.h"
+#include "fakes/FakeButtonPanel.h"
+#include "fakes/FakeDictationSettings.h"
+#include "fakes/FakeHints.h"
 #include "fakes/FakeHotkeys.h"
 #include "fakes/FakeInserter.h"
 #include "fakes/FakeKeyStore.h"
 #include "fakes/FakePermissionSystem.h"
 #include "fakes/FakeRecorder.h"
 #include "fakes/FakeRunningApplications.h"
+#include "fakes/FakeSpeech.h"
 #include "support/QtWait.h"
 #include "support/TempDir.h"
 
@@ -55,66 +58,9 @@ inline void setDefault(const char* key, const QVariant& value)
     platform::UserDefaults::standard().set(QString::fromLatin1(key), value);
 }
 
-class FakeSpeech final : public korvu::DictationController::Speech {
-public:
-    struct Call {
-        std::optional<QString> language;
-        QStringList vocabulary;
-        korvu::Transcriber::Completion done;
-    };
-    std::function<void(const ModelState&)> onState;
-    bool present = false;
-    int loads = 0;
-    std::vector<Call> calls;
-
-    void setOnStateChange(std::function<void(const ModelState&)> handler) override { onState = std::move(handler); }
-    bool isModelPresent() override { return present; }
-    void load() override { ++loads; }
-    void transcribe(std::vector<float>, const std::optional<QString>& language, const QStringList& vocabulary,
-                    korvu::Transcriber::Completion done) override
-    {
-        calls.push_back({language, vocabulary, std::move(done)});
-    }
-    void answer(const QString& text) { calls.back().done(text, nullptr); }
-};
-
-// The panel puts the button face 6 points inside its 38-point frame.
-class FakePanel final : public korvu::DictationController::ButtonPanel {
-public:
-    Callbacks callbacks;
-    MicButtonState state = MicButtonState::idle;
-    double level = 0;
-    bool visible = false;
-    QRectF panelFrame{0, 0, 38, 38};
-    std::optional<QPointF> origin;
-
-    void setCallbacks(Callbacks c) override { callbacks = std::move(c); }
-    void setState(const MicButtonState& s) override { state = s; }
-    void setInputLevel(double l) override { level = l; }
-    bool isVisible() const override { return visible; }
-    void orderOut() override { visible = false; }
-    void place(const QPointF& face) override { panelFrame = QRectF(face - QPointF(6, 6), QSizeF(38, 38)); visible = true; }
-    QRectF frame() const override { return panelFrame; }
-    std::optional<QPointF> standardOrigin() const override { return origin; }
-    void setStandardOrigin(const std::optional<QPointF>& o) override { origin = o; }
-    QPointF faceOrigin() const { return panelFrame.topLeft() + QPointF(6, 6); }
-};
-
-class FakeHints final : public korvu::HintDisplay {
-public:
-    std::vector<Hint> shown;
-    std::vector<std::optional<QRectF>> anchors;
-    std::vector<QString> tooltips;
-    int hides = 0;
-
-    void show(const Hint& hint, const std::optional<QRectF>& anchor) override
-    {
-        shown.push_back(hint);
-        anchors.push_back(anchor);
-    }
-    void showTooltip(const QString& text, const QRectF&) override { tooltips.push_back(text); }
-    void hide() override { ++hides; }
-};
+using FakeSpeech = fakes::FakeSpeech;
+using FakePanel = fakes::FakeButtonPanel;
+using FakeHints = fakes::FakeHints;
 
 struct Rig {
     // What the cleanup was asked, on its worker thread (which may outlive a failed case).
@@ -148,7 +94,7 @@ struct Rig {
             .speech = std::move(ownSpeech), .recorder = recorder, .panel = std::move(ownPanel),
             .hints = std::move(ownHints), .model = &model, .hotkeys = &hotkeys, .inserter = &inserter,
             .keyStore = &keys, .permissions = &permissions, .applications = &applications, .history = &history,
-            .scheduler = &scheduler, .screens = &screens, .cleanup = clean,
+            .settings = &settings, .scheduler = &scheduler, .screens = &screens, .cleanup = clean,
             .clock = [this] { return std::chrono::steady_clock::time_point(scheduler.now()); },
             .statusMenuShown = [this] { return statusMenuShown; }});
     }
@@ -182,6 +128,7 @@ struct Rig {
     fakes::FakeInserter inserter;
     fakes::FakeKeyStore keys;
     fakes::FakeRunningApplications applications;
+    fakes::FakeDictationSettings settings;
     testsupport::TempDir folder;
     korvu::HistoryStore history{folder.path()};
     fakes::FakeScheduler scheduler;

@@ -135,8 +135,17 @@ struct CaptureRig {
     {
         std::optional<Hint> outcome;
         capture->addSelection([&](const Hint& hint) { outcome = hint; });
-        for (int step = 0; !outcome && step < 1000; ++step) scheduler.advance(5ms);
-        scheduler.advance(2000ms);
+        // The clipboard's answers are queued calls: they run between the steps of the clock.
+        const auto advance = [this](std::chrono::milliseconds by) {
+            for (auto left = by; left > 0ms; left -= 5ms) {
+                QCoreApplication::processEvents();
+                scheduler.advance(5ms);
+                QCoreApplication::processEvents();
+            }
+        };
+        QCoreApplication::processEvents();
+        for (int step = 0; !outcome && step < 1000; ++step) advance(5ms);
+        advance(2000ms);
         return outcome;
     }
 
@@ -178,6 +187,8 @@ TEST(VocabularyCapture, SelectionThroughAccessibilityOrCopyAndTheUsersClipboardC
         {"copied: the user's clipboard with all its formats comes back", true, "  ", true, 0ms, added("Bexmor"), true, 1},
         {"copied onto an empty clipboard: the copy stays", true, {}, false, 0ms, added("Bexmor"), true, 0},
         {"nothing copies: clipboard untouched", true, {}, true, {}, nothingSelected, true, 0},
+        {"a copy before the tenth poll (30 ms apart) counts", true, {}, true, 295ms, added("Bexmor"), true, 1},
+        {"a copy after the tenth poll is too late", true, {}, true, 305ms, nothingSelected, true, 1},
         {"a copy after the polls: nothing selected, the clipboard still comes back", true, {}, true, 450ms,
          nothingSelected, true, 1},
         {"Super alone does not count", true, {}, false, 0ms, added("Bexmor"), true, 0, platform::ModifierSuper},

@@ -135,10 +135,17 @@ public:
     std::optional<QString> stored;
     bool failWrites = false;
     bool locked = false;
+    // Reads end in the time-out, as when the keyring waits for its unlock prompt (locked)
+    // or the service hangs.
+    bool readsTimeOut = false;
 
     void read(const QString&, QPointer<QObject> to, std::function<void(platform::SecretStore::ReadResult)> done) override
     {
         const bool visible = stored && !locked;
+        if (readsTimeOut) {
+            platform::deliver(to, [=] { done({Status::timedOut, {}}); });
+            return;
+        }
         platform::deliver(to, [=, data = stored.value_or("").toUtf8()] { done({visible ? Status::ok : Status::notFound, visible ? data : QByteArray()}); });
     }
     void write(const QString&, const QString& text, QPointer<QObject> to, std::function<void(Status)> done) override
@@ -170,6 +177,13 @@ TEST(KeyStoreOverTheService, AFailedWriteKeepsTheOldKeyAndALockedKeyringIsNoMiss
     EXPECT_EQ(readKey(*store), found("sk-old"));
     secrets->locked = true;
     EXPECT_EQ(readKey(*store).status, KeyStatus::locked);
+
+    // A read that times out: a locked keyring waiting for its prompt, or a service that
+    // hangs; neither is a missing key.
+    secrets->readsTimeOut = true;
+    EXPECT_EQ(readKey(*store).status, KeyStatus::locked);
+    secrets->locked = false;
+    EXPECT_EQ(readKey(*store).status, KeyStatus::unavailable);
 }
 
 // A Secret Service that takes every call and never answers, as a keyring does that waits

@@ -9,7 +9,7 @@
 #include "KorvuDarivir/Dictation/ButtonPlacement.h"
 #include "KorvuDarivir/Dictation/DictationController.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Dictation/TextCleaner.h"
 #include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
@@ -28,12 +28,19 @@
 #include "support/TestHttpServer.h"
 
 #include <QClipboard>
+#include <QFile>
 #include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <filesystem>
 #include <memory>
 
@@ -67,6 +74,60 @@ public:
 private:
     std::unique_ptr<HintDisplay> inner_;
 };
+
+// Passes everything to the application's transcriber and keeps the samples it was given.
+class HeardSpeech final : public DictationController::Speech {
+public:
+    explicit HeardSpeech(std::unique_ptr<Speech> inner) : inner_(std::move(inner)) {}
+    void setOnStateChange(std::function<void(const korvu::ModelState&)> handler) override
+    {
+        inner_->setOnStateChange(std::move(handler));
+    }
+    bool isModelPresent() override { return inner_->isModelPresent(); }
+    void load() override { inner_->load(); }
+    void transcribe(std::vector<float> samples, const std::optional<QString>& language, const QStringList& vocabulary,
+                    korvu::Transcriber::Completion done) override
+    {
+        heard.push_back(samples);
+        inner_->transcribe(std::move(samples), language, vocabulary, std::move(done));
+    }
+    std::vector<std::vector<float>> heard;
+
+private:
+    std::unique_ptr<Speech> inner_;
+};
+
+// The longest gap between the ticks of a 20 ms timer on the main thread: how long the
+// event loop stood still.
+class StallWatch {
+public:
+    StallWatch()
+    {
+        timer_.setInterval(20);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            const auto now = std::chrono::steady_clock::now();
+            longest = std::max(longest, now - last_);
+            last_ = now;
+        });
+        last_ = std::chrono::steady_clock::now();
+        timer_.start();
+    }
+    std::chrono::steady_clock::duration longest{};
+
+private:
+    QTimer timer_;
+    std::chrono::steady_clock::time_point last_;
+};
+
+const std::vector<float>& spokenSamples()
+{
+    static const std::vector<float> speech = [] {
+        testsupport::TempDir folder;
+        testsupport::speakToWav("Wir testen heute Korvu Darivir im Büro.", folder / "speech.wav");
+        return testsupport::readWav(folder / "speech.wav").samples;
+    }();
+    return speech;
+}
 
 template <typename Environment>
 WatchedHints* watchHints(Environment& environment)
@@ -108,6 +169,9 @@ protected:
                                           + folder.string() + "' --text '" + kSpoken + "' >/dev/null"),
                   0);
         DictationController::Environment environment = DictationController::desktopEnvironment();
+        auto heardSpeech = std::make_unique<HeardSpeech>(std::move(environment.speech));
+        speech = heardSpeech.get();
+        environment.speech = std::move(heardSpeech);
         panel = environment.panel.get();
         hints = watchHints(environment);
         if (cleanup) environment.cleanup = std::move(cleanup);
@@ -121,11 +185,7 @@ protected:
     // One dictation by the shortcut: held down while speaking, or pressed twice.
     void dictate(bool holdToTalk)
     {
-        static const std::vector<float> speech = [] {
-            testsupport::TempDir folder;
-            testsupport::speakToWav("Wir testen heute Korvu Darivir im Büro.", folder / "speech.wav");
-            return testsupport::readWav(folder / "speech.wav").samples;
-        }();
+        const std::vector<float>& speech = spokenSamples();
         setDefault(korvu::Settings::holdToTalkKey, holdToTalk);
         keys.press(kControlL);
         keys.press(kAltL);
@@ -145,6 +205,7 @@ protected:
     std::unique_ptr<DictationController> controller;
     DictationController::ButtonPanel* panel = nullptr;
     WatchedHints* hints = nullptr;
+    HeardSpeech* speech = nullptr;
 };
 
 TEST_F(DictationRoad, HoldAndToggleTypeTheSentenceBesideTheButton)
@@ -164,6 +225,15 @@ TEST_F(DictationRoad, HoldAndToggleTypeTheSentenceBesideTheButton)
         ASSERT_TRUE(spinUntil([&] { return target.text() == kTyped; })) << target.text().toStdString();
         EXPECT_TRUE(hints->shown.empty());
 
+        // The transcriber got the speech that went into the microphone, whole: as many
+        // samples (within 5 %), and the same waveform.
+        ASSERT_FALSE(speech->heard.empty());
+        const std::vector<float>& heard = speech->heard.back();
+        const auto played = static_cast<double>(spokenSamples().size());
+        EXPECT_NEAR(static_cast<double>(heard.size()), played, 0.05 * played);
+        const recordertest::Alignment alignment = recordertest::align(spokenSamples(), heard);
+        EXPECT_GT(alignment.correlation, 0.9) << "at offset " << alignment.offset;
+
         const auto application = platform::RunningApplications::desktop().application(target.pid());
         ASSERT_TRUE(application.has_value());
         EXPECT_FALSE(application->name.isEmpty());
@@ -174,6 +244,47 @@ TEST_F(DictationRoad, HoldAndToggleTypeTheSentenceBesideTheButton)
         EXPECT_EQ(AppModel::shared().lastInsert(), (korvu::LastInsert{7, application->name}));
         EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("Vorher kopiert"));
     }
+}
+
+// Escape while the shortcut is still held (Ctrl and Alt down) throws the recording away:
+// nothing is transcribed or typed, and letting go afterwards changes nothing.
+TEST_F(DictationRoad, EscapeWhileTheShortcutIsHeldDiscardsTheRecording)
+{
+    startController();
+    ASSERT_TRUE(target.call("set", QString()));
+    const auto records = korvu::HistoryStore::shared().records().size();
+    setDefault(korvu::Settings::holdToTalkKey, true);
+    keys.press(kControlL);
+    keys.press(kAltL);
+    keys.press(kSpace);
+    ASSERT_TRUE(spinUntil([] { return phase() == DictationPhase::recording; }));
+    recordertest::FifoFeed(recordertest::sessionFifo(), spokenSamples(), 1);
+    keys.press(kEscape);
+    ASSERT_TRUE(spinUntil([] { return phase() == DictationPhase::idle; })) << "Escape did not cancel";
+    keys.releaseAll();
+    spinFor(1500ms);  // time for a transcription and a paste, had one started
+    EXPECT_EQ(phase(), DictationPhase::idle);
+    EXPECT_TRUE(speech->heard.empty());
+    EXPECT_TRUE(target.text().isEmpty()) << target.text().toStdString();
+    EXPECT_EQ(korvu::HistoryStore::shared().records().size(), records);
+    EXPECT_TRUE(hints->shown.empty());
+}
+
+// A program that owns the clipboard and never answers: the snapshot before the paste asks
+// it off the main thread, so the event loop goes on (a 20 ms timer keeps ticking) and the
+// text still arrives.
+TEST_F(DictationRoad, AClipboardOwnerThatNeverAnswersStallsNothing)
+{
+    startController();
+    ASSERT_TRUE(target.call("set", QString()));
+    HungClipboardOwner hung;
+    StallWatch watch;
+    dictate(false);
+    ASSERT_TRUE(spinUntil([&] { return target.text() == kTyped; })) << target.text().toStdString();
+    // Qt alone waits 5 s for an owner that does not answer; a loaded machine may pause the
+    // loop for a moment, never for seconds.
+    EXPECT_LT(watch.longest, 2s) << std::chrono::duration_cast<std::chrono::milliseconds>(watch.longest).count()
+                                 << " ms without a turn of the event loop";
 }
 
 TEST_F(DictationRoad, CleanupAnswerIsWhatGetsTyped)
@@ -253,6 +364,97 @@ TEST_F(DictationRoad, AddWordByShortcutAndOverDBus)
     EXPECT_EQ(shown->shown.back(), (Hint{HintKind::info, QStringLiteral("Zum Wörterbuch hinzugefügt"),
                                          QStringLiteral("„Hochdruck-Reiniger“")}));
     EXPECT_EQ(vocabulary(), (QStringList{kTerm, "Wojciechowska", "vorbei", "Hochdruck-Reiniger"}));
+}
+
+// The program itself, as a user starts it: a home of its own with the scripted model in
+// place and onboarding done, the desktop's accessibility switched on (nothing granted from
+// inside), its own shortcut, microphone, transcription and paste into the target program.
+TEST(DictationProgram, TheStartedProgramTypesWhatWasSaid)
+{
+    ASSERT_FALSE(recordertest::sessionFifo().empty()) << "run inside scripts/with-test-session.sh";
+    const testsupport::TempDir home;
+    const std::filesystem::path config = home / "config", data = home / "data", cache = home / "cache";
+    for (const auto& folder : {config / "KORVU Darivir", data, cache}) std::filesystem::create_directories(folder);
+    const std::filesystem::path modelFolder =
+        data / "KORVU Darivir" / korvu::Transcriber::modelDirectory().lexically_relative(korvu::Settings::supportDirectory());
+    std::filesystem::create_directories(modelFolder.parent_path());
+    ASSERT_EQ(testsupport::runCommand(std::string(testsupport::kBinDir) + "/darivir-model scripted --language de --out '"
+                                      + modelFolder.string() + "' --text '" + kSpoken + "' >/dev/null"),
+              0);
+    const QString settingsPath = QString::fromStdString((config / "KORVU Darivir" / "settings.json").string());
+    {
+        QFile settings(settingsPath);
+        ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+        const QJsonObject values{{"onboardingCompleted", true}, {"holdToTalk", true}, {"vocabulary", QJsonArray{kTerm}}};
+        settings.write(QJsonDocument(values).toJson());
+    }
+    const auto stored = [&settingsPath] {
+        QFile settings(settingsPath);
+        return settings.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(settings.readAll()).object() : QJsonObject();
+    };
+    // The desktop's accessibility switch, as its settings program sets it.
+    runTool("dbus-send", {"--session", "--print-reply", "--dest=org.a11y.Bus", "/org/a11y/bus",
+                          "org.freedesktop.DBus.Properties.Set", "string:org.a11y.Status", "string:IsEnabled",
+                          "variant:boolean:true"});
+
+    TargetApp target;
+    ASSERT_TRUE(target.start());
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove("QT_QPA_PLATFORM");
+    environment.remove("OMP_WAIT_POLICY");
+    environment.insert("HOME", QString::fromStdString(home.path().string()));
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.string()));
+    environment.insert("XDG_DATA_HOME", QString::fromStdString(data.string()));
+    environment.insert("XDG_CACHE_HOME", QString::fromStdString(cache.string()));
+    program.setProcessEnvironment(environment);
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(QString(testsupport::kBinDir) + "/korvu-darivir", {});
+    ASSERT_TRUE(program.waitForStarted());
+    // However the case ends, the program does not outlive it.
+    const std::unique_ptr<QProcess, void (*)(QProcess*)> stopper(&program, [](QProcess* started) {
+        if (started->state() == QProcess::NotRunning) return;
+        started->kill();
+        started->waitForFinished(10000);
+    });
+    ASSERT_TRUE(spinUntil([&] { return stored().value("modelPrepared").toBool(); })) << "the model did not load";
+    // Without a tray the program opens its settings window; the user goes back to the target
+    // once it shows, and dictates when the target has the keyboard.
+    spinUntil([] { return runTool("xdotool", {"search", "--onlyvisible", "--name", "KORVU Darivir"}).size() > 0; }, 30s);
+    const QByteArray targetPid = QByteArray::number(static_cast<qint64>(target.pid()));
+    ASSERT_TRUE(spinUntil([&] {
+        target.call("activate");
+        return runTool("xdotool", {"getwindowfocus", "getwindowpid"}).trimmed() == targetPid;
+    }, 60s)) << "the target did not get the keyboard back";
+
+    KeyboardDriver keys;
+    keys.press(kControlL);
+    keys.press(kAltL);
+    keys.press(kSpace);
+    // The program records once its stream shows up at the sound server.
+    const bool recording = spinUntil(
+        [] { return !runTool("pactl", {"list", "short", "source-outputs"}).trimmed().isEmpty(); }, 30s);
+    if (recording) {
+        recordertest::FifoFeed(recordertest::sessionFifo(), spokenSamples(), 1);
+        spinFor(300ms);  // what the sound server still holds reaches the recorder
+    }
+    keys.releaseAll();
+    ASSERT_TRUE(recording) << "the shortcut started no recording";
+    EXPECT_TRUE(spinUntil([&] { return target.text() == kTyped; })) << target.text().toStdString();
+
+    // The dictation ends (clipboard back, history written) a moment after the paste.
+    const QString historyPath = QString::fromStdString((data / "KORVU Darivir" / "Verlauf.json").string());
+    const auto records = [&historyPath] {
+        QFile history(historyPath);
+        return history.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(history.readAll()).array() : QJsonArray();
+    };
+    ASSERT_TRUE(spinUntil([&] { return !records().isEmpty(); })) << "no history record";
+    EXPECT_EQ(records().size(), 1);
+    EXPECT_EQ(records()[0].toObject().value("text").toString(), kTyped);
+
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(30000));
+    EXPECT_EQ(program.exitCode(), 0);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The status item: the menu's and the header's rules as tables, the header and the menu as
 // real widgets over a fake tray, and the tray item for real against a StatusNotifierWatcher
 // of the test on the session bus.
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/Settings.h"
@@ -229,10 +229,11 @@ TEST(HeaderStatus, RowsFirstMatchWins)
     using Phase = DictationPhase;
     const LastInsert twelve{12, QStringLiteral("Mail")};
     // Every row has an insert to show; only the ready row shows it.
-    auto status = [&](Phase phase, ModelState model, bool granted, bool cleanup = false) {
+    auto status = [&](Phase phase, ModelState model, bool granted, bool cleanup = false, bool wayland = false) {
         return HeaderStatus::from({phase, model, granted, {49, Hotkey::controlKey | Hotkey::optionKey}, twelve,
-                                   QStringLiteral("0:07"), QStringLiteral("Deutsch"), cleanup});
+                                   QStringLiteral("0:07"), QStringLiteral("Deutsch"), cleanup, wayland});
     };
+    const QString wayland = QStringLiteral("Wayland: Kurzbefehl und Einfügen nur in X11-Programmen");
     const std::pair<HeaderStatus, HeaderStatus> rows[] = {
         // The phase rows come before the grant.
         {status(Phase::recording, failed, false),
@@ -252,6 +253,11 @@ TEST(HeaderStatus, RowsFirstMatchWins)
          {Dot::ready, "Bereit", "Deutsch · mit KI-Aufbereitung", {}, "Zuletzt: 12 Wörter in Mail eingefügt"}},
         {status(Phase::idle, ModelState::notLoaded, true),
          {Dot::working, "Sprachmodell nicht geladen", "Wird in der Ersteinrichtung geladen", {}, {}}},
+        // In a Wayland session the closing line says what works, in every row.
+        {status(Phase::idle, ModelState::ready, true, false, true),
+         {Dot::ready, "Bereit", "Deutsch · läuft lokal auf deinem Mac", {}, wayland}},
+        {status(Phase::recording, failed, false, false, true),
+         {Dot::recording, "Aufnahme läuft · 0:07", "Klicken oder ⌃⌥ Leertaste zum Beenden", {}, wayland}},
     };
     for (const auto& [actual, expected] : rows) {
         EXPECT_EQ(actual, expected) << expected.title.toStdString() << " shown as " << actual.title.toStdString();

@@ -1,4 +1,4 @@
-#include "KorvuDarivir/Dictation/Hotkey.h"
+#include "KorvuDarivir/Store/Hotkey.h"
 #include "Platform/Input/KeyCodes.h"
 
 #include "X11TestSupport.h"

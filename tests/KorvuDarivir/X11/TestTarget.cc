@@ -10,6 +10,7 @@
 //   own-clipboard <base64>      take the clipboard with this text, a PNG and a file
 //                               reference; answers with the PNG in base64
 //   adopt-clipboard             copy every format and own the copy (a clipboard manager)
+//   activate                    takes the focus back (window active, line edit focused)
 //   stall <ms>                  answers, then blocks its event loop (a busy program)
 //   focus NAME | move X Y       answers "NAME x y w h" of the focused widget
 //   state rec|idle              sets the microphone button's state
@@ -155,6 +156,17 @@ int main(int argc, char** argv)
                 for (const QString& format : now != nullptr ? now->formats() : QStringList()) copy->setData(format, now->data(format));
                 QGuiApplication::clipboard()->setMimeData(copy, QClipboard::Clipboard);
                 say(command);
+            } else if (command == "activate") {
+                // Back to the front after another program's window took the focus.
+                whenTrue(
+                    [&] {
+                        if (QGuiApplication::focusWindow() != nullptr && edit->hasFocus()) return true;
+                        window.raise();
+                        window.activateWindow();
+                        edit->setFocus();
+                        return false;
+                    },
+                    [command] { say(command); });
             } else if (command == "stall") {
                 say(command);
                 QThread::msleep(words.value(1).toULong());

@@ -1,4 +1,4 @@
-#include "KorvuDarivir/Dictation/Hotkey.h"
+#include "KorvuDarivir/Store/Hotkey.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
 #include "KorvuDarivir/Dictation/TextInserter.h"
 #include "Platform/Input/ActiveWindow.h"

@@ -97,6 +97,16 @@ FakeCompositor::FakeCompositor() : display_(XOpenDisplay(nullptr))
 // Closing the connection destroys the owner window, which gives the selection up.
 FakeCompositor::~FakeCompositor() { XCloseDisplay(display_); }
 
+HungClipboardOwner::HungClipboardOwner() : display_(XOpenDisplay(nullptr))
+{
+    const Window owner = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(display_, XInternAtom(display_, "CLIPBOARD", False), owner, CurrentTime);
+    XSync(display_, False);
+    // Its events are never read: every request for the contents stays unanswered.
+}
+
+HungClipboardOwner::~HungClipboardOwner() { XCloseDisplay(display_); }
+
 TargetApp::~TargetApp()
 {
     process_.closeWriteChannel();

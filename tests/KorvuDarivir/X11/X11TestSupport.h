@@ -63,6 +63,19 @@ private:
     _XDisplay* display_ = nullptr;
 };
 
+// Owns the clipboard while it lives and never answers anyone who asks for its contents, as
+// a program that hangs does.
+class HungClipboardOwner {
+public:
+    HungClipboardOwner();
+    ~HungClipboardOwner();
+    HungClipboardOwner(const HungClipboardOwner&) = delete;
+    HungClipboardOwner& operator=(const HungClipboardOwner&) = delete;
+
+private:
+    _XDisplay* display_ = nullptr;
+};
+
 // X key codes of a PC keyboard (evdev numbering, as Xvfb uses) and X modifier masks.
 inline constexpr std::uint8_t kEscape = 9, kControlL = 37, kShiftL = 50, kAltL = 64, kSpace = 65, kW = 25, kX = 53,
                               kNumLock = 77;

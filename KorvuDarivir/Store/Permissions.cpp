@@ -1,4 +1,4 @@
-#include "KorvuDarivir/Dictation/Permissions.h"
+#include "KorvuDarivir/Store/Permissions.h"
 
 #include "Platform/Async/MainThread.h"
 #include "Platform/Permissions/AccessibilityTrust.h"

@@ -1,4 +1,4 @@
-#include "KorvuDarivir/UI/MicButtonState.h"
+#include "KorvuDarivir/Store/MicButtonState.h"
 #include "KorvuDarivir/Store/Progress.h"
 
 #include <algorithm>

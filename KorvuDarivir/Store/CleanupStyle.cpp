@@ -1,4 +1,4 @@
-#include "KorvuDarivir/Dictation/CleanupStyle.h"
+#include "KorvuDarivir/Store/CleanupStyle.h"
 
 #include <array>
 #include <utility>
