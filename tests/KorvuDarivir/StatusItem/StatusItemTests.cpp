@@ -255,9 +255,9 @@ TEST(HeaderStatus, RowsFirstMatchWins)
          {Dot::working, "Sprachmodell nicht geladen", "Wird in der Ersteinrichtung geladen", {}, {}}},
         // In a Wayland session the closing line says what works, in every row.
         {status(Phase::idle, ModelState::ready, true, false, true),
-         {Dot::ready, "Bereit", "Deutsch · läuft lokal auf deinem Mac", {}, wayland}},
+         {Dot::ready, "Bereit", "Deutsch · läuft lokal auf diesem Rechner", {}, wayland}},
         {status(Phase::recording, failed, false, false, true),
-         {Dot::recording, "Aufnahme läuft · 0:07", "Klicken oder ⌃⌥ Leertaste zum Beenden", {}, wayland}},
+         {Dot::recording, "Aufnahme läuft · 0:07", "Klicken oder Strg+Alt+Leertaste zum Beenden", {}, wayland}},
     };
     for (const auto& [actual, expected] : rows) {
         EXPECT_EQ(actual, expected) << expected.title.toStdString() << " shown as " << actual.title.toStdString();
