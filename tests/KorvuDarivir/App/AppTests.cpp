@@ -24,6 +24,7 @@
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "Vocarion/Utilities/DarivirError.h"
 #include "fakes/FakeKeyStore.h"
+#include "fakes/FakePermissionSystem.h"
 #include "support/DesktopBus.h"
 #include "support/QtWait.h"
 #include "support/ShownText.h"
@@ -59,18 +60,6 @@ namespace {
 using testsupport::spinUntil;
 
 platform::UserDefaults& defaults() { return platform::UserDefaults::standard(); }
-
-// Answers from any thread: the grant poll asks off the main thread.
-class FakePermissions : public PermissionSystem {
-public:
-    std::atomic<bool> trusted{false};
-    MicrophoneAuthorization microphoneAuthorization() override { return MicrophoneAuthorization::authorized; }
-    void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
-    bool isAccessibilityTrusted() override { return trusted; }
-    void promptForAccessibility() override {}
-    bool openPane(PrivacyPane) override { return true; }
-    bool isWaylandSession() override { return false; }
-};
 
 class AppDelegateTest : public ::testing::Test {
 protected:
@@ -116,7 +105,7 @@ protected:
     int terminations = 0;
     std::function<void()> cancelAction, quitAction;
     Updater updater{{}};
-    FakePermissions permissions;
+    fakes::FakePermissionSystem permissions;
     std::shared_ptr<platform::DesktopNotifications> notifications;
 };
 
