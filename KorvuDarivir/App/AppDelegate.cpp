@@ -2,6 +2,7 @@
 
 #include "KorvuDarivir/App/DamagedFilesNotice.h"
 #include "KorvuDarivir/App/HostWindow.h"
+#include "KorvuDarivir/App/LoginItem.h"
 #include "KorvuDarivir/App/Updater.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
@@ -34,6 +35,25 @@ void sendToFocus(const char* slot)
             focus->metaObject()->method(index).invoke(focus, Qt::DirectConnection);
         }
     }
+}
+
+// The settings' system tab reaches start at login and the delegate's updater through
+// these; a window still open when the updater is gone checks nothing.
+SettingsView::SystemActions systemActions(Updater& updater)
+{
+    const QPointer<Updater> checker(&updater);
+    SettingsView::SystemActions actions;
+    actions.startsAtLogin = [] { return LoginItem::isEnabled(); };
+    actions.setStartsAtLogin = [](bool enabled) { return LoginItem::setEnabled(enabled); };
+    actions.checkForUpdates = [checker] {
+        if (checker) checker->checkForUpdates();
+    };
+    actions.hasUpdateFeed = updater.hasFeed();
+    actions.automaticallyChecksForUpdates = [checker] { return checker && checker->automaticallyChecksForUpdates(); };
+    actions.setAutomaticallyChecksForUpdates = [checker](bool enabled) {
+        if (checker) checker->setAutomaticallyChecksForUpdates(enabled);
+    };
+    return actions;
 }
 
 }  // namespace
@@ -187,7 +207,7 @@ void AppDelegate::openSettings()
 HostWindow* AppDelegate::makeSettingsWindow()
 {
     if (!settingsWindow_) {
-        settingsWindow_ = new HostWindow(QString::fromUtf8(settingsTitle), settingsSize, new SettingsView(), makeMainMenu());
+        settingsWindow_ = new HostWindow(QString::fromUtf8(settingsTitle), settingsSize, new SettingsView(systemActions(*parts_.updater)), makeMainMenu());
         settingsWindow_->onClose = [this](HostWindow* window) { windowWillClose(window); };
         settingsWindow_->keepMinimised = [this](HostWindow* window) { return keepsWayBack(window); };
     }

@@ -1,7 +1,5 @@
 #include "KorvuDarivir/Windows/SettingsView.h"
 
-#include "KorvuDarivir/App/LoginItem.h"
-#include "KorvuDarivir/App/Updater.h"
 #include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
@@ -127,10 +125,13 @@ QString appName(StyleApp app)
 
 }  // namespace
 
-SettingsView::SettingsView(QWidget* parent) : SettingsView(KeyStore::desktop(), parent) {}
+SettingsView::SettingsView(SystemActions system, QWidget* parent)
+    : SettingsView(std::move(system), KeyStore::desktop(), parent)
+{
+}
 
-SettingsView::SettingsView(KeyStore& keys, QWidget* parent)
-    : QWidget(parent), keys_(keys), tabs_(new QTabWidget(this))
+SettingsView::SettingsView(SystemActions system, KeyStore& keys, QWidget* parent)
+    : QWidget(parent), system_(std::move(system)), keys_(keys), tabs_(new QTabWidget(this))
 {
     setObjectName(QStringLiteral("settings"));
     tabs_->addTab(dictationPage(), tabTitle(SettingsTab::dictation));
@@ -442,25 +443,25 @@ QWidget* SettingsView::systemPage()
     model->addWidget(new ModelCard);
 
     auto* login = new BrandToggle(QStringLiteral("Bei der Anmeldung starten"));
-    login->setChecked(LoginItem::isEnabled());
-    connect(login, &QAbstractButton::toggled, this, [login](bool on) {
-        if (!LoginItem::setEnabled(on)) {
+    login->setChecked(system_.startsAtLogin());
+    connect(login, &QAbstractButton::toggled, this, [this, login](bool on) {
+        if (!system_.setStartsAtLogin(on)) {
             const QSignalBlocker quiet(login);
-            login->setChecked(LoginItem::isEnabled());
+            login->setChecked(system_.startsAtLogin());
         }
     });
     auto* check = new SecondaryButton(QStringLiteral("Jetzt suchen"));
-    connect(check, &QPushButton::clicked, this, [] { Updater::shared().checkForUpdates(); });
+    connect(check, &QPushButton::clicked, this, [this] { system_.checkForUpdates(); });
     auto* system = new QVBoxLayout;
     system->addWidget(form::heading(QStringLiteral("System")));
     system->addLayout(form::row(QStringLiteral("Bei der Anmeldung starten"), QString(), login));
     const QString version = QStringLiteral("Version %1").arg(Settings::appVersion());
     // A build without a feed never checks by itself, so it offers no switch for it.
-    if (Updater::shared().hasFeed()) {
+    if (system_.hasUpdateFeed) {
         auto* updates = new BrandToggle(QStringLiteral("Automatisch nach Updates suchen"));
-        updates->setChecked(Updater::shared().automaticallyChecksForUpdates());
+        updates->setChecked(system_.automaticallyChecksForUpdates());
         connect(updates, &QAbstractButton::toggled, this,
-                [](bool on) { Updater::shared().setAutomaticallyChecksForUpdates(on); });
+                [this](bool on) { system_.setAutomaticallyChecksForUpdates(on); });
         system->addLayout(form::row(QStringLiteral("Automatisch nach Updates suchen"), version, updates));
         system->addLayout(form::row(QStringLiteral("Nach Updates suchen"), QString(), check));
     } else {

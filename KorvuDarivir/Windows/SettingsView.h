@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
 class QListWidget;
 class QTabWidget;
@@ -24,9 +26,26 @@ class ApiKeyEditor;
 class SettingsView : public QWidget {
     Q_OBJECT
 public:
-    explicit SettingsView(QWidget* parent = nullptr);
+    // What the system tab asks of the application around it: start at login and the update
+    // check. The application fills it in; left as it is, nothing starts at login and no
+    // update is looked for.
+    struct SystemActions {
+        std::function<bool()> startsAtLogin = [] { return false; };
+        // Turns start at login on or off; false when that failed, and the switch then
+        // shows `startsAtLogin` again.
+        std::function<bool(bool enabled)> setStartsAtLogin = [](bool) { return false; };
+        // Shows the update window and checks now.
+        std::function<void()> checkForUpdates = [] {};
+        // A build without an update feed never checks by itself, so the tab offers no
+        // switch for it and the two below go unused.
+        bool hasUpdateFeed = false;
+        std::function<bool()> automaticallyChecksForUpdates = [] { return false; };
+        std::function<void(bool enabled)> setAutomaticallyChecksForUpdates = [](bool) {};
+    };
+
+    explicit SettingsView(SystemActions system, QWidget* parent = nullptr);
     // Tests give a key store of their own.
-    explicit SettingsView(KeyStore& keys, QWidget* parent = nullptr);
+    SettingsView(SystemActions system, KeyStore& keys, QWidget* parent = nullptr);
     ~SettingsView() override;
 
     SettingsTab tab() const;
@@ -51,6 +70,7 @@ private:
     void refreshVocabulary();
     void refreshHistory();
 
+    SystemActions system_;
     KeyStore& keys_;
     QTabWidget* tabs_;
     ApiKeyEditor* keyEditor_ = nullptr;

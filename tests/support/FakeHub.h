@@ -34,6 +34,9 @@ struct FakeFile {
     bool hostIgnoresIfRange = false;  // ...and honours If-Range unless this is set
 };
 
+// Not a fake of one of our interfaces (those live in tests/fakes): a real HTTP server that
+// the hub client and downloader reach over the network unchanged.
+//
 // A model hub on loopback, speaking the part of the hub's wire format the clients use:
 // listings at /api/models/{id}/revision/{rev}, files (HEAD with commit, etag and size
 // headers; GET, ranged too) at /{id}/resolve/{rev}/{file} on 127.0.0.1, and a file host

@@ -61,7 +61,7 @@ TEST(Permissions, MicrophoneRequestInEveryState)
         }
         EXPECT_EQ(answers, std::vector<bool>(2, granted));
         EXPECT_EQ(threads, std::vector<QThread*>(2, QCoreApplication::instance()->thread()));
-        EXPECT_EQ(system.openedPanes, std::vector<PrivacyPane>(panes ? 2 : 0, PrivacyPane::microphone));
+        EXPECT_EQ(system.openedPanes(), std::vector<PrivacyPane>(panes ? 2 : 0, PrivacyPane::microphone));
     }
 }
 
@@ -77,7 +77,7 @@ TEST(Permissions, AccessibilityRequestAndWhatStandsInTheWayOfInserting)
         system.panesOpen = panesOpen;
         const auto hint = Permissions::requestAccessibility(system);
         EXPECT_EQ(system.prompts, 1);
-        EXPECT_EQ(system.openedPanes, std::vector<PrivacyPane>{PrivacyPane::accessibility});
+        EXPECT_EQ(system.openedPanes(), std::vector<PrivacyPane>{PrivacyPane::accessibility});
         EXPECT_EQ(hint.has_value(), !panesOpen);
         if (hint) {
             EXPECT_TRUE(hint->detail.contains(QStringLiteral("Barrierefreiheit")));
@@ -103,7 +103,9 @@ TEST(Permissions, AccessibilityRequestAndWhatStandsInTheWayOfInserting)
     }
 }
 
-// An accessibility launcher: answers GetAddress and keeps the IsEnabled flag.
+// An accessibility launcher: answers GetAddress and keeps the IsEnabled flag. Not a fake of
+// one of our interfaces (those live in tests/fakes): a peer service on a private bus that the
+// real accessibility code talks to over D-Bus, as it talks to the desktop's launcher.
 class FakeLauncher : public QDBusVirtualObject {
 public:
     FakeLauncher(QString address, bool enabled) : enabled_(enabled), address_(std::move(address)) {}

@@ -186,7 +186,7 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
                                                                     : std::nullopt);
         EXPECT_EQ(rig.inserter.insertions, (rawInserted ? Insertions{{"roher Text", std::nullopt}} : Insertions{}));
         EXPECT_EQ(rig.speech->loads, std::string_view(c.name) == "model not loaded" ? 1 : 0);
-        EXPECT_EQ(rig.permissions.openedPanes.size(), c.stage == microphone ? 1u : 0u);
+        EXPECT_EQ(rig.permissions.openedPanes().size(), c.stage == microphone ? 1u : 0u);
     }
     using C = korvu::DictationController;
     EXPECT_EQ(C::downloadingDetail(1.5), QStringLiteral("Das Sprachmodell lädt noch · 100 %"));

@@ -117,11 +117,7 @@ struct Rig {
     bool idleAgain() { return testsupport::spinUntil([this] { return phase() == DictationPhase::idle; }); }
 
     // Trusted from the start, so the model begins with Accessibility granted.
-    fakes::FakePermissionSystem permissions = [] {
-        fakes::FakePermissionSystem trusting;
-        trusting.trusted = true;
-        return trusting;
-    }();
+    fakes::FakePermissionSystem permissions{true};
     korvu::AppModel model{permissions};
     std::shared_ptr<fakes::FakeRecorder> recorder = std::make_shared<fakes::FakeRecorder>();
     fakes::FakeHotkeys hotkeys;

@@ -11,6 +11,7 @@
 #include "KorvuDarivir/UI/StatusItemController.h"
 #include "KorvuDarivir/UI/StatusMenuState.h"
 #include "Platform/Defaults/UserDefaults.h"
+#include "fakes/FakePermissionSystem.h"
 #include "fakes/FakeTray.h"
 #include "Platform/UI/SystemTray.h"
 #include "support/DesktopBus.h"
@@ -48,26 +49,15 @@ using testsupport::spinUntil;
 
 namespace {
 
-// Permissions that answer at once and from any thread: the grant check runs off the main
-// thread and may still run when a test ends, so there is one instance for the whole run.
-struct FakePermissions : PermissionSystem {
-    MicrophoneAuthorization microphoneAuthorization() override { return MicrophoneAuthorization::authorized; }
-    void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
-    bool isAccessibilityTrusted() override { return trusted; }
-    void promptForAccessibility() override { ++prompts; }
-    bool openPane(PrivacyPane) override { ++panes; return true; }
-    bool isWaylandSession() override { return false; }
-
-    static FakePermissions& shared()
-    {
-        static FakePermissions permissions;
-        permissions.trusted = true;
-        permissions.prompts = permissions.panes = 0;
-        return permissions;
-    }
-    std::atomic<bool> trusted{true};
-    std::atomic<int> prompts{0}, panes{0};
-};
+// Trusted permissions. The grant check runs off the main thread and may still run when a
+// test ends, so there is one instance for the whole run, reset for each test.
+fakes::FakePermissionSystem& sharedPermissions()
+{
+    static fakes::FakePermissionSystem permissions;
+    permissions.reset();
+    permissions.trusted = true;
+    return permissions;
+}
 
 // Runs the events already posted (one turn of the event loop and what it posts at once).
 void settle()
@@ -77,7 +67,7 @@ void settle()
 
 // The model, history and tray of one controller, with nothing of the desktop's.
 struct MenuFixture {
-    FakePermissions& permissions = FakePermissions::shared();
+    fakes::FakePermissionSystem& permissions = sharedPermissions();
     AppModel model{permissions};
     testsupport::TempDir folder;
     HistoryStore history{folder.path()};
@@ -374,7 +364,7 @@ TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
     EXPECT_TRUE(controller->accessibilityItem()->isVisible());
     // Asking for the grant prompts and opens the settings, off the main thread.
     controller->accessibilityItem()->trigger();
-    EXPECT_TRUE(spinUntil([&] { return f.permissions.prompts == 1 && f.permissions.panes == 1; }));
+    EXPECT_TRUE(spinUntil([&] { return f.permissions.prompts == 1 && f.permissions.openedPanes() == std::vector{PrivacyPane::accessibility}; }));
 
     Settings::registerDefaults();  // "historyEnabled" is on by default
     for (int i = 1; i <= 7; ++i) f.history.add(QStringLiteral("Diktat %1").arg(i), QStringLiteral("Mail"));

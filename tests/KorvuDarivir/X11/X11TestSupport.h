@@ -54,6 +54,8 @@ private:
 };
 
 // Owns the compositing manager's selection while it lives, as a running compositor does.
+// Not a fake of one of our interfaces (those live in tests/fakes): another X client on the
+// test's server, which the floating window asks as it would ask the desktop's compositor.
 class FakeCompositor {
 public:
     FakeCompositor();
