@@ -82,7 +82,7 @@ struct MenuFixture {
     testsupport::TempDir folder;
     HistoryStore history{folder.path()};
     fakes::FakeTray* tray = nullptr;
-    int cancels = 0, settingsOpened = 0;
+    int cancels = 0, quits = 0, settingsOpened = 0;
 
     // A controller over a fake tray, unless another is given.
     std::unique_ptr<StatusItemController> make(std::unique_ptr<platform::TrayBackend> other = nullptr)
@@ -91,7 +91,7 @@ struct MenuFixture {
         tray = fake.get();
         model.installOpenSettings([this] { ++settingsOpened; });
         return std::make_unique<StatusItemController>(
-            [this] { ++cancels; }, [] {},
+            [this] { ++cancels; }, [this] { ++quits; },
             StatusItemController::Services{&model, &history, &permissions, other ? std::move(other) : std::move(fake), {}});
     }
 };
@@ -402,6 +402,17 @@ TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
     // The open menu takes its shortcuts.
     QTest::keyClick(controller->menu(), Qt::Key_Comma, Qt::ControlModifier);
     EXPECT_EQ(f.settingsOpened, 1);
+    // Ctrl+Q only closes the windows elsewhere in the application: the quit item neither
+    // shows it nor ends the application on it.
+    QAction* quit = controller->menu()->actions().back();
+    ASSERT_EQ(quit->text(), QStringLiteral("KORVU Darivir beenden"));
+    EXPECT_TRUE(quit->shortcut().isEmpty());
+    controller->openMenu();
+    settle();
+    QTest::keyClick(controller->menu(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(f.quits, 0);
+    quit->trigger();
+    EXPECT_EQ(f.quits, 1);
     controller->menu()->hide();
 
     // "Ganzen Verlauf zeigen …" opens the history tab.
@@ -537,6 +548,14 @@ TEST(StatusItem, ExportsTheSameMenuOverDBusInEveryState)
     f.model.setRecordingSeconds(3);
     EXPECT_EQ(read(), (header() + QStringList{"Diktat beenden", "Aufnahme abbrechen", "---"} + history + rest));
     EXPECT_EQ(header().front(), QStringLiteral("Aufnahme läuft · 0:03 (off)"));
+
+    // A host shows the same keys as the menu, and only true ones: Ctrl+Q only closes the
+    // windows elsewhere, so the quit entry shows no keys.
+    const QStringList withKeys = testsupport::exportedMenuRows(item, true);
+    EXPECT_TRUE(withKeys.contains("Einstellungen … [Control+,]")) << withKeys.join('\n').toStdString();
+    EXPECT_TRUE(withKeys.contains("KORVU Darivir beenden")) << withKeys.join('\n').toStdString();
+    EXPECT_TRUE(withKeys.contains("Diktat beenden [" + controller->toggleItem()->shortcut().toString() + "]"))
+        << withKeys.join('\n').toStdString();
 
     // Opening it counts as opening the menu: the recent dictations are read again.
     // Its titles read as written, whatever a host makes of "_" and "&".
