@@ -27,6 +27,7 @@
 #include <QDBusVariant>
 #include <QImage>
 #include <QMenu>
+#include <QPainter>
 #include <QMutex>
 #include <QSignalSpy>
 #include <QTest>
@@ -137,6 +138,41 @@ QList<int> imageWidths(const QDBusArgument& images)
     }
     images.endArray();
     return widths;
+}
+
+// The images of a list as a host reads them: ARGB32 pixels in network byte order.
+QList<QImage> images(const QDBusArgument& list)
+{
+    QList<QImage> result;
+    list.beginArray();
+    while (!list.atEnd()) {
+        int width = 0, height = 0;
+        QByteArray pixels;
+        list.beginStructure();
+        list >> width >> height >> pixels;
+        list.endStructure();
+        QImage image(width, height, QImage::Format_ARGB32);
+        for (int i = 0; i < width * height && 4 * i + 3 < pixels.size(); ++i) {
+            const auto byte = [&](int k) { return static_cast<uchar>(pixels[4 * i + k]); };
+            image.setPixel(i % width, i / width, qRgba(byte(1), byte(2), byte(3), byte(0)));
+        }
+        result << image;
+    }
+    list.endArray();
+    return result;
+}
+
+// How many pixels of `icon` over a panel of `panel` differ from it in brightness by 40 %.
+int standingOut(const QImage& icon, const QColor& panel)
+{
+    QImage shown(icon.size(), QImage::Format_RGB32);
+    shown.fill(panel);
+    QPainter(&shown).drawImage(QPoint(), icon);
+    int count = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x) count += std::abs(qGray(shown.pixel(x, y)) - qGray(panel.rgb())) >= 102;
+    }
+    return count;
 }
 
 // The title of a tooltip (icon name, images, title, text).
@@ -484,6 +520,13 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
     // The image at 1x and at 2x, so that a HiDPI panel need not scale a small one up.
     const QList<int> widths = imageWidths(itemProperty(item, QStringLiteral("IconPixmap")));
     EXPECT_TRUE(widths.contains(16) && widths.contains(32)) << testing::PrintToString(widths);
+    // The panel's colour is unknown to the application: the image shows on a black panel
+    // and on a white one alike.
+    for (const QImage& image : images(itemProperty(item, QStringLiteral("IconPixmap")))) {
+        const int least = image.width() * image.height() / 64;
+        EXPECT_GE(standingOut(image, Qt::black), least) << image.width() << " px on black";
+        EXPECT_GE(standingOut(image, Qt::white), least) << image.width() << " px on white";
+    }
 
     f.model.setPhase(DictationPhase::recording);
     f.model.setRecordingSeconds(12);
