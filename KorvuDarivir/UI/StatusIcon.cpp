@@ -133,19 +133,21 @@ QImage tinted(const QImage& source, const QColor& colour)
 QImage rimOf(const QImage& shape, const QColor& colour)
 {
     const QImage source = shape.convertToFormat(QImage::Format_ARGB32);
-    QImage rim(source.size(), QImage::Format_ARGB32);
+    QImage rim(source.size(), QImage::Format_ARGB32_Premultiplied);
     rim.setDevicePixelRatio(shape.devicePixelRatio());
-    for (int y = 0; y < source.height(); ++y) {
-        for (int x = 0; x < source.width(); ++x) {
+    const QRgb base = colour.rgba();
+    const int width = source.width(), height = source.height();
+    for (int y = 0; y < height; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(rim.scanLine(y));
+        for (int x = 0; x < width; ++x) {
             int coverage = 0;
-            for (int ny = std::max(0, y - 1); ny <= std::min(source.height() - 1, y + 1); ++ny) {
-                for (int nx = std::max(0, x - 1); nx <= std::min(source.width() - 1, x + 1); ++nx) {
-                    coverage = std::max(coverage, qAlpha(source.pixel(nx, ny)));
+            for (int ny = std::max(0, y - 1); ny <= std::min(height - 1, y + 1); ++ny) {
+                const auto* row = reinterpret_cast<const QRgb*>(source.constScanLine(ny));
+                for (int nx = std::max(0, x - 1); nx <= std::min(width - 1, x + 1); ++nx) {
+                    coverage = std::max(coverage, qAlpha(row[nx]));
                 }
             }
-            QColor pixel = colour;
-            pixel.setAlphaF(pixel.alphaF() * static_cast<float>(coverage) / 255.0F);
-            rim.setPixelColor(x, y, pixel);
+            out[x] = qPremultiply(qRgba(qRed(base), qGreen(base), qBlue(base), qAlpha(base) * coverage / 255));
         }
     }
     return rim;
