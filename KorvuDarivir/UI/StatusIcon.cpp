@@ -108,6 +108,55 @@ QColor StatusIcon::trayForeground(platform::Appearance panel)
     return panel == platform::Appearance::dark ? QColor(Qt::white) : QColor(Qt::black);
 }
 
+QColor StatusImage::outlineFor(const QColor& foreground)
+{
+    // Whichever of black and white stands further from the foreground.
+    return foreground.lightnessF() < 0.5F ? QColor(Qt::white) : QColor(Qt::black);
+}
+
+namespace {
+
+// The image with every pixel in `colour`, keeping each pixel's coverage.
+QImage tinted(const QImage& source, const QColor& colour)
+{
+    QImage result = source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QPainter p(&result);
+    p.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    p.fillRect(QRectF(QPointF(), result.deviceIndependentSize()), colour);
+    p.end();
+    return result;
+}
+
+// The shape grown by one device pixel all round, in `colour`: each pixel takes the
+// strongest coverage of its neighbourhood, so a faint part (the ring's track) gets an
+// equally faint rim.
+QImage rimOf(const QImage& shape, const QColor& colour)
+{
+    const QImage source = shape.convertToFormat(QImage::Format_ARGB32);
+    QImage rim(source.size(), QImage::Format_ARGB32_Premultiplied);
+    rim.setDevicePixelRatio(shape.devicePixelRatio());
+    const QRgb base = colour.rgba();
+    const int width = source.width(), height = source.height();
+    for (int y = 0; y < height; ++y) {
+        auto* out = reinterpret_cast<QRgb*>(rim.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            int coverage = 0;
+            for (int ny = std::max(0, y - 1); ny <= std::min(height - 1, y + 1); ++ny) {
+                const auto* row = reinterpret_cast<const QRgb*>(source.constScanLine(ny));
+                for (int nx = std::max(0, x - 1); nx <= std::min(width - 1, x + 1); ++nx) {
+                    coverage = std::max(coverage, qAlpha(row[nx]));
+                }
+            }
+            out[x] = qPremultiply(qRgba(qRed(base), qGreen(base), qBlue(base), qAlpha(base) * coverage / 255));
+        }
+    }
+    return rim;
+}
+
+constexpr double outlineOpacity = 0.85;
+
+}  // namespace
+
 QImage StatusImage::squareImage(const QColor& foreground, int ratio) const
 {
     const QImage& source = ratio >= 2 ? image2x : image1x;
@@ -117,13 +166,23 @@ QImage StatusImage::squareImage(const QColor& foreground, int ratio) const
     square.fill(Qt::transparent);
     QPainter p(&square);
     p.drawImage(QPointF((side - size.width()) / 2.0, (side - size.height()) / 2.0), source);
-    if (isTemplate) {
-        // Only the shape counts: every pixel takes the foreground, keeping its coverage.
-        p.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        p.fillRect(QRectF(0, 0, side, side), foreground);
-    }
     p.end();
-    return square;
+    if (!isTemplate) {
+        return square;
+    }
+    // The tray's colour is not known: the palette tells only the application's, and most
+    // panels are dark whatever it is. A thin rim in the opposite colour keeps the shape
+    // visible on a panel of the foreground's own colour.
+    QImage result(square.size(), QImage::Format_ARGB32_Premultiplied);
+    result.setDevicePixelRatio(square.devicePixelRatio());
+    result.fill(Qt::transparent);
+    p.begin(&result);
+    p.setOpacity(outlineOpacity);
+    p.drawImage(QPointF(), rimOf(square, outlineFor(foreground)));
+    p.setOpacity(1);
+    p.drawImage(QPointF(), tinted(square, foreground));
+    p.end();
+    return result;
 }
 
 QIcon StatusImage::toIcon(const QColor& foreground) const

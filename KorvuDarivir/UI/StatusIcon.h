@@ -13,8 +13,9 @@ namespace korvu {
 
 // One drawn tray image at its size in points, rendered at 1x and 2x. A template image is
 // drawn in black and only its shape counts: Linux trays know no template images, so
-// `toIcon` recolours it to the tray's foreground. Images that are not templates keep
-// their colours.
+// `toIcon` recolours it to the tray's foreground and rims it with a thin outline in the
+// opposite colour, since nothing tells the panel's real colour. Images that are not
+// templates keep their colours.
 struct StatusImage {
     QSize size;
     bool isTemplate = false;
@@ -26,6 +27,10 @@ struct StatusImage {
     QIcon toIcon(const QColor& foreground) const;
     // The square canvas at one ratio (1 or 2), recoloured as `toIcon` does.
     QImage squareImage(const QColor& foreground, int ratio) const;
+
+    // The rim's colour around a template drawn in `foreground`: white around dark shapes,
+    // black around light ones.
+    static QColor outlineFor(const QColor& foreground);
 };
 
 // The four tray images: the level bars (with an attention badge), the recording dot, the

@@ -105,8 +105,9 @@ void StatusItemController::buildMenu()
     settings->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_Comma));
     menu_->addAction(QStringLiteral("Nach Updates suchen …"), this, &StatusItemController::checkForUpdates);
     menu_->addSeparator();
-    QAction* quit = menu_->addAction(QStringLiteral("KORVU Darivir beenden"), this, &StatusItemController::quitApp);
-    quit->setShortcut(QKeySequence(Qt::ControlModifier | Qt::Key_Q));
+    // No Ctrl+Q here: everywhere else in the application that key only closes the windows,
+    // so it cannot stand for ending the application in this menu.
+    menu_->addAction(QStringLiteral("KORVU Darivir beenden"), this, &StatusItemController::quitApp);
     menu_->setAccessibleName(QStringLiteral("KORVU Darivir"));
     // Qt matches a menu action's shortcut only when the menu hangs in a window's menu bar;
     // this menu stands alone, so its keys are matched here while it is open.

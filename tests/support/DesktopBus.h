@@ -174,10 +174,29 @@ inline QString hostLabel(const QString& raw)
     return label;
 }
 
+// The keys an exported entry shows beside its label, as "Control+q" (several chords
+// joined by ", "); empty when it shows none.
+inline QString menuKeys(const QVariantMap& properties)
+{
+    const QVariant value = properties.value(QStringLiteral("shortcut"));
+    if (!value.isValid()) return {};
+    const QDBusArgument keys = value.value<QDBusArgument>();
+    QStringList chords;
+    keys.beginArray();
+    while (!keys.atEnd()) {
+        QStringList chord;
+        keys >> chord;
+        chords << chord.join(QLatin1Char('+'));
+    }
+    keys.endArray();
+    return chords.join(QStringLiteral(", "));
+}
+
 // The visible rows of an exported menu (com.canonical.dbusmenu) below `layout`, as a host
 // shows them: a label, " (off)" when disabled, "---" for a separator, and a submenu's
-// rows after it, indented by two spaces.
-inline void readMenuRows(const QDBusArgument& layout, const QString& indent, QStringList& rows)
+// rows after it, indented by two spaces. With `withKeys`, an entry that shows keys ends
+// in them, as " [Control+,]".
+inline void readMenuRows(const QDBusArgument& layout, const QString& indent, QStringList& rows, bool withKeys = false)
 {
     int id = 0;
     QVariantMap properties;
@@ -202,16 +221,17 @@ inline void readMenuRows(const QDBusArgument& layout, const QString& indent, QSt
             QString row = indent + hostLabel(properties.value(QStringLiteral("label")).toString());
             if (!properties.value(QStringLiteral("enabled"), true).toBool()) row += QStringLiteral(" (off)");
             if (properties.value(QStringLiteral("toggle-state"), 0).toInt() == 1) row += QStringLiteral(" (checked)");
+            if (const QString keys = menuKeys(properties); withKeys && !keys.isEmpty()) row += QStringLiteral(" [%1]").arg(keys);
             rows << row;
         }
         childIndent += QStringLiteral("  ");
     }
-    for (const QDBusArgument& child : children) readMenuRows(child, childIndent, rows);
+    for (const QDBusArgument& child : children) readMenuRows(child, childIndent, rows, withKeys);
 }
 
 // The exported menu of a StatusNotifierItem, read as a host reads it (GetLayout of the
-// whole tree); empty when the item exports none.
-inline QStringList exportedMenuRows(const QString& service)
+// whole tree); empty when the item exports none. `withKeys` as for readMenuRows.
+inline QStringList exportedMenuRows(const QString& service, bool withKeys = false)
 {
     const QString path = itemProperty(service, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
     if (path.isEmpty() || path == QLatin1String("/")) return {};
@@ -221,7 +241,7 @@ inline QStringList exportedMenuRows(const QString& service)
     const QDBusMessage reply = callOnBus(call);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return {};
     QStringList rows;
-    readMenuRows(reply.arguments().at(1).value<QDBusArgument>(), QString(), rows);
+    readMenuRows(reply.arguments().at(1).value<QDBusArgument>(), QString(), rows, withKeys);
     return rows;
 }
 

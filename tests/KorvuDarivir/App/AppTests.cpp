@@ -145,6 +145,37 @@ TEST_F(AppDelegateTest, FirstLaunchWiresThePartsInOrderAndOpensTheOnboarding)
     EXPECT_EQ(terminations, 1);
 }
 
+// Opening a window that exists brings the same window back whole, whether it was
+// minimised or hidden with the application.
+TEST_F(AppDelegateTest, OpeningAWindowThatExistsBringsItBackWhole)
+{
+    AppDelegate delegate(parts());
+    delegate.applicationDidFinishLaunching();
+    delegate.openSettings();
+    const std::pair<const char*, std::function<void()>> openings[] = {
+        {"onboarding", [&] { delegate.openOnboarding(); }},
+        {"settings", [&] { delegate.openSettings(); }},
+    };
+    for (const auto& [name, open] : openings) {
+        SCOPED_TRACE(name);
+        HostWindow* window = std::string(name) == "onboarding" ? delegate.onboardingWindow() : delegate.settingsWindow();
+        ASSERT_TRUE(window);
+        const auto whole = [&] { return window->isVisible() && !window->isMinimized(); };
+        open();
+        ASSERT_TRUE(spinUntil(whole));
+        window->showMinimized();
+        ASSERT_TRUE(window->isMinimized());
+        open();
+        EXPECT_TRUE(spinUntil(whole)) << "a minimised window comes back";
+        // "KORVU Darivir ausblenden" hides every window; opening shows it again.
+        delegate.mainMenu()->actions().front()->menu()->actions().at(2)->trigger();
+        ASSERT_FALSE(window->isVisible());
+        open();
+        EXPECT_TRUE(spinUntil(whole)) << "a hidden window comes back";
+        EXPECT_EQ(std::string(name) == "onboarding" ? delegate.onboardingWindow() : delegate.settingsWindow(), window);
+    }
+}
+
 TEST_F(AppDelegateTest, OnlyExplicitQuitsRelaunchPowerOffAndTheSessionsEndTerminate)
 {
     const std::pair<std::string, bool> cases[] = {{"Ctrl+Q", false},   {"quit item", true}, {"relaunch", true}, {"power-off", true},

@@ -94,12 +94,15 @@ bool vocabularyHas(const QString& word) { return storedSettings().value("vocabul
 // True when a window whose title contains `title` exists, mapped or not (a minimised one).
 bool windowExists(const QString& title) { return run({"search", "--name", title}, "xdotool").status == 0; }
 
-// True when the window titled `title` asked to be minimised (iconic), which is what a
-// window manager acts on.
+// True when the window titled `title` is minimised as X tells it: it asked to be (its
+// hints say iconic, which is what a window manager acts on), or a window manager made it
+// so (WM_STATE iconic, or hidden in _NET_WM_STATE).
 bool windowMinimised(const QString& title)
 {
     const QString id = run({"search", "--name", title}, "xdotool").out.section('\n', 0, 0).trimmed();
-    return !id.isEmpty() && run({"-id", id, "WM_HINTS"}, "xprop").out.contains("Iconic State");
+    if (id.isEmpty()) return false;
+    const QString state = run({"-id", id, "WM_HINTS", "WM_STATE", "_NET_WM_STATE"}, "xprop").out;
+    return state.contains("Iconic State") || state.contains("window state: Iconic") || state.contains("_NET_WM_STATE_HIDDEN");
 }
 
 // Presses `keys` in the window titled `title`, as a user who clicked into it first, until
@@ -481,6 +484,31 @@ TEST(ProgramTest, WithATrayTheItemsMenuIsReadAndChosenOverDBus)
 
     ASSERT_TRUE(testsupport::clickExportedItem(item, "KORVU Darivir beenden"));
     EXPECT_TRUE(user.app.waitForFinished(30000)) << "the menu's quit ends the application";
+}
+
+// A minimised settings window comes back whole when the user asks for the settings again,
+// by starting the program again or from the tray's menu.
+TEST(ProgramTest, AMinimisedSettingsWindowComesBackWhenAskedForAgain)
+{
+    using testsupport::spinUntil;
+    const testsupport::OnTheBus<testsupport::StatusNotifierWatcher> watcher;
+    ASSERT_TRUE(watcher.registered());
+    ReturningUser user;
+    user.start();
+    ASSERT_TRUE(spinUntil([&] { return !watcher->items().isEmpty(); })) << "the item never registered";
+    const QString item = watcher->items().front();
+    const auto back = [] { return windowShown(settingsTitle) && !windowMinimised(settingsTitle); };
+
+    EXPECT_EQ(user.startAgain(), 0);
+    ASSERT_TRUE(spinUntil(back)) << "the second start shows the settings";
+    ASSERT_TRUE(pressUntil(settingsTitle, "ctrl+m", [] { return windowMinimised(settingsTitle); })) << "Strg+M minimises";
+    EXPECT_EQ(user.startAgain(), 0);
+    EXPECT_TRUE(spinUntil(back)) << "another start brings the minimised settings back";
+
+    ASSERT_TRUE(pressUntil(settingsTitle, "ctrl+m", [] { return windowMinimised(settingsTitle); }));
+    ASSERT_TRUE(testsupport::clickExportedItem(item, "Einstellungen …"));
+    EXPECT_TRUE(spinUntil(back)) << "the tray menu's \"Einstellungen …\" brings them back";
+    EXPECT_TRUE(user.running());
 }
 
 QString take(gchar* text)

@@ -28,6 +28,7 @@
 #include <QDBusVariant>
 #include <QImage>
 #include <QMenu>
+#include <QPainter>
 #include <QMutex>
 #include <QSignalSpy>
 #include <QTest>
@@ -72,7 +73,7 @@ struct MenuFixture {
     testsupport::TempDir folder;
     HistoryStore history{folder.path()};
     fakes::FakeTray* tray = nullptr;
-    int cancels = 0, settingsOpened = 0;
+    int cancels = 0, quits = 0, settingsOpened = 0;
 
     // A controller over a fake tray, unless another is given.
     std::unique_ptr<StatusItemController> make(std::unique_ptr<platform::TrayBackend> other = nullptr)
@@ -81,7 +82,7 @@ struct MenuFixture {
         tray = fake.get();
         model.installOpenSettings([this] { ++settingsOpened; });
         return std::make_unique<StatusItemController>(
-            [this] { ++cancels; }, [] {},
+            [this] { ++cancels; }, [this] { ++quits; },
             StatusItemController::Services{&model, &history, &permissions, other ? std::move(other) : std::move(fake), {}});
     }
 };
@@ -127,6 +128,41 @@ QList<int> imageWidths(const QDBusArgument& images)
     }
     images.endArray();
     return widths;
+}
+
+// The images of a list as a host reads them: ARGB32 pixels in network byte order.
+QList<QImage> images(const QDBusArgument& list)
+{
+    QList<QImage> result;
+    list.beginArray();
+    while (!list.atEnd()) {
+        int width = 0, height = 0;
+        QByteArray pixels;
+        list.beginStructure();
+        list >> width >> height >> pixels;
+        list.endStructure();
+        QImage image(width, height, QImage::Format_ARGB32);
+        for (int i = 0; i < width * height && 4 * i + 3 < pixels.size(); ++i) {
+            const auto byte = [&](int k) { return static_cast<uchar>(pixels[4 * i + k]); };
+            image.setPixel(i % width, i / width, qRgba(byte(1), byte(2), byte(3), byte(0)));
+        }
+        result << image;
+    }
+    list.endArray();
+    return result;
+}
+
+// How many pixels of `icon` over a panel of `panel` differ from it in brightness by 40 %.
+int standingOut(const QImage& icon, const QColor& panel)
+{
+    QImage shown(icon.size(), QImage::Format_RGB32);
+    shown.fill(panel);
+    QPainter(&shown).drawImage(QPoint(), icon);
+    int count = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x) count += std::abs(qGray(shown.pixel(x, y)) - qGray(panel.rgb())) >= 102;
+    }
+    return count;
 }
 
 // The title of a tooltip (icon name, images, title, text).
@@ -392,6 +428,17 @@ TEST(StatusItem, MenuOpensWithRecentDictationsAndCopiesThem)
     // The open menu takes its shortcuts.
     QTest::keyClick(controller->menu(), Qt::Key_Comma, Qt::ControlModifier);
     EXPECT_EQ(f.settingsOpened, 1);
+    // Ctrl+Q only closes the windows elsewhere in the application: the quit item neither
+    // shows it nor ends the application on it.
+    QAction* quit = controller->menu()->actions().back();
+    ASSERT_EQ(quit->text(), QStringLiteral("KORVU Darivir beenden"));
+    EXPECT_TRUE(quit->shortcut().isEmpty());
+    controller->openMenu();
+    settle();
+    QTest::keyClick(controller->menu(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(f.quits, 0);
+    quit->trigger();
+    EXPECT_EQ(f.quits, 1);
     controller->menu()->hide();
 
     // "Ganzen Verlauf zeigen …" opens the history tab.
@@ -463,6 +510,13 @@ TEST(StatusItem, RegistersWithTheWatcherAndOpensItsMenuOverDBus)
     // The image at 1x and at 2x, so that a HiDPI panel need not scale a small one up.
     const QList<int> widths = imageWidths(itemProperty(item, QStringLiteral("IconPixmap")));
     EXPECT_TRUE(widths.contains(16) && widths.contains(32)) << testing::PrintToString(widths);
+    // The panel's colour is unknown to the application: the image shows on a black panel
+    // and on a white one alike.
+    for (const QImage& image : images(itemProperty(item, QStringLiteral("IconPixmap")))) {
+        const int least = image.width() * image.height() / 64;
+        EXPECT_GE(standingOut(image, Qt::black), least) << image.width() << " px on black";
+        EXPECT_GE(standingOut(image, Qt::white), least) << image.width() << " px on white";
+    }
 
     f.model.setPhase(DictationPhase::recording);
     f.model.setRecordingSeconds(12);
@@ -527,6 +581,14 @@ TEST(StatusItem, ExportsTheSameMenuOverDBusInEveryState)
     f.model.setRecordingSeconds(3);
     EXPECT_EQ(read(), (header() + QStringList{"Diktat beenden", "Aufnahme abbrechen", "---"} + history + rest));
     EXPECT_EQ(header().front(), QStringLiteral("Aufnahme läuft · 0:03 (off)"));
+
+    // A host shows the same keys as the menu, and only true ones: Ctrl+Q only closes the
+    // windows elsewhere, so the quit entry shows no keys.
+    const QStringList withKeys = testsupport::exportedMenuRows(item, true);
+    EXPECT_TRUE(withKeys.contains("Einstellungen … [Control+,]")) << withKeys.join('\n').toStdString();
+    EXPECT_TRUE(withKeys.contains("KORVU Darivir beenden")) << withKeys.join('\n').toStdString();
+    EXPECT_TRUE(withKeys.contains("Diktat beenden [" + controller->toggleItem()->shortcut().toString() + "]"))
+        << withKeys.join('\n').toStdString();
 
     // Opening it counts as opening the menu: the recent dictations are read again.
     // Its titles read as written, whatever a host makes of "_" and "&".

@@ -4,6 +4,7 @@
 #include "KorvuDarivir/UI/MicButtonDrawing.h"
 #include "KorvuDarivir/UI/PrimaryButton.h"
 #include "KorvuDarivir/UI/StatusIcon.h"
+#include "KorvuDarivir/UI/StatusItemController.h"
 #include "KorvuDarivir/UI/Theme.h"
 #include "Platform/UI/Appearance.h"
 #include "fakes/FakeScheduler.h"
@@ -43,7 +44,61 @@ struct ForcedAppearance {
     ~ForcedAppearance() { platform::AppearanceMonitor::shared().setOverride(std::nullopt); }
 };
 
+// How many pixels of `icon`, laid over a panel of `panel`, stand out from it: their
+// brightness differs from the panel's by at least 40 %.
+int standingOut(const QImage& icon, const QColor& panel)
+{
+    QImage shown(icon.size(), QImage::Format_RGB32);
+    shown.fill(panel);
+    QPainter(&shown).drawImage(QPoint(), icon.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+    const int background = qGray(panel.rgb());
+    int count = 0;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width(); ++x) {
+            count += std::abs(qGray(shown.pixel(x, y)) - background) >= 102 ? 1 : 0;
+        }
+    }
+    return count;
+}
+
 }  // namespace
+
+// The tray's icons as handed to the tray, at every size they hold, whatever the
+// application's palette says: nothing tells the panel's colour, so each must show on a
+// black panel as well as on a white one.
+TEST(Drawings, TrayIconsShowOnDarkAndLightPanels)
+{
+    const std::pair<const char*, StatusIconChoice> choices[] = {
+        {"bars", {StatusIconChoice::Kind::bars, 0}},
+        {"dots", {StatusIconChoice::Kind::dots, 0}},
+        {"ring at 0", {StatusIconChoice::Kind::ring, 0}},
+        {"ring at half", {StatusIconChoice::Kind::ring, 0.5}},
+        {"badge", {StatusIconChoice::Kind::barsWithBadge, 0}},
+        {"record dot", {StatusIconChoice::Kind::recordDot, 0}},
+    };
+    for (const Appearance appearance : {Appearance::light, Appearance::dark}) {
+        const ForcedAppearance forced(appearance);
+        for (const auto& [name, choice] : choices) {
+            const QIcon icon = statusIconImage(choice);
+            ASSERT_FALSE(icon.availableSizes().isEmpty()) << name;
+            for (const QSize size : icon.availableSizes()) {
+                const QImage image = icon.pixmap(size).toImage();
+                const int onBlack = standingOut(image, Qt::black), onWhite = standingOut(image, Qt::white);
+                const auto where = [&, name = name] {
+                    return testing::Message() << name << " at " << size.width() << " px, "
+                                              << (appearance == Appearance::dark ? "dark" : "light") << " palette: "
+                                              << onBlack << " on black, " << onWhite << " on white";
+                };
+                EXPECT_GE(onBlack, size.width() * size.height() / 64) << where();
+                EXPECT_GE(onWhite, size.width() * size.height() / 64) << where();
+            }
+        }
+    }
+    // The images that keep their colours are not rimmed: the record dot's edge stays clear.
+    const QImage dot = StatusIcon::recordDot().squareImage(Qt::black, 2);
+    EXPECT_TRUE(sameColour(at(dot, {8, 8}), 0xFFEE3F23));
+    EXPECT_LT(at(dot, {3, 8}).alpha(), 20);
+}
 
 // Every drawn look at ratio 2, probed at points in logical pixels. An expected colour of
 // alpha 0 asks for a transparent pixel.
