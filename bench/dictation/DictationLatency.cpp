@@ -16,6 +16,7 @@
 // without a clipboard owner that never answers.
 #include "Recorder/AudioFeed.h"
 #include "X11/X11TestSupport.h"
+#include "support/ForwardingSpeech.h"
 
 #include "KorvuDarivir/Dictation/DictationController.h"
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
@@ -82,28 +83,19 @@ private:
     std::shared_ptr<korvu::Recorder> inner_;
 };
 
-class TimedSpeech final : public korvu::DictationController::Speech {
+class TimedSpeech final : public testsupport::ForwardingSpeech {
 public:
-    explicit TimedSpeech(std::unique_ptr<Speech> inner) : inner_(std::move(inner)) {}
-    void setOnStateChange(std::function<void(const korvu::ModelState&)> handler) override
-    {
-        inner_->setOnStateChange(std::move(handler));
-    }
-    bool isModelPresent() override { return inner_->isModelPresent(); }
-    void load() override { inner_->load(); }
+    using ForwardingSpeech::ForwardingSpeech;
     void transcribe(std::vector<float> samples, const std::optional<QString>& language, const QStringList& vocabulary,
                     korvu::Transcriber::Completion done) override
     {
         marks.transcribeStart = Clock::now();
-        inner_->transcribe(std::move(samples), language, vocabulary,
-                           [done = std::move(done)](const QString& text, std::exception_ptr error) {
-                               marks.transcribed = Clock::now();
-                               done(text, error);
-                           });
+        ForwardingSpeech::transcribe(std::move(samples), language, vocabulary,
+                                     [done = std::move(done)](const QString& text, std::exception_ptr error) {
+                                         marks.transcribed = Clock::now();
+                                         done(text, error);
+                                     });
     }
-
-private:
-    std::unique_ptr<Speech> inner_;
 };
 
 class TimedInserter final : public korvu::Inserter {

@@ -21,6 +21,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "support/QtWait.h"
@@ -192,26 +193,48 @@ inline QString menuKeys(const QVariantMap& properties)
     return chords.join(QStringLiteral(", "));
 }
 
+// One entry of an exported menu's layout (com.canonical.dbusmenu): its id, its properties
+// and its children's layouts, unpacked from the (ia{sv}av) structure GetLayout returns.
+struct MenuNode {
+    int id = 0;
+    QVariantMap properties;
+    QList<QDBusArgument> children;
+};
+
+inline MenuNode readMenuNode(const QDBusArgument& layout)
+{
+    MenuNode node;
+    layout.beginStructure();
+    layout >> node.id >> node.properties;
+    layout.beginArray();
+    while (!layout.atEnd()) {
+        QDBusVariant child;
+        layout >> child;
+        node.children << child.variant().value<QDBusArgument>();
+    }
+    layout.endArray();
+    layout.endStructure();
+    return node;
+}
+
+// The whole layout of the menu exported at `path`, or nothing when the item does not answer.
+inline std::optional<QDBusArgument> menuLayout(const QString& service, const QString& path)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(service, path, QStringLiteral("com.canonical.dbusmenu"),
+                                                       QStringLiteral("GetLayout"));
+    call.setArguments({0, -1, QStringList()});
+    const QDBusMessage reply = callOnBus(call);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return std::nullopt;
+    return reply.arguments().at(1).value<QDBusArgument>();
+}
+
 // The visible rows of an exported menu (com.canonical.dbusmenu) below `layout`, as a host
 // shows them: a label, " (off)" when disabled, "---" for a separator, and a submenu's
 // rows after it, indented by two spaces. With `withKeys`, an entry that shows keys ends
 // in them, as " [Control+,]".
 inline void readMenuRows(const QDBusArgument& layout, const QString& indent, QStringList& rows, bool withKeys = false)
 {
-    int id = 0;
-    QVariantMap properties;
-    layout.beginStructure();
-    layout >> id >> properties;
-    layout.beginArray();
-    QList<QDBusArgument> children;
-    while (!layout.atEnd()) {
-        QDBusVariant child;
-        layout >> child;
-        children << child.variant().value<QDBusArgument>();
-    }
-    layout.endArray();
-    layout.endStructure();
-
+    const auto [id, properties, children] = readMenuNode(layout);
     QString childIndent = indent;
     if (id != 0) {
         if (!properties.value(QStringLiteral("visible"), true).toBool()) return;
@@ -235,13 +258,10 @@ inline QStringList exportedMenuRows(const QString& service, bool withKeys = fals
 {
     const QString path = itemProperty(service, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
     if (path.isEmpty() || path == QLatin1String("/")) return {};
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, QStringLiteral("com.canonical.dbusmenu"),
-                                                       QStringLiteral("GetLayout"));
-    call.setArguments({0, -1, QStringList()});
-    const QDBusMessage reply = callOnBus(call);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return {};
+    const std::optional<QDBusArgument> layout = menuLayout(service, path);
+    if (!layout) return {};
     QStringList rows;
-    readMenuRows(reply.arguments().at(1).value<QDBusArgument>(), QString(), rows, withKeys);
+    readMenuRows(*layout, QString(), rows, withKeys);
     return rows;
 }
 
@@ -250,31 +270,16 @@ inline QStringList exportedMenuRows(const QString& service, bool withKeys = fals
 inline bool clickExportedItem(const QString& service, const QString& label)
 {
     const QString path = itemProperty(service, QStringLiteral("Menu")).value<QDBusObjectPath>().path();
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, QStringLiteral("com.canonical.dbusmenu"),
-                                                       QStringLiteral("GetLayout"));
-    call.setArguments({0, -1, QStringList()});
-    const QDBusMessage reply = callOnBus(call);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2) return false;
+    const std::optional<QDBusArgument> layout = menuLayout(service, path);
+    if (!layout) return false;
     // Walks the tree for the id of the entry.
     int found = -1;
-    std::function<void(const QDBusArgument&)> walk = [&](const QDBusArgument& layout) {
-        int id = 0;
-        QVariantMap properties;
-        layout.beginStructure();
-        layout >> id >> properties;
-        layout.beginArray();
-        QList<QDBusArgument> children;
-        while (!layout.atEnd()) {
-            QDBusVariant child;
-            layout >> child;
-            children << child.variant().value<QDBusArgument>();
-        }
-        layout.endArray();
-        layout.endStructure();
+    std::function<void(const QDBusArgument&)> walk = [&](const QDBusArgument& node) {
+        const auto [id, properties, children] = readMenuNode(node);
         if (hostLabel(properties.value(QStringLiteral("label")).toString()) == label) found = id;
         for (const QDBusArgument& child : children) walk(child);
     };
-    walk(reply.arguments().at(1).value<QDBusArgument>());
+    walk(*layout);
     if (found < 0) return false;
     QDBusMessage event = QDBusMessage::createMethodCall(service, path, QStringLiteral("com.canonical.dbusmenu"),
                                                         QStringLiteral("Event"));

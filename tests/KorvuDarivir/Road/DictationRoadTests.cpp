@@ -23,6 +23,7 @@
 #include "Platform/UI/ScreenCoordinates.h"
 #include "TestPaths.h"
 #include "fakes/FakeSyntheticKeyboard.h"
+#include "support/ForwardingSpeech.h"
 #include "support/Speech.h"
 #include "support/TempDir.h"
 #include "support/TestHttpServer.h"
@@ -76,25 +77,16 @@ private:
 };
 
 // Passes everything to the application's transcriber and keeps the samples it was given.
-class HeardSpeech final : public DictationController::Speech {
+class HeardSpeech final : public testsupport::ForwardingSpeech {
 public:
-    explicit HeardSpeech(std::unique_ptr<Speech> inner) : inner_(std::move(inner)) {}
-    void setOnStateChange(std::function<void(const korvu::ModelState&)> handler) override
-    {
-        inner_->setOnStateChange(std::move(handler));
-    }
-    bool isModelPresent() override { return inner_->isModelPresent(); }
-    void load() override { inner_->load(); }
+    using ForwardingSpeech::ForwardingSpeech;
     void transcribe(std::vector<float> samples, const std::optional<QString>& language, const QStringList& vocabulary,
                     korvu::Transcriber::Completion done) override
     {
         heard.push_back(samples);
-        inner_->transcribe(std::move(samples), language, vocabulary, std::move(done));
+        ForwardingSpeech::transcribe(std::move(samples), language, vocabulary, std::move(done));
     }
     std::vector<std::vector<float>> heard;
-
-private:
-    std::unique_ptr<Speech> inner_;
 };
 
 // The longest gap between the ticks of a 20 ms timer on the main thread: how long the
