@@ -307,7 +307,7 @@ void DictationController::startRecording()
         // Without a tray there is no status menu to point to; the settings offer the retry.
         showHint({HintKind::error, QStringLiteral("Sprachmodell nicht verfügbar"),
                   !environment_.statusMenuShown || environment_.statusMenuShown()
-                      ? QStringLiteral("Im Menü KORVU Darivir › „Sprachmodell erneut laden“.")
+                      ? QStringLiteral("Im Menü des KORVU-Darivir-Symbols im Panel › „Sprachmodell erneut laden“.")
                       : QStringLiteral("In den Einstellungen › System › Sprachmodell.")});
         return;
     case ModelState::Kind::notLoaded:

@@ -85,7 +85,18 @@ void ModelCard::refresh()
     progress_->setVisible(model.kind() == Kind::downloading);
     // A ready model has nothing to load again, and a running load nothing to start.
     load_->setVisible(model.kind() == Kind::failed || model.kind() == Kind::notLoaded || (busy && trying_));
+    // Disabling the button moves the keyboard focus to the next control ("Zurück" in the
+    // onboarding), where a second Space would leave the step; it comes back with the button.
+    if (busy && load_->hasFocus()) {
+        refocus_ = true;
+    }
     load_->setEnabled(!busy);
+    if (refocus_ && !busy) {
+        refocus_ = false;
+        if (load_->isVisibleTo(this)) {
+            load_->setFocus(Qt::OtherFocusReason);
+        }
+    }
     load_->setText(busy ? QStringLiteral("Wird versucht …")
                         : (model.kind() == Kind::failed ? QStringLiteral("Erneut versuchen") : QStringLiteral("Laden")));
     switch (model.kind()) {

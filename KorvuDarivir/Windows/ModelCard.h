@@ -35,6 +35,7 @@ private:
     QProgressBar* progress_;
     QPushButton* load_;
     bool trying_ = false;  // a try started with the button runs
+    bool refocus_ = false;  // the button had the focus when a try disabled it
 };
 
 }  // namespace korvu

@@ -33,6 +33,7 @@
 #include "support/TestHttpServer.h"
 
 #include <QDir>
+#include <QApplication>
 #include <QComboBox>
 #include <QDBusConnectionInterface>
 #include <QFile>
@@ -653,6 +654,11 @@ TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
                                 "„Erneut versuchen“.");
     view.goTo(OnboardingView::model);
 
+    // The user works the step from the keyboard: the focus stays on the button through each
+    // try, so that Space tries again instead of going back a step.
+    QApplication::setActiveWindow(&view);
+    retry->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(spinUntil([&] { return retry->hasFocus(); }));
     for (int attempt = 0; attempt < 2; ++attempt) {
         retry->click();
         EXPECT_TRUE(retry->isVisible());
@@ -663,6 +669,8 @@ TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
         EXPECT_TRUE(card->outcomeText().contains(QRegularExpression("^Letzter Versuch um \\d\\d:\\d\\d:\\d\\d Uhr: ohne Erfolg\\.$")))
             << card->outcomeText().toStdString();
         EXPECT_TRUE(retry->isEnabled());
+        const QWidget* focused = QApplication::focusWidget();
+        EXPECT_TRUE(retry->hasFocus()) << "the focus is on " << (focused ? focused->metaObject()->className() : "nothing");
         EXPECT_EQ(retry->text(), "Erneut versuchen");
         EXPECT_EQ(card->detailText(), noConnection);
     }

@@ -123,7 +123,7 @@ TEST(DictationController, EveryFailureEndsInItsHintAndTheChecksGoInOrder)
          soon("Das Sprachmodell wird für diesen Rechner optimiert.")},
         {"preparing again", model, modelIs(ModelState::preparing(false)), soon("Das Sprachmodell startet.")},
         {"model failed", model, modelIs(ModelState::failed("Datei fehlt")),
-         {HintKind::error, "Sprachmodell nicht verfügbar", "Im Menü KORVU Darivir › „Sprachmodell erneut laden“."}},
+         {HintKind::error, "Sprachmodell nicht verfügbar", "Im Menü des KORVU-Darivir-Symbols im Panel › „Sprachmodell erneut laden“."}},
         // Without a tray there is no such menu: the hint names the settings instead.
         {"model failed, no tray", model,
          [](Rig& rig) {
