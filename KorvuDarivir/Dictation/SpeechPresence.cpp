@@ -1,6 +1,5 @@
 #include "KorvuDarivir/Dictation/SpeechPresence.h"
 
-#include "Vocarion/Core/Audio/AudioProcessor.h"
 #include "Vocarion/Core/Audio/EnergyVAD.h"
 
 #include <algorithm>
@@ -21,20 +20,13 @@ constexpr float kLoudFloor = 0.01f;
 bool containsSpeech(std::span<const float> samples)
 {
     if (samples.empty()) return false;
-    const vocarion::EnergyVAD detector(16000, kFrame);
-    const std::vector<bool> activity = detector.voiceActivity(samples);
-    const auto voiced = static_cast<std::size_t>(std::count(activity.begin(), activity.end(), true));
-    if (voiced >= kLeastVoicedFrames) return true;
-
-    std::vector<float> levels;
-    for (std::size_t start = 0; start < samples.size(); start += kFrame) {
-        levels.push_back(vocarion::AudioProcessor::rootMeanSquare(
-            samples.subspan(start, std::min(kFrame, samples.size() - start))));
-    }
-    // The noise floor as the detector takes it: the quietest tenth of the frames.
-    auto floor = levels.begin() + static_cast<std::ptrdiff_t>((levels.size() - 1) / 10);
-    std::nth_element(levels.begin(), floor, levels.end());
-    return *floor > kLoudFloor;
+    // The detector's own measure, taken once: frames that stand out from the floor, and
+    // the floor itself.
+    const std::vector<float> levels = vocarion::EnergyVAD::frameLevels(samples, kFrame);
+    const float threshold = vocarion::EnergyVAD::energyThreshold(levels);
+    const auto voiced =
+        static_cast<std::size_t>(std::count_if(levels.begin(), levels.end(), [&](float level) { return level > threshold; }));
+    return voiced >= kLeastVoicedFrames || vocarion::EnergyVAD::noiseFloor(levels) > kLoudFloor;
 }
 
 }  // namespace korvu

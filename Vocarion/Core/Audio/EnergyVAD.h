@@ -17,9 +17,14 @@ public:
 
     std::vector<bool> voiceActivity(std::span<const float> waveform) const override;
 
+    // The loudness (root mean square) of each frame of `frameLength` samples, the last
+    // frame possibly shorter.
+    static std::vector<float> frameLevels(std::span<const float> waveform, size_t frameLength);
+    // The recording's noise floor in these frame loudnesses: the quietest tenth of the frames.
+    static float noiseFloor(std::span<const float> frameLevels);
     // The level that separates voice from silence in these frame loudnesses: the noise
-    // floor (the quietest tenth of the frames) times 3, about 10 dB above it, and never
-    // below -80 dBFS, so that digital silence still counts as silence.
+    // floor times 3, about 10 dB above it, and never below -80 dBFS, so that digital
+    // silence still counts as silence.
     static float energyThreshold(std::span<const float> frameLevels);
 };
 
