@@ -309,14 +309,13 @@ void AppDelegate::pollPermissions()
     }
     pollRunning_ = true;
     PermissionSystem* system = parts_.permissions;
-    const QPointer<QObject> receiver(this);
     const QPointer<AppDelegate> self(this);
-    QThreadPool::globalInstance()->start([system, receiver, self] {
+    QThreadPool::globalInstance()->start([system, self] {
         const bool trusted = system->isAccessibilityTrusted();
         const bool microphone = system->microphoneAuthorization() == MicrophoneAuthorization::authorized;
-        platform::deliver(receiver, [self, trusted, microphone] {
-            self->pollRunning_ = false;
-            self->applyPermissions(trusted, microphone);
+        platform::deliver(self, [trusted, microphone](AppDelegate& delegate) {
+            delegate.pollRunning_ = false;
+            delegate.applyPermissions(trusted, microphone);
         });
     });
 }

@@ -189,11 +189,10 @@ void DictationController::start()
     environment_.panel->setCallbacks(std::move(callbacks));
     // Runs on the capture thread: only hands the level to the main thread, where it is
     // dropped unless a recording still runs (a buffer can arrive after the stop).
-    QPointer<QObject> receiver(this);
-    environment_.recorder->onLevel = [receiver, self](float level) {
-        platform::deliver(receiver, [self, level] {
-            if (self->recordingStart_) {
-                self->environment_.panel->setInputLevel(level);
+    environment_.recorder->onLevel = [self](float level) {
+        platform::deliver(self, [level](DictationController& controller) {
+            if (controller.recordingStart_) {
+                controller.environment_.panel->setInputLevel(level);
             }
         });
     };
@@ -487,10 +486,9 @@ void DictationController::cleanUp(const std::shared_ptr<Dictation>& dictation, c
         dictation->target && !dictation->target->appId.isEmpty() ? std::optional<QString>(dictation->target->appId)
                                                                   : std::nullopt;
     const CleanupStyle style = environment_.settings->style(styleAppMatching(appId));
-    QPointer<QObject> receiver(this);
     QPointer<DictationController> self(this);
-    workers_.start([cleanup = environment_.cleanup, receiver, self, dictation, apiKey, style,
-                    text = dictation->text, vocabulary = dictation->vocabulary] {
+    workers_.start([cleanup = environment_.cleanup, self, dictation, apiKey, style, text = dictation->text,
+                    vocabulary = dictation->vocabulary] {
         std::optional<QString> cleaned;
         try {
             cleaned = cleanup(text, apiKey, style, vocabulary);
@@ -501,14 +499,13 @@ void DictationController::cleanUp(const std::shared_ptr<Dictation>& dictation, c
         } catch (...) {
             qWarning("Language-model cleanup failed; the raw text is inserted");
         }
-        platform::deliver(receiver, [self, dictation, cleaned] {
-            if (!self) return;
+        platform::deliver(self, [dictation, cleaned](DictationController& controller) {
             if (cleaned) {
                 dictation->text = *cleaned;
             } else {
                 dictation->pendingHint = rawTextAfterFailure;
             }
-            self->deliver(dictation);
+            controller.deliver(dictation);
         });
     });
 }

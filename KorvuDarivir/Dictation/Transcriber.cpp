@@ -125,13 +125,6 @@ icu::UnicodeString trimmed(const icu::UnicodeString& text, Predicate drop)
     return icu::UnicodeString(text, start, end - start);
 }
 
-// Runs `work` with the transcriber later on the main thread, and not at all when the
-// transcriber is gone by then. `self` is made on the main thread before the work starts.
-void deliverTo(const QPointer<QObject>& self, std::function<void(Transcriber&)> work)
-{
-    platform::deliver(self, [self, work = std::move(work)] { work(*static_cast<Transcriber*>(self.data())); });
-}
-
 }  // namespace
 
 std::exception_ptr Transcriber::startWorker(std::function<void(std::stop_token)> work)
@@ -230,24 +223,24 @@ void Transcriber::load()
     }
 
     setState(ModelState::downloading(0.0));
-    const QPointer<QObject> self(this);
+    const QPointer<Transcriber> self(this);
     const std::filesystem::path base = modelsBaseDirectory();
     const std::string endpoint = vocarion::Constants::defaultRemoteEndpoint();
     const std::exception_ptr notStarted = startWorker([self, base, endpoint](std::stop_token stop) {
         auto progress = [self](const bexmor::Progress& report) {
             const double fraction = report.fractionCompleted();
-            deliverTo(self, [fraction](Transcriber& transcriber) { transcriber.applyDownloadProgress(fraction); });
+            platform::deliver(self, [fraction](Transcriber& transcriber) { transcriber.applyDownloadProgress(fraction); });
         };
         try {
             std::filesystem::path folder = vocarion::Vocarion::download(variantName, base, false, repositoryId,
                                                                         std::nullopt, endpoint, progress, stop);
-            deliverTo(self, [folder](Transcriber& transcriber) { transcriber.prepare(folder); });
+            platform::deliver(self, [folder](Transcriber& transcriber) { transcriber.prepare(folder); });
         } catch (...) {
             // The user reads what to do; the hub client's own text is for the log.
             const std::exception_ptr error = std::current_exception();
             FailureText::log("Transcriber::load", FailureText::libraryText(error));
             const QString message = FailureText::modelDownload(error);
-            deliverTo(self, [message](Transcriber& transcriber) { transcriber.finishLoading(nullptr, message); });
+            platform::deliver(self, [message](Transcriber& transcriber) { transcriber.finishLoading(nullptr, message); });
         }
     });
     if (notStarted) {
@@ -262,7 +255,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
     setState(ModelState::preparing(!prepared));
 
     vocarion::VocarionConfig config = engineConfiguration(modelFolder);
-    const QPointer<QObject> self(this);
+    const QPointer<Transcriber> self(this);
     // The build is not stopped half-way: the destructor waits for it.
     const std::exception_ptr notStarted =
         startWorker([self, config = std::move(config), modelFolder](std::stop_token) mutable {
@@ -275,7 +268,7 @@ void Transcriber::prepare(const std::filesystem::path& modelFolder)
             FailureText::log("Transcriber::prepare", FailureText::libraryText(error));
             failure = FailureText::modelLoad(modelFolder);
         }
-        deliverTo(self, [engine, failure](Transcriber& transcriber) { transcriber.finishLoading(engine, failure); });
+        platform::deliver(self, [engine, failure](Transcriber& transcriber) { transcriber.finishLoading(engine, failure); });
     });
     if (notStarted) {
         FailureText::log("Transcriber::prepare", FailureText::libraryText(notStarted));
@@ -419,10 +412,10 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
                              const QStringList& vocabulary, Completion done)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    const QPointer<QObject> self(this);
+    const QPointer<Transcriber> self(this);
     if (!darivir_) {
         const std::exception_ptr error = std::make_exception_ptr(TranscriberError::notReady());
-        platform::deliver(self, [done = std::move(done), error] {
+        platform::deliver(self, [done = std::move(done), error](Transcriber&) {
             if (done) {
                 done(QString(), error);
             }
@@ -462,14 +455,14 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
         // The engine goes with the worker: the last one left (the transcriber's) is
         // released on the main thread.
         engine.reset();
-        platform::deliver(self, [completion, text, error] {
+        platform::deliver(self, [completion, text, error](Transcriber&) {
             if (*completion) {
                 (*completion)(text, error);
             }
         });
     });
     if (notStarted) {
-        platform::deliver(self, [completion, notStarted] {
+        platform::deliver(self, [completion, notStarted](Transcriber&) {
             if (*completion) {
                 (*completion)(QString(), notStarted);
             }

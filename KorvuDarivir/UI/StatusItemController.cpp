@@ -248,16 +248,15 @@ void StatusItemController::checkAccessibility()
         return;
     }
     accessibilityCheckRunning_ = true;
-    // Both guards are made here, on the main thread; the worker touches neither.
-    const QPointer<QObject> receiver(this);
+    // The guard is made here, on the main thread; the worker only hands it back.
     const QPointer<StatusItemController> self(this);
     PermissionSystem* permissions = &permissions_;
-    workers_.start([receiver, self, permissions] {
+    workers_.start([self, permissions] {
         const bool trusted = Permissions::isAccessibilityTrusted(*permissions);
-        platform::deliver(receiver, [self, trusted] {
-            self->accessibilityCheckRunning_ = false;
-            self->model_.setAccessibilityGranted(trusted);
-            if (std::exchange(self->accessibilityCheckAgain_, false)) self->checkAccessibility();
+        platform::deliver(self, [trusted](StatusItemController& item) {
+            item.accessibilityCheckRunning_ = false;
+            item.model_.setAccessibilityGranted(trusted);
+            if (std::exchange(item.accessibilityCheckAgain_, false)) item.checkAccessibility();
         });
     });
 }
@@ -319,13 +318,14 @@ void StatusItemController::grantAccessibility()
 {
     // Switching the accessibility bus on waits for its answer: not on the main thread.
     // When no settings program can show the setting, the user is told where it is.
-    const QPointer<QObject> receiver(this);
     const QPointer<StatusItemController> self(this);
     PermissionSystem* permissions = &permissions_;
-    workers_.start([receiver, self, permissions] {
+    workers_.start([self, permissions] {
         const std::optional<PermissionHint> hint = Permissions::requestAccessibility(*permissions);
         if (!hint) return;
-        platform::deliver(receiver, [self, hint] { self->hints_->show({HintKind::warning, hint->title, hint->detail}, {}); });
+        platform::deliver(self, [hint](StatusItemController& item) {
+            item.hints_->show({HintKind::warning, hint->title, hint->detail}, {});
+        });
     });
 }
 
