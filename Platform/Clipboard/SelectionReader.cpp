@@ -1,5 +1,7 @@
 #include "Platform/Clipboard/SelectionReader.h"
 
+#include "Platform/Input/XcbReply.h"
+
 #include <QString>
 #include <QtDebug>
 
@@ -20,14 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-template <typename T>
-Reply<T> own(T* reply)
-{
-    return Reply<T>(reply, &std::free);
-}
+using xcbutil::wrap;
 
 // One X connection with a hidden window that receives the converted selections.
 class Connection {
@@ -62,7 +57,7 @@ public:
         ClipboardSnapshot snapshot;
         // Late answers to an earlier read that gave up must not pass for this one's.
         while (xcb_generic_event_t* stale = xcb_poll_for_event(connection_)) std::free(stale);
-        auto owner = own(xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, clipboard_), nullptr));
+        auto owner = wrap(xcb_get_selection_owner_reply(connection_, xcb_get_selection_owner(connection_, clipboard_), nullptr));
         if (!owner || owner->owner == XCB_NONE) return snapshot;
 
         const std::optional<std::string> offered = convert(targets_, deadline);
@@ -116,16 +111,11 @@ private:
         return names.count(format) != 0;
     }
 
-    xcb_atom_t atom(const char* name)
-    {
-        auto reply = own(xcb_intern_atom_reply(
-            connection_, xcb_intern_atom(connection_, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
-        return reply ? reply->atom : XCB_NONE;
-    }
+    xcb_atom_t atom(const char* name) { return xcbutil::atom(connection_, name, /*create=*/true); }
 
     QString name(xcb_atom_t atom)
     {
-        auto reply = own(xcb_get_atom_name_reply(connection_, xcb_get_atom_name(connection_, atom), nullptr));
+        auto reply = wrap(xcb_get_atom_name_reply(connection_, xcb_get_atom_name(connection_, atom), nullptr));
         if (!reply) return {};
         return QString::fromLatin1(xcb_get_atom_name_name(reply.get()), xcb_get_atom_name_name_length(reply.get()));
     }
@@ -171,7 +161,7 @@ private:
     // Reads and deletes our property.
     std::optional<std::string> takeProperty(xcb_atom_t* type)
     {
-        auto reply = own(xcb_get_property_reply(
+        auto reply = wrap(xcb_get_property_reply(
             connection_,
             xcb_get_property(connection_, 1, window_, property_, XCB_GET_PROPERTY_TYPE_ANY, 0, 0x1fffffff), nullptr));
         xcb_flush(connection_);
@@ -183,16 +173,16 @@ private:
     }
 
     template <typename Match>
-    Reply<xcb_generic_event_t> waitFor(Clock::time_point deadline, Match match)
+    xcbutil::Reply<xcb_generic_event_t> waitFor(Clock::time_point deadline, Match match)
     {
         for (;;) {
             while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-                auto owned = own(event);
+                auto owned = wrap(event);
                 if (match(owned.get())) return owned;
             }
-            if (xcb_connection_has_error(connection_) != 0) return own<xcb_generic_event_t>(nullptr);
+            if (xcb_connection_has_error(connection_) != 0) return wrap<xcb_generic_event_t>(nullptr);
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return own<xcb_generic_event_t>(nullptr);
+            if (left.count() <= 0) return wrap<xcb_generic_event_t>(nullptr);
             pollfd descriptor{xcb_get_file_descriptor(connection_), POLLIN, 0};
             ::poll(&descriptor, 1, static_cast<int>(left.count()));
         }
