@@ -98,7 +98,12 @@ int main(int argc, char** argv)
 
     korvu::AppDelegate delegate(korvu::AppDelegate::Parts::desktop());
     instance.onOpenSettings = [&delegate] { delegate.openSettings(); };
-    instance.onAddWord = [](const QString& text) { korvu::VocabularyCapture::shared().addToVocabulary(text); };
+    instance.onAddWord = [](const QString& text) -> std::optional<QString> {
+        // A word that is not in the list afterwards is no success for the caller.
+        const korvu::Hint hint = korvu::VocabularyCapture::shared().addToVocabulary(text);
+        if (hint.kind == korvu::HintKind::info) return std::nullopt;
+        return hint.title + QStringLiteral(": ") + hint.detail.value_or(QString());
+    };
     delegate.applicationDidFinishLaunching();
     return QApplication::exec();
 }

@@ -1,6 +1,7 @@
 #include "KorvuDarivir/App/AppDelegate.h"
 
 #include "KorvuDarivir/App/DamagedFilesNotice.h"
+#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/App/HostWindow.h"
 #include "KorvuDarivir/App/LoginItem.h"
 #include "KorvuDarivir/App/Updater.h"
@@ -138,6 +139,19 @@ void AppDelegate::applicationDidFinishLaunching()
         if (parts_.updatePanel) {
             parts_.updatePanel();
         }
+        if (!platform::UserDefaults::standard().unsavedFailure()) {
+            settingsFailureShown_ = false;  // saved again: a new failure is news
+        }
+    });
+    connect(&platform::UserDefaults::standard(), &platform::UserDefaults::writeFailed, this, [this](const QString& key) {
+        // The vocabulary's writers say so themselves; every other setting is told once per
+        // run of failures, not at every click.
+        const auto failure = platform::UserDefaults::standard().unsavedFailure();
+        if (!failure || key == QLatin1String(Settings::vocabularyKey) || settingsFailureShown_ || !parts_.showHint) {
+            return;
+        }
+        settingsFailureShown_ = true;
+        parts_.showHint({HintKind::error, QStringLiteral("Einstellung nicht gespeichert"), FailureText::notSaved(*failure)});
     });
     if (!platform::UserDefaults::standard().boolean(QString::fromLatin1(Settings::onboardingCompletedKey))) {
         openOnboarding();

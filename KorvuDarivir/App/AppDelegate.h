@@ -142,6 +142,7 @@ private:
     bool pollRunning_ = false;
     bool quitRequested_ = false;
     bool runningOnToldOnce_ = false;
+    bool settingsFailureShown_ = false;  // a failed settings write has been told since the last good one
     bool ending_ = false;  // the application is on its way out
     ActivationPolicy policy_ = ActivationPolicy::accessory;
     std::unique_ptr<QMenuBar> mainMenu_;

@@ -1,5 +1,7 @@
 #include "KorvuDarivir/App/SingleInstance.h"
 
+#include "KorvuDarivir/Store/Vocabulary.h"
+
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusReply>
@@ -64,8 +66,11 @@ void SingleInstance::OpenSettings()
 
 void SingleInstance::AddToVocabulary(const QString& text)
 {
-    if (onAddWord) {
-        onAddWord(text);
+    if (!onAddWord) {
+        return;
+    }
+    if (const std::optional<QString> failure = onAddWord(text)) {
+        sendErrorReply(QString::fromLatin1(notAddedError), *failure);
     }
 }
 
@@ -80,7 +85,8 @@ std::optional<QString> SingleInstance::addWordArgument(const QStringList& argume
 
 QString SingleInstance::addWord(const QString& text, QDBusConnection bus)
 {
-    if (text.trimmed().isEmpty()) {
+    // Blank is what the running application would find nothing in either; it is not asked.
+    if (Vocabulary::sanitized(text).trimmed().isEmpty()) {
         return QStringLiteral("Nach --add-word fehlt das Wort.");
     }
     if (!isRunning(bus)) {
@@ -89,6 +95,9 @@ QString SingleInstance::addWord(const QString& text, QDBusConnection bus)
     QDBusMessage message = call("AddToVocabulary");
     message << text;
     const QDBusMessage reply = bus.call(message, QDBus::Block, callTimeoutMs);
+    if (reply.type() == QDBusMessage::ErrorMessage && reply.errorName() == QLatin1String(notAddedError)) {
+        return reply.errorMessage();
+    }
     if (reply.type() != QDBusMessage::ReplyMessage) {
         return QStringLiteral("KORVU Darivir hat nicht geantwortet: %1").arg(reply.errorMessage());
     }

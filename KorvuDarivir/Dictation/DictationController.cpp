@@ -10,6 +10,7 @@
 #include "KorvuDarivir/Dictation/SpeechPresence.h"
 #include "KorvuDarivir/Dictation/TextCleaner.h"
 #include "KorvuDarivir/Store/FailureText.h"
+#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/KeyStore.h"
 #include "KorvuDarivir/UI/MicButtonPanel.h"
@@ -520,25 +521,56 @@ void DictationController::deliver(const std::shared_ptr<Dictation>& dictation)
     QPointer<DictationController> self(this);
     const std::optional<std::int64_t> pid =
         dictation->target ? std::optional<std::int64_t>(dictation->target->pid) : std::nullopt;
-    environment_.inserter->insert(dictation->text, pid, [self, dictation] {
-        if (self) {
-            self->finish(dictation);
-        }
-    });
+    // The record is written as the paste goes out, not after the clipboard's restore: a
+    // dictation whose text reached the target is in the history even when the program is
+    // ended a moment later.
+    environment_.inserter->insert(
+        dictation->text, pid,
+        [self, dictation] {
+            if (self) {
+                self->record(dictation);
+            }
+        },
+        [self, dictation] {
+            if (self) {
+                self->finish(dictation);
+            }
+        });
+}
+
+QString DictationController::appNameOf(const Dictation& dictation)
+{
+    if (dictation.sink) {
+        return QStringLiteral("KORVU Darivir");
+    }
+    if (dictation.target && !dictation.target->name.isEmpty()) {
+        return dictation.target->name;
+    }
+    return QStringLiteral("Unbekannte App");
+}
+
+void DictationController::record(const std::shared_ptr<Dictation>& dictation)
+{
+    const std::optional<platform::WriteError> failure = environment_.history->add(dictation->text, appNameOf(*dictation));
+    if (!failure) {
+        historyFailureShown_ = false;  // written again: a new failure is news
+        return;
+    }
+    // Told once per run of failures; the text itself was inserted all the same.
+    if (!historyFailureShown_ && !dictation->pendingHint) {
+        historyFailureShown_ = true;
+        dictation->pendingHint = Hint{HintKind::warning, QStringLiteral("Verlauf nicht gespeichert"),
+                                      FailureText::notSaved(*failure)};
+    }
 }
 
 void DictationController::finish(const std::shared_ptr<Dictation>& dictation)
 {
-    QString appName;
-    if (dictation->sink) {
-        appName = QStringLiteral("KORVU Darivir");
-    } else if (dictation->target && !dictation->target->name.isEmpty()) {
-        appName = dictation->target->name;
-    } else {
-        appName = QStringLiteral("Unbekannte App");
-    }
+    const QString appName = appNameOf(*dictation);
     model_.setLastInsert(LastInsert{wordCount(dictation->text), appName});
-    environment_.history->add(dictation->text, appName);
+    if (dictation->sink) {
+        record(dictation);
+    }
     setPhase(DictationPhase::idle);
     flash(MicButtonState::ok);
     if (dictation->pendingHint) {

@@ -196,7 +196,9 @@ private:
     void transcribed(const std::shared_ptr<Dictation>& dictation, const QString& text, std::exception_ptr error);
     void cleanUp(const std::shared_ptr<Dictation>& dictation, const QString& apiKey);
     void deliver(const std::shared_ptr<Dictation>& dictation);
+    void record(const std::shared_ptr<Dictation>& dictation);
     void finish(const std::shared_ptr<Dictation>& dictation);
+    static QString appNameOf(const Dictation& dictation);
 
     void setPhase(DictationPhase phase);
     void flash(const MicButtonState& state);
@@ -225,6 +227,8 @@ private:
     AfterStart afterStart_ = AfterStart::record;
     // The system is asking the user for the microphone; further presses wait for that answer.
     bool askingForMicrophone_ = false;
+    // A failed history write has been told since the last good one.
+    bool historyFailureShown_ = false;
     // Runs the cleanup requests; the controller waits for a running one when it ends.
     QThreadPool workers_;
 };

@@ -16,8 +16,11 @@ public:
     virtual ~Inserter() = default;
 
     // Inserts `text` into the application of process `pid` (the frontmost one without a
-    // pid). `done` runs on the main thread once the insertion is over; never fails.
-    virtual void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done) = 0;
+    // pid). `pasted` runs on the main thread when the text has been handed over (the paste
+    // keystroke is posted; the target takes the text from then on), `done` once the
+    // insertion is over (the user's clipboard is back); never fails.
+    virtual void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> pasted,
+                        std::function<void()> done) = 0;
 
     // The desktop's: TextInserter::insert with its default timing.
     static Inserter& desktop();

@@ -46,9 +46,10 @@ void awaitRead(const platform::Clipboard::WriteToken& token, std::chrono::millis
 
 class ClipboardInserter final : public Inserter {
 public:
-    void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done) override
+    void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> pasted,
+                std::function<void()> done) override
     {
-        TextInserter::insert(text, pid, std::move(done));
+        TextInserter::insert(text, pid, std::move(pasted), std::move(done), TextInserter::Timing{});
     }
 };
 
@@ -68,15 +69,24 @@ void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, 
 void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done,
                           Timing timing)
 {
-    platform::ClipboardQueue::enqueue([text, pid, done = std::move(done), timing](auto finished) {
-        auto paste = [text, done, timing, finished] {
+    insert(text, pid, {}, std::move(done), timing);
+}
+
+void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> pasted,
+                          std::function<void()> done, Timing timing)
+{
+    platform::ClipboardQueue::enqueue([text, pid, pasted = std::move(pasted), done = std::move(done), timing](auto finished) {
+        auto paste = [text, pasted, done, timing, finished] {
             // The user's contents are read off the main thread: their owner may be slow or
             // hung, and meanwhile the application goes on answering.
-            platform::Clipboard::instance().snapshot([text, done, timing, finished](platform::ClipboardSnapshot taken) {
+            platform::Clipboard::instance().snapshot([text, pasted, done, timing, finished](platform::ClipboardSnapshot taken) {
                 auto& clipboard = platform::Clipboard::instance();
                 auto snapshot = std::make_shared<platform::ClipboardSnapshot>(std::move(taken));
                 const auto token = clipboard.write(text, QString::fromLatin1(transientType));
                 postPaste();
+                // The target fetches the text from us through the event loop, so whatever
+                // runs here is done before the text can appear there.
+                if (pasted) pasted();
                 auto restore = [snapshot, token, done, finished] {
                     platform::Clipboard::instance().checkUnchanged(token, [snapshot, done, finished](bool unchanged) {
                         if (unchanged && !snapshot->empty()) platform::Clipboard::instance().restore(*snapshot);

@@ -37,6 +37,9 @@ public:
     static void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done = {});
     static void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done,
                        Timing timing);
+    // The same; `pasted` runs as soon as the paste keystroke is posted, before the wait.
+    static void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> pasted,
+                       std::function<void()> done, Timing timing);
 
 private:
     static void postPaste();

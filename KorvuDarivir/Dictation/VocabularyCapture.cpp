@@ -1,6 +1,7 @@
 #include "KorvuDarivir/Dictation/VocabularyCapture.h"
 
 #include "KorvuDarivir/Dictation/HotkeyCenter.h"
+#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
@@ -69,7 +70,7 @@ VocabularyCapture::Addition VocabularyCapture::evaluate(const std::optional<QStr
                  QStringLiteral("Erst das Wort markieren, dann hinzufügen.")},
                 std::nullopt};
     }
-    if (Vocabulary::characterCount(term) > Vocabulary::maxTermLength) {
+    if (!Vocabulary::fits(term)) {
         return {{HintKind::warning, QStringLiteral("Zu lang fürs Wörterbuch"),
                  QStringLiteral("Höchstens 60 Zeichen, am besten ein Name oder Begriff.")},
                 std::nullopt};
@@ -146,10 +147,21 @@ Hint VocabularyCapture::add(const std::optional<QString>& text)
     // Read afresh: the settings window may have changed the list since the last capture.
     // A damaged stored list is set aside by the read before this write replaces it.
     QStringList list = Vocabulary::terms();
-    const Addition addition = evaluate(text, list);
+    Addition addition = evaluate(text, list);
+    platform::UserDefaults& defaults = platform::UserDefaults::standard();
+    std::optional<platform::WriteError> failure;
     if (addition.term) {
         list.append(*addition.term);
-        platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list);
+        failure = defaults.set(QString::fromLatin1(Settings::vocabularyKey), list);
+    } else if (addition.hint.kind == HintKind::info) {
+        // Known, but perhaps only in memory since a failed write: then it is not stored yet.
+        failure = defaults.save();
+    }
+    if (failure) {
+        // Never "hinzugefügt" for a word that would be gone after a restart.
+        const QString term = addition.term.value_or(cleaned(text.value_or(QString())));
+        addition.hint = {HintKind::error, QStringLiteral("Nicht ins Wörterbuch geschrieben"),
+                         quoted(term) + QStringLiteral(" ist nicht gespeichert. ") + FailureText::notSaved(*failure)};
     }
     environment_.hints->show(addition.hint, std::nullopt);
     return addition.hint;

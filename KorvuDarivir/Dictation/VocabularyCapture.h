@@ -68,10 +68,12 @@ public:
     void addSelection(std::function<void(const Hint&)> done = {});
 
     // The entry for other programs (session bus, --add-word): adds `text` and returns the
-    // hint it showed. Never fails.
+    // hint it showed (of kind error when the list could not be written).
     Hint addToVocabulary(const QString& text);
 
-    // Cleans `text` up, checks it and stores it; shows and returns the outcome.
+    // Cleans `text` up, checks it and stores it; shows and returns the outcome. A list that
+    // did not reach the settings file gives an error hint that says why, never
+    // "hinzugefügt" (also for a term that is known only in memory since such a failure).
     Hint add(const std::optional<QString>& text);
 
     // What adding `text` to `stored` comes to, without storing or showing anything: the

@@ -124,6 +124,28 @@ QString FailureText::updateCheck(QNetworkReply::NetworkError error, int httpStat
     }
 }
 
+QString FailureText::notSaved(const platform::WriteError& error)
+{
+    const QString file = QString::fromStdString(error.file().filename().string());
+    const QString folder = QString::fromStdString(error.file().parent_path().string());
+    switch (error.reason()) {
+    case platform::WriteError::Reason::diskFull:
+        return QStringLiteral("Der Datenträger ist voll. Gib Speicherplatz frei und versuche es erneut.");
+    case platform::WriteError::Reason::readOnly:
+        return QStringLiteral("Der Ordner „%1“ ist schreibgeschützt. Gib dir dort Schreibrechte und versuche es erneut.")
+            .arg(folder);
+    case platform::WriteError::Reason::inTheWay:
+        return QStringLiteral("An der Stelle von „%1“ im Ordner „%2“ liegt etwas anderes, etwa ein Ordner. Räume es "
+                              "beiseite und versuche es erneut.")
+            .arg(file, folder);
+    case platform::WriteError::Reason::other:
+        break;
+    }
+    return QStringLiteral("Die Datei „%1“ im Ordner „%2“ ließ sich nicht schreiben. Prüfe den Ordner und versuche es "
+                          "erneut.")
+        .arg(file, folder);
+}
+
 QString FailureText::libraryText(std::exception_ptr error)
 {
     try {

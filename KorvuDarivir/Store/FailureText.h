@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Defaults/WriteError.h"
+
 #include <QNetworkReply>
 #include <QString>
 
@@ -24,6 +26,11 @@ public:
     // The update feed could not be fetched: Qt's error for the reply and its HTTP status
     // (0 when there was no answer).
     static QString updateCheck(QNetworkReply::NetworkError error, int httpStatus);
+
+    // A file of the user's (settings, history) could not be written: why, in the user's
+    // terms, and what to do, e.g. "Der Datenträger ist voll. Gib Speicherplatz frei und
+    // versuche es erneut."
+    static QString notSaved(const platform::WriteError& error);
 
     // The library's text of `error`, for the log.
     static QString libraryText(std::exception_ptr error);

@@ -14,65 +14,11 @@
 #include <unicode/locid.h>
 #include <unicode/unistr.h>
 
-#include <cerrno>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace korvu {
 namespace {
-
-// Temporary files of interrupted writes start with this; the load removes them.
-constexpr const char* kTemporaryPrefix = ".Verlauf.json.";
-
-bool writeAll(int fd, const QByteArray& data)
-{
-    const char* cursor = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, cursor, static_cast<size_t>(left));
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        cursor += written;
-        left -= written;
-    }
-    return true;
-}
-
-// Writes `data` to `target` so that the target holds either its old or its new content at
-// every moment, even across a crash or a power loss: temporary file in the same folder,
-// flushed to disk, mode 0600 (only the user may read the dictated text), renamed over the
-// target, and the folder entry flushed too.
-bool writeAtomically(const std::filesystem::path& target, const QByteArray& data)
-{
-    const std::filesystem::path folder = target.parent_path();
-    std::string temporary = (folder / (std::string(kTemporaryPrefix) + "XXXXXX")).string();
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = writeAll(fd, data) && ::fchmod(fd, 0600) == 0 && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) {
-        ok = ::rename(temporary.c_str(), target.c_str()) == 0;
-    }
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd >= 0) {
-        ::fsync(folderFd);
-        ::close(folderFd);
-    }
-    return true;
-}
 
 std::optional<QList<DictationRecord>> decode(const QByteArray& data)
 {
@@ -160,7 +106,12 @@ HistoryStore& HistoryStore::shared()
 }
 
 HistoryStore::HistoryStore(std::filesystem::path directory, QObject* parent)
-    : QObject(parent), directory_(std::move(directory))
+    : HistoryStore(std::move(directory), platform::PrivateFile::write, parent)
+{
+}
+
+HistoryStore::HistoryStore(std::filesystem::path directory, platform::PrivateFile::Writer writer, QObject* parent)
+    : QObject(parent), directory_(std::move(directory)), writer_(std::move(writer))
 {
     load();
 }
@@ -169,8 +120,9 @@ void HistoryStore::load()
 {
     // Leftovers of writes that a crash or a kill interrupted.
     std::error_code error;
+    const std::string temporaryPrefix = platform::PrivateFile::temporaryPrefix(filePath());
     for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
-        if (entry.path().filename().string().rfind(kTemporaryPrefix, 0) == 0) {
+        if (entry.path().filename().string().rfind(temporaryPrefix, 0) == 0) {
             std::filesystem::remove(entry.path(), error);
         }
     }
@@ -179,6 +131,8 @@ void HistoryStore::load()
     if (!file.exists()) {
         return;
     }
+    // A file an older version left readable by everyone is the user's alone from now on.
+    platform::PrivateFile::restrict(filePath());
     if (!file.open(QIODevice::ReadOnly)) {
         keepBrokenFileAside();
         return;
@@ -219,24 +173,26 @@ void HistoryStore::setRecords(QList<DictationRecord> records)
     emit recordsChanged();
 }
 
-bool HistoryStore::save() const
+std::optional<platform::WriteError> HistoryStore::save() const
 {
     QJsonArray array;
     for (const DictationRecord& record : records_) {
         array.append(record.toJson());
     }
     const QByteArray data = QJsonDocument(array).toJson(QJsonDocument::Compact);
-
-    std::error_code ignored;
-    std::filesystem::create_directories(directory_.parent_path(), ignored);
-    ::mkdir(directory_.c_str(), 0700);
-    return writeAtomically(filePath(), data);
+    try {
+        writer_(filePath(), data);
+        return std::nullopt;
+    } catch (const platform::WriteError& error) {
+        qWarning("History not saved: %s", error.what());
+        return error;
+    }
 }
 
-void HistoryStore::add(const QString& text, const QString& appName)
+std::optional<platform::WriteError> HistoryStore::add(const QString& text, const QString& appName)
 {
     if (!platform::UserDefaults::standard().boolean(QString::fromLatin1(Settings::historyEnabledKey))) {
-        return;
+        return std::nullopt;
     }
     QList<DictationRecord> records = records_;
     records.prepend(DictationRecord{QUuid::createUuid(), DictationRecord::dateFrom(QDateTime::currentDateTimeUtc()),
@@ -245,8 +201,9 @@ void HistoryStore::add(const QString& text, const QString& appName)
         records.resize(maxRecords);
     }
     setRecords(std::move(records));
-    // A failed write keeps the previous file; the record stays in memory.
-    save();
+    // A failed write keeps the previous file; the record stays in memory, and the next
+    // write, which writes the whole list, tries again.
+    return save();
 }
 
 void HistoryStore::clear()
@@ -256,15 +213,15 @@ void HistoryStore::clear()
     std::filesystem::remove(filePath(), ignored);
 }
 
-void HistoryStore::remove(const QUuid& id)
+std::optional<platform::WriteError> HistoryStore::remove(const QUuid& id)
 {
     QList<DictationRecord> kept = records_;
     const auto removed = kept.removeIf([&id](const DictationRecord& record) { return record.id == id; });
     if (removed == 0) {
-        return;
+        return std::nullopt;
     }
     setRecords(std::move(kept));
-    save();
+    return save();
 }
 
 QString HistoryStore::timeLabel(const QDateTime& date)

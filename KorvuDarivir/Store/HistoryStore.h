@@ -1,6 +1,8 @@
 #pragma once
 
 #include "KorvuDarivir/Store/DictationRecord.h"
+#include "Platform/Defaults/PrivateFile.h"
+#include "Platform/Defaults/WriteError.h"
 
 #include <QDateTime>
 #include <QList>
@@ -16,7 +18,9 @@ namespace korvu {
 // The last 50 dictated texts, newest first, in memory and in "Verlauf.json" in the support
 // directory. The file is read once when the store is made and rewritten whole after every
 // addition: into a temporary file that is flushed to disk and then renamed over the old
-// one, so a crash or a kill at any moment leaves either the old or the new history.
+// one, so a crash or a kill at any moment leaves either the old or the new history. The
+// file is the user's alone (0600). A write that fails keeps the list in memory, says why
+// (the result of `add` and `remove`, and the log), and the next write tries again.
 // A file that cannot be read or does not parse is moved aside ("Verlauf.json.defekt")
 // and the history starts empty, so the next addition does not destroy it.
 // Main thread only.
@@ -32,6 +36,8 @@ public:
 
     // A store over "Verlauf.json" in `directory`; loads the file at once.
     explicit HistoryStore(std::filesystem::path directory, QObject* parent = nullptr);
+    // The same with another way to write the file (a failing one, in tests).
+    HistoryStore(std::filesystem::path directory, platform::PrivateFile::Writer writer, QObject* parent = nullptr);
 
     const QList<DictationRecord>& records() const { return records_; }
     std::filesystem::path filePath() const { return directory_ / fileName; }
@@ -39,12 +45,14 @@ public:
     const std::optional<std::filesystem::path>& keptAside() const { return keptAside_; }
 
     // Adds a record at the front (when "historyEnabled" is on), keeps the newest 50 and
-    // writes the file. Never fails: a failed write keeps the previous file.
-    void add(const QString& text, const QString& appName);
+    // writes the file. A failed write keeps the previous file and the record in memory;
+    // the result says why it failed, nothing when the file was written (or nothing needed to be).
+    std::optional<platform::WriteError> add(const QString& text, const QString& appName);
     // Empties the list and deletes the file; never fails.
     void clear();
     // Removes the record with this id and writes the file; nothing when there is none.
-    void remove(const QUuid& id);
+    // The result as for `add`.
+    std::optional<platform::WriteError> remove(const QUuid& id);
 
     // The short label beside a record: today the time of day in the locale's short style,
     // yesterday "Gestern", any other day (also a future one) day and month as two digits
@@ -57,11 +65,12 @@ signals:
 
 private:
     void load();
-    bool save() const;
+    std::optional<platform::WriteError> save() const;
     void setRecords(QList<DictationRecord> records);
     void keepBrokenFileAside();
 
     std::filesystem::path directory_;
+    platform::PrivateFile::Writer writer_;
     QList<DictationRecord> records_;
     std::optional<std::filesystem::path> keptAside_;
 };

@@ -154,8 +154,9 @@ QStringList Vocabulary::terms()
                 continue;
             }
             const QString term = sanitized(item.toString());
-            intact = intact && term == item.toString() && !term.isEmpty();
-            if (!term.isEmpty()) {
+            const bool tooLong = term.size() > maxTermUnits;
+            intact = intact && term == item.toString() && !term.isEmpty() && !tooLong;
+            if (!term.isEmpty() && !tooLong) {
                 list.append(term);
             }
         }
@@ -187,7 +188,7 @@ int Vocabulary::add(const QString& input)
     int added = 0;
     for (const QString& raw : std::as_const(pieces)) {
         const QString term = sanitized(raw).trimmed();
-        if (term.isEmpty() || graphemeCount(term) > maxTermLength || list.size() >= maxTerms) {
+        if (term.isEmpty() || !fits(term) || list.size() >= maxTerms) {
             continue;
         }
         const bool known = std::any_of(list.begin(), list.end(),
@@ -199,8 +200,16 @@ int Vocabulary::add(const QString& input)
         ++added;
     }
 
-    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list);
+    if (const auto failure = platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list)) {
+        throw *failure;
+    }
     return added;
+}
+
+bool Vocabulary::fits(const QString& term)
+{
+    // The unit count first: it is free, and it bounds the cost of counting characters.
+    return term.size() <= maxTermUnits && graphemeCount(term) <= maxTermLength;
 }
 
 qsizetype Vocabulary::characterCount(const QString& text)
@@ -219,7 +228,9 @@ void Vocabulary::remove(const QString& term)
     const QString wanted = term.normalized(QString::NormalizationForm_C);
     QStringList list = terms();
     list.removeIf([&](const QString& stored) { return stored.normalized(QString::NormalizationForm_C) == wanted; });
-    platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list);
+    if (const auto failure = platform::UserDefaults::standard().set(QString::fromLatin1(Settings::vocabularyKey), list)) {
+        throw *failure;
+    }
 }
 
 QString Vocabulary::pattern(const QString& term)

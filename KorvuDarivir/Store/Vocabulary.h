@@ -13,24 +13,33 @@ public:
     Vocabulary() = delete;
 
     static constexpr int maxTermLength = 60;  // user-perceived characters, after trimming
+    // UTF-16 units: one character may carry any number of combining marks, and a term of a
+    // few characters must not grow the settings file and every dictation without bound.
+    static constexpr int maxTermUnits = 240;
     static constexpr int maxTerms = 80;
 
     // The stored list: every text of the stored value that is not empty once it is
     // `sanitized`, in order. When the value is no list, holds anything else, or a text lost
-    // characters, the stored value is first set aside ("vocabulary.json.defekt" beside the
+    // characters or a term longer than `maxTermUnits`, the stored value is first set aside ("vocabulary.json.defekt" beside the
     // settings file) and then replaced by what was read, so no later write destroys the
     // only copy. Empty when the key is missing.
     static QStringList terms();
 
     // Adds the terms of `input`, separated by ",", ";" or line feeds. Pieces are
     // `sanitized`, then trimmed;
-    // empty ones, ones longer than 60 characters, ones that would exceed 80 terms and ones
+    // empty ones, ones that do not `fit`, ones that would exceed 80 terms and ones
     // already stored in any capitalisation are skipped. The list is stored back in any
-    // case. Returns how many terms were added.
+    // case. Returns how many terms were added. Throws platform::WriteError when the list
+    // did not reach the settings file (it is kept in memory, and the next write tries
+    // again).
     static int add(const QString& input);
 
-    // Removes every entry exactly equal to `term` and stores the list back.
+    // Removes every entry exactly equal to `term` and stores the list back. Throws as `add`.
     static void remove(const QString& term);
+
+    // Whether a trimmed term is short enough for the list: at most 60 characters and at
+    // most 240 UTF-16 units.
+    static bool fits(const QString& term);
 
     // `text` with every occurrence of each term, in any capitalisation, and for terms of
     // four or more characters without a space also split once by a space or a hyphen,

@@ -2,6 +2,7 @@
 
 #include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Store/AppModel.h"
+#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
@@ -295,7 +296,15 @@ QWidget* SettingsView::vocabularyPage()
         if (input->text().trimmed().isEmpty()) {
             return;
         }
-        const int added = Vocabulary::add(input->text());
+        int added = 0;
+        try {
+            added = Vocabulary::add(input->text());
+        } catch (const platform::WriteError& error) {
+            // The input stays, so the next try needs no retyping.
+            countedTerms_ = Vocabulary::terms();
+            feedback->setText(QStringLiteral("Nicht gespeichert. ") + FailureText::notSaved(error));
+            return;
+        }
         countedTerms_ = Vocabulary::terms();
         feedback->setText(added == 1 ? QStringLiteral("1 Begriff hinzugefügt.")
                                      : QStringLiteral("%1 Begriffe hinzugefügt.").arg(added));
@@ -307,7 +316,12 @@ QWidget* SettingsView::vocabularyPage()
     connect(input, &QLineEdit::returnPressed, this, addTerms);
     connect(remove, &QPushButton::clicked, this, [this] {
         if (const QListWidgetItem* item = terms_->currentItem()) {
-            Vocabulary::remove(item->text());
+            try {
+                Vocabulary::remove(item->text());
+            } catch (const platform::WriteError& error) {
+                countedTerms_ = Vocabulary::terms();
+                vocabularyFeedback_->setText(QStringLiteral("Nicht gespeichert. ") + FailureText::notSaved(error));
+            }
         }
     });
     auto* inputRow = new QHBoxLayout;

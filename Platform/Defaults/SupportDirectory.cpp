@@ -1,12 +1,9 @@
 #include "Platform/Defaults/SupportDirectory.h"
 
+#include "Platform/Defaults/PrivateFile.h"
+
 #include <QDir>
 #include <QStandardPaths>
-
-#include <sys/stat.h>
-#include <sys/types.h>
-
-#include <system_error>
 
 namespace platform {
 
@@ -19,11 +16,7 @@ std::filesystem::path SupportDirectory::path()
     const std::filesystem::path parent(base.toStdString());
     const std::filesystem::path folder = parent / folderName;
 
-    std::error_code ignored;
-    std::filesystem::create_directories(parent, ignored);
-    // mkdir with the mode, rather than create-then-chmod, leaves no moment in which the
-    // folder is readable by others. An existing folder keeps the mode its owner gave it.
-    ::mkdir(folder.c_str(), 0700);
+    PrivateFile::makeFolder(folder);
     return folder;
 }
 

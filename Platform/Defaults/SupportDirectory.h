@@ -11,7 +11,8 @@ public:
     static constexpr const char* folderName = "KORVU Darivir";
 
     // The folder, created on demand (missing parents too) with mode 0700, because what it
-    // holds is the user's own dictated text. A failure to create it is ignored: the path
+    // holds is the user's own dictated text; a folder of the user's that exists with
+    // another mode is made 0700 too. A failure to create it is ignored: the path
     // is returned in any case and the callers' file operations then fail on their own.
     static std::filesystem::path path();
 };

@@ -6,11 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QSaveFile>
 #include <QStandardPaths>
-
-#include <sys/stat.h>
-#include <sys/types.h>
 
 #include <cmath>
 #include <filesystem>
@@ -20,48 +16,22 @@
 namespace platform {
 namespace {
 
-bool readJson(QIODevice& device, QSettings::SettingsMap& map)
+std::optional<QVariantMap> parseSettings(const QByteArray& data)
 {
-    const QByteArray data = device.readAll();
     if (data.trimmed().isEmpty()) {
-        return true;
+        return QVariantMap();
     }
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        return false;
+        return std::nullopt;
     }
-    const QJsonObject object = document.object();
-    for (auto it = object.begin(); it != object.end(); ++it) {
-        map.insert(it.key(), it.value().toVariant());
-    }
-    return true;
+    return document.object().toVariantMap();
 }
 
-bool writeJson(QIODevice& device, const QSettings::SettingsMap& map)
+QByteArray serialized(const QVariantMap& map)
 {
-    QJsonObject object;
-    for (auto it = map.begin(); it != map.end(); ++it) {
-        object.insert(it.key(), QJsonValue::fromVariant(it.value()));
-    }
-    const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    return device.write(data) == data.size();
-}
-
-QSettings::Format jsonFormat()
-{
-    static const QSettings::Format format = QSettings::registerFormat("json", readJson, writeJson);
-    return format;
-}
-
-bool parsesAsSettings(const QByteArray& data)
-{
-    if (data.trimmed().isEmpty()) {
-        return true;
-    }
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
-    return error.error == QJsonParseError::NoError && document.isObject();
+    return QJsonDocument(QJsonObject::fromVariantMap(map)).toJson(QJsonDocument::Indented);
 }
 
 // The first free name of "<path>.defekt", "<path>.defekt.1", … for a file set aside.
@@ -85,7 +55,7 @@ std::optional<QString> keepUnreadableFileAside(const QString& filePath)
     }
     const QByteArray data = file.readAll();
     file.close();
-    if (parsesAsSettings(data)) {
+    if (parseSettings(data)) {
         return std::nullopt;
     }
     const QString aside = freeAsideName(filePath);
@@ -93,16 +63,6 @@ std::optional<QString> keepUnreadableFileAside(const QString& filePath)
         return std::nullopt;
     }
     return aside;
-}
-
-// The settings folder with mode 0700: mkdir with the mode leaves no moment in which others
-// could read it. Missing parents get the usual mode; an existing folder keeps its own.
-void makeFolderForTheUser(const QString& folder)
-{
-    const std::filesystem::path path(folder.toStdString());
-    std::error_code ignored;
-    std::filesystem::create_directories(path.parent_path(), ignored);
-    ::mkdir(path.c_str(), 0700);
 }
 
 // The integer at the start of a text ("  42abc" gives 42); 0 when there is none or it
@@ -161,13 +121,24 @@ bool UserDefaults::isNumber(const QVariant& value)
 }
 
 UserDefaults::UserDefaults(const QString& filePath, QObject* parent)
-    : QObject(parent), filePath_(filePath)
+    : UserDefaults(filePath, PrivateFile::write, parent)
 {
-    makeFolderForTheUser(QFileInfo(filePath_).absolutePath());
+}
+
+UserDefaults::UserDefaults(const QString& filePath, PrivateFile::Writer writer, QObject* parent)
+    : QObject(parent), filePath_(filePath), writer_(std::move(writer))
+{
+    const std::filesystem::path file(filePath_.toStdString());
+    PrivateFile::makeFolder(file.parent_path());
     if (const std::optional<QString> aside = keepUnreadableFileAside(filePath_)) {
         keptAside_.append(*aside);
     }
-    settings_ = std::make_unique<QSettings>(filePath_, jsonFormat());
+    // A file an older version left readable by everyone is the user's alone from now on.
+    PrivateFile::restrict(file);
+    QFile existing(filePath_);
+    if (existing.open(QIODevice::ReadOnly)) {
+        stored_ = parseSettings(existing.readAll()).value_or(QVariantMap());
+    }
 }
 
 UserDefaults::~UserDefaults() = default;
@@ -198,7 +169,7 @@ void UserDefaults::registerDefaults(const QVariantMap& defaults)
 QVariant UserDefaults::object(const QString& key) const
 {
     std::scoped_lock lock(mutex_);
-    const QVariant stored = settings_->value(key);
+    const QVariant stored = stored_.value(key);
     if (stored.isValid()) {
         return stored;
     }
@@ -208,58 +179,107 @@ QVariant UserDefaults::object(const QString& key) const
 bool UserDefaults::hasStoredValue(const QString& key) const
 {
     std::scoped_lock lock(mutex_);
-    return settings_->contains(key);
+    return stored_.contains(key);
 }
 
-void UserDefaults::writeLocked(const QString& key, const QVariant& value)
+bool UserDefaults::saveLocked()
 {
-    if (value.isValid()) {
-        settings_->setValue(key, value);
-    } else {
-        settings_->remove(key);
+    // Straight to disk, the whole file: a value that only waited in memory would be lost if
+    // the process died before the next write. A failed write keeps every value in memory,
+    // and the next write tries them all again.
+    try {
+        writer_(std::filesystem::path(filePath_.toStdString()), serialized(stored_));
+        unsaved_.reset();
+        return true;
+    } catch (const WriteError& error) {
+        unsaved_ = error;
+        return false;
     }
-    // Straight to disk: QSettings replaces the file atomically, and a value that only
-    // waited in memory would be lost if the process died before the next sync.
-    settings_->sync();
 }
 
-void UserDefaults::set(const QString& key, const QVariant& value)
+std::optional<WriteError> UserDefaults::set(const QString& key, const QVariant& value)
 {
     bool differs = false;
+    bool saved = false;
+    std::optional<WriteError> failure;
     {
         std::scoped_lock lock(mutex_);
-        const QVariant before = settings_->value(key);
+        const QVariant before = stored_.value(key);
         differs = before.isValid() != value.isValid() || before != value;
-        writeLocked(key, value);
+        if (value.isValid()) {
+            stored_.insert(key, value);
+        } else {
+            stored_.remove(key);
+        }
+        saved = saveLocked();
+        failure = unsaved_;
     }
     if (differs) {
         emit changed(key);
     }
+    if (!saved) {
+        qWarning("Settings not saved: %s", failure->what());
+        emit writeFailed(key);
+    }
+    return failure;
 }
 
-void UserDefaults::removeObject(const QString& key)
+std::optional<WriteError> UserDefaults::removeObject(const QString& key)
 {
-    set(key, QVariant());
+    return set(key, QVariant());
 }
 
-void UserDefaults::removeAllStoredValues()
+std::optional<WriteError> UserDefaults::removeAllStoredValues()
 {
     QStringList keys;
+    bool saved = false;
+    std::optional<WriteError> failure;
     {
         std::scoped_lock lock(mutex_);
-        keys = settings_->allKeys();
-        settings_->clear();
-        settings_->sync();
+        keys = stored_.keys();
+        stored_.clear();
+        saved = saveLocked();
+        failure = unsaved_;
     }
     for (const QString& key : keys) {
         emit changed(key);
     }
+    if (!saved) {
+        qWarning("Settings not saved: %s", failure->what());
+        emit writeFailed(QString());
+    }
+    return failure;
+}
+
+std::optional<WriteError> UserDefaults::unsavedFailure() const
+{
+    std::scoped_lock lock(mutex_);
+    return unsaved_;
+}
+
+std::optional<WriteError> UserDefaults::save()
+{
+    bool saved = false;
+    std::optional<WriteError> failure;
+    {
+        std::scoped_lock lock(mutex_);
+        if (!unsaved_) {
+            return std::nullopt;
+        }
+        saved = saveLocked();
+        failure = unsaved_;
+    }
+    if (!saved) {
+        qWarning("Settings not saved: %s", failure->what());
+        emit writeFailed(QString());
+    }
+    return failure;
 }
 
 std::optional<QString> UserDefaults::keepValueAside(const QString& key)
 {
     std::scoped_lock lock(mutex_);
-    const QVariant value = settings_->value(key);
+    const QVariant value = stored_.value(key);
     if (!value.isValid()) {
         return std::nullopt;
     }
@@ -269,12 +289,9 @@ std::optional<QString> UserDefaults::keepValueAside(const QString& key)
 
     const QFileInfo settingsFile(filePath_);
     const QString aside = freeAsideName(settingsFile.absolutePath() + u'/' + key + QStringLiteral(".json"));
-    QSaveFile file(aside);
-    if (!file.open(QIODevice::WriteOnly)) {
-        return std::nullopt;
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (file.write(data) != data.size() || !file.commit()) {
+    try {
+        PrivateFile::write(std::filesystem::path(aside.toStdString()), data);
+    } catch (const WriteError&) {
         return std::nullopt;
     }
     keptAside_.append(aside);

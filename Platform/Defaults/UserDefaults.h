@@ -1,7 +1,9 @@
 #pragma once
 
+#include "Platform/Defaults/PrivateFile.h"
+#include "Platform/Defaults/WriteError.h"
+
 #include <QObject>
-#include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -13,15 +15,17 @@
 
 namespace platform {
 
-// The user's settings: values stored in a QSettings file in the user's configuration
-// folder, with registered defaults held in memory only. A read returns the stored value,
-// else the registered default, else nothing. Every write reaches the file at once, so a
-// crash or a kill never loses a setting the user made.
+// The user's settings: values stored in a file in the user's configuration folder, with
+// registered defaults held in memory only. A read returns the stored value, else the
+// registered default, else nothing. Every write replaces the whole file at once
+// (atomically), so a crash or a kill never loses a setting the user made; a write that
+// fails says so (its result, `writeFailed`), keeps every value in memory, and the next
+// write tries them all again.
 //
-// The file is JSON (a QSettings format of our own): unlike INI it keeps the types of the
-// values, so a one-element list stays a list and a number stays a number. Its folder is
-// made for the user alone (0700), as what it holds is theirs. A file that does not parse is
-// renamed to "<file>.defekt" before the store starts empty.
+// The file is JSON: unlike INI it keeps the types of the values, so a one-element list
+// stays a list and a number stays a number. The file (0600) and its folder (0700) are the
+// user's alone, as what they hold is theirs. A file that does not parse is renamed to
+// "<file>.defekt" before the store starts empty.
 //
 // Thread-safe: reads and writes may come from any thread; `changed` is emitted on the
 // writing thread.
@@ -30,6 +34,8 @@ class UserDefaults : public QObject {
 public:
     // A store over the given file; the standard store uses `standardFilePath()`.
     explicit UserDefaults(const QString& filePath, QObject* parent = nullptr);
+    // The same with another way to write the file (a failing one, in tests).
+    UserDefaults(const QString& filePath, PrivateFile::Writer writer, QObject* parent = nullptr);
     ~UserDefaults() override;
 
     // The one store of the application, created on first use.
@@ -47,11 +53,17 @@ public:
     // True when the file holds a value for `key` (registered defaults do not count).
     bool hasStoredValue(const QString& key) const;
 
-    // Stores `value` under `key`; an invalid QVariant removes the key.
-    void set(const QString& key, const QVariant& value);
-    void removeObject(const QString& key);
+    // Stores `value` under `key`; an invalid QVariant removes the key. The value is in
+    // memory at once; the result is why it did not reach the file, nothing when it did.
+    std::optional<WriteError> set(const QString& key, const QVariant& value);
+    std::optional<WriteError> removeObject(const QString& key);
     // Removes every stored value (the registered defaults stay).
-    void removeAllStoredValues();
+    std::optional<WriteError> removeAllStoredValues();
+    // Why what is in memory has not reached the file yet: the failure of the last write
+    // when no write succeeded since; nothing when the file holds every value.
+    std::optional<WriteError> unsavedFailure() const;
+    // Writes the file again when a write failed before; the result as for `set`.
+    std::optional<WriteError> save();
 
     // Writes the stored value of `key` into a file of its own beside the settings file,
     // "<key>.json.defekt" (".defekt.1", ".defekt.2" … when that exists), as a JSON object
@@ -87,13 +99,18 @@ public:
 signals:
     // A stored value was written or removed and now differs from before.
     void changed(const QString& key);
+    // A write did not reach the file (`unsavedFailure()` says why); `key` is the value it
+    // was for (empty for a removal of every value or a retry).
+    void writeFailed(const QString& key);
 
 private:
-    void writeLocked(const QString& key, const QVariant& value);
+    bool saveLocked();
 
     QString filePath_;
+    PrivateFile::Writer writer_;
     mutable std::mutex mutex_;
-    std::unique_ptr<QSettings> settings_;
+    QVariantMap stored_;
+    std::optional<WriteError> unsaved_;
     QVariantMap registered_;
     QStringList keptAside_;
 };

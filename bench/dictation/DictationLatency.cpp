@@ -100,10 +100,11 @@ public:
 
 class TimedInserter final : public korvu::Inserter {
 public:
-    void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done) override
+    void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> pasted,
+                std::function<void()> done) override
     {
         marks.insertStart = Clock::now();
-        korvu::Inserter::desktop().insert(text, pid, std::move(done));
+        korvu::Inserter::desktop().insert(text, pid, std::move(pasted), std::move(done));
     }
 };
 

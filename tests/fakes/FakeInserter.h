@@ -10,7 +10,8 @@
 
 namespace fakes {
 
-// Records what would have been pasted where; `done` follows as a queued call.
+// Records what would have been pasted where; `pasted` runs at once, `done` follows as a
+// queued call.
 class FakeInserter final : public korvu::Inserter {
 public:
     struct Insertion {
@@ -20,10 +21,16 @@ public:
     };
 
     std::vector<Insertion> insertions;
+    // Runs when `pasted` has run, before `done` is queued: what a test sees between the
+    // paste and the clipboard's restore.
+    std::function<void()> afterPaste;
 
-    void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done) override
+    void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> pasted,
+                std::function<void()> done) override
     {
         insertions.push_back({text, pid});
+        if (pasted) pasted();
+        if (afterPaste) afterPaste();
         platform::deliver(QCoreApplication::instance(), [done = std::move(done)] {
             if (done) done();
         });

@@ -403,6 +403,94 @@ TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
     EXPECT_EQ(vocabulary(), QJsonArray{"Epsilon"});
 }
 
+// "--add-word" never says a word was added that is not on disk: a settings file in the
+// way, a read-only configuration folder and a full disk each give status 1 and the reason,
+// also when the same word is sent again; a blank word never reaches the application.
+// The read-only folder and the full disk are real mounts in a mount namespace of the
+// application's own (a read-only folder's mode would not stop a test run as root).
+TEST(ProgramTest, AWordThatCannotBeStoredIsNeverReportedAsAdded)
+{
+    using testsupport::spinUntil;
+    if (run({"-rm", "true"}, "unshare").status != 0) {
+        GTEST_SKIP() << "no user and mount namespaces here: the read-only and full-disk cases cannot be made";
+    }
+    // The script runs in the new namespace with the configuration folder as $1 and the
+    // program as $2; it puts the obstacle in place, then becomes the program.
+    struct Case {
+        const char* what;
+        const char* script;  // empty: the program itself, and the obstacle is put in while it runs
+        const char* reason;
+        bool clearable;
+    };
+    const Case cases[] = {
+        {"a folder in place of settings.json", "", "liegt etwas anderes", true},
+        {"a read-only configuration folder",
+         R"(mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && exec "$2")", "ist schreibgeschützt", false},
+        {"a full disk",
+         R"(cp "$1/settings.json" /tmp/korvu-settings.$$ && mount -t tmpfs -o size=64k tmpfs "$1" &&
+            mv /tmp/korvu-settings.$$ "$1/settings.json" && (dd if=/dev/zero of="$1/fill" bs=1k 2>/dev/null; true) &&
+            exec "$2")",
+         "Datenträger ist voll", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ReturningUser user;
+        const QString config = user.environment.value("XDG_CONFIG_HOME") + "/KORVU Darivir";
+        const QString file = config + "/settings.json";
+        const QByteArray atStart = fileContents(file);
+        const auto addWord = [&](const QString& word) { return run({"--add-word", word}, program, user.environment); };
+
+        user.app.setProcessChannelMode(QProcess::ForwardedChannels);
+        user.app.setProcessEnvironment(user.environment);
+        if (std::strlen(c.script) == 0) {
+            user.app.start(program, {});
+        } else {
+            user.app.start("unshare", {"-rm", "sh", "-c", c.script, "sh", config, program});
+        }
+        ASSERT_TRUE(user.app.waitForStarted());
+        Outcome blank;
+        ASSERT_TRUE(spinUntil([&] {
+            blank = addWord("Probe");
+            return !blank.err.contains("läuft nicht");
+        })) << blank.err.toStdString();
+        const QByteArray beforeObstacle = fileContents(file);
+        if (std::strlen(c.script) == 0) {
+            ASSERT_TRUE(QFile::rename(file, file + ".kept"));
+            ASSERT_TRUE(QDir().mkpath(file + "/inhalt"));
+        }
+        for (const QString& missing : {QString("  "), QString("\t")}) {
+            const Outcome outcome = run({"--add-word", missing == "\t" ? QString("\t ") : missing}, program, user.environment);
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.err, "Nach --add-word fehlt das Wort.\n");
+        }
+        const Outcome noWord = run({"--add-word"}, program, user.environment);
+        EXPECT_EQ(std::pair(noWord.status, noWord.err), std::pair(1, QString("Nach --add-word fehlt das Wort.\n")));
+
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            SCOPED_TRACE(attempt == 0 ? "first attempt" : "the same word again");
+            const Outcome refused = addWord("Nachher");
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_TRUE(refused.err.startsWith("Nicht ins Wörterbuch geschrieben: „Nachher“ ist nicht gespeichert.")
+                        && refused.err.contains(c.reason))
+                << refused.err.toStdString();
+            EXPECT_FALSE(refused.err.contains("hinzugefügt")) << refused.err.toStdString();
+        }
+        if (c.clearable) {
+            ASSERT_TRUE(QDir(file).removeRecursively());
+            ASSERT_TRUE(QFile::rename(file + ".kept", file));
+            EXPECT_EQ(fileContents(file), beforeObstacle);
+            const Outcome added = addWord("Nachher");
+            EXPECT_EQ(added.status, 0) << added.err.toStdString();
+            EXPECT_TRUE(QJsonDocument::fromJson(fileContents(file)).object().value("vocabulary").toArray().contains("Nachher"))
+                << "the next try stores it";
+        } else {
+            EXPECT_EQ(fileContents(file), atStart) << "nothing reached the folder outside";
+        }
+        ::kill(static_cast<pid_t>(user.app.processId()), SIGTERM);
+        EXPECT_TRUE(user.app.waitForFinished(30000));
+    }
+}
+
 // A desktop with neither a tray nor a notification server: the settings open at the
 // start, and closing them keeps them, minimised; the application never runs out of
 // sight.

@@ -349,7 +349,10 @@ TEST_F(DictationRoad, AddWordByShortcutAndOverDBus)
     // and desktop shortcuts call it, reaches the same capture.
     korvu::SingleInstance instance;
     ASSERT_FALSE(instance.otherInstanceRunning());
-    instance.onAddWord = [&capture](const QString& text) { capture.addToVocabulary(text); };
+    instance.onAddWord = [&capture](const QString& text) -> std::optional<QString> {
+        capture.addToVocabulary(text);
+        return std::nullopt;
+    };
     EXPECT_TRUE(runTool("dbus-send", {"--session", "--print-reply", "--dest=de.korvu.darivir", "/de/korvu/darivir",
                                       "de.korvu.darivir.Application.AddToVocabulary", "string:  (Hochdruck-Reiniger), "})
                     .startsWith("method return"));
