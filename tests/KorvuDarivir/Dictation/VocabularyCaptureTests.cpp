@@ -54,6 +54,11 @@ TEST(VocabularyCapture, AddFollowsItsRulesInOrder)
         {sixty, {}, added(sixty), {sixty}},
         {sixty + u'y', {},
          {HintKind::warning, "Zu lang fürs Wörterbuch", "Höchstens 60 Zeichen, am besten ein Name oder Begriff."}, {}},
+        // One character with 100,000 combining marks: bounded in UTF-16 units too.
+        {QString(u'Z') + QString(100000, QChar(0x0301)), {},
+         {HintKind::warning, "Zu lang fürs Wörterbuch", "Höchstens 60 Zeichen, am besten ein Name oder Begriff."}, {}},
+        {QString(u'Z') + QString(239, QChar(0x0301)), {}, added(QString(u'Z') + QString(239, QChar(0x0301))),
+         {QString(u'Z') + QString(239, QChar(0x0301))}},
         {"Tagesordnung", {"tagesordnung"}, {already.kind, already.title, "„Tagesordnung“"}, {"tagesordnung"}},
         // The duplicate test comes before the full test.
         {"begriff7", numbered(80), {already.kind, already.title, "„begriff7“"}, numbered(80)},
@@ -65,7 +70,7 @@ TEST(VocabularyCapture, AddFollowsItsRulesInOrder)
         {"Meier, Schulze", {"Alt"}, added("Meier, Schulze"), {"Alt", "Meier, Schulze"}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.selection.value_or("<none>").toStdString());
+        SCOPED_TRACE(c.selection.value_or("<none>").left(80).toStdString());
         platform::UserDefaults::standard().set(korvu::Settings::vocabularyKey, c.before);
         auto hints = std::make_unique<FakeHints>();
         FakeHints* shown = hints.get();
