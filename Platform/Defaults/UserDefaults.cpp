@@ -182,13 +182,14 @@ bool UserDefaults::hasStoredValue(const QString& key) const
     return stored_.contains(key);
 }
 
-bool UserDefaults::saveLocked()
+bool UserDefaults::saveLocked(bool& recovered)
 {
     // Straight to disk, the whole file: a value that only waited in memory would be lost if
     // the process died before the next write. A failed write keeps every value in memory,
     // and the next write tries them all again.
     try {
         writer_(std::filesystem::path(filePath_.toStdString()), serialized(stored_));
+        recovered = unsaved_.has_value();
         unsaved_.reset();
         return true;
     } catch (const WriteError& error) {
@@ -201,6 +202,7 @@ std::optional<WriteError> UserDefaults::set(const QString& key, const QVariant& 
 {
     bool differs = false;
     bool saved = false;
+    bool recovered = false;
     std::optional<WriteError> failure;
     {
         std::scoped_lock lock(mutex_);
@@ -211,11 +213,14 @@ std::optional<WriteError> UserDefaults::set(const QString& key, const QVariant& 
         } else {
             stored_.remove(key);
         }
-        saved = saveLocked();
+        saved = saveLocked(recovered);
         failure = unsaved_;
     }
     if (differs) {
         emit changed(key);
+    }
+    if (recovered) {
+        emit savedAgain();
     }
     if (!saved) {
         qWarning("Settings not saved: %s", failure->what());
@@ -233,16 +238,20 @@ std::optional<WriteError> UserDefaults::removeAllStoredValues()
 {
     QStringList keys;
     bool saved = false;
+    bool recovered = false;
     std::optional<WriteError> failure;
     {
         std::scoped_lock lock(mutex_);
         keys = stored_.keys();
         stored_.clear();
-        saved = saveLocked();
+        saved = saveLocked(recovered);
         failure = unsaved_;
     }
     for (const QString& key : keys) {
         emit changed(key);
+    }
+    if (recovered) {
+        emit savedAgain();
     }
     if (!saved) {
         qWarning("Settings not saved: %s", failure->what());
@@ -260,14 +269,18 @@ std::optional<WriteError> UserDefaults::unsavedFailure() const
 std::optional<WriteError> UserDefaults::save()
 {
     bool saved = false;
+    bool recovered = false;
     std::optional<WriteError> failure;
     {
         std::scoped_lock lock(mutex_);
         if (!unsaved_) {
             return std::nullopt;
         }
-        saved = saveLocked();
+        saved = saveLocked(recovered);
         failure = unsaved_;
+    }
+    if (recovered) {
+        emit savedAgain();
     }
     if (!saved) {
         qWarning("Settings not saved: %s", failure->what());

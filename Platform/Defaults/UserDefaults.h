@@ -102,9 +102,12 @@ signals:
     // A write did not reach the file (`unsavedFailure()` says why); `key` is the value it
     // was for (empty for a removal of every value or a retry).
     void writeFailed(const QString& key);
+    // A write reached the file after one had failed: the file holds every value again.
+    void savedAgain();
 
 private:
-    bool saveLocked();
+    // Writes the whole file; `recovered` tells whether an earlier write had failed.
+    bool saveLocked(bool& recovered);
 
     QString filePath_;
     PrivateFile::Writer writer_;

@@ -448,6 +448,66 @@ TEST(SettingsWindowTest, TheVocabularyCountClearsWhenTheListChanges)
     EXPECT_EQ(counted(), QString());
 }
 
+// A folder where the settings file belongs: the window's add says why nothing was stored
+// and keeps the input; a term too long in UTF-16 units is not added; once the folder is
+// gone the next add stores everything. The delegate tells a failed settings write once per
+// run of failures, and leaves the vocabulary's failures to its writers.
+TEST_F(AppDelegateTest, AFailedSettingsWriteIsToldOnceAndTheVocabularyAddSaysWhy)
+{
+    onboarded();
+    const std::filesystem::path file = defaults().filePath().toStdString();
+    const auto block = [&] {
+        std::filesystem::remove(file);
+        std::filesystem::create_directories(file / "inhalt");
+    };
+    const auto clear = [&] { std::filesystem::remove_all(file); };
+    std::vector<Hint> hints;
+    auto p = parts();
+    p.showHint = [&](const Hint& hint) { hints.push_back(hint); };
+    AppDelegate delegate(std::move(p));
+    delegate.applicationDidFinishLaunching();
+
+    block();
+    defaults().set(Settings::holdToTalkKey, true);
+    defaults().set(Settings::movableButtonKey, true);
+    ASSERT_EQ(hints.size(), 1u) << "told once, not at every click";
+    EXPECT_EQ(hints[0].kind, HintKind::error);
+    EXPECT_EQ(hints[0].title, QStringLiteral("Einstellung nicht gespeichert"));
+    EXPECT_TRUE(hints[0].detail->contains(QStringLiteral("liegt etwas anderes"))) << hints[0].detail->toStdString();
+
+    SettingsView view({});
+    QLineEdit* input = nullptr;
+    for (QLineEdit* edit : view.findChildren<QLineEdit*>()) {
+        if (edit->placeholderText().startsWith(QStringLiteral("Namen oder Begriffe"))) input = edit;
+    }
+    ASSERT_NE(input, nullptr);
+    const auto add = [&](const QString& terms) {
+        input->setText(terms);
+        emit input->returnPressed();
+        QCoreApplication::processEvents();
+        for (const QLabel* label : view.findChildren<QLabel*>()) {
+            if (label->text().contains(QStringLiteral("hinzugefügt")) || label->text().startsWith(QStringLiteral("Nicht gespeichert")))
+                return label->text();
+        }
+        return QString();
+    };
+    const QString said = add(QStringLiteral("Nachher"));
+    EXPECT_TRUE(said.startsWith(QStringLiteral("Nicht gespeichert. An der Stelle von „settings.json“"))) << said.toStdString();
+    EXPECT_EQ(input->text(), QStringLiteral("Nachher")) << "kept for the next try";
+    EXPECT_EQ(hints.size(), 1u) << "the window said it already";
+
+    clear();
+    EXPECT_EQ(add(QString(u'Z') + QString(100000, QChar(0x0301))), QStringLiteral("0 Begriffe hinzugefügt."));
+    const platform::UserDefaults reread(defaults().filePath());
+    EXPECT_EQ(reread.stringArray(Settings::vocabularyKey), QStringList{"Nachher"}) << "the next write stores it";
+    EXPECT_EQ(reread.boolean(Settings::holdToTalkKey), true);
+
+    block();
+    defaults().set(Settings::holdToTalkKey, false);
+    EXPECT_EQ(hints.size(), 2u) << "a failure after a good write is news again";
+    clear();
+}
+
 TEST(SettingsWindowTest, TheTabFollowsTheStoredKeyBothWays)
 {
     defaults().removeAllStoredValues();

@@ -112,6 +112,8 @@ TEST(WriteFailure, SettingsSayWhyKeepTheValueAndTheNextWriteStoresEverything)
         const QByteArray before = contents(file);
         QStringList failedKeys;
         QObject::connect(&defaults, &platform::UserDefaults::writeFailed, [&](const QString& key) { failedKeys << key; });
+        int savedAgain = 0;
+        QObject::connect(&defaults, &platform::UserDefaults::savedAgain, [&] { ++savedAgain; });
 
         obstacle.block(file, seam);
         const std::optional<WriteError> failure = defaults.set("vocabulary", QStringList{"Nachher"});
@@ -128,6 +130,7 @@ TEST(WriteFailure, SettingsSayWhyKeepTheValueAndTheNextWriteStoresEverything)
         EXPECT_EQ(contents(file), before) << "the old file is intact";
         EXPECT_EQ(defaults.set("language", "de"), std::nullopt);
         EXPECT_EQ(defaults.unsavedFailure(), std::nullopt);
+        EXPECT_EQ(savedAgain, 1);
         const QJsonObject written = QJsonDocument::fromJson(contents(file)).object();
         EXPECT_EQ(written.value("vocabulary").toArray(), QJsonArray{"Nachher"}) << "the next write tries again";
         EXPECT_EQ(written.value("language").toString(), "de");
