@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -80,7 +81,11 @@ const Obstacle obstacles[] = {
     {"a read-only folder", Reason::readOnly, "ist schreibgeschützt",
      [](const fs::path& file, std::optional<int>& seam) {
          ::chmod(file.parent_path().c_str(), 0500);
-         if (modeIsIgnored(file.parent_path())) seam = EROFS;  // root: the mount would have to be read-only
+         if (modeIsIgnored(file.parent_path())) {
+             // Root ignores the mode; the program's test makes a real read-only mount.
+             std::fprintf(stderr, "read-only folder: the mode does not stop this user, the write fails through the seam\n");
+             seam = EROFS;
+         }
      },
      [](const fs::path& file, std::optional<int>& seam) {
          ::chmod(file.parent_path().c_str(), 0700);

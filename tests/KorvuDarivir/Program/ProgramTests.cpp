@@ -411,8 +411,20 @@ TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
 TEST(ProgramTest, AWordThatCannotBeStoredIsNeverReportedAsAdded)
 {
     using testsupport::spinUntil;
-    if (run({"-rm", "true"}, "unshare").status != 0) {
-        GTEST_SKIP() << "no user and mount namespaces here: the read-only and full-disk cases cannot be made";
+    {
+        // The mounts the cases need, tried once in a folder of their own.
+        const testsupport::TempDir probe;
+        const QString folder = QString::fromStdString(probe.path().string());
+        const Outcome mounts = run({"-rm", "sh", "-c",
+                                    R"(mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" && umount "$1" &&
+                                       mount -t tmpfs -o size=64k tmpfs "$1")",
+                                    "sh", folder},
+                                   "unshare");
+        if (mounts.status != 0) {
+            GTEST_SKIP() << "no user and mount namespaces with bind and tmpfs mounts here, so no real read-only "
+                            "folder or full disk: "
+                         << mounts.err.toStdString();
+        }
     }
     // The script runs in the new namespace with the configuration folder as $1 and the
     // program as $2; it puts the obstacle in place, then becomes the program.
