@@ -139,10 +139,9 @@ void AppDelegate::applicationDidFinishLaunching()
         if (parts_.updatePanel) {
             parts_.updatePanel();
         }
-        if (!platform::UserDefaults::standard().unsavedFailure()) {
-            settingsFailureShown_ = false;  // saved again: a new failure is news
-        }
     });
+    connect(&platform::UserDefaults::standard(), &platform::UserDefaults::savedAgain, this,
+            [this] { settingsFailureShown_ = false; });  // a new failure is news again
     connect(&platform::UserDefaults::standard(), &platform::UserDefaults::writeFailed, this, [this](const QString& key) {
         // The vocabulary's writers say so themselves; every other setting is told once per
         // run of failures, not at every click.
