@@ -66,17 +66,17 @@ void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, 
 }
 
 void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done,
-                          Timing timing)
+                          Timing timing, PasteKeys keys)
 {
-    platform::ClipboardQueue::enqueue([text, pid, done = std::move(done), timing](auto finished) {
-        auto paste = [text, done, timing, finished] {
+    platform::ClipboardQueue::enqueue([text, pid, done = std::move(done), timing, keys](auto finished) {
+        auto paste = [text, done, timing, finished, keys] {
             // The user's contents are read off the main thread: their owner may be slow or
             // hung, and meanwhile the application goes on answering.
-            platform::Clipboard::instance().snapshot([text, done, timing, finished](platform::ClipboardSnapshot taken) {
+            platform::Clipboard::instance().snapshot([text, done, timing, finished, keys](platform::ClipboardSnapshot taken) {
                 auto& clipboard = platform::Clipboard::instance();
                 auto snapshot = std::make_shared<platform::ClipboardSnapshot>(std::move(taken));
                 const auto token = clipboard.write(text, QString::fromLatin1(transientType));
-                postPaste();
+                keys ? keys() : postPaste();
                 auto restore = [snapshot, token, done, finished] {
                     platform::Clipboard::instance().checkUnchanged(token, [snapshot, done, finished](bool unchanged) {
                         if (unchanged && !snapshot->empty()) platform::Clipboard::instance().restore(*snapshot);

@@ -13,7 +13,9 @@
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
 #include "KorvuDarivir/UI/BrandToggle.h"
+#include "KorvuDarivir/Windows/AccessibilityGrant.h"
 #include "KorvuDarivir/Windows/ApiKeyEditor.h"
+#include "KorvuDarivir/Windows/MicrophonePicker.h"
 #include "KorvuDarivir/Windows/ModelCard.h"
 #include "KorvuDarivir/Windows/Form.h"
 #include "KorvuDarivir/Windows/OnboardingView.h"
@@ -51,6 +53,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -682,6 +687,179 @@ TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
     view.goTo(OnboardingView::model);
     EXPECT_EQ(view.modelNote(), "Das Sprachmodell ist schon auf diesem Rechner, es muss nichts heruntergeladen werden.");
     std::filesystem::remove_all(Transcriber::modelDirectory());
+}
+
+// "Bedienungshilfen erlauben …" where no settings program can show the setting: both
+// windows say where the setting is, and a later request that opens it takes the line away.
+TEST_F(AppDelegateTest, TheAccessibilityButtonsSayWhereTheSettingIsWhenNothingOpensIt)
+{
+    AppDelegate delegate(parts());
+    delegate.applicationDidFinishLaunching();
+    delegate.openSettings();
+    ASSERT_TRUE(delegate.settingsWindow() && delegate.onboardingWindow());
+    delegate.onboardingWindow()->findChild<OnboardingView*>()->goTo(OnboardingView::accessibility);
+    qobject_cast<SettingsView*>(delegate.settingsWindow()->content())->setTab(SettingsTab::system);
+    const QString nowhere = "Einstellungen nicht gefunden: Schalte in den Einstellungen deines Systems unter "
+                            "„Barrierefreiheit“ die Hilfstechnologien ein.";
+    const struct {
+        bool panesOpen;
+        QString hint;
+    } requests[] = {{false, nowhere}, {true, ""}, {false, nowhere}};
+    int asked = 0;
+    for (HostWindow* window : {delegate.onboardingWindow(), delegate.settingsWindow()}) {
+        auto* grant = window->findChild<AccessibilityGrant*>();
+        ASSERT_NE(grant, nullptr);
+        for (const auto& request : requests) {
+            permissions.panesOpen = request.panesOpen;
+            grant->button()->click();
+            ++asked;
+            ASSERT_TRUE(spinUntil([&] { return !grant->isRequesting(); }));
+            EXPECT_EQ(grant->hintText(), request.hint) << window->windowTitle().toStdString();
+            if (!request.hint.isEmpty()) EXPECT_TRUE(testsupport::shownTexts(*window).contains(request.hint));
+        }
+    }
+    EXPECT_EQ(permissions.prompts.load(), asked) << "every click asks the desktop, through the delegate's permissions";
+}
+
+// The delegate ends its dictation controller with itself, and its callbacks reach nothing
+// afterwards; a permission check still running is waited for, so the permission system
+// it uses may end right after the delegate.
+TEST_F(AppDelegateTest, EndingTheDelegateEndsTheControllerAndWaitsForItsCheck)
+{
+    AppDelegate::Parts desktop = AppDelegate::Parts::desktop();
+    const QPointer<QObject> controller(desktop.controller.get());
+    ASSERT_TRUE(controller) << "the desktop's parts hand the controller to the delegate";
+    AppDelegate::Parts test = parts();
+    test.controller = std::move(desktop.controller);
+    test.startController = desktop.startController;
+    test.updatePanel = desktop.updatePanel;
+    test.cancelRecording = desktop.cancelRecording;
+    const auto cancelLater = desktop.cancelRecording;
+    desktop = {};
+    ASSERT_TRUE(controller) << "the callbacks do not keep it";
+
+    // The trust check blocks until the test opens the gate.
+    struct Gate final : PermissionSystem {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        std::atomic<bool> entered{false}, left{false};
+        void release()
+        {
+            const std::scoped_lock lock(mutex);
+            open = true;
+            opened.notify_all();
+        }
+        MicrophoneAuthorization microphoneAuthorization() override { return MicrophoneAuthorization::authorized; }
+        void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
+        bool isAccessibilityTrusted() override
+        {
+            entered = true;
+            std::unique_lock lock(mutex);
+            opened.wait(lock, [this] { return open; });
+            left = true;
+            return false;
+        }
+        void promptForAccessibility() override {}
+        bool openPane(PrivacyPane) override { return true; }
+        bool isWaylandSession() override { return false; }
+    };
+    static Gate gate;  // outlives a faulty delegate's worker
+    test.permissions = &gate;
+    std::thread opener;
+    {
+        // Not onboarded: the controller does not start loading a model (no network here).
+        AppDelegate delegate(std::move(test));
+        delegate.applicationDidFinishLaunching();
+        ASSERT_TRUE(spinUntil([] { return gate.entered.load(); }));
+        opener = std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            gate.release();
+        });
+    }
+    EXPECT_TRUE(gate.left) << "the delegate ended while its permission check still ran";
+    EXPECT_FALSE(controller) << "the dictation controller outlived the delegate";
+    cancelLater();  // reaches nothing once the controller is gone
+    opener.join();
+    ASSERT_TRUE(spinUntil([] { return gate.left.load(); }));
+}
+
+// The model step's explanation follows the model both ways: loading, a failed load, a
+// retry that loads, a ready model, and a later failure, never the download's promise
+// beside "Sprachmodell bereit".
+TEST(OnboardingTest, TheModelStepSaysWhatTheModelIsDoingNow)
+{
+    defaults().removeAllStoredValues();
+    std::filesystem::remove_all(Transcriber::modelDirectory());
+    AppModel& model = AppModel::shared();
+    model.setModel(ModelState::notLoaded);
+    model.installLoadModel([] {});
+    OnboardingView view(OnboardingView::model, {});
+    view.show();
+    auto* card = view.findChild<ModelCard*>();
+    ASSERT_NE(card, nullptr);
+    const QString download = "KORVU Darivir erkennt Sprache mit einem Modell, das einmalig heruntergeladen wird "
+                             "(etwa 630 MB). Du kannst schon weitermachen, während es lädt.";
+    const QString failed = "Das Sprachmodell ist noch nicht bereit. Versuche es unten erneut; die übrigen Schritte "
+                           "kannst du schon einrichten.";
+    const QString ready = "Das Sprachmodell ist bereit. Du kannst weitermachen.";
+    const struct {
+        ModelState state;
+        QString note;
+        QString card;
+    } steps[] = {
+        {ModelState::downloading(0.2), download, "Sprachmodell wird geladen …"},
+        {ModelState::failed("Keine Verbindung"), failed, "Das Sprachmodell konnte nicht geladen werden."},
+        {ModelState::downloading(0.0), download, "Sprachmodell wird geladen …"},  // the retry
+        {ModelState::preparing(true), download, "Sprachmodell wird vorbereitet …"},
+        {ModelState::ready, ready, "Sprachmodell bereit"},
+        {ModelState::failed("kaputt"), failed, "Das Sprachmodell konnte nicht geladen werden."},
+        {ModelState::ready, ready, "Sprachmodell bereit"},
+    };
+    for (const auto& step : steps) {
+        model.setModel(step.state);
+        EXPECT_EQ(view.modelNote(), step.note) << step.card.toStdString();
+        EXPECT_EQ(card->stateText(), step.card);
+    }
+    model.installLoadModel({});
+    model.setModel(ModelState::notLoaded);
+}
+
+// A microphone whose name is longer than the field ends in "…" as the field draws it, and
+// the tooltips (of the field and of its entry) carry the whole name; a field wide enough
+// shows the name whole.
+TEST(SettingsWindowTest, ALongMicrophoneNameEndsInAnEllipsisAndShowsWholeAsTooltip)
+{
+    defaults().removeAllStoredValues();
+    const QString id = "alsa_input.usb-Generic_Sehr_Langer_Name_Eines_USB_Headsets_Mit_Mikrofon-00.analog-stereo";
+    defaults().set(Settings::microphoneUIDKey, id);
+    const QString whole = id + " (nicht verbunden)";
+    QWidget root;
+    root.setObjectName(QStringLiteral("settings"));
+    auto* picker = new MicrophonePicker(&root);
+    auto* reference = new QComboBox(&root);  // draws what the picker should
+    form::applyTheme(&root);
+    root.resize(1000, 60);
+    root.show();
+    ASSERT_TRUE(spinUntil([&] { return !picker->isLoading() && picker->currentText() == whole; }));
+    EXPECT_EQ(picker->toolTip(), whole);
+    for (int i = 0; i < picker->count(); ++i) {
+        EXPECT_EQ(picker->itemData(i, Qt::ToolTipRole).toString(), picker->itemText(i));
+    }
+    for (const int width : {240, 960}) {
+        picker->setGeometry(10, 10, width, 30);
+        reference->setGeometry(10, 10, width, 30);
+        const QString shown = picker->shownText();
+        if (width < 900) {
+            EXPECT_TRUE(shown.endsWith(QChar(0x2026)) && shown.size() < whole.size()) << shown.toStdString();
+        } else {
+            EXPECT_EQ(shown, whole);
+        }
+        reference->clear();
+        reference->addItem(shown);
+        EXPECT_EQ(picker->grab().toImage(), reference->grab().toImage()) << "the field draws " << shown.toStdString();
+    }
+    defaults().removeAllStoredValues();
 }
 
 // Every text of the two windows and their menus, in every state of the model and on every

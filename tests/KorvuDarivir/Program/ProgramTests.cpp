@@ -132,7 +132,6 @@ struct ReturningUser {
         const QString config = QString::fromStdString((home / "config").string());
         environment.insert("XDG_CONFIG_HOME", config);
         environment.insert("XDG_DATA_HOME", QString::fromStdString((home / "data").string()));
-        environment.insert("HF_ENDPOINT", "http://127.0.0.1:9");
         environment.insert("HUB_ENDPOINT", "http://127.0.0.1:9");
         QDir().mkpath(config + "/KORVU Darivir");
         QFile settings(config + "/KORVU Darivir/settings.json");
@@ -403,6 +402,22 @@ TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
     EXPECT_EQ(vocabulary(), QJsonArray{"Epsilon"});
 }
 
+// The session the program tests run in is the same on every machine: its bus starts the
+// accessibility bus and nothing else, whatever services the machine has installed (a
+// desktop's notification daemon would otherwise answer in place of the one the tests play
+// or expect to be absent). The keyring runs, started by the session itself.
+TEST(ProgramTest, TheSessionBusStartsOnlyTheSessionsOwnServices)
+{
+    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+    const QDBusReply<QStringList> activatable = bus->activatableServiceNames();
+    ASSERT_TRUE(activatable.isValid());
+    QStringList names = activatable.value();
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"org.a11y.Bus", "org.freedesktop.DBus"}));
+    EXPECT_TRUE(bus->isServiceRegistered("org.freedesktop.secrets").value());
+    EXPECT_TRUE(bus->isServiceRegistered("org.a11y.Bus").value()) << "activated by the session before any test";
+}
+
 // A desktop with neither a tray nor a notification server: the settings open at the
 // start, and closing them keeps them, minimised; the application never runs out of
 // sight.
@@ -412,7 +427,7 @@ TEST(ProgramTest, WithoutATrayOrNotificationsTheSettingsStayInReach)
     // A notification daemon installed on the machine would be started by the bus on demand.
     const QDBusReply<QStringList> activatable = QDBusConnection::sessionBus().interface()->activatableServiceNames();
     ASSERT_FALSE(activatable.value().contains(testsupport::NotificationServer::service))
-        << "this machine's session bus starts a notification server on demand; the test needs a desktop without one";
+        << "the session bus would start a notification server on demand; the test session provides none";
     ReturningUser user;
     user.start();
     ASSERT_TRUE(spinUntil([] { return windowShown(settingsTitle); })) << "without a tray the settings open at the start";
