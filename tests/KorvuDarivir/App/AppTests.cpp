@@ -857,7 +857,7 @@ TEST(SettingsWindowTest, ALongMicrophoneNameEndsInAnEllipsisAndShowsWholeAsToolt
         }
         reference->clear();
         reference->addItem(shown);
-        EXPECT_EQ(picker->grab().toImage(), reference->grab().toImage()) << "the field draws " << shown.toStdString();
+        EXPECT_TRUE(picker->grab().toImage() == reference->grab().toImage()) << "the field does not draw " << shown.toStdString();
     }
     defaults().removeAllStoredValues();
 }
