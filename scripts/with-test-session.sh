@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command inside the desktop session the system tests need, and tears it down:
-#   an Xvfb display, a private D-Bus session bus (which can start only the accessibility
-#   bus, never a service installed on the machine) with an unlocked gnome-keyring and the
-#   accessibility bus, and a PulseAudio server with a virtual microphone fed through a fifo.
+#   an Xvfb display, a private D-Bus session bus with an unlocked gnome-keyring and the
+#   accessibility bus (which starts only these and the accessibility bus's settings store,
+#   never another service installed on the machine), and a PulseAudio server with a
+#   virtual microphone fed through a fifo.
 # Every service is started here, its pid kept, and killed by pid at the end.
 # Usage: scripts/with-test-session.sh COMMAND [ARGS...]
 set -euo pipefail
@@ -28,16 +29,19 @@ if [[ "${KORVU_IN_TEST_SESSION:-}" != "inner" ]]; then
   # The session bus starts only the services this session provides: its own service
   # folder, none of the machine's (a notification daemon or portal installed on a desktop
   # machine would otherwise answer in place of what a test plays or expects to be absent).
-  # The accessibility bus is activated on demand, as on a desktop; the keyring is started
-  # below by pid.
+  # It provides the accessibility bus and the settings store that keeps the bus's
+  # "enabled" flag, activated on demand as on a desktop, from the machine's own service
+  # files; the keyring is started below by pid.
   mkdir -p "$session/services"
-  a11y_launcher=""
-  for candidate in /usr/libexec/at-spi-bus-launcher /usr/lib/at-spi2-core/at-spi-bus-launcher \
-                   /usr/lib/at-spi2/at-spi-bus-launcher /usr/libexec/at-spi2/at-spi-bus-launcher; do
-    [[ -x "$candidate" ]] && { a11y_launcher="$candidate"; break; }
+  for service in org.a11y.Bus ca.desrt.dconf; do
+    for folder in /usr/local/share/dbus-1/services /usr/share/dbus-1/services; do
+      if [[ -f "$folder/$service.service" ]]; then
+        cp "$folder/$service.service" "$session/services/"
+        break
+      fi
+    done
   done
-  [[ -n "$a11y_launcher" ]] || { echo "with-test-session: at-spi-bus-launcher not found" >&2; exit 1; }
-  printf '[D-BUS Service]\nName=org.a11y.Bus\nExec=%s\n' "$a11y_launcher" >"$session/services/org.a11y.Bus.service"
+  [[ -f "$session/services/org.a11y.Bus.service" ]] || { echo "with-test-session: no org.a11y.Bus service (at-spi2-core)" >&2; exit 1; }
   cat >"$session/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
