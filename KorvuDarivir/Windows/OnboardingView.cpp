@@ -1,6 +1,5 @@
 #include "KorvuDarivir/Windows/OnboardingView.h"
 
-#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
