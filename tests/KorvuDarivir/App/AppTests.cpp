@@ -784,6 +784,44 @@ TEST_F(AppDelegateTest, EndingTheDelegateEndsTheControllerAndWaitsForItsCheck)
     ASSERT_TRUE(spinUntil([] { return gate.left.load(); }));
 }
 
+// A window closed while its Accessibility request still runs waits for it: what the
+// request uses (the delegate's permission system) may end right after the window.
+TEST(SettingsWindowTest, AnAccessibilityRequestStillRunningIsWaitedForWhenTheWindowGoes)
+{
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        std::atomic<bool> entered{false}, left{false};
+    };
+    static Gate gate;  // outlives a faulty request
+    SettingsView::SystemActions actions;
+    actions.requestAccessibility = []() -> std::optional<PermissionHint> {
+        gate.entered = true;
+        std::unique_lock lock(gate.mutex);
+        gate.opened.wait(lock, [] { return gate.open; });
+        gate.left = true;
+        return std::nullopt;
+    };
+    std::thread opener;
+    {
+        SettingsView view(actions);
+        auto* grant = view.findChild<AccessibilityGrant*>();
+        ASSERT_NE(grant, nullptr);
+        grant->button()->click();
+        ASSERT_TRUE(spinUntil([] { return gate.entered.load(); }));
+        opener = std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const std::scoped_lock lock(gate.mutex);
+            gate.open = true;
+            gate.opened.notify_all();
+        });
+    }
+    EXPECT_TRUE(gate.left) << "the view ended while its request still ran";
+    opener.join();
+    ASSERT_TRUE(spinUntil([] { return gate.left.load(); }));
+}
+
 // The model step's explanation follows the model both ways: loading, a failed load, a
 // retry that loads, a ready model, and a later failure, never the download's promise
 // beside "Sprachmodell bereit".
