@@ -124,7 +124,10 @@ QString FailureText::modelDownload(std::exception_ptr error)
                               "Sprachmodell. Es wurde nichts heruntergeladen. Versuche es später erneut.")
             .arg(QLocale(QLocale::German, QLocale::Germany).toString(static_cast<qulonglong>(e.limit())));
     } catch (const bexmor::DownloadError&) {
-        return noConnection(modelServer);
+        // The server answered, but not with the file it announced: more or fewer bytes, a
+        // refused transfer, a file that changed under the download.
+        return QStringLiteral("Der Modell-Server hat das Sprachmodell nicht so geschickt, wie er es angekündigt hat. "
+                              "Versuche es später erneut.");
     } catch (const vocarion::DarivirError& e) {
         // The server answered, but its repository lacks the application's variant.
         if (e.kind() == vocarion::DarivirError::Kind::modelsUnavailable) {
