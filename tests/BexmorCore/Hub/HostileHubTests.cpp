@@ -213,31 +213,37 @@ TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
     }
 }
 
-// A listing is read name by name and refused past the bound, before any file is asked for;
+// A listing is read name by name and refused past the bound, before any file is asked for
+// and before the rest of it is read (a broken tail after too many entries is never seen);
 // the keys of an entry other than its name are not kept.
 TEST_F(HostileHub, AListingOfAnAbsurdNumberOfFilesIsRefusedBeforeAnyFile) {
-    const auto listing = [](size_t count) {
+    const auto listing = [](size_t count, bool objects, const std::string& tail) {
         std::string body = R"({"id":"o/n","cardData":{"siblings":[{"rfilename":"decoy"}]},"siblings":[)";
         for (size_t i = 0; i < count; ++i) {
-            body += (i ? "," : "") + std::string(R"({"rfilename":"w/)") + std::to_string(i) + R"(.bin","size":5,"lfs":{"size":5}})";
+            const std::string name = "w/" + std::to_string(i) + ".bin";
+            body += (i ? "," : "") + (objects ? R"({"rfilename":")" + name + R"(","size":5,"lfs":{"size":5}})" : "\"" + name + "\"");
         }
-        return body + "]}";
+        return body + tail;
     };
     struct Case {
-        size_t count;
+        const char* name;
+        std::string body;
         std::vector<std::string> globs;
         std::string outcome;
         size_t names;
     };
+    const size_t bound = HubApi::kMaxListedFiles;
     const Case cases[] = {
-        {HubApi::kMaxListedFiles, {}, "completed", HubApi::kMaxListedFiles},
-        {HubApi::kMaxListedFiles, {"w/1*.bin"}, "completed", 1111},
-        {HubApi::kMaxListedFiles + 1, {}, "listingTooLarge", 0},
-        {HubApi::kMaxListedFiles + 1, {"w/1.bin"}, "listingTooLarge", 0},
+        {"at the bound", listing(bound, true, "]}"), {}, "completed", bound},
+        {"at the bound, with a glob", listing(bound, true, "]}"), {"w/1*.bin"}, "completed", 1111},
+        {"one past the bound", listing(bound + 1, true, "]}"), {}, "listingTooLarge", 0},
+        {"one past the bound, with a glob", listing(bound + 1, true, "]}"), {"w/1.bin"}, "listingTooLarge", 0},
+        {"past the bound, then broken", listing(bound + 1, true, ",{"), {}, "listingTooLarge", 0},
+        {"past the bound in bare strings", listing(bound + 1, false, "]}"), {}, "listingTooLarge", 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.count);
-        fake.setListingBody(repo.id, listing(c.count));
+        SCOPED_TRACE(c.name);
+        fake.setListingBody(repo.id, c.body);
         fake.clearRequests();
         const HubApi api = hub(std::nullopt);
         std::vector<std::string> names;
