@@ -171,6 +171,8 @@ platform::HttpResponse HubApi::httpGet(const std::string& url, std::stop_token s
         throwForStatus(response.status, url);
     } catch (const HubClientError&) {
         throw;
+    } catch (const UrlError& error) {
+        throw HubClientError::downloadError(error);
     } catch (const std::exception& error) {
         throw HubClientError::downloadError(error.what());
     }

@@ -34,6 +34,12 @@ HubClientError HubClientError::downloadError(std::string text) {
     return withText(Case::downloadError, "Download failed: ", std::move(text));
 }
 
+HubClientError HubClientError::downloadError(const UrlError& cause) {
+    HubClientError error = downloadError(std::string(cause.what()));
+    error.transportCode_ = cause.code();
+    return error;
+}
+
 HubClientError HubClientError::fileNotFound(std::string text) {
     return withText(Case::fileNotFound, "File not found: ", std::move(text));
 }

@@ -35,6 +35,8 @@ public:
     static HubClientError httpStatusCode(long long statusCode);
     static HubClientError jsonSerialization(std::string fileUrl, std::string message);
     static HubClientError downloadError(std::string text);
+    // A transport failure of a request, its kind kept (a silent server is not an absent one).
+    static HubClientError downloadError(const UrlError& cause);
     static HubClientError fileNotFound(std::string text);
     static HubClientError networkError(const UrlError& error);
     static HubClientError resourceNotFound(std::string text);
@@ -50,6 +52,8 @@ public:
     // description of the wrapped error.
     const std::string& text() const { return text_; }
     const std::string& fileUrl() const { return fileUrl_; }
+    // downloadError from a transport failure: what kind it was.
+    std::optional<UrlError::Code> transportCode() const { return transportCode_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
 private:
@@ -58,6 +62,7 @@ private:
     static HubClientError withText(Case kind, const char* prefix, std::string text);
     Case case_;
     std::optional<long long> statusCode_;
+    std::optional<UrlError::Code> transportCode_;
     std::string text_;
     std::string fileUrl_;
     std::string message_;

@@ -770,9 +770,9 @@ TEST(FailureTextTest, EveryFailureSaysWhatToDoAndNothingOfTheLibrary)
 }
 
 // A disk too small, a disk that filled up, a name too long and a listing of absurd length
-// each have their own sentence, as has a server that sends other than it announced; the
-// space sentences name the amounts in German notation, and no generic failure asks for a
-// fixed amount of space.
+// each have their own sentence, as have a server that sends other than it announced and a
+// listing that comes too slowly; the space sentences name the amounts in German notation,
+// and no generic failure asks for a fixed amount of space.
 TEST(FailureTextTest, SpaceNameAndListingFailuresSayWhatIsWrongAndHowMuch)
 {
     using bexmor::StorageError;
@@ -792,6 +792,9 @@ TEST(FailureTextTest, SpaceNameAndListingFailuresSayWhatIsWrongAndHowMuch)
          {"beschreibbar"}},
         {std::make_exception_ptr(bexmor::DownloadError(bexmor::DownloadError::Case::unexpectedError, "the server sent more")),
          {"nicht so geschickt, wie er es angekündigt hat"}},
+        {std::make_exception_ptr(bexmor::HubClientError::downloadError(
+             platform::UrlError(platform::UrlError::Code::timedOut, "slower than 1024 bytes/s for 60 s"))),
+         {"antwortet nicht"}},
     };
     QStringList sentences;
     for (const auto& [error, expected] : cases) {
