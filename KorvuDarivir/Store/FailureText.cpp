@@ -87,6 +87,8 @@ QString FailureText::modelDownload(std::exception_ptr error)
         using Case = bexmor::HubClientError::Case;
         switch (e.kind()) {
         case Case::downloadError:  // a transport failure of a hub request
+            if (e.transportCode() == platform::UrlError::Code::timedOut) return notAnswering(modelServer);
+            return noConnection(modelServer);
         case Case::networkError:
             return noConnection(modelServer);
         case Case::authorizationRequired:
