@@ -23,6 +23,7 @@
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
 #include "Platform/UI/DesktopNotifications.h"
+#include "BexmorCore/External/Hub/Downloader.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "Vocarion/Utilities/DarivirError.h"
 #include "fakes/FakeKeyStore.h"
@@ -982,6 +983,47 @@ TEST(FailureTextTest, EveryFailureSaysWhatToDoAndNothingOfTheLibrary)
         const QString shown = FailureText::updateCheck(error, status);
         EXPECT_TRUE(shown.contains(action) && shown.contains("Update-Server")) << shown.toStdString();
     }
+}
+
+// A disk too small, a disk that filled up, a name too long and a listing of absurd length
+// each have their own sentence, as have a server that sends other than it announced and a
+// listing that comes too slowly; the space sentences name the amounts in German notation,
+// and no generic failure asks for a fixed amount of space.
+TEST(FailureTextTest, SpaceNameAndListingFailuresSayWhatIsWrongAndHowMuch)
+{
+    using bexmor::StorageError;
+    const std::filesystem::path folder("/home/u/Documents/modelhub/models/o/n/.cache/modelhub/download");
+    const std::pair<std::exception_ptr, QStringList> cases[] = {
+        {std::make_exception_ptr(StorageError::notEnoughSpace(folder, 10'737'418'240, 200'000'000)),
+         {"nicht genug Speicherplatz", "10,7 GB", "200,0 MB", "Gib Speicherplatz frei"}},
+        {std::make_exception_ptr(StorageError::diskFull(folder / "w.bin.e.incomplete", 1'500'000'000)),
+         {"Speicherplatz ausgegangen", "wieder gelöscht", "1,5 GB"}},
+        {std::make_exception_ptr(std::filesystem::filesystem_error("write", std::make_error_code(std::errc::no_space_on_device))),
+         {"Speicherplatz ausgegangen", "Gib Speicherplatz frei"}},
+        {std::make_exception_ptr(StorageError::nameTooLong(std::string(300, 'n'))), {"Namen", "zu lang"}},
+        {std::make_exception_ptr(std::filesystem::filesystem_error("open", std::make_error_code(std::errc::filename_too_long))),
+         {"Namen", "zu lang"}},
+        {std::make_exception_ptr(bexmor::ListingTooLargeError("o/n", 10000)), {"mehr als 10.000 Dateien", "nichts heruntergeladen"}},
+        {std::make_exception_ptr(std::filesystem::filesystem_error("open", std::make_error_code(std::errc::permission_denied))),
+         {"beschreibbar"}},
+        {std::make_exception_ptr(bexmor::DownloadError(bexmor::DownloadError::Case::unexpectedError, "the server sent more")),
+         {"nicht so geschickt, wie er es angekündigt hat"}},
+        {std::make_exception_ptr(bexmor::HubClientError::downloadError(
+             platform::UrlError(platform::UrlError::Code::timedOut, "slower than 1024 bytes/s for 60 s"))),
+         {"antwortet nicht"}},
+    };
+    QStringList sentences;
+    for (const auto& [error, expected] : cases) {
+        const QString shown = FailureText::modelDownload(error);
+        SCOPED_TRACE(FailureText::libraryText(error).toStdString());
+        for (const QString& part : expected) EXPECT_TRUE(shown.contains(part)) << shown.toStdString();
+        EXPECT_FALSE(shown.contains("etwa 1 GB")) << shown.toStdString();
+        EXPECT_FALSE(shown.contains("/home") || shown.contains("nnnn") || shown.contains("o/n")) << shown.toStdString();
+        EXPECT_TRUE(shown.contains(QRegularExpression("Versuche es|versuche es"))) << shown.toStdString();
+        sentences << shown;
+    }
+    EXPECT_FALSE(sentences[2].contains("gelöscht")) << "a bare write error removed nothing";
+    EXPECT_EQ(sentences[3], sentences[4]);
 }
 
 // With a German or unset locale Qt's own texts read German: a line edit's context menu.
