@@ -3,30 +3,84 @@
 #include "Vocarion/Core/Audio/EnergyVAD.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <numeric>
 #include <vector>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 namespace korvu {
 namespace {
 
 constexpr std::size_t kFrame = 1600;           // 0.1 s at 16 kHz, the detector's frame
 constexpr std::size_t kLeastVoicedFrames = 2;  // 0.2 s: a short word, more than a click
-// About -40 dBFS: no quiet room is louder than this. A floor above it means the recording
-// never falls silent, and the detector's relative threshold cannot tell voice from noise.
-constexpr float kLoudFloor = 0.01f;
+// Below 0.5 s of noise-like sound the recording has no room to measure: a few fricatives
+// of a word spoken into digital silence are not a floor.
+constexpr std::size_t kLeastNoiseFrames = 5;
+constexpr std::size_t kOrder = 12;  // the predictor's samples: a voice's formants up to 8 kHz
+// 7 dB: voiced speech reaches 10 to 25 dB alone and 8 or more over as loud white noise 13 dB
+// below it; pink noise mostly 3 to 6 (now and then 8: such a frame is still no louder
+// than the room), white noise 0.
+constexpr double kVoiceGain = 5.0;
+// A predictor this good (60 dB) is a pure tone; the recursion stops before rounding
+// makes the rest meaningless.
+constexpr double kBestGain = 1e6;
+
+// The frame's power over what a linear predictor of kOrder samples leaves unexplained
+// (the autocorrelation method, Levinson-Durbin recursion), mean removed: 1 for white
+// noise or a constant, more for a spectrum with peaks. It is the inverse of the spectral
+// flatness as far as kOrder samples can see.
+double predictionGain(std::span<const float> frame, std::vector<double>& centred)
+{
+    const double mean = std::accumulate(frame.begin(), frame.end(), 0.0) / static_cast<double>(frame.size());
+    centred.assign(frame.begin(), frame.end());
+    for (double& x : centred) x -= mean;
+    std::array<double, kOrder + 1> r{};
+    for (std::size_t lag = 0; lag <= kOrder && lag < centred.size(); ++lag)
+        r[lag] = std::inner_product(centred.begin() + static_cast<std::ptrdiff_t>(lag), centred.end(), centred.begin(), 0.0);
+    if (r[0] <= 0) return 1;
+
+    std::array<double, kOrder + 1> a{1.0};
+    double error = r[0];
+    for (std::size_t i = 1; i <= kOrder; ++i) {
+        double acc = r[i];
+        for (std::size_t j = 1; j < i; ++j) acc += a[j] * r[i - j];
+        const double reflection = -acc / error;
+        const auto previous = a;
+        for (std::size_t j = 1; j < i; ++j) a[j] = previous[j] + reflection * previous[i - j];
+        a[i] = reflection;
+        error *= 1 - reflection * reflection;
+        if (error * kBestGain <= r[0]) return kBestGain;
+    }
+    return r[0] / error;
+}
 
 }  // namespace
 
 bool containsSpeech(std::span<const float> samples)
 {
     if (samples.empty()) return false;
-    // The detector's own measure, taken once: frames that stand out from the floor, and
-    // the floor itself.
+    // The detector's own measure, taken once.
     const std::vector<float> levels = vocarion::EnergyVAD::frameLevels(samples, kFrame);
-    const float threshold = vocarion::EnergyVAD::energyThreshold(levels);
-    const auto voiced =
-        static_cast<std::size_t>(std::count_if(levels.begin(), levels.end(), [&](float level) { return level > threshold; }));
-    return voiced >= kLeastVoicedFrames || vocarion::EnergyVAD::noiseFloor(levels) > kLoudFloor;
+    std::vector<bool> voiceLike(levels.size(), false);
+    std::vector<float> noiseLevels;
+    std::vector<double> centred;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        if (levels[i] <= vocarion::EnergyVAD::lowestLevel) continue;  // digital silence tells nothing
+        const std::size_t start = i * kFrame;
+        const auto frame = samples.subspan(start, std::min(kFrame, samples.size() - start));
+        voiceLike[i] = predictionGain(frame, centred) >= kVoiceGain;
+        if (!voiceLike[i]) noiseLevels.push_back(levels[i]);
+    }
+    const float threshold = noiseLevels.size() >= kLeastNoiseFrames ? vocarion::EnergyVAD::energyThreshold(noiseLevels)
+                                                                    : vocarion::EnergyVAD::energyThreshold(levels);
+    std::size_t voiced = 0;
+    if (getenv("GATE_DEBUG")) { fprintf(stderr, "thr %.1f noise#%zu:", 20*log10(threshold), noiseLevels.size()); for (std::size_t i = 0; i < levels.size(); ++i) { const std::size_t st=i*kFrame; fprintf(stderr, " %.0f%s/%.1f", 20*log10(levels[i]+1e-12), voiceLike[i]?"v":"", levels[i] > vocarion::EnergyVAD::lowestLevel ? 10*log10(predictionGain(samples.subspan(st, std::min(kFrame, samples.size()-st)), centred)) : 0.0);} fprintf(stderr, "\n"); }
+    for (std::size_t i = 0; i < levels.size(); ++i)
+        if (voiceLike[i] && levels[i] > threshold) ++voiced;
+    return voiced >= kLeastVoicedFrames;
 }
 
 }  // namespace korvu

@@ -58,8 +58,8 @@ TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsA
             case 'e': rig.hotkeys.escape(); break;
             case 'x': rig.controller->cancelRecording(); break;
             case 'o': rig.recorder->finishStart(); break;
-            case 's': rig.recorder->samples.assign(6399, 0.2f); break;
-            case 'S': rig.recorder->samples.assign(6400, 0.2f); break;
+            case 's': rig.recorder->samples = voice(6399); break;
+            case 'S': rig.recorder->samples = voice(6400); break;
             case 'a':
                 ASSERT_FALSE(rig.speech->calls.empty());
                 rig.speech->answer(QStringLiteral("Hallo Welt"));
