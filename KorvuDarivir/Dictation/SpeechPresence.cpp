@@ -7,9 +7,6 @@
 #include <cstddef>
 #include <numeric>
 #include <vector>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace korvu {
 namespace {
@@ -77,7 +74,6 @@ bool containsSpeech(std::span<const float> samples)
     const float threshold = noiseLevels.size() >= kLeastNoiseFrames ? vocarion::EnergyVAD::energyThreshold(noiseLevels)
                                                                     : vocarion::EnergyVAD::energyThreshold(levels);
     std::size_t voiced = 0;
-    if (getenv("GATE_DEBUG")) { fprintf(stderr, "thr %.1f noise#%zu:", 20*log10(threshold), noiseLevels.size()); for (std::size_t i = 0; i < levels.size(); ++i) { const std::size_t st=i*kFrame; fprintf(stderr, " %.0f%s/%.1f", 20*log10(levels[i]+1e-12), voiceLike[i]?"v":"", levels[i] > vocarion::EnergyVAD::lowestLevel ? 10*log10(predictionGain(samples.subspan(st, std::min(kFrame, samples.size()-st)), centred)) : 0.0);} fprintf(stderr, "\n"); }
     for (std::size_t i = 0; i < levels.size(); ++i)
         if (voiceLike[i] && levels[i] > threshold) ++voiced;
     return voiced >= kLeastVoicedFrames;
