@@ -61,12 +61,12 @@ void speakToWav(const std::string& text, const std::filesystem::path& wavPath, i
     if (status != 0) throw std::runtime_error("sox failed converting " + raw);
 }
 
-std::vector<float> roomNoise(const std::string& kind, double dbfs, double seconds) {
+std::vector<float> roomNoise(const std::string& kind, double dbfs, double seconds, const std::string& effects) {
     const std::filesystem::path wav = std::filesystem::temp_directory_path() /
                                       ("korvu-noise-" + std::to_string(::getpid()) + "-" + kind + ".wav");
     // -R: the same noise on every run, so a verdict never depends on the draw.
     const int status = runCommand("sox -R -n -r 16000 -b 16 -c 1 " + quoted(wav.string()) + " synth " +
-                                  std::to_string(seconds) + " " + quoted(kind) + " vol 0.5");
+                                  std::to_string(seconds) + " " + quoted(kind) + " vol 0.5 " + effects);
     if (status != 0) throw std::runtime_error("sox failed making " + kind);
     std::vector<float> samples = readWav(wav).samples;
     std::filesystem::remove(wav);

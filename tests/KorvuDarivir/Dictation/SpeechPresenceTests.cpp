@@ -87,6 +87,20 @@ TEST(SpeechPresence, SteadyNoiseIsNoSpeechAtAnyLevelSpeechOverItIs)
             cases.push_back({"speech over " + name, mix(room, 0, sentence.size() + kRate, sentence, 1, kRate / 2), true});
         }
     }
+    // A minute of pink noise, in which now and then a frame sounds a little like a voice.
+    cases.push_back({"pinknoise at -50 dBFS, 60 s after 0.5 s of digital silence",
+                     mix(testsupport::roomNoise("pinknoise", -50, 60), kRate / 2, 121 * kRate / 2), false});
+    // A duller room: its noise lacks the highest tones, and a fifth of its frames sound
+    // a little like a voice when taken alone; beside the rest they are no louder.
+    cases.push_back({"pinknoise without its top octave at -50 dBFS, 4 s after 0.5 s of digital silence",
+                     mix(testsupport::roomNoise("pinknoise", -50, 4, "lowpass 6000"), kRate / 2, 9 * kRate / 2), false});
+    // A fan that starts a second into a quiet room: louder than the room, but no voice.
+    for (const std::string kind : {"pinknoise", "whitenoise"}) {
+        std::vector<float> fan = mix(noise(kind, -40), kRate, 3 * kRate);
+        const std::vector<float> room = noise("pinknoise", -70);
+        for (std::size_t i = 0; i < kRate; ++i) fan[i] = room[i];
+        cases.push_back({kind + " at -40 dBFS starting after 1 s of a room at -70 dBFS", fan, false});
+    }
     expectVerdicts(cases);
 }
 
