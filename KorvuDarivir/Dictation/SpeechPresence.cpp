@@ -21,6 +21,8 @@ constexpr std::size_t kOrder = 12;  // the predictor's samples: a voice's forman
 // below it; pink noise mostly 3 to 6 (now and then 8: such a frame is still no louder
 // than the room), white noise 0.
 constexpr double kVoiceGain = 5.0;
+// 12 dB: no steady noise comes near it; a frame this foreseeable is a vowel (or a tone).
+constexpr double kClearVoiceGain = 15.8;
 // A predictor this good (60 dB) is a pure tone; the recursion stops before rounding
 // makes the rest meaningless.
 constexpr double kBestGain = 1e6;
@@ -73,22 +75,29 @@ bool containsSpeech(std::span<const float> samples)
     if (samples.empty()) return false;
     // The detector's own measure, taken once.
     const std::vector<float> levels = vocarion::EnergyVAD::frameLevels(samples, kFrame);
-    std::vector<bool> voiceLike(levels.size(), false);
+    std::vector<double> gains(levels.size(), 1.0);
     std::vector<float> noiseLevels;
     std::vector<float> centred;
     for (std::size_t i = 0; i < levels.size(); ++i) {
         if (levels[i] <= vocarion::EnergyVAD::lowestLevel) continue;  // digital silence tells nothing
         const std::size_t start = i * kFrame;
-        const auto frame = samples.subspan(start, std::min(kFrame, samples.size() - start));
-        voiceLike[i] = predictionGain(frame, centred) >= kVoiceGain;
-        if (!voiceLike[i]) noiseLevels.push_back(levels[i]);
+        gains[i] = predictionGain(samples.subspan(start, std::min(kFrame, samples.size() - start)), centred);
+        if (gains[i] < kVoiceGain) noiseLevels.push_back(levels[i]);
     }
     const float threshold = noiseLevels.size() >= kLeastNoiseFrames ? vocarion::EnergyVAD::energyThreshold(noiseLevels)
                                                                     : vocarion::EnergyVAD::energyThreshold(levels);
-    std::size_t voiced = 0;
-    for (std::size_t i = 0; i < levels.size(); ++i)
-        if (voiceLike[i] && levels[i] > threshold) ++voiced;
-    return voiced >= kLeastVoicedFrames;
+    // A word is two frames above the floor, and a voice in them: two frames that sound
+    // like one, or one that can be nothing else (a short vowel between hissing sounds).
+    std::size_t aboveFloor = 0;
+    std::size_t voiceLike = 0;
+    bool clearVoice = false;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        if (levels[i] <= threshold) continue;
+        ++aboveFloor;
+        if (gains[i] >= kVoiceGain) ++voiceLike;
+        clearVoice = clearVoice || gains[i] >= kClearVoiceGain;
+    }
+    return aboveFloor >= kLeastVoicedFrames && (voiceLike >= kLeastVoicedFrames || clearVoice);
 }
 
 }  // namespace korvu

@@ -110,6 +110,7 @@ TEST(SpeechPresence, QuietSpeechAndALateWordAreSpeechAClickIsNot)
 {
     const std::vector<float> sentence = spoken("Bitte ruf mich morgen an.");
     const std::vector<float> word = spoken("Ja");
+    const std::vector<float> hissing = spoken("Sechs Schiffe, zischt es.");
     const std::vector<float> quietRoom = noise("pinknoise", -60);
     std::vector<Case> cases{
         {"nothing", {}, false},
@@ -119,7 +120,16 @@ TEST(SpeechPresence, QuietSpeechAndALateWordAreSpeechAClickIsNot)
         {"quiet speech (-47 dBFS) in a room at -60 dBFS", mix(quietRoom, 0, sentence.size() + kRate, sentence, 0.05, kRate / 2), true},
         {"speech from the first sample to the last", sentence, true},
         {"a word after 2 s of digital silence", mix({}, 0, 3 * kRate, word, 0.3, 2 * kRate), true},
+        {"hissing words in digital silence", mix({}, 0, hissing.size() + kRate, hissing, 1, kRate / 2), true},
+        {"quiet hissing words in digital silence", mix({}, 0, hissing.size() + kRate, hissing, 0.05, kRate / 2), true},
     };
+    // Short words whose vowel is shorter than two frames, between hissing sounds and stops.
+    for (const std::string text : {"Sechs", "Stopp", "Fisch", "Acht"}) {
+        const std::vector<float> shortWord = spoken(text);
+        cases.push_back({text + " in digital silence", mix({}, 0, 2 * kRate, shortWord, 1, kRate / 2), true});
+        cases.push_back({text + ", quietly, in digital silence", mix({}, 0, 2 * kRate, shortWord, 0.05, kRate / 2), true});
+        cases.push_back({text + " in a room at -60 dBFS", mix(quietRoom, 0, 2 * kRate, shortWord, 1, kRate / 2), true});
+    }
     for (const std::string kind : {"pinknoise", "whitenoise"}) {
         for (const double level : {-60.0, -40.0}) {
             const std::string name = kind + " at " + std::to_string(int(level)) + " dBFS";
