@@ -15,10 +15,12 @@ namespace korvu {
 // audible frames that sound like noise, so a room heard after a stretch of digital
 // silence (a microphone that opens late, a virtual one fed late) is measured as the room,
 // not as the silence; a recording without such frames keeps the detector's floor over
-// all frames. Speech is two or more frames that sound like a voice and stand clearly
-// above that floor: 0.2 s, a short word; a lone click (one frame) is none.
+// all frames. Speech is two or more frames that stand clearly above that floor (0.2 s, a
+// short word; a lone click, one frame, is none) with a voice in them: two frames that
+// sound like one, or one that sounds like nothing else (a short vowel between hissing
+// sounds and stops, as in "Sechs").
 //
-// Linear in the length of the recording, about 20 multiply-adds per sample.
+// Linear in the length of the recording, about 15 multiply-adds per sample.
 bool containsSpeech(std::span<const float> samples);
 
 }  // namespace korvu
