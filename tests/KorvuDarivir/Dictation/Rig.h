@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <ostream>
 #include <stdexcept>
 
@@ -59,7 +60,8 @@ inline void drain()
 inline std::vector<float> voice(std::size_t count)
 {
     std::vector<float> samples(count, 0.0f);
-    for (std::size_t i = 1600; i < count; ++i) samples[i] = 0.1f * static_cast<float>(std::sin(2 * M_PI * 200 * double(i) / 16000));
+    for (std::size_t i = 1600; i < count; ++i)
+        samples[i] = 0.1f * static_cast<float>(std::sin(2 * std::numbers::pi * 200 * double(i) / 16000));
     return samples;
 }
 

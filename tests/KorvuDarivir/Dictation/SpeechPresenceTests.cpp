@@ -47,7 +47,8 @@ std::vector<float> loudest(const std::vector<float>& samples, std::size_t length
         for (std::size_t i = start; i < start + length; ++i) power += double(samples[i]) * samples[i];
         if (power > bestPower) bestPower = power, best = start;
     }
-    return {samples.begin() + static_cast<std::ptrdiff_t>(best), samples.begin() + static_cast<std::ptrdiff_t>(best + length)};
+    const auto first = samples.begin() + static_cast<std::ptrdiff_t>(best);
+    return {first, first + static_cast<std::ptrdiff_t>(length)};
 }
 
 struct Case {
@@ -117,7 +118,8 @@ TEST(SpeechPresence, QuietSpeechAndALateWordAreSpeechAClickIsNot)
         {"digital silence", std::vector<float>(3 * kRate, 0.0f), false},
         {"speech in digital silence", mix({}, 0, sentence.size() + kRate, sentence, 1, kRate / 2), true},
         {"quiet speech (-47 dBFS) in digital silence", mix({}, 0, sentence.size() + kRate, sentence, 0.05, kRate / 2), true},
-        {"quiet speech (-47 dBFS) in a room at -60 dBFS", mix(quietRoom, 0, sentence.size() + kRate, sentence, 0.05, kRate / 2), true},
+        {"quiet speech (-47 dBFS) in a room at -60 dBFS",
+         mix(quietRoom, 0, sentence.size() + kRate, sentence, 0.05, kRate / 2), true},
         {"speech from the first sample to the last", sentence, true},
         {"a word after 2 s of digital silence", mix({}, 0, 3 * kRate, word, 0.3, 2 * kRate), true},
         {"hissing words in digital silence", mix({}, 0, hissing.size() + kRate, hissing, 1, kRate / 2), true},

@@ -250,7 +250,8 @@ TEST_F(DictationRoad, RoomNoiseIsNoDictation)
         double level;
     };
     for (const Case& c : {Case{true, "pinknoise", -50}, Case{false, "whitenoise", -30}}) {
-        SCOPED_TRACE(std::string(c.holdToTalk ? "hold to talk, " : "toggle, ") + c.kind + " at " + std::to_string(int(c.level)) + " dBFS");
+        SCOPED_TRACE(std::string(c.holdToTalk ? "hold to talk, " : "toggle, ") + c.kind + " at " +
+                     std::to_string(int(c.level)) + " dBFS");
         hints->shown.clear();
         dictate(c.holdToTalk, testsupport::roomNoise(c.kind, c.level, 3));
         EXPECT_EQ(hints->shown, (std::vector<Hint>{{HintKind::info, QStringLiteral("Keine Sprache erkannt"),
