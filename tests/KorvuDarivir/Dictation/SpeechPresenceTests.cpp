@@ -68,9 +68,8 @@ const std::vector<double> kLevels{-70, -60, -50, -40, -30};
 
 }  // namespace
 
-// Steady noise of either kind and any level is no speech: held alone, after the
-// microphone opened late (half a second of digital silence), and between two stretches of
-// digital silence, as a virtual microphone gives it. Speech over the same noise is.
+// Steady noise of either kind and any level is no speech: held alone and after the
+// microphone opened late (half a second of digital silence). Speech over the same noise is.
 TEST(SpeechPresence, SteadyNoiseIsNoSpeechAtAnyLevelSpeechOverItIs)
 {
     const std::vector<float> sentence = spoken("Bitte ruf mich morgen an.");
@@ -81,9 +80,6 @@ TEST(SpeechPresence, SteadyNoiseIsNoSpeechAtAnyLevelSpeechOverItIs)
             const std::vector<float> room = noise(kind, level);
             cases.push_back({name + ", 3 s", mix(room, 0, 3 * kRate), false});
             cases.push_back({name + ", 3 s after 0.5 s of digital silence", mix(room, kRate / 2, 7 * kRate / 2), false});
-            cases.push_back({name + ", 1 s between 1 s of digital silence each side",
-                             mix(std::vector<float>(room.begin(), room.begin() + kRate), kRate, 3 * kRate), false});
-            cases.push_back({name + ", 4 s after 4 s of digital silence", mix(room, 4 * kRate, 8 * kRate), false});
             // Normal speech (about -21 dBFS) over it, half a second after the press.
             cases.push_back({"speech over " + name, mix(room, 0, sentence.size() + kRate, sentence, 1, kRate / 2), true});
         }
@@ -111,7 +107,6 @@ TEST(SpeechPresence, QuietSpeechAndALateWordAreSpeechAClickIsNot)
 {
     const std::vector<float> sentence = spoken("Bitte ruf mich morgen an.");
     const std::vector<float> word = spoken("Ja");
-    const std::vector<float> hissing = spoken("Sechs Schiffe, zischt es.");
     const std::vector<float> quietRoom = noise("pinknoise", -60);
     std::vector<Case> cases{
         {"nothing", {}, false},
@@ -122,8 +117,6 @@ TEST(SpeechPresence, QuietSpeechAndALateWordAreSpeechAClickIsNot)
          mix(quietRoom, 0, sentence.size() + kRate, sentence, 0.05, kRate / 2), true},
         {"speech from the first sample to the last", sentence, true},
         {"a word after 2 s of digital silence", mix({}, 0, 3 * kRate, word, 0.3, 2 * kRate), true},
-        {"hissing words in digital silence", mix({}, 0, hissing.size() + kRate, hissing, 1, kRate / 2), true},
-        {"quiet hissing words in digital silence", mix({}, 0, hissing.size() + kRate, hissing, 0.05, kRate / 2), true},
     };
     // Short words whose vowel is shorter than two frames, between hissing sounds and stops.
     for (const std::string text : {"Sechs", "Stopp", "Fisch", "Acht"}) {
