@@ -58,8 +58,8 @@ TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsA
             case 'e': rig.hotkeys.escape(); break;
             case 'x': rig.controller->cancelRecording(); break;
             case 'o': rig.recorder->finishStart(); break;
-            case 's': rig.recorder->samples.assign(6399, 0.2f); break;
-            case 'S': rig.recorder->samples.assign(6400, 0.2f); break;
+            case 's': rig.recorder->samples = voice(6399); break;
+            case 'S': rig.recorder->samples = voice(6400); break;
             case 'a':
                 ASSERT_FALSE(rig.speech->calls.empty());
                 rig.speech->answer(QStringLiteral("Hallo Welt"));
@@ -366,10 +366,14 @@ TEST(DictationController, SilenceGoesNowhereAQuietVoiceIsTranscribed)
     };
     std::vector<float> click = mix(0, true, 24000);
     for (std::size_t i = 12000; i < 12160; ++i) click[i] = (i % 2 != 0) ? 0.5f : -0.5f;  // a key's click, 10 ms
+    std::vector<float> lateRoom(8000, 0.0f);  // half a second of digital silence first
+    lateRoom.insert(lateRoom.end(), room.begin(), room.begin() + 24000);
     const Case cases[] = {
         {"digital silence, held 1.5 s", std::vector<float>(24000, 0.0f), false},
         {"a quiet room, held 1.5 s", mix(0, true, 24000), false},
         {"a quiet room and the click of a key", click, false},
+        {"a quiet room after the microphone opened late", lateRoom, false},
+        {"a loud fan (white noise at -30 dBFS)", testsupport::roomNoise("whitenoise", -30, 1.5), false},
         {"speech", mix(1.0, false, speech.size() + 16000), true},
         {"quiet speech, 6 dB above the room", mix(0.05, true, speech.size() + 16000), true},
     };
