@@ -14,6 +14,7 @@ namespace testsupport {
 struct ChildRun {
     int exitCode = -1;           // -1 when the child did not exit by itself (a crash, a kill)
     std::int64_t peakBytes = 0;  // its peak resident memory
+    double seconds = 0;          // the processor time it took, user and system
 };
 
 // Runs `work` in a forked child and reports its exit code (what `work` returned) and its
@@ -36,7 +37,9 @@ inline ChildRun runInChild(const std::function<int()>& work)
     int status = 0;
     rusage usage{};
     if (::wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("wait4 failed");
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::int64_t(usage.ru_maxrss) * 1024};
+    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::int64_t(usage.ru_maxrss) * 1024,
+            seconds(usage.ru_utime) + seconds(usage.ru_stime)};
 }
 
 }  // namespace testsupport
