@@ -3,6 +3,8 @@
 
 #include "support/Speech.h"
 #include "support/TempDir.h"
+#include "support/TestHttpServer.h"
+#include "KorvuDarivir/Dictation/TextCleaner.h"
 
 #include <string_view>
 
@@ -260,6 +262,47 @@ TEST(DictationController, TextGoesToTheApplicationChosenAtTheStart)
             EXPECT_EQ(rig.cleanup->vocabulary, QStringList{"Darivir"});
         }
     }
+}
+
+// The real cleanup against a service whose answer never ends: the answer is cut off, and
+// the dictation ends as every failed cleanup does, with the raw text inserted and the hint.
+TEST(DictationController, ACleanupAnswerWithoutEndInsertsTheRawText)
+{
+    testsupport::TestHttpServer service([](const testsupport::HttpRequest&, testsupport::HttpResponder& out) {
+        out.writeHead(200, {{"Content-Type", "application/json"}});
+        const std::string chunk(64 * 1024, ' ');
+        // Far beyond the limit, then an end, so that a reader without one fails here on the
+        // outcome (a reply of blanks has no text) rather than on the machine's memory.
+        for (int i = 0; i < 4096 && out.writeBody(chunk); ++i) {
+        }
+    });
+    korvu::TextCleaner::Endpoint endpoint;
+    endpoint.baseAddress = QString::fromStdString(service.baseUrl()) + QStringLiteral("/v1/");
+    std::atomic<bool> cutOff = false;
+    Rig rig;
+    rig.settings.cleanupOn = true;
+    rig.keys.values[korvu::Keychain::Account::anthropicAPIKey] = "sk-test";
+    rig.cleanup->service = [endpoint, &cutOff](const QString& text, const QString& key, korvu::CleanupStyle style,
+                                                const QStringList& vocabulary) {
+        try {
+            return korvu::TextCleaner::clean(text, key, style, vocabulary, endpoint);
+        } catch (const korvu::ResponseTooLargeError&) {
+            cutOff = true;
+            throw;
+        }
+    };
+    rig.start();
+    rig.press();
+    rig.press();
+    ASSERT_EQ(rig.speech->calls.size(), 1u);
+    rig.speech->answer(QStringLiteral("roher Text"));
+    ASSERT_TRUE(testsupport::spinUntil([&] { return rig.phase() == DictationPhase::idle && !rig.hints->shown.empty(); },
+                                       std::chrono::seconds(60)));
+    EXPECT_TRUE(cutOff);
+    const Hint failed{HintKind::warning, "Rohtext eingefügt", "Die KI-Aufbereitung hat nicht geklappt."};
+    EXPECT_EQ(rig.hints->shown, std::vector<Hint>{failed});
+    EXPECT_EQ(rig.inserter.insertions, (Insertions{{"roher Text", std::nullopt}}));
+    EXPECT_EQ(rig.history.records().size(), 1);
 }
 
 // The recording clock counts whole seconds from a monotonic clock; a level that arrives

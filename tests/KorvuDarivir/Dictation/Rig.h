@@ -81,6 +81,8 @@ struct Rig {
         std::optional<korvu::CleanupStyle> style;
         std::string key;
         QStringList vocabulary;
+        // The real cleanup to run instead of the canned answer, when set.
+        std::function<QString(const QString&, const QString&, korvu::CleanupStyle, const QStringList&)> service;
     };
 
     Rig()
@@ -100,6 +102,7 @@ struct Rig {
             cleanup->key = key.toStdString();
             cleanup->vocabulary = vocabulary;
             if (cleanup->fails) throw std::runtime_error("HTTP 500 mit Schlüssel im Text");
+            if (cleanup->service) return cleanup->service(text, key, style, vocabulary);
             return QStringLiteral("Sauber: ") + text;
         };
         controller = std::make_unique<korvu::DictationController>(korvu::DictationController::Environment{
