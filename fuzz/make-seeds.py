@@ -115,3 +115,21 @@ put("settings", "settings", json.dumps({
     "appStyles": {"mail": "email", "x": 3}, "buttonOffsets": {"org.kde.kate": {"x": 1.5, "y": -1e308}},
     "vocabulary": ["KORVU", 7, {"a": "b"}], "historyEnabled": 0,
 }))
+
+# Hostile shapes, small: what such files look like, for the fuzzer to grow. Added tokens
+# that are each a prefix of the next, and stages the reader drops unread.
+put("tokenizer", "prefix-added-tokens", json.dumps({
+    "version": "1.0", "truncation": None, "padding": None,
+    "added_tokens": [{"id": 10 + i, "content": "x" * (i + 1), "single_word": False, "lstrip": False,
+                      "rstrip": False, "normalized": False, "special": i % 2 == 0} for i in range(40)],
+    "pre_tokenizer": {"type": "ByteLevel", "add_prefix_space": True, "trim_offsets": True, "use_regex": True},
+    "post_processor": {"type": "ByteLevel", "junk": [{}] * 40},
+    "model": {"type": "BPE", "dropout": None, "vocab": {"x": 0, "xx": 1, "\u0120x": 2}, "merges": ["x x", "\u0120 x"]},
+}).encode() + b"\0" + b"x" * 45 + b" xyx")
+# Weights headers: many empty entries, a deep shape, metadata and members of no use.
+entries = "{" + ",".join('"t%d":{}' % i for i in range(200)) + "}"
+put("model", "empty-entries", json.dumps(mel).encode() + b"\0" + struct.pack("<Q", len(entries)) + entries.encode())
+header = json.dumps({"__metadata__": {"format": "pt"},
+                     "mel_filters": {"dtype": "F32", "shape": [4, 201, 1, 1, 1, 1, 1, 1, 1], "data_offsets": [0, 3216],
+                                     "note": {"a": 1}}}, separators=(",", ":")).encode()
+put("model", "deep-shape", json.dumps(mel).encode() + b"\0" + struct.pack("<Q", len(header)) + header + bytes(3216))

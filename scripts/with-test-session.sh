@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs a command inside the desktop session the system tests need, and tears it down:
 #   an Xvfb display, a private D-Bus session bus with an unlocked gnome-keyring and the
-#   accessibility bus, and a PulseAudio server with a virtual microphone fed through a fifo.
+#   accessibility bus (which starts only these and the accessibility bus's settings store,
+#   never another service installed on the machine), and a PulseAudio server with a
+#   virtual microphone fed through a fifo.
 # Every service is started here, its pid kept, and killed by pid at the end.
 # Usage: scripts/with-test-session.sh COMMAND [ARGS...]
 set -euo pipefail
@@ -24,10 +26,55 @@ if [[ "${KORVU_IN_TEST_SESSION:-}" != "inner" ]]; then
   [[ -s "$session/display" ]] || { echo "with-test-session: Xvfb did not start" >&2; cat "$session/xvfb.log" >&2; exit 1; }
   export DISPLAY=":$(head -n1 "$session/display")"
 
+  # The session bus starts only the services this session provides: its own service
+  # folder, none of the machine's (a notification daemon or portal installed on a desktop
+  # machine would otherwise answer in place of what a test plays or expects to be absent).
+  # It provides the accessibility bus and the settings store that keeps the bus's
+  # "enabled" flag, activated on demand as on a desktop, from the machine's own service
+  # files; the keyring is started below by pid.
+  mkdir -p "$session/services"
+  for service in org.a11y.Bus ca.desrt.dconf; do
+    for folder in /usr/local/share/dbus-1/services /usr/share/dbus-1/services; do
+      if [[ -f "$folder/$service.service" ]]; then
+        cp "$folder/$service.service" "$session/services/"
+        break
+      fi
+    done
+  done
+  [[ -f "$session/services/org.a11y.Bus.service" ]] || { echo "with-test-session: no org.a11y.Bus service (at-spi2-core)" >&2; exit 1; }
+  cat >"$session/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <keep_umask/>
+  <listen>unix:dir=$session</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>$session/services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+  <limit name="max_incoming_bytes">1000000000</limit>
+  <limit name="max_outgoing_bytes">1000000000</limit>
+  <limit name="max_message_size">1000000000</limit>
+  <limit name="service_start_timeout">120000</limit>
+  <limit name="auth_timeout">240000</limit>
+  <limit name="max_completed_connections">100000</limit>
+  <limit name="max_incomplete_connections">10000</limit>
+  <limit name="max_connections_per_user">100000</limit>
+  <limit name="max_pending_service_starts">10000</limit>
+  <limit name="max_names_per_connection">50000</limit>
+  <limit name="max_match_rules_per_connection">50000</limit>
+  <limit name="max_replies_per_connection">50000</limit>
+</busconfig>
+CONF
+
   export KORVU_TEST_SESSION_DIR="$session"
   export KORVU_IN_TEST_SESSION=inner
   set +e
-  dbus-run-session -- "$0" "$@"
+  dbus-run-session --config-file="$session/bus.conf" -- "$0" "$@"
   status=$?
   set -e
   exit $status

@@ -38,9 +38,16 @@ void sendToFocus(const char* slot)
     }
 }
 
+// The windows' Accessibility buttons ask the delegate's permission system (which outlives
+// the windows: the delegate ends them first).
+AccessibilityGrant::Request accessibilityRequest(PermissionSystem& permissions)
+{
+    return [&permissions] { return Permissions::requestAccessibility(permissions); };
+}
+
 // The settings' system tab reaches start at login and the delegate's updater through
 // these; a window still open when the updater is gone checks nothing.
-SettingsView::SystemActions systemActions(Updater& updater)
+SettingsView::SystemActions systemActions(Updater& updater, PermissionSystem& permissions)
 {
     const QPointer<Updater> checker(&updater);
     SettingsView::SystemActions actions;
@@ -50,6 +57,7 @@ SettingsView::SystemActions systemActions(Updater& updater)
         if (checker) checker->checkForUpdates();
     };
     actions.hasUpdateFeed = updater.hasFeed();
+    actions.requestAccessibility = accessibilityRequest(permissions);
     actions.automaticallyChecksForUpdates = [checker] { return checker && checker->automaticallyChecksForUpdates(); };
     actions.setAutomaticallyChecksForUpdates = [checker](bool enabled) {
         if (checker) checker->setAutomaticallyChecksForUpdates(enabled);
@@ -72,12 +80,21 @@ AppDelegate::AppDelegate(Parts parts, QObject* parent)
         parts_.notifications = std::make_shared<platform::DesktopNotifications>();
     }
     permissionTimer_.setInterval(permissionPollMs);
+    workers_.setMaxThreadCount(1);
 }
 
+// Ends what the delegate started, users before what they use: no new permission check,
+// the windows (whose requests are waited for), the status item, the dictation controller
+// (which stops the recorder and joins its own and the speech model's threads), and last
+// the permission check that may still run.
 AppDelegate::~AppDelegate()
 {
+    permissionTimer_.stop();
     delete settingsWindow_.data();
     delete onboardingWindow_.data();
+    statusItem_.reset();
+    parts_.controller.reset();
+    workers_.waitForDone();
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -220,7 +237,7 @@ void AppDelegate::openSettings()
 HostWindow* AppDelegate::makeSettingsWindow()
 {
     if (!settingsWindow_) {
-        settingsWindow_ = new HostWindow(QString::fromUtf8(settingsTitle), settingsSize, new SettingsView(systemActions(*parts_.updater)), makeMainMenu());
+        settingsWindow_ = new HostWindow(QString::fromUtf8(settingsTitle), settingsSize, new SettingsView(systemActions(*parts_.updater, *parts_.permissions)), makeMainMenu());
         settingsWindow_->onClose = [this](HostWindow* window) { windowWillClose(window); };
         settingsWindow_->keepMinimised = [this](HostWindow* window) { return keepsWayBack(window); };
     }
@@ -231,11 +248,14 @@ void AppDelegate::openOnboarding()
 {
     if (!onboardingWindow_) {
         QPointer<AppDelegate> self(this);
-        auto* view = new OnboardingView(0, [self] {
-            if (self && self->onboardingWindow_) {
-                self->onboardingWindow_->close();
-            }
-        });
+        auto* view = new OnboardingView(
+            0,
+            [self] {
+                if (self && self->onboardingWindow_) {
+                    self->onboardingWindow_->close();
+                }
+            },
+            accessibilityRequest(*parts_.permissions));
         onboardingWindow_ = new HostWindow(QString::fromUtf8(onboardingTitle), onboardingSize, view, makeMainMenu());
         onboardingWindow_->onClose = [this](HostWindow* window) { windowWillClose(window); };
         onboardingWindow_->keepMinimised = [this](HostWindow* window) { return keepsWayBack(window); };
@@ -321,9 +341,9 @@ void AppDelegate::pollPermissions()
         return;
     }
     pollRunning_ = true;
-    PermissionSystem* system = parts_.permissions;
+    PermissionSystem* system = parts_.permissions;  // outlives the delegate, which waits for the check
     const QPointer<AppDelegate> self(this);
-    QThreadPool::globalInstance()->start([system, self] {
+    workers_.start([system, self] {
         const bool trusted = system->isAccessibilityTrusted();
         const bool microphone = system->microphoneAuthorization() == MicrophoneAuthorization::authorized;
         platform::deliver(self, [trusted, microphone](AppDelegate& delegate) {

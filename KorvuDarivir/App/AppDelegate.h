@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QSize>
 #include <QStringList>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <functional>
@@ -52,6 +53,10 @@ public:
     // The other parts the delegate starts and calls, so that tests can stand in for them.
     // `desktop()` gives the application's own.
     struct Parts {
+        // The dictation controller, which the callbacks below reach weakly. The delegate owns
+        // it and ends it when it ends itself, after its windows and status item and before
+        // its own permission check is waited for.
+        std::shared_ptr<QObject> controller;
         std::function<void()> installHotkeys;
         std::function<void()> startVocabularyCapture;
         std::function<void()> startController;
@@ -66,6 +71,7 @@ public:
         // The desktop's notifications (a new instance when none is given).
         std::shared_ptr<platform::DesktopNotifications> notifications;
         Updater* updater = nullptr;
+        // Must outlive the delegate; the delegate waits for its checks when it ends.
         PermissionSystem* permissions = nullptr;
         // Ends the event loop; QCoreApplication::quit when none is given.
         std::function<void()> terminate;
@@ -147,6 +153,8 @@ private:
     ActivationPolicy policy_ = ActivationPolicy::accessory;
     std::unique_ptr<QMenuBar> mainMenu_;
     platform::SessionEvents* session_ = nullptr;
+    // The permission checks; waited for when the delegate ends.
+    QThreadPool workers_;
 };
 
 }  // namespace korvu

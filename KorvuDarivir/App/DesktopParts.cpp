@@ -11,25 +11,26 @@
 #include "Platform/UI/SystemTray.h"
 
 namespace korvu {
-namespace {
-
-// The one dictation controller; it lives as long as the application.
-DictationController& controller()
-{
-    static DictationController* one = new DictationController(DictationController::desktopEnvironment());
-    return *one;
-}
-
-}  // namespace
 
 AppDelegate::Parts AppDelegate::Parts::desktop()
 {
     Parts parts;
+    // The one dictation controller, owned by the delegate; the callbacks reach it weakly.
+    auto controller = std::make_shared<DictationController>(DictationController::desktopEnvironment());
+    const std::weak_ptr<DictationController> weak = controller;
+    const auto withController = [weak](void (DictationController::*action)()) {
+        return [weak, action] {
+            if (const auto one = weak.lock()) {
+                (one.get()->*action)();
+            }
+        };
+    };
+    parts.controller = std::move(controller);
     parts.installHotkeys = [] { HotkeyCenter::shared().install(); };
     parts.startVocabularyCapture = [] { VocabularyCapture::shared().start(); };
-    parts.startController = [] { controller().start(); };
-    parts.updatePanel = [] { controller().updatePanel(); };
-    parts.cancelRecording = [] { controller().cancelRecording(); };
+    parts.startController = withController(&DictationController::start);
+    parts.updatePanel = withController(&DictationController::updatePanel);
+    parts.cancelRecording = withController(&DictationController::cancelRecording);
     parts.makeStatusItem = [](std::function<void()> cancel, std::function<void()> quit) {
         auto item = std::make_shared<StatusItemController>(std::move(cancel), std::move(quit));
         item->installCheckForUpdates([] { Updater::shared().checkForUpdates(); });

@@ -280,6 +280,22 @@ Reply send(QNetworkRequest request, std::chrono::milliseconds timeout, std::chro
     std::unique_ptr<QNetworkReply> reply(postBody ? manager.post(request, *postBody) : manager.get(request));
     QEventLoop loop;
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // The answer is held in memory whole: once more than the limit has come (or is
+    // announced), the reply is aborted, so a server that never stops sending costs no
+    // more than the limit and what arrived with its last piece. (A read buffer of the
+    // limit's size would stop the reading instead, but then Qt does not always say that
+    // more is waiting, and the request would hang until its time-out.)
+    constexpr qint64 limit = TextCleaner::maxAnswerBytes;
+    bool tooLarge = false;
+    const auto checkSize = [&tooLarge, raw = reply.get()] {
+        const QVariant announced = raw->header(QNetworkRequest::ContentLengthHeader);
+        if (!tooLarge && (raw->bytesAvailable() > limit || (announced.isValid() && announced.toLongLong() > limit))) {
+            tooLarge = true;
+            raw->abort();
+        }
+    };
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, reply.get(), checkSize);
+    QObject::connect(reply.get(), &QNetworkReply::readyRead, reply.get(), checkSize);
     // Aborting ends the reply as cancelled, which reads as a time-out below.
     QTimer total;
     total.setSingleShot(true);
@@ -287,6 +303,9 @@ Reply send(QNetworkRequest request, std::chrono::milliseconds timeout, std::chro
     total.start(totalLimit);
     if (!reply->isFinished()) {
         loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (tooLarge) {
+        throw ResponseTooLargeError();
     }
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -325,6 +344,11 @@ QString TextCleanerError::description() const
 }
 
 NetworkError::NetworkError(Kind kind, const QString& description) : kind_(kind), utf8_(description.toStdString()) {}
+
+const char* ResponseTooLargeError::what() const noexcept
+{
+    return "Die Antwort von Claude ist zu gro\u00df.";
+}
 
 const char* InvalidAPIKeyError::what() const noexcept
 {

@@ -69,6 +69,13 @@ private:
     std::string detail_;
 };
 
+// An answer longer than TextCleaner::maxAnswerBytes: no cleaned dictation is that long, so
+// the rest is not read (a server that never stops sending would otherwise fill the memory).
+class ResponseTooLargeError : public std::exception {
+public:
+    const char* what() const noexcept override;
+};
+
 // A key that cannot go into an HTTP header (control characters). It is refused before any
 // request is made, so nothing of it reaches the network.
 class InvalidAPIKeyError : public std::exception {
@@ -105,6 +112,9 @@ public:
     using CleanCompletion = std::function<void(const QString& cleaned, std::exception_ptr error)>;
     using ValidateCompletion = std::function<void(const std::optional<QString>& message)>;
 
+    // The most of an answer that is read, error answers included.
+    static constexpr qint64 maxAnswerBytes = qint64(1) << 20;
+
     // `clean` and `validate` without waiting: they return at once (call them on the main
     // thread), and `done` runs later on the main thread while `receiver` exists.
     static void clean(const QString& text, const QString& apiKey, CleanupStyle style, const QStringList& vocabulary,
@@ -113,7 +123,7 @@ public:
                          const Endpoint& endpoint = Endpoint());
 
     // The cleaned text, never empty. Throws TextCleanerError, NetworkError,
-    // JsonDecodingError or InvalidAPIKeyError.
+    // JsonDecodingError, ResponseTooLargeError or InvalidAPIKeyError.
     static QString clean(const QString& text, const QString& apiKey, CleanupStyle style,
                          const QStringList& vocabulary, const Endpoint& endpoint = Endpoint());
 

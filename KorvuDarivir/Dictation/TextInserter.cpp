@@ -73,17 +73,17 @@ void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, 
 }
 
 void TextInserter::insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> pasted,
-                          std::function<void()> done, Timing timing)
+                          std::function<void()> done, Timing timing, PasteKeys keys)
 {
-    platform::ClipboardQueue::enqueue([text, pid, pasted = std::move(pasted), done = std::move(done), timing](auto finished) {
-        auto paste = [text, pasted, done, timing, finished] {
+    platform::ClipboardQueue::enqueue([text, pid, pasted = std::move(pasted), done = std::move(done), timing, keys](auto finished) {
+        auto paste = [text, pasted, done, timing, finished, keys] {
             // The user's contents are read off the main thread: their owner may be slow or
             // hung, and meanwhile the application goes on answering.
-            platform::Clipboard::instance().snapshot([text, pasted, done, timing, finished](platform::ClipboardSnapshot taken) {
+            platform::Clipboard::instance().snapshot([text, pasted, done, timing, finished, keys](platform::ClipboardSnapshot taken) {
                 auto& clipboard = platform::Clipboard::instance();
                 auto snapshot = std::make_shared<platform::ClipboardSnapshot>(std::move(taken));
                 const auto token = clipboard.write(text, QString::fromLatin1(transientType));
-                postPaste();
+                keys ? keys() : postPaste();
                 // The target fetches the text from us through the event loop, so whatever
                 // runs here is done before the text can appear there.
                 if (pasted) pasted();

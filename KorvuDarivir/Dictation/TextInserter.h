@@ -35,11 +35,13 @@ public:
     // or the process has no window. `done` runs once the clipboard has been restored or
     // left. Insertions and other clipboard sequences run one after another.
     static void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done = {});
+    // Types the paste chord once the text is on the clipboard; none: Ctrl+V through XTest.
+    using PasteKeys = std::function<void()>;
     static void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> done,
                        Timing timing);
     // The same; `pasted` runs as soon as the paste keystroke is posted, before the wait.
     static void insert(const QString& text, std::optional<std::int64_t> pid, std::function<void()> pasted,
-                       std::function<void()> done, Timing timing);
+                       std::function<void()> done, Timing timing, PasteKeys keys = {});
 
 private:
     static void postPaste();

@@ -5,8 +5,12 @@
 #include "Platform/Net/UrlError.h"
 #include "Vocarion/Utilities/DarivirError.h"
 
+#include <QLocale>
 #include <QLoggingCategory>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <system_error>
 
 namespace korvu {
@@ -39,8 +43,36 @@ const QString updateServer = QStringLiteral("Update-Server");
 
 QString notStored()
 {
-    return QStringLiteral("Das Sprachmodell konnte nicht gespeichert werden. Prüfe, ob auf diesem Rechner genug "
-                          "Speicherplatz frei ist (etwa 1 GB), und versuche es erneut.");
+    return QStringLiteral("Das Sprachmodell konnte nicht gespeichert werden. Prüfe, ob der Modellordner beschreibbar "
+                          "und genug Speicherplatz frei ist, und versuche es erneut.");
+}
+
+// "10,7 GB", "512 MB": the amounts a user compares with what the file manager shows.
+QString amount(uint64_t bytes)
+{
+    return QLocale(QLocale::German, QLocale::Germany)
+        .formattedDataSize(static_cast<qint64>(std::min<uint64_t>(bytes, INT64_MAX)), 1, QLocale::DataSizeSIFormat);
+}
+
+QString notEnoughSpace(uint64_t needed, uint64_t available)
+{
+    return QStringLiteral("Für das Sprachmodell ist nicht genug Speicherplatz frei: Es braucht noch %1, frei sind %2. "
+                          "Gib Speicherplatz frei und versuche es erneut.")
+        .arg(amount(needed), amount(available));
+}
+
+QString diskFull(std::optional<uint64_t> needed, bool partRemoved)
+{
+    QString text = QStringLiteral("Beim Speichern des Sprachmodells ist der Speicherplatz ausgegangen");
+    text += partRemoved ? QStringLiteral("; der angefangene Teil wurde wieder gelöscht.") : QStringLiteral(".");
+    if (needed) text += QStringLiteral(" Das Sprachmodell braucht %1.").arg(amount(*needed));
+    return text + QStringLiteral(" Gib Speicherplatz frei und versuche es erneut.");
+}
+
+QString nameTooLong()
+{
+    return QStringLiteral("Eine Datei des Sprachmodells hat einen Namen, der für das Dateisystem dieses Rechners zu lang "
+                          "ist, und kann hier nicht gespeichert werden. Versuche es später erneut.");
 }
 
 }  // namespace
@@ -55,6 +87,8 @@ QString FailureText::modelDownload(std::exception_ptr error)
         using Case = bexmor::HubClientError::Case;
         switch (e.kind()) {
         case Case::downloadError:  // a transport failure of a hub request
+            if (e.transportCode() == platform::UrlError::Code::timedOut) return notAnswering(modelServer);
+            return noConnection(modelServer);
         case Case::networkError:
             return noConnection(modelServer);
         case Case::authorizationRequired:
@@ -80,15 +114,34 @@ QString FailureText::modelDownload(std::exception_ptr error)
         case Case::invalidMetadataError:
             break;
         }
+    } catch (const bexmor::StorageError& e) {
+        using Case = bexmor::StorageError::Case;
+        switch (e.kind()) {
+        case Case::notEnoughSpace: return notEnoughSpace(e.needed().value_or(0), e.available().value_or(0));
+        case Case::diskFull: return diskFull(e.needed(), true);
+        case Case::nameTooLong: return nameTooLong();
+        }
+    } catch (const bexmor::ListingTooLargeError& e) {
+        return QStringLiteral("Der Modell-Server nennt für das Sprachmodell mehr als %1 Dateien; so viele hat kein "
+                              "Sprachmodell. Es wurde nichts heruntergeladen. Versuche es später erneut.")
+            .arg(QLocale(QLocale::German, QLocale::Germany).toString(static_cast<qulonglong>(e.limit())));
     } catch (const bexmor::DownloadError&) {
-        return noConnection(modelServer);
+        // The server answered, but not with the file it announced: more or fewer bytes, a
+        // refused transfer, a file that changed under the download.
+        return QStringLiteral("Der Modell-Server hat das Sprachmodell nicht so geschickt, wie er es angekündigt hat. "
+                              "Versuche es später erneut.");
     } catch (const vocarion::DarivirError& e) {
         // The server answered, but its repository lacks the application's variant.
         if (e.kind() == vocarion::DarivirError::Kind::modelsUnavailable) {
             return QStringLiteral("Der Modell-Server bietet das Sprachmodell gerade nicht an. Versuche es später "
                                   "erneut.");
         }
-    } catch (const std::system_error&) {  // file system errors included
+    } catch (const std::system_error& e) {  // file system errors included
+        const auto& category = e.code().category();
+        if (category == std::generic_category() || category == std::system_category()) {
+            if (e.code().value() == ENOSPC || e.code().value() == EDQUOT) return diskFull(std::nullopt, false);
+            if (e.code().value() == ENAMETOOLONG) return nameTooLong();
+        }
         return notStored();
     } catch (...) {
     }

@@ -6,7 +6,11 @@
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <QPointer>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QThreadPool>
+
+#include <algorithm>
 
 namespace korvu {
 
@@ -20,6 +24,34 @@ MicrophonePicker::MicrophonePicker(QWidget* parent) : QComboBox(parent)
         }
     });
     addItem(QStringLiteral("Systemstandard"), QString());
+    connect(this, &QComboBox::currentIndexChanged, this, &MicrophonePicker::showWholeNameAsTooltip);
+    showWholeNameAsTooltip();
+}
+
+void MicrophonePicker::showWholeNameAsTooltip()
+{
+    setToolTip(currentText());
+}
+
+QString MicrophonePicker::shownText() const
+{
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+    // The style draws the label one pixel in from each side of the field.
+    return fontMetrics().elidedText(option.currentText, Qt::ElideRight, std::max(0, field.width() - 2));
+}
+
+// As the drop-down draws itself, with the name cut short by "…" where the style would clip it.
+void MicrophonePicker::paintEvent(QPaintEvent*)
+{
+    QStylePainter painter(this);
+    painter.setPen(palette().color(QPalette::Text));
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    painter.drawComplexControl(QStyle::CC_ComboBox, option);
+    option.currentText = shownText();
+    painter.drawControl(QStyle::CE_ComboBoxLabel, option);
 }
 
 void MicrophonePicker::showEvent(QShowEvent* event)
@@ -66,7 +98,11 @@ void MicrophonePicker::fill(const std::vector<std::pair<QString, QString>>& devi
         addItem(QStringLiteral("%1 (nicht verbunden)").arg(stored), stored);
         index = count() - 1;
     }
+    for (int i = 0; i < count(); ++i) {
+        setItemData(i, itemText(i), Qt::ToolTipRole);
+    }
     setCurrentIndex(index);
+    showWholeNameAsTooltip();  // the signals are blocked here
 }
 
 }  // namespace korvu

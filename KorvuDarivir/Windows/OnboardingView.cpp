@@ -1,6 +1,5 @@
 #include "KorvuDarivir/Windows/OnboardingView.h"
 
-#include "KorvuDarivir/Store/Permissions.h"
 #include "KorvuDarivir/Dictation/Transcriber.h"
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/Settings.h"
@@ -18,7 +17,6 @@
 #include <QHideEvent>
 #include <QLabel>
 #include <QStackedWidget>
-#include <QThreadPool>
 #include <QVBoxLayout>
 
 namespace korvu {
@@ -81,7 +79,16 @@ QString missingForTest(const ModelState& model)
 }  // namespace
 
 OnboardingView::OnboardingView(int startStep, std::function<void()> finish, QWidget* parent)
-    : QWidget(parent), pages_(new QStackedWidget), finish_(std::move(finish))
+    : OnboardingView(startStep, std::move(finish), AccessibilityGrant::Request(), parent)
+{
+}
+
+OnboardingView::OnboardingView(int startStep, std::function<void()> finish,
+                               AccessibilityGrant::Request requestAccessibility, QWidget* parent)
+    : QWidget(parent),
+      pages_(new QStackedWidget),
+      finish_(std::move(finish)),
+      requestAccessibility_(std::move(requestAccessibility))
 {
     setObjectName(QStringLiteral("onboarding"));
     pages_->addWidget(welcomePage());
@@ -133,19 +140,44 @@ void OnboardingView::goTo(int target)
     pages_->setCurrentIndex(shown);
     setTestSink(shown == test && isVisible());
     if (shown == model) {
-        // A model copied into place, or fetched before, needs no download.
-        modelNote_->setText(Transcriber::isModelPresent()
-                                ? QStringLiteral("Das Sprachmodell ist schon auf diesem Rechner, es muss nichts "
-                                                 "heruntergeladen werden.")
-                                : QStringLiteral("KORVU Darivir erkennt Sprache mit einem Modell, das einmalig "
-                                                 "heruntergeladen wird (etwa 630 MB). Du kannst schon weitermachen, "
-                                                 "während es lädt."));
+        showModelNote();
         // Reaching the model page starts the download or loading when nothing happened yet.
         if (AppModel::shared().model() == ModelState::notLoaded) {
             AppModel::shared().loadModel();
         }
     }
     updateNavigation();
+}
+
+// The explanation beside the model card follows the model: what the user is waiting for
+// while it loads, that a failed load can be tried again while the other steps go on, and
+// nothing more to wait for once it is ready.
+void OnboardingView::showModelNote()
+{
+    using Kind = ModelState::Kind;
+    switch (AppModel::shared().model().kind()) {
+    case Kind::ready:
+        modelNote_->setText(QStringLiteral("Das Sprachmodell ist bereit. Du kannst weitermachen."));
+        return;
+    case Kind::failed:
+        if (!Transcriber::isModelPresent()) {
+            modelNote_->setText(QStringLiteral("Das Sprachmodell ist noch nicht bereit. Versuche es unten erneut; die "
+                                               "übrigen Schritte kannst du schon einrichten."));
+            return;
+        }
+        break;
+    case Kind::notLoaded:
+    case Kind::downloading:
+    case Kind::preparing:
+        break;
+    }
+    // A model copied into place, or fetched before, needs no download.
+    modelNote_->setText(Transcriber::isModelPresent()
+                            ? QStringLiteral("Das Sprachmodell ist schon auf diesem Rechner, es muss nichts "
+                                             "heruntergeladen werden.")
+                            : QStringLiteral("KORVU Darivir erkennt Sprache mit einem Modell, das einmalig "
+                                             "heruntergeladen wird (etwa 630 MB). Du kannst schon weitermachen, "
+                                             "während es lädt."));
 }
 
 void OnboardingView::updateNavigation()
@@ -225,6 +257,7 @@ QWidget* OnboardingView::welcomePage()
 QWidget* OnboardingView::modelPage()
 {
     modelNote_ = form::note(QString());
+    connect(&AppModel::shared(), &AppModel::modelChanged, modelNote_, [this] { showModelNote(); });
     return page(QStringLiteral("Sprachmodell"), QString(), {modelNote_, new ModelCard});
 }
 
@@ -249,7 +282,8 @@ QWidget* OnboardingView::microphonePage()
 QWidget* OnboardingView::accessibilityPage()
 {
     auto* status = new QLabel;
-    auto* grant = new PrimaryButton(QStringLiteral("Bedienungshilfen erlauben …"));
+    auto* grant = new AccessibilityGrant(new PrimaryButton(QStringLiteral("Bedienungshilfen erlauben …")),
+                                         requestAccessibility_);
     const auto show = [status, grant] {
         const bool trusted = AppModel::shared().accessibilityGranted();
         status->setText(trusted ? QStringLiteral("Bedienungshilfen sind erlaubt.")
@@ -259,10 +293,9 @@ QWidget* OnboardingView::accessibilityPage()
     show();
     // The application checks the grant every second; the page follows the model.
     connect(&AppModel::shared(), &AppModel::accessibilityGrantedChanged, status, show);
-    connect(grant, &QPushButton::clicked, this, [] { QThreadPool::globalInstance()->start([] { Permissions::requestAccessibility(); }); });
     auto* content = new QVBoxLayout;
     content->addWidget(status);
-    content->addWidget(grant, 0, Qt::AlignLeft);
+    content->addWidget(grant);
     return page(QStringLiteral("Bedienungshilfen"),
                 QStringLiteral("Damit KORVU Darivir das Textfeld findet, in dem du schreibst, und den Text dort "
                                "einfügen kann, braucht es die Bedienungshilfen (die Barrierefreiheit deines "

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "KorvuDarivir/Windows/AccessibilityGrant.h"
+
 #include <QPointer>
 #include <QWidget>
 
@@ -26,6 +28,10 @@ public:
     // `startStep` is the raw number of the first step shown; a number that is no step
     // gives the welcome step.
     OnboardingView(int startStep, std::function<void()> finish, QWidget* parent = nullptr);
+    // `requestAccessibility` is what the Accessibility page's button asks (the desktop when
+    // empty).
+    OnboardingView(int startStep, std::function<void()> finish, AccessibilityGrant::Request requestAccessibility,
+                   QWidget* parent = nullptr);
     ~OnboardingView() override;
 
     int step() const;
@@ -34,7 +40,8 @@ public:
     void complete();
     // What the test page received last.
     QString testResult() const;
-    // The model page's explanation and the test page's state line, as shown now.
+    // The model page's explanation (it follows the model's state) and the test page's state
+    // line, as shown now.
     QString modelNote() const;
     QString testState() const;
 
@@ -52,6 +59,7 @@ private:
     QWidget* cleanupPage();
     void setTestSink(bool active);
     void updateNavigation();
+    void showModelNote();
 
     QStackedWidget* pages_;
     QLabel* progress_;
@@ -61,6 +69,7 @@ private:
     QLabel* testState_ = nullptr;
     QLabel* modelNote_ = nullptr;
     std::function<void()> finish_;
+    AccessibilityGrant::Request requestAccessibility_;
     bool finished_ = false;
     bool sinkSet_ = false;
 };

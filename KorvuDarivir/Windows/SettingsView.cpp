@@ -25,7 +25,6 @@
 #include <QListWidget>
 #include <QScrollArea>
 #include <QTabWidget>
-#include <QThreadPool>
 #include <QVBoxLayout>
 
 namespace korvu {
@@ -427,7 +426,7 @@ void SettingsView::refreshHistory()
 QWidget* SettingsView::systemPage()
 {
     auto* accessibility = new QLabel;
-    auto* grant = new SecondaryButton(QStringLiteral("Erlauben …"));
+    auto* grant = new AccessibilityGrant(new SecondaryButton(QStringLiteral("Erlauben …")), system_.requestAccessibility);
     auto* microphone = new QLabel;
     const auto showGrants = [accessibility, grant, microphone] {
         const bool trusted = AppModel::shared().accessibilityGranted();
@@ -438,8 +437,7 @@ QWidget* SettingsView::systemPage()
     showGrants();
     connect(&AppModel::shared(), &AppModel::accessibilityGrantedChanged, this, showGrants);
     connect(&AppModel::shared(), &AppModel::microphoneGrantedChanged, this, showGrants);
-    // The request talks to the accessibility bus; the 1 s poll picks up the answer.
-    connect(grant, &QPushButton::clicked, this, [] { QThreadPool::globalInstance()->start([] { Permissions::requestAccessibility(); }); });
+    // The 1 s poll picks up the grant.
     auto* grantRow = new QHBoxLayout;
     grantRow->addWidget(accessibility);
     grantRow->addWidget(grant);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "KorvuDarivir/Windows/AccessibilityGrant.h"
+
 #include "KorvuDarivir/Store/KeyStore.h"
 #include "KorvuDarivir/UI/Hint.h"
 #include "KorvuDarivir/Windows/SettingsTab.h"
@@ -41,6 +43,8 @@ public:
         bool hasUpdateFeed = false;
         std::function<bool()> automaticallyChecksForUpdates = [] { return false; };
         std::function<void(bool enabled)> setAutomaticallyChecksForUpdates = [](bool) {};
+        // What the Accessibility row's button asks, on a worker thread; empty: the desktop.
+        AccessibilityGrant::Request requestAccessibility;
     };
 
     explicit SettingsView(SystemActions system, QWidget* parent = nullptr);

@@ -92,6 +92,14 @@ ModelSpec ModelSpec::read(const std::filesystem::path& modelJson) {
             throw MlError(MlError::Code::modelNotFound, modelJson.string() + ": file not found");
         fail(modelJson, "cannot be read");
     }
+    // A model description is a few hundred bytes: a larger file is refused before it is
+    // read, since the parser holds many times its size.
+    constexpr std::streamoff maxBytes = 1 << 20;
+    in.seekg(0, std::ios::end);
+    if (in.tellg() > maxBytes)
+        fail(modelJson, std::to_string(in.tellg()) + " bytes, more than any model description (" +
+                            std::to_string(maxBytes) + ")");
+    in.seekg(0);
     std::stringstream text;
     text << in.rdbuf();
     const auto j = nlohmann::json::parse(text.str(), nullptr, false);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "Platform/ML/FilteredJson.h"
 #include "Platform/ML/Half.h"
 #include "Platform/ML/MlError.h"
 
@@ -21,6 +22,38 @@ size_t typeSize(WeightType t) { return t == WeightType::f32 ? 4 : 2; }
 [[noreturn]] void fail(const std::filesystem::path& path, const std::string& what) {
     throw MlError(MlError::Code::invalidModel, path.string() + ": " + what);
 }
+
+// Keeps of the header at most maxTensors entries, each with only the members read below
+// (others, "__metadata__" among them, are dropped as they are parsed), lists of at most
+// maxRank numbers, nothing nested deeper. A header beyond these bounds fails before the
+// rest of it is read.
+class HeaderFilter : public JsonFilter {
+public:
+    explicit HeaderFilter(const std::filesystem::path& path) : path_(path) {}
+
+    bool key(int depth, const std::string& key) override {
+        if (depth == 1) {
+            if (key == "__metadata__") return false;
+            if (++tensors_ > WeightsFile::maxTensors)
+                fail(path_, "the header lists more than " + std::to_string(WeightsFile::maxTensors) + " tensors");
+        }
+        return depth != 2 || key == "dtype" || key == "shape" || key == "data_offsets";
+    }
+    bool container(int depth, bool) override {
+        if (depth >= 3) fail(path_, "the header is nested too deeply");
+        items_ = 0;
+        return true;
+    }
+    void value(int depth, const nlohmann::json&) override {
+        if (depth == 3 && ++items_ > WeightsFile::maxRank)
+            fail(path_, "the header has a list of more than " + std::to_string(WeightsFile::maxRank) + " numbers");
+    }
+
+private:
+    const std::filesystem::path& path_;
+    size_t tensors_ = 0;
+    size_t items_ = 0;  // in the list being read
+};
 
 }  // namespace
 
@@ -62,12 +95,21 @@ WeightsFile::WeightsFile(const std::filesystem::path& path) : path_(path) {
         const auto* bytes = static_cast<const std::byte*>(map_);
         uint64_t headerLength = 0;
         for (int i = 7; i >= 0; --i) headerLength = headerLength << 8 | uint64_t(bytes[i]);
+        if (headerLength > maxHeaderBytes)
+            fail(path, "header of " + std::to_string(headerLength) + " bytes is longer than any model's (at most " +
+                           std::to_string(maxHeaderBytes) + ")");
         if (headerLength > size_ - 8)
             fail(path, "header of " + std::to_string(headerLength) + " bytes is longer than the file (" +
                            std::to_string(size_) + " bytes)");
         const char* text = reinterpret_cast<const char*>(bytes + 8);
-        nlohmann::json header = nlohmann::json::parse(text, text + headerLength, nullptr, false);
-        if (header.is_discarded() || !header.is_object()) fail(path, "the header is not a JSON object");
+        nlohmann::json header;
+        try {
+            HeaderFilter filter(path);
+            header = parseFiltered(std::string_view(text, size_t(headerLength)), filter);
+        } catch (const nlohmann::json::exception&) {
+            fail(path, "the header is not a JSON object");
+        }
+        if (!header.is_object()) fail(path, "the header is not a JSON object");
         const std::byte* dataStart = bytes + 8 + headerLength;
         const uint64_t dataSize = size_ - 8 - headerLength;
         for (auto& [name, entry] : header.items()) {

@@ -26,8 +26,16 @@ struct WeightView {
 // header of name -> {dtype, shape, data_offsets}, then the raw data. The header is
 // checked against the file's size when the file is opened, so a truncated or
 // inconsistent file fails here with MlError(invalidModel) naming the file and tensor.
+//
+// The file may come from anywhere, so what its header may ask for is bounded before it is
+// held in memory: its length, the number of tensors and their ranks, well above any model
+// of the family (about a thousand tensors of rank at most 3, a header of some 100 kB).
 class WeightsFile {
 public:
+    static constexpr uint64_t maxHeaderBytes = uint64_t(100) << 20;
+    static constexpr size_t maxTensors = 100000;
+    static constexpr size_t maxRank = 8;
+
     explicit WeightsFile(const std::filesystem::path& path);
     ~WeightsFile();
     WeightsFile(const WeightsFile&) = delete;

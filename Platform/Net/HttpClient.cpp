@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,12 @@ struct Transfer {
     curl_off_t lastBytes = 0;
     std::chrono::seconds idleLimit{60};
     bool idleTimedOut = false;
+    // Pace watch: head bytes (which the progress figures leave out) and samples of the byte
+    // count over the last window.
+    curl_off_t headBytes = 0;
+    MinimumPace minimumPace;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, curl_off_t>> paceSamples;
+    bool tooSlow = false;
 };
 
 std::string trim(std::string_view text) {
@@ -48,6 +55,7 @@ bool announceResponse(Transfer& transfer);
 size_t onHeader(char* data, size_t size, size_t count, void* context) {
     auto& transfer = *static_cast<Transfer*>(context);
     const std::string_view line(data, size * count);
+    transfer.headBytes += static_cast<curl_off_t>(line.size());
     if (line.starts_with("HTTP/")) {
         // A new answer begins (after a redirect or a 100 Continue): earlier headers are stale.
         transfer.response.headers.clear();
@@ -119,17 +127,37 @@ size_t onBody(char* data, size_t size, size_t count, void* context) {
     return length;
 }
 
+// True when the bytes of the last window fall short of the minimum pace. The samples are
+// thinned to a few per second, so a fast transfer keeps only a short list.
+bool belowPace(Transfer& transfer, std::chrono::steady_clock::time_point now, curl_off_t bytes) {
+    const auto window = transfer.minimumPace.window;
+    if (transfer.minimumPace.bytesPerSecond <= 0 || window.count() <= 0) return false;
+    auto& samples = transfer.paceSamples;
+    if (samples.empty() || now - samples.back().first >= std::chrono::milliseconds(100)) samples.emplace_back(now, bytes);
+    // Keep the newest sample that is at least a window old: it starts the window measured.
+    while (samples.size() > 1 && now - samples[1].first >= window) samples.pop_front();
+    const auto [start, startBytes] = samples.front();
+    if (now - start < window) return false;
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    return static_cast<double>(bytes - startBytes) < static_cast<double>(transfer.minimumPace.bytesPerSecond) * seconds;
+}
+
 int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
     auto& transfer = *static_cast<Transfer*>(context);
     if (transfer.stop.stop_requested()) return 1;
     // libcurl's own low-speed check averages over several seconds, so a stall right after a
     // fast stretch would go unnoticed for far longer than the limit. We watch bytes instead.
     const auto now = std::chrono::steady_clock::now();
-    if (downloaded + uploaded != transfer.lastBytes) {
-        transfer.lastBytes = downloaded + uploaded;
+    const curl_off_t bytes = downloaded + uploaded + transfer.headBytes;
+    if (bytes != transfer.lastBytes) {
+        transfer.lastBytes = bytes;
         transfer.lastActivity = now;
     } else if (now - transfer.lastActivity >= transfer.idleLimit) {
         transfer.idleTimedOut = true;
+        return 1;
+    }
+    if (belowPace(transfer, now, bytes)) {
+        transfer.tooSlow = true;
         return 1;
     }
     return 0;
@@ -204,6 +232,7 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, request.idleTimeoutSeconds);
     transfer.idleLimit = std::chrono::seconds(request.idleTimeoutSeconds);
+    transfer.minimumPace = request.minimumPace;
     if (request.followRedirects) {
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(h, CURLOPT_MAXREDIRS, request.maxRedirects);
@@ -231,6 +260,10 @@ HttpResponse send(const HttpRequest& request, std::stop_token stop, const HttpSt
     if (result != CURLE_OK) {
         if (result == CURLE_ABORTED_BY_CALLBACK && transfer.idleTimedOut) {
             throw UrlError(UrlError::Code::timedOut, "no data for " + std::to_string(request.idleTimeoutSeconds) + " s");
+        }
+        if (result == CURLE_ABORTED_BY_CALLBACK && transfer.tooSlow) {
+            throw UrlError(UrlError::Code::timedOut, "slower than " + std::to_string(request.minimumPace.bytesPerSecond) +
+                                                         " bytes/s for " + std::to_string(request.minimumPace.window.count()) + " s");
         }
         if (stop.stop_requested()) throw UrlError(UrlError::Code::cancelled);
         throw toUrlError(result, errorText);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <stop_token>
@@ -11,6 +12,14 @@
 
 namespace platform {
 
+// A transfer that moves fewer bytes than this over the whole window counts as timed out,
+// like one that stalls: a server that trickles a byte now and then would otherwise hold a
+// request for ever. Head and body bytes both count.
+struct MinimumPace {
+    long bytesPerSecond = 1024;
+    std::chrono::seconds window{60};
+};
+
 struct HttpRequest {
     std::string url;
     std::string method = "GET";  // "GET" or "HEAD"
@@ -18,6 +27,7 @@ struct HttpRequest {
     // Inactivity limit: connecting, and then any stretch without a byte, may last this long.
     // There is deliberately no limit on the whole transfer, so large files are never cut off.
     long idleTimeoutSeconds = 60;
+    MinimumPace minimumPace;
     // Redirects are followed over http and https only, at most maxRedirects of them. A
     // redirect to another host never carries the "Authorization" header along.
     bool followRedirects = false;
@@ -44,7 +54,7 @@ struct HttpStreamHandler {
 };
 
 // Sends one request on the calling thread and blocks until it ends. Transport failures
-// (no connection, time-out, dropped connection, too many redirects, stop requested)
+// (no connection, time-out or a pace below the minimum, dropped connection, too many redirects, stop requested)
 // throw UrlError; any HTTP status is an answer and is returned.
 HttpResponse send(const HttpRequest& request, std::stop_token stop = {}, const HttpStreamHandler* stream = nullptr);
 

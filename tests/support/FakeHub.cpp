@@ -119,6 +119,12 @@ void FakeHub::failListings(int status, int count) {
     failCount_ = count;
 }
 
+void FakeHub::trickleListings(int pauseMilliseconds, int count) {
+    std::scoped_lock lock(mutex_);
+    tricklePause_ = pauseMilliseconds;
+    trickleCount_ = count;
+}
+
 void FakeHub::setInterruption(std::function<bool(const std::string&)> interrupts) {
     std::scoped_lock lock(mutex_);
     interrupts_ = std::move(interrupts);
@@ -231,8 +237,13 @@ void FakeHub::handle(const HttpRequest& request, HttpResponder& responder, bool 
             }
             body = nlohmann::json{{"id", repoId}, {"sha", commitOf(found->second)}, {"siblings", siblings}}.dump();
         }
+        const int pause = trickleCount_ > 0 ? tricklePause_ : 0;
+        if (trickleCount_ > 0) --trickleCount_;
         lock.unlock();
-        return responder.respond(200, {{"Content-Type", "application/json"}}, body);
+        if (pause == 0) return responder.respond(200, {{"Content-Type", "application/json"}}, body);
+        responder.writeHead(200, {{"Content-Type", "application/json"}, {"Content-Length", std::to_string(body.size())}});
+        responder.trickle(body, pause);
+        return;
     }
     // /{owner}/{name}/resolve/{rev}/{file...}
     if (parts.size() >= 5 && parts[2] == "resolve") {
@@ -248,6 +259,7 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
     FakeFile file;
     bool dropNow = false;
     bool stallNow = false;
+    bool trickleNow = false;
     {
         std::unique_lock lock(mutex_);
         if (get && !held_.empty() && held_ == name) {
@@ -261,6 +273,7 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
         if (get && onFileHost == scriptedFile.redirect) {
             if (scriptedFile.dropAfter >= 0 && scriptedFile.dropTimes > 0) dropNow = scriptedFile.dropTimes-- > 0;
             if (scriptedFile.stallAfter >= 0 && scriptedFile.stallTimes > 0) stallNow = scriptedFile.stallTimes-- > 0;
+            if (scriptedFile.trickleMilliseconds > 0 && scriptedFile.trickleTimes > 0) trickleNow = scriptedFile.trickleTimes-- > 0;
         }
         file = scriptedFile;
         if (file.commit.empty()) file.commit = commitOf(repo->second);
@@ -280,7 +293,7 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
         if (file.sendCommit) headers["X-Repo-Commit"] = file.commit;
         if (!file.etagHeader.empty()) headers[file.etagHeader] = "\"" + file.etag + "\"";
     }
-    const std::string size = std::to_string(file.content.size());
+    const std::string size = std::to_string(file.announcedSize >= 0 ? static_cast<size_t>(file.announcedSize) : file.content.size());
     if (!onFileHost && file.redirect) {
         headers.insert({{"Location", otherHost_ + "/cdn/models/" + repoId + "/" + rawName}, {"X-Linked-Size", size}, {"Content-Length", "0"}});
         return responder.writeHead(302, headers);
@@ -299,8 +312,23 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
         if (start >= file.content.size()) return responder.respond(416, {}, "");
         headers["Content-Range"] = "bytes " + std::to_string(start) + "-" + std::to_string(file.content.size() - 1) + "/" + size;
     }
-    headers["Content-Length"] = std::to_string(file.content.size() - start);
+    headers["Content-Length"] = file.announcedSize >= 0 ? size : std::to_string(file.content.size() - start);
+    if (file.endless) headers.erase("Content-Length");
     responder.writeHead(headers.count("Content-Range") ? 206 : 200, headers);
+    if (file.endless) {
+        // No length: the body ends when the connection does, and that is never. Until the
+        // client hangs up; the bound only keeps a client that never does from
+        // filling the test machine's disk.
+        for (size_t sent = 0; sent < (size_t(256) << 20) && !file.content.empty(); sent += file.content.size()) {
+            if (!responder.writeBody(file.content)) return;
+        }
+        return responder.drop();
+    }
+    if (trickleNow) {
+        const size_t fast = std::min(file.content.size() - start, static_cast<size_t>(file.trickleAfter));
+        if (responder.writeBody(file.content.substr(start, fast))) responder.trickle(file.content.substr(start + fast), file.trickleMilliseconds);
+        return;
+    }
     // The body in pieces, cut short by a scripted drop and paused once by a scripted stall.
     const size_t total = file.content.size() - start;
     const size_t end = dropNow ? std::min(total, static_cast<size_t>(file.dropAfter)) : total;

@@ -29,6 +29,11 @@ struct FakeFile {
     long stallAfter = -1;      // GET: stop sending after this many body bytes...
     int stallMilliseconds = 0; // ...for this long...
     int stallTimes = 0;        // ...on this many requests
+    int64_t announcedSize = -1;  // HEAD and GET name this size instead of the content's...
+    bool endless = false;        // ...and GET repeats the content, with no length, until the client goes
+    int trickleMilliseconds = 0; // GET: after `trickleAfter` bytes, one byte per this many ms...
+    long trickleAfter = 0;
+    int trickleTimes = 0;        // ...on this many requests
     bool redirect = false;     // answers with a 302 to the same file on the file host...
     std::string hostEtag;      // ...which names it by its own ETag (default: derived from etag)...
     bool hostIgnoresIfRange = false;  // ...and honours If-Range unless this is set
@@ -68,6 +73,8 @@ public:
     void setListingBody(const std::string& repoId, std::string body);
     // The next `count` listing requests get this status.
     void failListings(int status, int count);
+    // The next `count` listings send their body one byte per `pauseMilliseconds`.
+    void trickleListings(int pauseMilliseconds, int count);
 
     // While set, a GET of a file whose repository path this answers true for sends half
     // the file and drops the connection, as a network failure would.
@@ -107,6 +114,8 @@ private:
     std::map<std::string, Repo> repos_;
     int failStatus_ = 0;
     int failCount_ = 0;
+    int tricklePause_ = 0;
+    int trickleCount_ = 0;
     std::function<bool(const std::string&)> interrupts_;
     std::condition_variable released_;
     std::string held_;

@@ -1,8 +1,10 @@
 #include "support/Speech.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +59,22 @@ void speakToWav(const std::string& text, const std::filesystem::path& wavPath, i
                                   " -c 1 -b 16 -e signed-integer " + quoted(wavPath.string()));
     std::filesystem::remove(raw);
     if (status != 0) throw std::runtime_error("sox failed converting " + raw);
+}
+
+std::vector<float> roomNoise(const std::string& kind, double dbfs, double seconds, const std::string& effects) {
+    const std::filesystem::path wav = std::filesystem::temp_directory_path() /
+                                      ("korvu-noise-" + std::to_string(::getpid()) + "-" + kind + ".wav");
+    // -R: the same noise on every run, so a verdict never depends on the draw.
+    const int status = runCommand("sox -R -n -r 16000 -b 16 -c 1 " + quoted(wav.string()) + " synth " +
+                                  std::to_string(seconds) + " " + quoted(kind) + " vol 0.5 " + effects);
+    if (status != 0) throw std::runtime_error("sox failed making " + kind);
+    std::vector<float> samples = readWav(wav).samples;
+    std::filesystem::remove(wav);
+    double power = 0;
+    for (const float s : samples) power += static_cast<double>(s) * s;
+    const double gain = std::pow(10.0, dbfs / 20) / std::sqrt(power / static_cast<double>(samples.size()));
+    for (float& s : samples) s = static_cast<float>(s * gain);
+    return samples;
 }
 
 WavAudio readWav(const std::filesystem::path& wavPath) {

@@ -11,6 +11,11 @@ namespace testsupport {
 void speakToWav(const std::string& text, const std::filesystem::path& wavPath, int sampleRate = 16000,
                 const std::string& voice = "de");
 
+// Steady room noise as sox makes it ("pinknoise", "whitenoise", ...), shaped by sox's
+// `effects` if given (e.g. "lowpass 6000"), 16 kHz mono, the same on every run, scaled to a
+// root mean square of `dbfs` decibels below full scale. Throws when sox fails.
+std::vector<float> roomNoise(const std::string& kind, double dbfs, double seconds, const std::string& effects = "");
+
 // A 16-bit mono PCM WAV file (as speakToWav and writeWav write them) as float samples
 // in [-1, 1]. Throws for any other encoding.
 struct WavAudio {

@@ -69,6 +69,14 @@ void HttpResponder::writeHead(int status, const std::map<std::string, std::strin
 
 bool HttpResponder::writeBody(const std::string& bytes) { return writeAll(bytes.data(), bytes.size()); }
 
+bool HttpResponder::trickle(const std::string& bytes, int pauseMilliseconds) {
+    for (const char byte : bytes) {
+        if (stopping_ || !writeAll(&byte, 1)) return false;
+        stall(pauseMilliseconds);
+    }
+    return true;
+}
+
 void HttpResponder::respond(int status, const std::map<std::string, std::string>& headers, const std::string& body) {
     auto all = headers;
     if (all.find("Content-Length") == all.end()) all["Content-Length"] = std::to_string(body.size());

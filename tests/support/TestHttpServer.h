@@ -33,6 +33,8 @@ public:
     void writeHead(int status, const std::map<std::string, std::string>& headers);
     // False once the peer has gone.
     bool writeBody(const std::string& bytes);
+    // One byte at a time with a pause after each, as a server that barely sends does.
+    bool trickle(const std::string& bytes, int pauseMilliseconds);
     // Closes the connection at once, whatever was promised.
     void drop();
     // Sleeps up to the given time, returning early when the server stops.

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "BexmorCore/External/Hub/FileHashing.h"
+#include "BexmorCore/External/Hub/FreeSpace.h"
 #include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "Platform/Net/HttpClient.h"
@@ -86,9 +87,12 @@ class BodyWriter {
 public:
     using AddWritten = std::function<void(int64_t)>;
     using Report = std::function<void(double, std::optional<double>)>;
+    using Discard = std::function<void()>;
 
-    BodyWriter(int fd, const fs::path& file, size_t flushSize, std::optional<int64_t> expected, AddWritten addWritten, Report report)
-        : fd_(fd), file_(file), flushSize_(flushSize), expected_(expected), addWritten_(std::move(addWritten)), report_(std::move(report)) {
+    BodyWriter(int fd, const fs::path& file, size_t flushSize, std::optional<int64_t> expected, AddWritten addWritten, Report report,
+               Discard discard)
+        : fd_(fd), file_(file), flushSize_(flushSize), expected_(expected), addWritten_(std::move(addWritten)), report_(std::move(report)),
+          discard_(std::move(discard)) {
         buffer_.reserve(flushSize_);
     }
 
@@ -108,8 +112,7 @@ public:
             // More bytes than the file has: this is not the file we were told of. Stop
             // here instead of filling the disk, and drop what came, as for a final size
             // that is too large.
-            std::error_code ignored;
-            fs::remove(file_, ignored);
+            discard_();
             throw DownloadError(DownloadError::Case::unexpectedError,
                                 "the server sent more than the expected " + std::to_string(*expected_) + " bytes");
         }
@@ -152,6 +155,7 @@ private:
     const std::optional<int64_t> expected_;
     const AddWritten addWritten_;
     const Report report_;
+    const Discard discard_;
     std::string buffer_;
     int64_t runningSize_ = 0;
     int64_t sizeAtLastReport_ = 0;
@@ -215,6 +219,11 @@ void Downloader::setRetryDelay(std::chrono::milliseconds delay) {
     retryDelay_ = delay;
 }
 
+void Downloader::setMinimumPace(platform::MinimumPace pace) {
+    std::scoped_lock lock(mutex_);
+    minimumPace_ = pace;
+}
+
 void Downloader::setUpDownload(const std::string& url, const std::optional<std::string>& token, int64_t resumeSize,
                                const std::optional<std::map<std::string, std::string>>& headers, double timeoutSeconds,
                                int numRetries) {
@@ -227,6 +236,10 @@ void Downloader::setUpDownload(const std::string& url, const std::optional<std::
     request.token = token;
     request.headers = headers.value_or(std::map<std::string, std::string>{});
     request.idleTimeoutSeconds = std::max(1L, static_cast<long>(std::ceil(timeoutSeconds)));
+    {
+        std::scoped_lock lock(mutex_);
+        request.minimumPace = minimumPace_;
+    }
     thread_ = std::jthread([this, request, resumeSize, numRetries](std::stop_token stop) {
         transfer(stop, request, resumeSize, numRetries);
     });
@@ -281,6 +294,19 @@ void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeS
         moveDownloadedFile();
         forgetVersions();
         broadcaster_.broadcast(DownloadState::completed(destination_));
+    } catch (const std::system_error& error) {
+        const auto code = error.code();
+        const bool fromErrno = code.category() == std::generic_category() || code.category() == std::system_category();
+        if (!fromErrno || !isOutOfSpace(code.value())) {
+            broadcaster_.broadcast(DownloadState::failed(std::current_exception()));
+            return;
+        }
+        // A partial file that filled the disk is in the way of everything else on it, and
+        // the next try has to start with the space it needs anyway.
+        discardPartial();
+        const auto expected = expectedSize();
+        const auto needed = expected && *expected > 0 ? std::optional<uint64_t>(static_cast<uint64_t>(*expected)) : std::nullopt;
+        broadcaster_.broadcast(DownloadState::failed(std::make_exception_ptr(StorageError::diskFull(incompleteDestination_, needed))));
     } catch (...) {
         broadcaster_.broadcast(DownloadState::failed(std::current_exception()));
     }
@@ -293,11 +319,7 @@ void Downloader::checkSize(int fd, std::optional<int64_t> expected) const {
     if (size < 0) throwErrno("seeking in " + incompleteDestination_.string());
     if (expected && size != *expected) {
         // Too many bytes can never be resumed; too few can.
-        if (size > *expected) {
-            std::error_code ignored;
-            fs::remove(incompleteDestination_, ignored);
-            forgetVersions();
-        }
+        if (size > *expected) discardPartial();
         throw DownloadError(DownloadError::Case::unexpectedError,
                             "received " + std::to_string(size) + " bytes, expected " + std::to_string(*expected));
     }
@@ -306,9 +328,7 @@ void Downloader::checkSize(int fd, std::optional<int64_t> expected) const {
 
 void Downloader::checkContent(const std::optional<std::string>& expectedSha256) const {
     if (expectedSha256 && sha256OfFile(incompleteDestination_) != *expectedSha256) {
-        std::error_code ignored;
-        fs::remove(incompleteDestination_, ignored);
-        forgetVersions();
+        discardPartial();
         throw EnvironmentError::fileIntegrityError("Hash mismatch for " + destination_.filename().string());
     }
 }
@@ -333,7 +353,8 @@ void Downloader::httpGet(std::stop_token stop, const Request& request, int fd, i
             std::scoped_lock lock(mutex_);
             downloadedSize_ += written;
         },
-        [this](double progress, std::optional<double> speed) { broadcaster_.broadcast(DownloadState::downloading(progress, speed)); });
+        [this](double progress, std::optional<double> speed) { broadcaster_.broadcast(DownloadState::downloading(progress, speed)); },
+        [this] { discardPartial(); });
     bool startedOverForNewVersion = false;
     int retriesLeft = numRetries;
 
@@ -399,6 +420,7 @@ platform::HttpRequest Downloader::requestFor(const Request& request, int64_t sta
     platform::HttpRequest http;
     http.url = request.url;
     http.idleTimeoutSeconds = request.idleTimeoutSeconds;
+    http.minimumPace = request.minimumPace;
     http.followRedirects = true;
     for (const auto& [name, value] : request.headers) http.headers.set(name, value);
     if (request.token && !request.token->empty()) http.headers.set("Authorization", "Bearer " + *request.token);
@@ -457,6 +479,12 @@ void Downloader::rememberHost(Versions& versions, const platform::HttpResponse& 
     // Written before the first byte of the answer reaches the partial file, so the record
     // never names a server whose bytes are not there.
     if (versions.hub) writeRecord(validatorRecord(), *versions.hub + "\n" + *host + "\n");
+}
+
+void Downloader::discardPartial() const {
+    std::error_code ignored;
+    fs::remove(incompleteDestination_, ignored);
+    forgetVersions();
 }
 
 void Downloader::forgetVersions() const {

@@ -33,7 +33,8 @@ private:
 // Transfers one file over HTTP into a partial file, resuming from the bytes it already
 // holds, retrying a transfer that breaks off after the answer began, checking the final
 // size (and the SHA-256 when one is expected) and moving the finished file into place.
-// A body that runs past the expected size is stopped at once and the partial file dropped.
+// A body that runs past the expected size is stopped at once and the partial file dropped;
+// so is the partial file when the disk fills up (StorageError diskFull).
 // The outcome is never returned: every step is announced through `broadcaster()`.
 // One Downloader serves one transfer; the transfer runs on a thread the Downloader owns,
 // and destroying the Downloader stops and joins it.
@@ -99,6 +100,8 @@ public:
     void setExpectedEtag(std::optional<std::string> etag);
     // The pause before a retry (one second unless a test shortens it).
     void setRetryDelay(std::chrono::milliseconds delay);
+    // A transfer slower than this counts as timed out and is retried like a dropped one.
+    void setMinimumPace(platform::MinimumPace pace);
 
     const std::filesystem::path& destination() const { return destination_; }
     const std::filesystem::path& incompleteDestination() const { return incompleteDestination_; }
@@ -112,6 +115,7 @@ private:
         std::optional<std::string> token;
         std::map<std::string, std::string> headers;
         long idleTimeoutSeconds = 10;
+        platform::MinimumPace minimumPace;
     };
     // The names of the version the partial file holds: the hub's, and the answering server's.
     struct Versions {
@@ -131,6 +135,8 @@ private:
     Versions recordedVersions(int64_t startSize) const;
     void rememberHost(Versions& versions, const platform::HttpResponse& response) const;
     void forgetVersions() const;
+    // The partial file's bytes can never become the file: it goes, with its record.
+    void discardPartial() const;
     void moveDownloadedFile() const;
 
     const std::filesystem::path destination_;
@@ -144,6 +150,7 @@ private:
     std::optional<std::string> expectedSha256_;
     std::optional<std::string> expectedEtag_;
     std::chrono::milliseconds retryDelay_{1000};
+    platform::MinimumPace minimumPace_;
     std::jthread thread_;
 };
 

@@ -95,6 +95,37 @@ std::optional<std::string> sameHostRedirect(const std::string& firstUrl, const s
     return platform::composeUrl(*parts);
 }
 
+// Reads the siblings' names and nothing else, counting them as they are read: a listing of
+// an absurd number of files is refused part-way, without building the whole document.
+HubApi::SiblingsResponse parseListing(const std::string& body, const std::string& repoId) {
+    using Event = nlohmann::json::parse_event_t;
+    bool inSiblings = false;  // the value of the top-level "siblings" key is being read
+    size_t entries = 0;
+    auto keep = [&](int depth, Event event, nlohmann::json& parsed) {
+        if (event == Event::key && depth == 1) {
+            inSiblings = parsed == "siblings";
+            return inSiblings;
+        }
+        if (event == Event::key && depth == 3) return inSiblings && parsed == "rfilename";
+        if (event == Event::object_start && depth == 2 && inSiblings && ++entries > HubApi::kMaxListedFiles) {
+            throw ListingTooLargeError(repoId, HubApi::kMaxListedFiles);
+        }
+        return true;
+    };
+    const auto json = nlohmann::json::parse(body, keep);  // a malformed body fails with the parser's error
+    // The answer must have the listing's shape; iterating an object would read its values
+    // as if they were the list.
+    const auto& siblings = json.at("siblings");
+    if (!siblings.is_array()) {
+        throw nlohmann::json::type_error::create(302, std::string("\"siblings\" must be an array, but is ") + siblings.type_name(), &siblings);
+    }
+    if (siblings.size() > HubApi::kMaxListedFiles) throw ListingTooLargeError(repoId, HubApi::kMaxListedFiles);
+    HubApi::SiblingsResponse listing;
+    listing.siblings.reserve(siblings.size());
+    for (const auto& sibling : siblings) listing.siblings.push_back({sibling.at("rfilename").get<std::string>()});
+    return listing;
+}
+
 }  // namespace
 
 HubApi::HubApi(std::optional<fs::path> downloadBaseArgument, std::optional<std::string> hubTokenArgument,
@@ -132,6 +163,7 @@ platform::HttpResponse HubApi::httpGet(const std::string& url, std::stop_token s
         platform::HttpRequest request;
         request.url = url;
         request.idleTimeoutSeconds = 60;
+        request.minimumPace = minimumPace;
         request.followRedirects = true;
         setAuthorization(request, hubToken);
         auto response = platform::send(request, stop);
@@ -139,6 +171,8 @@ platform::HttpResponse HubApi::httpGet(const std::string& url, std::stop_token s
         throwForStatus(response.status, url);
     } catch (const HubClientError&) {
         throw;
+    } catch (const UrlError& error) {
+        throw HubClientError::downloadError(error);
     } catch (const std::exception& error) {
         throw HubClientError::downloadError(error.what());
     }
@@ -149,6 +183,7 @@ platform::HttpResponse HubApi::httpHead(const std::string& url, std::stop_token 
     first.url = url;
     first.method = "HEAD";
     first.idleTimeoutSeconds = 60;
+    first.minimumPace = minimumPace;
     setAuthorization(first, hubToken);
     first.headers.set("Accept-Encoding", "identity");
 
@@ -178,16 +213,7 @@ std::vector<std::string> HubApi::getFilenames(const Repo& repo, const std::strin
         buildUrl(endpoint, {{"api", true}, {to_string(repo.type), true}, {repo.id, true}, {"revision", true}, {revision, false}});
     const auto response = httpGet(url, stop);
 
-    SiblingsResponse listing;
-    const auto json = nlohmann::json::parse(response.body);  // a malformed body fails with the parser's error
-    // The answer must have the listing's shape; iterating an object would read its values
-    // as if they were the list.
-    const auto& siblings = json.at("siblings");
-    if (!siblings.is_array()) {
-        throw nlohmann::json::type_error::create(302, std::string("\"siblings\" must be an array, but is ") + siblings.type_name(), &siblings);
-    }
-    for (const auto& sibling : siblings) listing.siblings.push_back({sibling.at("rfilename").get<std::string>()});
-
+    const SiblingsResponse listing = parseListing(response.body, repo.id);
     std::vector<std::string> names;
     if (globs.empty()) {
         for (auto& sibling : listing.siblings) names.push_back(std::move(sibling.rfilename));

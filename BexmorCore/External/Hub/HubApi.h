@@ -11,6 +11,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "BexmorCore/External/Hub/Config.h"
+#include "BexmorCore/External/Hub/FreeSpace.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "BexmorCore/External/Hub/Progress.h"
 #include "BexmorCore/ModelsEndpoint.h"
@@ -67,6 +68,8 @@ public:
 
     // The product's model address, used when neither the caller nor "HUB_ENDPOINT" names one.
     static constexpr std::string_view kDefaultEndpoint = kModelsEndpoint;
+    // No model has more files than this; a longer listing is refused while it is read.
+    static constexpr size_t kMaxListedFiles = 10000;
 
     // Missing values come from the environment: token from "HUB_TOKEN", then
     // "MODEL_HUB_TOKEN" (non-empty ones only; an empty argument counts as given),
@@ -80,6 +83,10 @@ public:
     std::string endpoint;
     bool useBackgroundSession = false;
     std::optional<bool> useOfflineMode;  // absent: the network monitor decides per snapshot
+    // Free space of the cache's file system: asked before a snapshot and before each file.
+    FreeSpaceQuery freeSpace = availableSpace;
+    // Every request, listing, HEAD and transfer, counts as timed out below this pace.
+    platform::MinimumPace minimumPace;
     std::string sha256Pattern = "^[0-9a-f]{64}$";
     std::string commitHashPattern = "^[0-9a-f]{40}$";
 
@@ -92,7 +99,8 @@ public:
 
     // The repository's file names, in the server's order with duplicates when no glob is
     // given, else every name matching some glob once. A name that would leave the
-    // repository folder fails the call with parseError before anything is fetched.
+    // repository folder fails the call with parseError before anything is fetched, a
+    // listing of more than kMaxListedFiles entries with ListingTooLargeError.
     std::vector<std::string> getFilenames(const Repo& repo, const std::string& revision = "main",
                                           const std::vector<std::string>& globs = {}, std::stop_token stop = {}) const;
 
@@ -115,8 +123,10 @@ public:
     std::string computeFileHash(const std::filesystem::path& file) const;
 
     // Makes the repository's matching files current in the cache and returns its folder.
-    // Online: one listing, then each file through HubFileDownloader, reporting overall
-    // progress (each file one unit). Offline: validates the cache without any request.
+    // Online: one listing, one HEAD per file to learn what is still to fetch (the total
+    // must fit the free space: StorageError otherwise, before any transfer), then each
+    // file through HubFileDownloader, reporting overall progress (each file one unit).
+    // Offline: validates the cache without any request.
     std::filesystem::path snapshot(const Repo& repo, const std::string& revision = "main",
                                    const std::vector<std::string>& globs = {}, const ProgressHandler& progressHandler = {},
                                    std::stop_token stop = {}) const;

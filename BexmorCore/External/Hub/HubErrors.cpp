@@ -34,6 +34,12 @@ HubClientError HubClientError::downloadError(std::string text) {
     return withText(Case::downloadError, "Download failed: ", std::move(text));
 }
 
+HubClientError HubClientError::downloadError(const UrlError& cause) {
+    HubClientError error = downloadError(std::string(cause.what()));
+    error.transportCode_ = cause.code();
+    return error;
+}
+
 HubClientError HubClientError::fileNotFound(std::string text) {
     return withText(Case::fileNotFound, "File not found: ", std::move(text));
 }
@@ -70,5 +76,32 @@ EnvironmentError::EnvironmentError(Case kind, std::string text) : case_(kind), t
     case Case::fileWriteError: message_ = "Failed to write file: " + text_; break;
     }
 }
+
+StorageError StorageError::notEnoughSpace(std::filesystem::path folder, uint64_t needed, uint64_t available) {
+    StorageError error(Case::notEnoughSpace, "Not enough free space in " + folder.string() + ": " + std::to_string(needed) +
+                                                 " bytes needed, " + std::to_string(available) + " bytes available");
+    error.path_ = std::move(folder);
+    error.needed_ = needed;
+    error.available_ = available;
+    return error;
+}
+
+StorageError StorageError::diskFull(std::filesystem::path file, std::optional<uint64_t> needed) {
+    StorageError error(Case::diskFull, "No space left while writing " + file.string() + "; the partial file was removed");
+    error.path_ = std::move(file);
+    error.needed_ = needed;
+    return error;
+}
+
+StorageError StorageError::nameTooLong(std::string name) {
+    StorageError error(Case::nameTooLong, "File name too long for the file system: " + name);
+    error.name_ = std::move(name);
+    return error;
+}
+
+ListingTooLargeError::ListingTooLargeError(std::string repoId, size_t limit)
+    : repoId_(std::move(repoId)),
+      limit_(limit),
+      message_("The listing of " + repoId_ + " names more than " + std::to_string(limit_) + " files") {}
 
 }  // namespace bexmor

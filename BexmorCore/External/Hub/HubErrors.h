@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -33,6 +35,8 @@ public:
     static HubClientError httpStatusCode(long long statusCode);
     static HubClientError jsonSerialization(std::string fileUrl, std::string message);
     static HubClientError downloadError(std::string text);
+    // A transport failure of a request, its kind kept (a silent server is not an absent one).
+    static HubClientError downloadError(const UrlError& cause);
     static HubClientError fileNotFound(std::string text);
     static HubClientError networkError(const UrlError& error);
     static HubClientError resourceNotFound(std::string text);
@@ -48,6 +52,8 @@ public:
     // description of the wrapped error.
     const std::string& text() const { return text_; }
     const std::string& fileUrl() const { return fileUrl_; }
+    // downloadError from a transport failure: what kind it was.
+    std::optional<UrlError::Code> transportCode() const { return transportCode_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
 private:
@@ -56,6 +62,7 @@ private:
     static HubClientError withText(Case kind, const char* prefix, std::string text);
     Case case_;
     std::optional<long long> statusCode_;
+    std::optional<UrlError::Code> transportCode_;
     std::string text_;
     std::string fileUrl_;
     std::string message_;
@@ -79,6 +86,52 @@ private:
     EnvironmentError(Case kind, std::string text);
     Case case_;
     std::string text_;
+    std::string message_;
+};
+
+// The file system of the cache cannot take a download: too little free space before it
+// starts, space running out while it writes (the partial file is then removed), or a name
+// longer than the file system allows.
+class StorageError : public std::exception {
+public:
+    enum class Case { notEnoughSpace, diskFull, nameTooLong };
+
+    // `needed` bytes are still to be written below `folder`, which has `available` free.
+    static StorageError notEnoughSpace(std::filesystem::path folder, uint64_t needed, uint64_t available);
+    // Writing `file` failed for lack of space; `needed` is what the whole download still
+    // wanted, when known.
+    static StorageError diskFull(std::filesystem::path file, std::optional<uint64_t> needed);
+    static StorageError nameTooLong(std::string name);
+
+    Case kind() const { return case_; }
+    const std::filesystem::path& path() const { return path_; }
+    std::optional<uint64_t> needed() const { return needed_; }
+    std::optional<uint64_t> available() const { return available_; }
+    const std::string& name() const { return name_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    StorageError(Case kind, std::string message) : case_(kind), message_(std::move(message)) {}
+    Case case_;
+    std::filesystem::path path_;
+    std::optional<uint64_t> needed_;
+    std::optional<uint64_t> available_;
+    std::string name_;
+    std::string message_;
+};
+
+// A repository listing names more files than any model has: it is refused before a single
+// file is fetched.
+class ListingTooLargeError : public std::exception {
+public:
+    ListingTooLargeError(std::string repoId, size_t limit);
+    const std::string& repoId() const { return repoId_; }
+    size_t limit() const { return limit_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string repoId_;
+    size_t limit_;
     std::string message_;
 };
 

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
 #include "BexmorCore/External/Hub/Downloader.h"
+#include "BexmorCore/External/Hub/FreeSpace.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
 
 namespace bexmor {
@@ -43,6 +45,11 @@ void removeStalePartials(const fs::path& metadataFolder, const std::string& rela
     }
 }
 
+bool isNameTooLong(const std::system_error& error) {
+    const auto& category = error.code().category();
+    return error.code().value() == ENAMETOOLONG && (category == std::generic_category() || category == std::system_category());
+}
+
 }  // namespace
 
 std::string HubApi::HubFileDownloader::source() const {
@@ -74,11 +81,44 @@ void HubApi::HubFileDownloader::prepareCacheDestination(const fs::path& file) {
 fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHandler, std::stop_token stop) const {
     // The name comes from the hub: check it before it becomes any path.
     requireSafeName(relativeFilename);
+    return download(hub.getFileMetadata(source(), stop), progressHandler, stop);
+}
+
+uint64_t HubApi::HubFileDownloader::bytesToFetch(const FileMetadata& remote) const {
+    requireSafeName(relativeFilename);
+    if (!remote.size || *remote.size <= 0) return 0;
+    const auto local = hub.readDownloadMetadata(metadataPath());
+    std::error_code existsError;
+    if (local && fs::exists(destination(), existsError)) {
+        const std::string remoteCommit = remote.commitHash.value_or("");
+        if (hubpaths::isLowerHex(remoteCommit, 40) && local->commitHash == remoteCommit) return 0;
+        if (remote.etag && local->etag == *remote.etag) return 0;
+    }
+    const auto size = static_cast<uint64_t>(*remote.size);
+    if (!remote.etag || !hubpaths::isSafeEtag(*remote.etag)) return size;
+    const auto partial = static_cast<uint64_t>(std::max<int64_t>(Downloader::incompleteFileSize(incompletePath(*remote.etag)), 0));
+    return partial <= size ? size - partial : size;
+}
+
+fs::path HubApi::HubFileDownloader::download(const FileMetadata& remote, const ProgressHandler& progressHandler,
+                                             std::stop_token stop) const {
+    requireSafeName(relativeFilename);
+    try {
+        return transfer(remote, progressHandler, stop);
+    } catch (const std::system_error& error) {
+        // The file system's own word for it, from whichever path of this file (the file,
+        // its record or its partial file, which is the longest) it met first.
+        if (isNameTooLong(error)) throw StorageError::nameTooLong(relativeFilename);
+        throw;
+    }
+}
+
+fs::path HubApi::HubFileDownloader::transfer(const FileMetadata& remote, const ProgressHandler& progressHandler,
+                                             std::stop_token stop) const {
     const fs::path destinationPath = destination();
     const fs::path recordPath = metadataPath();
 
     const auto local = hub.readDownloadMetadata(recordPath);
-    const auto remote = hub.getFileMetadata(source(), stop);
     const std::string remoteCommit = remote.commitHash.value_or("");
     const std::string localCommit = local ? local->commitHash : "";
 
@@ -107,6 +147,13 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     // Here the etag becomes part of a file name: it must not leave the metadata folder.
     if (!hubpaths::isSafeEtag(etag)) throw EnvironmentError::invalidMetadataError("Unsafe etag for " + relativeFilename + ": " + etag);
     const fs::path partial = incompletePath(etag);
+    // What is still to come must fit before anything is made; the partial file's bytes
+    // are already on the disk.
+    {
+        const auto size = static_cast<uint64_t>(std::max<int64_t>(*remote.size, 0));
+        const auto have = static_cast<uint64_t>(std::max<int64_t>(Downloader::incompleteFileSize(partial), 0));
+        requireSpace(hub.freeSpace, partial.parent_path(), have <= size ? size - have : size);
+    }
     prepareCacheDestination(partial);
     Downloader downloader(destinationPath, partial, backgroundSession, Downloader::kFlushSize);
     downloader.setExpectedSize(remote.size);
@@ -114,6 +161,7 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
     if (etagIsSha256) downloader.setExpectedSha256(etag);
     downloader.setExpectedEtag(etag);
     downloader.setRetryDelay(retryDelay);
+    downloader.setMinimumPace(hub.minimumPace);
 
     {
         // Subscribed before the transfer starts, so every state of it reaches the handler.

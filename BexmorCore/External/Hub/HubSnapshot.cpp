@@ -5,6 +5,9 @@
 #include "BexmorCore/External/Hub/HubPaths.h"
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
 
+#include <cstdint>
+#include <limits>
+
 namespace bexmor {
 
 namespace fs = std::filesystem;
@@ -39,19 +42,41 @@ fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const s
         return destination;
     }
 
+    // What every file still needs is known before the first byte is written: a repository
+    // larger than the free space is refused whole instead of filling the disk part-way.
+    std::vector<HubFileDownloader> files;
+    // A file whose HEAD request fails here is asked again when its turn comes, so its
+    // error ends the snapshot there, after the files before it, as it always did.
+    std::vector<std::optional<FileMetadata>> remotes;
+    uint64_t needed = 0;
     for (const auto& name : names) {
+        files.push_back({*this, repo, revision, destination, metadataDestination, name, hubToken, endpoint, useBackgroundSession});
+        try {
+            remotes.push_back(getFileMetadata(files.back().source(), stop));
+        } catch (const UrlError& error) {
+            if (error.code() == UrlError::Code::cancelled) throw;
+            remotes.push_back(std::nullopt);
+            continue;
+        } catch (const std::exception&) {
+            remotes.push_back(std::nullopt);
+            continue;
+        }
+        const uint64_t bytes = files.back().bytesToFetch(*remotes.back());
+        needed = bytes > std::numeric_limits<uint64_t>::max() - needed ? std::numeric_limits<uint64_t>::max() : needed + bytes;
+    }
+    requireSpace(freeSpace, destination, needed);
+
+    for (size_t i = 0; i < files.size(); ++i) {
         auto fileProgress = overall.addChild(100, 1);
-        HubFileDownloader file{*this, repo, revision, destination, metadataDestination, name, hubToken, endpoint, useBackgroundSession};
-        file.download(
-            [&](double fraction, std::optional<double> speed) {
-                if (const auto units = Progress::completedUnits(fraction, 100)) fileProgress->setCompletedUnitCount(*units);
-                if (speed) {
-                    fileProgress->setThroughput(*speed);
-                    overall.setThroughput(*speed);
-                }
-                report();
-            },
-            stop);
+        const auto onProgress = [&](double fraction, std::optional<double> speed) {
+            if (const auto units = Progress::completedUnits(fraction, 100)) fileProgress->setCompletedUnitCount(*units);
+            if (speed) {
+                fileProgress->setThroughput(*speed);
+                overall.setThroughput(*speed);
+            }
+            report();
+        };
+        remotes[i] ? files[i].download(*remotes[i], onProgress, stop) : files[i].download(onProgress, stop);
         if (stop.stop_requested()) throw CancellationError();
         fileProgress->setCompletedUnitCount(100);
     }

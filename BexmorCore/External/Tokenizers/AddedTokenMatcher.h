@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +18,10 @@ namespace bexmor {
 // automaton over the reversed tokens, run once from the end of the text to its start,
 // gives the longest token starting at every position; the leftmost-longest matches are
 // then picked from the front in one more pass.
+//
+// The automaton is a node per byte of the distinct reversed tokens' trie, kept in flat
+// arrays of about 17 bytes a node (no container per node): building it costs time and
+// memory linear in the tokens' total length, whatever their shape.
 class AddedTokenMatcher {
 public:
     struct Match {
@@ -30,22 +35,25 @@ public:
     // An empty content is never matched. A content given twice keeps its first id.
     explicit AddedTokenMatcher(const std::vector<std::pair<std::string, int>>& tokens);
 
-    bool empty() const { return nodes_.size() <= 1; }
+    bool empty() const { return tokens_.empty(); }
 
     // Every match in the text, in order, none overlapping.
     std::vector<Match> findAll(std::string_view text) const;
 
 private:
-    struct Node {
-        std::vector<std::pair<unsigned char, int>> children;  // byte, node index; sorted by byte
-        int fail = 0;
-        int id = -1;           // the token whose reversed text ends here
-        std::size_t depth = 0;
-        int longest = -1;      // the deepest node on the failure chain (itself included) that ends a token
+    struct Token {
+        int id = 0;
+        std::uint32_t length = 0;
     };
     int child(int node, unsigned char byte) const;
 
-    std::vector<Node> nodes_{Node{}};
+    // Node n's children are the edges [edgeStart_[n], edgeStart_[n + 1]), sorted by byte.
+    std::vector<std::uint32_t> edgeStart_;
+    std::vector<unsigned char> edgeByte_;
+    std::vector<std::int32_t> edgeTarget_;
+    std::vector<std::int32_t> fail_;     // the longest proper suffix of the node's string that is a node
+    std::vector<std::int32_t> longest_;  // the longest token ending on the failure chain (node itself first), or -1
+    std::vector<Token> tokens_;
     std::array<int, 256> rootChild_{};  // the root's children as a table: the common step is one load
 };
 

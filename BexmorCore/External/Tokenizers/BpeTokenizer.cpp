@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "BexmorCore/External/Tokenizers/ByteLevel.h"
+#include "Platform/ML/FilteredJson.h"
 #include "BexmorCore/External/Tokenizers/TokenizerError.h"
 #include "BexmorCore/External/Tokenizers/Utf8.h"
 
@@ -62,27 +63,106 @@ struct Reader {
     }
 };
 
-}  // namespace
+// Keeps of the file only the stages read below (the post-processor, padding and the like
+// are dropped as they are parsed, as are the members of the model and of an added token
+// that are not read), and checks the counts of tokens, merges and added tokens and the
+// added tokens' length as they arrive, so a file beyond them fails before the rest of it
+// is held.
+class BoundedFilter : public platform::ml::JsonFilter {
+public:
+    explicit BoundedFilter(const Reader& reader) : reader_(reader) {}
 
-BpeTokenizer BpeTokenizer::fromFile(const std::filesystem::path& path) {
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) throw TokenizerError(path.string() + ": cannot be opened");
-    std::ostringstream text;
-    text << stream.rdbuf();
-    if (stream.bad()) throw TokenizerError(path.string() + ": cannot be read");
-    return fromJson(text.str(), path.string());
-}
+    bool key(int depth, const std::string& key) override {
+        if (depth == 1) {
+            section_ = key;
+            member_.clear();
+            return key == "model" || key == "added_tokens" || key == "pre_tokenizer" || key == "decoder" ||
+                   key == "normalizer";
+        }
+        if (depth == 2 && section_ == "model") {
+            member_ = key;
+            return key == "type" || key == "vocab" || key == "merges" || key == "unk_token" ||
+                   key == "continuing_subword_prefix" || key == "end_of_word_suffix";
+        }
+        if (depth == 3 && section_ == "added_tokens") {
+            addedKey_ = key;
+            return key == "id" || key == "content" || key == "special";
+        }
+        if (depth == 3 && section_ == "model" && member_ == "vocab") {
+            count(tokens_, BpeTokenizer::maxVocabulary, "tokens in its vocabulary");
+        }
+        return true;
+    }
+    bool container(int depth, bool) override {
+        if (depth == 2 && section_ == "added_tokens") {
+            count(added_, BpeTokenizer::maxAddedTokens, "added tokens");
+            addedKey_.clear();
+        }
+        if (depth == 3 && section_ == "model" && member_ == "merges") count(merges_, BpeTokenizer::maxMerges, "merges");
+        return true;
+    }
+    void value(int depth, const Json& value) override {
+        if (depth == 3 && section_ == "model" && member_ == "merges") count(merges_, BpeTokenizer::maxMerges, "merges");
+        if (depth == 3 && section_ == "added_tokens" && addedKey_ == "content" && value.is_string()) {
+            addedBytes_ += value.get_ref<const std::string&>().size();
+            if (addedBytes_ > BpeTokenizer::maxAddedTokenBytes) tooMany(BpeTokenizer::maxAddedTokenBytes, "bytes of added tokens");
+        }
+    }
 
-BpeTokenizer BpeTokenizer::fromJson(std::string_view jsonText, std::string_view source) {
-    const Reader reader{std::string(source)};
-    Json root;
+private:
+    void count(std::size_t& counter, std::size_t limit, const char* what) const {
+        if (++counter > limit) tooMany(limit, what);
+    }
+    [[noreturn]] void tooMany(std::size_t limit, const char* what) const {
+        reader_.fail("has more than " + std::to_string(limit) + " " + what + ", more than any real tokenizer");
+    }
+
+    const Reader& reader_;
+    std::string section_;   // the top-level member being read
+    std::string member_;    // the member of "model" being read
+    std::string addedKey_;  // the member of an added token being read
+    std::size_t tokens_ = 0;
+    std::size_t merges_ = 0;
+    std::size_t added_ = 0;
+    std::size_t addedBytes_ = 0;
+};
+
+Json parseBounded(std::string_view text, const Reader& reader) {
+    BoundedFilter filter(reader);
     try {
-        root = Json::parse(jsonText);
+        return platform::ml::parseFiltered(text, filter);
     } catch (const Json::exception& error) {
         // Not only syntax: a number too large for its type (1e999) is the reader's
         // out_of_range, which must not escape as the JSON library's own error either.
         reader.fail(std::string("is not valid JSON (") + error.what() + ")");
     }
+}
+
+}  // namespace
+
+BpeTokenizer BpeTokenizer::fromFile(const std::filesystem::path& path) {
+    std::ifstream stream(path, std::ios::binary | std::ios::ate);
+    if (!stream) throw TokenizerError(path.string() + ": cannot be opened");
+    // Read in one piece of the file's size: the text is held once, not grown by doubling.
+    const auto size = static_cast<std::streamoff>(stream.tellg());
+    if (size < 0) throw TokenizerError(path.string() + ": cannot be read");
+    if (std::size_t(size) > maxFileBytes) {
+        throw TokenizerError(path.string() + ": " + std::to_string(size) + " bytes, more than any real tokenizer (" +
+                             std::to_string(maxFileBytes) + ")");
+    }
+    std::string text(std::size_t(size), '\0');
+    stream.seekg(0);
+    if (!stream.read(text.data(), size)) throw TokenizerError(path.string() + ": cannot be read");
+    return fromJson(text, path.string());
+}
+
+BpeTokenizer BpeTokenizer::fromJson(std::string_view jsonText, std::string_view source) {
+    const Reader reader{std::string(source)};
+    if (jsonText.size() > maxFileBytes) {
+        reader.fail(std::to_string(jsonText.size()) + " bytes, more than any real tokenizer (" +
+                    std::to_string(maxFileBytes) + ")");
+    }
+    const Json root = parseBounded(jsonText, reader);
     if (!root.is_object()) reader.fail("is not a JSON object");
 
     try {
@@ -99,7 +179,7 @@ BpeTokenizer BpeTokenizer::fromJson(std::string_view jsonText, std::string_view 
         if (const auto decoderType = reader.stageType(root, "decoder"); decoderType && *decoderType != "ByteLevel") {
             reader.fail("the decoder " + quote(*decoderType) + " is not supported, only ByteLevel");
         }
-        const Json& pre = root["pre_tokenizer"];
+        const Json& pre = root.at("pre_tokenizer");
         BpeTokenizer tokenizer(ByteLevelPreTokenizer(reader.flag(pre, "add_prefix_space", true),
                                                      reader.flag(pre, "use_regex", true)));
 

@@ -37,6 +37,18 @@ public:
         bool special = false;
     };
 
+    // A tokenizer file may come from anywhere, so what it may make the reader hold is
+    // bounded, well above any real tokenizer (about 50,000 tokens, 50,000 merges and 1,600
+    // added tokens of a few bytes each): beyond a bound the file is refused while it is
+    // read, before it costs more than a few times its size.
+    static constexpr std::size_t maxFileBytes = std::size_t(256) << 20;
+    static constexpr std::size_t maxVocabulary = 262144;
+    // A merge makes a token of the vocabulary: there are no more merges than tokens.
+    static constexpr std::size_t maxMerges = maxVocabulary;
+    static constexpr std::size_t maxAddedTokens = 100000;
+    // All added tokens' texts together: the matcher holds a node per byte of them.
+    static constexpr std::size_t maxAddedTokenBytes = std::size_t(1) << 20;
+
     // Reads and checks a tokenizer file; throws TokenizerError naming the file and the
     // problem when it cannot be read or is not a byte-level BPE tokenizer.
     static BpeTokenizer fromFile(const std::filesystem::path& path);

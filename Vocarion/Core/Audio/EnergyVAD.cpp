@@ -10,7 +10,6 @@ namespace vocarion {
 namespace {
 
 constexpr float kAboveFloor = 3.0f;     // about 10 dB
-constexpr float kLowestLevel = 1e-4f;   // -80 dBFS
 constexpr double kFloorQuantile = 0.1;  // the quietest tenth of the frames is the noise
 
 }  // namespace
@@ -36,8 +35,8 @@ float EnergyVAD::noiseFloor(std::span<const float> frameLevels) {
 }
 
 float EnergyVAD::energyThreshold(std::span<const float> frameLevels) {
-    if (frameLevels.empty()) return kLowestLevel;
-    return std::max(kLowestLevel, noiseFloor(frameLevels) * kAboveFloor);
+    if (frameLevels.empty()) return lowestLevel;
+    return std::max(lowestLevel, noiseFloor(frameLevels) * kAboveFloor);
 }
 
 std::vector<bool> EnergyVAD::voiceActivity(std::span<const float> waveform) const {

@@ -15,6 +15,9 @@ public:
     // Frames of 0.1 s at 16 kHz.
     explicit EnergyVAD(size_t sampleRate = 16000, size_t frameLengthSamples = 1600);
 
+    // -80 dBFS: a frame at or below this level is digital silence, never voice.
+    static constexpr float lowestLevel = 1e-4f;
+
     std::vector<bool> voiceActivity(std::span<const float> waveform) const override;
 
     // The loudness (root mean square) of each frame of `frameLength` samples, the last

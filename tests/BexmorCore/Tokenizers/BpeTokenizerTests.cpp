@@ -289,6 +289,33 @@ TEST(TokenizerOptions, PrefixSpaceAndNoRegex) {
     EXPECT_EQ(load(R"("add_prefix_space": false, "use_regex": false)", R"(["a Ġ"])").encode("a a"), (Ids{257, 'a'}));
 }
 
+// A file that does not say whether a space goes before the text gets one, as the common
+// tokenizer files' readers do; saying so either way is obeyed. Decoding keeps the space.
+TEST(TokenizerOptions, PrefixSpaceIsOnWhenTheFileLeavesItOut) {
+    nlohmann::json vocab = byteVocabulary();
+    vocab["Ġa"] = 256;
+    struct Case {
+        const char* preTokenizer;
+        Ids encoded;
+    };
+    const Case cases[] = {
+        {R"({"type": "ByteLevel"})", {256}},
+        {R"({"type": "ByteLevel", "use_regex": true, "trim_offsets": false})", {256}},
+        {R"({"type": "ByteLevel", "add_prefix_space": null})", {256}},
+        {R"({"type": "ByteLevel", "add_prefix_space": true})", {256}},
+        {R"({"type": "ByteLevel", "add_prefix_space": false})", {'a'}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.preTokenizer);
+        const auto tokenizer = BpeTokenizer::fromJson(std::string(R"({"pre_tokenizer": )") + c.preTokenizer +
+                                                      R"(, "model": {"vocab": )" + vocab.dump() +
+                                                      R"(, "merges": [["Ġ", "a"]]}})");
+        EXPECT_EQ(tokenizer.encode("a"), c.encoded);
+        EXPECT_EQ(tokenizer.encode(" a"), (Ids{256}));
+        EXPECT_EQ(tokenizer.decode(c.encoded), c.encoded.size() == 1 && c.encoded[0] == 256 ? " a" : "a");
+    }
+}
+
 // The reference: at each position the longest token starting there, leftmost first.
 std::vector<AddedTokenMatcher::Match> naiveMatches(const std::string& text,
                                                    const std::vector<std::pair<std::string, int>>& tokens) {

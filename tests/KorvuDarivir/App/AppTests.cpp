@@ -13,7 +13,9 @@
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
 #include "KorvuDarivir/UI/BrandToggle.h"
+#include "KorvuDarivir/Windows/AccessibilityGrant.h"
 #include "KorvuDarivir/Windows/ApiKeyEditor.h"
+#include "KorvuDarivir/Windows/MicrophonePicker.h"
 #include "KorvuDarivir/Windows/ModelCard.h"
 #include "KorvuDarivir/Windows/Form.h"
 #include "KorvuDarivir/Windows/OnboardingView.h"
@@ -21,6 +23,7 @@
 #include "Platform/Defaults/UserDefaults.h"
 #include "Platform/Session/SessionEvents.h"
 #include "Platform/UI/DesktopNotifications.h"
+#include "BexmorCore/External/Hub/Downloader.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "Vocarion/Utilities/DarivirError.h"
 #include "fakes/FakeKeyStore.h"
@@ -51,6 +54,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -744,6 +750,217 @@ TEST(OnboardingTest, OfflineTheModelStepSaysWhatToDoAndShowsEachTry)
     std::filesystem::remove_all(Transcriber::modelDirectory());
 }
 
+// "Bedienungshilfen erlauben …" where no settings program can show the setting: both
+// windows say where the setting is, and a later request that opens it takes the line away.
+TEST_F(AppDelegateTest, TheAccessibilityButtonsSayWhereTheSettingIsWhenNothingOpensIt)
+{
+    AppDelegate delegate(parts());
+    delegate.applicationDidFinishLaunching();
+    delegate.openSettings();
+    ASSERT_TRUE(delegate.settingsWindow() && delegate.onboardingWindow());
+    delegate.onboardingWindow()->findChild<OnboardingView*>()->goTo(OnboardingView::accessibility);
+    qobject_cast<SettingsView*>(delegate.settingsWindow()->content())->setTab(SettingsTab::system);
+    const QString nowhere = "Einstellungen nicht gefunden: Schalte in den Einstellungen deines Systems unter "
+                            "„Barrierefreiheit“ die Hilfstechnologien ein.";
+    const struct {
+        bool panesOpen;
+        QString hint;
+    } requests[] = {{false, nowhere}, {true, ""}, {false, nowhere}};
+    int asked = 0;
+    for (HostWindow* window : {delegate.onboardingWindow(), delegate.settingsWindow()}) {
+        auto* grant = window->findChild<AccessibilityGrant*>();
+        ASSERT_NE(grant, nullptr);
+        for (const auto& request : requests) {
+            permissions.panesOpen = request.panesOpen;
+            grant->button()->click();
+            ++asked;
+            ASSERT_TRUE(spinUntil([&] { return !grant->isRequesting(); }));
+            EXPECT_EQ(grant->hintText(), request.hint) << window->windowTitle().toStdString();
+            if (!request.hint.isEmpty()) EXPECT_TRUE(testsupport::shownTexts(*window).contains(request.hint));
+        }
+    }
+    EXPECT_EQ(permissions.prompts.load(), asked) << "every click asks the desktop, through the delegate's permissions";
+}
+
+// The delegate ends its dictation controller with itself, and its callbacks reach nothing
+// afterwards; a permission check still running is waited for, so the permission system
+// it uses may end right after the delegate.
+TEST_F(AppDelegateTest, EndingTheDelegateEndsTheControllerAndWaitsForItsCheck)
+{
+    AppDelegate::Parts desktop = AppDelegate::Parts::desktop();
+    const QPointer<QObject> controller(desktop.controller.get());
+    ASSERT_TRUE(controller) << "the desktop's parts hand the controller to the delegate";
+    AppDelegate::Parts test = parts();
+    test.controller = std::move(desktop.controller);
+    test.startController = desktop.startController;
+    test.updatePanel = desktop.updatePanel;
+    test.cancelRecording = desktop.cancelRecording;
+    const auto cancelLater = desktop.cancelRecording;
+    desktop = {};
+    ASSERT_TRUE(controller) << "the callbacks do not keep it";
+
+    // The trust check blocks until the test opens the gate.
+    struct Gate final : PermissionSystem {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        std::atomic<bool> entered{false}, left{false};
+        void release()
+        {
+            const std::scoped_lock lock(mutex);
+            open = true;
+            opened.notify_all();
+        }
+        MicrophoneAuthorization microphoneAuthorization() override { return MicrophoneAuthorization::authorized; }
+        void requestMicrophoneAccess(std::function<void(bool)> answer) override { answer(true); }
+        bool isAccessibilityTrusted() override
+        {
+            entered = true;
+            std::unique_lock lock(mutex);
+            opened.wait(lock, [this] { return open; });
+            left = true;
+            return false;
+        }
+        void promptForAccessibility() override {}
+        bool openPane(PrivacyPane) override { return true; }
+        bool isWaylandSession() override { return false; }
+    };
+    static Gate gate;  // outlives a faulty delegate's worker
+    test.permissions = &gate;
+    std::thread opener;
+    {
+        // Not onboarded: the controller does not start loading a model (no network here).
+        AppDelegate delegate(std::move(test));
+        delegate.applicationDidFinishLaunching();
+        ASSERT_TRUE(spinUntil([] { return gate.entered.load(); }));
+        opener = std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            gate.release();
+        });
+    }
+    EXPECT_TRUE(gate.left) << "the delegate ended while its permission check still ran";
+    EXPECT_FALSE(controller) << "the dictation controller outlived the delegate";
+    cancelLater();  // reaches nothing once the controller is gone
+    opener.join();
+    ASSERT_TRUE(spinUntil([] { return gate.left.load(); }));
+}
+
+// A window closed while its Accessibility request still runs waits for it: what the
+// request uses (the delegate's permission system) may end right after the window.
+TEST(SettingsWindowTest, AnAccessibilityRequestStillRunningIsWaitedForWhenTheWindowGoes)
+{
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+        std::atomic<bool> entered{false}, left{false};
+    };
+    static Gate gate;  // outlives a faulty request
+    SettingsView::SystemActions actions;
+    actions.requestAccessibility = []() -> std::optional<PermissionHint> {
+        gate.entered = true;
+        std::unique_lock lock(gate.mutex);
+        gate.opened.wait(lock, [] { return gate.open; });
+        gate.left = true;
+        return std::nullopt;
+    };
+    std::thread opener;
+    {
+        SettingsView view(actions);
+        auto* grant = view.findChild<AccessibilityGrant*>();
+        ASSERT_NE(grant, nullptr);
+        grant->button()->click();
+        ASSERT_TRUE(spinUntil([] { return gate.entered.load(); }));
+        opener = std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            const std::scoped_lock lock(gate.mutex);
+            gate.open = true;
+            gate.opened.notify_all();
+        });
+    }
+    EXPECT_TRUE(gate.left) << "the view ended while its request still ran";
+    opener.join();
+    ASSERT_TRUE(spinUntil([] { return gate.left.load(); }));
+}
+
+// The model step's explanation follows the model both ways: loading, a failed load, a
+// retry that loads, a ready model, and a later failure, never the download's promise
+// beside "Sprachmodell bereit".
+TEST(OnboardingTest, TheModelStepSaysWhatTheModelIsDoingNow)
+{
+    defaults().removeAllStoredValues();
+    std::filesystem::remove_all(Transcriber::modelDirectory());
+    AppModel& model = AppModel::shared();
+    model.setModel(ModelState::notLoaded);
+    model.installLoadModel([] {});
+    OnboardingView view(OnboardingView::model, {});
+    view.show();
+    auto* card = view.findChild<ModelCard*>();
+    ASSERT_NE(card, nullptr);
+    const QString download = "KORVU Darivir erkennt Sprache mit einem Modell, das einmalig heruntergeladen wird "
+                             "(etwa 630 MB). Du kannst schon weitermachen, während es lädt.";
+    const QString failed = "Das Sprachmodell ist noch nicht bereit. Versuche es unten erneut; die übrigen Schritte "
+                           "kannst du schon einrichten.";
+    const QString ready = "Das Sprachmodell ist bereit. Du kannst weitermachen.";
+    const struct {
+        ModelState state;
+        QString note;
+        QString card;
+    } steps[] = {
+        {ModelState::downloading(0.2), download, "Sprachmodell wird geladen …"},
+        {ModelState::failed("Keine Verbindung"), failed, "Das Sprachmodell konnte nicht geladen werden."},
+        {ModelState::downloading(0.0), download, "Sprachmodell wird geladen …"},  // the retry
+        {ModelState::preparing(true), download, "Sprachmodell wird vorbereitet …"},
+        {ModelState::ready, ready, "Sprachmodell bereit"},
+        {ModelState::failed("kaputt"), failed, "Das Sprachmodell konnte nicht geladen werden."},
+        {ModelState::ready, ready, "Sprachmodell bereit"},
+    };
+    for (const auto& step : steps) {
+        model.setModel(step.state);
+        EXPECT_EQ(view.modelNote(), step.note) << step.card.toStdString();
+        EXPECT_EQ(card->stateText(), step.card);
+    }
+    model.installLoadModel({});
+    model.setModel(ModelState::notLoaded);
+}
+
+// A microphone whose name is longer than the field ends in "…" as the field draws it, and
+// the tooltips (of the field and of its entry) carry the whole name; a field wide enough
+// shows the name whole.
+TEST(SettingsWindowTest, ALongMicrophoneNameEndsInAnEllipsisAndShowsWholeAsTooltip)
+{
+    defaults().removeAllStoredValues();
+    const QString id = "alsa_input.usb-Generic_Sehr_Langer_Name_Eines_USB_Headsets_Mit_Mikrofon-00.analog-stereo";
+    defaults().set(Settings::microphoneUIDKey, id);
+    const QString whole = id + " (nicht verbunden)";
+    QWidget root;
+    root.setObjectName(QStringLiteral("settings"));
+    auto* picker = new MicrophonePicker(&root);
+    auto* reference = new QComboBox(&root);  // draws what the picker should
+    form::applyTheme(&root);
+    root.resize(1000, 60);
+    root.show();
+    ASSERT_TRUE(spinUntil([&] { return !picker->isLoading() && picker->currentText() == whole; }));
+    EXPECT_EQ(picker->toolTip(), whole);
+    for (int i = 0; i < picker->count(); ++i) {
+        EXPECT_EQ(picker->itemData(i, Qt::ToolTipRole).toString(), picker->itemText(i));
+    }
+    for (const int width : {240, 960}) {
+        picker->setGeometry(10, 10, width, 30);
+        reference->setGeometry(10, 10, width, 30);
+        const QString shown = picker->shownText();
+        if (width < 900) {
+            EXPECT_TRUE(shown.endsWith(QChar(0x2026)) && shown.size() < whole.size()) << shown.toStdString();
+        } else {
+            EXPECT_EQ(shown, whole);
+        }
+        reference->clear();
+        reference->addItem(shown);
+        EXPECT_TRUE(picker->grab().toImage() == reference->grab().toImage()) << "the field does not draw " << shown.toStdString();
+    }
+    defaults().removeAllStoredValues();
+}
+
 // Every text of the two windows and their menus, in every state of the model and on every
 // page and tab, in the words of this desktop; the shortcut as the keys read.
 TEST_F(AppDelegateTest, TheWindowsAndTheirMenusSpeakOfThisDesktop)
@@ -826,6 +1043,47 @@ TEST(FailureTextTest, EveryFailureSaysWhatToDoAndNothingOfTheLibrary)
         const QString shown = FailureText::updateCheck(error, status);
         EXPECT_TRUE(shown.contains(action) && shown.contains("Update-Server")) << shown.toStdString();
     }
+}
+
+// A disk too small, a disk that filled up, a name too long and a listing of absurd length
+// each have their own sentence, as have a server that sends other than it announced and a
+// listing that comes too slowly; the space sentences name the amounts in German notation,
+// and no generic failure asks for a fixed amount of space.
+TEST(FailureTextTest, SpaceNameAndListingFailuresSayWhatIsWrongAndHowMuch)
+{
+    using bexmor::StorageError;
+    const std::filesystem::path folder("/home/u/Documents/modelhub/models/o/n/.cache/modelhub/download");
+    const std::pair<std::exception_ptr, QStringList> cases[] = {
+        {std::make_exception_ptr(StorageError::notEnoughSpace(folder, 10'737'418'240, 200'000'000)),
+         {"nicht genug Speicherplatz", "10,7 GB", "200,0 MB", "Gib Speicherplatz frei"}},
+        {std::make_exception_ptr(StorageError::diskFull(folder / "w.bin.e.incomplete", 1'500'000'000)),
+         {"Speicherplatz ausgegangen", "wieder gelöscht", "1,5 GB"}},
+        {std::make_exception_ptr(std::filesystem::filesystem_error("write", std::make_error_code(std::errc::no_space_on_device))),
+         {"Speicherplatz ausgegangen", "Gib Speicherplatz frei"}},
+        {std::make_exception_ptr(StorageError::nameTooLong(std::string(300, 'n'))), {"Namen", "zu lang"}},
+        {std::make_exception_ptr(std::filesystem::filesystem_error("open", std::make_error_code(std::errc::filename_too_long))),
+         {"Namen", "zu lang"}},
+        {std::make_exception_ptr(bexmor::ListingTooLargeError("o/n", 10000)), {"mehr als 10.000 Dateien", "nichts heruntergeladen"}},
+        {std::make_exception_ptr(std::filesystem::filesystem_error("open", std::make_error_code(std::errc::permission_denied))),
+         {"beschreibbar"}},
+        {std::make_exception_ptr(bexmor::DownloadError(bexmor::DownloadError::Case::unexpectedError, "the server sent more")),
+         {"nicht so geschickt, wie er es angekündigt hat"}},
+        {std::make_exception_ptr(bexmor::HubClientError::downloadError(
+             platform::UrlError(platform::UrlError::Code::timedOut, "slower than 1024 bytes/s for 60 s"))),
+         {"antwortet nicht"}},
+    };
+    QStringList sentences;
+    for (const auto& [error, expected] : cases) {
+        const QString shown = FailureText::modelDownload(error);
+        SCOPED_TRACE(FailureText::libraryText(error).toStdString());
+        for (const QString& part : expected) EXPECT_TRUE(shown.contains(part)) << shown.toStdString();
+        EXPECT_FALSE(shown.contains("etwa 1 GB")) << shown.toStdString();
+        EXPECT_FALSE(shown.contains("/home") || shown.contains("nnnn") || shown.contains("o/n")) << shown.toStdString();
+        EXPECT_TRUE(shown.contains(QRegularExpression("Versuche es|versuche es"))) << shown.toStdString();
+        sentences << shown;
+    }
+    EXPECT_FALSE(sentences[2].contains("gelöscht")) << "a bare write error removed nothing";
+    EXPECT_EQ(sentences[3], sentences[4]);
 }
 
 // With a German or unset locale Qt's own texts read German: a line edit's context menu.

@@ -7,6 +7,8 @@
 
 #include <QThread>
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -79,7 +81,17 @@ std::string outcome(const TextCleaner::Endpoint& endpoint, const QString& key = 
         return "decoding";
     } catch (const InvalidAPIKeyError&) {
         return "invalid key";
+    } catch (const ResponseTooLargeError& error) {
+        return std::string("too large: ") + error.what();
     }
+}
+
+// The process's peak resident memory so far, in bytes.
+std::int64_t peakMemory()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return std::int64_t(usage.ru_maxrss) * 1024;
 }
 
 // The system prompt the server received for a style and a vocabulary.
@@ -313,6 +325,60 @@ TEST(TextCleaner, AsynchronousCallsAnswerOnTheMainThreadAndATrickleEndsAtTheTota
         EXPECT_EQ(network.kind(), NetworkError::Kind::timedOut);
     } catch (...) {
         ADD_FAILURE() << "not a time-out";
+    }
+}
+
+// An answer is read up to 1 MiB and no further: a server that keeps sending, or announces
+// more, ends in the answer's own error, whatever the status; the memory the call took stays
+// near the limit. An answer of exactly the limit is read whole.
+TEST(TextCleaner, AnswersAreReadUpToOneMebibyte)
+{
+    constexpr std::size_t limit = std::size_t(TextCleaner::maxAnswerBytes);
+    // 256 times the limit, then the server gives up: far more than the call may take, and
+    // an end, so that a reader without a limit fails on the outcome rather than the machine.
+    constexpr std::size_t flood = 256 * limit;
+    const auto endless = [](int status) {
+        return [status](const HttpRequest&, HttpResponder& out) {
+            out.writeHead(status, {{"Content-Type", "application/json"}});
+            const std::string chunk(64 * 1024, 'a');
+            for (std::size_t sent = 0; sent < flood && out.writeBody(chunk); sent += chunk.size()) {
+            }
+        };
+    };
+    // A text reply of exactly `size` bytes.
+    const auto replyOf = [](std::size_t size) { return textReply(std::string(size - textReply("").size(), 'a')); };
+    const std::string tooLarge = std::string("too large: Die Antwort von Claude ist zu gro\xC3\x9F.");
+    struct Case {
+        const char* name;
+        CleanupServer::Handler answer;
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"endless 200", endless(200), tooLarge},
+        {"endless 500", endless(500), tooLarge},
+        {"announced beyond the limit",
+         [&](const HttpRequest&, HttpResponder& out) {
+             out.writeHead(200, {{"Content-Length", std::to_string(2 * limit)}});
+             out.writeBody(replyOf(1024));
+             out.stall(20000);
+         },
+         tooLarge},
+        {"one byte beyond", [&](const HttpRequest&, HttpResponder& out) { out.respond(200, {}, replyOf(limit + 1)); },
+         tooLarge},
+        {"exactly the limit", [&](const HttpRequest&, HttpResponder& out) { out.respond(200, {}, replyOf(limit)); },
+         std::string(limit - textReply("").size(), 'a')},
+    };
+    CleanupServer server;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.answer(c.answer);
+        const std::int64_t before = peakMemory();
+        const std::string result = outcome(server.endpoint());
+        // Compared by head and size: a failure must not print a mebibyte.
+        EXPECT_EQ(result.substr(0, 100), c.outcome.substr(0, 100));
+        EXPECT_EQ(result.size(), c.outcome.size());
+        EXPECT_LT(peakMemory() - before, std::int64_t(64 * limit)) << "the answer was held far beyond the limit";
+        EXPECT_EQ(TextCleaner::validate(apiKey, server.endpoint()).has_value(), c.outcome == tooLarge);
     }
 }
 

@@ -3,6 +3,8 @@
 
 #include "support/Speech.h"
 #include "support/TempDir.h"
+#include "support/TestHttpServer.h"
+#include "KorvuDarivir/Dictation/TextCleaner.h"
 
 #include <string_view>
 
@@ -58,8 +60,8 @@ TEST(DictationController, PhasesInHoldAndToggleModeWhileTheMicrophoneOpensAndIsA
             case 'e': rig.hotkeys.escape(); break;
             case 'x': rig.controller->cancelRecording(); break;
             case 'o': rig.recorder->finishStart(); break;
-            case 's': rig.recorder->samples.assign(6399, 0.2f); break;
-            case 'S': rig.recorder->samples.assign(6400, 0.2f); break;
+            case 's': rig.recorder->samples = voice(6399); break;
+            case 'S': rig.recorder->samples = voice(6400); break;
             case 'a':
                 ASSERT_FALSE(rig.speech->calls.empty());
                 rig.speech->answer(QStringLiteral("Hallo Welt"));
@@ -262,6 +264,47 @@ TEST(DictationController, TextGoesToTheApplicationChosenAtTheStart)
     }
 }
 
+// The real cleanup against a service whose answer never ends: the answer is cut off, and
+// the dictation ends as every failed cleanup does, with the raw text inserted and the hint.
+TEST(DictationController, ACleanupAnswerWithoutEndInsertsTheRawText)
+{
+    testsupport::TestHttpServer service([](const testsupport::HttpRequest&, testsupport::HttpResponder& out) {
+        out.writeHead(200, {{"Content-Type", "application/json"}});
+        const std::string chunk(64 * 1024, ' ');
+        // Far beyond the limit, then an end, so that a reader without one fails here on the
+        // outcome (a reply of blanks has no text) rather than on the machine's memory.
+        for (int i = 0; i < 4096 && out.writeBody(chunk); ++i) {
+        }
+    });
+    korvu::TextCleaner::Endpoint endpoint;
+    endpoint.baseAddress = QString::fromStdString(service.baseUrl()) + QStringLiteral("/v1/");
+    std::atomic<bool> cutOff = false;
+    Rig rig;
+    rig.settings.cleanupOn = true;
+    rig.keys.values[korvu::Keychain::Account::anthropicAPIKey] = "sk-test";
+    rig.cleanup->service = [endpoint, &cutOff](const QString& text, const QString& key, korvu::CleanupStyle style,
+                                                const QStringList& vocabulary) {
+        try {
+            return korvu::TextCleaner::clean(text, key, style, vocabulary, endpoint);
+        } catch (const korvu::ResponseTooLargeError&) {
+            cutOff = true;
+            throw;
+        }
+    };
+    rig.start();
+    rig.press();
+    rig.press();
+    ASSERT_EQ(rig.speech->calls.size(), 1u);
+    rig.speech->answer(QStringLiteral("roher Text"));
+    ASSERT_TRUE(testsupport::spinUntil([&] { return rig.phase() == DictationPhase::idle && !rig.hints->shown.empty(); },
+                                       std::chrono::seconds(60)));
+    EXPECT_TRUE(cutOff);
+    const Hint failed{HintKind::warning, "Rohtext eingefügt", "Die KI-Aufbereitung hat nicht geklappt."};
+    EXPECT_EQ(rig.hints->shown, std::vector<Hint>{failed});
+    EXPECT_EQ(rig.inserter.insertions, (Insertions{{"roher Text", std::nullopt}}));
+    EXPECT_EQ(rig.history.records().size(), 1);
+}
+
 // The recording clock counts whole seconds from a monotonic clock; a level that arrives
 // after the stop does not reach the button. A flash lasts 0.8 s (done) or 1.5 s (error)
 // from its own start, and a newer one replaces it.
@@ -366,10 +409,14 @@ TEST(DictationController, SilenceGoesNowhereAQuietVoiceIsTranscribed)
     };
     std::vector<float> click = mix(0, true, 24000);
     for (std::size_t i = 12000; i < 12160; ++i) click[i] = (i % 2 != 0) ? 0.5f : -0.5f;  // a key's click, 10 ms
+    std::vector<float> lateRoom(8000, 0.0f);  // half a second of digital silence first
+    lateRoom.insert(lateRoom.end(), room.begin(), room.begin() + 24000);
     const Case cases[] = {
         {"digital silence, held 1.5 s", std::vector<float>(24000, 0.0f), false},
         {"a quiet room, held 1.5 s", mix(0, true, 24000), false},
         {"a quiet room and the click of a key", click, false},
+        {"a quiet room after the microphone opened late", lateRoom, false},
+        {"a loud fan (white noise at -30 dBFS)", testsupport::roomNoise("whitenoise", -30, 1.5), false},
         {"speech", mix(1.0, false, speech.size() + 16000), true},
         {"quiet speech, 6 dB above the room", mix(0.05, true, speech.size() + 16000), true},
     };

@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <numbers>
 #include <ostream>
 #include <stdexcept>
 
@@ -53,6 +55,16 @@ inline void drain()
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
 }
 
+// What the fake microphone hears unless a case says otherwise: a pause of 0.1 s, then a
+// 200 Hz tone, which the speech gate takes for a voice, so the fake transcriber is asked.
+inline std::vector<float> voice(std::size_t count)
+{
+    std::vector<float> samples(count, 0.0f);
+    for (std::size_t i = 1600; i < count; ++i)
+        samples[i] = 0.1f * static_cast<float>(std::sin(2 * std::numbers::pi * 200 * double(i) / 16000));
+    return samples;
+}
+
 inline void setDefault(const char* key, const QVariant& value)
 {
     platform::UserDefaults::standard().set(QString::fromLatin1(key), value);
@@ -69,13 +81,15 @@ struct Rig {
         std::optional<korvu::CleanupStyle> style;
         std::string key;
         QStringList vocabulary;
+        // The real cleanup to run instead of the canned answer, when set.
+        std::function<QString(const QString&, const QString&, korvu::CleanupStyle, const QStringList&)> service;
     };
 
     Rig()
     {
         platform::UserDefaults::standard().removeAllStoredValues();
         korvu::Settings::registerDefaults();
-        recorder->samples.assign(16000, 0.1f);
+        recorder->samples = voice(16000);
         auto ownSpeech = std::make_unique<FakeSpeech>();
         auto ownPanel = std::make_unique<FakePanel>();
         auto ownHints = std::make_unique<FakeHints>();
@@ -88,6 +102,7 @@ struct Rig {
             cleanup->key = key.toStdString();
             cleanup->vocabulary = vocabulary;
             if (cleanup->fails) throw std::runtime_error("HTTP 500 mit Schlüssel im Text");
+            if (cleanup->service) return cleanup->service(text, key, style, vocabulary);
             return QStringLiteral("Sauber: ") + text;
         };
         controller = std::make_unique<korvu::DictationController>(korvu::DictationController::Environment{

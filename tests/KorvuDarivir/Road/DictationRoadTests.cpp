@@ -175,9 +175,8 @@ protected:
     }
 
     // One dictation by the shortcut: held down while speaking, or pressed twice.
-    void dictate(bool holdToTalk)
+    void dictate(bool holdToTalk, const std::vector<float>& speech = spokenSamples())
     {
-        const std::vector<float>& speech = spokenSamples();
         setDefault(korvu::Settings::holdToTalkKey, holdToTalk);
         keys.press(kControlL);
         keys.press(kAltL);
@@ -236,6 +235,32 @@ TEST_F(DictationRoad, HoldAndToggleTypeTheSentenceBesideTheButton)
         EXPECT_EQ(AppModel::shared().lastInsert(), (korvu::LastInsert{7, application->name}));
         EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("Vorher kopiert"));
     }
+}
+
+// Steady room noise in the microphone, in either mode, is no dictation: the model is never
+// asked (it would make a sentence up), nothing is typed or kept, and the user is told.
+TEST_F(DictationRoad, RoomNoiseIsNoDictation)
+{
+    startController();
+    ASSERT_TRUE(target.call("set", QString()));
+    const auto records = korvu::HistoryStore::shared().records().size();
+    struct Case {
+        bool holdToTalk;
+        const char* kind;
+        double level;
+    };
+    for (const Case& c : {Case{true, "pinknoise", -50}, Case{false, "whitenoise", -30}}) {
+        SCOPED_TRACE(std::string(c.holdToTalk ? "hold to talk, " : "toggle, ") + c.kind + " at " +
+                     std::to_string(int(c.level)) + " dBFS");
+        hints->shown.clear();
+        dictate(c.holdToTalk, testsupport::roomNoise(c.kind, c.level, 3));
+        EXPECT_EQ(hints->shown, (std::vector<Hint>{{HintKind::info, QStringLiteral("Keine Sprache erkannt"),
+                                                    QStringLiteral("Sprich etwas näher am Mikrofon.")}}));
+        EXPECT_TRUE(speech->heard.empty());
+        EXPECT_EQ(korvu::HistoryStore::shared().records().size(), records);
+    }
+    spinFor(500ms);  // time for a paste, had one started
+    EXPECT_TRUE(target.text().isEmpty()) << target.text().toStdString();
 }
 
 // Escape while the shortcut is still held (Ctrl and Alt down) throws the recording away:

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QMimeData>
 
 #include <gtest/gtest.h>
 
@@ -62,6 +63,28 @@ TEST_F(TextInserterTest, DictationLandsAndEveryFormatOfThePreviousClipboardComes
     EXPECT_EQ(clipboardFromOutside("text/uri-list"), "file:///tmp/reise.png\r\n");
     EXPECT_EQ(clipboardFromOutside(), "Bild von der Reise");
     EXPECT_FALSE(clipboardFromOutside("TARGETS").contains(TextInserter::transientType));
+}
+
+// The paste chord goes out only once the dictation is on the clipboard with its marker: a
+// target handles the keys at once and would paste whatever the clipboard held before.
+// With an empty clipboard and with another program's contents before.
+TEST_F(TextInserterTest, ThePasteKeysGoOutWithTheDictationAlreadyOnTheClipboard)
+{
+    for (const bool previous : {false, true}) {
+        SCOPED_TRACE(previous ? "another program's copy before" : "empty clipboard before");
+        if (previous) copyElsewhere("OLD CLIP");
+        const QString text = previous ? QStringLiteral("Zweites Diktat") : QStringLiteral("Erstes Diktat");
+        QStringList atKeys;  // the clipboard's text and formats when the keys were typed
+        const int before = done;
+        TextInserter::insert(text, target.pid(), {}, [this] { ++done; }, {0ms, 50ms, 0ms}, [&atKeys] {
+            const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+            atKeys << (data ? data->text() : QStringLiteral("(leer)"));
+            if (data) atKeys << data->formats().filter(TextInserter::transientType);
+        });
+        ASSERT_TRUE(spinUntil([&] { return done > before; }));
+        EXPECT_EQ(atKeys, (QStringList{text, TextInserter::transientType}));
+        if (previous) EXPECT_EQ(clipboardFromOutside(), "OLD CLIP") << "the user's copy comes back";
+    }
 }
 
 // Clipboard-history tools leave the dictation out by its marker; a copy the user makes

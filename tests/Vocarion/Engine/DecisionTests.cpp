@@ -309,6 +309,10 @@ TEST(EngineDecisions, LongAudioGivesOneResultPerChunkInOrderAndOneStopStopsThemA
         EXPECT_EQ(std::make_tuple(results[i].text, size_t(results[i].seekTime.value_or(-1)), results[i].segments.size()),
                   std::make_tuple(kText, chunks[i].start, size_t(1)));
         EXPECT_FLOAT_EQ(results[i].segments.at(0).start, static_cast<float>(chunks[i].start) / Constants::sampleRate);
+        // The seek counts mel frames of the whole audio, so every chunk's lies inside it.
+        const auto seekSample = static_cast<size_t>(results[i].segments.at(0).seek) * Constants::hopLength;
+        EXPECT_GE(seekSample, chunks[i].start) << "chunk " << i;
+        EXPECT_LT(seekSample, chunks[i].end) << "chunk " << i;
     }
 
     options.concurrentWorkerCount = 1;  // one chunk per batch
@@ -317,6 +321,34 @@ TEST(EngineDecisions, LongAudioGivesOneResultPerChunkInOrderAndOneStopStopsThemA
     EXPECT_EQ(calls, 1);
     ASSERT_EQ(stopped.size(), 1u);
     EXPECT_EQ(stopped[0].text, kText);
+}
+
+// A recording shorter than the tail left out after a window is still one window of its own:
+// a short word gives its text, with or without chunking and as a clip of a longer recording.
+TEST(EngineDecisions, AWordShorterThanASecondGivesItsText) {
+    auto engine = makeEngine(variant(kSpeech));
+    std::vector<float> word = speech("Ja");
+    word.resize(Constants::sampleRate / 2);  // 0.5 s
+    std::vector<float> longer(3 * Constants::sampleRate, 0.0f);
+    std::copy(word.begin(), word.end(), longer.begin() + Constants::sampleRate);
+    struct Case {
+        const char* name;
+        const std::vector<float>& audio;
+        ChunkingStrategy strategy;
+        std::vector<float> clips;
+    };
+    for (const auto& c : {Case{"0.5 s, no chunking", word, ChunkingStrategy::none, {}},
+                          Case{"0.5 s, VAD chunking", word, ChunkingStrategy::vad, {}},
+                          Case{"a clip of 0.5 s", longer, ChunkingStrategy::none, {1.0f, 1.5f}}}) {
+        SCOPED_TRACE(c.name);
+        auto options = appOptions("de", 0);
+        options.chunkingStrategy = c.strategy;
+        options.clipTimestamps = c.clips;
+        const auto results = engine->transcribe(c.audio, options);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0].text, kText);
+        ASSERT_EQ(results[0].segments.size(), 1u);
+    }
 }
 
 TEST(EngineDecisions, WindowsFollowTheClipsAndOptionsTheEngineCannotApplyAreRefused) {

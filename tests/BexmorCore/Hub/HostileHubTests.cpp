@@ -1,0 +1,309 @@
+// A hub that announces more than the disk holds, sends without end, lists an absurd number
+// of files, barely sends at all, or names a file longer than the file system allows: each
+// ends the download with its own error before the disk fills, and what is left on disk can
+// be resumed or is gone.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+
+#include "BexmorCore/External/Hub/Downloader.h"
+#include "BexmorCore/External/Hub/HubErrors.h"
+#include "BexmorCore/External/Hub/HubFileDownloader.h"
+#include "HubTestFixture.h"
+#include "support/TestHttpServer.h"
+
+namespace {
+
+using bexmor::HubApi;
+using bexmor::StorageError;
+using hubtest::FakeFile;
+using hubtest::makeContent;
+using hubtest::MiB;
+using hubtest::readFile;
+using hubtest::sha256;
+using hubtest::writeFile;
+namespace fs = std::filesystem;
+
+constexpr int64_t GB = 1000LL * 1000 * 1000;
+
+// How a call ended, in a word a table can hold.
+template <typename Call>
+std::string outcomeOf(Call&& call) {
+    try {
+        call();
+        return "completed";
+    } catch (const StorageError& error) {
+        switch (error.kind()) {
+        case StorageError::Case::notEnoughSpace: return "notEnoughSpace";
+        case StorageError::Case::diskFull: return "diskFull";
+        case StorageError::Case::nameTooLong: return "nameTooLong";
+        }
+    } catch (const bexmor::ListingTooLargeError&) {
+        return "listingTooLarge";
+    } catch (const bexmor::DownloadError&) {
+        return "unexpected";
+    } catch (const bexmor::UrlError& error) {
+        return error.code() == bexmor::UrlError::Code::timedOut ? "timedOut" : error.what();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "?";
+}
+
+class HostileHub : public hubtest::HubTest {
+protected:
+    // A client whose disk has `free` bytes left; without a figure, the machine's own.
+    HubApi hub(std::optional<uint64_t> free) const {
+        HubApi api = client(false);
+        if (free) api.freeSpace = [free](const fs::path&) { return free; };
+        return api;
+    }
+    HubApi::HubFileDownloader file(const HubApi& api, const std::string& name, const HubApi::Repo& in) const {
+        const auto folder = api.repoDestination(in);
+        HubApi::HubFileDownloader download{api, in, "main", folder, HubApi::metadataFolder(folder), name, api.hubToken, api.endpoint, false};
+        download.retryDelay = std::chrono::milliseconds(10);
+        return download;
+    }
+    // Every file below a repository folder, partial files included, by size; records by
+    // name only (size 0), as their time of writing varies.
+    std::map<std::string, uintmax_t> onDisk(const HubApi::Repo& in) const {
+        std::map<std::string, uintmax_t> files;
+        const fs::path folder = base.path() / "models" / in.id;
+        if (!fs::exists(folder)) return files;
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+            const bool record = entry.path().extension() == ".metadata";
+            if (entry.is_regular_file()) files[entry.path().lexically_relative(folder).string()] = record ? 0 : entry.file_size();
+        }
+        return files;
+    }
+    static std::string partialName(const std::string& name, const std::string& content) {
+        return ".cache/modelhub/download/" + name + "." + sha256(content) + ".incomplete";
+    }
+};
+
+// One file whose announced size is set against the free space (a figure of the test's, or
+// the machine's real one), and one that sends more than it announced.
+TEST_F(HostileHub, AFileMustFitTheFreeSpaceBeforeItsTransferAndNeverOutgrowsItsSize) {
+    const std::string small = makeContent(5000, 1);
+    const std::string block = makeContent(64 * 1024, 2);
+    struct Case {
+        const char* name;
+        FakeFile remote;
+        size_t partial;                   // bytes of the content already in the partial file
+        std::optional<uint64_t> free;     // none: the machine's free space
+        std::string outcome;
+        std::optional<uint64_t> needed;   // the amount the error names
+        int transfers;
+        std::map<std::string, uintmax_t> left;  // below the repository folder afterwards
+    };
+    const Case cases[] = {
+        {"10 GB announced and sent without end, 200 MB free",
+         {.content = block, .etag = "big", .announcedSize = 10 * GB, .endless = true}, 0, 200'000'000, "notEnoughSpace", 10 * GB, 0, {}},
+        {"a petabyte against the machine's real free space",
+         {.content = block, .etag = "huge", .announcedSize = 1'000'000 * GB, .endless = true}, 0, std::nullopt, "notEnoughSpace",
+         1'000'000 * GB, 0, {}},
+        {"fits exactly once the partial file is counted", {.content = small}, 1000, 4000, "completed", {}, 1,
+         {{"f", 5000}, {".cache/modelhub/download/f.metadata", 0}}},
+        {"one byte short: the partial file stays for later", {.content = small}, 1000, 3999, "notEnoughSpace", 4000, 0,
+         {{partialName("f", small), 1000}}},
+        {"a body that runs past its announced size", {.content = block, .etag = "more", .announcedSize = MiB, .endless = true}, 0,
+         std::nullopt, "unexpected", {}, 1, {}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const HubApi::Repo in{"o/file" + std::to_string(i), HubApi::RepoType::models};
+        fake.addFile(in.id, "f", c.remote);
+        if (c.partial > 0) writeFile(base.path() / "models" / in.id / partialName("f", c.remote.content), c.remote.content.substr(0, c.partial));
+        fake.clearRequests();
+        const HubApi api = hub(c.free);
+
+        std::optional<uint64_t> needed;
+        const std::string outcome = outcomeOf([&] {
+            try {
+                file(api, "f", in).download();
+            } catch (const StorageError& error) {
+                needed = error.needed();
+                EXPECT_TRUE(error.available() && *error.available() < *error.needed());
+                if (c.free) { EXPECT_EQ(error.available(), c.free); }
+                throw;
+            }
+        });
+
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(needed, c.needed);
+        EXPECT_EQ(fake.count("GET", "/resolve/"), c.transfers);
+        EXPECT_EQ(onDisk(in), c.left);
+        if (c.outcome == "completed") { EXPECT_EQ(readFile(base.path() / "models" / in.id / "f"), c.remote.content); }
+    }
+}
+
+// The disk fills up under the transfer (the partial file is the kernel's always-full
+// device): the transfer ends at once, not retried, and the partial file is gone.
+TEST_F(HostileHub, ADiskThatFillsUpDuringTheTransferLosesThePartialFile) {
+    const std::string content = makeContent(3 * MiB, 3);
+    fake.addFile(repo.id, "weights.bin", FakeFile{.content = content});
+    const fs::path partial = repoFolder() / partialName("weights.bin", content);
+    fs::create_directories(partial.parent_path());
+    fs::create_symlink("/dev/full", partial);
+
+    std::optional<uint64_t> needed;
+    const std::string outcome = outcomeOf([&] {
+        try {
+            file(hub(std::nullopt), "weights.bin", repo).download();
+        } catch (const StorageError& error) {
+            needed = error.needed();
+            throw;
+        }
+    });
+
+    EXPECT_EQ(outcome, "diskFull");
+    EXPECT_EQ(needed, uint64_t(content.size()));
+    EXPECT_EQ(fake.count("GET", "/resolve/"), 1);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(partial)));
+    EXPECT_EQ(onDisk(repo), (std::map<std::string, uintmax_t>{}));
+}
+
+// A repository of three files of 4000 bytes: what is still to fetch, less what is cached or
+// partly there, is held against the free space before the first file's transfer.
+TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
+    const std::string a = makeContent(4000, 4), b = makeContent(4000, 5), c3 = makeContent(4000, 6);
+    struct Case {
+        const char* name;
+        bool firstCached;
+        size_t secondPartial;
+        uint64_t free;
+        std::string outcome;
+        std::optional<uint64_t> needed;
+        int transfers;
+    };
+    const Case cases[] = {
+        {"all three do not fit", false, 0, 11999, "notEnoughSpace", 12000, 0},
+        {"all three fit", false, 0, 12000, "completed", {}, 3},
+        {"one cached, one partly there: the rest fits", true, 1000, 7000, "completed", {}, 2},
+        {"one cached, one partly there: one byte short", true, 1000, 6999, "notEnoughSpace", 7000, 0},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const HubApi::Repo in{"o/snap" + std::to_string(i), HubApi::RepoType::models};
+        for (const auto& [name, content] : {std::pair{"a", a}, {"b", b}, {"c", c3}}) fake.addFile(in.id, name, FakeFile{.content = content});
+        if (c.firstCached) file(hub(std::nullopt), "a", in).download();
+        if (c.secondPartial) writeFile(base.path() / "models" / in.id / partialName("b", b), b.substr(0, c.secondPartial));
+        const auto before = onDisk(in);
+        fake.clearRequests();
+
+        std::optional<uint64_t> needed;
+        const std::string outcome = outcomeOf([&] {
+            try {
+                hub(c.free).snapshot(in);
+            } catch (const StorageError& error) {
+                needed = error.needed();
+                throw;
+            }
+        });
+
+        EXPECT_EQ(outcome, c.outcome);
+        EXPECT_EQ(needed, c.needed);
+        EXPECT_EQ(fake.count("GET", "/resolve/"), c.transfers);
+        EXPECT_EQ(fake.count("HEAD"), 3) << "one HEAD per file, also for the files fetched";
+        if (c.outcome != "completed") { EXPECT_EQ(onDisk(in), before) << "nothing written"; }
+        if (c.outcome == "completed") { EXPECT_EQ(readFile(base.path() / "models" / in.id / "c"), c3); }
+    }
+}
+
+// A listing is read name by name and refused past the bound, before any file is asked for
+// and before the rest of it is read (a broken tail after too many entries is never seen);
+// the keys of an entry other than its name are not kept.
+TEST_F(HostileHub, AListingOfAnAbsurdNumberOfFilesIsRefusedBeforeAnyFile) {
+    const auto listing = [](size_t count, bool objects, const std::string& tail) {
+        std::string body = R"({"id":"o/n","cardData":{"siblings":[{"rfilename":"decoy"}]},"siblings":[)";
+        for (size_t i = 0; i < count; ++i) {
+            const std::string name = "w/" + std::to_string(i) + ".bin";
+            body += (i ? "," : "") + (objects ? R"({"rfilename":")" + name + R"(","size":5,"lfs":{"size":5}})" : "\"" + name + "\"");
+        }
+        return body + tail;
+    };
+    struct Case {
+        const char* name;
+        std::string body;
+        std::vector<std::string> globs;
+        std::string outcome;
+        size_t names;
+    };
+    const size_t bound = HubApi::kMaxListedFiles;
+    const Case cases[] = {
+        {"at the bound", listing(bound, true, "]}"), {}, "completed", bound},
+        {"at the bound, with a glob", listing(bound, true, "]}"), {"w/1*.bin"}, "completed", 1111},
+        {"one past the bound", listing(bound + 1, true, "]}"), {}, "listingTooLarge", 0},
+        {"one past the bound, with a glob", listing(bound + 1, true, "]}"), {"w/1.bin"}, "listingTooLarge", 0},
+        {"past the bound, then broken", listing(bound + 1, true, ",{"), {}, "listingTooLarge", 0},
+        {"past the bound in bare strings", listing(bound + 1, false, "]}"), {}, "listingTooLarge", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake.setListingBody(repo.id, c.body);
+        fake.clearRequests();
+        const HubApi api = hub(std::nullopt);
+        std::vector<std::string> names;
+        EXPECT_EQ(outcomeOf([&] { names = api.getFilenames(repo, "main", c.globs); }), c.outcome);
+        EXPECT_EQ(names.size(), c.names);
+        if (!names.empty() && c.globs.empty()) { EXPECT_EQ(names.front(), "w/0.bin"); }
+        if (c.outcome != "completed") {
+            EXPECT_EQ(outcomeOf([&] { api.snapshot(repo, "main", c.globs); }), c.outcome);
+            EXPECT_EQ(fake.count("HEAD") + fake.count("GET", "/resolve/"), 0);
+        }
+    }
+}
+
+// With the minimum pace set to 1 KiB/s over one second, a head, a listing or a body that
+// comes a byte every 20 ms times out; a body resumes like any dropped connection.
+TEST_F(HostileHub, ATransferBelowTheMinimumPaceTimesOutAndABodyResumes) {
+    HubApi api = hub(std::nullopt);
+    api.minimumPace = {1024, std::chrono::seconds(1)};
+    const std::string trickledHead = "HTTP/1.1 200 OK\r\nX-Repo-Commit: " + std::string(40, 'c') +
+                                     "\r\nX-Linked-Etag: \"e\"\r\nX-Linked-Size: 10\r\nContent-Length: 0\r\n" +
+                                     "X-Padding: " + std::string(100, 'p') + "\r\nConnection: close\r\n\r\n";
+    testsupport::TestHttpServer slowHead([&](const testsupport::HttpRequest&, testsupport::HttpResponder& responder) {
+        responder.trickle(trickledHead, 20);
+    });
+    const std::string content = makeContent(300, 7);
+    fake.addFile(repo.id, "slow.bin", FakeFile{.content = content, .trickleMilliseconds = 20, .trickleAfter = 10, .trickleTimes = 1});
+
+    EXPECT_EQ(outcomeOf([&] { api.httpHead(slowHead.baseUrl() + "/o/n/resolve/main/x"); }), "timedOut");
+
+    fake.trickleListings(20, 1);
+    const auto listing = hubtest::capture<bexmor::HubClientError>([&] { api.getFilenames(repo); });
+    EXPECT_EQ(listing.transportCode(), bexmor::UrlError::Code::timedOut) << listing.what();
+    EXPECT_EQ(fake.listings(repo.id), 1);
+
+    EXPECT_EQ(outcomeOf([&] { file(api, "slow.bin", repo).download(); }), "completed");
+    EXPECT_EQ(fake.fileDownloads(repo.id), (std::vector<std::string>{"slow.bin", "slow.bin"}));
+    EXPECT_EQ(readFile(repoFolder() / "slow.bin"), content);
+}
+
+// A name the file system cannot hold, whether only its partial file's name (the name with
+// the etag and ".incomplete" added) or the name itself is too long.
+TEST_F(HostileHub, ANameTooLongForTheFileSystemHasItsOwnError) {
+    for (const size_t length : {200, 300}) {
+        SCOPED_TRACE(length);
+        const HubApi::Repo in{"o/long" + std::to_string(length), HubApi::RepoType::models};
+        const std::string name = "sub/" + std::string(length - 4, 'n') + ".bin";
+        fake.addFile(in.id, name, FakeFile{.content = "weights"});
+        std::string named;
+        const std::string outcome = outcomeOf([&] {
+            try {
+                hub(std::nullopt).snapshot(in);
+            } catch (const StorageError& error) {
+                named = error.name();
+                throw;
+            }
+        });
+        EXPECT_EQ(outcome, "nameTooLong");
+        EXPECT_EQ(named, name);
+        EXPECT_EQ(onDisk(in), (std::map<std::string, uintmax_t>{}));
+    }
+}
+
+}  // namespace

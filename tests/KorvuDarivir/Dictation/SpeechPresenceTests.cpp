@@ -1,0 +1,157 @@
+// The speech gate on real sound: room noise made by sox (pink and white, at levels from a
+// silent room to a loud fan), espeak-ng speech at two loudnesses, and the two mixed. The
+// noise also comes after digital silence, as from a microphone that opens late.
+#include "KorvuDarivir/Dictation/SpeechPresence.h"
+
+#include "support/Speech.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kRate = 16000;
+
+std::vector<float> spoken(const std::string& text)
+{
+    testsupport::TempDir folder;
+    testsupport::speakToWav(text, folder / "speech.wav");
+    return testsupport::readWav(folder / "speech.wav").samples;
+}
+
+std::vector<float> noise(const std::string& kind, double dbfs) { return testsupport::roomNoise(kind, dbfs, 4); }
+
+// `length` samples: the background (cut or padded with digital silence) after `silence`
+// samples of digital silence, plus `sound` times `gain` from `at` on.
+std::vector<float> mix(const std::vector<float>& background, std::size_t silence, std::size_t length,
+                       const std::vector<float>& sound = {}, double gain = 1, std::size_t at = 0)
+{
+    std::vector<float> out(length, 0.0f);
+    for (std::size_t i = silence; i < length && i - silence < background.size(); ++i) out[i] = background[i - silence];
+    for (std::size_t i = 0; i < sound.size() && at + i < length; ++i) out[at + i] += static_cast<float>(gain * sound[i]);
+    return out;
+}
+
+// The loudest `length` samples of a recording, from a whole number of 0.1 s frames in.
+std::vector<float> loudest(const std::vector<float>& samples, std::size_t length)
+{
+    std::size_t best = 0;
+    double bestPower = -1;
+    for (std::size_t start = 0; start + length <= samples.size(); start += 160) {
+        double power = 0;
+        for (std::size_t i = start; i < start + length; ++i) power += double(samples[i]) * samples[i];
+        if (power > bestPower) bestPower = power, best = start;
+    }
+    const auto first = samples.begin() + static_cast<std::ptrdiff_t>(best);
+    return {first, first + static_cast<std::ptrdiff_t>(length)};
+}
+
+struct Case {
+    std::string name;
+    std::vector<float> samples;
+    bool speech;
+};
+
+void expectVerdicts(const std::vector<Case>& cases)
+{
+    for (const Case& c : cases) {
+        EXPECT_EQ(korvu::containsSpeech(c.samples), c.speech) << c.name;
+    }
+}
+
+const std::vector<double> kLevels{-70, -60, -50, -40, -30};
+
+}  // namespace
+
+// Steady noise of either kind and any level is no speech: held alone and after the
+// microphone opened late (half a second of digital silence). Speech over the same noise is.
+TEST(SpeechPresence, SteadyNoiseIsNoSpeechAtAnyLevelSpeechOverItIs)
+{
+    const std::vector<float> sentence = spoken("Bitte ruf mich morgen an.");
+    std::vector<Case> cases;
+    for (const std::string kind : {"pinknoise", "whitenoise"}) {
+        for (const double level : kLevels) {
+            const std::string name = kind + " at " + std::to_string(int(level)) + " dBFS";
+            const std::vector<float> room = noise(kind, level);
+            cases.push_back({name + ", 3 s", mix(room, 0, 3 * kRate), false});
+            cases.push_back({name + ", 3 s after 0.5 s of digital silence", mix(room, kRate / 2, 7 * kRate / 2), false});
+            // Normal speech (about -21 dBFS) over it, half a second after the press.
+            cases.push_back({"speech over " + name, mix(room, 0, sentence.size() + kRate, sentence, 1, kRate / 2), true});
+        }
+    }
+    // A minute of pink noise, in which now and then a frame sounds a little like a voice.
+    cases.push_back({"pinknoise at -50 dBFS, 60 s after 0.5 s of digital silence",
+                     mix(testsupport::roomNoise("pinknoise", -50, 60), kRate / 2, 121 * kRate / 2), false});
+    // A duller room: its noise lacks the highest tones, and a fifth of its frames sound
+    // a little like a voice when taken alone; beside the rest they are no louder.
+    cases.push_back({"pinknoise without its top octave at -50 dBFS, 4 s after 0.5 s of digital silence",
+                     mix(testsupport::roomNoise("pinknoise", -50, 4, "lowpass 6000"), kRate / 2, 9 * kRate / 2), false});
+    // A fan that starts a second into a quiet room: louder than the room, but no voice.
+    for (const std::string kind : {"pinknoise", "whitenoise"}) {
+        std::vector<float> fan = mix(noise(kind, -40), kRate, 3 * kRate);
+        const std::vector<float> room = noise("pinknoise", -70);
+        for (std::size_t i = 0; i < kRate; ++i) fan[i] = room[i];
+        cases.push_back({kind + " at -40 dBFS starting after 1 s of a room at -70 dBFS", fan, false});
+    }
+    expectVerdicts(cases);
+}
+
+// A voice is heard however quiet, as long as it stands above the room; a word after two
+// seconds of noise too. A click, digital silence and nothing at all are no speech.
+TEST(SpeechPresence, QuietSpeechAndALateWordAreSpeechAClickIsNot)
+{
+    const std::vector<float> sentence = spoken("Bitte ruf mich morgen an.");
+    const std::vector<float> word = spoken("Ja");
+    const std::vector<float> quietRoom = noise("pinknoise", -60);
+    std::vector<Case> cases{
+        {"nothing", {}, false},
+        {"digital silence", std::vector<float>(3 * kRate, 0.0f), false},
+        {"speech in digital silence", mix({}, 0, sentence.size() + kRate, sentence, 1, kRate / 2), true},
+        {"quiet speech (-47 dBFS) in digital silence", mix({}, 0, sentence.size() + kRate, sentence, 0.05, kRate / 2), true},
+        {"quiet speech (-47 dBFS) in a room at -60 dBFS",
+         mix(quietRoom, 0, sentence.size() + kRate, sentence, 0.05, kRate / 2), true},
+        {"speech from the first sample to the last", sentence, true},
+        {"a word after 2 s of digital silence", mix({}, 0, 3 * kRate, word, 0.3, 2 * kRate), true},
+    };
+    // Short words whose vowel is shorter than two frames, between hissing sounds and stops.
+    for (const std::string text : {"Sechs", "Stopp", "Fisch", "Acht"}) {
+        const std::vector<float> shortWord = spoken(text);
+        cases.push_back({text + " in digital silence", mix({}, 0, 2 * kRate, shortWord, 1, kRate / 2), true});
+        cases.push_back({text + ", quietly, in digital silence", mix({}, 0, 2 * kRate, shortWord, 0.05, kRate / 2), true});
+        cases.push_back({text + " in a room at -60 dBFS", mix(quietRoom, 0, 2 * kRate, shortWord, 1, kRate / 2), true});
+    }
+    for (const std::string kind : {"pinknoise", "whitenoise"}) {
+        for (const double level : {-60.0, -40.0}) {
+            const std::string name = kind + " at " + std::to_string(int(level)) + " dBFS";
+            const std::vector<float> room = noise(kind, level);
+            cases.push_back({"the word after 2 s of " + name, mix(room, 0, 3 * kRate, word, 0.3, 2 * kRate), true});
+            cases.push_back({"the word after 2 s of " + name + " behind digital silence",
+                             mix(room, kRate / 2, 3 * kRate, word, 0.3, 2 * kRate), true});
+        }
+    }
+    std::vector<float> click = mix(quietRoom, 0, 3 * kRate / 2);
+    for (std::size_t i = 12000; i < 12160; ++i) click[i] = (i % 2 != 0) ? 0.5f : -0.5f;  // a key's click, 10 ms
+    cases.push_back({"a click in a quiet room", click, false});
+    expectVerdicts(cases);
+}
+
+// The least word is two frames of 0.1 s: the loudest 0.2 s of a spoken "Ja" is speech,
+// its first 0.1 s alone is not, whether the room is silent or quietly noisy.
+TEST(SpeechPresence, TwoVoicedFramesAreAWordOneIsNot)
+{
+    const std::vector<float> vowel = loudest(spoken("Ja"), 2 * 1600);
+    const std::vector<float> oneFrame(vowel.begin(), vowel.begin() + 1600);
+    const std::vector<float> quietRoom = noise("pinknoise", -60);
+    const std::size_t at = 8 * 1600;  // on a frame's first sample
+    expectVerdicts({
+        {"two frames in digital silence", mix({}, 0, 2 * kRate, vowel, 1, at), true},
+        {"two frames in a quiet room", mix(quietRoom, 0, 2 * kRate, vowel, 1, at), true},
+        {"one frame in digital silence", mix({}, 0, 2 * kRate, oneFrame, 1, at), false},
+        {"one frame in a quiet room", mix(quietRoom, 0, 2 * kRate, oneFrame, 1, at), false},
+    });
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+
+namespace testsupport {
+
+// What a piece of work cost when it ran in a process of its own.
+struct ChildRun {
+    int exitCode = -1;           // -1 when the child did not exit by itself (a crash, a kill)
+    std::int64_t peakBytes = 0;  // its peak resident memory
+    double seconds = 0;          // the processor time it took, user and system
+};
+
+// Runs `work` in a forked child and reports its exit code (what `work` returned) and its
+// peak resident memory. The child starts with the parent's resident pages, so compare with
+// the peak of a child that does nothing (`runInChild([] { return 0; })`). Call it before
+// any thread of the test is started: only the calling thread goes on in the child.
+inline ChildRun runInChild(const std::function<int()>& work)
+{
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int code = 125;
+        try {
+            code = work();
+        } catch (...) {
+            code = 126;
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    rusage usage{};
+    if (::wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("wait4 failed");
+    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::int64_t(usage.ru_maxrss) * 1024,
+            seconds(usage.ru_utime) + seconds(usage.ru_stime)};
+}
+
+}  // namespace testsupport
