@@ -182,28 +182,38 @@ bool UserDefaults::hasStoredValue(const QString& key) const
     return stored_.contains(key);
 }
 
-bool UserDefaults::saveLocked(bool& recovered)
+UserDefaults::SaveOutcome UserDefaults::saveLocked()
 {
     // Straight to disk, the whole file: a value that only waited in memory would be lost if
     // the process died before the next write. A failed write keeps every value in memory,
     // and the next write tries them all again.
     try {
         writer_(std::filesystem::path(filePath_.toStdString()), serialized(stored_));
-        recovered = unsaved_.has_value();
+        const bool recovered = unsaved_.has_value();
         unsaved_.reset();
-        return true;
+        return {.recovered = recovered};
     } catch (const WriteError& error) {
         unsaved_ = error;
-        return false;
+        return {.failure = error};
     }
+}
+
+std::optional<WriteError> UserDefaults::announce(const SaveOutcome& outcome, const QString& key)
+{
+    if (outcome.recovered) {
+        emit savedAgain();
+    }
+    if (outcome.failure) {
+        qWarning("Settings not saved: %s", outcome.failure->what());
+        emit writeFailed(key);
+    }
+    return outcome.failure;
 }
 
 std::optional<WriteError> UserDefaults::set(const QString& key, const QVariant& value)
 {
     bool differs = false;
-    bool saved = false;
-    bool recovered = false;
-    std::optional<WriteError> failure;
+    SaveOutcome outcome;
     {
         std::scoped_lock lock(mutex_);
         const QVariant before = stored_.value(key);
@@ -213,20 +223,12 @@ std::optional<WriteError> UserDefaults::set(const QString& key, const QVariant& 
         } else {
             stored_.remove(key);
         }
-        saved = saveLocked(recovered);
-        failure = unsaved_;
+        outcome = saveLocked();
     }
     if (differs) {
         emit changed(key);
     }
-    if (recovered) {
-        emit savedAgain();
-    }
-    if (!saved) {
-        qWarning("Settings not saved: %s", failure->what());
-        emit writeFailed(key);
-    }
-    return failure;
+    return announce(outcome, key);
 }
 
 std::optional<WriteError> UserDefaults::removeObject(const QString& key)
@@ -237,27 +239,17 @@ std::optional<WriteError> UserDefaults::removeObject(const QString& key)
 std::optional<WriteError> UserDefaults::removeAllStoredValues()
 {
     QStringList keys;
-    bool saved = false;
-    bool recovered = false;
-    std::optional<WriteError> failure;
+    SaveOutcome outcome;
     {
         std::scoped_lock lock(mutex_);
         keys = stored_.keys();
         stored_.clear();
-        saved = saveLocked(recovered);
-        failure = unsaved_;
+        outcome = saveLocked();
     }
     for (const QString& key : keys) {
         emit changed(key);
     }
-    if (recovered) {
-        emit savedAgain();
-    }
-    if (!saved) {
-        qWarning("Settings not saved: %s", failure->what());
-        emit writeFailed(QString());
-    }
-    return failure;
+    return announce(outcome, QString());
 }
 
 std::optional<WriteError> UserDefaults::unsavedFailure() const
@@ -268,25 +260,15 @@ std::optional<WriteError> UserDefaults::unsavedFailure() const
 
 std::optional<WriteError> UserDefaults::save()
 {
-    bool saved = false;
-    bool recovered = false;
-    std::optional<WriteError> failure;
+    SaveOutcome outcome;
     {
         std::scoped_lock lock(mutex_);
         if (!unsaved_) {
             return std::nullopt;
         }
-        saved = saveLocked(recovered);
-        failure = unsaved_;
+        outcome = saveLocked();
     }
-    if (recovered) {
-        emit savedAgain();
-    }
-    if (!saved) {
-        qWarning("Settings not saved: %s", failure->what());
-        emit writeFailed(QString());
-    }
-    return failure;
+    return announce(outcome, QString());
 }
 
 std::optional<QString> UserDefaults::keepValueAside(const QString& key)

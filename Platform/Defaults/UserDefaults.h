@@ -106,8 +106,14 @@ signals:
     void savedAgain();
 
 private:
-    // Writes the whole file; `recovered` tells whether an earlier write had failed.
-    bool saveLocked(bool& recovered);
+    struct SaveOutcome {
+        bool recovered = false;  // an earlier write had failed, this one reached the file
+        std::optional<WriteError> failure;
+    };
+    // Writes the whole file.
+    SaveOutcome saveLocked();
+    // Tells listeners (outside the lock) how a write ended; gives its failure.
+    std::optional<WriteError> announce(const SaveOutcome& outcome, const QString& key);
 
     QString filePath_;
     PrivateFile::Writer writer_;

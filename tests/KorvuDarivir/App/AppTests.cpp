@@ -776,7 +776,9 @@ TEST_F(AppDelegateTest, TheAccessibilityButtonsSayWhereTheSettingIsWhenNothingOp
             ++asked;
             ASSERT_TRUE(spinUntil([&] { return !grant->isRequesting(); }));
             EXPECT_EQ(grant->hintText(), request.hint) << window->windowTitle().toStdString();
-            if (!request.hint.isEmpty()) EXPECT_TRUE(testsupport::shownTexts(*window).contains(request.hint));
+            if (!request.hint.isEmpty()) {
+                EXPECT_TRUE(testsupport::shownTexts(*window).contains(request.hint));
+            }
         }
     }
     EXPECT_EQ(permissions.prompts.load(), asked) << "every click asks the desktop, through the delegate's permissions";
