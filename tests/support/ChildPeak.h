@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <stdexcept>
+#include <string>
 
 namespace testsupport {
 
@@ -40,6 +43,30 @@ inline ChildRun runInChild(const std::function<int()>& work)
     const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::int64_t(usage.ru_maxrss) * 1024,
             seconds(usage.ru_utime) + seconds(usage.ru_stime)};
+}
+
+// What reading an untrusted file cost: `contents` written to `path`, then `read` run on it
+// in a child, whose peak is given above that of a child that does nothing (the file's
+// text, held here while it was written, may have grown this process).
+struct FileRead {
+    ChildRun run;
+    std::int64_t extraPeakBytes = 0;
+    std::int64_t fileBytes = 0;
+};
+
+inline FileRead readInChild(const std::filesystem::path& path, const std::function<std::string()>& contents,
+                            const std::function<int()>& read)
+{
+    FileRead result;
+    {
+        const std::string text = contents();
+        result.fileBytes = std::int64_t(text.size());
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    }
+    const std::int64_t baseline = runInChild([] { return 0; }).peakBytes;
+    result.run = runInChild(read);
+    result.extraPeakBytes = result.run.peakBytes - baseline;
+    return result;
 }
 
 }  // namespace testsupport

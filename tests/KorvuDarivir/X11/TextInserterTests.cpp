@@ -83,7 +83,9 @@ TEST_F(TextInserterTest, ThePasteKeysGoOutWithTheDictationAlreadyOnTheClipboard)
         });
         ASSERT_TRUE(spinUntil([&] { return done > before; }));
         EXPECT_EQ(atKeys, (QStringList{text, TextInserter::transientType}));
-        if (previous) EXPECT_EQ(clipboardFromOutside(), "OLD CLIP") << "the user's copy comes back";
+        if (previous) {
+            EXPECT_EQ(clipboardFromOutside(), "OLD CLIP") << "the user's copy comes back";
+        }
     }
 }
 
