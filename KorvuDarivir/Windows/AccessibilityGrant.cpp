@@ -34,7 +34,21 @@ AccessibilityGrant::~AccessibilityGrant()
 
 QString AccessibilityGrant::hintText() const
 {
-    return hint_->isHidden() ? QString() : hint_->text();
+    return !hint_ || hint_->isHidden() ? QString() : hint_->text();
+}
+
+QLabel* AccessibilityGrant::detachHint()
+{
+    layout()->removeWidget(hint_);
+    return hint_;
+}
+
+void AccessibilityGrant::clearHint()
+{
+    if (hint_) {
+        hint_->clear();
+        hint_->hide();
+    }
 }
 
 void AccessibilityGrant::request()
@@ -53,6 +67,9 @@ void AccessibilityGrant::request()
 void AccessibilityGrant::answered(const std::optional<PermissionHint>& hint)
 {
     requesting_ = false;
+    if (!hint_) {
+        return;
+    }
     hint_->setText(hint ? QStringLiteral("%1: %2").arg(hint->title, hint->detail) : QString());
     hint_->setVisible(hint.has_value());
 }

@@ -2,6 +2,7 @@
 
 #include "KorvuDarivir/Store/Permissions.h"
 
+#include <QPointer>
 #include <QThreadPool>
 #include <QWidget>
 
@@ -34,13 +35,18 @@ public:
     // The hint's line as shown; empty while there is none.
     QString hintText() const;
     bool isRequesting() const { return requesting_; }
+    // Hands the hint's line to the caller, who places it (a narrow row would wrap it into a
+    // column); it still shows and hides with the answers.
+    QLabel* detachHint();
+    // Hides the hint: the grant has come, so it no longer applies.
+    void clearHint();
 
 private:
     void request();
     void answered(const std::optional<PermissionHint>& hint);
 
     QAbstractButton* button_;
-    QLabel* hint_;
+    QPointer<QLabel> hint_;
     Request request_;
     bool requesting_ = false;
     QThreadPool workers_;

@@ -432,6 +432,9 @@ QWidget* SettingsView::systemPage()
         const bool trusted = AppModel::shared().accessibilityGranted();
         accessibility->setText(trusted ? QStringLiteral("Erlaubt") : QStringLiteral("Nicht erlaubt"));
         grant->setVisible(!trusted);
+        if (trusted) {
+            grant->clearHint();
+        }
         microphone->setText(AppModel::shared().microphoneGranted() ? QStringLiteral("Erlaubt") : QStringLiteral("Nicht erlaubt"));
     };
     showGrants();
@@ -448,6 +451,7 @@ QWidget* SettingsView::systemPage()
     permissions->addWidget(form::heading(QStringLiteral("Berechtigungen")));
     permissions->addLayout(form::row(QStringLiteral("Bedienungshilfen"),
                                      QStringLiteral("Nötig, um Textfelder zu finden und den Text einzufügen."), grantBox));
+    permissions->addWidget(grant->detachHint());
     permissions->addLayout(form::row(QStringLiteral("Mikrofon"), QString(), microphone));
 
     auto* model = new QVBoxLayout;

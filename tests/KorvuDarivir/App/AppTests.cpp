@@ -780,6 +780,14 @@ TEST_F(AppDelegateTest, TheAccessibilityButtonsSayWhereTheSettingIsWhenNothingOp
                 EXPECT_TRUE(testsupport::shownTexts(*window).contains(request.hint));
             }
         }
+        // The hint reads as a line under its row, not as a narrow column beside the button.
+        window->resize(760, 560);
+        QApplication::processEvents();
+        for (const QLabel* label : window->findChildren<QLabel*>()) {
+            if (label->text() == nowhere && label->isVisible()) {
+                EXPECT_GT(label->width(), window->width() / 2) << window->windowTitle().toStdString();
+            }
+        }
     }
     EXPECT_EQ(permissions.prompts.load(), asked) << "every click asks the desktop, through the delegate's permissions";
 }
