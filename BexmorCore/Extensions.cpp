@@ -1,5 +1,6 @@
 #include "BexmorCore/Extensions.h"
 
+#include <cxxabi.h>
 #include <fnmatch.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -183,6 +184,18 @@ std::string resolveAbsolutePath(std::string_view path) {
     }
     while (result.size() > 1 && result.back() == '/') result.pop_back();
     return result;
+}
+
+std::string unqualifiedName(const std::type_info& type) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+    std::string name = (status == 0 && demangled != nullptr) ? demangled : type.name();
+    std::free(demangled);
+    // Only namespaces before any template argument list are dropped.
+    const auto templateStart = name.find('<');
+    const auto lastScope = name.rfind("::", templateStart);
+    if (lastScope != std::string::npos) name = name.substr(lastScope + 2);
+    return name;
 }
 
 }  // namespace bexmor

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <typeinfo>
 #include <vector>
 
 namespace bexmor {
@@ -66,5 +67,9 @@ float rounded(float value, int places);
 // Expands a leading "~" or "~user" to the home folder; a path that then begins with "/"
 // is returned as it is, any other is appended to the current directory.
 std::string resolveAbsolutePath(std::string_view path);
+
+// A type's name as written, without its namespaces ("bexmor::ModelManager" ->
+// "ModelManager"); for logs, which should read like the code, not the linker.
+std::string unqualifiedName(const std::type_info& type);
 
 }  // namespace bexmor

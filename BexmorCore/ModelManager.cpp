@@ -1,13 +1,12 @@
 #include "BexmorCore/ModelManager.h"
 
-#include <cxxabi.h>
-
 #include <cstdlib>
 #include <exception>
 #include <typeinfo>
 #include <utility>
 
 #include "BexmorCore/BexmorCoreError.h"
+#include "BexmorCore/Extensions.h"
 #include "BexmorCore/Logging.h"
 
 namespace bexmor {
@@ -15,19 +14,6 @@ namespace bexmor {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The class name without its namespaces ("bexmor::ModelManager" -> "ModelManager").
-std::string unqualifiedName(const std::type_info& type) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
-    std::string name = (status == 0 && demangled != nullptr) ? demangled : type.name();
-    std::free(demangled);
-    // Only namespaces before any template argument list are dropped.
-    const auto templateStart = name.find('<');
-    const auto lastScope = name.rfind("::", templateStart);
-    if (lastScope != std::string::npos) name = name.substr(lastScope + 2);
-    return name;
-}
 
 // A file URL of a path: relative paths count from the working folder.
 fs::path fileURL(const std::string& path) {

@@ -10,10 +10,10 @@
 #include "KorvuDarivir/Dictation/SpeechPresence.h"
 #include "KorvuDarivir/Dictation/TextCleaner.h"
 #include "KorvuDarivir/Store/FailureText.h"
-#include "KorvuDarivir/Store/FailureText.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
 #include "KorvuDarivir/Store/KeyStore.h"
 #include "KorvuDarivir/UI/MicButtonPanel.h"
+#include "BexmorCore/Extensions.h"
 #include "Platform/Async/MainThread.h"
 #include "Platform/UI/ScreenProvider.h"
 #include "Platform/UI/SystemTray.h"
@@ -496,7 +496,8 @@ void DictationController::cleanUp(const std::shared_ptr<Dictation>& dictation, c
         } catch (const std::exception& error) {
             // The user learns it from the hint; the log gets the kind of failure only, since
             // the service's message may quote the request.
-            qWarning("Language-model cleanup failed (%s); the raw text is inserted", typeid(error).name());
+            qWarning("Language-model cleanup failed (%s); the raw text is inserted",
+                     bexmor::unqualifiedName(typeid(error)).c_str());
         } catch (...) {
             qWarning("Language-model cleanup failed; the raw text is inserted");
         }

@@ -121,3 +121,16 @@ TEST(ExtensionsTest, SystemInfoReadsLinuxSourcesAndRefusesHostileNames) {
     for (const char* name : {"no.such.name", "", "kernel..ostype", "../../etc/passwd", "kernel/../../etc/hostname"})
         EXPECT_EQ(SystemInfo::stringFromSysctl(name), "") << name;
 }
+
+namespace naming {
+struct Failure {};
+template <class T>
+struct Wrapper {};
+}  // namespace naming
+
+// Logs name a type as the code does: no mangling, no namespaces, template arguments whole.
+TEST(ExtensionsTest, NamesATypeAsTheCodeWritesIt) {
+    EXPECT_EQ(bexmor::unqualifiedName(typeid(naming::Failure)), "Failure");
+    EXPECT_EQ(bexmor::unqualifiedName(typeid(naming::Wrapper<naming::Failure>)), "Wrapper<naming::Failure>");
+    EXPECT_EQ(bexmor::unqualifiedName(typeid(int)), "int");
+}
