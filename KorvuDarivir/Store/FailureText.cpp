@@ -9,7 +9,6 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <system_error>
 
@@ -137,11 +136,8 @@ QString FailureText::modelDownload(std::exception_ptr error)
                                   "erneut.");
         }
     } catch (const std::system_error& e) {  // file system errors included
-        const auto& category = e.code().category();
-        if (category == std::generic_category() || category == std::system_category()) {
-            if (e.code().value() == ENOSPC || e.code().value() == EDQUOT) return diskFull(std::nullopt, false);
-            if (e.code().value() == ENAMETOOLONG) return nameTooLong();
-        }
+        if (bexmor::StorageError::isOutOfSpace(e.code())) return diskFull(std::nullopt, false);
+        if (bexmor::StorageError::isNameTooLong(e.code())) return nameTooLong();
         return notStored();
     } catch (...) {
     }

@@ -13,7 +13,6 @@
 #include <system_error>
 
 #include "BexmorCore/External/Hub/FileHashing.h"
-#include "BexmorCore/External/Hub/FreeSpace.h"
 #include "BexmorCore/External/Hub/HubApi.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
 #include "Platform/Net/HttpClient.h"
@@ -295,9 +294,7 @@ void Downloader::transfer(std::stop_token stop, Request request, int64_t resumeS
         forgetVersions();
         broadcaster_.broadcast(DownloadState::completed(destination_));
     } catch (const std::system_error& error) {
-        const auto code = error.code();
-        const bool fromErrno = code.category() == std::generic_category() || code.category() == std::system_category();
-        if (!fromErrno || !isOutOfSpace(code.value())) {
+        if (!StorageError::isOutOfSpace(error.code())) {
             broadcaster_.broadcast(DownloadState::failed(std::current_exception()));
             return;
         }

@@ -2,8 +2,6 @@
 
 #include <sys/statvfs.h>
 
-#include <cerrno>
-
 #include "BexmorCore/External/Hub/HubErrors.h"
 
 namespace bexmor {
@@ -26,7 +24,5 @@ void requireSpace(const FreeSpaceQuery& query, const fs::path& folder, uint64_t 
     const auto available = query(folder);
     if (available && needed > *available) throw StorageError::notEnoughSpace(folder, needed, *available);
 }
-
-bool isOutOfSpace(int errorNumber) { return errorNumber == ENOSPC || errorNumber == EDQUOT; }
 
 }  // namespace bexmor

@@ -20,7 +20,4 @@ std::optional<uint64_t> availableSpace(const std::filesystem::path& path);
 // notices a full disk.
 void requireSpace(const FreeSpaceQuery& query, const std::filesystem::path& folder, uint64_t needed);
 
-// Whether an error code means the disk (or the user's quota) is full.
-bool isOutOfSpace(int errorNumber);
-
 }  // namespace bexmor

@@ -1,5 +1,7 @@
 #include "BexmorCore/External/Hub/HubErrors.h"
 
+#include <cerrno>
+
 namespace bexmor {
 
 HubClientError HubClientError::withText(Case kind, const char* prefix, std::string text) {
@@ -98,6 +100,18 @@ StorageError StorageError::nameTooLong(std::string name) {
     error.name_ = std::move(name);
     return error;
 }
+
+namespace {
+
+bool isErrno(const std::error_code& code, int number) {
+    return code.value() == number && (code.category() == std::generic_category() || code.category() == std::system_category());
+}
+
+}  // namespace
+
+bool StorageError::isOutOfSpace(const std::error_code& code) { return isErrno(code, ENOSPC) || isErrno(code, EDQUOT); }
+
+bool StorageError::isNameTooLong(const std::error_code& code) { return isErrno(code, ENAMETOOLONG); }
 
 ListingTooLargeError::ListingTooLargeError(std::string repoId, size_t limit)
     : repoId_(std::move(repoId)),

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "Platform/Net/UrlError.h"
 
@@ -102,6 +103,11 @@ public:
     // wanted, when known.
     static StorageError diskFull(std::filesystem::path file, std::optional<uint64_t> needed);
     static StorageError nameTooLong(std::string name);
+
+    // Whether an error of the file system means the disk (or the user's quota) is full, or
+    // a name longer than it allows; codes of other categories never do.
+    static bool isOutOfSpace(const std::error_code& code);
+    static bool isNameTooLong(const std::error_code& code);
 
     Case kind() const { return case_; }
     const std::filesystem::path& path() const { return path_; }

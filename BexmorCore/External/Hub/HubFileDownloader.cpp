@@ -45,9 +45,12 @@ void removeStalePartials(const fs::path& metadataFolder, const std::string& rela
     }
 }
 
-bool isNameTooLong(const std::system_error& error) {
-    const auto& category = error.code().category();
-    return error.code().value() == ENAMETOOLONG && (category == std::generic_category() || category == std::system_category());
+// What a download still has to write of a file announced at `announced` bytes: the bytes
+// of its partial file are on the disk already.
+uint64_t stillToWrite(int64_t announced, const fs::path& partial) {
+    const auto size = static_cast<uint64_t>(std::max<int64_t>(announced, 0));
+    const auto have = static_cast<uint64_t>(std::max<int64_t>(Downloader::incompleteFileSize(partial), 0));
+    return have <= size ? size - have : size;
 }
 
 }  // namespace
@@ -94,10 +97,8 @@ uint64_t HubApi::HubFileDownloader::bytesToFetch(const FileMetadata& remote) con
         if (hubpaths::isLowerHex(remoteCommit, 40) && local->commitHash == remoteCommit) return 0;
         if (remote.etag && local->etag == *remote.etag) return 0;
     }
-    const auto size = static_cast<uint64_t>(*remote.size);
-    if (!remote.etag || !hubpaths::isSafeEtag(*remote.etag)) return size;
-    const auto partial = static_cast<uint64_t>(std::max<int64_t>(Downloader::incompleteFileSize(incompletePath(*remote.etag)), 0));
-    return partial <= size ? size - partial : size;
+    if (!remote.etag || !hubpaths::isSafeEtag(*remote.etag)) return static_cast<uint64_t>(*remote.size);
+    return stillToWrite(*remote.size, incompletePath(*remote.etag));
 }
 
 fs::path HubApi::HubFileDownloader::download(const FileMetadata& remote, const ProgressHandler& progressHandler,
@@ -108,7 +109,7 @@ fs::path HubApi::HubFileDownloader::download(const FileMetadata& remote, const P
     } catch (const std::system_error& error) {
         // The file system's own word for it, from whichever path of this file (the file,
         // its record or its partial file, which is the longest) it met first.
-        if (isNameTooLong(error)) throw StorageError::nameTooLong(relativeFilename);
+        if (StorageError::isNameTooLong(error.code())) throw StorageError::nameTooLong(relativeFilename);
         throw;
     }
 }
@@ -147,13 +148,8 @@ fs::path HubApi::HubFileDownloader::transfer(const FileMetadata& remote, const P
     // Here the etag becomes part of a file name: it must not leave the metadata folder.
     if (!hubpaths::isSafeEtag(etag)) throw EnvironmentError::invalidMetadataError("Unsafe etag for " + relativeFilename + ": " + etag);
     const fs::path partial = incompletePath(etag);
-    // What is still to come must fit before anything is made; the partial file's bytes
-    // are already on the disk.
-    {
-        const auto size = static_cast<uint64_t>(std::max<int64_t>(*remote.size, 0));
-        const auto have = static_cast<uint64_t>(std::max<int64_t>(Downloader::incompleteFileSize(partial), 0));
-        requireSpace(hub.freeSpace, partial.parent_path(), have <= size ? size - have : size);
-    }
+    // What is still to come must fit before anything is made.
+    requireSpace(hub.freeSpace, partial.parent_path(), stillToWrite(*remote.size, partial));
     prepareCacheDestination(partial);
     Downloader downloader(destinationPath, partial, backgroundSession, Downloader::kFlushSize);
     downloader.setExpectedSize(remote.size);
