@@ -44,20 +44,9 @@ QString freeAsideName(const QString& path)
     return aside;
 }
 
-// A settings file that does not parse would be replaced by the next write. It is moved
-// aside first, so that whatever it held can still be recovered by hand. Gives the name it
-// was moved to.
-std::optional<QString> keepUnreadableFileAside(const QString& filePath)
+// Moves `filePath` to the first free "<file>.defekt" name; gives that name.
+std::optional<QString> moveAside(const QString& filePath)
 {
-    QFile file(filePath);
-    if (!file.exists() || !file.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    const QByteArray data = file.readAll();
-    file.close();
-    if (parseSettings(data)) {
-        return std::nullopt;
-    }
     const QString aside = freeAsideName(filePath);
     if (!QFile::rename(filePath, aside)) {
         return std::nullopt;
@@ -130,15 +119,20 @@ UserDefaults::UserDefaults(const QString& filePath, PrivateFile::Writer writer, 
 {
     const std::filesystem::path file(filePath_.toStdString());
     PrivateFile::makeFolder(file.parent_path());
-    if (const std::optional<QString> aside = keepUnreadableFileAside(filePath_)) {
-        keptAside_.append(*aside);
+    QFile existing(filePath_);
+    if (existing.open(QIODevice::ReadOnly)) {
+        const std::optional<QVariantMap> parsed = parseSettings(existing.readAll());
+        existing.close();
+        if (parsed) {
+            stored_ = *parsed;
+        } else if (const std::optional<QString> aside = moveAside(filePath_)) {
+            // The next write would replace a file that does not parse: whatever it held can
+            // still be recovered by hand.
+            keptAside_.append(*aside);
+        }
     }
     // A file an older version left readable by everyone is the user's alone from now on.
     PrivateFile::restrict(file);
-    QFile existing(filePath_);
-    if (existing.open(QIODevice::ReadOnly)) {
-        stored_ = parseSettings(existing.readAll()).value_or(QVariantMap());
-    }
 }
 
 UserDefaults::~UserDefaults() = default;
