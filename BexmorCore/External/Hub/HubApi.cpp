@@ -16,6 +16,7 @@
 #include "BexmorCore/Extensions.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
+#include "Platform/ML/FilteredJson.h"
 
 namespace bexmor {
 
@@ -95,31 +96,43 @@ std::optional<std::string> sameHostRedirect(const std::string& firstUrl, const s
     return platform::composeUrl(*parts);
 }
 
-// Reads the siblings' names and nothing else, counting them as they are read: a listing of
-// an absurd number of files is refused part-way, without building the whole document.
-HubApi::SiblingsResponse parseListing(const std::string& body, const std::string& repoId) {
-    using Event = nlohmann::json::parse_event_t;
-    bool inSiblings = false;  // the value of the top-level "siblings" key is being read
-    size_t entries = 0;
-    auto keep = [&](int depth, Event event, nlohmann::json& parsed) {
-        if (event == Event::key && depth == 1) {
-            inSiblings = parsed == "siblings";
-            return inSiblings;
-        }
-        if (event == Event::key && depth == 3) return inSiblings && parsed == "rfilename";
-        if (event == Event::object_start && depth == 2 && inSiblings && ++entries > HubApi::kMaxListedFiles) {
-            throw ListingTooLargeError(repoId, HubApi::kMaxListedFiles);
-        }
+// Keeps of a listing the siblings' names and nothing else, counting the entries as they
+// are read: a listing of an absurd number of files is refused part-way, without building
+// the whole document.
+class ListingFilter : public platform::ml::JsonFilter {
+public:
+    explicit ListingFilter(const std::string& repoId) : repoId_(repoId) {}
+
+    bool key(int depth, const std::string& key) override {
+        if (depth == 1) return key == "siblings";
+        return depth != 3 || key == "rfilename";
+    }
+    bool container(int depth, bool) override {
+        if (depth == 2) count();
         return true;
-    };
-    const auto json = nlohmann::json::parse(body, keep);  // a malformed body fails with the parser's error
+    }
+    void value(int depth, const nlohmann::json&) override {
+        if (depth == 2) count();
+    }
+
+private:
+    void count() {
+        if (++entries_ > HubApi::kMaxListedFiles) throw ListingTooLargeError(repoId_, HubApi::kMaxListedFiles);
+    }
+
+    const std::string& repoId_;
+    size_t entries_ = 0;
+};
+
+HubApi::SiblingsResponse parseListing(const std::string& body, const std::string& repoId) {
+    ListingFilter filter(repoId);
+    const auto json = platform::ml::parseFiltered(body, filter);  // a malformed body fails with the parser's error
     // The answer must have the listing's shape; iterating an object would read its values
     // as if they were the list.
     const auto& siblings = json.at("siblings");
     if (!siblings.is_array()) {
         throw nlohmann::json::type_error::create(302, std::string("\"siblings\" must be an array, but is ") + siblings.type_name(), &siblings);
     }
-    if (siblings.size() > HubApi::kMaxListedFiles) throw ListingTooLargeError(repoId, HubApi::kMaxListedFiles);
     HubApi::SiblingsResponse listing;
     listing.siblings.reserve(siblings.size());
     for (const auto& sibling : siblings) listing.siblings.push_back({sibling.at("rfilename").get<std::string>()});
