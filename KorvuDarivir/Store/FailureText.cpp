@@ -109,6 +109,8 @@ QString FailureText::modelDownload(std::exception_ptr error)
         case Case::fileIntegrityError:
             return QStringLiteral("Das Sprachmodell kam beschädigt an. Versuche es erneut.");
         case Case::fileWriteError:
+            // A record that found the disk full: nothing of the file itself was removed.
+            if (bexmor::StorageError::isOutOfSpace(e.code())) return diskFull(std::nullopt, false);
             return notStored();
         case Case::invalidMetadataError:
             break;
@@ -124,6 +126,9 @@ QString FailureText::modelDownload(std::exception_ptr error)
         return QStringLiteral("Der Modell-Server nennt für das Sprachmodell mehr als %1 Dateien; so viele hat kein "
                               "Sprachmodell. Es wurde nichts heruntergeladen. Versuche es später erneut.")
             .arg(QLocale(QLocale::German, QLocale::Germany).toString(static_cast<qulonglong>(e.limit())));
+    } catch (const bexmor::InvalidSizeError&) {
+        return QStringLiteral("Der Modell-Server hat für eine Datei des Sprachmodells eine ungültige Größe genannt. "
+                              "Es wurde nichts davon heruntergeladen. Versuche es später erneut.");
     } catch (const bexmor::DownloadError&) {
         // The server answered, but not with the file it announced: more or fewer bytes, a
         // refused transfer, a file that changed under the download.

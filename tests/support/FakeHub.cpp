@@ -282,6 +282,8 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
             dropNow = true;
         }
     }
+    if (!get && file.silentHead) return responder.stall(24 * 60 * 60 * 1000);
+    if (!get && file.droppedHead) return responder.drop();
     // An error page as long as the file: only the status tells them apart.
     if (file.status != 0) return responder.respond(file.status, {}, get ? file.content : "");
 
@@ -299,7 +301,7 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
         return responder.writeHead(302, headers);
     }
     if (!get) {
-        if (!file.sizeHeader.empty()) headers[file.sizeHeader] = size;
+        if (!file.sizeHeader.empty()) headers[file.sizeHeader] = file.sizeText.empty() ? size : file.sizeText;
         if (file.sizeHeader == "X-Linked-Size") headers["Content-Length"] = "0";  // the hub's own redirect body
         return responder.writeHead(200, headers);
     }

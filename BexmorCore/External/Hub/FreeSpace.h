@@ -15,9 +15,20 @@ using FreeSpaceQuery = std::function<std::optional<uint64_t>(const std::filesyst
 // `path` does not exist yet, its nearest existing folder; nullopt when that cannot be told.
 std::optional<uint64_t> availableSpace(const std::filesystem::path& path);
 
-// Fails with StorageError::notEnoughSpace when `needed` bytes exceed what `query` reports
-// for `folder`. A query without an answer lets the download try: the write itself still
-// notices a full disk.
+// What a file's download writes besides the file: its record (about 130 bytes, and its
+// temporary twin while it is written), the partial file's validator record and perhaps a
+// new folder, each taking a whole block of the file system; room for blocks of up to
+// 16 KiB.
+constexpr uint64_t kRecordRoom = 64 * 1024;
+// Left free after any download, so one that is allowed never fills the file system to its
+// last block: the record still to come, the file system's own bookkeeping and every other
+// program writing there need it.
+constexpr uint64_t kSpaceReserve = 4 * 1024 * 1024;
+
+// Fails with StorageError::notEnoughSpace when `needed` bytes and kSpaceReserve together
+// exceed what `query` reports for `folder` (the error names both together as needed).
+// A query without an answer lets the download try: the write itself still notices a
+// full disk.
 void requireSpace(const FreeSpaceQuery& query, const std::filesystem::path& folder, uint64_t needed);
 
 }  // namespace bexmor

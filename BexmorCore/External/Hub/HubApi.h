@@ -52,6 +52,9 @@ public:
         std::optional<std::string> etag;  // normalised
         std::string location;
         std::optional<int64_t> size;
+        // The size header's text when it was sent but names no size (negative, not a
+        // number, beyond 64 bits); `size` is then absent.
+        std::optional<std::string> invalidSize;
     };
 
     // The ".metadata" record kept beside a cached file.
@@ -85,6 +88,12 @@ public:
     std::optional<bool> useOfflineMode;  // absent: the network monitor decides per snapshot
     // Free space of the cache's file system: asked before a snapshot and before each file.
     FreeSpaceQuery freeSpace = availableSpace;
+    // Puts a record's text at its path in one step: written aside in the same folder,
+    // synced, renamed over it. A test puts its own in place to play a disk that fills up
+    // just as a record is written.
+    using FileWriter = std::function<void(const std::filesystem::path&, const std::string&)>;
+    static void writeFileAtomically(const std::filesystem::path& path, const std::string& text);
+    FileWriter writeRecord = writeFileAtomically;
     // Every request, listing, HEAD and transfer, counts as timed out below this pace.
     platform::MinimumPace minimumPace;
     std::string sha256Pattern = "^[0-9a-f]{64}$";
@@ -118,6 +127,7 @@ public:
     static std::optional<std::string> normalizeEtag(const std::optional<std::string>& etag);
 
     std::optional<LocalDownloadFileMetadata> readDownloadMetadata(const std::filesystem::path& metadataPath) const;
+    // Fails with fileWriteError; one from the file system keeps its error code (code()).
     void writeDownloadMetadata(const std::string& commitHash, const std::string& etag,
                                const std::filesystem::path& metadataPath) const;
     std::string computeFileHash(const std::filesystem::path& file) const;

@@ -118,4 +118,12 @@ ListingTooLargeError::ListingTooLargeError(std::string repoId, size_t limit)
       limit_(limit),
       message_("The listing of " + repoId_ + " names more than " + std::to_string(limit_) + " files") {}
 
+InvalidSizeError::InvalidSizeError(std::string file, std::string announced)
+    : file_(std::move(file)), announced_(std::move(announced)) {
+    // The text is the server's: a header of any length must not make a message of that length.
+    constexpr size_t kShown = 40;
+    const std::string shown = announced_.size() > kShown ? announced_.substr(0, kShown) + "..." : announced_;
+    message_ = "The server announced an invalid size for " + file_ + ": \"" + shown + "\"";
+}
+
 }  // namespace bexmor

@@ -77,16 +77,24 @@ public:
     static EnvironmentError invalidMetadataError(std::string text) { return {Case::invalidMetadataError, std::move(text)}; }
     static EnvironmentError offlineModeError(std::string text) { return {Case::offlineModeError, std::move(text)}; }
     static EnvironmentError fileIntegrityError(std::string text) { return {Case::fileIntegrityError, std::move(text)}; }
-    static EnvironmentError fileWriteError(std::string text) { return {Case::fileWriteError, std::move(text)}; }
+    // `cause`: the file system's error, when there was one, so a full disk stays a full disk.
+    static EnvironmentError fileWriteError(std::string text, std::error_code cause = {}) {
+        EnvironmentError error(Case::fileWriteError, std::move(text));
+        error.code_ = cause;
+        return error;
+    }
 
     Case kind() const { return case_; }
     const std::string& text() const { return text_; }
+    // fileWriteError: the file system's error behind it (empty when there was none).
+    const std::error_code& code() const { return code_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
 private:
     EnvironmentError(Case kind, std::string text);
     Case case_;
     std::string text_;
+    std::error_code code_;
     std::string message_;
 };
 
@@ -138,6 +146,22 @@ public:
 private:
     std::string repoId_;
     size_t limit_;
+    std::string message_;
+};
+
+// The hub announced a file's size as something that is no size: negative, not a number, or
+// more than a 64-bit count holds. Nothing of the file is fetched.
+class InvalidSizeError : public std::exception {
+public:
+    // `announced` is the header's text as sent; the message keeps at most its start.
+    InvalidSizeError(std::string file, std::string announced);
+    const std::string& file() const { return file_; }
+    const std::string& announced() const { return announced_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+private:
+    std::string file_;
+    std::string announced_;
     std::string message_;
 };
 

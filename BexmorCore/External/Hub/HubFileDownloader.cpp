@@ -45,12 +45,13 @@ void removeStalePartials(const fs::path& metadataFolder, const std::string& rela
     }
 }
 
-// What a download still has to write of a file announced at `announced` bytes: the bytes
-// of its partial file are on the disk already.
+// What a download still has to write for a file announced at `announced` bytes: what its
+// partial file lacks (the bytes in it are on the disk already), then the file's records.
 uint64_t stillToWrite(int64_t announced, const fs::path& partial) {
     const auto size = static_cast<uint64_t>(std::max<int64_t>(announced, 0));
     const auto have = static_cast<uint64_t>(std::max<int64_t>(Downloader::incompleteFileSize(partial), 0));
-    return have <= size ? size - have : size;
+    const uint64_t rest = have <= size ? size - have : size;
+    return rest > UINT64_MAX - kRecordRoom ? UINT64_MAX : rest + kRecordRoom;
 }
 
 }  // namespace
@@ -89,7 +90,8 @@ fs::path HubApi::HubFileDownloader::download(const ProgressHandler& progressHand
 
 uint64_t HubApi::HubFileDownloader::bytesToFetch(const FileMetadata& remote) const {
     requireSafeName(relativeFilename);
-    if (!remote.size || *remote.size <= 0) return 0;
+    // Without a size the download fails before it writes anything.
+    if (!remote.size || *remote.size < 0) return 0;
     const auto local = hub.readDownloadMetadata(metadataPath());
     std::error_code existsError;
     if (local && fs::exists(destination(), existsError)) {
@@ -128,6 +130,7 @@ fs::path HubApi::HubFileDownloader::transfer(const FileMetadata& remote, const P
     const bool destinationExists = fs::exists(destinationPath, existsError);
     if (hubpaths::isLowerHex(remoteCommit, 40) && destinationExists && local && localCommit == remoteCommit) return destinationPath;
 
+    if (remote.invalidSize) throw InvalidSizeError(relativeFilename, *remote.invalidSize);
     if (!remote.commitHash || !remote.etag || !remote.size || remote.location.empty()) {
         throw EnvironmentError::invalidMetadataError("File metadata must have been retrieved from server");
     }
@@ -178,7 +181,16 @@ fs::path HubApi::HubFileDownloader::transfer(const FileMetadata& remote, const P
         }
     }
 
-    hub.writeDownloadMetadata(*remote.commitHash, etag, recordPath);
+    try {
+        hub.writeDownloadMetadata(*remote.commitHash, etag, recordPath);
+    } catch (const EnvironmentError& error) {
+        if (!StorageError::isOutOfSpace(error.code())) throw;
+        // A file that cannot get its record is in the way of everything else on a full
+        // disk; the next run fetches it again.
+        std::error_code removeError;
+        fs::remove(destinationPath, removeError);
+        throw StorageError::diskFull(destinationPath, static_cast<uint64_t>(*remote.size));
+    }
     removeStalePartials(repoMetadataDestination, relativeFilename);
     return destinationPath;
 }

@@ -41,10 +41,11 @@ public:
     static void prepareCacheDestination(const std::filesystem::path& file);
 
     // Returns the destination once the file is current. Stopping `stop` cancels a running
-    // transfer (UrlError cancelled); the partial file keeps what was flushed. Before a
-    // transfer starts, what it still has to write must fit the free space; a disk that
-    // fills up all the same, or a name the file system cannot hold, ends it with
-    // StorageError.
+    // transfer (UrlError cancelled); the partial file keeps what was flushed. A size
+    // header that names no size ends it with InvalidSizeError. Before a transfer starts,
+    // what it still has to write and a reserve must fit the free space; a disk that fills
+    // up all the same (the partial file, or the record after it, which then takes the file
+    // with it), or a name the file system cannot hold, ends it with StorageError.
     std::filesystem::path download(const ProgressHandler& progressHandler = {}, std::stop_token stop = {}) const;
     // The same with the hub's answer to this file's HEAD request already at hand.
     std::filesystem::path download(const FileMetadata& remote, const ProgressHandler& progressHandler = {},
@@ -52,7 +53,8 @@ public:
 
     // The bytes a download with this HEAD answer would still write: none when the cached
     // copy is current by commit or record, else the announced size less the partial file
-    // of this version. A copy that only its content could prove current counts whole.
+    // of this version, and its records (kRecordRoom). A copy that only its content could
+    // prove current counts whole.
     uint64_t bytesToFetch(const FileMetadata& remote) const;
 
     // The pause before a retry of a broken transfer (one second unless a test shortens it).

@@ -117,8 +117,9 @@ void logError(const std::string& line) {
     ::syslog(LOG_USER | LOG_ERR, "%s", line.c_str());
 }
 
-// Written aside in the same folder, synced, then renamed over the record in one step.
-void writeAtomically(const fs::path& path, const std::string& text) {
+}  // namespace
+
+void HubApi::writeFileAtomically(const fs::path& path, const std::string& text) {
     std::string pattern = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "creating a temporary file");
@@ -138,8 +139,6 @@ void writeAtomically(const fs::path& path, const std::string& text) {
         throw std::system_error(failure, std::generic_category());
     }
 }
-
-}  // namespace
 
 std::optional<std::string> HubApi::normalizeEtag(const std::optional<std::string>& etag) {
     if (!etag) return std::nullopt;
@@ -171,6 +170,7 @@ HubApi::FileMetadata HubApi::fileMetadata(const platform::HttpResponse& response
     auto size = response.headers.value("X-Linked-Size");
     if (!size) size = response.headers.value("Content-Length");
     metadata.size = parseSize(size);
+    if (size && !metadata.size) metadata.invalidSize = size;
     return metadata;
 }
 
@@ -179,7 +179,10 @@ void HubApi::writeDownloadMetadata(const std::string& commitHash, const std::str
     const std::string text = commitHash + "\n" + etag + "\n" + formatSeconds(now) + "\n";
     try {
         if (metadataPath.has_parent_path()) fs::create_directories(metadataPath.parent_path());
-        writeAtomically(metadataPath, text);
+        (writeRecord ? writeRecord : writeFileAtomically)(metadataPath, text);
+    } catch (const std::system_error& error) {  // the file system's errors, with their code
+        throw EnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " + error.what(),
+                                               error.code());
     } catch (const std::exception& error) {
         throw EnvironmentError::fileWriteError("Failed to write metadata to " + metadataPath.string() + ": " + error.what());
     }

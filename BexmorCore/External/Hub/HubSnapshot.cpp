@@ -45,8 +45,11 @@ fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const s
     // What every file still needs is known before the first byte is written: a repository
     // larger than the free space is refused whole instead of filling the disk part-way.
     std::vector<HubFileDownloader> files;
-    // A file whose HEAD request fails here is asked again when its turn comes, so its
-    // error ends the snapshot there, after the files before it, as it always did.
+    // A file whose HEAD request the hub answers with a refusal here is asked again when its
+    // turn comes, so its error ends the snapshot there, after the files before it, as it
+    // always did. A request that got no answer at all (timed out, no connection, cut off)
+    // ends the snapshot at once: the hub is unreachable for every file, and asking again
+    // would only add a time-out per file.
     std::vector<std::optional<FileMetadata>> remotes;
     uint64_t needed = 0;
     for (const auto& name : names) {
@@ -54,7 +57,8 @@ fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const s
         try {
             remotes.push_back(getFileMetadata(files.back().source(), stop));
         } catch (const UrlError& error) {
-            if (error.code() == UrlError::Code::cancelled) throw;
+            // Too many redirects is the answer of a hub that reached us, about this file.
+            if (error.code() != UrlError::Code::tooManyRedirects) throw;
             remotes.push_back(std::nullopt);
             continue;
         } catch (const std::exception&) {

@@ -4,8 +4,10 @@
 // be resumed or is gone.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <map>
+#include <system_error>
 
 #include "BexmorCore/External/Hub/Downloader.h"
 #include "BexmorCore/External/Hub/HubErrors.h"
@@ -26,6 +28,8 @@ using hubtest::writeFile;
 namespace fs = std::filesystem;
 
 constexpr int64_t GB = 1000LL * 1000 * 1000;
+// What a download needs free beyond the file's own bytes: its records and the reserve.
+constexpr uint64_t kBeyond = bexmor::kRecordRoom + bexmor::kSpaceReserve;
 
 // How a call ended, in a word a table can hold.
 template <typename Call>
@@ -43,8 +47,11 @@ std::string outcomeOf(Call&& call) {
         return "listingTooLarge";
     } catch (const bexmor::DownloadError&) {
         return "unexpected";
+    } catch (const bexmor::InvalidSizeError& error) {
+        return "invalidSize " + error.file() + " \"" + error.announced() + "\"";
     } catch (const bexmor::UrlError& error) {
-        return error.code() == bexmor::UrlError::Code::timedOut ? "timedOut" : error.what();
+        if (error.code() == bexmor::UrlError::Code::timedOut) return "timedOut";
+        return error.code() == bexmor::UrlError::Code::connectionLost ? "connectionLost" : error.what();
     } catch (const std::exception& error) {
         return error.what();
     }
@@ -99,14 +106,16 @@ TEST_F(HostileHub, AFileMustFitTheFreeSpaceBeforeItsTransferAndNeverOutgrowsItsS
     };
     const Case cases[] = {
         {"10 GB announced and sent without end, 200 MB free",
-         {.content = block, .etag = "big", .announcedSize = 10 * GB, .endless = true}, 0, 200'000'000, "notEnoughSpace", 10 * GB, 0, {}},
+         {.content = block, .etag = "big", .announcedSize = 10 * GB, .endless = true}, 0, 200'000'000, "notEnoughSpace", 10 * GB + kBeyond, 0, {}},
         {"a petabyte against the machine's real free space",
          {.content = block, .etag = "huge", .announcedSize = 1'000'000 * GB, .endless = true}, 0, std::nullopt, "notEnoughSpace",
-         1'000'000 * GB, 0, {}},
-        {"fits exactly once the partial file is counted", {.content = small}, 1000, 4000, "completed", {}, 1,
-         {{"f", 5000}, {".cache/modelhub/download/f.metadata", 0}}},
-        {"one byte short: the partial file stays for later", {.content = small}, 1000, 3999, "notEnoughSpace", 4000, 0,
-         {{partialName("f", small), 1000}}},
+         1'000'000 * GB + kBeyond, 0, {}},
+        {"takes exactly the free space: refused before its first byte", {.content = small}, 0, 5000, "notEnoughSpace",
+         5000 + kBeyond, 0, {}},
+        {"fits with its records and the reserve once the partial file is counted", {.content = small}, 1000, 4000 + kBeyond,
+         "completed", {}, 1, {{"f", 5000}, {".cache/modelhub/download/f.metadata", 0}}},
+        {"one byte short: the partial file stays for later", {.content = small}, 1000, 3999 + kBeyond, "notEnoughSpace",
+         4000 + kBeyond, 0, {{partialName("f", small), 1000}}},
         {"a body that runs past its announced size", {.content = block, .etag = "more", .announcedSize = MiB, .endless = true}, 0,
          std::nullopt, "unexpected", {}, 1, {}},
     };
@@ -166,7 +175,8 @@ TEST_F(HostileHub, ADiskThatFillsUpDuringTheTransferLosesThePartialFile) {
 }
 
 // A repository of three files of 4000 bytes: what is still to fetch, less what is cached or
-// partly there, is held against the free space before the first file's transfer.
+// partly there, with each fetched file's records and the reserve, is held against the free
+// space before the first file's transfer.
 TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
     const std::string a = makeContent(4000, 4), b = makeContent(4000, 5), c3 = makeContent(4000, 6);
     struct Case {
@@ -178,11 +188,14 @@ TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
         std::optional<uint64_t> needed;
         int transfers;
     };
+    // Each file's records, and the reserve once for the whole.
+    const uint64_t all = 12000 + 3 * bexmor::kRecordRoom + bexmor::kSpaceReserve;
+    const uint64_t rest = 3000 + 4000 + 2 * bexmor::kRecordRoom + bexmor::kSpaceReserve;
     const Case cases[] = {
-        {"all three do not fit", false, 0, 11999, "notEnoughSpace", 12000, 0},
-        {"all three fit", false, 0, 12000, "completed", {}, 3},
-        {"one cached, one partly there: the rest fits", true, 1000, 7000, "completed", {}, 2},
-        {"one cached, one partly there: one byte short", true, 1000, 6999, "notEnoughSpace", 7000, 0},
+        {"all three do not fit", false, 0, all - 1, "notEnoughSpace", all, 0},
+        {"all three fit", false, 0, all, "completed", {}, 3},
+        {"one cached, one partly there: the rest fits", true, 1000, rest, "completed", {}, 2},
+        {"one cached, one partly there: one byte short", true, 1000, rest - 1, "notEnoughSpace", rest, 0},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
@@ -210,6 +223,151 @@ TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
         EXPECT_EQ(fake.count("HEAD"), 3) << "one HEAD per file, also for the files fetched";
         if (c.outcome != "completed") { EXPECT_EQ(onDisk(in), before) << "nothing written"; }
         if (c.outcome == "completed") { EXPECT_EQ(readFile(base.path() / "models" / in.id / "c"), c3); }
+    }
+}
+
+// A hub that takes a HEAD request and never answers it, or cuts it off, is out of reach for
+// every file: the snapshot ends with that error at the first such HEAD, after one time-out
+// (here the minimum pace's window of one second), and no file is asked twice. A file the
+// hub refuses is asked again at its turn, after the files before it are fetched.
+TEST_F(HostileHub, AHeadWithoutAnAnswerEndsTheSnapshotAtOnce) {
+    const FakeFile good{.content = "good"}, silent{.content = "x", .silentHead = true},
+        dropped{.content = "x", .droppedHead = true}, refused{.content = "x", .status = 404};
+    struct Case {
+        const char* name;
+        std::vector<FakeFile> files;  // a.bin, b.bin, c.bin
+        std::string outcome;
+        int heads;
+        std::vector<std::string> fetched;
+    };
+    const Case cases[] = {
+        {"no HEAD answered", {silent, silent, silent}, "timedOut", 1, {}},
+        {"the second HEAD not answered", {good, silent, good}, "timedOut", 2, {}},
+        {"the first HEAD cut off", {dropped, good, good}, "connectionLost", 1, {}},
+        {"the second file refused", {good, refused, good}, "File not found: b.bin", 4, {"a.bin"}},
+    };
+    HubApi api = hub(std::nullopt);
+    api.minimumPace = {1024, std::chrono::seconds(1)};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const HubApi::Repo in{"o/head" + std::to_string(i), HubApi::RepoType::models};
+        for (size_t k = 0; k < c.files.size(); ++k) fake.addFile(in.id, std::string(1, char('a' + k)) + ".bin", c.files[k]);
+        fake.clearRequests();
+
+        EXPECT_EQ(outcomeOf([&] { api.snapshot(in); }), c.outcome);
+        EXPECT_EQ(fake.count("HEAD"), c.heads);
+        EXPECT_EQ(fake.fileDownloads(in.id), c.fetched);
+    }
+}
+
+// The record written after a file finds no space (the disk or the user's quota full): the
+// file goes with it, so the disk is not left full, and the error is the full disk's. Any
+// other failure of the record, or of renewing the record of a file already current, keeps
+// the file and its cause.
+TEST_F(HostileHub, ARecordThatFindsTheDiskFullTakesItsFileWithIt) {
+    const std::string content = makeContent(6000, 8);
+    struct Case {
+        const char* name;
+        int error;
+        bool current;  // the file is cached and current by etag: only its record is renewed
+        std::string outcome;
+    };
+    const Case cases[] = {
+        {"no space left for the record", ENOSPC, false, "diskFull"},
+        {"the quota used up by the record", EDQUOT, false, "diskFull"},
+        {"the record refused for another reason", EACCES, false, "fileWriteError"},
+        {"no space to renew the record of a current file", ENOSPC, true, "fileWriteError"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const HubApi::Repo in{"o/record" + std::to_string(i), HubApi::RepoType::models};
+        fake.addFile(in.id, "f", FakeFile{.content = content});
+        const fs::path folder = base.path() / "models" / in.id;
+        if (c.current) {
+            writeFile(folder / "f", content);
+            writeFile(folder / ".cache/modelhub/download/f.metadata", std::string(40, 'd') + "\n" + sha256(content) + "\n1.0\n");
+        }
+        const auto before = onDisk(in);
+        HubApi api = hub(std::nullopt);
+        api.writeRecord = [&c](const fs::path&, const std::string&) {
+            throw std::system_error(c.error, std::generic_category(), "writing the record");
+        };
+
+        std::string outcome;
+        try {
+            file(api, "f", in).download();
+            outcome = "completed";
+        } catch (const StorageError& error) {
+            outcome = error.kind() == StorageError::Case::diskFull ? "diskFull" : error.what();
+            EXPECT_EQ(error.needed(), uint64_t(content.size()));
+        } catch (const bexmor::EnvironmentError& error) {
+            outcome = error.kind() == bexmor::EnvironmentError::Case::fileWriteError ? "fileWriteError" : error.what();
+            EXPECT_EQ(error.code().value(), c.error) << error.what();
+        }
+
+        EXPECT_EQ(outcome, c.outcome);
+        if (c.outcome == "diskFull") {
+            EXPECT_EQ(onDisk(in), (std::map<std::string, uintmax_t>{})) << "neither the file nor its partial file stays";
+        } else if (c.current) {
+            EXPECT_EQ(onDisk(in), before);
+        } else {
+            EXPECT_EQ(onDisk(in), (std::map<std::string, uintmax_t>{{"f", content.size()}}));
+        }
+    }
+}
+
+// A size header that names no size (negative, not a number, more than 64 bits hold) ends
+// the snapshot at its file's turn with an error of its own; nothing of that file is asked
+// for. The largest 64-bit size is a size, and far too big.
+TEST_F(HostileHub, AnAnnouncedSizeThatIsNoSizeHasItsOwnError) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"-5", "invalidSize w.bin \"-5\""},
+        {"abc", "invalidSize w.bin \"abc\""},
+        {"12abc", "invalidSize w.bin \"12abc\""},
+        {"99999999999999999999", "invalidSize w.bin \"99999999999999999999\""},
+        {"9223372036854775808", "invalidSize w.bin \"9223372036854775808\""},
+        {"9223372036854775807", "notEnoughSpace"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [announced, expected] = cases[i];
+        SCOPED_TRACE(announced);
+        const HubApi::Repo in{"o/size" + std::to_string(i), HubApi::RepoType::models};
+        fake.addFile(in.id, "a.bin", FakeFile{.content = "fine"});
+        fake.addFile(in.id, "w.bin", FakeFile{.content = "weights", .sizeText = announced});
+        fake.clearRequests();
+
+        EXPECT_EQ(outcomeOf([&] { hub(std::nullopt).snapshot(in); }), expected);
+        const bool invalid = expected.starts_with("invalidSize");
+        EXPECT_EQ(fake.fileDownloads(in.id), invalid ? std::vector<std::string>{"a.bin"} : std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(base.path() / "models" / in.id / "w.bin"));
+    }
+}
+
+// Both kinds of "no space left" are a full disk, whichever category carries them; only the
+// file system's own codes count.
+TEST(StorageErrorKinds, AFullDiskAndAUsedUpQuotaAreOutOfSpace) {
+    struct Case {
+        std::error_code code;
+        bool outOfSpace;
+        bool nameTooLong;
+    };
+    const Case cases[] = {
+        {{ENOSPC, std::generic_category()}, true, false},
+        {{EDQUOT, std::generic_category()}, true, false},
+        {{ENOSPC, std::system_category()}, true, false},
+        {{EDQUOT, std::system_category()}, true, false},
+        {{ENAMETOOLONG, std::generic_category()}, false, true},
+        {{EIO, std::generic_category()}, false, false},
+        {{EACCES, std::generic_category()}, false, false},
+        {{ENOSPC, std::iostream_category()}, false, false},
+        {{}, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code.category().name() + std::string(" ") + std::to_string(c.code.value()));
+        EXPECT_EQ(StorageError::isOutOfSpace(c.code), c.outOfSpace);
+        EXPECT_EQ(StorageError::isNameTooLong(c.code), c.nameTooLong);
     }
 }
 
