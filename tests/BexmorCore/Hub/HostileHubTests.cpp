@@ -4,9 +4,14 @@
 // be resumed or is gone.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <sstream>
 #include <system_error>
 
 #include "BexmorCore/External/Hub/Downloader.h"
@@ -14,6 +19,9 @@
 #include "BexmorCore/External/Hub/HubFileDownloader.h"
 #include "HubTestFixture.h"
 #include "support/TestHttpServer.h"
+#include "TestPaths.h"
+
+extern char** environ;
 
 namespace {
 
@@ -223,6 +231,84 @@ TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
         EXPECT_EQ(fake.count("HEAD"), 3) << "one HEAD per file, also for the files fetched";
         if (c.outcome != "completed") { EXPECT_EQ(onDisk(in), before) << "nothing written"; }
         if (c.outcome == "completed") { EXPECT_EQ(readFile(base.path() / "models" / in.id / "c"), c3); }
+    }
+}
+
+struct Finished {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `sh -c script` with `arguments` in a user and mount namespace of its own, where it
+// may mount a file system that no one else sees and that goes when it ends.
+Finished inOwnMountNamespace(const std::string& script, std::vector<std::string> arguments) {
+    const testsupport::TempDir output;
+    const std::string out = (output / "out").string(), err = (output / "err").string();
+    std::vector<std::string> words{"unshare", "-rm", "sh", "-c", script, "sh"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawnp(&pid, "unshare", &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    Finished finished;
+    int status = 0;
+    if (spawned == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) finished.status = WEXITSTATUS(status);
+    finished.out = readFile(out);
+    finished.err = readFile(err);
+    return finished;
+}
+
+// A real small file system (a tmpfs in a mount namespace of the download process's own):
+// a file that would take exactly its free space is refused before its first byte and
+// leaves it empty; one that leaves room for its records and the reserve is fetched, and
+// the reserve is still free afterwards.
+TEST_F(HostileHub, AFileThatWouldFillASmallFileSystemExactlyIsRefusedBeforeItsFirstByte) {
+    const testsupport::TempDir probe;
+    const Finished mounts = inOwnMountNamespace(R"(mount -t tmpfs -o size=64k tmpfs "$1")", {probe.path().string()});
+    if (mounts.status != 0) GTEST_SKIP() << "no user and mount namespaces with tmpfs mounts here: " << mounts.err;
+
+    const uint64_t fileSize = MiB;
+    struct Case {
+        const char* name;
+        uint64_t fileSystemSize;  // a whole number of pages
+        int status;
+        std::string errorStart;
+        int transfers;
+        uint64_t freeAfter;  // at least
+    };
+    const Case cases[] = {
+        {"the file takes exactly the free space", fileSize, 1, "Not enough free space", 0, fileSize},
+        {"room for the file, its records and the reserve", fileSize + kBeyond, 0, "", 1, bexmor::kSpaceReserve},
+    };
+    // The download runs on the new file system, then the free space it left is told.
+    const std::string script = R"(mount -t tmpfs -o size="$1" tmpfs "$2" || exit 9
+                                  "$3" "$4" "$2" "$5"; status=$?; stat -f -c '%a %S' "$2"; exit $status)";
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::string repoId = "o/fill" + std::to_string(i);
+        fake.addFile(repoId, "weights.bin", FakeFile{.content = makeContent(fileSize, 9)});
+        fake.clearRequests();
+        const testsupport::TempDir folder;
+
+        const Finished run = inOwnMountNamespace(script, {std::to_string(c.fileSystemSize), folder.path().string(),
+                                                          std::string(testsupport::kBinDir) + "/hub_download_helper",
+                                                          fake.endpoint(), repoId});
+
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_TRUE(run.err.starts_with(c.errorStart)) << run.err;
+        EXPECT_EQ(fake.count("HEAD"), 1);
+        EXPECT_EQ(fake.count("GET", "/resolve/"), c.transfers);
+        uint64_t blocks = 0, blockSize = 0;
+        ASSERT_TRUE(std::istringstream(run.out) >> blocks >> blockSize) << run.out;
+        EXPECT_GE(blocks * blockSize, c.freeAfter);
     }
 }
 

@@ -172,7 +172,13 @@ TEST(HeadMetadata, ReadsEachHeaderVariant) {
     EXPECT_EQ(plain.commitHash, std::nullopt);
     EXPECT_EQ(plain.etag, "blob");
     EXPECT_EQ(plain.size, 7);
-    for (const char* size : {"lots", "-5"}) EXPECT_EQ(facts(200, {{"Content-Length", "0"}, {"X-Linked-Size", size}}).size, std::nullopt);
+    EXPECT_EQ(plain.invalidSize, std::nullopt);
+    for (const char* size : {"lots", "-5", "", "18446744073709551616"}) {
+        const auto odd = facts(200, {{"Content-Length", "0"}, {"X-Linked-Size", size}});
+        EXPECT_EQ(odd.size, std::nullopt) << size;
+        EXPECT_EQ(odd.invalidSize, size);
+    }
+    EXPECT_EQ(facts(200, {}).invalidSize, std::nullopt) << "no size sent is no invalid size";
     EXPECT_EQ(facts(302, {{"Location", "https://elsewhere.example/x"}}).location, "https://elsewhere.example/x");
     EXPECT_EQ(facts(302, {}).location, url);
 

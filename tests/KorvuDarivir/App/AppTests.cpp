@@ -54,6 +54,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -1081,6 +1082,17 @@ TEST(FailureTextTest, SpaceNameAndListingFailuresSayWhatIsWrongAndHowMuch)
         {std::make_exception_ptr(bexmor::HubClientError::downloadError(
              platform::UrlError(platform::UrlError::Code::timedOut, "slower than 1024 bytes/s for 60 s"))),
          {"antwortet nicht"}},
+        // A user's quota used up is a full disk too, wherever it is met.
+        {std::make_exception_ptr(std::filesystem::filesystem_error("write", std::error_code(EDQUOT, std::generic_category()))),
+         {"Speicherplatz ausgegangen", "Gib Speicherplatz frei"}},
+        {std::make_exception_ptr(bexmor::EnvironmentError::fileWriteError("Failed to write metadata to /home/u/x.metadata",
+                                                                          std::error_code(ENOSPC, std::generic_category()))),
+         {"Speicherplatz ausgegangen", "Gib Speicherplatz frei"}},
+        {std::make_exception_ptr(bexmor::EnvironmentError::fileWriteError("Failed to write metadata to /home/u/x.metadata",
+                                                                          std::error_code(EDQUOT, std::system_category()))),
+         {"Speicherplatz ausgegangen", "Gib Speicherplatz frei"}},
+        {std::make_exception_ptr(bexmor::InvalidSizeError("weights.bin", "-5")), {"ungültige Größe", "nichts davon"}},
+        {std::make_exception_ptr(bexmor::InvalidSizeError("weights.bin", std::string(20, '9'))), {"ungültige Größe"}},
     };
     QStringList sentences;
     for (const auto& [error, expected] : cases) {
@@ -1094,6 +1106,10 @@ TEST(FailureTextTest, SpaceNameAndListingFailuresSayWhatIsWrongAndHowMuch)
     }
     EXPECT_FALSE(sentences[2].contains("gelöscht")) << "a bare write error removed nothing";
     EXPECT_EQ(sentences[3], sentences[4]);
+    EXPECT_EQ(sentences[9], sentences[2]) << "EDQUOT reads as ENOSPC";
+    EXPECT_EQ(sentences[10], sentences[2]) << "a record that found the disk full removed nothing";
+    EXPECT_EQ(sentences[11], sentences[2]);
+    EXPECT_EQ(sentences[12], sentences[13]);
 }
 
 // With a German or unset locale Qt's own texts read German: a line edit's context menu.
