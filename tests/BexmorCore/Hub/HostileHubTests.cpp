@@ -120,6 +120,8 @@ TEST_F(HostileHub, AFileMustFitTheFreeSpaceBeforeItsTransferAndNeverOutgrowsItsS
          1'000'000 * GB + kBeyond, 0, {}},
         {"takes exactly the free space: refused before its first byte", {.content = small}, 0, 5000, "notEnoughSpace",
          5000 + kBeyond, 0, {}},
+        {"would leave 2 MiB free: less than the reserve", {.content = small}, 0, 5000 + 2 * MiB, "notEnoughSpace",
+         5000 + kBeyond, 0, {}},
         {"fits with its records and the reserve once the partial file is counted", {.content = small}, 1000, 4000 + kBeyond,
          "completed", {}, 1, {{"f", 5000}, {".cache/modelhub/download/f.metadata", 0}}},
         {"one byte short: the partial file stays for later", {.content = small}, 1000, 3999 + kBeyond, "notEnoughSpace",
@@ -266,9 +268,9 @@ Finished inOwnMountNamespace(const std::string& script, std::vector<std::string>
 }
 
 // A real small file system (a tmpfs in a mount namespace of the download process's own):
-// a file that would take exactly its free space is refused before its first byte and
-// leaves it empty; one that leaves room for its records and the reserve is fetched, and
-// the reserve is still free afterwards.
+// a file that would take exactly its free space, or leave only 2 MiB of it, is refused
+// before its first byte and leaves it empty; one that leaves room for its records and
+// the reserve is fetched, and the reserve is still free afterwards.
 TEST_F(HostileHub, AFileThatWouldFillASmallFileSystemExactlyIsRefusedBeforeItsFirstByte) {
     const testsupport::TempDir probe;
     const Finished mounts = inOwnMountNamespace(R"(mount -t tmpfs -o size=64k tmpfs "$1")", {probe.path().string()});
@@ -285,6 +287,7 @@ TEST_F(HostileHub, AFileThatWouldFillASmallFileSystemExactlyIsRefusedBeforeItsFi
     };
     const Case cases[] = {
         {"the file takes exactly the free space", fileSize, 1, "Not enough free space", 0, fileSize},
+        {"2 MiB would stay free: less than the reserve", fileSize + 2 * MiB, 1, "Not enough free space", 0, fileSize + 2 * MiB},
         {"room for the file, its records and the reserve", fileSize + kBeyond, 0, "", 1, bexmor::kSpaceReserve},
     };
     // The download runs on the new file system, then the free space it left is told.

@@ -219,6 +219,13 @@ TEST_F(Records, RoundTripTrimsWhiteSpaceAndRemovesCorruptRecords) {
     const auto error = capture<EnvironmentError>([&] { hub.writeDownloadMetadata("c", "e", dir / "blocker/x.metadata"); });
     EXPECT_EQ(error.kind(), EnvironmentError::Case::fileWriteError);
     EXPECT_NE(std::string(error.what()).find((dir / "blocker/x.metadata").string()), std::string::npos) << error.what();
+    // The file system's own error stays with it (a full disk must stay a full disk), from
+    // the folders as from the write itself; the record's temporary twin goes.
+    EXPECT_EQ(error.code(), std::errc::not_a_directory);
+    hubtest::writeFile(dir / "in the way/inside", "a folder where the record should be");
+    const auto renamed = capture<EnvironmentError>([&] { hub.writeDownloadMetadata("c", "e", dir / "in the way"); });
+    EXPECT_EQ(renamed.code(), std::errc::is_a_directory) << renamed.what();
+    for (const auto& entry : fs::directory_iterator(dir.path())) EXPECT_FALSE(entry.path().filename().string().starts_with(".in the way"));
 }
 
 TEST_F(Records, HashingRefusesWhatCannotBeRead) {
