@@ -133,8 +133,9 @@ public:
     std::string computeFileHash(const std::filesystem::path& file) const;
 
     // Makes the repository's matching files current in the cache and returns its folder.
-    // Online: one listing, one HEAD per file to learn what is still to fetch (the total
-    // must fit the free space: StorageError otherwise, before any transfer), then each
+    // Online: one listing, one HEAD per file to learn what is still to fetch (the total,
+    // with each file's records and a reserve, must fit the free space: StorageError
+    // otherwise, before any transfer; a HEAD without an answer ends it there), then each
     // file through HubFileDownloader, reporting overall progress (each file one unit).
     // Offline: validates the cache without any request.
     std::filesystem::path snapshot(const Repo& repo, const std::string& revision = "main",
