@@ -136,21 +136,28 @@ TEST(SpeechPresence, SteadySoundsOfAnySpectrumAreNoSpeechSpeechOverThemIs)
         std::string name;
         std::size_t before;
         std::size_t after;
+        std::size_t length = 3 * kRate;  // of the sound
     };
     const std::vector<Lead> leads{
         {"", 0, 0},
         {" after 0.5 s of digital silence", kRate / 2, 0},
         {" after 1 s of digital silence", kRate, 0},
+        // Too short to be measured against itself, with nothing but itself to measure by.
+        {", 0.6 s", 0, 0, 6 * kRate / 10},
         // A microphone that opens within a frame, and a feed that ends before the recording.
         {" between 0.53 s and 0.3 s of digital silence", 53 * kRate / 100, 3 * kRate / 10},
+        // The first frame holds 9 ms of the sound, the last 1 ms: frames that hold silence
+        // for most of their length are no quieter part of the sound.
+        {", 1.41 s between 0.591 s and 0.3 s of digital silence", 591 * kRate / 1000, 3 * kRate / 10, 141 * kRate / 100},
     };
     std::vector<Case> cases;
     for (const auto& [name, sound] : sounds) {
         for (const double level : {-75.0, -60.0, -50.0, -40.0, -30.0}) {
             const double gain = std::pow(10.0, level / 20);
             for (const Lead& lead : leads) {
+                const std::vector<float> part(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(lead.length));
                 cases.push_back({name + " at " + std::to_string(int(level)) + " dBFS" + lead.name,
-                                 mix({}, 0, lead.before + sound.size() + lead.after, sound, gain, lead.before), false});
+                                 mix({}, 0, lead.before + part.size() + lead.after, part, gain, lead.before), false});
             }
         }
     }
