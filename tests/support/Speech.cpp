@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -62,11 +63,13 @@ void speakToWav(const std::string& text, const std::filesystem::path& wavPath, i
 }
 
 std::vector<float> roomNoise(const std::string& kind, double dbfs, double seconds, const std::string& effects) {
+    std::string name = kind;
+    std::replace_if(name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '-');
     const std::filesystem::path wav = std::filesystem::temp_directory_path() /
-                                      ("korvu-noise-" + std::to_string(::getpid()) + "-" + kind + ".wav");
+                                      ("korvu-noise-" + std::to_string(::getpid()) + "-" + name + ".wav");
     // -R: the same noise on every run, so a verdict never depends on the draw.
     const int status = runCommand("sox -R -n -r 16000 -b 16 -c 1 " + quoted(wav.string()) + " synth " +
-                                  std::to_string(seconds) + " " + quoted(kind) + " vol 0.5 " + effects);
+                                  std::to_string(seconds) + " " + kind + " vol 0.5 " + effects);
     if (status != 0) throw std::runtime_error("sox failed making " + kind);
     std::vector<float> samples = readWav(wav).samples;
     std::filesystem::remove(wav);

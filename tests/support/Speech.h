@@ -11,8 +11,8 @@ namespace testsupport {
 void speakToWav(const std::string& text, const std::filesystem::path& wavPath, int sampleRate = 16000,
                 const std::string& voice = "de");
 
-// Steady room noise as sox makes it ("pinknoise", "whitenoise", ...), shaped by sox's
-// `effects` if given (e.g. "lowpass 6000"), 16 kHz mono, the same on every run, scaled to a
+// A steady sound as sox's synth makes it, `kind` being its type and arguments ("pinknoise",
+// "brownnoise", "sine 120", ...), shaped by sox's `effects` if given (e.g. "lowpass 6000"), 16 kHz mono, the same on every run, scaled to a
 // root mean square of `dbfs` decibels below full scale. Throws when sox fails.
 std::vector<float> roomNoise(const std::string& kind, double dbfs, double seconds, const std::string& effects = "");
 

@@ -1,6 +1,7 @@
 // The speech gate on real sound: room noise made by sox (pink and white, at levels from a
-// silent room to a loud fan), espeak-ng speech at two loudnesses, and the two mixed. The
-// noise also comes after digital silence, as from a microphone that opens late.
+// silent room to a loud fan; and steady sounds of other spectra: rumbles, dull or narrow
+// noise, hums and tones), espeak-ng speech at two loudnesses, and the two mixed. The
+// sound also comes after digital silence, as from a microphone that opens late.
 #include "KorvuDarivir/Dictation/SpeechPresence.h"
 
 #include "support/Speech.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -97,6 +99,96 @@ TEST(SpeechPresence, SteadyNoiseIsNoSpeechAtAnyLevelSpeechOverItIs)
         const std::vector<float> room = noise("pinknoise", -70);
         for (std::size_t i = 0; i < kRate; ++i) fan[i] = room[i];
         cases.push_back({kind + " at -40 dBFS starting after 1 s of a room at -70 dBFS", fan, false});
+    }
+    expectVerdicts(cases);
+}
+
+// A steady sound of any spectrum is no speech, at any level and however late the
+// microphone opened: the linear predictor foresees a rumble, a hum or a tone as well as a
+// voice, so none of it sounds like a room, and the sound must be measured against itself
+// (never against the silence before it). Speech over such a sound, and a word after it, is.
+TEST(SpeechPresence, SteadySoundsOfAnySpectrumAreNoSpeechSpeechOverThemIs)
+{
+    // Each sound made once, at a root mean square of 1, and scaled to every level.
+    const auto sum = [](std::vector<float> a, const std::vector<float>& b, double gain) {
+        for (std::size_t i = 0; i < a.size(); ++i) a[i] += static_cast<float>(gain * b[i]);
+        return a;
+    };
+    const auto made = [](const std::string& kind, const std::string& effects = "") {
+        return testsupport::roomNoise(kind, 0, 3, effects);
+    };
+    const std::vector<float> brown = made("brownnoise");
+    const std::vector<float> hum = sum(made("sine 120"), made("pinknoise"), 1);
+    const std::vector<std::pair<std::string, std::vector<float>>> sounds{
+        {"brown noise", brown},
+        {"pink noise low-passed at 2 kHz", made("pinknoise", "lowpass 2000")},
+        {"pink noise low-passed at 4 kHz", made("pinknoise", "lowpass 4000")},
+        {"pink noise from 100 to 200 Hz", made("pinknoise", "sinc 100-200")},
+        {"a 120 Hz hum over pink noise, each", hum},
+        {"a 120 Hz tone", made("sine 120")},
+        {"a 440 Hz tone", made("sine 440")},
+        {"a 1 kHz tone", made("sine 1000")},
+        {"a 3 kHz tone", made("sine 3000")},
+        {"brown noise, a 50 Hz hum 6 dB below and a hiss 10 dB below",
+         sum(sum(brown, made("sine 50"), 0.5), made("pinknoise", "lowpass 4000"), 0.32)},
+    };
+    struct Lead {
+        std::string name;
+        std::size_t before;
+        std::size_t after;
+        std::size_t length = 3 * kRate;  // of the sound
+    };
+    const std::vector<Lead> leads{
+        {"", 0, 0},
+        {" after 0.5 s of digital silence", kRate / 2, 0},
+        {" after 1 s of digital silence", kRate, 0},
+        // Too short to be measured against itself, with nothing but itself to measure by.
+        {", 0.6 s", 0, 0, 6 * kRate / 10},
+        // A microphone that opens within a frame, and a feed that ends before the recording.
+        {" between 0.53 s and 0.3 s of digital silence", 53 * kRate / 100, 3 * kRate / 10},
+        // The first frame holds 9 ms of the sound, the last 1 ms: frames that hold silence
+        // for most of their length are no quieter part of the sound.
+        {", 1.41 s between 0.591 s and 0.3 s of digital silence", 591 * kRate / 1000, 3 * kRate / 10, 141 * kRate / 100},
+    };
+    std::vector<Case> cases;
+    for (const auto& [name, sound] : sounds) {
+        for (const double level : {-75.0, -60.0, -50.0, -40.0, -30.0}) {
+            const double gain = std::pow(10.0, level / 20);
+            for (const Lead& lead : leads) {
+                const std::vector<float> part(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(lead.length));
+                cases.push_back({name + " at " + std::to_string(int(level)) + " dBFS" + lead.name,
+                                 mix({}, 0, lead.before + part.size() + lead.after, part, gain, lead.before), false});
+            }
+        }
+    }
+    // Speech at about -21 dBFS (quietly: -47) half a second into the sound, which starts
+    // after half a second of digital silence; a word after two seconds of it.
+    const std::vector<float> sentence = spoken("Bitte ruf mich morgen an.");
+    const std::vector<float> word = spoken("Ja");
+    const std::vector<float> shortWord = spoken("Sechs");
+    const auto over = [&](const std::vector<float>& sound, double level, const std::vector<float>& speech,
+                          double speechGain, std::size_t at) {
+        std::vector<float> out = mix({}, 0, kRate / 2 + std::max(sound.size(), at + speech.size()), sound,
+                                     std::pow(10.0, level / 20), kRate / 2);
+        for (std::size_t i = 0; i < speech.size(); ++i) out[kRate / 2 + at + i] += static_cast<float>(speechGain * speech[i]);
+        return out;
+    };
+    for (const auto& [name, sound] : sounds) {
+        for (const double level : {-60.0, -45.0}) {
+            const std::string under = name + " at " + std::to_string(int(level)) + " dBFS after digital silence";
+            cases.push_back({"speech over " + under, over(sound, level, sentence, 1, kRate / 2), true});
+            cases.push_back({"the word after 2 s of " + under, over(sound, level, word, 0.3, 2 * kRate), true});
+        }
+        cases.push_back({"Sechs over " + name + " at -60 dBFS after digital silence",
+                         over(sound, -60, shortWord, 1, kRate), true});
+    }
+    cases.push_back({"quiet speech (-47 dBFS) over brown noise at -60 dBFS after digital silence",
+                     over(brown, -60, sentence, 0.05, kRate / 2), true});
+    cases.push_back({"quiet speech (-47 dBFS) over a hum at -65 dBFS after digital silence",
+                     over(hum, -65, sentence, 0.05, kRate / 2), true});
+    // Short phrases alone in digital silence: too short to have a floor of their own.
+    for (const std::string text : {"Guten Morgen", "Ja bitte", "Danke schön"}) {
+        cases.push_back({text + " in digital silence", mix({}, 0, 2 * kRate, spoken(text), 1, 53 * kRate / 100), true});
     }
     expectVerdicts(cases);
 }
