@@ -4,7 +4,6 @@
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -119,49 +118,23 @@ HistoryStore::HistoryStore(std::filesystem::path directory, platform::PrivateFil
 void HistoryStore::load()
 {
     // Leftovers of writes that a crash or a kill interrupted.
-    std::error_code error;
-    const std::string temporaryPrefix = platform::PrivateFile::temporaryPrefix(filePath());
-    for (const auto& entry : std::filesystem::directory_iterator(directory_, error)) {
-        if (entry.path().filename().string().rfind(temporaryPrefix, 0) == 0) {
-            std::filesystem::remove(entry.path(), error);
-        }
-    }
+    platform::PrivateFile::removeLeftovers(filePath());
 
-    QFile file(QString::fromStdString(filePath().string()));
-    if (!file.exists()) {
+    const platform::PrivateFile::Contents contents = platform::PrivateFile::read(filePath());
+    if (contents.status == platform::PrivateFile::Contents::Status::missing) {
         return;
     }
     // A file an older version left readable by everyone is the user's alone from now on.
     platform::PrivateFile::restrict(filePath());
-    if (!file.open(QIODevice::ReadOnly)) {
-        keepBrokenFileAside();
-        return;
-    }
-    const QByteArray data = file.readAll();
-    const bool readFailed = file.error() != QFileDevice::NoError;
-    file.close();
-    std::optional<QList<DictationRecord>> decoded = readFailed ? std::nullopt : decode(data);
+    std::optional<QList<DictationRecord>> decoded =
+        contents.status == platform::PrivateFile::Contents::Status::read ? decode(contents.data) : std::nullopt;
     if (!decoded) {
-        keepBrokenFileAside();
+        // Not readable, not a history, or no file at all (a pipe, a link to a device): kept
+        // for the user, and the history starts empty.
+        keptAside_ = platform::PrivateFile::setAside(filePath());
         return;
     }
     records_ = std::move(*decoded);
-}
-
-void HistoryStore::keepBrokenFileAside()
-{
-    const std::filesystem::path source = filePath();
-    std::filesystem::path aside = source;
-    aside += brokenSuffix;
-    for (int n = 1; std::filesystem::exists(aside); ++n) {
-        aside = source;
-        aside += std::string(brokenSuffix) + "." + std::to_string(n);
-    }
-    std::error_code error;
-    std::filesystem::rename(source, aside, error);
-    if (!error) {
-        keptAside_ = aside;
-    }
 }
 
 void HistoryStore::setRecords(QList<DictationRecord> records)

@@ -21,15 +21,15 @@ namespace korvu {
 // one, so a crash or a kill at any moment leaves either the old or the new history. The
 // file is the user's alone (0600). A write that fails keeps the list in memory, says why
 // (the result of `add` and `remove`, and the log), and the next write tries again.
-// A file that cannot be read or does not parse is moved aside ("Verlauf.json.defekt")
-// and the history starts empty, so the next addition does not destroy it.
+// A file that cannot be read or does not parse, or that is no regular file of a sane size
+// (a pipe, a link to a device), is moved aside ("Verlauf.json.defekt") and the history
+// starts empty, so the next addition does not destroy it.
 // Main thread only.
 class HistoryStore : public QObject {
     Q_OBJECT
 public:
     static constexpr int maxRecords = 50;
     static constexpr const char* fileName = "Verlauf.json";
-    static constexpr const char* brokenSuffix = ".defekt";
 
     // The one store of the application, over the support directory; made on first use.
     static HistoryStore& shared();
@@ -67,7 +67,6 @@ private:
     void load();
     std::optional<platform::WriteError> save() const;
     void setRecords(QList<DictationRecord> records);
-    void keepBrokenFileAside();
 
     std::filesystem::path directory_;
     platform::PrivateFile::Writer writer_;

@@ -161,6 +161,13 @@ QStringList Vocabulary::terms()
             }
         }
     }
+    // A list edited by hand or by another program may hold any number of terms, and every
+    // dictation pays for each one (an expression to compile, words in the prompt): the terms
+    // beyond the bound wait in the copy set aside.
+    if (list.size() > maxTerms) {
+        list.resize(maxTerms);
+        intact = false;
+    }
     // Only with a copy on disk may the damaged value be replaced; without one it stays,
     // and the next read tries again.
     if (!intact && defaults.keepValueAside(key)) {

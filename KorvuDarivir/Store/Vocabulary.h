@@ -19,9 +19,10 @@ public:
     static constexpr int maxTerms = 80;
 
     // The stored list: every text of the stored value that is not empty once it is
-    // `sanitized`, in order. When the value is no list, holds anything else, or a text lost
-    // characters or a term longer than `maxTermUnits`, the stored value is first set aside ("vocabulary.json.defekt" beside the
-    // settings file) and then replaced by what was read, so no later write destroys the
+    // `sanitized`, in order, the first `maxTerms` of them. When the value is no list, holds
+    // anything else, more terms than that, or a text lost characters or a term longer than
+    // `maxTermUnits`, the stored value is first set aside ("vocabulary.json.defekt" beside
+    // the settings file) and then replaced by what was read, so no later write destroys the
     // only copy. Empty when the key is missing.
     static QStringList terms();
 

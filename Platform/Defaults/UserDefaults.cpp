@@ -1,7 +1,6 @@
 #include "Platform/Defaults/UserDefaults.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -32,26 +31,6 @@ std::optional<QVariantMap> parseSettings(const QByteArray& data)
 QByteArray serialized(const QVariantMap& map)
 {
     return QJsonDocument(QJsonObject::fromVariantMap(map)).toJson(QJsonDocument::Indented);
-}
-
-// The first free name of "<path>.defekt", "<path>.defekt.1", … for a file set aside.
-QString freeAsideName(const QString& path)
-{
-    QString aside = path + QStringLiteral(".defekt");
-    for (int n = 1; QFileInfo::exists(aside); ++n) {
-        aside = path + QStringLiteral(".defekt.") + QString::number(n);
-    }
-    return aside;
-}
-
-// Moves `filePath` to the first free "<file>.defekt" name; gives that name.
-std::optional<QString> moveAside(const QString& filePath)
-{
-    const QString aside = freeAsideName(filePath);
-    if (!QFile::rename(filePath, aside)) {
-        return std::nullopt;
-    }
-    return aside;
 }
 
 // The integer at the start of a text ("  42abc" gives 42); 0 when there is none or it
@@ -119,16 +98,18 @@ UserDefaults::UserDefaults(const QString& filePath, PrivateFile::Writer writer, 
 {
     const std::filesystem::path file(filePath_.toStdString());
     PrivateFile::makeFolder(file.parent_path());
-    QFile existing(filePath_);
-    if (existing.open(QIODevice::ReadOnly)) {
-        const std::optional<QVariantMap> parsed = parseSettings(existing.readAll());
-        existing.close();
-        if (parsed) {
-            stored_ = *parsed;
-        } else if (const std::optional<QString> aside = moveAside(filePath_)) {
-            // The next write would replace a file that does not parse: whatever it held can
-            // still be recovered by hand.
-            keptAside_.append(*aside);
+    PrivateFile::removeLeftovers(file);
+    const PrivateFile::Contents existing = PrivateFile::read(file);
+    const std::optional<QVariantMap> parsed =
+        existing.status == PrivateFile::Contents::Status::read ? parseSettings(existing.data) : std::nullopt;
+    if (parsed) {
+        stored_ = *parsed;
+    } else if (existing.status != PrivateFile::Contents::Status::missing) {
+        // The next write would replace what cannot be read (a file that does not parse, a
+        // pipe, a link to a device, one far too large): whatever it held can still be
+        // recovered by hand.
+        if (const std::optional<std::filesystem::path> aside = PrivateFile::setAside(file)) {
+            keptAside_.append(QString::fromStdString(aside->string()));
         }
     }
     // A file an older version left readable by everyone is the user's alone from now on.
@@ -277,14 +258,15 @@ std::optional<QString> UserDefaults::keepValueAside(const QString& key)
     const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
 
     const QFileInfo settingsFile(filePath_);
-    const QString aside = freeAsideName(settingsFile.absolutePath() + u'/' + key + QStringLiteral(".json"));
+    const std::filesystem::path aside =
+        PrivateFile::asideName(std::filesystem::path((settingsFile.absolutePath() + u'/' + key + QStringLiteral(".json")).toStdString()));
     try {
-        PrivateFile::write(std::filesystem::path(aside.toStdString()), data);
+        PrivateFile::write(aside, data);
     } catch (const WriteError&) {
         return std::nullopt;
     }
-    keptAside_.append(aside);
-    return aside;
+    keptAside_.append(QString::fromStdString(aside.string()));
+    return keptAside_.last();
 }
 
 QStringList UserDefaults::keptAside() const

@@ -24,8 +24,10 @@ namespace platform {
 //
 // The file is JSON: unlike INI it keeps the types of the values, so a one-element list
 // stays a list and a number stays a number. The file (0600) and its folder (0700) are the
-// user's alone, as what they hold is theirs. A file that does not parse is renamed to
-// "<file>.defekt" before the store starts empty.
+// user's alone, as what they hold is theirs. A file that does not parse, or anything that
+// is no regular file of a sane size (a pipe, a link to a device), is renamed to
+// "<file>.defekt" before the store starts empty; temporary files that an interrupted write
+// left beside it are removed.
 //
 // Thread-safe: reads and writes may come from any thread; `changed` is emitted on the
 // writing thread.

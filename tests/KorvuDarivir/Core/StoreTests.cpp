@@ -271,6 +271,14 @@ TEST_F(VocabularyTest, AStoredValueIsReadItemByItemAndSetAsideBeforeAnythingIsDr
 {
     const QVariant null = QVariant::fromValue(nullptr);
     const QString forbidden = QString::fromUtf8("Al\u001Bpha\u202E");
+    // Terms "Begriff <from>" to "Begriff <from + count - 1>".
+    const auto numbered = [](int count, int from = 1) {
+        QStringList terms;
+        for (int i = from; i < from + count; ++i) terms.append(QString("Begriff %1").arg(i));
+        return terms;
+    };
+    QVariantList damagedAndLong{42};
+    for (const QString& term : numbered(100)) damagedAndLong.append(term);
     struct Case {
         const char* what;
         QVariant stored;
@@ -290,6 +298,10 @@ TEST_F(VocabularyTest, AStoredValueIsReadItemByItemAndSetAsideBeforeAnythingIsDr
         {"null", null, {}, true},
         {"texts with characters no term may hold, or none", QVariantList{forbidden, "", "\u2066\u2069", "Beta"},
          {"Alpha", "Beta"}, true},
+        // Edited by hand or by another program: every dictation would pay for each term.
+        {"eighty terms, the most a list holds", numbered(80), numbered(80), false},
+        {"2,000 terms", numbered(2000), numbered(80), true},
+        {"a hundred terms after an item that is no text", damagedAndLong, numbered(80), true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

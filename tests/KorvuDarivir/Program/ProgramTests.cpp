@@ -312,6 +312,45 @@ private:
     xcb_atom_t utf8_ = XCB_ATOM_NONE;
 };
 
+// A user of the program in folders of the test's own under `root`, who has not started it
+// before.
+QProcessEnvironment newUserIn(const QString& root)
+{
+    QProcessEnvironment environment = onTheDisplay();
+    environment.insert("HOME", root);
+    environment.insert("XDG_CONFIG_HOME", root + "/config");
+    environment.insert("XDG_DATA_HOME", root + "/data");
+    environment.insert("XDG_CACHE_HOME", root + "/cache");
+    return environment;
+}
+
+// One start of the program: the names of the windows mapped before the hint of `word`
+// added from the command line, which comes after everything the start itself shows.
+std::optional<QStringList> namesShownAtStart(const QProcessEnvironment& environment, const QString& word)
+{
+    MappedWindows windows;
+    EXPECT_TRUE(windows.ok());
+    QProcess app;
+    app.setProcessChannelMode(QProcess::ForwardedChannels);
+    app.setProcessEnvironment(environment);
+    app.start(program, {});
+    EXPECT_TRUE(app.waitForStarted());
+    const auto addWord = [&] {
+        QProcess client;
+        client.setProcessEnvironment(environment);
+        client.start(program, {"--add-word", word});
+        return client.waitForFinished(120000) && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0;
+    };
+    EXPECT_TRUE(testsupport::spinUntil(addWord)) << "the running application takes words";
+    std::optional<QStringList> before = windows.namesBefore("Zum Wörterbuch hinzugefügt – „" + word + "“");
+    ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
+    EXPECT_TRUE(app.waitForFinished(30000));
+    return before;
+}
+
+// The hints about damaged files among the names of windows.
+QStringList damagedFileNotices(const QStringList& names) { return names.filter(QRegularExpression("^Beschädigte")); }
+
 // A user's damaged files across four starts, in folders of the test's own: a history that
 // does not parse, a vocabulary with an item that is no text, nothing, a settings file cut
 // short. Each start sets the damaged file aside with its content, names it once in a hint,
@@ -319,14 +358,9 @@ private:
 // nothing.
 TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
 {
-    using testsupport::spinUntil;
     const testsupport::TempDir home;
     const QString root = QString::fromStdString(home.path().string());
-    QProcessEnvironment environment = onTheDisplay();
-    environment.insert("HOME", root);
-    environment.insert("XDG_CONFIG_HOME", root + "/config");
-    environment.insert("XDG_DATA_HOME", root + "/data");
-    environment.insert("XDG_CACHE_HOME", root + "/cache");
+    const QProcessEnvironment environment = newUserIn(root);
     const QString config = root + "/config/KORVU Darivir";
     const QString support = root + "/data/KORVU Darivir";
     ASSERT_TRUE(QDir().mkpath(support));
@@ -335,29 +369,8 @@ TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(history) == history.size());
     file.close();
 
-    // One start: the names of the windows mapped before the hint of `word` added from the
-    // command line, which comes after everything the start itself shows.
-    const auto start = [&](const QString& word) -> std::optional<QStringList> {
-        MappedWindows windows;
-        EXPECT_TRUE(windows.ok());
-        QProcess app;
-        app.setProcessChannelMode(QProcess::ForwardedChannels);
-        app.setProcessEnvironment(environment);
-        app.start(program, {});
-        EXPECT_TRUE(app.waitForStarted());
-        const auto addWord = [&] {
-            QProcess client;
-            client.setProcessEnvironment(environment);
-            client.start(program, {"--add-word", word});
-            return client.waitForFinished(120000) && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0;
-        };
-        EXPECT_TRUE(spinUntil(addWord)) << "the running application takes words";
-        std::optional<QStringList> before = windows.namesBefore("Zum Wörterbuch hinzugefügt – „" + word + "“");
-        ::kill(static_cast<pid_t>(app.processId()), SIGTERM);
-        EXPECT_TRUE(app.waitForFinished(30000));
-        return before;
-    };
-    const auto notices = [](const QStringList& names) { return names.filter(QRegularExpression("^Beschädigte")); };
+    const auto start = [&](const QString& word) { return namesShownAtStart(environment, word); };
+    const auto notices = damagedFileNotices;
     const auto vocabulary = [&] {
         return QJsonDocument::fromJson(fileContents(config + "/settings.json")).object().value("vocabulary");
     };
@@ -400,6 +413,59 @@ TEST(ProgramTest, SaysOnceWhichDamagedFileItSetAsideAndLosesNothing)
     EXPECT_EQ(notices(*fourth), QStringList{"Beschädigte Datei beiseitegelegt – Aufbewahrt als ~/config/KORVU Darivir/settings.json.defekt"});
     EXPECT_EQ(fileContents(config + "/settings.json.defekt"), cut);
     EXPECT_EQ(vocabulary(), QJsonArray{"Epsilon"});
+}
+
+// Something else than a file where the settings or the history belong: a named pipe, which
+// a plain open waits on for good, or a link to /dev/zero, which never ends. The program
+// starts as always and takes words, sets the thing aside as it is and says so. The
+// temporary files that interrupted settings writes left are gone after the start; a file of
+// the user's with a name alike stays.
+TEST(ProgramTest, StartsWithWhateverStandsInPlaceOfItsFilesAndSetsItAside)
+{
+    struct Case {
+        const char* what;
+        const char* file;  // below the user's home
+        bool link;         // a link to /dev/zero, else a named pipe
+    };
+    const Case cases[] = {
+        {"a named pipe as the settings", "config/KORVU Darivir/settings.json", false},
+        {"a link to /dev/zero as the settings", "config/KORVU Darivir/settings.json", true},
+        {"a named pipe as the history", "data/KORVU Darivir/Verlauf.json", false},
+        {"a link to /dev/zero as the history", "data/KORVU Darivir/Verlauf.json", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const testsupport::TempDir home;
+        const QString root = QString::fromStdString(home.path().string());
+        const QString config = root + "/config/KORVU Darivir";
+        ASSERT_TRUE(QDir().mkpath(config) && QDir().mkpath(root + "/data/KORVU Darivir"));
+        const QString file = root + "/" + c.file;
+        if (c.link) {
+            ASSERT_TRUE(QFile::link("/dev/zero", file));
+        } else {
+            ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        }
+        for (const char* name : {"/.settings.json.AbC123", "/.settings.json.notiz"}) {
+            QFile written(config + name);
+            ASSERT_TRUE(written.open(QIODevice::WriteOnly) && written.write("{\"half") == 6);
+        }
+
+        const std::optional<QStringList> shown = namesShownAtStart(newUserIn(root), "Eins");
+        ASSERT_TRUE(shown) << "the program never took the word";
+        EXPECT_EQ(damagedFileNotices(*shown),
+                  QStringList{QString("Beschädigte Datei beiseitegelegt – Aufbewahrt als ~/") + c.file + ".defekt"});
+        struct stat aside {};
+        ASSERT_EQ(::lstat(QFile::encodeName(file + ".defekt").constData(), &aside), 0);
+        EXPECT_TRUE(c.link ? S_ISLNK(aside.st_mode) : S_ISFIFO(aside.st_mode)) << "moved as it was";
+        if (c.link) {
+            EXPECT_EQ(QFile::symLinkTarget(file + ".defekt"), "/dev/zero");
+        }
+        EXPECT_TRUE(QFileInfo(config + "/settings.json").isFile());
+        EXPECT_EQ(QJsonDocument::fromJson(fileContents(config + "/settings.json")).object().value("vocabulary"),
+                  QJsonArray{"Eins"});
+        EXPECT_FALSE(QFile::exists(config + "/.settings.json.AbC123")) << "the leftover of an interrupted write";
+        EXPECT_EQ(fileContents(config + "/.settings.json.notiz"), "{\"half");
+    }
 }
 
 // "--add-word" never says a word was added that is not on disk: a settings file in the
