@@ -8,10 +8,36 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 
 namespace testsupport {
+
+// Whether this build runs under AddressSanitizer, whose shadow memory, redzones and
+// quarantine count in a process's resident memory, several times the program's own.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool underAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool underAddressSanitizer = true;
+#else
+inline constexpr bool underAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool underAddressSanitizer = false;
+#endif
+
+// Whether a peak of resident memory tells what the code under test kept, so that a bound
+// on it can be checked; where it cannot (under AddressSanitizer, whose own use no bound
+// can be told from), says so in the test's output.
+inline bool peakMemoryIsMeasured()
+{
+    if (underAddressSanitizer)
+        std::cout << "[   NOTE   ] peak-memory bound not checked: under AddressSanitizer the peak holds "
+                     "the sanitizer's own memory\n";
+    return !underAddressSanitizer;
+}
 
 // What a piece of work cost when it ran in a process of its own.
 struct ChildRun {

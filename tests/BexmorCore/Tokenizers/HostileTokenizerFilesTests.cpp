@@ -84,6 +84,7 @@ TEST(HostileTokenizerFiles, PeakMemoryStaysWithinAFewTimesTheFileSize) {
         // Each added token is kept by id, by text, in the list and in the matcher.
         {"100,000 added tokens of ten bytes", [] { return withAddedTokens(BpeTokenizer::maxAddedTokens, tenBytes); }, "", 10},
     };
+    const bool measured = testsupport::peakMemoryIsMeasured();
     testsupport::TempDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -97,7 +98,10 @@ TEST(HostileTokenizerFiles, PeakMemoryStaysWithinAFewTimesTheFileSize) {
             }
         });
         EXPECT_EQ(read.run.exitCode, 0) << "1: loaded, 2: another error, else a crash";
-        EXPECT_LT(read.extraPeakBytes, c.multiple * read.fileBytes + (16 << 20)) << "file of " << read.fileBytes << " bytes";
+        if (measured) {
+            EXPECT_LT(read.extraPeakBytes, c.multiple * read.fileBytes + (16 << 20))
+                << "file of " << read.fileBytes << " bytes";
+        }
     }
 }
 

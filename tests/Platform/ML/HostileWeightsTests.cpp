@@ -79,6 +79,7 @@ TEST(HostileWeights, PeakMemoryStaysWithinAFewTimesTheFileSize) {
          "has the unsupported dtype '(none)'"},
         {"four million metadata entries", metadata, ""},
     };
+    const bool measured = testsupport::peakMemoryIsMeasured();
     testsupport::TempDir dir;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -88,7 +89,9 @@ TEST(HostileWeights, PeakMemoryStaysWithinAFewTimesTheFileSize) {
             return error.empty() == c.error.empty() && error.find(c.error) != std::string::npos ? 0 : 1;
         });
         EXPECT_EQ(read.run.exitCode, 0) << "1: another outcome (" << openError(path).substr(0, 200) << "), else a crash";
-        EXPECT_LT(read.extraPeakBytes, 3 * read.fileBytes + (16 << 20)) << "file of " << read.fileBytes << " bytes";
+        if (measured) {
+            EXPECT_LT(read.extraPeakBytes, 3 * read.fileBytes + (16 << 20)) << "file of " << read.fileBytes << " bytes";
+        }
     }
 }
 
