@@ -6,7 +6,11 @@
 
 #include "X11TestSupport.h"
 
+#include <QGuiApplication>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QScreen>
 #include <QWidget>
 #include <QWindow>
 
@@ -28,14 +32,24 @@ bool exposed(QWidget& widget)
     return spinUntil([&] { return widget.windowHandle() != nullptr && widget.windowHandle()->isExposed(); });
 }
 
-// An ordinary window that notes where it was pressed.
+// An ordinary window, filled with one colour, that notes where it was pressed.
 class PressRecorder : public QWidget {
 public:
+    static inline const QColor colour{0, 200, 0};
     std::vector<QPoint> presses;
 
 protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).fillRect(rect(), colour); }
     void mousePressEvent(QMouseEvent* event) override { presses.push_back(event->globalPosition().toPoint()); }
 };
+
+// What the X server shows at `point`, whichever window's pixel it is. (Not a screenshot
+// by xwd: it copies each window of another visual, such as the floating windows' 32-bit
+// one, as its whole rectangle, shape ignored, and so shows cut corners black.)
+QColor screenPixel(QPoint point)
+{
+    return QGuiApplication::primaryScreen()->grabWindow(0, point.x(), point.y(), 1, 1).toImage().pixelColor(0, 0);
+}
 
 }  // namespace
 
@@ -86,9 +100,24 @@ TEST(FloatingWindowX11, ClicksOnTransparentPartsAndOnHintsReachTheWindowBeneath)
         hints.show({HintKind::info, "Position gemerkt", std::nullopt}, ScreenCoordinates::fromQt(QRectF(620, 540, 26, 26)));
         ASSERT_TRUE(exposed(hints));
 
+        // Without a compositor nothing blends a transparent pixel with what lies beneath:
+        // the windows must be cut to what they draw, or their corners show black. Once the
+        // disc and the pill are drawn, the corners show the window beneath.
+        const QPoint pill = hints.geometry().center();
+        const QPoint pillEdge = hints.geometry().topLeft() + QPoint(int(hints.geometry().height() / 2), int(HintPanel::pad) + 3);
+        const auto drawn = [](QPoint p) { return screenPixel(p) != PressRecorder::colour; };
+        ASSERT_TRUE(spinUntil([&] { return drawn({519, 469}) && drawn(pillEdge) && !drawn({420, 420}); }));
+        if (!compositor) {
+            EXPECT_EQ(screenPixel({502, 452}).name(), PressRecorder::colour.name()) << "the button's corner";
+            EXPECT_EQ(screenPixel(hints.geometry().topLeft() + QPoint(2, 2)).name(), PressRecorder::colour.name()) << "the hint's corner";
+        } else {
+            // The compositor blends the corners; nothing may cut away the content's shadow.
+            EXPECT_TRUE(panel.mask().isEmpty());
+            EXPECT_TRUE(hints.mask().isEmpty());
+        }
+
         // The panel's top-left corner is transparent, the disc is the button's, and a
         // hint never takes a click, not even on its pill.
-        const QPoint pill = hints.geometry().center();
         mouse.click({502, 452});
         mouse.click({519, 469});
         mouse.click(pill);
