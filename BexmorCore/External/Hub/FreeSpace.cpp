@@ -22,7 +22,7 @@ std::optional<uint64_t> availableSpace(const fs::path& path) {
 void requireSpace(const FreeSpaceQuery& query, const fs::path& folder, uint64_t needed) {
     if (needed == 0 || !query) return;
     const auto available = query(folder);
-    const uint64_t withReserve = needed > UINT64_MAX - kSpaceReserve ? UINT64_MAX : needed + kSpaceReserve;
+    const uint64_t withReserve = addedBytes(needed, kSpaceReserve);
     if (available && withReserve > *available) throw StorageError::notEnoughSpace(folder, withReserve, *available);
 }
 

@@ -25,6 +25,10 @@ constexpr uint64_t kRecordRoom = 64 * 1024;
 // program writing there need it.
 constexpr uint64_t kSpaceReserve = 4 * 1024 * 1024;
 
+// `a` and `b` bytes together, or the largest count where that does not fit: an absurd
+// announced size is then refused for lack of space instead of wrapping round to a small one.
+constexpr uint64_t addedBytes(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+
 // Fails with StorageError::notEnoughSpace when `needed` bytes and kSpaceReserve together
 // exceed what `query` reports for `folder` (the error names both together as needed).
 // A query without an answer lets the download try: the write itself still notices a

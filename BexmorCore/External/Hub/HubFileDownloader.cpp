@@ -51,7 +51,7 @@ uint64_t stillToWrite(int64_t announced, const fs::path& partial) {
     const auto size = static_cast<uint64_t>(std::max<int64_t>(announced, 0));
     const auto have = static_cast<uint64_t>(std::max<int64_t>(Downloader::incompleteFileSize(partial), 0));
     const uint64_t rest = have <= size ? size - have : size;
-    return rest > UINT64_MAX - kRecordRoom ? UINT64_MAX : rest + kRecordRoom;
+    return addedBytes(rest, kRecordRoom);
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // The repository snapshot: online through the per-file download, offline by validating the cache.
 #include "BexmorCore/Extensions.h"
 #include "BexmorCore/External/Hub/HubApi.h"
+#include "BexmorCore/External/Hub/FreeSpace.h"
 #include "BexmorCore/External/Hub/HubFileDownloader.h"
 #include "BexmorCore/External/Hub/HubPaths.h"
 #include "BexmorCore/External/Hub/NetworkMonitor.h"
 
 #include <cstdint>
-#include <limits>
 
 namespace bexmor {
 
@@ -65,8 +65,7 @@ fs::path HubApi::snapshot(const Repo& repo, const std::string& revision, const s
             remotes.push_back(std::nullopt);
             continue;
         }
-        const uint64_t bytes = files.back().bytesToFetch(*remotes.back());
-        needed = bytes > std::numeric_limits<uint64_t>::max() - needed ? std::numeric_limits<uint64_t>::max() : needed + bytes;
+        needed = addedBytes(needed, files.back().bytesToFetch(*remotes.back()));
     }
     requireSpace(freeSpace, destination, needed);
 
