@@ -17,12 +17,22 @@ constexpr std::size_t kLeastVoicedFrames = 2;  // 0.2 s: a short word, more than
 // Below 0.5 s of noise-like sound the recording has no room to measure: a few fricatives
 // of a word spoken into digital silence are not a floor.
 constexpr std::size_t kLeastNoiseFrames = 5;
-// A sound without a room to measure is measured against itself, a second either side of each
-// frame: speech rises and falls with its syllables by well over 10 dB within a second, a
-// hum or a rumble does not. Below a second of sound there is too little to tell a short
-// phrase from a hum; it is measured against the silence around it.
+// A sound without a room to measure is measured against itself, a second before and a second
+// after each frame: speech rises and falls with its syllables by well over 10 dB within a
+// second, a hum or a rumble does not, and a sound that steps to another level stays there.
+// Below a second of sound there is too little to tell a short phrase from a hum; it is
+// measured against the silence around it.
 constexpr std::size_t kReach = 10;
 constexpr std::size_t kLeastOwnFrames = 10;
+// 0.3 s: the least of a side that tells where the sound goes. Less is left out, so the
+// sound's first and last frames are judged by one side; a louder level that lasts 1.2 s or
+// more at the start or the end of the sound still fails the other.
+constexpr std::size_t kLeastSide = 3;
+// Half a step of 16-bit sound: what a 16-bit microphone gives as zero, and float rounding.
+constexpr float kRoundedToZero = 0.5f / 32768;
+// 10 ms of zeros in a row. A sound near the silence level (-80 dBFS) leaves only a few
+// zeros in a row; what a still quieter sound loses to this stays below every floor anyway.
+constexpr std::size_t kLeastSilence = 160;
 constexpr std::size_t kOrder = 12;  // the predictor's samples: a voice's formants up to 8 kHz
 // 7 dB: voiced speech reaches 10 to 25 dB alone and 8 or more over as loud white noise 13 dB
 // below it; pink noise mostly 3 to 6 (now and then 8: such a frame is still no louder
@@ -75,35 +85,53 @@ double predictionGain(std::span<const float> frame, std::vector<float>& centred)
     return r[0] / error;
 }
 
-// The samples from the first to the last that are not digital silence: a microphone that
-// opens late, or a feed that ends early, adds silence before and after the sound, which
-// says nothing of it. The detector's frames are then laid from the sound's first sample,
-// so none of them holds silence for part of its length (a frame half silent would be a
-// swing the sound does not make).
-std::span<const float> withoutSilentEdges(std::span<const float> samples)
+// The sound without its digital silence: the runs of samples at or within rounding of zero
+// that a microphone opening late, a feed ending early or a noise gate in the microphone
+// chain give. They say nothing of the sound, wherever they stand, and the sound's pieces
+// are joined, so the detector's frames never hold silence for part of their length (a
+// frame half silent would be a swing the sound does not make). A quiet frame of a sound
+// that goes on is no digital silence: a real sound near the silence level still leaves
+// hardly a millisecond of exact zeros in a row.
+std::vector<float> withoutDigitalSilence(std::span<const float> samples)
 {
-    const auto audible = [](float s) { return std::abs(s) > vocarion::EnergyVAD::lowestLevel; };
-    const auto first = std::find_if(samples.begin(), samples.end(), audible);
-    if (first == samples.end()) return {};
-    const auto last = std::find_if(samples.rbegin(), samples.rend(), audible).base();
-    return {first, last};
+    const auto silent = [](float s) { return std::abs(s) <= kRoundedToZero; };
+    std::vector<float> sound;
+    sound.reserve(samples.size());
+    auto kept = samples.begin();  // the first sample not yet copied
+    for (auto quiet = std::find_if(samples.begin(), samples.end(), silent); quiet != samples.end();) {
+        const auto loud = std::find_if_not(quiet, samples.end(), silent);
+        if (loud - quiet >= static_cast<std::ptrdiff_t>(kLeastSilence)) {
+            sound.insert(sound.end(), kept, quiet);
+            kept = loud;
+        }
+        quiet = std::find_if(loud, samples.end(), silent);
+    }
+    sound.insert(sound.end(), kept, samples.end());
+    return sound;
 }
 
 // The level each frame must pass when no frame sounds like a room: the detector's threshold
-// over the audible frames within kReach of it, so a sound steady for its whole length never
-// stands above itself. Where less than kLeastOwnFrames of sound is near, it is measured
-// against the silence around it (`lowestLevel`) or, with none around it, against its own
+// over the sound within kReach before it, and over the sound within kReach after it,
+// whichever is higher. A frame must stand above the quiet part of the sound on both sides:
+// speech falls again within a second and rose from below within a second, a steady sound
+// never stands above itself, and a sound that steps to another level and stays there stands
+// above its past but not above its future. A side too short to tell (the sound's first and
+// last frames) is left out. A sound shorter than kLeastOwnFrames is measured against the
+// digital silence around it (`lowestLevel`) or, with none around it, against its own
 // quietest frames.
 std::vector<float> ownThresholds(const std::vector<float>& levels, bool silenceAround)
 {
-    const float shortSound = silenceAround ? vocarion::EnergyVAD::lowestLevel : vocarion::EnergyVAD::energyThreshold(levels);
-    std::vector<float> thresholds(levels.size(), shortSound);
-    std::vector<float> near;
+    if (levels.size() < kLeastOwnFrames) {
+        return std::vector<float>(levels.size(), silenceAround ? vocarion::EnergyVAD::lowestLevel
+                                                               : vocarion::EnergyVAD::energyThreshold(levels));
+    }
+    std::vector<float> thresholds(levels.size(), vocarion::EnergyVAD::lowestLevel);
+    const std::span<const float> all(levels);
     for (std::size_t i = 0; i < levels.size(); ++i) {
-        near.clear();
-        for (std::size_t j = i - std::min(i, kReach); j < std::min(levels.size(), i + kReach + 1); ++j)
-            if (levels[j] > vocarion::EnergyVAD::lowestLevel) near.push_back(levels[j]);
-        if (near.size() >= kLeastOwnFrames) thresholds[i] = vocarion::EnergyVAD::energyThreshold(near);
+        const std::span<const float> before = all.subspan(i - std::min(i, kReach), std::min(i, kReach));
+        const std::span<const float> after = all.subspan(i + 1, std::min(levels.size() - i - 1, kReach));
+        if (before.size() >= kLeastSide) thresholds[i] = vocarion::EnergyVAD::energyThreshold(before);
+        if (after.size() >= kLeastSide) thresholds[i] = std::max(thresholds[i], vocarion::EnergyVAD::energyThreshold(after));
     }
     return thresholds;
 }
@@ -112,15 +140,16 @@ std::vector<float> ownThresholds(const std::vector<float>& levels, bool silenceA
 
 bool containsSpeech(std::span<const float> recording)
 {
-    const std::span<const float> samples = withoutSilentEdges(recording);
-    if (samples.empty()) return false;
+    const std::vector<float> sound = withoutDigitalSilence(recording);
+    if (sound.empty()) return false;
+    const std::span<const float> samples(sound);
     // The detector's own measure, taken once.
     const std::vector<float> levels = vocarion::EnergyVAD::frameLevels(samples, kFrame);
     std::vector<double> gains(levels.size(), 1.0);
     std::vector<float> noiseLevels;
     std::vector<float> centred;
     for (std::size_t i = 0; i < levels.size(); ++i) {
-        if (levels[i] <= vocarion::EnergyVAD::lowestLevel) continue;  // digital silence tells nothing
+        if (levels[i] <= vocarion::EnergyVAD::lowestLevel) continue;  // below every floor
         const std::size_t start = i * kFrame;
         gains[i] = predictionGain(samples.subspan(start, std::min(kFrame, samples.size() - start)), centred);
         if (gains[i] < kVoiceGain) noiseLevels.push_back(levels[i]);

@@ -255,7 +255,9 @@ TEST_F(DictationRoad, RoomNoiseIsNoDictation)
     };
     for (const Case& c : {Case{true, "pinknoise", -50, 0}, Case{false, "whitenoise", -30, 0},
                           Case{true, "brownnoise", -60, 500}, Case{false, "brownnoise", -40, 500},
-                          Case{false, "sine 120", -50, 500}}) {
+                          Case{false, "sine 120", -50, 500},
+                          // A quiet room's rumble right at the level of digital silence.
+                          Case{false, "brownnoise", -81, 500}, Case{true, "brownnoise", -83, 1000}}) {
         SCOPED_TRACE(std::string(c.holdToTalk ? "hold to talk, " : "toggle, ") + c.kind + " at " +
                      std::to_string(int(c.level)) + " dBFS after " + std::to_string(c.silence) + " ms of digital silence");
         hints->shown.clear();
