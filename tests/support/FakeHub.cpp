@@ -284,6 +284,7 @@ void FakeHub::serveFile(const HttpRequest& request, HttpResponder& responder, co
     }
     if (!get && file.silentHead) return responder.stall(24 * 60 * 60 * 1000);
     if (!get && file.droppedHead) return responder.drop();
+    if (!get && file.loopedHead) return responder.writeHead(302, {{"Location", request.target}, {"Content-Length", "0"}});
     // An error page as long as the file: only the status tells them apart.
     if (file.status != 0) return responder.respond(file.status, {}, get ? file.content : "");
 

@@ -32,6 +32,7 @@ struct FakeFile {
     std::string sizeText;        // non-empty: HEAD sends this as the size, verbatim
     bool silentHead = false;     // HEAD: no answer at all, until the hub stops
     bool droppedHead = false;    // HEAD: the connection closed without an answer
+    bool loopedHead = false;     // HEAD: a redirect to itself, every time
     int64_t announcedSize = -1;  // HEAD and GET name this size instead of the content's...
     bool endless = false;        // ...and GET repeats the content, with no length, until the client goes
     int trickleMilliseconds = 0; // GET: after `trickleAfter` bytes, one byte per this many ms...

@@ -59,6 +59,7 @@ std::string outcomeOf(Call&& call) {
         return "invalidSize " + error.file() + " \"" + error.announced() + "\"";
     } catch (const bexmor::UrlError& error) {
         if (error.code() == bexmor::UrlError::Code::timedOut) return "timedOut";
+        if (error.code() == bexmor::UrlError::Code::tooManyRedirects) return "tooManyRedirects";
         return error.code() == bexmor::UrlError::Code::connectionLost ? "connectionLost" : error.what();
     } catch (const std::exception& error) {
         return error.what();
@@ -186,7 +187,8 @@ TEST_F(HostileHub, ADiskThatFillsUpDuringTheTransferLosesThePartialFile) {
 
 // A repository of three files of 4000 bytes: what is still to fetch, less what is cached or
 // partly there, with each fetched file's records and the reserve, is held against the free
-// space before the first file's transfer.
+// space before the first file's transfer. Sizes whose sum no 64 bits hold add up to the
+// largest count, never wrap round to a small one.
 TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
     const std::string a = makeContent(4000, 4), b = makeContent(4000, 5), c3 = makeContent(4000, 6);
     struct Case {
@@ -197,6 +199,7 @@ TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
         std::string outcome;
         std::optional<uint64_t> needed;
         int transfers;
+        int64_t laterAnnounced = -1;  // b and c announce this size instead of their own
     };
     // Each file's records, and the reserve once for the whole.
     const uint64_t all = 12000 + 3 * bexmor::kRecordRoom + bexmor::kSpaceReserve;
@@ -206,12 +209,16 @@ TEST_F(HostileHub, ASnapshotChecksTheTotalStillToFetchBeforeItsFirstFile) {
         {"all three fit", false, 0, all, "completed", {}, 3},
         {"one cached, one partly there: the rest fits", true, 1000, rest, "completed", {}, 2},
         {"one cached, one partly there: one byte short", true, 1000, rest - 1, "notEnoughSpace", rest, 0},
+        {"b and c at the largest size each: a sum past 64 bits stays the largest", false, 0, 1'000'000 * GB, "notEnoughSpace",
+         UINT64_MAX, 0, INT64_MAX},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(c.name);
         const HubApi::Repo in{"o/snap" + std::to_string(i), HubApi::RepoType::models};
-        for (const auto& [name, content] : {std::pair{"a", a}, {"b", b}, {"c", c3}}) fake.addFile(in.id, name, FakeFile{.content = content});
+        for (const auto& [name, content] : {std::pair{"a", a}, {"b", b}, {"c", c3}}) {
+            fake.addFile(in.id, name, FakeFile{.content = content, .announcedSize = *name == 'a' ? -1 : c.laterAnnounced});
+        }
         if (c.firstCached) file(hub(std::nullopt), "a", in).download();
         if (c.secondPartial) writeFile(base.path() / "models" / in.id / partialName("b", b), b.substr(0, c.secondPartial));
         const auto before = onDisk(in);
@@ -318,10 +325,12 @@ TEST_F(HostileHub, AFileThatWouldFillASmallFileSystemExactlyIsRefusedBeforeItsFi
 // A hub that takes a HEAD request and never answers it, or cuts it off, is out of reach for
 // every file: the snapshot ends with that error at the first such HEAD, after one time-out
 // (here the minimum pace's window of one second), and no file is asked twice. A file the
-// hub refuses is asked again at its turn, after the files before it are fetched.
+// hub refuses, or sends round in redirects, is asked again at its turn, after the files
+// before it are fetched.
 TEST_F(HostileHub, AHeadWithoutAnAnswerEndsTheSnapshotAtOnce) {
     const FakeFile good{.content = "good"}, silent{.content = "x", .silentHead = true},
-        dropped{.content = "x", .droppedHead = true}, refused{.content = "x", .status = 404};
+        dropped{.content = "x", .droppedHead = true}, refused{.content = "x", .status = 404},
+        looped{.content = "x", .loopedHead = true};
     struct Case {
         const char* name;
         std::vector<FakeFile> files;  // a.bin, b.bin, c.bin
@@ -334,6 +343,8 @@ TEST_F(HostileHub, AHeadWithoutAnAnswerEndsTheSnapshotAtOnce) {
         {"the second HEAD not answered", {good, silent, good}, "timedOut", 2, {}},
         {"the first HEAD cut off", {dropped, good, good}, "connectionLost", 1, {}},
         {"the second file refused", {good, refused, good}, "File not found: b.bin", 4, {"a.bin"}},
+        // Eleven HEADs for b.bin each time it is asked.
+        {"the second file redirected without end", {good, looped, good}, "tooManyRedirects", 24, {"a.bin"}},
     };
     HubApi api = hub(std::nullopt);
     api.minimumPace = {1024, std::chrono::seconds(1)};
@@ -505,20 +516,28 @@ TEST_F(HostileHub, AListingOfAnAbsurdNumberOfFilesIsRefusedBeforeAnyFile) {
 }
 
 // With the minimum pace set to 1 KiB/s over one second, a head, a listing or a body that
-// comes a byte every 20 ms times out; a body resumes like any dropped connection.
+// comes a byte every 20 ms times out; a body resumes like any dropped connection. A head
+// that keeps the pace for longer than the window is no time-out.
 TEST_F(HostileHub, ATransferBelowTheMinimumPaceTimesOutAndABodyResumes) {
     HubApi api = hub(std::nullopt);
     api.minimumPace = {1024, std::chrono::seconds(1)};
     const std::string trickledHead = "HTTP/1.1 200 OK\r\nX-Repo-Commit: " + std::string(40, 'c') +
                                      "\r\nX-Linked-Etag: \"e\"\r\nX-Linked-Size: 10\r\nContent-Length: 0\r\n" +
                                      "X-Padding: " + std::string(100, 'p') + "\r\nConnection: close\r\n\r\n";
-    testsupport::TestHttpServer slowHead([&](const testsupport::HttpRequest&, testsupport::HttpResponder& responder) {
-        responder.trickle(trickledHead, 20);
+    testsupport::TestHttpServer slowHead([&](const testsupport::HttpRequest& request, testsupport::HttpResponder& responder) {
+        if (request.path != "/steady") return void(responder.trickle(trickledHead, 20));
+        // 10 kB/s for 1.5 s: a header line of 1000 bytes every 100 ms.
+        responder.writeBody("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n");
+        for (int i = 0; i < 15 && responder.writeBody("X-Padding-" + std::to_string(i) + ": " + std::string(1000, 'p') + "\r\n"); ++i) {
+            responder.stall(100);
+        }
+        responder.writeBody("\r\n");
     });
     const std::string content = makeContent(300, 7);
     fake.addFile(repo.id, "slow.bin", FakeFile{.content = content, .trickleMilliseconds = 20, .trickleAfter = 10, .trickleTimes = 1});
 
     EXPECT_EQ(outcomeOf([&] { api.httpHead(slowHead.baseUrl() + "/o/n/resolve/main/x"); }), "timedOut");
+    EXPECT_EQ(outcomeOf([&] { api.httpHead(slowHead.baseUrl() + "/steady"); }), "completed");
 
     fake.trickleListings(20, 1);
     const auto listing = hubtest::capture<bexmor::HubClientError>([&] { api.getFilenames(repo); });

@@ -113,6 +113,11 @@ TEST_F(UserDefaults, AFileThatDoesNotParseIsKeptAside)
     EXPECT_TRUE(reopened.keptAside().isEmpty());
     std::ofstream(file.toStdString()) << "[]";  // JSON, but no settings
     EXPECT_EQ(platform::UserDefaults(file).keptAside(), QStringList{file + ".defekt.1"});
+    // A link, even one to nothing, is someone's: its name is taken and it stays.
+    fs::create_symlink(dir / "fehlt", file.toStdString() + ".defekt.2");
+    std::ofstream(file.toStdString()) << "[]";
+    EXPECT_EQ(platform::UserDefaults(file).keptAside(), QStringList{file + ".defekt.3"});
+    EXPECT_TRUE(fs::is_symlink(file.toStdString() + ".defekt.2"));
 }
 
 TEST_F(UserDefaults, TheSettingsFolderIsMadeForTheUserOnly)
