@@ -398,14 +398,19 @@ QString Transcriber::postProcess(const QString& text)
 
 QString Transcriber::dictationText(const QStringList& resultTexts, const QStringList& vocabulary)
 {
+    return dictationText(resultTexts, Vocabulary::SpellingPass(vocabulary));
+}
+
+QString Transcriber::dictationText(const QStringList& resultTexts, const Vocabulary::SpellingPass& spelling)
+{
     QString text = postProcess(resultTexts.join(QLatin1Char(' ')));
     // The model sometimes answers silence with the prompt it was given. The prompt is
     // compared whatever the language, though only a fixed language sends it.
-    const QString prompt = promptText(vocabulary);
+    const QString prompt = promptText(spelling.terms());
     if (!prompt.isEmpty() && normalizedForEcho(text) == normalizedForEcho(prompt)) {
         text.clear();
     }
-    return Vocabulary::applySpelling(text, vocabulary);
+    return spelling.apply(text);
 }
 
 void Transcriber::transcribe(std::vector<float> samples, const std::optional<QString>& language,
@@ -426,9 +431,12 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
     // The vocabulary primes the decoder only with a fixed language. The prompt is encoded
     // on the worker too: a tokenizer failure reaches `done` like any engine error.
     const QString prompt = language.has_value() ? promptText(vocabulary) : QString();
+    if (spelling_.terms() != vocabulary) {
+        spelling_ = Vocabulary::SpellingPass(vocabulary);
+    }
     auto completion = std::make_shared<Completion>(std::move(done));
     const std::exception_ptr notStarted = startWorker([self, engine = darivir_, samples = std::move(samples),
-                                                       options = decodingOptions(language), prompt, vocabulary,
+                                                       options = decodingOptions(language), prompt, spelling = spelling_,
                                                        completion](std::stop_token stop) mutable {
         // The engine asks after every window whether to go on.
         auto goOn = [stop](const vocarion::TranscriptionProgress&) -> std::optional<bool> {
@@ -446,7 +454,7 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
             for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options, goOn)) {
                 texts.append(QString::fromStdString(result.text));
             }
-            text = dictationText(texts, vocabulary);
+            text = dictationText(texts, spelling);
         } catch (...) {
             // Handed to `done` unchanged, whatever its type.
             error = std::current_exception();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "KorvuDarivir/Store/ModelState.h"
+#include "KorvuDarivir/Store/Vocabulary.h"
 
 #include <QObject>
 #include <QString>
@@ -103,6 +104,8 @@ public:
     // post-processed, emptied when it only echoes the vocabulary prompt, and with the
     // vocabulary's terms in their stored spelling.
     static QString dictationText(const QStringList& resultTexts, const QStringList& vocabulary);
+    // The same with the spelling pass of the vocabulary, whose terms are the vocabulary.
+    static QString dictationText(const QStringList& resultTexts, const Vocabulary::SpellingPass& spelling);
     // The vocabulary as a prompt text: the terms joined with ", " and a closing "."; empty
     // for an empty vocabulary.
     static QString promptText(const QStringList& vocabulary);
@@ -136,6 +139,10 @@ private:
     ModelState state_ = ModelState::notLoaded;
     std::shared_ptr<vocarion::Vocarion> darivir_;
     bool isLoading_ = false;
+    // The spelling pass of the vocabulary the last dictation was handed, kept while the
+    // next ones are handed the same list: its expressions are compiled once, on the worker
+    // of the first dictation that uses them.
+    Vocabulary::SpellingPass spelling_;
 };
 
 }  // namespace korvu

@@ -8,18 +8,21 @@
 #include <unicode/brkiter.h>
 #include <unicode/normalizer2.h>
 #include <unicode/regex.h>
+#include <unicode/uniset.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace korvu {
 namespace {
 
-// A term whose expression needs more than this many steps of ICU's matcher for one search
-// is left out of the spelling pass rather than stalling the dictation (ICU's unit is
-// roughly a millisecond of work).
+// A term whose expression needs more than this many steps of ICU's matcher for its
+// searches through one text is left out of the spelling pass rather than stalling the
+// dictation (ICU's unit is roughly a millisecond of work; a matcher counts its steps from
+// one search to the next).
 constexpr int32_t kMatchTimeLimit = 200;
 
 // The offsets (UTF-16) of the grapheme-cluster boundaries of `text`, 0 and its length
@@ -116,7 +119,79 @@ QString exactVariant(const QString& term)
     return pattern;
 }
 
+// The class of the characters that may not stand next to a match: letters and digits.
+// A case-insensitive expression closes each of its sets over case, and for the well over
+// a hundred thousand letters of \p{L} that is most of the cost of compiling a term. So
+// the closure is taken here, once, by the same ICU function, and the class is put into the
+// expressions as a case-sensitive group that matches exactly what the closed set matches:
+// the letters and digits and the few characters that fold to one (U+0345, a combining mark
+// that folds to the Greek iota).
+const QString& wordCharacter()
+{
+    static const QString expression = [] {
+        const QString plain = QStringLiteral("[\\p{L}\\p{N}]");
+        UErrorCode status = U_ZERO_ERROR;
+        const icu::UnicodeSet letters(toIcu(plain), status);
+        icu::UnicodeSet added(letters);
+        added.closeOver(USET_CASE_INSENSITIVE).removeAllStrings().removeAll(letters);
+        if (U_FAILURE(status) || added.isBogus()) {
+            return plain;  // the expression closes it itself, only more slowly
+        }
+        QString extra;
+        for (int32_t i = 0; i < added.getRangeCount(); ++i) {
+            extra += QStringLiteral("\\x{%1}-\\x{%2}").arg(added.getRangeStart(i), 0, 16).arg(added.getRangeEnd(i), 0, 16);
+        }
+        return QStringLiteral("(?-i:[\\p{L}\\p{N}%1])").arg(extra);
+    }();
+    return expression;
+}
+
+// `text` with every match of `regex` replaced by `term`, taken literally; `text` as it was
+// when the search fails or takes too long.
+QString replacedMatches(const icu::RegexPattern& regex, const QString& text, const QString& term)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::UnicodeString subject = toIcu(text);
+    std::unique_ptr<icu::RegexMatcher> matcher(regex.matcher(subject, status));
+    if (U_FAILURE(status) || !matcher) {
+        return text;
+    }
+    matcher->setTimeLimit(kMatchTimeLimit, status);
+
+    // The replacement is spliced in by hand, so the term is always taken literally
+    // ("$1" and "\" included).
+    QString rewritten;
+    int32_t copied = 0;
+    while (matcher->find(status)) {
+        const int32_t start = matcher->start(status);
+        const int32_t end = matcher->end(status);
+        if (U_FAILURE(status)) {
+            break;
+        }
+        rewritten.append(fromIcu(subject.tempSubStringBetween(copied, start)));
+        rewritten.append(term);
+        copied = end;
+    }
+    if (U_FAILURE(status)) {
+        return text;  // too costly or broken: this term leaves the text as it was
+    }
+    rewritten.append(fromIcu(subject.tempSubStringBetween(copied, subject.length())));
+    return rewritten;
+}
+
 }  // namespace
+
+// The terms in the order they are applied, each with its expression, built by the first
+// `apply` of any copy. ICU's patterns are immutable once compiled; each search makes its
+// own matcher.
+struct Vocabulary::SpellingPass::Compiled {
+    struct Term {
+        QString spelling;
+        std::unique_ptr<icu::RegexPattern> regex;
+    };
+    std::once_flag built;
+    std::vector<Term> terms;
+};
 
 QString Vocabulary::sanitized(const QString& text)
 {
@@ -253,59 +328,52 @@ QString Vocabulary::pattern(const QString& term)
                             + escapedLiteral(view.mid(boundaries[k])));
         }
     }
-    return QStringLiteral("(?<![\\p{L}\\p{N}])(?:") + variants.join(u'|') + QStringLiteral(")(?![\\p{L}\\p{N}])");
+    return QStringLiteral("(?<!") + wordCharacter() + QStringLiteral(")(?:") + variants.join(u'|') + QStringLiteral(")(?!")
+           + wordCharacter() + u')';
 }
 
 QString Vocabulary::applySpelling(const QString& text, const QStringList& terms)
 {
-    std::vector<std::pair<qsizetype, QString>> ordered;
-    ordered.reserve(terms.size());
-    for (const QString& term : terms) {
-        ordered.emplace_back(graphemeCount(term), term);
+    return SpellingPass(terms).apply(text);
+}
+
+Vocabulary::SpellingPass::SpellingPass(const QStringList& terms)
+    : terms_(terms), compiled_(std::make_shared<Compiled>())
+{
+}
+
+QString Vocabulary::SpellingPass::apply(const QString& text) const
+{
+    if (!compiled_) {
+        return text;
     }
-    std::stable_sort(ordered.begin(), ordered.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::call_once(compiled_->built, [this] {
+        std::vector<std::pair<qsizetype, QString>> ordered;
+        ordered.reserve(terms_.size());
+        for (const QString& term : terms_) {
+            ordered.emplace_back(graphemeCount(term), term);
+        }
+        std::stable_sort(ordered.begin(), ordered.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        std::vector<Compiled::Term> compiled;
+        for (const auto& [length, term] : ordered) {
+            // An empty term would match the empty text at every position and rewrite nothing.
+            if (term.isEmpty()) {
+                continue;
+            }
+            UErrorCode status = U_ZERO_ERROR;
+            std::unique_ptr<icu::RegexPattern> regex(
+                icu::RegexPattern::compile(toIcu(pattern(term)), UREGEX_CASE_INSENSITIVE, status));
+            if (U_SUCCESS(status) && regex) {
+                compiled.push_back({term, std::move(regex)});
+            }
+        }
+        compiled_->terms = std::move(compiled);
+    });
 
     QString current = text;
-    for (const auto& [length, term] : ordered) {
-        // An empty term would match the empty text at every position and rewrite nothing.
-        if (term.isEmpty()) {
-            continue;
-        }
-        UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::RegexPattern> regex(
-            icu::RegexPattern::compile(toIcu(pattern(term)), UREGEX_CASE_INSENSITIVE, status));
-        if (U_FAILURE(status) || !regex) {
-            continue;
-        }
-        const icu::UnicodeString subject = toIcu(current);
-        std::unique_ptr<icu::RegexMatcher> matcher(regex->matcher(subject, status));
-        if (U_FAILURE(status) || !matcher) {
-            continue;
-        }
-        matcher->setTimeLimit(kMatchTimeLimit, status);
-
-        // The replacement is spliced in by hand, so the term is always taken literally
-        // ("$1" and "\" included).
-        QString rewritten;
-        int32_t copied = 0;
-        bool failed = false;
-        while (matcher->find(status)) {
-            const int32_t start = matcher->start(status);
-            const int32_t end = matcher->end(status);
-            if (U_FAILURE(status)) {
-                break;
-            }
-            rewritten.append(fromIcu(subject.tempSubStringBetween(copied, start)));
-            rewritten.append(term);
-            copied = end;
-        }
-        failed = U_FAILURE(status);
-        if (failed) {
-            continue;  // too costly or broken: this term leaves the text as it was
-        }
-        rewritten.append(fromIcu(subject.tempSubStringBetween(copied, subject.length())));
-        current = rewritten;
+    for (const Compiled::Term& term : compiled_->terms) {
+        current = replacedMatches(*term.regex, current, term.spelling);
     }
     return current;
 }

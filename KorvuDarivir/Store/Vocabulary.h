@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 namespace korvu {
 
 // The user's vocabulary: names and terms that dictation writes in one fixed spelling.
@@ -47,6 +49,26 @@ public:
     // rewritten in the term's spelling. A match may neither follow nor precede a letter or
     // digit. Longer terms are applied first. Pure: reads and writes no settings.
     static QString applySpelling(const QString& text, const QStringList& terms);
+
+    // The spelling pass of one term list, for callers that apply it to many texts: each
+    // term's expression is compiled once, at the first `apply`, rather than for every
+    // text. Copies share the compiled expressions, which never change, so a copy may be
+    // applied on any thread, also by several at once.
+    class SpellingPass {
+    public:
+        SpellingPass() = default;  // no terms: every text stays as it is
+        explicit SpellingPass(const QStringList& terms);
+
+        // The list it was built from, in its order.
+        const QStringList& terms() const { return terms_; }
+        // As `applySpelling(text, terms())`.
+        QString apply(const QString& text) const;
+
+    private:
+        struct Compiled;
+        QStringList terms_;
+        std::shared_ptr<Compiled> compiled_;
+    };
 
     // `text` without the characters a term must never carry into another program: C0 and C1
     // control characters (DEL too) and the bidirectional embeddings, overrides and isolates

@@ -2,6 +2,7 @@
 // the dictation history (also killed in the middle of its writes) and the app model.
 #include "KorvuDarivir/Store/AppModel.h"
 #include "KorvuDarivir/Store/HistoryStore.h"
+#include "KorvuDarivir/Store/IcuText.h"
 #include "KorvuDarivir/Store/Settings.h"
 #include "KorvuDarivir/Store/Vocabulary.h"
 #include "Platform/Defaults/SupportDirectory.h"
@@ -25,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unicode/regex.h>
 
 #include <algorithm>
 #include <chrono>
@@ -421,6 +423,32 @@ TEST(VocabularySpelling, TermsAreFoundAsWholeWordsAndWrittenInTheirSpelling)
     };
     for (const auto& [text, terms, expected] : cases) {
         EXPECT_EQ(Vocabulary::applySpelling(text, terms), expected) << text.left(60).toStdString();
+    }
+}
+
+// What counts as a letter or digit beside a term is what ICU's case-insensitive
+// "[\\p{L}\\p{N}]" matches, for every character there is, before the term and after it.
+TEST(VocabularySpelling, WordCharactersBesideATermAreThoseOfCaseInsensitiveICU)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    const std::unique_ptr<icu::RegexPattern> reference(icu::RegexPattern::compile(
+        u"(?<![\\p{L}\\p{N}])x(?![\\p{L}\\p{N}])", UREGEX_CASE_INSENSITIVE, status));
+    ASSERT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+    const Vocabulary::SpellingPass spelling({"X"});
+    // In slices: a matcher's step limit covers all its searches through one text.
+    for (UChar32 first = 0; first <= 0x10FFFF; first += 0x1000) {
+        icu::UnicodeString text;
+        for (UChar32 c = first; c < first + 0x1000; ++c) {
+            if (!U_IS_SURROGATE(c)) text.append(c).append(u"x-x").append(c).append(u' ');
+        }
+        const std::unique_ptr<icu::RegexMatcher> matcher(reference->matcher(text, status));
+        const QString expected = korvu::fromIcu(matcher->replaceAll(u"X", status));
+        ASSERT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+        const QString actual = spelling.apply(korvu::fromIcu(text));
+        // The replacement keeps the length: the first difference is an "x" beside the culprit.
+        const auto at = static_cast<int32_t>(std::mismatch(actual.begin(), actual.end(), expected.begin()).first - actual.begin());
+        ASSERT_TRUE(actual == expected) << std::hex << "around x: U+" << text.char32At(std::max(at - 1, 0)) << ", U+"
+                                        << text.char32At(at + 1);
     }
 }
 

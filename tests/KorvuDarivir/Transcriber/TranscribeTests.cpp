@@ -5,6 +5,8 @@
 #include "Vocarion/Core/DarivirTokenizer.h"
 #include "Vocarion/Core/Vocarion.h"
 
+#include <QRegularExpression>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -90,6 +92,35 @@ TEST(TranscriberTranscribing, SpeechGivesTheEnginesTextAndAFixedLanguageSendsThe
     ASSERT_FALSE(outcome.error);
     EXPECT_EQ(outcome.text, expected(names, Transcriber::decodingOptions(std::nullopt), vocabulary));
     EXPECT_FALSE(called);
+}
+
+// The transcriber keeps its vocabulary's spelling pass from one dictation to the next;
+// the first dictation after the list changed follows the new list: a term taken out is no
+// longer written in its spelling, a term put in is. The language is automatic, so no
+// prompt changes what the engine writes.
+TEST(TranscriberTranscribing, TheDictationAfterAChangeFollowsTheChangedVocabulary)
+{
+    resetUserData();
+    installTinyVariant();
+    Transcriber transcriber;
+    transcriber.load();
+    ASSERT_TRUE(spinUntil([&] { return !transcriber.isLoading(); }));
+    ASSERT_EQ(transcriber.state(), ModelState::ready);
+    const auto& letter = speech("Guten Morgen, heute diktiere ich einen kurzen Brief an meine Schwester.");
+    const QString plain = transcribeAndWait(transcriber, letter, std::nullopt).text;
+    // Terms: two words of the engine's text in capitals, which the text does not hold.
+    QStringList terms;
+    for (const QString& word : plain.split(QRegularExpression("[^\\p{L}\\p{N}]+"), Qt::SkipEmptyParts)) {
+        const QString term = word.toUpper();
+        const bool apart = std::ranges::none_of(terms, [&](const QString& t) { return t.contains(term) || term.contains(t); });
+        if (term.size() >= 2 && !plain.contains(term) && apart) terms.append(term);
+    }
+    ASSERT_GE(terms.size(), 2) << plain.toStdString();
+    for (const QStringList& vocabulary : {QStringList{terms[0]}, QStringList{terms[0]}, QStringList{terms[1]}}) {
+        const QString text = transcribeAndWait(transcriber, letter, std::nullopt, vocabulary).text;
+        EXPECT_EQ(text.contains(terms[0]), vocabulary == QStringList{terms[0]}) << text.toStdString();
+        EXPECT_EQ(text.contains(terms[1]), vocabulary == QStringList{terms[1]}) << text.toStdString();
+    }
 }
 
 }  // namespace
