@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <future>
 #include <system_error>
 #include <utility>
 
@@ -450,10 +451,14 @@ void Transcriber::transcribe(std::vector<float> samples, const std::optional<QSt
                     options.promptTokens = promptTokens(*tokenizer, prompt);
                 }
             }
+            // A changed vocabulary's expressions are compiled beside the engine's run, so
+            // they add nothing to the first dictation after the change.
+            std::future<void> compiled = std::async(std::launch::async, [&spelling] { spelling.compile(); });
             QStringList texts;
             for (const vocarion::TranscriptionResult& result : engine->transcribe(samples, options, goOn)) {
                 texts.append(QString::fromStdString(result.text));
             }
+            compiled.get();
             text = dictationText(texts, spelling);
         } catch (...) {
             // Handed to `done` unchanged, whatever its type.

@@ -140,7 +140,7 @@ private:
     std::shared_ptr<vocarion::Vocarion> darivir_;
     bool isLoading_ = false;
     // The spelling pass of the vocabulary the last dictation was handed, kept while the
-    // next ones are handed the same list: its expressions are compiled once, on the worker
+    // next ones are handed the same list: its expressions are compiled once, on a thread
     // of the first dictation that uses them.
     Vocabulary::SpellingPass spelling_;
 };

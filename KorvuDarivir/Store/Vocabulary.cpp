@@ -342,10 +342,10 @@ Vocabulary::SpellingPass::SpellingPass(const QStringList& terms)
 {
 }
 
-QString Vocabulary::SpellingPass::apply(const QString& text) const
+void Vocabulary::SpellingPass::compile() const
 {
     if (!compiled_) {
-        return text;
+        return;
     }
     std::call_once(compiled_->built, [this] {
         std::vector<std::pair<qsizetype, QString>> ordered;
@@ -370,7 +370,14 @@ QString Vocabulary::SpellingPass::apply(const QString& text) const
         }
         compiled_->terms = std::move(compiled);
     });
+}
 
+QString Vocabulary::SpellingPass::apply(const QString& text) const
+{
+    if (!compiled_) {
+        return text;
+    }
+    compile();
     QString current = text;
     for (const Compiled::Term& term : compiled_->terms) {
         current = replacedMatches(*term.regex, current, term.spelling);

@@ -61,6 +61,8 @@ public:
 
         // The list it was built from, in its order.
         const QStringList& terms() const { return terms_; }
+        // Compiles the expressions now, unless a copy has already; `apply` does it first.
+        void compile() const;
         // As `applySpelling(text, terms())`.
         QString apply(const QString& text) const;
 
