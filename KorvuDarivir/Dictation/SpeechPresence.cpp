@@ -88,26 +88,29 @@ double predictionGain(std::span<const float> frame, std::vector<float>& centred)
 // The sound without its digital silence: the runs of samples at or within rounding of zero
 // that a microphone opening late, a feed ending early or a noise gate in the microphone
 // chain give. They say nothing of the sound, wherever they stand, and the sound's pieces
-// are joined, so the detector's frames never hold silence for part of their length (a
-// frame half silent would be a swing the sound does not make). A quiet frame of a sound
-// that goes on is no digital silence: a real sound near the silence level still leaves
-// hardly a millisecond of exact zeros in a row.
-std::vector<float> withoutDigitalSilence(std::span<const float> samples)
+// are joined (in `joined`, when there is more than one), so the detector's frames never hold
+// silence for part of their length (a frame half silent would be a swing the sound does
+// not make). A quiet frame of a sound that goes on is no digital silence: a real sound near
+// the silence level leaves only a few exact zeros in a row.
+std::span<const float> withoutDigitalSilence(std::span<const float> samples, std::vector<float>& joined)
 {
     const auto silent = [](float s) { return std::abs(s) <= kRoundedToZero; };
-    std::vector<float> sound;
-    sound.reserve(samples.size());
-    auto kept = samples.begin();  // the first sample not yet copied
+    std::vector<std::span<const float>> pieces;
+    auto kept = samples.begin();  // where the piece after the last silence starts
     for (auto quiet = std::find_if(samples.begin(), samples.end(), silent); quiet != samples.end();) {
         const auto loud = std::find_if_not(quiet, samples.end(), silent);
         if (loud - quiet >= static_cast<std::ptrdiff_t>(kLeastSilence)) {
-            sound.insert(sound.end(), kept, quiet);
+            if (quiet != kept) pieces.emplace_back(kept, quiet);
             kept = loud;
         }
         quiet = std::find_if(loud, samples.end(), silent);
     }
-    sound.insert(sound.end(), kept, samples.end());
-    return sound;
+    if (kept != samples.end()) pieces.emplace_back(kept, samples.end());
+    // Silence before and after the sound only, the usual case: the sound is a part of the
+    // recording as it stands.
+    if (pieces.size() <= 1) return pieces.empty() ? std::span<const float>() : pieces.front();
+    for (const std::span<const float> piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+    return joined;
 }
 
 // The level each frame must pass when no frame sounds like a room: the detector's threshold
@@ -140,9 +143,9 @@ std::vector<float> ownThresholds(const std::vector<float>& levels, bool silenceA
 
 bool containsSpeech(std::span<const float> recording)
 {
-    const std::vector<float> sound = withoutDigitalSilence(recording);
-    if (sound.empty()) return false;
-    const std::span<const float> samples(sound);
+    std::vector<float> joined;
+    const std::span<const float> samples = withoutDigitalSilence(recording, joined);
+    if (samples.empty()) return false;
     // The detector's own measure, taken once.
     const std::vector<float> levels = vocarion::EnergyVAD::frameLevels(samples, kFrame);
     std::vector<double> gains(levels.size(), 1.0);
