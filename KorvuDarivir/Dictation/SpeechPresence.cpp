@@ -109,6 +109,8 @@ std::span<const float> withoutDigitalSilence(std::span<const float> samples, std
     // Silence before and after the sound only, the usual case: the sound is a part of the
     // recording as it stands.
     if (pieces.size() <= 1) return pieces.empty() ? std::span<const float>() : pieces.front();
+    joined.reserve(std::accumulate(pieces.begin(), pieces.end(), std::size_t{0},
+                                   [](std::size_t sum, std::span<const float> piece) { return sum + piece.size(); }));
     for (const std::span<const float> piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
     return joined;
 }
