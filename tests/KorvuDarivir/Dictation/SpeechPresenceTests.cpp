@@ -249,94 +249,63 @@ TEST(SpeechPresence, TwoVoicedFramesAreAWordOneIsNot)
     });
 }
 
-namespace {
-
-// As a 16-bit microphone gives it: every sample on a step of 1/32768, the quietest
-// ones exact zeros.
-std::vector<float> sixteenBit(std::vector<float> samples)
-{
-    for (float& s : samples) s = std::round(s * 32768.0f) / 32768.0f;
-    return samples;
-}
-
-std::vector<float> scaled(std::vector<float> samples, double dbfs)
-{
-    for (float& s : samples) s = static_cast<float>(s * std::pow(10.0, dbfs / 20));
-    return samples;
-}
-
-std::vector<float> joined(std::vector<float> a, const std::vector<float>& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-std::vector<float> silence(std::size_t samples) { return std::vector<float>(samples, 0.0f); }
-
-std::string dB(double level) { return std::to_string(int(level)) + " dBFS"; }
-
-}  // namespace
-
 // Digital silence is what a late microphone or an early end gives, never a quiet frame of
 // a sound that goes on: a room's rumble right at that level, steady or swelling, is no
-// speech before or after silence. Neither is a steady sound that a noise gate in the
-// microphone chain cuts now and then, nor one that steps to another level and stays there
-// (a fan switching speed, a compressor starting). Levels are the sound's root mean square.
+// speech before or after silence (as a 16-bit microphone gives it: its quietest samples
+// exact zeros). Neither is a steady sound that a noise gate in the microphone chain cuts
+// now and then, nor one that steps to another level and stays there (a fan switching
+// speed, a compressor starting). Levels are the sound's root mean square.
 TEST(SpeechPresence, ARoomAtTheSilenceLevelAGatedSoundAndALevelStepAreNoSpeech)
 {
-    const std::vector<float> brown = testsupport::roomNoise("brownnoise", 0, 3);
-    const std::vector<float> fan = testsupport::roomNoise("brownnoise", 0, 3, "tremolo 0.5 30");
-    std::vector<float> hum = testsupport::roomNoise("sine 120", 0, 3);
-    const std::vector<float> hiss = testsupport::roomNoise("pinknoise", 0, 3);
-    for (std::size_t i = 0; i < hum.size(); ++i) hum[i] += 0.3f * hiss[i];
+    const auto sixteenBit = [](std::vector<float> samples) {
+        for (float& s : samples) s = std::round(s * 32768.0f) / 32768.0f;
+        return samples;
+    };
+    const std::vector<float> brown = noise("brownnoise", 0), fan = testsupport::roomNoise("brownnoise", 0, 4, "tremolo 0.5 30");
+    std::vector<float> hum = noise("sine 120", 0);
+    const std::vector<float> hiss = noise("pinknoise", -10), tone = noise("sine 100", 0);
+    for (std::size_t i = 0; i < hum.size(); ++i) hum[i] += hiss[i];
+    const auto gain = [](double level) { return std::pow(10.0, level / 20); };
     std::vector<Case> cases;
     for (const auto& [name, sound] : {std::pair{"brown noise", brown}, {"a rumble swelling at 0.5 Hz", fan}}) {
         for (const double level : {-76.0, -78.0, -80.0, -82.0, -84.0, -86.0}) {
-            const std::vector<float> room = sixteenBit(scaled(sound, level));
-            const std::string at = std::string(name) + " at " + dB(level);
-            for (const double lead : {0.3, 0.5, 1.0}) {
-                cases.push_back({at + " after " + std::to_string(lead).substr(0, 3) + " s of digital silence",
-                                 joined(silence(std::size_t(lead * kRate)), room), false});
+            const std::vector<float> room(sound.begin(), sound.begin() + 3 * kRate);
+            // Digital silence before (0.3, 0.5 or 1 s), after (0.5 s), and on both sides.
+            for (const auto& [before, after] : {std::pair{3, 0}, {5, 0}, {10, 0}, {0, 5}, {5, 5}}) {
+                cases.push_back({std::string(name) + " at " + std::to_string(int(level)) + " dBFS between " +
+                                     std::to_string(before) + " and " + std::to_string(after) + " tenths of a second of digital silence",
+                                 sixteenBit(mix({}, 0, room.size() + (before + after) * kRate / 10, room, gain(level), before * kRate / 10)),
+                                 false});
             }
-            cases.push_back({at + " before 0.5 s of digital silence", joined(room, silence(kRate / 2)), false});
-            cases.push_back({at + " between digital silence", joined(joined(silence(kRate / 2), room), silence(kRate / 2)), false});
         }
     }
-    // A noise gate: 0.8 s of the sound and 0.2 s of exact zeros, five times.
-    for (const auto& [name, sound, levels] : {std::tuple{"a 120 Hz hum over pink noise 10 dB below", hum, std::vector{-60.0, -45.0}},
-                                              {"brown noise", brown, std::vector{-60.0, -45.0, -30.0}}}) {
-        for (const double level : levels) {
-            std::vector<float> gated;
-            const std::vector<float> on = scaled({sound.begin(), sound.begin() + 8 * kRate / 10}, level);
-            for (int i = 0; i < 5; ++i) gated = joined(joined(gated, on), silence(kRate / 5));
-            const std::string at = std::string(name) + " at " + dB(level) + " cut by a noise gate";
-            cases.push_back({at, gated, false});
-            cases.push_back({at + " after 0.5 s of digital silence", joined(silence(kRate / 2), gated), false});
-        }
-    }
-    // 1.5 s at one level, then 1.5 s 12 to 15 dB louder or quieter.
-    const std::vector<float> tone = testsupport::roomNoise("sine 100", 0, 3);
+    // A noise gate: 0.8 s of the sound and 0.2 s of exact zeros, four times; then 1.5 s at one
+    // level and 1.5 s 12 to 15 dB louder or quieter. With and without a late microphone.
     for (const auto& [name, sound, low, high] : {std::tuple{"brown noise", brown, -60.0, -45.0},
                                                  {"a 120 Hz hum over pink noise 10 dB below", hum, -60.0, -45.0},
                                                  {"a 100 Hz tone", tone, -52.0, -40.0}}) {
-        const std::vector<float> first(sound.begin(), sound.begin() + 3 * kRate / 2);
-        const std::vector<float> second(sound.begin() + 3 * kRate / 2, sound.end());
-        for (const bool up : {true, false}) {
-            const std::vector<float> step = joined(scaled(first, up ? low : high), scaled(second, up ? high : low));
-            const std::string at = std::string(name) + " stepping from " + dB(up ? low : high) + " to " + dB(up ? high : low);
-            cases.push_back({at, step, false});
-            cases.push_back({at + " after 0.5 s of digital silence", joined(silence(kRate / 2), step), false});
+        for (const std::size_t lead : {std::size_t{0}, kRate / 2}) {
+            const std::string late = lead ? " after 0.5 s of digital silence" : "";
+            for (const double level : {low, high, -30.0}) {
+                std::vector<float> gated = mix(sound, lead, lead + 4 * kRate);
+                for (std::size_t i = lead; i < gated.size(); ++i) gated[i] *= (i - lead) % kRate < 8 * kRate / 10 ? gain(level) : 0;
+                cases.push_back({name + std::string(" at ") + std::to_string(int(level)) + " dBFS cut by a noise gate" + late, gated, false});
+            }
+            for (const bool up : {true, false}) {
+                std::vector<float> step = mix(sound, lead, lead + 3 * kRate);
+                for (std::size_t i = lead; i < step.size(); ++i) step[i] *= gain((i - lead < 3 * kRate / 2) == up ? low : high);
+                cases.push_back({name + std::string(up ? " stepping up" : " stepping down") + late, step, false});
+            }
         }
     }
     expectVerdicts(cases);
 }
 
-// Short words are speech in several voices, said clearly and quietly (20 dB down), alone
-// in digital silence, after a rumble at the silence level and over a hum.
+// Short words are speech in several voices, said clearly and 20 dB quieter: in digital
+// silence, after a rumble at the silence level and over a hum.
 TEST(SpeechPresence, ShortWordsInSeveralVoicesAreSpeech)
 {
-    const std::vector<float> rumble = sixteenBit(testsupport::roomNoise("brownnoise", -80, 3));
-    const std::vector<float> hum = testsupport::roomNoise("sine 120", -55, 3);
+    const std::vector<float> rumble = noise("brownnoise", -80), hum = noise("sine 120", -55);
     std::vector<Case> cases;
     for (const std::string voice : {"de", "de+f3", "de+m3", "de+klatt2"}) {
         for (const std::string text : {"Ja", "Nein", "Oh", "Alle", "Hallo"}) {
@@ -347,7 +316,7 @@ TEST(SpeechPresence, ShortWordsInSeveralVoicesAreSpeech)
                 const std::string name = text + " (" + voice + (gain < 1 ? ", quietly)" : ")");
                 cases.push_back({name + " in digital silence", mix({}, 0, 2 * kRate, word, gain, kRate / 2), true});
                 cases.push_back({name + " after 2 s of a rumble at -80 dBFS behind digital silence",
-                                 mix(rumble, kRate / 2, 3 * kRate + word.size(), word, gain, 2 * kRate + kRate / 2), true});
+                                 mix(rumble, kRate / 2, 3 * kRate + word.size(), word, gain, 5 * kRate / 2), true});
                 cases.push_back({name + " over a 120 Hz hum at -55 dBFS", mix(hum, 0, 3 * kRate, word, gain, kRate), true});
             }
         }
