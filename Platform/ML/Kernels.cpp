@@ -322,18 +322,43 @@ void softmaxInPlace(float* row, size_t n) {
     scaleInPlace(row, n, 1.0f / sum);
 }
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) void scaleInPlace(float* x, size_t n, float factor) {
+namespace {
+
+// The loops below are written once and compiled for each instruction set: inlined into a
+// function built for AVX-512, one built for AVX2 with FMA, and plainly. They run in the form
+// this processor can (`chosenIsa`, told by its features, so an AVX2 processor of any make
+// gets the AVX2 form).
+template <auto loop, class... Args>
+__attribute__((target("avx512f"))) auto onAvx512(Args... args) {
+    return loop(args...);
+}
+
+template <auto loop, class... Args>
+__attribute__((target("avx2,fma"))) auto onAvx2(Args... args) {
+    return loop(args...);
+}
+
+template <auto loop, class... Args>
+auto onChosenIsa(Args... args) {
+    switch (chosenIsa()) {
+    case Isa::avx512: return onAvx512<loop>(args...);
+    case Isa::avx2: return onAvx2<loop>(args...);
+    case Isa::plain: break;
+    }
+    return loop(args...);
+}
+
+[[gnu::always_inline]] inline void scaleLoop(float* x, size_t n, float factor) {
 #pragma omp simd
     for (size_t i = 0; i < n; ++i) x[i] *= factor;
 }
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) void addInPlace(float* y, const float* x, size_t n) {
+[[gnu::always_inline]] inline void addLoop(float* y, const float* x, size_t n) {
 #pragma omp simd
     for (size_t i = 0; i < n; ++i) y[i] += x[i];
 }
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) void layerNorm(const float* in, float* out, size_t rows, size_t width, const float* weight,
-                            const float* bias) {
+[[gnu::always_inline]] inline void layerNormLoop(const float* in, float* out, size_t rows, size_t width, const float* weight, const float* bias) {
     for (size_t r = 0; r < rows; ++r) {
         const float* x = in + r * width;
         float* y = out + r * width;
@@ -350,17 +375,31 @@ __attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default")))
     }
 }
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) float dot(const float* a, const float* b, size_t n) {
+[[gnu::always_inline]] inline float dotLoop(const float* a, const float* b, size_t n) {
     float s = 0.0f;
 #pragma omp simd reduction(+ : s)
     for (size_t i = 0; i < n; ++i) s += a[i] * b[i];
     return s;
 }
 
-__attribute__((target_clones("arch=skylake-avx512", "arch=haswell", "default"))) void axpy(float* y, const float* x, float a, size_t n) {
+[[gnu::always_inline]] inline void axpyLoop(float* y, const float* x, float a, size_t n) {
 #pragma omp simd
     for (size_t i = 0; i < n; ++i) y[i] += a * x[i];
 }
+
+}  // namespace
+
+void scaleInPlace(float* x, size_t n, float factor) { onChosenIsa<scaleLoop>(x, n, factor); }
+
+void addInPlace(float* y, const float* x, size_t n) { onChosenIsa<addLoop>(y, x, n); }
+
+void layerNorm(const float* in, float* out, size_t rows, size_t width, const float* weight, const float* bias) {
+    onChosenIsa<layerNormLoop>(in, out, rows, width, weight, bias);
+}
+
+float dot(const float* a, const float* b, size_t n) { return onChosenIsa<dotLoop>(a, b, n); }
+
+void axpy(float* y, const float* x, float a, size_t n) { onChosenIsa<axpyLoop>(y, x, a, n); }
 
 namespace isa {
 
