@@ -71,6 +71,17 @@ if [[ "${KORVU_IN_TEST_SESSION:-}" != "inner" ]]; then
 </busconfig>
 CONF
 
+  # A home and runtime folder of the session's own, set before the bus starts: the services
+  # it activates (the accessibility bus keeps its socket under them) take its environment,
+  # so two sessions on the machine, or one after another on the same display, never share
+  # or remove each other's sockets.
+  export HOME="$session/home"
+  export XDG_RUNTIME_DIR="$session/run"
+  export XDG_CONFIG_HOME="$HOME/.config"
+  export XDG_DATA_HOME="$HOME/.local/share"
+  export XDG_CACHE_HOME="$HOME/.cache"
+  mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
+  chmod 700 "$XDG_RUNTIME_DIR"
   export KORVU_TEST_SESSION_DIR="$session"
   export KORVU_IN_TEST_SESSION=inner
   set +e
@@ -89,14 +100,6 @@ cleanup() {
   # Services that the bus activated on its own end with the bus.
 }
 trap cleanup EXIT
-
-export HOME="$session/home"
-export XDG_RUNTIME_DIR="$session/run"
-export XDG_CONFIG_HOME="$HOME/.config"
-export XDG_DATA_HOME="$HOME/.local/share"
-export XDG_CACHE_HOME="$HOME/.cache"
-mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
 
 # An unlocked keyring, so that Secret Service writes never prompt.
 # It runs in the foreground under our pid list, so only this session's keyring is stopped.
