@@ -9,6 +9,8 @@
 #include <set>
 #include <utility>
 
+#include "Platform/ML/SmallFile.h"
+
 namespace bexmor {
 
 namespace {
@@ -25,13 +27,8 @@ std::string trimmed(std::string text) {
     return first == std::string::npos ? std::string() : text.substr(first);
 }
 
-std::string readSmallFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return {};
-    std::string text(maximumValueSize, '\0');
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(file.gcount()));
-    return trimmed(std::move(text));
+std::string readValue(const std::string& path) {
+    return trimmed(platform::ml::readSmallFile(path, maximumValueSize));
 }
 
 // The first value of any of the keys, in /proc/cpuinfo's "key<tabs>: value" lines.
@@ -79,8 +76,8 @@ std::string physicalCores() {
 }
 
 std::string machineModel() {
-    std::string model = readSmallFile("/sys/class/dmi/id/product_name");
-    if (model.empty()) model = readSmallFile("/sys/firmware/devicetree/base/model");
+    std::string model = readValue("/sys/class/dmi/id/product_name");
+    if (model.empty()) model = readValue("/sys/firmware/devicetree/base/model");
     return model;
 }
 
@@ -112,7 +109,7 @@ std::string procSys(std::string_view name) {
         path += component;
         start = dot + 1;
     }
-    return readSmallFile(path);
+    return readValue(path);
 }
 
 }  // namespace

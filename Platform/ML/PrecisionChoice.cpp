@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "Platform/ML/SmallFile.h"
 #include "Platform/ML/ThreadTeam.h"
 
 namespace platform::ml {
@@ -73,9 +74,8 @@ std::string ratio(double value) {
 }
 
 std::optional<PrecisionCalibration> remembered(const std::filesystem::path& file, const std::string& model) {
-    std::ifstream in(file);
-    if (!in) return std::nullopt;
-    const auto json = nlohmann::json::parse(in, nullptr, false);
+    // A file that cannot be read (a folder in its place) counts as absent: measured again.
+    const auto json = nlohmann::json::parse(readSmallFile(file), nullptr, false);
     if (!json.is_object() || !json.contains(model)) return std::nullopt;
     const auto& entry = json[model];
     if (!entry.is_object() || !entry.contains("float32") || !entry.contains("bfloat16")) return std::nullopt;
@@ -93,13 +93,7 @@ void remember(const std::filesystem::path& file, const std::string& model, const
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
     nlohmann::json json = nlohmann::json::object();
-    {
-        std::ifstream in(file);
-        if (in) {
-            auto old = nlohmann::json::parse(in, nullptr, false);
-            if (old.is_object()) json = std::move(old);
-        }
-    }
+    if (auto old = nlohmann::json::parse(readSmallFile(file), nullptr, false); old.is_object()) json = std::move(old);
     json[model] = {{"float32", calibration.float32}, {"bfloat16", calibration.bfloat16}};
     const std::filesystem::path temporary = file.string() + "." + std::to_string(getpid()) + ".tmp";
     {

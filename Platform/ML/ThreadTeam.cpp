@@ -7,10 +7,10 @@
 #include <charconv>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
+
+#include "Platform/ML/SmallFile.h"
 
 namespace platform::ml {
 
@@ -23,11 +23,6 @@ std::optional<long long> parseNumber(std::string_view text) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return value;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Splits off the next field separated by blanks.
@@ -44,14 +39,6 @@ std::string_view nextField(std::string_view& text) {
     return field;
 }
 
-int ownRunnableThreads() {
-    int running = 0;
-    std::error_code ec;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec))
-        if (taskRunnable(readFile(task.path() / "stat"))) ++running;
-    return std::max(running, 1);  // the reading thread runs
-}
-
 int allowedProcessors() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -62,7 +49,7 @@ int allowedProcessors() {
 // The smallest processor quota of this process's cgroup and the cgroups above it: the
 // unified hierarchy's "cpu.max", or the older hierarchy's cpu controller.
 std::optional<int> cgroupQuota() {
-    const std::string membership = "\n" + readFile("/proc/self/cgroup");
+    const std::string membership = "\n" + readSmallFile("/proc/self/cgroup");
     std::optional<int> smallest;
     auto walk = [&](const std::string& controller, const std::filesystem::path& root, auto quotaAt) {
         const size_t line = membership.find(controller);
@@ -75,12 +62,12 @@ std::optional<int> cgroupQuota() {
             if (at == at.parent_path() || at.empty()) break;
         }
     };
-    walk("\n0::", "/sys/fs/cgroup", [](const std::filesystem::path& dir) { return readFile(dir / "cpu.max"); });
+    walk("\n0::", "/sys/fs/cgroup", [](const std::filesystem::path& dir) { return readSmallFile(dir / "cpu.max"); });
     for (const char* line : {":cpu,cpuacct:", ":cpuacct,cpu:", ":cpu:"}) {
         const std::filesystem::path root =
             std::string(line) == ":cpu:" ? "/sys/fs/cgroup/cpu" : "/sys/fs/cgroup/cpu,cpuacct";
         walk(line, root, [](const std::filesystem::path& dir) {
-            return readFile(dir / "cpu.cfs_quota_us") + " " + readFile(dir / "cpu.cfs_period_us");
+            return readSmallFile(dir / "cpu.cfs_quota_us") + " " + readSmallFile(dir / "cpu.cfs_period_us");
         });
     }
     return smallest;
@@ -117,6 +104,15 @@ bool taskRunnable(std::string_view stat) {
     return nextField(stat) == "R";
 }
 
+int ownRunnableThreads() {
+    int running = 0;
+    std::error_code ec;
+    // increment(ec), not ++, which throws: a listing that fails halfway counts what it read.
+    for (std::filesystem::directory_iterator task("/proc/self/task", ec), end; !ec && task != end; task.increment(ec))
+        if (taskRunnable(readSmallFile(task->path() / "stat"))) ++running;
+    return std::max(running, 1);  // the reading thread runs
+}
+
 int freeProcessors(int allowed, std::optional<int> quota, int runnable, int ownRunnable) {
     const int limit = std::min(allowed, quota.value_or(allowed));
     const int others = std::max(0, runnable - ownRunnable);
@@ -132,7 +128,7 @@ int freeProcessorsNow() {
     std::lock_guard lock(mutex);
     const auto now = Clock::now();
     if (free == 0 || now - readAt >= std::chrono::milliseconds(100)) {
-        const auto runnable = runnableTasks(readFile("/proc/loadavg"));
+        const auto runnable = runnableTasks(readSmallFile("/proc/loadavg"));
         free = freeProcessors(allowedProcessors(), quota, runnable.value_or(0), runnable ? ownRunnableThreads() : 0);
         readAt = now;
     }

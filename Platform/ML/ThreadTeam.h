@@ -24,6 +24,10 @@ std::optional<int> runnableTasks(std::string_view loadavg);
 // Whether a /proc/<pid>/task/<tid>/stat line describes a running or runnable task.
 bool taskRunnable(std::string_view stat);
 
+// Our own threads that run or wait for a processor now, from /proc/self/task; at least 1
+// (the caller). A thread that ends while it is being read counts as gone.
+int ownRunnableThreads();
+
 // Threads to use: at most `allowed` (affinity) and `quota`, less the runnable tasks that
 // are not ours; at least 1.
 int freeProcessors(int allowed, std::optional<int> quota, int runnable, int ownRunnable);

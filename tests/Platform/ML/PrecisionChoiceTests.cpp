@@ -80,20 +80,24 @@ TEST(PrecisionChoice, FollowsTheFeaturesAndACalibrationRememberedPerProcessorMod
     }
 }
 
-TEST(PrecisionChoice, ACacheThatCannotBeWrittenStillGivesAChoice) {
+TEST(PrecisionChoice, ACacheThatCannotBeReadOrWrittenStillGivesAChoice) {
     const testsupport::TempDir folder;
     writeText(folder / "file", "not a folder");
+    std::filesystem::create_directory(folder / "folder");
     ProcessorFacts avx512Bf16{"EPYC B", true, true, true, false, true};
-    int calibrations = 0;
-    auto calibrate = [&] {
-        ++calibrations;
-        return PrecisionCalibration{500, 1000};
-    };
-    const auto file = folder / "file" / "matrix-precision.json";  // its folder is a file
-    EXPECT_EQ(choosePrecision(avx512Bf16, file, calibrate).precision, MatrixPrecision::bfloat16);
-    EXPECT_EQ(choosePrecision(avx512Bf16, file, calibrate).precision, MatrixPrecision::bfloat16);
-    EXPECT_EQ(calibrations, 2);
-    EXPECT_FALSE(std::filesystem::exists(file));
+    // Its folder is a file; a folder stands where the file would be (it opens, but every
+    // read fails).
+    for (const auto& file : {folder / "file" / "matrix-precision.json", folder / "folder"}) {
+        int calibrations = 0;
+        auto calibrate = [&] {
+            ++calibrations;
+            return PrecisionCalibration{500, 1000};
+        };
+        EXPECT_EQ(choosePrecision(avx512Bf16, file, calibrate).precision, MatrixPrecision::bfloat16) << file;
+        EXPECT_EQ(choosePrecision(avx512Bf16, file, calibrate).precision, MatrixPrecision::bfloat16) << file;
+        EXPECT_EQ(calibrations, 2) << file;
+        EXPECT_FALSE(std::filesystem::is_regular_file(file)) << file;
+    }
 }
 
 // The real processor and the real products: the choice agrees with what the calibration

@@ -1,9 +1,12 @@
 // How many processors the runtime's teams may take, read from the cgroup quota, the load
 // and the task states.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <optional>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "Platform/ML/ThreadTeam.h"
 
@@ -55,4 +58,24 @@ TEST(TeamSize, FollowsTheProcessorsOtherProgramsLeaveFree) {
     for (const auto& t : teams)
         EXPECT_EQ(teamSize(t.sharing, t.budget, t.free), t.size)
             << (t.sharing == TeamSharing::fairShare ? "fair share " : "free processors ") << t.budget << " " << t.free;
+}
+
+// Threads that end while their /proc/self/task entries are read (about two scans in a
+// hundred met one) count as gone: the reading never throws, and the size stays sane.
+TEST(TeamSize, ThreadsEndingWhileTheirStatesAreReadCountAsGone) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    const int allowed = CPU_COUNT(&set);
+    std::vector<std::jthread> churn;  // stopped and joined however the test ends
+    for (int i = 0; i < 4; ++i)
+        churn.emplace_back([](std::stop_token stop) {
+            while (!stop.stop_requested()) std::thread([] {}).join();
+        });
+    for (int scan = 0; scan < 3000; ++scan) {
+        int free = 0;
+        ASSERT_NO_THROW((void)ownRunnableThreads()) << "scan " << scan;
+        ASSERT_NO_THROW(free = freeProcessorsNow()) << "scan " << scan;
+        ASSERT_TRUE(free >= 1 && free <= allowed) << free;
+    }
 }
