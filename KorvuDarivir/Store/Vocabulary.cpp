@@ -12,6 +12,7 @@
 #include <unicode/unistr.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -191,6 +192,8 @@ struct Vocabulary::SpellingPass::Compiled {
     };
     std::once_flag built;
     std::vector<Term> terms;
+    // Atomic so that the count stays true should the compilations ever overlap.
+    std::atomic<int> compilations = 0;
 };
 
 QString Vocabulary::sanitized(const QString& text)
@@ -369,7 +372,13 @@ void Vocabulary::SpellingPass::compile() const
             }
         }
         compiled_->terms = std::move(compiled);
+        ++compiled_->compilations;
     });
+}
+
+int Vocabulary::SpellingPass::compilations() const
+{
+    return compiled_ ? compiled_->compilations.load() : 0;
 }
 
 QString Vocabulary::SpellingPass::apply(const QString& text) const

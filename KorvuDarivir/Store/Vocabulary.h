@@ -65,6 +65,11 @@ public:
         void compile() const;
         // As `applySpelling(text, terms())`.
         QString apply(const QString& text) const;
+        // How often the expressions this pass shares with its copies were compiled: 0 before
+        // the first `compile` or `apply` of any of them, 1 after (a default pass has
+        // nothing to compile). Tests watch it: a pass that compiles at every apply gives the
+        // same texts, only slower.
+        int compilations() const;
 
     private:
         struct Compiled;

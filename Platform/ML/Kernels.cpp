@@ -112,12 +112,12 @@ __attribute__((target("avx2,fma"))) inline __m256 gelu8(__m256 x) {
     return _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(0.5f), x), _mm256_add_ps(_mm256_set1_ps(1.0f), erf));
 }
 
-enum class Isa { avx512, avx2, plain };
+using isa::Level;
 
-Isa chosenIsa() {
-    static const Isa chosen = __builtin_cpu_supports("avx512f") ? Isa::avx512
-                              : (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) ? Isa::avx2
-                                                                                                  : Isa::plain;
+Level chosenLevel() {
+    static const Level chosen = isa::available(Level::avx512) ? Level::avx512
+                                : isa::available(Level::avx2) ? Level::avx2
+                                                              : Level::plain;
     return chosen;
 }
 
@@ -204,17 +204,6 @@ __attribute__((target("avx2"))) float maximumAvx2(const float* x, size_t n) {
     return result;
 }
 
-float maximumOf(const float* x, size_t n) {
-    switch (chosenIsa()) {
-    case Isa::avx512: return maximumAvx512(x, n);
-    case Isa::avx2: return maximumAvx2(x, n);
-    case Isa::plain: break;
-    }
-    float result = x[0];
-    for (size_t i = 1; i < n; ++i) result = x[i] > result ? x[i] : result;
-    return result;
-}
-
 // Attention rows of up to 128 values held in registers: the query (or the running sum)
 // stays in up to 8 vector registers while the keys (or values) stream past. Keys are
 // `ld` apart (a head's slice of each position), so the rows a few keys ahead are fetched
@@ -273,48 +262,25 @@ __attribute__((target("avx512f"))) void weightedSumAvx512(const float* weights, 
 }  // namespace
 
 void dotRows(const float* q, const float* rows, size_t ld, size_t count, size_t len, float scale, float* out) {
-    if (chosenIsa() == Isa::avx512 && len % 16 == 0 && len > 0 && len <= 128)
+    if (chosenLevel() == Level::avx512 && len % 16 == 0 && len > 0 && len <= 128)
         return dotRowsAvx512(q, rows, ld, count, len, scale, out);
     for (size_t j = 0; j < count; ++j) out[j] = scale * dot(q, rows + j * ld, len);
 }
 
 void weightedSum(const float* weights, const float* rows, size_t ld, size_t count, size_t len, float* out) {
-    if (chosenIsa() == Isa::avx512 && len % 16 == 0 && len > 0 && len <= 128)
+    if (chosenLevel() == Level::avx512 && len % 16 == 0 && len > 0 && len <= 128)
         return weightedSumAvx512(weights, rows, ld, count, len, out);
     for (size_t i = 0; i < len; ++i) out[i] = 0.0f;
     for (size_t j = 0; j < count; ++j) axpy(out, rows + j * ld, weights[j], len);
 }
 
-void expInPlace(float* x, size_t n) {
-    switch (chosenIsa()) {
-    case Isa::avx512: return expAvx512(x, n);
-    case Isa::avx2: return expAvx2(x, n);
-    case Isa::plain: break;
-    }
-    for (size_t i = 0; i < n; ++i) x[i] = expLane(x[i]);
-}
+void expInPlace(float* x, size_t n) { isa::expInPlace(chosenLevel(), x, n); }
 
-void geluInPlace(float* x, size_t n) {
-    switch (chosenIsa()) {
-    case Isa::avx512: return geluAvx512(x, n);
-    case Isa::avx2: return geluAvx2(x, n);
-    case Isa::plain: break;
-    }
-    for (size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfLane(x[i] * 0.70710678118654752f));
-}
+void geluInPlace(float* x, size_t n) { isa::geluInPlace(chosenLevel(), x, n); }
 
-float maximum(const float* x, size_t n) { return maximumOf(x, n); }
+float maximum(const float* x, size_t n) { return isa::maximum(chosenLevel(), x, n); }
 
-float expShiftedSum(float* x, size_t n, float shift) {
-    switch (chosenIsa()) {
-    case Isa::avx512: return shiftedExpAvx512(x, n, shift);
-    case Isa::avx2: return shiftedExpAvx2(x, n, shift);
-    case Isa::plain: break;
-    }
-    float sum = 0.0f;
-    for (size_t i = 0; i < n; ++i) sum += (x[i] = expLane(x[i] - shift));
-    return sum;
-}
+float expShiftedSum(float* x, size_t n, float shift) { return isa::expShiftedSum(chosenLevel(), x, n, shift); }
 
 void softmaxInPlace(float* row, size_t n) {
     if (n == 0) return;
@@ -326,7 +292,7 @@ namespace {
 
 // The loops below are written once and compiled for each instruction set: inlined into a
 // function built for AVX-512, one built for AVX2 with FMA, and plainly. They run in the form
-// this processor can (`chosenIsa`, told by its features, so an AVX2 processor of any make
+// this processor can (`chosenLevel`, told by its features, so an AVX2 processor of any make
 // gets the AVX2 form).
 template <auto loop, class... Args>
 __attribute__((target("avx512f"))) auto onAvx512(Args... args) {
@@ -339,11 +305,11 @@ __attribute__((target("avx2,fma"))) auto onAvx2(Args... args) {
 }
 
 template <auto loop, class... Args>
-auto onChosenIsa(Args... args) {
-    switch (chosenIsa()) {
-    case Isa::avx512: return onAvx512<loop>(args...);
-    case Isa::avx2: return onAvx2<loop>(args...);
-    case Isa::plain: break;
+auto onLevel(Level level, Args... args) {
+    switch (level) {
+    case Level::avx512: return onAvx512<loop>(args...);
+    case Level::avx2: return onAvx2<loop>(args...);
+    case Level::plain: break;
     }
     return loop(args...);
 }
@@ -389,17 +355,17 @@ auto onChosenIsa(Args... args) {
 
 }  // namespace
 
-void scaleInPlace(float* x, size_t n, float factor) { onChosenIsa<scaleLoop>(x, n, factor); }
+void scaleInPlace(float* x, size_t n, float factor) { isa::scaleInPlace(chosenLevel(), x, n, factor); }
 
-void addInPlace(float* y, const float* x, size_t n) { onChosenIsa<addLoop>(y, x, n); }
+void addInPlace(float* y, const float* x, size_t n) { isa::addInPlace(chosenLevel(), y, x, n); }
 
 void layerNorm(const float* in, float* out, size_t rows, size_t width, const float* weight, const float* bias) {
-    onChosenIsa<layerNormLoop>(in, out, rows, width, weight, bias);
+    isa::layerNorm(chosenLevel(), in, out, rows, width, weight, bias);
 }
 
-float dot(const float* a, const float* b, size_t n) { return onChosenIsa<dotLoop>(a, b, n); }
+float dot(const float* a, const float* b, size_t n) { return isa::dot(chosenLevel(), a, b, n); }
 
-void axpy(float* y, const float* x, float a, size_t n) { onChosenIsa<axpyLoop>(y, x, a, n); }
+void axpy(float* y, const float* x, float a, size_t n) { isa::axpy(chosenLevel(), y, x, a, n); }
 
 namespace isa {
 
@@ -413,18 +379,44 @@ bool available(Level level) {
 }
 
 void expInPlace(Level level, float* x, size_t n) {
-    if (!available(level)) return;
     if (level == Level::avx512) return expAvx512(x, n);
     if (level == Level::avx2) return expAvx2(x, n);
     for (size_t i = 0; i < n; ++i) x[i] = expLane(x[i]);
 }
 
 void geluInPlace(Level level, float* x, size_t n) {
-    if (!available(level)) return;
     if (level == Level::avx512) return geluAvx512(x, n);
     if (level == Level::avx2) return geluAvx2(x, n);
     for (size_t i = 0; i < n; ++i) x[i] = 0.5f * x[i] * (1.0f + erfLane(x[i] * 0.70710678118654752f));
 }
+
+float maximum(Level level, const float* x, size_t n) {
+    if (level == Level::avx512) return maximumAvx512(x, n);
+    if (level == Level::avx2) return maximumAvx2(x, n);
+    float result = x[0];
+    for (size_t i = 1; i < n; ++i) result = x[i] > result ? x[i] : result;
+    return result;
+}
+
+float expShiftedSum(Level level, float* x, size_t n, float shift) {
+    if (level == Level::avx512) return shiftedExpAvx512(x, n, shift);
+    if (level == Level::avx2) return shiftedExpAvx2(x, n, shift);
+    float sum = 0.0f;
+    for (size_t i = 0; i < n; ++i) sum += (x[i] = expLane(x[i] - shift));
+    return sum;
+}
+
+void scaleInPlace(Level level, float* x, size_t n, float factor) { onLevel<scaleLoop>(level, x, n, factor); }
+
+void addInPlace(Level level, float* y, const float* x, size_t n) { onLevel<addLoop>(level, y, x, n); }
+
+void layerNorm(Level level, const float* in, float* out, size_t rows, size_t width, const float* weight, const float* bias) {
+    onLevel<layerNormLoop>(level, in, out, rows, width, weight, bias);
+}
+
+float dot(Level level, const float* a, const float* b, size_t n) { return onLevel<dotLoop>(level, a, b, n); }
+
+void axpy(Level level, float* y, const float* x, float a, size_t n) { onLevel<axpyLoop>(level, y, x, a, n); }
 
 }  // namespace isa
 

@@ -24,13 +24,21 @@ void dotRows(const float* q, const float* rows, size_t ld, size_t count, size_t 
 // out = sum over j of weights[j] * rows[j] (`count` rows of `len` values, `ld` apart).
 void weightedSum(const float* weights, const float* rows, size_t ld, size_t count, size_t len, float* out);
 
-// Each processor's form of the vectorised functions, so that tests can check every one
-// the machine can run. `available` tells whether this processor can.
+// Each processor's form of the functions above, which run the best one this processor
+// has, so that tests can check every one the machine can run. `available` tells whether
+// this processor can; the others take only a level it can.
 namespace isa {
 enum class Level { plain, avx2, avx512 };
 bool available(Level level);
 void expInPlace(Level level, float* x, size_t n);
 void geluInPlace(Level level, float* x, size_t n);
+float maximum(Level level, const float* x, size_t n);
+float expShiftedSum(Level level, float* x, size_t n, float shift);
+void scaleInPlace(Level level, float* x, size_t n, float factor);
+void addInPlace(Level level, float* y, const float* x, size_t n);
+void layerNorm(Level level, const float* in, float* out, size_t rows, size_t width, const float* weight, const float* bias);
+float dot(Level level, const float* a, const float* b, size_t n);
+void axpy(Level level, float* y, const float* x, float a, size_t n);
 }  // namespace isa
 
 }  // namespace platform::ml::kernels

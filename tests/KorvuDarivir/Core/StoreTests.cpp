@@ -33,6 +33,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <limits>
 #include <map>
 #include <memory>
@@ -449,6 +450,41 @@ TEST(VocabularySpelling, WordCharactersBesideATermAreThoseOfCaseInsensitiveICU)
         const auto at = static_cast<int32_t>(std::mismatch(actual.begin(), actual.end(), expected.begin()).first - actual.begin());
         ASSERT_TRUE(actual == expected) << std::hex << "around x: U+" << text.char32At(std::max(at - 1, 0)) << ", U+"
                                         << text.char32At(at + 1);
+    }
+}
+
+// A pass compiles its expressions once for itself and all its copies, however often and on
+// however many threads they are applied at once (one thread compiles, the others wait for
+// it); a pass of a changed list compiles its own. Each round's pass is fresh, so its copies
+// race to compile it.
+TEST(VocabularySpelling, APassAndItsCopiesCompileOnceAppliedOnManyThreadsAtOnce)
+{
+    const QStringList common{"KORVU", "Darivir", "New York", "Bexmor", "Vocarion", "C++", "Straße", "a.b"};
+    const QString text = "korvu, dari-vir in new  york: bexmor und Voca rion, c++ in der STRASSE, A.B";
+    constexpr int threads = 8;
+    for (int round = 0; round < 40; ++round) {
+        const QStringList terms = common + QStringList{QStringLiteral("Wort%1").arg(round)};
+        const QString roundText = text + QStringLiteral(" wort%1").arg(round);
+        const QString expected = Vocabulary::applySpelling(roundText, terms);
+        ASSERT_TRUE(expected.endsWith(terms.last())) << expected.toStdString();
+        const Vocabulary::SpellingPass pass(terms);
+        ASSERT_EQ(pass.compilations(), 0);
+        std::vector<QString> results(threads);
+        std::latch start(threads);
+        {
+            std::vector<std::jthread> workers;
+            for (int t = 0; t < threads; ++t) {
+                workers.emplace_back([&, t, copy = pass] {
+                    start.arrive_and_wait();
+                    results[t] = copy.apply(roundText);
+                });
+            }
+        }
+        EXPECT_EQ(pass.apply(roundText), expected);
+        EXPECT_EQ(pass.compilations(), 1) << "round " << round;
+        for (const QString& result : results) {
+            EXPECT_EQ(result, expected) << "round " << round;
+        }
     }
 }
 
