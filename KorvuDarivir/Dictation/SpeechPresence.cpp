@@ -1,5 +1,6 @@
 #include "KorvuDarivir/Dictation/SpeechPresence.h"
 
+#include "Vocarion/Core/Audio/AudioProcessor.h"
 #include "Vocarion/Core/Audio/EnergyVAD.h"
 
 #include <algorithm>
@@ -33,6 +34,10 @@ constexpr float kRoundedToZero = 0.5f / 32768;
 // 10 ms of zeros in a row. A sound near the silence level (-80 dBFS) leaves only a few
 // zeros in a row; what a still quieter sound loses to this stays below every floor anyway.
 constexpr std::size_t kLeastSilence = 160;
+// 20 ms: how much of the sound beside a gate's silence tells the level at which it closes and
+// opens. Less and the dull noises (brown, a rumble) swing too much from piece to piece to give
+// a level; much more and it reaches into the word the gate let through.
+constexpr std::size_t kBesideSilence = 320;
 constexpr std::size_t kOrder = 12;  // the predictor's samples: a voice's formants up to 8 kHz
 // 7 dB: voiced speech reaches 10 to 25 dB alone and 8 or more over as loud white noise 13 dB
 // below it; pink noise mostly 3 to 6 (now and then 8: such a frame is still no louder
@@ -85,34 +90,63 @@ double predictionGain(std::span<const float> frame, std::vector<float>& centred)
     return r[0] / error;
 }
 
-// The sound without its digital silence: the runs of samples at or within rounding of zero
-// that a microphone opening late, a feed ending early or a noise gate in the microphone
-// chain give. They say nothing of the sound, wherever they stand, and the sound's pieces
-// are joined (in `joined`, when there is more than one), so the detector's frames never hold
-// silence for part of their length (a frame half silent would be a swing the sound does
-// not make). A quiet frame of a sound that goes on is no digital silence: a real sound near
-// the silence level leaves only a few exact zeros in a row.
-std::span<const float> withoutDigitalSilence(std::span<const float> samples, std::vector<float>& joined)
+// The recording's sound: what lies between the digital silence before it and after it (a
+// microphone opening late, a feed ending early). Digital silence inside the sound is a gate in
+// the microphone chain (a noise gate, a noise suppressor's voice threshold) closing between
+// words, or inside them: it stays where it is, and the sound is judged by the level at which
+// that gate closes and opens. Digital silence on both sides of the sound is such a gate too,
+// one that opened for the sound and closed after it.
+struct Sound {
+    std::span<const float> samples;
+    std::vector<std::size_t> silent;   // each detector frame's samples of digital silence
+    std::vector<float> besideSilence;  // the level of the sound just before and after each run of it
+};
+
+Sound soundOf(std::span<const float> recording)
 {
-    const auto silent = [](float s) { return std::abs(s) <= kRoundedToZero; };
-    std::vector<std::span<const float>> pieces;
-    auto kept = samples.begin();  // where the piece after the last silence starts
-    for (auto quiet = std::find_if(samples.begin(), samples.end(), silent); quiet != samples.end();) {
-        const auto loud = std::find_if_not(quiet, samples.end(), silent);
-        if (loud - quiet >= static_cast<std::ptrdiff_t>(kLeastSilence)) {
-            if (quiet != kept) pieces.emplace_back(kept, quiet);
-            kept = loud;
-        }
-        quiet = std::find_if(loud, samples.end(), silent);
+    const auto silentSample = [](float s) { return std::abs(s) <= kRoundedToZero; };
+    std::vector<std::pair<std::size_t, std::size_t>> runs;
+    for (auto quiet = std::find_if(recording.begin(), recording.end(), silentSample); quiet != recording.end();) {
+        const auto loud = std::find_if_not(quiet, recording.end(), silentSample);
+        if (loud - quiet >= static_cast<std::ptrdiff_t>(kLeastSilence))
+            runs.emplace_back(quiet - recording.begin(), loud - recording.begin());
+        quiet = std::find_if(loud, recording.end(), silentSample);
     }
-    if (kept != samples.end()) pieces.emplace_back(kept, samples.end());
-    // Silence before and after the sound only, the usual case: the sound is a part of the
-    // recording as it stands.
-    if (pieces.size() <= 1) return pieces.empty() ? std::span<const float>() : pieces.front();
-    joined.reserve(std::accumulate(pieces.begin(), pieces.end(), std::size_t{0},
-                                   [](std::size_t sum, std::span<const float> piece) { return sum + piece.size(); }));
-    for (const std::span<const float> piece : pieces) joined.insert(joined.end(), piece.begin(), piece.end());
-    return joined;
+    std::size_t first = 0, last = recording.size();
+    if (!runs.empty() && runs.front().first == 0) first = runs.front().second;
+    if (!runs.empty() && runs.back().second == recording.size()) last = std::max(first, runs.back().first);
+    Sound sound{recording.subspan(first, last - first), std::vector<std::size_t>((last - first + kFrame - 1) / kFrame), {}};
+    const auto levelOf = [&](std::size_t from, std::size_t to) {
+        return vocarion::AudioProcessor::rootMeanSquare(recording.subspan(from, to - from));
+    };
+    if (first > 0 && last < recording.size() && last - first >= kBesideSilence) {
+        sound.besideSilence.push_back(levelOf(first, first + kBesideSilence));
+        sound.besideSilence.push_back(levelOf(last - kBesideSilence, last));
+    }
+    for (const auto& [begin, end] : runs) {
+        if (begin < first || end > last) continue;  // before or after the sound
+        sound.besideSilence.push_back(levelOf(begin - std::min(kBesideSilence, begin - first), begin));
+        sound.besideSilence.push_back(levelOf(end, end + std::min(kBesideSilence, last - end)));
+        for (std::size_t at = begin; at < end;) {
+            const std::size_t frameEnd = first + ((at - first) / kFrame + 1) * kFrame;
+            sound.silent[(at - first) / kFrame] += std::min(end, frameEnd) - at;
+            at = std::min(end, frameEnd);
+        }
+    }
+    return sound;
+}
+
+// The level of what sounds in each frame, the gate's silence left out: a frame half silent is
+// no quieter part of the sound. A frame that is all silence has none.
+std::vector<float> soundingLevels(const Sound& sound, const std::vector<float>& levels)
+{
+    std::vector<float> sounding(levels.size(), 0.0f);
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        const std::size_t length = std::min(kFrame, sound.samples.size() - i * kFrame);
+        if (sound.silent[i] < length)
+            sounding[i] = levels[i] * static_cast<float>(std::sqrt(double(length) / double(length - sound.silent[i])));
+    }
+    return sounding;
 }
 
 // The level each frame must pass when no frame sounds like a room: the detector's threshold
@@ -145,8 +179,8 @@ std::vector<float> ownThresholds(const std::vector<float>& levels, bool silenceA
 
 bool containsSpeech(std::span<const float> recording)
 {
-    std::vector<float> joined;
-    const std::span<const float> samples = withoutDigitalSilence(recording, joined);
+    const Sound sound = soundOf(recording);
+    const std::span<const float> samples = sound.samples;
     if (samples.empty()) return false;
     // The detector's own measure, taken once.
     const std::vector<float> levels = vocarion::EnergyVAD::frameLevels(samples, kFrame);
@@ -159,8 +193,18 @@ bool containsSpeech(std::span<const float> recording)
         gains[i] = predictionGain(samples.subspan(start, std::min(kFrame, samples.size() - start)), centred);
         if (gains[i] < kVoiceGain) noiseLevels.push_back(levels[i]);
     }
+    // Behind a gate, the sound must stand clearly above the level at which the gate closes and
+    // opens, as speech does between the pauses the gate silenced; a steady sound cut by a gate
+    // stands at that level. Neither a room nor the sound's own quiet part is a floor there: the
+    // gate took exactly the quiet part of the speech away. Without a gate, a frame must stand
+    // above the room or, without a room, above the quiet part of the sound around it. A sound
+    // too short to be measured against itself is a short word however it was cut (the closure
+    // of its stop as silent as the gate's).
+    const bool gated = !sound.besideSilence.empty() && levels.size() >= kLeastOwnFrames;
+    const std::vector<float> judged = gated ? soundingLevels(sound, levels) : levels;
     const std::vector<float> thresholds =
-        noiseLevels.size() >= kLeastNoiseFrames
+        gated ? std::vector<float>(levels.size(), vocarion::EnergyVAD::energyThreshold(sound.besideSilence))
+        : noiseLevels.size() >= kLeastNoiseFrames
             ? std::vector<float>(levels.size(), vocarion::EnergyVAD::energyThreshold(noiseLevels))
             : ownThresholds(levels, recording.size() - samples.size() >= kFrame);
     // A word is two frames above the floor, and a voice in them: two frames that sound
@@ -169,7 +213,7 @@ bool containsSpeech(std::span<const float> recording)
     std::size_t voiceLike = 0;
     bool clearVoice = false;
     for (std::size_t i = 0; i < levels.size(); ++i) {
-        if (levels[i] <= thresholds[i]) continue;
+        if (judged[i] <= thresholds[i]) continue;
         ++aboveFloor;
         if (gains[i] >= kVoiceGain) ++voiceLike;
         clearVoice = clearVoice || gains[i] >= kClearVoiceGain;

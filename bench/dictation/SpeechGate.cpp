@@ -1,9 +1,9 @@
 // What the speech gate costs the main thread, which runs it once per dictation before the
 // model: recordings of steady noise (every frame is measured in full), of a hum (every frame
 // measured, and none sounds like a room, so the sound is measured against itself: the most
-// work), of the hum cut by a noise gate (0.2 s of exact zeros every second: the sound's
-// pieces are joined into a copy) and of digital silence (the least), 10 s, 1 min and 5 min
-// long.
+// work), of the hum cut by a noise gate (0.2 s of exact zeros every second: the sound is
+// measured beside the gate's silences) and of digital silence (the least), 10 s, 1 min and
+// 5 min long.
 #include "KorvuDarivir/Dictation/SpeechPresence.h"
 
 #include <benchmark/benchmark.h>

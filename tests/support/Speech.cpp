@@ -52,9 +52,10 @@ int runCommand(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-void speakToWav(const std::string& text, const std::filesystem::path& wavPath, int sampleRate, const std::string& voice) {
+void speakToWav(const std::string& text, const std::filesystem::path& wavPath, int sampleRate, const std::string& voice,
+                int wordsPerMinute) {
     const std::string raw = wavPath.string() + ".espeak.wav";
-    if (runCommand("espeak-ng -v " + quoted(voice) + " -w " + quoted(raw) + " " + quoted(text)) != 0)
+    if (runCommand("espeak-ng -s " + std::to_string(wordsPerMinute) + " -v " + quoted(voice) + " -w " + quoted(raw) + " " + quoted(text)) != 0)
         throw std::runtime_error("espeak-ng failed for: " + text);
     const int status = runCommand("sox " + quoted(raw) + " -r " + std::to_string(sampleRate) +
                                   " -c 1 -b 16 -e signed-integer " + quoted(wavPath.string()));
@@ -77,6 +78,22 @@ std::vector<float> roomNoise(const std::string& kind, double dbfs, double second
     for (const float s : samples) power += static_cast<double>(s) * s;
     const double gain = std::pow(10.0, dbfs / 20) / std::sqrt(power / static_cast<double>(samples.size()));
     for (float& s : samples) s = static_cast<float>(s * gain);
+    return samples;
+}
+
+std::vector<float> throughGate(std::vector<float> samples, double thresholdDbfs, int holdMs) {
+    constexpr std::size_t kPiece = 160;  // 10 ms at 16 kHz
+    const double threshold = std::pow(10.0, thresholdDbfs / 20);
+    std::size_t openUntil = 0;
+    for (std::size_t start = 0; start < samples.size(); start += kPiece) {
+        const std::size_t end = std::min(samples.size(), start + kPiece);
+        double power = 0;
+        for (std::size_t i = start; i < end; ++i) power += static_cast<double>(samples[i]) * samples[i];
+        if (std::sqrt(power / static_cast<double>(end - start)) > threshold)
+            openUntil = end + static_cast<std::size_t>(holdMs) * 16;
+        else if (start >= openUntil)
+            std::fill(samples.begin() + static_cast<std::ptrdiff_t>(start), samples.begin() + static_cast<std::ptrdiff_t>(end), 0.0f);
+    }
     return samples;
 }
 

@@ -323,3 +323,56 @@ TEST(SpeechPresence, ShortWordsInSeveralVoicesAreSpeech)
     }
     expectVerdicts(cases);
 }
+
+// A gate in the microphone chain (a noise gate, a noise suppressor's voice threshold) turns
+// the quiet parts of speech into exact zeros, between words and inside them: what it lets
+// through is speech at any threshold and hold, clear and 20 dB quieter, in silence and over a
+// room. A hum or a tone that swells around the gate's threshold and sets it chattering is none.
+TEST(SpeechPresence, SpeechThroughAGateIsSpeechASoundThatSetsItChatteringIsNot)
+{
+    const auto gain = [](double level) { return std::pow(10.0, level / 20); };
+    std::vector<Case> cases;
+    for (const std::string voice : {"de", "de+klatt2"}) {
+        for (const std::string text : {"Bitte ruf mich morgen an.", "Kannst du mir die Unterlagen schicken?", "Ich habe die Datei gespeichert."}) {
+            testsupport::TempDir folder;
+            testsupport::speakToWav(text, folder / "speech.wav", 16000, voice);
+            const std::vector<float> sentence = testsupport::readWav(folder / "speech.wav").samples;  // about -21 dBFS
+            const std::string name = text + " (" + voice + ")";
+            for (const double level : {0.0, -20.0}) {
+                const std::vector<float> said = mix({}, 0, sentence.size() + kRate, sentence, gain(level), kRate / 2);
+                const std::string at = std::to_string(int(level)) + " dB";
+                // Its pauses exact zeros; then a voice threshold 20, 15 and 10 dB below the speech.
+                cases.push_back({name + " at " + at + ", its pauses exact zeros", testsupport::throughGate(said, level - 66, 0), true});
+                for (const double below : {20.0, 15.0, 10.0})
+                    for (const int hold : {20, 50})
+                        cases.push_back({name + " at " + at + " through a gate " + std::to_string(int(below)) + " dB below it, held " + std::to_string(hold) + " ms",
+                                         testsupport::throughGate(said, level - 21 - below, hold), true});
+            }
+            // Over a room, through a voice threshold 10 dB above it or a noise gate 8 dB above it.
+            for (const auto& [room, level, above, hold] : {std::tuple{"brownnoise", -50.0, 10.0, 50}, {"brownnoise", -40.0, 8.0, 60},
+                                                           {"pinknoise", -50.0, 8.0, 60}, {"sine 120", -45.0, 8.0, 60}}) {
+                cases.push_back({name + " over " + room + " at " + std::to_string(int(level)) + " dBFS through a gate " + std::to_string(int(above)) + " dB above it",
+                                 testsupport::throughGate(mix(noise(room, level), 0, sentence.size() + kRate, sentence, 1, kRate / 2), level + above, hold), true});
+            }
+        }
+    }
+    // Said quickly, with no pause long enough for a noise gate held 60 ms to close: the gate
+    // opens for the sentence and closes after it, and the room is silence on both sides.
+    for (const std::string text : {"Kannst du mir die Unterlagen schicken?", "Wir testen heute Korvu Darivir im Büro."}) {
+        testsupport::TempDir folder;
+        testsupport::speakToWav(text, folder / "speech.wav", 16000, "de+m1", 220);
+        const std::vector<float> sentence = testsupport::readWav(folder / "speech.wav").samples;
+        for (const double level : {-50.0, -40.0})
+            cases.push_back({text + " (de+m1, 220 words a minute) over brownnoise at " + std::to_string(int(level)) + " dBFS through a gate 8 dB above it",
+                             testsupport::throughGate(mix(noise("brownnoise", level), 0, sentence.size() + kRate, sentence, 1, kRate / 2), level + 8, 60), true});
+    }
+    for (const std::string sound : {"sine 120", "sine 100", "sine 440"}) {
+        std::vector<float> swelling = noise(sound, 0);  // by 10 dB, once a second
+        for (std::size_t i = 0; i < swelling.size(); ++i) swelling[i] *= static_cast<float>(gain(5 * std::sin(2 * M_PI * double(i) / kRate)));
+        for (const double level : {-60.0, -45.0, -30.0})
+            for (const int hold : {20, 60})
+                cases.push_back({sound + " swelling by 10 dB around a gate at " + std::to_string(int(level)) + " dBFS, held " + std::to_string(hold) + " ms",
+                                 testsupport::throughGate(mix({}, 0, 4 * kRate, swelling, gain(level)), level, hold), false});
+    }
+    expectVerdicts(cases);
+}
