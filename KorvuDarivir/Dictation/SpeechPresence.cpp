@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 namespace korvu {
@@ -91,13 +92,16 @@ double predictionGain(std::span<const float> frame, std::vector<float>& centred)
 }
 
 // The recording's sound: what lies between the digital silence before it and after it (a
-// microphone opening late, a feed ending early). Digital silence inside the sound is a gate in
-// the microphone chain (a noise gate, a noise suppressor's voice threshold) closing between
-// words, or inside them: it stays where it is, and the sound is judged by the level at which
-// that gate closes and opens. Digital silence on both sides of the sound is such a gate too,
-// one that opened for the sound and closed after it.
+// microphone opening late, a feed ending early, a gate that opened for the sound and closed
+// after it). What came before and after is hidden; the sound's level where the silence ends and
+// begins is all it tells of it. Digital silence inside the sound is a gate in the microphone
+// chain (a noise gate, a noise suppressor's voice threshold) closing between words, or inside
+// them: it stays where it is, and the sound is judged by the level at which that gate closes
+// and opens.
 struct Sound {
     std::span<const float> samples;
+    std::optional<float> openedAt;     // the level of its first 20 ms, after digital silence
+    std::optional<float> closedAt;     // the level of its last 20 ms, before digital silence
     std::vector<std::size_t> silent;   // each detector frame's samples of digital silence
     std::vector<float> besideSilence;  // the level of the sound just before and after each run of it
 };
@@ -115,13 +119,13 @@ Sound soundOf(std::span<const float> recording)
     std::size_t first = 0, last = recording.size();
     if (!runs.empty() && runs.front().first == 0) first = runs.front().second;
     if (!runs.empty() && runs.back().second == recording.size()) last = std::max(first, runs.back().first);
-    Sound sound{recording.subspan(first, last - first), std::vector<std::size_t>((last - first + kFrame - 1) / kFrame), {}};
+    Sound sound{recording.subspan(first, last - first), {}, {}, std::vector<std::size_t>((last - first + kFrame - 1) / kFrame), {}};
     const auto levelOf = [&](std::size_t from, std::size_t to) {
         return vocarion::AudioProcessor::rootMeanSquare(recording.subspan(from, to - from));
     };
-    if (first > 0 && last < recording.size() && last - first >= kBesideSilence) {
-        sound.besideSilence.push_back(levelOf(first, first + kBesideSilence));
-        sound.besideSilence.push_back(levelOf(last - kBesideSilence, last));
+    if (last - first >= kBesideSilence) {
+        if (first > 0) sound.openedAt = levelOf(first, first + kBesideSilence);
+        if (last < recording.size()) sound.closedAt = levelOf(last - kBesideSilence, last);
     }
     for (const auto& [begin, end] : runs) {
         if (begin < first || end > last) continue;  // before or after the sound
@@ -154,23 +158,31 @@ std::vector<float> soundingLevels(const Sound& sound, const std::vector<float>& 
 // whichever is higher. A frame must stand above the quiet part of the sound on both sides:
 // speech falls again within a second and rose from below within a second, a steady sound
 // never stands above itself, and a sound that steps to another level and stays there stands
-// above its past but not above its future. A side too short to tell (the sound's first and
-// last frames) is left out. A sound shorter than kLeastOwnFrames is measured against the
-// digital silence around it (`lowestLevel`) or, with none around it, against its own
-// quietest frames.
-std::vector<float> ownThresholds(const std::vector<float>& levels, bool silenceAround)
+// above its past but not above its future. Where a side reaches the digital silence before or
+// after the sound, the sound's level at that silence belongs to it: speech that a gate let
+// through whole rose from there, while a steady sound or a step stands at its own level there.
+// A side too short to tell (the sound's first and last frames) is left out. A sound shorter
+// than kLeastOwnFrames is measured against the digital silence around it (`lowestLevel`) or,
+// with none around it, against its own quietest frames.
+std::vector<float> ownThresholds(const std::vector<float>& levels, const Sound& sound, bool silenceAround)
 {
     if (levels.size() < kLeastOwnFrames) {
         return std::vector<float>(levels.size(), silenceAround ? vocarion::EnergyVAD::lowestLevel
                                                                : vocarion::EnergyVAD::energyThreshold(levels));
     }
     std::vector<float> thresholds(levels.size(), vocarion::EnergyVAD::lowestLevel);
+    // `edge`: the level at the silence, where the side reaches it; it is as much a floor as
+    // the side's own quietest frames.
+    const auto sideThreshold = [](std::span<const float> frames, std::optional<float> edge) {
+        if (frames.size() < kLeastSide) return vocarion::EnergyVAD::lowestLevel;
+        const float threshold = vocarion::EnergyVAD::energyThreshold(frames);
+        return edge ? std::min(threshold, vocarion::EnergyVAD::energyThreshold(std::span(&*edge, 1))) : threshold;
+    };
     const std::span<const float> all(levels);
     for (std::size_t i = 0; i < levels.size(); ++i) {
-        const std::span<const float> before = all.subspan(i - std::min(i, kReach), std::min(i, kReach));
-        const std::span<const float> after = all.subspan(i + 1, std::min(levels.size() - i - 1, kReach));
-        if (before.size() >= kLeastSide) thresholds[i] = vocarion::EnergyVAD::energyThreshold(before);
-        if (after.size() >= kLeastSide) thresholds[i] = std::max(thresholds[i], vocarion::EnergyVAD::energyThreshold(after));
+        const std::size_t from = i - std::min(i, kReach), to = std::min(levels.size(), i + 1 + kReach);
+        thresholds[i] = std::max(sideThreshold(all.subspan(from, i - from), from == 0 ? sound.openedAt : std::nullopt),
+                                 sideThreshold(all.subspan(i + 1, to - i - 1), to == levels.size() ? sound.closedAt : std::nullopt));
     }
     return thresholds;
 }
@@ -206,7 +218,7 @@ bool containsSpeech(std::span<const float> recording)
         gated ? std::vector<float>(levels.size(), vocarion::EnergyVAD::energyThreshold(sound.besideSilence))
         : noiseLevels.size() >= kLeastNoiseFrames
             ? std::vector<float>(levels.size(), vocarion::EnergyVAD::energyThreshold(noiseLevels))
-            : ownThresholds(levels, recording.size() - samples.size() >= kFrame);
+            : ownThresholds(levels, sound, recording.size() - samples.size() >= kFrame);
     // A word is two frames above the floor, and a voice in them: two frames that sound
     // like one, or one that can be nothing else (a short vowel between hissing sounds).
     std::size_t aboveFloor = 0;

@@ -18,16 +18,18 @@ namespace korvu {
 // foreseen well; steady noise is not (white noise not at all, pink noise hardly).
 //
 // The floor a frame must stand clearly above depends on what the recording shows of its
-// quiet part. Behind a gate (digital silence inside the sound, or on both sides of it) it is
-// the level at which the gate closes and opens, measured just beside its silence: speech
-// stands well above it between the pauses the gate took, a steady sound that sets a gate
-// chattering stands at it. Otherwise the recording's own noise floor is taken from its frames
-// that sound like noise. A sound without such frames (a rumble, a dull or narrow noise, a hum,
-// a tone: the predictor foresees them as well as a voice) is measured against itself: a frame
-// must stand clearly above the quiet part of the sound within the second before it and within
-// the second after it. Speech rose from below and falls again within a second; a steady sound
-// never stands above itself, and a sound that steps to another level and stays there never
-// stands above its own future. A sound shorter than a second is too short for either and is
+// quiet part. Behind a gate (digital silence inside the sound) it is the level at which the
+// gate closes and opens, measured just beside its silence: speech stands well above it
+// between the pauses the gate took, a steady sound that sets a gate chattering stands at it.
+// Otherwise the recording's own noise floor is taken from its frames that sound like noise. A
+// sound without such frames (a rumble, a dull or narrow noise, a hum, a tone: the predictor
+// foresees them as well as a voice) is measured against itself: a frame must stand clearly
+// above the quiet part of the sound within the second before it and within the second after
+// it, where the sound's level at the digital silence before and after it counts as part of
+// that second. Speech rose from below and falls again within a second (a gate that opened for
+// a whole sentence opened below it); a steady sound never stands above itself, and a sound
+// that steps to another level and stays there never stands above its own future. A sound
+// shorter than a second is too short for either and is
 // measured against the digital silence around it (a short word), or against its quietest
 // frames when there is none. Speech is two or more frames that stand clearly above that floor
 // (0.2 s, a short word; a lone click, one frame, is none) with a voice in them: two frames that

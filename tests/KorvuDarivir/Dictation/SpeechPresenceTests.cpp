@@ -292,9 +292,12 @@ TEST(SpeechPresence, ARoomAtTheSilenceLevelAGatedSoundAndALevelStepAreNoSpeech)
                 cases.push_back({name + std::string(" at ") + std::to_string(int(level)) + " dBFS cut by a noise gate" + late, gated, false});
             }
             for (const bool up : {true, false}) {
-                std::vector<float> step = mix(sound, lead, lead + 3 * kRate);
-                for (std::size_t i = lead; i < step.size(); ++i) step[i] *= gain((i - lead < 3 * kRate / 2) == up ? low : high);
-                cases.push_back({name + std::string(up ? " stepping up" : " stepping down") + late, step, false});
+                // Digital silence after it too where there is some before it: a gate that opened
+                // for the sound and closed after it.
+                std::vector<float> step = mix(sound, lead, 2 * lead + 3 * kRate);
+                for (std::size_t i = lead; i < step.size(); ++i)
+                    step[i] *= i - lead < 3 * kRate ? gain((i - lead < 3 * kRate / 2) == up ? low : high) : 0;
+                cases.push_back({name + std::string(up ? " stepping up" : " stepping down") + (lead ? " within digital silence" : ""), step, false});
             }
         }
     }
