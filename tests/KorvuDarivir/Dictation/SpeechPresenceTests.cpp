@@ -335,12 +335,14 @@ TEST(SpeechPresence, SpeechThroughAGateIsSpeechASoundThatSetsItChatteringIsNot)
 {
     const auto gain = [](double level) { return std::pow(10.0, level / 20); };
     std::vector<Case> cases;
-    for (const std::string voice : {"de", "de+klatt2"}) {
+    // Said quickly too, with no pause long enough for a noise gate held 60 ms to close: the
+    // gate opens for the sentence and closes after it, and the room is silence on both sides.
+    for (const auto& [voice, wordsPerMinute] : {std::pair{"de", 175}, {"de+klatt2", 175}, {"de+m1", 220}}) {
         for (const std::string text : {"Bitte ruf mich morgen an.", "Kannst du mir die Unterlagen schicken?", "Ich habe die Datei gespeichert."}) {
             testsupport::TempDir folder;
-            testsupport::speakToWav(text, folder / "speech.wav", 16000, voice);
+            testsupport::speakToWav(text, folder / "speech.wav", 16000, voice, wordsPerMinute);
             const std::vector<float> sentence = testsupport::readWav(folder / "speech.wav").samples;  // about -21 dBFS
-            const std::string name = text + " (" + voice + ")";
+            const std::string name = text + " (" + voice + ", " + std::to_string(wordsPerMinute) + " words a minute)";
             for (const double level : {0.0, -20.0}) {
                 const std::vector<float> said = mix({}, 0, sentence.size() + kRate, sentence, gain(level), kRate / 2);
                 const std::string at = std::to_string(int(level)) + " dB";
@@ -358,16 +360,6 @@ TEST(SpeechPresence, SpeechThroughAGateIsSpeechASoundThatSetsItChatteringIsNot)
                                  testsupport::throughGate(mix(noise(room, level), 0, sentence.size() + kRate, sentence, 1, kRate / 2), level + above, hold), true});
             }
         }
-    }
-    // Said quickly, with no pause long enough for a noise gate held 60 ms to close: the gate
-    // opens for the sentence and closes after it, and the room is silence on both sides.
-    for (const std::string text : {"Kannst du mir die Unterlagen schicken?", "Wir testen heute Korvu Darivir im Büro."}) {
-        testsupport::TempDir folder;
-        testsupport::speakToWav(text, folder / "speech.wav", 16000, "de+m1", 220);
-        const std::vector<float> sentence = testsupport::readWav(folder / "speech.wav").samples;
-        for (const double level : {-50.0, -40.0})
-            cases.push_back({text + " (de+m1, 220 words a minute) over brownnoise at " + std::to_string(int(level)) + " dBFS through a gate 8 dB above it",
-                             testsupport::throughGate(mix(noise("brownnoise", level), 0, sentence.size() + kRate, sentence, 1, kRate / 2), level + 8, 60), true});
     }
     for (const std::string sound : {"sine 120", "sine 100", "sine 440"}) {
         std::vector<float> swelling = noise(sound, 0);  // by 10 dB, once a second
