@@ -158,12 +158,15 @@ std::vector<float> soundingLevels(const Sound& sound, const std::vector<float>& 
 // whichever is higher. A frame must stand above the quiet part of the sound on both sides:
 // speech falls again within a second and rose from below within a second, a steady sound
 // never stands above itself, and a sound that steps to another level and stays there stands
-// above its past but not above its future. Where a side reaches the digital silence before or
-// after the sound, the sound's level at that silence belongs to it: speech that a gate let
-// through whole rose from there, while a steady sound or a step stands at its own level there.
-// A side too short to tell (the sound's first and last frames) is left out. A sound shorter
-// than kLeastOwnFrames is measured against the digital silence around it (`lowestLevel`) or,
-// with none around it, against its own quietest frames.
+// above its past but not above its future. A side too short to tell (the sound's first and
+// last frames) is left out. A sound shorter than kLeastOwnFrames is measured against the
+// digital silence around it (`lowestLevel`) or, with none around it, against its own quietest
+// frames. Between the two, where a frame's seconds reach the whole sound, the sound's levels
+// where it meets the digital silence before and after it belong to them: a quick sentence that
+// a gate let through whole rose from the level at which the gate opened and fell to the one at
+// which it closed, without a pause of its own deep enough; a sound that is no word stands at
+// its own level there. Further off, that level says nothing (a gate's attack or a sound that
+// fades in is quiet at its start, whatever follows).
 std::vector<float> ownThresholds(const std::vector<float>& levels, const Sound& sound, bool silenceAround)
 {
     if (levels.size() < kLeastOwnFrames) {
@@ -171,8 +174,8 @@ std::vector<float> ownThresholds(const std::vector<float>& levels, const Sound& 
                                                                : vocarion::EnergyVAD::energyThreshold(levels));
     }
     std::vector<float> thresholds(levels.size(), vocarion::EnergyVAD::lowestLevel);
-    // `edge`: the level at the silence, where the side reaches it; it is as much a floor as
-    // the side's own quietest frames.
+    // `edge`: the sound's level at the silence; it is as much a floor as the side's own
+    // quietest frames.
     const auto sideThreshold = [](std::span<const float> frames, std::optional<float> edge) {
         if (frames.size() < kLeastSide) return vocarion::EnergyVAD::lowestLevel;
         const float threshold = vocarion::EnergyVAD::energyThreshold(frames);
@@ -181,8 +184,9 @@ std::vector<float> ownThresholds(const std::vector<float>& levels, const Sound& 
     const std::span<const float> all(levels);
     for (std::size_t i = 0; i < levels.size(); ++i) {
         const std::size_t from = i - std::min(i, kReach), to = std::min(levels.size(), i + 1 + kReach);
-        thresholds[i] = std::max(sideThreshold(all.subspan(from, i - from), from == 0 ? sound.openedAt : std::nullopt),
-                                 sideThreshold(all.subspan(i + 1, to - i - 1), to == levels.size() ? sound.closedAt : std::nullopt));
+        const bool wholeSound = from == 0 && to == levels.size();
+        thresholds[i] = std::max(sideThreshold(all.subspan(from, i - from), wholeSound ? sound.openedAt : std::nullopt),
+                                 sideThreshold(all.subspan(i + 1, to - i - 1), wholeSound ? sound.closedAt : std::nullopt));
     }
     return thresholds;
 }

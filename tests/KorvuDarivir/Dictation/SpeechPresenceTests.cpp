@@ -293,10 +293,10 @@ TEST(SpeechPresence, ARoomAtTheSilenceLevelAGatedSoundAndALevelStepAreNoSpeech)
             }
             for (const bool up : {true, false}) {
                 // Digital silence after it too where there is some before it: a gate that opened
-                // for the sound and closed after it.
+                // for the sound, fading it in over 50 ms, and closed after it.
                 std::vector<float> step = mix(sound, lead, 2 * lead + 3 * kRate);
                 for (std::size_t i = lead; i < step.size(); ++i)
-                    step[i] *= i - lead < 3 * kRate ? gain((i - lead < 3 * kRate / 2) == up ? low : high) : 0;
+                    step[i] *= i - lead < 3 * kRate ? gain((i - lead < 3 * kRate / 2) == up ? low : high) * std::min(1.0, double(i - lead + 1) / (lead ? 800 : 1)) : 0;
                 cases.push_back({name + std::string(up ? " stepping up" : " stepping down") + (lead ? " within digital silence" : ""), step, false});
             }
         }
