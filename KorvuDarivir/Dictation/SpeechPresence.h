@@ -25,12 +25,12 @@ namespace korvu {
 // sound without such frames (a rumble, a dull or narrow noise, a hum, a tone: the predictor
 // foresees them as well as a voice) is measured against itself: a frame must stand clearly
 // above the quiet part of the sound within the second before it and within the second after
-// it, where the sound's level at the digital silence before and after it counts as part of
-// that second. Speech rose from below and falls again within a second (a gate that opened for
-// a whole sentence opened below it); a steady sound never stands above itself, and a sound
-// that steps to another level and stays there never stands above its own future. A sound
-// shorter than a second is too short for either and is
-// measured against the digital silence around it (a short word), or against its quietest
+// it. Speech rose from below and falls again within a second; a steady sound never stands
+// above itself, and a sound that steps to another level and stays there never stands above
+// its own future. A sound of up to two seconds between digital silence (a quick sentence that
+// a gate opened for) is also measured against its level where it meets that silence, which
+// its words rose from and fell to. A sound shorter than a second is too short for either and
+// is measured against the digital silence around it (a short word), or against its quietest
 // frames when there is none. Speech is two or more frames that stand clearly above that floor
 // (0.2 s, a short word; a lone click, one frame, is none) with a voice in them: two frames that
 // sound like one, or one that sounds like nothing else (a short vowel between hissing sounds
