@@ -69,6 +69,9 @@ void expectVerdicts(const std::vector<Case>& cases)
 
 const std::vector<double> kLevels{-70, -60, -50, -40, -30};
 
+// The amplitude factor of a level in decibels.
+double gain(double level) { return std::pow(10.0, level / 20); }
+
 }  // namespace
 
 // Steady noise of either kind and any level is no speech: held alone and after the
@@ -154,11 +157,10 @@ TEST(SpeechPresence, SteadySoundsOfAnySpectrumAreNoSpeechSpeechOverThemIs)
     std::vector<Case> cases;
     for (const auto& [name, sound] : sounds) {
         for (const double level : {-75.0, -60.0, -50.0, -40.0, -30.0}) {
-            const double gain = std::pow(10.0, level / 20);
             for (const Lead& lead : leads) {
                 const std::vector<float> part(sound.begin(), sound.begin() + static_cast<std::ptrdiff_t>(lead.length));
                 cases.push_back({name + " at " + std::to_string(int(level)) + " dBFS" + lead.name,
-                                 mix({}, 0, lead.before + part.size() + lead.after, part, gain, lead.before), false});
+                                 mix({}, 0, lead.before + part.size() + lead.after, part, gain(level), lead.before), false});
             }
         }
     }
@@ -169,8 +171,7 @@ TEST(SpeechPresence, SteadySoundsOfAnySpectrumAreNoSpeechSpeechOverThemIs)
     const std::vector<float> shortWord = spoken("Sechs");
     const auto over = [&](const std::vector<float>& sound, double level, const std::vector<float>& speech,
                           double speechGain, std::size_t at) {
-        std::vector<float> out = mix({}, 0, kRate / 2 + std::max(sound.size(), at + speech.size()), sound,
-                                     std::pow(10.0, level / 20), kRate / 2);
+        std::vector<float> out = mix({}, 0, kRate / 2 + std::max(sound.size(), at + speech.size()), sound, gain(level), kRate / 2);
         for (std::size_t i = 0; i < speech.size(); ++i) out[kRate / 2 + at + i] += static_cast<float>(speechGain * speech[i]);
         return out;
     };
@@ -265,7 +266,6 @@ TEST(SpeechPresence, ARoomAtTheSilenceLevelAGatedSoundAndALevelStepAreNoSpeech)
     std::vector<float> hum = noise("sine 120", 0);
     const std::vector<float> hiss = noise("pinknoise", -10), tone = noise("sine 100", 0);
     for (std::size_t i = 0; i < hum.size(); ++i) hum[i] += hiss[i];
-    const auto gain = [](double level) { return std::pow(10.0, level / 20); };
     std::vector<Case> cases;
     for (const auto& [name, sound] : {std::pair{"brown noise", brown}, {"a rumble swelling at 0.5 Hz", fan}}) {
         for (const double level : {-76.0, -78.0, -80.0, -82.0, -84.0, -86.0}) {
@@ -333,7 +333,6 @@ TEST(SpeechPresence, ShortWordsInSeveralVoicesAreSpeech)
 // room. A hum or a tone that swells around the gate's threshold and sets it chattering is none.
 TEST(SpeechPresence, SpeechThroughAGateIsSpeechASoundThatSetsItChatteringIsNot)
 {
-    const auto gain = [](double level) { return std::pow(10.0, level / 20); };
     std::vector<Case> cases;
     // Said quickly too, with no pause long enough for a noise gate held 60 ms to close: the
     // gate opens for the sentence and closes after it, and the room is silence on both sides.
